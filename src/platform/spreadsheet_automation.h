@@ -1,0 +1,90 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace tessaro {
+
+// A failure of a spreadsheet server call. The number is always above 0; the description
+// names the file and the problem in words a person can act on, and is shown to the user
+// as it stands.
+class AutomationError : public std::exception {
+public:
+    AutomationError(int number, std::string description);
+
+    int number() const noexcept { return number_; }
+    const std::string& description() const noexcept { return description_; }
+    const char* what() const noexcept override { return description_.c_str(); }
+
+private:
+    int number_;
+    std::string description_;
+};
+
+// Handles of an instance's open workbooks and of their sheets. A sheet handle keeps naming
+// the same sheet while copies are inserted around it. Handles are valid only in the
+// instance that gave them out, until its workbook is closed.
+struct WorkbookRef {
+    std::uint32_t id = 0;
+    friend bool operator==(WorkbookRef, WorkbookRef) = default;
+};
+
+struct SheetRef {
+    WorkbookRef book;
+    std::uint32_t id = 0;
+    friend bool operator==(SheetRef, SheetRef) = default;
+};
+
+enum class Placement { Before, After };
+
+// One spreadsheet server instance. Every use creates one through a factory, opens what it
+// needs, and ends with close of each workbook it opened and quit. Any member may throw
+// AutomationError. Indexes count from 1.
+class SpreadsheetAutomation {
+public:
+    virtual ~SpreadsheetAutomation() = default;
+
+    // Opens the workbook at a full path and returns its handle.
+    virtual WorkbookRef open(const std::filesystem::path& fullPath) = 0;
+
+    // Alerts off means no later call asks the user anything.
+    virtual void setDisplayAlerts(bool on) = 0;
+
+    // Worksheets only, in the workbook's tab order.
+    virtual int worksheetCount(WorkbookRef book) = 0;
+    virtual std::string worksheetName(WorkbookRef book, int index) = 0;
+
+    // The worksheet with that name, compared without regard to letter case.
+    virtual SheetRef worksheet(WorkbookRef book, const std::string& name) = 0;
+
+    // All sheets (worksheets, chartsheets, dialog sheets) in tab order.
+    virtual int sheetCount(WorkbookRef book) = 0;
+    virtual SheetRef sheet(WorkbookRef book, int index) = 0;
+
+    // Inserts a copy of `sheet` directly before or after `anchor`, which may be in any
+    // workbook open in this instance, the sheet's own included.
+    virtual void copySheet(SheetRef sheet, Placement where, SheetRef anchor) = 0;
+
+    // Writes the workbook back to its file.
+    virtual void save(WorkbookRef book) = 0;
+
+    // Writes the workbook to a full path, replacing any file there; the workbook is bound
+    // to that path afterwards.
+    virtual void saveAs(WorkbookRef book, const std::filesystem::path& fullPath) = 0;
+
+    // Closes the workbook without a question; unsaved changes are dropped.
+    virtual void close(WorkbookRef book) = 0;
+
+    // Ends the instance; workbooks still open are closed unsaved.
+    virtual void quit() = 0;
+};
+
+// Creates a new server instance for one use.
+using SpreadsheetAutomationFactory = std::function<std::unique_ptr<SpreadsheetAutomation>()>;
+
+} // namespace tessaro

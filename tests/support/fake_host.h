@@ -1,0 +1,47 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include "platform/host.h"
+
+#include <deque>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tessaro::test {
+
+// A Host that records every call as a line of text, in order, and answers the choosers
+// from scripts. Lines look like:
+//   message(info): Copy Complete!     message(critical): ...     message(none): ...
+//   busy(on)   busy(off)   max(6)   value(3)   status(/data/a.xlsx)
+//   chooseFile(Select Excel file)   chooseFolder(...)   open(/x/help.html)
+class FakeHost : public Host {
+public:
+    void showMessage(const std::string& text, MessageIcon icon) override;
+    void setBusy(bool busy) override;
+    void setProgressMaximum(std::int64_t maximum) override;
+    void setProgressValue(std::int64_t value) override;
+    void setStatusText(const std::string& text) override;
+    std::optional<std::string> chooseFile(const std::string& title) override;
+    std::optional<std::string> chooseFolder(const std::string& title) override;
+    void openWithDesktop(const std::string& target) override;
+
+    // Answers for the next chooser calls; an empty optional stands for Cancel. A chooser
+    // with no scripted answer cancels.
+    std::deque<std::optional<std::string>> fileAnswers;
+    std::deque<std::optional<std::string>> folderAnswers;
+
+    std::vector<std::string> calls;
+
+    // Only the message lines, in order.
+    std::vector<std::string> messages() const;
+    // Only the value(...) numbers, in order.
+    std::vector<std::int64_t> progressValues() const;
+    int busyDepth = 0;
+    int busyMax = 0;
+    std::int64_t progressMaximum = 0;
+    std::int64_t progressValue = 0;
+    std::string statusText;
+};
+
+} // namespace tessaro::test
