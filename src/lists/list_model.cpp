@@ -58,6 +58,8 @@ void ListModel::insert(int position, std::string text)
         throw std::out_of_range("insert at " + std::to_string(position) + " of " + std::to_string(count()));
     ListRow row;
     row.text = std::move(text);
+    if (observer_)
+        observer_->rowsAboutToBeInserted(position, position);
     rows_.insert(rows_.begin() + (position - 1), std::move(row));
     if (observer_)
         observer_->rowsInserted(position, position);
@@ -70,6 +72,8 @@ void ListModel::insert(int position, std::string text)
 void ListModel::remove(int position)
 {
     row(position); // range check
+    if (observer_)
+        observer_->rowsAboutToBeRemoved(position, position);
     rows_.erase(rows_.begin() + (position - 1));
     if (observer_)
         observer_->rowsRemoved(position, position);
@@ -88,6 +92,8 @@ void ListModel::clear()
     if (rows_.empty())
         return;
     const int n = count();
+    if (observer_)
+        observer_->rowsAboutToBeRemoved(1, n);
     rows_.clear();
     if (observer_)
         observer_->rowsRemoved(1, n);

@@ -29,7 +29,9 @@ struct ListRow {
 class ListObserver {
 public:
     virtual ~ListObserver() = default;
+    virtual void rowsAboutToBeInserted(int /*first*/, int /*last*/) {}
     virtual void rowsInserted(int first, int last) = 0;
+    virtual void rowsAboutToBeRemoved(int /*first*/, int /*last*/) {}
     virtual void rowsRemoved(int first, int last) = 0;
     virtual void rowChanged(int position) = 0;
     virtual void selectionChanged(int position) = 0; // 0: none

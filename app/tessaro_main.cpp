@@ -1,0 +1,41 @@
+// SPDX-License-Identifier: MIT
+// The window: Tessaro's main program.
+#include "lists/workspace.h"
+#include "platform/xlsx/native_engine.h"
+#include "state/app_dir.h"
+#include "ui/main_window.h"
+
+#include <QApplication>
+#include <QFont>
+#include <QScreen>
+#include <QTimer>
+#include <cstring>
+
+int main(int argc, char* argv[])
+{
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Tessaro"));
+    QApplication::setApplicationDisplayName(QStringLiteral("Tessaro"));
+    // The layout was drawn for an 8-point face of Arial's metrics.
+    QFont font(QStringLiteral("Liberation Sans"));
+    font.setPointSize(8);
+    QApplication::setFont(font);
+
+    tessaro::Workspace ws;
+    ws.appDir = tessaro::resolveAppDir();
+    tessaro::ui::MainWindow window(ws, tessaro::xlsx::nativeAutomationFactory());
+    window.show();
+
+    // `--screenshot FILE` saves a picture of the window once it has painted, then quits:
+    // for the documentation and for checking the layout under a virtual display.
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (std::strcmp(argv[i], "--screenshot") == 0) {
+            const QString file = QString::fromLocal8Bit(argv[i + 1]);
+            QTimer::singleShot(1500, &window, [&window, file] {
+                window.grab().save(file);
+                window.close();
+            });
+        }
+    }
+    return app.exec();
+}

@@ -1,0 +1,286 @@
+// SPDX-License-Identifier: MIT
+#include "ui/main_window.h"
+
+#include "ui/icons.h"
+#include "ui/qt_host.h"
+#include "ui/report_view.h"
+#include "ui/twips.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QEventLoop>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QProgressBar>
+#include <QThread>
+#include <QToolButton>
+#include <cstdio>
+#include <exception>
+
+namespace tessaro::ui {
+
+namespace {
+
+// The captioned picture buttons of the top row and the Copy button use "Arial" 10.2 pt;
+// fontconfig stands Liberation Sans in for it where Arial is absent.
+QFont captionFont()
+{
+    QFont font(QStringLiteral("Arial"));
+    font.setPointSizeF(10.2);
+    return font;
+}
+
+QToolButton* pictureButton(QWidget* parent, const QString& caption, Picture picture, QRect geometry, int iconSize)
+{
+    auto* button = new QToolButton(parent);
+    button->setGeometry(geometry);
+    button->setIcon(pictureIcon(picture));
+    button->setIconSize(QSize(iconSize, iconSize));
+    button->setFocusPolicy(Qt::StrongFocus);
+    if (caption.isEmpty()) {
+        button->setToolButtonStyle(Qt::ToolButtonIconOnly);
+    } else {
+        button->setText(caption);
+        button->setFont(captionFont());
+        button->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+    }
+    return button;
+}
+
+// Keeps the user's hands off the window while a job runs on a worker thread; painting,
+// progress and the job's own message boxes (separate windows) go on.
+class InputBlocker : public QObject {
+public:
+    explicit InputBlocker(QWidget* window) : window_(window) { qApp->installEventFilter(this); }
+    ~InputBlocker() override { qApp->removeEventFilter(this); }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        switch (event->type()) {
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonRelease:
+        case QEvent::MouseButtonDblClick:
+        case QEvent::KeyPress:
+        case QEvent::KeyRelease:
+        case QEvent::Wheel:
+        case QEvent::Drop:
+        case QEvent::DragEnter:
+        case QEvent::DragMove:
+        case QEvent::Shortcut:
+        case QEvent::ShortcutOverride:
+            if (watched->isWidgetType() && static_cast<QWidget*>(watched)->window() == window_)
+                return true;
+            break;
+        default:
+            break;
+        }
+        return false;
+    }
+
+private:
+    QWidget* window_;
+};
+
+} // namespace
+
+MainWindow::MainWindow(Workspace& ws, SpreadsheetAutomationFactory servers, QWidget* parent)
+    : QMainWindow(parent), ws_(ws), servers_(std::move(servers))
+{
+    setObjectName(QStringLiteral("form1"));
+    setWindowTitle(QStringLiteral("Tessaro"));
+    setWindowIcon(pictureIcon(Picture::AppIcon));
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowCloseButtonHint | Qt::CustomizeWindowHint);
+
+    buildControls();
+    buildMenus();
+    setTabOrder();
+
+    // Start-up: counters, restored entry lists, then the copy-position choices.
+    startUp(ws_);
+    Combo1->addItem(QStringLiteral("Copy After"));
+    Combo1->addItem(QStringLiteral("Copy Before"));
+    Combo1->setCurrentIndex(0);
+    Text1->setText(QString::number(ws_.copyCount));
+
+    bindCommands();
+
+    // The client area is 12120 x 8136 twips; the menu bar comes on top of it.
+    const QSize client(twips(12120), twips(8136));
+    centralWidget()->setFixedSize(client);
+    setFixedSize(client.width(), client.height() + menuBar()->sizeHint().height());
+    Command1->setFocus();
+}
+
+MainWindow::~MainWindow() = default;
+
+void MainWindow::buildControls()
+{
+    auto* client = new QWidget(this);
+    client->setObjectName(QStringLiteral("client"));
+    setCentralWidget(client);
+
+    // Top row of command buttons.
+    Command1 = pictureButton(client, "Add Excel", Picture::AddWorkbook, twipsRect(120, 0, 1210, 975), 40);
+    Command5 = pictureButton(client, "Add Folder", Picture::AddFolder, twipsRect(1440, 0, 1210, 975), 40);
+    Command2 = pictureButton(client, "Remove File", Picture::Remove, twipsRect(2760, 0, 1330, 975), 32);
+    Command6 = pictureButton(client, "Add Folder", Picture::AddFolder, twipsRect(6240, 0, 1210, 975), 40);
+    Command8 = pictureButton(client, "Add Excel", Picture::AddWorkbook, twipsRect(7560, 0, 1090, 975), 40);
+    Command7 = pictureButton(client, "Remove File", Picture::Remove, twipsRect(8760, 0, 1330, 975), 32);
+    Command9 = pictureButton(client, "Exit", Picture::Exit, twipsRect(10560, 0, 970, 975), 32);
+
+    // Source frame.
+    Frame1 = new QGroupBox(QStringLiteral("Source Excel Files"), client);
+    Frame1->setGeometry(twipsRect(120, 1080, 5295, 6495));
+    ListView1 = new ReportView(ws_.sourceEntryList,
+                               {{QStringLiteral("Please Select the Excel File or Folder to Copy"), 4690}},
+                               /*checkBoxes=*/false, /*smallIcons=*/true, Frame1);
+    ListView1->setGeometry(twipsRect(120, 240, 5055, 2655));
+    ListView2 = new ReportView(ws_.sourceBookList, {{QStringLiteral("WorkBooks"), 2020}}, true, false, Frame1);
+    ListView2->setGeometry(twipsRect(120, 3000, 2415, 3375));
+    ListView3 = new ReportView(ws_.sourceSheetList, {{QStringLiteral("WorkSheets"), 2120}}, true, false, Frame1);
+    ListView3->setGeometry(twipsRect(2640, 3000, 2535, 3015));
+
+    // Destination frame.
+    Frame2 = new QGroupBox(QStringLiteral("Destination Excel Files"), client);
+    Frame2->setGeometry(twipsRect(6240, 1080, 5775, 6495));
+    ListView5 = new ReportView(ws_.targetEntryList,
+                               {{QStringLiteral("Please Select the Destination Excel File or Folder"), 5160}}, false,
+                               true, Frame2);
+    ListView5->setGeometry(twipsRect(120, 240, 5535, 2175));
+    Label2 = new QLabel(QStringLiteral("Copy Option:"), Frame2);
+    Label2->setGeometry(twipsRect(120, 2520, 975, 255));
+    Combo1 = new QComboBox(Frame2);
+    Combo1->setEditable(false);
+    Combo1->setGeometry(twipsRect(1200, 2520, 1330, 315));
+    Label3 = new QLabel(QStringLiteral("Copy Number:"), Frame2);
+    Label3->setGeometry(twipsRect(3120, 2520, 1095, 255));
+    Text1 = new QLineEdit(QStringLiteral("1"), Frame2);
+    Text1->setGeometry(twipsRect(4320, 2520, 1335, 270));
+    ListView4 = new ReportView(ws_.copySheetList,
+                               {{QString(), 300}, {QString(), 0}, {QStringLiteral("Sheets be Copied"), 1510}}, true,
+                               false, Frame2);
+    ListView4->setGeometry(twipsRect(120, 2880, 2175, 3015));
+    Command12 = pictureButton(Frame2, "Copy", Picture::Copy, twipsRect(2280, 3960, 795, 1095), 44);
+    ListView6 = new ReportView(ws_.targetBookList, {{QStringLiteral("WorkBooks"), 2150}}, true, false, Frame2);
+    ListView6->setGeometry(twipsRect(3120, 2880, 2535, 3375));
+
+    // Picture buttons between and over the frames; created after the frames so they are
+    // drawn above them and stay clickable.
+    Command3 = pictureButton(client, QString(), Picture::Up, twipsRect(5400, 1680, 375, 615), 20);
+    Command4 = pictureButton(client, QString(), Picture::Down, twipsRect(5400, 2640, 375, 615), 20);
+    Command14 = pictureButton(client, QString(), Picture::Up, twipsRect(5850, 1680, 375, 615), 20);
+    Command15 = pictureButton(client, QString(), Picture::Down, twipsRect(5850, 2640, 375, 615), 20);
+    Command10 = pictureButton(client, QString(), Picture::AddSheet, twipsRect(5520, 4680, 615, 375), 20);
+    Command11 = pictureButton(client, QString(), Picture::RemoveSheet, twipsRect(5520, 5280, 615, 375), 20);
+    Command3->setToolTip(QStringLiteral("Move the selected source entry up"));
+    Command4->setToolTip(QStringLiteral("Move the selected source entry down"));
+    Command14->setToolTip(QStringLiteral("Move the selected destination entry up"));
+    Command15->setToolTip(QStringLiteral("Move the selected destination entry down"));
+    Command10->setToolTip(QStringLiteral("Add the selected sheet to the copy list"));
+    Command11->setToolTip(QStringLiteral("Remove the selected sheet from the copy list"));
+
+    // Bottom area.
+    Command13 = new QToolButton(client);
+    Command13->setText(QStringLiteral("Add All"));
+    Command13->setGeometry(twipsRect(3600, 7080, 1695, 375));
+    Command13->setFocusPolicy(Qt::StrongFocus);
+    Command16 = new QToolButton(client);
+    Command16->setText(QStringLiteral("Remove All"));
+    Command16->setGeometry(twipsRect(6360, 7080, 1695, 375));
+    Command16->setFocusPolicy(Qt::StrongFocus);
+    Label4 = new QLabel(client);
+    Label4->setGeometry(twipsRect(120, 7560, 4935, 255));
+    ProgressBar1 = new QProgressBar(client);
+    ProgressBar1->setGeometry(twipsRect(120, 7800, 11895, 255));
+    ProgressBar1->setRange(0, 100);
+    ProgressBar1->setValue(0);
+    ProgressBar1->setTextVisible(false);
+
+    for (auto* w : {static_cast<QWidget*>(Command3), static_cast<QWidget*>(Command4), static_cast<QWidget*>(Command14),
+                    static_cast<QWidget*>(Command15), static_cast<QWidget*>(Command10),
+                    static_cast<QWidget*>(Command11), static_cast<QWidget*>(Command13),
+                    static_cast<QWidget*>(Command16)})
+        w->raise();
+
+    host_ = new QtHost(this, ProgressBar1, Label4);
+}
+
+void MainWindow::buildMenus()
+{
+    QMenuBar* bar = menuBar();
+    QMenu* file = bar->addMenu(QStringLiteral("File"));
+    Addexcel = file->addAction(QStringLiteral("Add Source Excel File"));
+    AddFolder = file->addAction(QStringLiteral("Add All Source Excel in Folder"));
+    Addexcel1 = file->addAction(QStringLiteral("Add Destination Excel File"));
+    AddFolder1 = file->addAction(QStringLiteral("Add All Destination Excel in Folder"));
+    QMenu* edit = bar->addMenu(QStringLiteral("Edit"));
+    RemoveItem = edit->addAction(QStringLiteral("Remove left List Item"));
+    RemoveAll = edit->addAction(QStringLiteral("Remove All left list Items"));
+    RemoveItem1 = edit->addAction(QStringLiteral("Remove right List Item"));
+    RemoveAll1 = edit->addAction(QStringLiteral("Remove All right List Items"));
+    QMenu* actions = bar->addMenu(QStringLiteral("Actions"));
+    Copy = actions->addAction(QStringLiteral("Copy"));
+    Settings = bar->addAction(QStringLiteral("Settings"));
+    QMenu* help = bar->addMenu(QStringLiteral("Help"));
+    Help1 = help->addAction(QStringLiteral("Help"));
+    HomePage = help->addAction(QStringLiteral("HomePage"));
+    About = help->addAction(QStringLiteral("About"));
+}
+
+void MainWindow::setTabOrder()
+{
+    const QWidget* order[] = {Command1,  Command5,  Command2,  Command6,  Command8,  Command7,  Command9,  ListView1,
+                              Command3,  Command4,  ListView2, ListView3, Command13, Command10, Command11, ListView5,
+                              Command14, Command15, ListView4, Command16, Combo1,    Text1,     ListView6, Command12};
+    for (std::size_t i = 0; i + 1 < std::size(order); ++i)
+        QWidget::setTabOrder(const_cast<QWidget*>(order[i]), const_cast<QWidget*>(order[i + 1]));
+}
+
+void MainWindow::bindCommands()
+{
+    connect(Command9, &QToolButton::clicked, this, &QWidget::close);
+}
+
+void MainWindow::run(const std::function<void()>& command)
+{
+    try {
+        command();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "tessaro: %s\n", e.what());
+    }
+}
+
+void MainWindow::runBlocking(const std::function<void()>& command)
+{
+    jobRunning_ = true;
+    InputBlocker blocker(this);
+    QApplication::setOverrideCursor(Qt::BusyCursor);
+    QEventLoop loop;
+    QThread* worker = QThread::create([&] { run(command); });
+    connect(worker, &QThread::finished, &loop, &QEventLoop::quit);
+    worker->start();
+    loop.exec();
+    worker->wait();
+    delete worker;
+    QApplication::restoreOverrideCursor();
+    jobRunning_ = false;
+}
+
+void MainWindow::closeEvent(QCloseEvent* event)
+{
+    // Like every other action, closing waits for a running job to end.
+    if (jobRunning_) {
+        event->ignore();
+        return;
+    }
+    for (const auto& failure : shutDown(ws_))
+        std::fprintf(stderr, "tessaro: the list was not saved: %s\n", failure.c_str());
+    event->accept();
+}
+
+} // namespace tessaro::ui

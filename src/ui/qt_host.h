@@ -1,0 +1,60 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include "platform/host.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <functional>
+#include <optional>
+
+class QLabel;
+class QProgressBar;
+class QWidget;
+
+namespace tessaro::ui {
+
+// The window's Host. Calls from another thread are carried to the window's thread and wait
+// there, so a job on a worker thread sees its message boxes answered in order.
+// The dialogs go through replaceable runners: the real ones by default, scripted ones in tests.
+class QtHost : public QObject, public Host {
+    Q_OBJECT
+public:
+    using MessageRunner = std::function<void(const QString& text, MessageIcon icon)>;
+    enum class Chooser { File, Folder };
+    using ChooserRunner = std::function<std::optional<QString>(Chooser kind, const QString& title)>;
+    using DesktopOpener = std::function<void(const QString& target)>;
+
+    QtHost(QWidget* window, QProgressBar* progress, QLabel* status);
+
+    void setMessageRunner(MessageRunner runner) { messageRunner_ = std::move(runner); }
+    void setChooserRunner(ChooserRunner runner) { chooserRunner_ = std::move(runner); }
+    void setDesktopOpener(DesktopOpener opener) { desktopOpener_ = std::move(opener); }
+
+    void showMessage(const std::string& text, MessageIcon icon) override;
+    void setBusy(bool busy) override;
+    void setProgressMaximum(std::int64_t maximum) override;
+    void setProgressValue(std::int64_t value) override;
+    void setStatusText(const std::string& text) override;
+    std::optional<std::string> chooseFile(const std::string& title) override;
+    std::optional<std::string> chooseFolder(const std::string& title) override;
+    void openWithDesktop(const std::string& target) override;
+
+    // The value a 64-bit progress figure takes on the bar, whose range is an int.
+    int displayed(std::int64_t value) const;
+
+private:
+    void onWindowThread(const std::function<void()>& work);
+
+    QPointer<QWidget> window_;
+    QPointer<QProgressBar> progress_;
+    QPointer<QLabel> status_;
+    MessageRunner messageRunner_;
+    ChooserRunner chooserRunner_;
+    DesktopOpener desktopOpener_;
+    std::int64_t scale_ = 1;
+    int busyDepth_ = 0;
+};
+
+} // namespace tessaro::ui
