@@ -1,0 +1,165 @@
+// SPDX-License-Identifier: MIT
+#include "lists/entry_commands.h"
+
+#include "lists/folder_scan.h"
+#include "lists/sheet_selection.h"
+#include "lists/workspace.h"
+
+namespace tessaro {
+
+namespace {
+
+int appendEntry(ListModel& entries, const std::string& path, bool asFolder)
+{
+    const int row = entries.append(path);
+    entries.setSmallIcon(row, asFolder ? FolderIcon : WorkbookFileIcon);
+    entries.select(row);
+    entries.scrollTo(row);
+    return row;
+}
+
+void moveEntry(ListModel& entries, int delta)
+{
+    if (entries.empty())
+        return;
+    const int p = entries.selectedPosition();
+    const int q = p + delta;
+    if (q < 1 || q > entries.count())
+        return;
+    const ListRow moved = entries.row(p);
+    entries.remove(p);
+    entries.insert(q, moved.text);
+    entries.setSmallIcon(q, moved.smallIcon);
+    entries.select(q);
+    entries.scrollTo(q);
+}
+
+} // namespace
+
+void AddSourceEntry(Workspace& ws, Host& host, const SpreadsheetAutomationFactory& servers, const std::string& path,
+                    bool asFolder)
+{
+    appendEntry(ws.sourceEntryList, path, asFolder);
+    ListSourceBooks(ws, path);
+    BusyPointer busy(host);
+    LoadSourceSheets(ws, host, servers);
+}
+
+void AddTargetEntry(Workspace& ws, Host& host, const std::string& path, bool asFolder)
+{
+    if (asFolder) {
+        BusyPointer busy(host);
+        appendEntry(ws.targetEntryList, path, true);
+        ListTargetBooks(ws, path);
+        return;
+    }
+    appendEntry(ws.targetEntryList, path, false);
+    ListTargetBooks(ws, path);
+}
+
+void AddSourceExcel(Workspace& ws, Host& host, const SpreadsheetAutomationFactory& servers)
+{
+    const auto path = host.chooseFile("Select Excel file");
+    if (!path)
+        return;
+    AddSourceEntry(ws, host, servers, *path, false);
+}
+
+void AddSourceFolder(Workspace& ws, Host& host, const SpreadsheetAutomationFactory& servers)
+{
+    const auto path = host.chooseFolder("Add all source excel in folder");
+    if (!path || path->empty())
+        return;
+    AddSourceEntry(ws, host, servers, *path, true);
+}
+
+void AddTargetExcel(Workspace& ws, Host& host)
+{
+    const auto path = host.chooseFile("Select Excel file");
+    if (!path)
+        return;
+    AddTargetEntry(ws, host, *path, false);
+}
+
+void AddTargetFolder(Workspace& ws, Host& host)
+{
+    const auto path = host.chooseFolder("Add all Destination excel in folder");
+    if (!path || path->empty())
+        return;
+    AddTargetEntry(ws, host, *path, true);
+}
+
+void RemoveSourceEntry(Workspace& ws, Host& host, const SpreadsheetAutomationFactory& servers)
+{
+    if (ws.sourceEntryList.empty())
+        return;
+    const int n = ws.sourceEntryList.count();
+    const int p = ws.sourceEntryList.selectedPosition();
+    ws.sourceEntryList.remove(p);
+    if (n == 1) {
+        ws.sourceBookList.clear();
+        ws.sourceSheetList.clear();
+        return;
+    }
+    ws.sourceEntryList.select(p > 1 ? p - 1 : 1);
+    ListSourceBooks(ws, ws.sourceEntryList.selectedText());
+    BusyPointer busy(host);
+    LoadSourceSheets(ws, host, servers);
+}
+
+void RemoveTargetEntry(Workspace& ws, Host& host)
+{
+    if (ws.targetEntryList.empty())
+        return;
+    const int n = ws.targetEntryList.count();
+    const int p = ws.targetEntryList.selectedPosition();
+    ws.targetEntryList.remove(p);
+    if (n == 1) {
+        ws.targetBookList.clear();
+        return;
+    }
+    BusyPointer busy(host);
+    ws.targetEntryList.select(p > 1 ? p - 1 : 1);
+    ListTargetBooks(ws, ws.targetEntryList.selectedText());
+}
+
+void MoveEntryUp(ListModel& entries) { moveEntry(entries, -1); }
+void MoveEntryDown(ListModel& entries) { moveEntry(entries, +1); }
+
+void RemoveAllLeft(Workspace& ws)
+{
+    ws.sourceEntryList.clear();
+    ws.sourceBookList.clear();
+    ws.sourceSheetList.clear();
+    emptyCopyList(ws);
+}
+
+void RemoveAllRight(Workspace& ws)
+{
+    ws.targetEntryList.clear();
+    ws.targetBookList.clear();
+}
+
+void SourceEntryClick(Workspace& ws, Host& host, const SpreadsheetAutomationFactory& servers)
+{
+    if (ws.sourceEntryList.empty())
+        return;
+    const std::string entry = ws.sourceEntryList.selectedText();
+    ws.sourceBookList.clear();
+    ws.sourceSheetList.clear();
+    BusyPointer busy(host);
+    ListSourceBooks(ws, entry);
+    LoadSourceSheets(ws, host, servers);
+}
+
+void TargetEntryClick(Workspace& ws, Host& host)
+{
+    if (ws.targetEntryList.empty())
+        return;
+    const std::string entry = ws.targetEntryList.selectedText();
+    ws.targetBookList.clear();
+    BusyPointer busy(host);
+    ListTargetBooks(ws, entry);
+}
+
+} // namespace tessaro
