@@ -18,7 +18,9 @@ std::unique_ptr<SpreadsheetAutomation> startServer(const SpreadsheetAutomationFa
     return server;
 }
 
-void appendCopyRow(Workspace& ws, const std::string& sheetName, const std::string& sourcePath)
+} // namespace
+
+void AddCopyRow(Workspace& ws, const std::string& sheetName, const std::string& sourcePath)
 {
     ++ws.copyRowCounter;
     const int r = ws.copySheetList.append(std::string());
@@ -28,8 +30,6 @@ void appendCopyRow(Workspace& ws, const std::string& sheetName, const std::strin
     ws.copySheetList.scrollTo(r);
     ws.sourcePathTable.set(ws.copyRowCounter, sourcePath);
 }
-
-} // namespace
 
 void LoadSourceSheets(Workspace& ws, Host& host, const SpreadsheetAutomationFactory& servers)
 {
@@ -87,7 +87,7 @@ void AddSelectedSheet(Workspace& ws, Host& host)
     }
     if (ws.sourceSheetList.empty())
         return;
-    appendCopyRow(ws, ws.sourceSheetList.selectedText(), path);
+    AddCopyRow(ws, ws.sourceSheetList.selectedText(), path);
 }
 
 void AddAllSheets(Workspace& ws, Host& host)
@@ -99,7 +99,7 @@ void AddAllSheets(Workspace& ws, Host& host)
             host.showMessage("Copy is failed!", MessageIcon::Critical);
             return;
         }
-        appendCopyRow(ws, ws.sourceSheetList.row(i).text, path);
+        AddCopyRow(ws, ws.sourceSheetList.row(i).text, path);
     }
 }
 

@@ -4,6 +4,8 @@
 #include "platform/host.h"
 #include "platform/spreadsheet_automation.h"
 
+#include <string>
+
 namespace tessaro {
 
 struct Workspace;
@@ -23,6 +25,10 @@ void AddSelectedSheet(Workspace& ws, Host& host);
 // Appends every row of the sheet list, in order. Without a source workbook:
 // "Copy is failed!".
 void AddAllSheets(Workspace& ws, Host& host);
+
+// Appends a checked copy row for a sheet of a source workbook, numbered with the next
+// CopyRowNumber, and records the workbook's path under that number.
+void AddCopyRow(Workspace& ws, const std::string& sheetName, const std::string& sourcePath);
 
 // Removes the selected copy row; removing the last one empties the copy list.
 void RemoveSelectedCopyRow(Workspace& ws);

@@ -1,0 +1,216 @@
+// SPDX-License-Identifier: MIT
+// tessaro-cli: the copy of the window's Copy command for terminals and scripts.
+#include "copy/copy_job.h"
+#include "lists/folder_scan.h"
+#include "lists/path_kind.h"
+#include "lists/sheet_selection.h"
+#include "lists/workspace.h"
+#include "platform/xlsx/native_engine.h"
+#include "state/app_dir.h"
+#include "terminal_host.h"
+
+#include <charconv>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace {
+
+constexpr const char* kUsage = R"usage(Usage:
+  tessaro-cli sheets WORKBOOK
+  tessaro-cli copy --sheet SOURCE:SHEET [--sheet SOURCE:SHEET ...] --dest DEST [--dest DEST ...]
+                   [--before] [--count N] [--quiet]
+
+Copies worksheets from source workbooks into destination workbooks, as the Copy button of
+the Tessaro window does, and saves each destination.
+
+Commands:
+  sheets WORKBOOK   print the names of the workbook's worksheets, one a line
+  copy              copy each --sheet, in the order given, N times into every destination
+
+Options of copy:
+  --sheet SOURCE:SHEET  a worksheet of a source workbook; splits at the last colon
+  --dest DEST           a destination workbook file, or a folder whose workbooks
+                        (.xls .xlsx .xlsm .xlsb, sub-folders not searched) all receive
+                        the copies; one copy job runs per --dest, in the order given
+  --before              insert the copies in front of the first sheets, keeping the order
+                        of the --sheet options (default: after the last sheet)
+  --count N             copies of each sheet (default 1; 0 copies nothing)
+  --quiet               print only errors
+  -h, --help            print this help and exit
+
+Copies take the source sheet's name, or "Name (2)", "Name (3)"... when it is taken.
+Messages go to stderr, with a progress bar when stderr is a terminal. The temporary copy
+of a source that shares its name with a destination is kept in the program's folder (the
+executable's folder, or ~/.local/share/tessaro; TESSARO_APP_DIR overrides it).
+
+Exit status: 0 when every copy succeeded, 1 when any failed (the others are still done),
+2 for a usage error.
+
+Example:
+  tessaro-cli copy --sheet reports/q3.xlsx:Summary --dest out/ --count 2
+)usage";
+
+constexpr int kOk = 0;
+constexpr int kFailed = 1;
+constexpr int kUsageError = 2;
+
+int usageError(const std::string& message)
+{
+    std::fprintf(stderr, "tessaro-cli: %s\nTry 'tessaro-cli --help'.\n", message.c_str());
+    return kUsageError;
+}
+
+std::string fullPath(const std::string& path)
+{
+    std::error_code ec;
+    const auto absolute = std::filesystem::absolute(path, ec);
+    return (ec ? std::filesystem::path(path) : absolute).lexically_normal().string();
+}
+
+std::filesystem::path appDir()
+{
+    if (const char* dir = std::getenv("TESSARO_APP_DIR"); dir && *dir)
+        return dir;
+    return tessaro::resolveAppDir();
+}
+
+int listSheets(const std::string& workbook)
+{
+    using namespace tessaro;
+    const std::string path = fullPath(workbook);
+    if (GetPathKind(path) != PathKind::File) {
+        std::fprintf(stderr, "error: %s: there is no such workbook file\n", path.c_str());
+        return kFailed;
+    }
+    Workspace ws;
+    ws.appDir = appDir();
+    cli::TerminalHost host(/*quiet=*/false);
+    ws.sourceEntryList.append(path);
+    ListSourceBooks(ws, path);
+    LoadSourceSheets(ws, host, xlsx::nativeAutomationFactory());
+    for (int i = 1; i <= ws.sourceSheetList.count(); ++i)
+        std::printf("%s\n", ws.sourceSheetList.row(i).text.c_str());
+    return host.criticalMessages() > 0 ? kFailed : kOk;
+}
+
+struct CopyArgs {
+    std::vector<std::pair<std::string, std::string>> sheets; // source path, sheet name
+    std::vector<std::string> dests;
+    bool before = false;
+    std::int32_t count = 1;
+    bool quiet = false;
+};
+
+int copy(const CopyArgs& args)
+{
+    using namespace tessaro;
+    Workspace ws;
+    ws.appDir = appDir();
+    ws.copyCount = args.count;
+    ws.copyPosition = args.before ? kCopyBefore : kCopyAfter;
+    for (const auto& [source, sheet] : args.sheets)
+        AddCopyRow(ws, sheet, source);
+
+    cli::TerminalHost host(args.quiet);
+    const auto servers = xlsx::nativeAutomationFactory();
+    bool failed = false;
+    for (const auto& dest : args.dests) {
+        ws.targetEntryList.clear();
+        ws.targetEntryList.append(dest);
+        ListTargetBooks(ws, dest);
+        if (ws.targetBookList.empty()) {
+            host.showMessage(dest + ": there is no workbook to copy into here (not a workbook file, nor a folder "
+                                    "holding .xls, .xlsx, .xlsm or .xlsb files)",
+                             MessageIcon::Critical);
+            failed = true;
+            continue;
+        }
+        const CopyJobOutcome outcome = CopyJob(ws, host, servers);
+        failed = failed || outcome.rowsFailed > 0;
+    }
+    return failed ? kFailed : kOk;
+}
+
+int parseCopy(int argc, char** argv)
+{
+    CopyArgs args;
+    for (int i = 2; i < argc; ++i) {
+        std::string arg = argv[i];
+        std::string value;
+        bool hasValue = false;
+        if (const auto eq = arg.find('='); arg.rfind("--", 0) == 0 && eq != std::string::npos) {
+            value = arg.substr(eq + 1);
+            arg = arg.substr(0, eq);
+            hasValue = true;
+        }
+        const auto takeValue = [&]() -> bool {
+            if (hasValue)
+                return true;
+            if (i + 1 >= argc)
+                return false;
+            value = argv[++i];
+            return true;
+        };
+        if (arg == "--sheet") {
+            if (!takeValue())
+                return usageError("--sheet needs SOURCE:SHEET");
+            const auto colon = value.rfind(':');
+            if (colon == std::string::npos || colon == 0 || colon + 1 == value.size())
+                return usageError("--sheet " + value + ": expected SOURCE:SHEET");
+            args.sheets.emplace_back(fullPath(value.substr(0, colon)), value.substr(colon + 1));
+        } else if (arg == "--dest") {
+            if (!takeValue() || value.empty())
+                return usageError("--dest needs a workbook or a folder");
+            args.dests.push_back(fullPath(value));
+        } else if (arg == "--count") {
+            if (!takeValue())
+                return usageError("--count needs a number");
+            const auto [end, error] = std::from_chars(value.data(), value.data() + value.size(), args.count);
+            if (error != std::errc() || end != value.data() + value.size() || args.count < 0)
+                return usageError("--count " + value + ": expected a whole number from 0");
+        } else if (arg == "--before" && !hasValue) {
+            args.before = true;
+        } else if (arg == "--quiet" && !hasValue) {
+            args.quiet = true;
+        } else if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
+            return kOk;
+        } else {
+            return usageError("unknown option " + std::string(argv[i]));
+        }
+    }
+    if (args.sheets.empty())
+        return usageError("copy needs at least one --sheet SOURCE:SHEET");
+    if (args.dests.empty())
+        return usageError("copy needs at least one --dest");
+    return copy(args);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc < 2)
+        return usageError("a command is needed: sheets or copy");
+    const std::string command = argv[1];
+    if (command == "--help" || command == "-h" || command == "help") {
+        std::fputs(kUsage, stdout);
+        return kOk;
+    }
+    if (command == "sheets") {
+        if (argc == 3 && std::strcmp(argv[2], "--help") != 0)
+            return listSheets(argv[2]);
+        if (argc == 3) {
+            std::fputs(kUsage, stdout);
+            return kOk;
+        }
+        return usageError("sheets takes exactly one WORKBOOK");
+    }
+    if (command == "copy")
+        return parseCopy(argc, argv);
+    return usageError("unknown command " + command);
+}

@@ -1,0 +1,185 @@
+# SPDX-License-Identifier: MIT
+"""tessaro-cli as a user drives it: exit codes, the workbooks it changes, what it says.
+
+Fixtures are made with openpyxl in a fresh temporary folder per test and read back with
+openpyxl. Run by CTest with TESSARO_CLI pointing at the built executable.
+"""
+import os
+import shutil
+import subprocess
+import tempfile
+import unittest
+
+import openpyxl
+
+CLI = os.environ.get("TESSARO_CLI", "tessaro-cli")
+
+
+def make_book(path, sheets):
+    """sheets: list of (name, rows) where rows is a list of lists of values."""
+    wb = openpyxl.Workbook()
+    wb.remove(wb.active)
+    for name, rows in sheets:
+        ws = wb.create_sheet(name)
+        for row in rows:
+            ws.append(row)
+    wb.save(path)
+
+
+def sheet_names(path):
+    return openpyxl.load_workbook(path).sheetnames
+
+
+def values(path, sheet):
+    ws = openpyxl.load_workbook(path)[sheet]
+    return [list(r) for r in ws.iter_rows(values_only=True)]
+
+
+class CliTest(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="tessaro-cli-test-")
+        self.app = os.path.join(self.dir, "app")
+        os.mkdir(self.app)
+        self.src = os.path.join(self.dir, "src")
+        self.dst = os.path.join(self.dir, "dst")
+        os.mkdir(self.src)
+        os.mkdir(self.dst)
+        self.source = os.path.join(self.src, "source.xlsx")
+        make_book(self.source, [("Data", [["id", "amount"], [1, 2.5], [2, 7]]),
+                                ("Other", [["text"], ["hello"]])])
+        make_book(os.path.join(self.dst, "a.xlsx"), [("A", [["a"]])])
+        make_book(os.path.join(self.dst, "b.xlsx"), [("B", [["b"]]), ("Data", [["old"]])])
+
+    def tearDown(self):
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def cli(self, *args):
+        env = dict(os.environ, TESSARO_APP_DIR=self.app)
+        return subprocess.run([CLI, *args], capture_output=True, text=True, env=env, timeout=120)
+
+    def dest(self, name):
+        return os.path.join(self.dst, name)
+
+    # -- sheets ------------------------------------------------------------------------
+    def test_sheets_prints_worksheet_names_in_order(self):
+        r = self.cli("sheets", self.source)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(r.stdout.splitlines(), ["Data", "Other"])
+
+    def test_sheets_of_a_missing_or_broken_file_fails_naming_it(self):
+        r = self.cli("sheets", os.path.join(self.dir, "gone.xlsx"))
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("gone.xlsx", r.stderr)
+        broken = os.path.join(self.dir, "broken.xlsx")
+        with open(broken, "w") as fh:
+            fh.write("this is not a workbook")
+        r = self.cli("sheets", broken)
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("broken.xlsx", r.stderr)
+        self.assertIn("Open excel file failed!", r.stderr)
+        self.assertEqual(r.stdout, "")
+
+    # -- usage -------------------------------------------------------------------------
+    def test_usage_errors_exit_2_and_help_exits_0(self):
+        for args in [(), ("frobnicate",), ("copy",), ("copy", "--dest", self.dst),
+                     ("copy", "--sheet", self.source + ":Data"),
+                     ("copy", "--sheet", self.source, "--dest", self.dst),
+                     ("copy", "--sheet", self.source + ":Data", "--dest", self.dst, "--count", "-1"),
+                     ("copy", "--sheet", self.source + ":Data", "--dest", self.dst, "--count", "x"),
+                     ("copy", "--sheet", self.source + ":Data", "--dest", self.dst, "--bogus"),
+                     ("sheets",)]:
+            r = self.cli(*args)
+            self.assertEqual(r.returncode, 2, args)
+            self.assertIn("tessaro-cli", r.stderr)
+        r = self.cli("--help")
+        self.assertEqual(r.returncode, 0)
+        self.assertIn("--sheet SOURCE:SHEET", r.stdout)
+        self.assertEqual(sheet_names(self.dest("a.xlsx")), ["A"], "a usage error changes nothing")
+
+    # -- copy --------------------------------------------------------------------------
+    def test_copy_after_into_every_workbook_of_a_folder(self):
+        r = self.cli("copy", "--sheet", self.source + ":Data", "--dest", self.dst)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn("Copy Complete!", r.stderr)
+        self.assertEqual(sheet_names(self.dest("a.xlsx")), ["A", "Data"])
+        self.assertEqual(sheet_names(self.dest("b.xlsx")), ["B", "Data", "Data (2)"])
+        self.assertEqual(values(self.dest("a.xlsx"), "Data"), [["id", "amount"], [1, 2.5], [2, 7]])
+        self.assertEqual(values(self.dest("b.xlsx"), "Data"), [["old"]], "the destination's own sheet is intact")
+        self.assertEqual(sheet_names(self.source), ["Data", "Other"])
+
+    def test_copy_before_keeps_the_order_given_and_counts(self):
+        r = self.cli("copy", "--sheet", self.source + ":Data", "--sheet", self.source + ":Other",
+                     "--dest", self.dest("a.xlsx"), "--before", "--count", "2")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(sheet_names(self.dest("a.xlsx")), ["Data", "Data (2)", "Other", "Other (2)", "A"])
+        self.assertEqual(sheet_names(self.dest("b.xlsx")), ["B", "Data"], "only the named destination")
+
+    def test_copy_runs_one_job_per_destination_entry_in_order(self):
+        other = os.path.join(self.dir, "other")
+        os.mkdir(other)
+        make_book(os.path.join(other, "c.xlsx"), [("C", [["c"]])])
+        r = self.cli("copy", "--sheet", self.source + ":Other", "--dest", self.dest("a.xlsx"), "--dest", other)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(r.stderr.count("Copy Complete!"), 2)
+        self.assertEqual(sheet_names(self.dest("a.xlsx")), ["A", "Other"])
+        self.assertEqual(sheet_names(os.path.join(other, "c.xlsx")), ["C", "Other"])
+
+    def test_a_broken_destination_fails_and_the_others_are_still_done(self):
+        broken = self.dest("a2-broken.xlsx")
+        with open(broken, "wb") as fh:
+            fh.write(b"PK\x03\x04 truncated")
+        before = open(broken, "rb").read()
+        r = self.cli("copy", "--sheet", self.source + ":Other", "--dest", self.dst)
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("a2-broken.xlsx", r.stderr)
+        self.assertIn("Copy Other to a2-broken.xlsx failure", r.stderr)
+        self.assertEqual(open(broken, "rb").read(), before, "the broken file is not touched")
+        self.assertEqual(sheet_names(self.dest("a.xlsx")), ["A", "Other"], "saved before the failure")
+
+    def test_a_missing_sheet_or_source_fails_naming_it(self):
+        r = self.cli("copy", "--sheet", self.source + ":Nope", "--dest", self.dest("a.xlsx"))
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("Nope", r.stderr)
+        r = self.cli("copy", "--sheet", os.path.join(self.src, "gone.xlsx") + ":Data", "--dest", self.dest("a.xlsx"))
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("gone.xlsx", r.stderr)
+        r = self.cli("copy", "--sheet", self.source + ":Data", "--dest", os.path.join(self.dir, "nowhere"))
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("nowhere", r.stderr)
+        self.assertEqual(sheet_names(self.dest("a.xlsx")), ["A"])
+
+    def test_count_zero_changes_nothing(self):
+        before = {n: open(self.dest(n), "rb").read() for n in ("a.xlsx", "b.xlsx")}
+        r = self.cli("copy", "--sheet", self.source + ":Data", "--dest", self.dst, "--count", "0")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn("Nothing to copy", r.stderr)
+        for n, data in before.items():
+            self.assertEqual(open(self.dest(n), "rb").read(), data)
+
+    def test_same_named_destination_goes_through_a_temporary_copy_that_is_gone_after(self):
+        make_book(self.dest("source.xlsx"), [("Mine", [["m"]])])
+        r = self.cli("copy", "--sheet", self.source + ":Other", "--dest", self.dst)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(sheet_names(self.dest("source.xlsx")), ["Mine", "Other"])
+        self.assertEqual(os.listdir(self.app), [], "no temporary copy left behind")
+
+    def test_copy_into_the_source_itself(self):
+        r = self.cli("copy", "--sheet", self.source + ":Data", "--dest", self.source, "--count", "2")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(sheet_names(self.source), ["Data", "Other", "Data (2)", "Data (3)"])
+        self.assertEqual(values(self.source, "Data (3)"), values(self.source, "Data"))
+
+    def test_relative_paths_and_non_ascii_names(self):
+        folder = os.path.join(self.dir, "Übersicht 報告")
+        os.mkdir(folder)
+        make_book(os.path.join(folder, "Zielmappe.xlsx"), [("Ziel", [[1]])])
+        shutil.copy(self.source, os.path.join(folder, "Quelle.xlsx"))
+        env = dict(os.environ, TESSARO_APP_DIR=self.app)
+        r = subprocess.run([CLI, "copy", "--sheet", "Quelle.xlsx:Other", "--dest", "./Zielmappe.xlsx"],
+                           cwd=folder, capture_output=True, text=True, env=env, timeout=120)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(sheet_names(os.path.join(folder, "Zielmappe.xlsx")), ["Ziel", "Other"])
+
+
+if __name__ == "__main__":
+    unittest.main()
