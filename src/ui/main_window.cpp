@@ -1,7 +1,14 @@
 // SPDX-License-Identifier: MIT
 #include "ui/main_window.h"
 
+#include "copy/copy_job.h"
+#include "lists/entry_commands.h"
+#include "lists/path_kind.h"
+#include "lists/sheet_selection.h"
+#include "state/app_dir.h"
+#include "ui/about_box.h"
 #include "ui/icons.h"
+#include "ui/settings_dialog.h"
 #include "ui/qt_host.h"
 #include "ui/report_view.h"
 #include "ui/twips.h"
@@ -10,6 +17,8 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QEventLoop>
+#include <QFileInfo>
+#include <QFocusEvent>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -243,7 +252,136 @@ void MainWindow::setTabOrder()
 
 void MainWindow::bindCommands()
 {
-    connect(Command9, &QToolButton::clicked, this, &QWidget::close);
+    Workspace& ws = ws_;
+    Host& host = *host_;
+    const auto on = [this](auto* sender, auto signal, std::function<void()> command) {
+        connect(sender, signal, this, [this, command] { run(command); });
+    };
+    using Button = QToolButton;
+
+    // Source side.
+    const auto addSourceExcel = [this, &ws, &host] { AddSourceExcel(ws, host, servers_); };
+    const auto addSourceFolder = [this, &ws, &host] { AddSourceFolder(ws, host, servers_); };
+    const auto removeSource = [this, &ws, &host] { RemoveSourceEntry(ws, host, servers_); };
+    on(Command1, &Button::clicked, addSourceExcel);
+    on(Command5, &Button::clicked, addSourceFolder);
+    on(Command2, &Button::clicked, removeSource);
+    on(Command3, &Button::clicked, [&ws] { MoveEntryUp(ws.sourceEntryList); });
+    on(Command4, &Button::clicked, [&ws] { MoveEntryDown(ws.sourceEntryList); });
+    on(ListView1, &ReportView::rowClicked, [this, &ws, &host] { SourceEntryClick(ws, host, servers_); });
+    on(ListView2, &ReportView::rowClicked, [this, &ws, &host] { SourceBookClick(ws, host, servers_); });
+    on(ListView3, &ReportView::rowDoubleClicked, [&ws, &host] { AddSelectedSheet(ws, host); });
+    on(Command10, &Button::clicked, [&ws, &host] { AddSelectedSheet(ws, host); });
+    on(Command13, &Button::clicked, [&ws, &host] { AddAllSheets(ws, host); });
+
+    // Copy list.
+    on(Command11, &Button::clicked, [&ws] { RemoveSelectedCopyRow(ws); });
+    on(ListView4, &ReportView::rowDoubleClicked, [&ws] { RemoveSelectedCopyRow(ws); });
+    connect(ListView4, &ReportView::rowClicked, this,
+            [this, &ws, &host](int position) { run([&] { CopyRowClick(ws, host, position); }); });
+    on(Command16, &Button::clicked, [&ws] { RemoveAllCopyRows(ws); });
+
+    // Destination side.
+    const auto addTargetExcel = [&ws, &host] { AddTargetExcel(ws, host); };
+    const auto addTargetFolder = [&ws, &host] { AddTargetFolder(ws, host); };
+    const auto removeTarget = [&ws, &host] { RemoveTargetEntry(ws, host); };
+    on(Command6, &Button::clicked, addTargetFolder);
+    on(Command8, &Button::clicked, addTargetExcel);
+    on(Command7, &Button::clicked, removeTarget);
+    on(Command14, &Button::clicked, [&ws] { MoveEntryUp(ws.targetEntryList); });
+    on(Command15, &Button::clicked, [&ws] { MoveEntryDown(ws.targetEntryList); });
+    on(ListView5, &ReportView::rowClicked, [&ws, &host] { TargetEntryClick(ws, host); });
+
+    // Copy controls.
+    connect(Combo1, &QComboBox::currentIndexChanged, this, [&ws](int index) { ws.copyPosition = index; });
+    Text1->installEventFilter(this);
+    connect(Command12, &Button::clicked, this, &MainWindow::copy);
+    connect(Command9, &Button::clicked, this, &QWidget::close);
+
+    // Menus: each entry runs its namesake's command.
+    on(Addexcel, &QAction::triggered, addSourceExcel);
+    on(AddFolder, &QAction::triggered, addSourceFolder);
+    on(Addexcel1, &QAction::triggered, addTargetExcel);
+    on(AddFolder1, &QAction::triggered, addTargetFolder);
+    on(RemoveItem, &QAction::triggered, removeSource);
+    on(RemoveAll, &QAction::triggered, [&ws] { RemoveAllLeft(ws); });
+    on(RemoveItem1, &QAction::triggered, removeTarget);
+    on(RemoveAll1, &QAction::triggered, [&ws] { RemoveAllRight(ws); });
+    connect(Copy, &QAction::triggered, this, &MainWindow::copy);
+    showSettings = [this] {
+        SettingsDialog dialog(ws_.appDir, this);
+        dialog.exec();
+    };
+    showAbout = [this] {
+        AboutBox box(*host_, this);
+        box.exec();
+    };
+    connect(Settings, &QAction::triggered, this, [this] { showSettings(); });
+    connect(About, &QAction::triggered, this, [this] { showAbout(); });
+    on(Help1, &QAction::triggered, [this] { host_->openWithDesktop(helpTarget().toStdString()); });
+    on(HomePage, &QAction::triggered, [this] { host_->openWithDesktop(homePageUrl().toStdString()); });
+
+    // Files and folders dropped from a file manager.
+    ListView1->acceptPathDrops();
+    ListView5->acceptPathDrops();
+    connect(ListView1, &ReportView::pathsDropped, this, &MainWindow::dropOnSource);
+    connect(ListView5, &ReportView::pathsDropped, this, &MainWindow::dropOnTarget);
+}
+
+bool MainWindow::eventFilter(QObject* watched, QEvent* event)
+{
+    // The copy-number box takes its text over when the focus moves to another control of
+    // the window; a message box or another window taking the focus does not count.
+    if (watched == Text1 && event->type() == QEvent::FocusOut) {
+        const auto reason = static_cast<QFocusEvent*>(event)->reason();
+        if (reason != Qt::ActiveWindowFocusReason && reason != Qt::PopupFocusReason) {
+            if (const auto text = CopyNumberLostFocus(ws_, Text1->text().toStdString()))
+                Text1->setText(QString::fromStdString(*text));
+        }
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void MainWindow::copy()
+{
+    runBlocking([this] { CopyJob(ws_, *host_, servers_); });
+}
+
+namespace {
+bool offeredByFileChooser(const QString& path)
+{
+    const QString name = QFileInfo(path).fileName();
+    const qsizetype dot = name.lastIndexOf(u'.');
+    return dot > 0 && name.mid(dot).startsWith(QStringLiteral(".xl"), Qt::CaseInsensitive);
+}
+} // namespace
+
+void MainWindow::dropOnSource(const QStringList& paths)
+{
+    for (const QString& path : paths) {
+        const std::string p = path.toStdString();
+        const bool folder = GetPathKind(p) == PathKind::Folder;
+        if (folder || offeredByFileChooser(path))
+            run([&] { AddSourceEntry(ws_, *host_, servers_, p, folder); });
+    }
+}
+
+void MainWindow::dropOnTarget(const QStringList& paths)
+{
+    for (const QString& path : paths) {
+        const std::string p = path.toStdString();
+        const bool folder = GetPathKind(p) == PathKind::Folder;
+        if (folder || offeredByFileChooser(path))
+            run([&] { AddTargetEntry(ws_, *host_, p, folder); });
+    }
+}
+
+QString MainWindow::helpTarget() const
+{
+    const auto chm = ws_.appDir / "help.chm";
+    if (GetPathKind(chm.string()) == PathKind::File)
+        return QString::fromStdString(chm.string());
+    return QString::fromStdString((executableDir() / "help.html").string());
 }
 
 void MainWindow::run(const std::function<void()>& command)

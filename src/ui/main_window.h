@@ -85,6 +85,15 @@ public:
     std::function<void()> showSettings;
     std::function<void()> showAbout;
 
+    // Adds dropped files and folders to a side as Add Excel and Add Folder would; files
+    // that the file chooser would not offer (not *.xl*) are left out.
+    void dropOnSource(const QStringList& paths);
+    void dropOnTarget(const QStringList& paths);
+
+    // What the Help entry opens: help.chm in AppDir when it is there, else the user guide
+    // shipped beside the executable.
+    QString helpTarget() const;
+
     // Runs a command that may take long (a copy job) on a worker thread while the window
     // keeps painting and takes no input; returns when the command has finished.
     void runBlocking(const std::function<void()>& command);
@@ -100,6 +109,8 @@ private:
     // Runs a command with the window's Host; exceptions end it quietly, as the list
     // commands do.
     void run(const std::function<void()>& command);
+    void copy();
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
     Workspace& ws_;
     SpreadsheetAutomationFactory servers_;

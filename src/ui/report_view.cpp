@@ -4,7 +4,11 @@
 #include "ui/icons.h"
 #include "ui/twips.h"
 
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QHeaderView>
+#include <QMimeData>
+#include <QUrl>
 #include <QItemSelectionModel>
 #include <QStyle>
 #include <QStyleOptionViewItem>
@@ -180,6 +184,54 @@ QRect ReportView::checkBoxRect(int position) const
     option.features |= QStyleOptionViewItem::HasCheckIndicator;
     const QRect r = style()->subElementRect(QStyle::SE_ItemViewItemCheckIndicator, &option, this);
     return r.translated(0, 0);
+}
+
+namespace {
+QStringList localPaths(const QMimeData* mime)
+{
+    QStringList paths;
+    if (!mime || !mime->hasUrls())
+        return paths;
+    for (const QUrl& url : mime->urls())
+        if (url.isLocalFile() && !url.toLocalFile().isEmpty())
+            paths << url.toLocalFile();
+    return paths;
+}
+} // namespace
+
+void ReportView::acceptPathDrops()
+{
+    setAcceptDrops(true);
+    viewport()->setAcceptDrops(true);
+    setDropIndicatorShown(false);
+    setDragDropMode(QAbstractItemView::DropOnly);
+}
+
+void ReportView::dragEnterEvent(QDragEnterEvent* event)
+{
+    if (acceptDrops() && !localPaths(event->mimeData()).isEmpty())
+        event->acceptProposedAction();
+    else
+        event->ignore();
+}
+
+void ReportView::dragMoveEvent(QDragMoveEvent* event)
+{
+    if (acceptDrops() && !localPaths(event->mimeData()).isEmpty())
+        event->acceptProposedAction();
+    else
+        event->ignore();
+}
+
+void ReportView::dropEvent(QDropEvent* event)
+{
+    const QStringList paths = localPaths(event->mimeData());
+    if (!acceptDrops() || paths.isEmpty()) {
+        event->ignore();
+        return;
+    }
+    event->acceptProposedAction();
+    emit pathsDropped(paths);
 }
 
 } // namespace tessaro::ui

@@ -65,9 +65,18 @@ public:
     // The visible rectangle of a row's check box, for tests that tick it as a user would.
     QRect checkBoxRect(int position) const;
 
+    // Lets files and folders be dropped from a file manager; they arrive as pathsDropped.
+    void acceptPathDrops();
+
 signals:
     void rowClicked(int position);
     void rowDoubleClicked(int position);
+    void pathsDropped(const QStringList& localPaths);
+
+protected:
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dragMoveEvent(QDragMoveEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
 private:
     void followModelSelection(int position);

@@ -1,0 +1,95 @@
+// SPDX-License-Identifier: MIT
+#include "ui/settings_dialog.h"
+
+#include "state/saved_files.h"
+#include "ui/icons.h"
+#include "ui/twips.h"
+
+#include <QApplication>
+#include <QMessageBox>
+#include <QPushButton>
+#include <system_error>
+
+namespace tessaro::ui {
+
+void SettingCheckBox::setState(int state)
+{
+    if (state == 2) {
+        setTristate(true);
+        setCheckState(Qt::PartiallyChecked);
+    } else {
+        setTristate(false);
+        setCheckState(state == 1 ? Qt::Checked : Qt::Unchecked);
+    }
+}
+
+int SettingCheckBox::state() const
+{
+    switch (checkState()) {
+    case Qt::Checked:
+        return 1;
+    case Qt::PartiallyChecked:
+        return 2;
+    case Qt::Unchecked:
+        break;
+    }
+    return 0;
+}
+
+void SettingCheckBox::nextCheckState()
+{
+    const bool check = checkState() != Qt::Checked;
+    setTristate(false);
+    setCheckState(check ? Qt::Checked : Qt::Unchecked);
+}
+
+SettingsDialog::SettingsDialog(std::filesystem::path appDir, QWidget* parent)
+    : QDialog(parent), appDir_(std::move(appDir))
+{
+    setObjectName(QStringLiteral("Setting"));
+    setWindowTitle(QStringLiteral("Setting"));
+    setWindowIcon(pictureIcon(Picture::AppIcon));
+    setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint |
+                   Qt::CustomizeWindowHint);
+    setAttribute(Qt::WA_DeleteOnClose, false);
+    setFixedSize(twips(4008), twips(1608));
+    move(twips(2760), twips(3600));
+
+    OKButton = new QPushButton(QStringLiteral("OK"), this);
+    OKButton->setGeometry(twipsRect(480, 1080, 1215, 375));
+    CancelButton = new QPushButton(QStringLiteral("Cancel"), this);
+    CancelButton->setGeometry(twipsRect(2280, 1080, 1215, 375));
+    Check1 = new SettingCheckBox(QStringLiteral("Automatically save the current list on the left"), this);
+    Check1->setGeometry(twipsRect(120, 240, 3730, 370));
+    Check2 = new SettingCheckBox(QStringLiteral("Automatically save the current list on the right"), this);
+    Check2->setGeometry(twipsRect(120, 720, 3730, 370));
+    QWidget::setTabOrder(OKButton, CancelButton);
+    QWidget::setTabOrder(CancelButton, Check1);
+    QWidget::setTabOrder(Check1, Check2);
+    OKButton->setDefault(true);
+
+    // Opening: both boxes start unchecked and take the state of their line when it is there.
+    const SaveSettings settings = ReadSaveSettings(settingsFile(appDir_));
+    Check1->setState(checkStateOfSettingsLine(settings.line1));
+    Check2->setState(checkStateOfSettingsLine(settings.line2));
+
+    connect(OKButton, &QPushButton::clicked, this, &SettingsDialog::writeAndClose);
+    connect(CancelButton, &QPushButton::clicked, this, &QDialog::reject);
+}
+
+void SettingsDialog::writeAndClose()
+{
+    try {
+        WriteSaveSettings(settingsFile(appDir_), static_cast<std::int16_t>(Check1->state()),
+                          static_cast<std::int16_t>(Check2->state()));
+    } catch (const std::system_error& e) {
+        // The user must not believe the choice was kept when it was not.
+        writeError_ = QString::fromLocal8Bit(e.what());
+        QMessageBox::critical(this, QApplication::applicationDisplayName(),
+                              QStringLiteral("The settings were not saved.\n%1").arg(writeError_));
+        return;
+    }
+    accept();
+}
+
+} // namespace tessaro::ui

@@ -1,0 +1,48 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include <QCheckBox>
+#include <QDialog>
+#include <filesystem>
+
+class QPushButton;
+
+namespace tessaro::ui {
+
+// A check box whose click checks an unchecked (or greyed) box and unchecks a checked one;
+// the greyed state is only ever set by the program.
+class SettingCheckBox : public QCheckBox {
+    Q_OBJECT
+public:
+    using QCheckBox::QCheckBox;
+    // 0 unchecked, 1 checked, 2 greyed.
+    void setState(int state);
+    int state() const;
+
+protected:
+    void nextCheckState() override;
+};
+
+// The Setting dialog: whether shut-down writes each entry list back. It reads the settings
+// file every time it opens and writes it only on OK.
+class SettingsDialog : public QDialog {
+    Q_OBJECT
+public:
+    explicit SettingsDialog(std::filesystem::path appDir, QWidget* parent = nullptr);
+
+    SettingCheckBox* Check1 = nullptr;
+    SettingCheckBox* Check2 = nullptr;
+    QPushButton* OKButton = nullptr;
+    QPushButton* CancelButton = nullptr;
+
+    // The settings file could not be written on OK (the old one is then intact).
+    QString writeError() const { return writeError_; }
+
+private:
+    void writeAndClose();
+
+    std::filesystem::path appDir_;
+    QString writeError_;
+};
+
+} // namespace tessaro::ui
