@@ -3,10 +3,10 @@
 #include "lists/workspace.h"
 #include "platform/xlsx/native_engine.h"
 #include "state/app_dir.h"
+#include "ui/look.h"
 #include "ui/main_window.h"
 
 #include <QApplication>
-#include <QFont>
 #include <QScreen>
 #include <QTimer>
 #include <cstring>
@@ -14,12 +14,7 @@
 int main(int argc, char* argv[])
 {
     QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("Tessaro"));
-    QApplication::setApplicationDisplayName(QStringLiteral("Tessaro"));
-    // The layout was drawn for an 8-point face of Arial's metrics.
-    QFont font(QStringLiteral("Liberation Sans"));
-    font.setPointSize(8);
-    QApplication::setFont(font);
+    tessaro::ui::applyApplicationLook(app);
 
     tessaro::Workspace ws;
     ws.appDir = tessaro::resolveAppDir();

@@ -94,12 +94,13 @@ AboutBox::AboutBox(Host& host, QWidget* parent) : QDialog(parent)
     Label3 = new QLabel(QStringLiteral("Technical Support:"), Frame1);
     Label3->setGeometry(twipsRect(120, 240, 1690, 250));
     Label2 = new LinkLabel(QString::fromLatin1(kSupportAddress), Frame1);
-    Label2->setGeometry(twipsRect(1800, 240, 2290, 250));
+    // Wider than drawn (2290) so that the whole address fits at 9.6 pt.
+    Label2->setGeometry(twipsRect(1800, 240, 2590, 250));
     Label7 = new QLabel(QStringLiteral(" Website:"), Frame1);
     Label7->setGeometry(twipsRect(120, 480, 850, 250));
     Label8 = new LinkLabel(QString::fromLatin1(kHomePage), Frame1);
-    Label8->setGeometry(twipsRect(1800, 480, 1930, 250));
-    Label6 = new QLabel(QStringLiteral("Copyright \u00A9 2026 Orvandel. All rights reserved."), Frame1);
+    Label8->setGeometry(twipsRect(1800, 480, 2590, 250)); // wider than drawn (1930), as Label2
+    Label6 = new QLabel(QStringLiteral("\u00A9 2026 Orvandel. All rights reserved."), Frame1);
     Label6->setGeometry(twipsRect(120, 720, 3135, 255));
 
     const QCursor pointer = linkCursor();
