@@ -1,0 +1,121 @@
+# SPDX-License-Identifier: MIT
+"""tessaro-cli killed at random moments during a 50-destination job.
+
+Every destination must afterwards be either byte for byte as before, or complete and valid
+(it opens, it holds its own sheets unchanged and the copy in its place). Run by CTest with
+a bounded number of kills; scripts can raise TESSARO_KILL_RUNS for a longer soak.
+"""
+import os
+import random
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+import unittest
+import zipfile
+
+import openpyxl
+
+CLI = os.environ.get("TESSARO_CLI", "tessaro-cli")
+RUNS = int(os.environ.get("TESSARO_KILL_RUNS", "30"))
+DESTS = 50
+
+
+def make_source(path):
+    wb = openpyxl.Workbook()
+    ws = wb.active
+    ws.title = "Data"
+    ws.append(["id", "name", "amount"])
+    for i in range(1, 3001):
+        ws.append([i, "item %d" % (i % 97), i * 1.25])
+    wb.create_sheet("Other").append(["x"])
+    wb.save(path)
+
+
+def make_dest(path, k):
+    wb = openpyxl.Workbook()
+    ws = wb.active
+    ws.title = "Own"
+    for i in range(1, 200):
+        ws.append([k, i, "row %d" % i])
+    wb.save(path)
+
+
+class KillTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.dir = tempfile.mkdtemp(prefix="tessaro-kill-")
+        cls.pristine = os.path.join(cls.dir, "pristine")
+        os.mkdir(cls.pristine)
+        cls.source = os.path.join(cls.dir, "source.xlsx")
+        make_source(cls.source)
+        for k in range(DESTS):
+            make_dest(os.path.join(cls.pristine, "dest%02d.xlsx" % k), k)
+        cls.original = {n: open(os.path.join(cls.pristine, n), "rb").read() for n in os.listdir(cls.pristine)}
+        # How long an undisturbed job takes, to spread the kills over it.
+        work = cls.fresh_work("timing")
+        t0 = time.monotonic()
+        r = cls.run_cli(work)
+        cls.duration = time.monotonic() - t0
+        assert r.returncode == 0, r.stderr
+        cls.expected_values = [list(row) for row in openpyxl.load_workbook(cls.source)["Data"].iter_rows(values_only=True)]
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.dir, ignore_errors=True)
+
+    @classmethod
+    def fresh_work(cls, name):
+        work = os.path.join(cls.dir, name)
+        shutil.rmtree(work, ignore_errors=True)
+        shutil.copytree(cls.pristine, work)
+        return work
+
+    @classmethod
+    def run_cli(cls, work):
+        return subprocess.run([CLI, "copy", "--sheet", cls.source + ":Data", "--dest", work, "--quiet"],
+                              capture_output=True, text=True, timeout=300,
+                              env=dict(os.environ, TESSARO_APP_DIR=cls.dir))
+
+    def check_destination(self, path, name):
+        data = open(path, "rb").read()
+        if data == self.original[name]:
+            return "untouched"
+        with zipfile.ZipFile(path) as z:
+            self.assertIsNone(z.testzip(), name)
+        wb = openpyxl.load_workbook(path)
+        self.assertEqual(wb.sheetnames, ["Own", "Data"], name)
+        own = [list(r) for r in wb["Own"].iter_rows(values_only=True)]
+        self.assertEqual(own[0][0], int(name[4:6]), name)
+        self.assertEqual(len(own), 199, name)
+        got = [list(r) for r in wb["Data"].iter_rows(values_only=True)]
+        self.assertEqual(got, self.expected_values, name)
+        return "copied"
+
+    def test_every_destination_is_as_before_or_complete(self):
+        rng = random.Random(int(os.environ.get("TESSARO_KILL_SEED", "20261207")))
+        totals = {"untouched": 0, "copied": 0, "leftovers": 0}
+        for run in range(RUNS):
+            work = self.fresh_work("run")
+            proc = subprocess.Popen([CLI, "copy", "--sheet", self.source + ":Data", "--dest", work, "--quiet"],
+                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                    env=dict(os.environ, TESSARO_APP_DIR=self.dir))
+            time.sleep(rng.uniform(0, self.duration))
+            proc.send_signal(signal.SIGKILL)
+            proc.wait()
+            for name in sorted(self.original):
+                with self.subTest(run=run, dest=name):
+                    totals[self.check_destination(os.path.join(work, name), name)] += 1
+            # A killed save may leave its temporary file behind, but never one that a later
+            # folder scan would take for a workbook.
+            for extra in sorted(set(os.listdir(work)) - set(self.original)):
+                totals["leftovers"] += 1
+                self.assertFalse(extra.lower().endswith((".xls", ".xlsx", ".xlsm", ".xlsb")), extra)
+        print("\n%d kills over a %.2f s job: %d destinations untouched, %d complete, %d temporary files left" %
+              (RUNS, self.duration, totals["untouched"], totals["copied"], totals["leftovers"]))
+        self.assertGreater(totals["copied"], 0, "the kills should not all land before the first save")
+
+
+if __name__ == "__main__":
+    unittest.main()
