@@ -12,6 +12,7 @@
 #include <QProcess>
 #include <QTest>
 #include <QToolButton>
+#include <deque>
 
 using namespace tessaro;
 
