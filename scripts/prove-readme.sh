@@ -56,8 +56,10 @@ in_root() { chroot "$root" /usr/bin/env -i HOME=/root PATH=/usr/local/sbin:/usr/
 
 echo "== test command"
 t0=$(date +%s)
-in_root "cd /work/main && export QT_QPA_PLATFORM=offscreen && $test_cmd" 2>&1 | tail -40
-echo "== test command took $(( $(date +%s) - t0 )) s"
+status=0
+in_root "cd /work/main && export QT_QPA_PLATFORM=offscreen && $test_cmd" > "$work/test.log" 2>&1 || status=$?
+tail -40 "$work/test.log"
+echo "== test command ended with status $status after $(( $(date +%s) - t0 )) s"
 
 echo "== run command, under Xvfb; the window must appear"
 # xwininfo (x11-utils) is the checker's own tool, installed after the README's commands ran.
