@@ -1,0 +1,327 @@
+#!/usr/bin/python3
+# SPDX-License-Identifier: MIT
+"""Judges the native engine's sheet copies with the shared copy oracle.
+
+Copies every worksheet of the chosen corpus workbooks (those whose sheets carry no
+drawings, comments, tables or pivot tables) into several destinations - corpus workbooks
+and ones this script makes with another theme, another default format and prefixed XML -
+after and before, 1 and 3 copies, into the source workbook itself, and lets
+shared/oracle/check_copy.py judge each result.
+
+    scripts/oracle-matrix.py --tool build/xlsx_copy_tool [--sample] [--libreoffice]
+                             [--jobs N] [--work DIR] [--json FILE]
+
+--sample runs the small fixed subset that CI runs. Exit status: 0 when every copy passes,
+1 when any fails, 77 when the shared folder (corpus and oracle) is not there.
+Run it with /usr/bin/python3 (the oracle needs openpyxl).
+"""
+import argparse
+import concurrent.futures
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import zipfile
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+# Sources: every OOXML corpus workbook without drawings, comments, tables or pivot tables.
+# Those carry relationships that a later stage of the engine brings along.
+EXCLUDED_FEATURES = {"comments", "threaded", "image", "shape", "chart", "table", "pivot", "hf_image", "form_ctrl"}
+# Formulas pointing at other sheets of the source become links to the source file in a later
+# stage; until then the copy keeps the text, which the oracle rightly reports.
+CROSS_SHEET_FEATURES = {"xsheet_ref", "ext_ref"}
+
+# Corpus destinations: other styles, several sheets, hidden and double-selected tabs,
+# prefixed XML without windows, names and a calculation chain.
+CORPUS_DESTINATIONS = [
+    "sheetjs_cell_styles.xlsx",
+    "sheetjs_freeze_panes_4_sheets.xlsx",
+    "closedxml_two_tabs_selected.xlsx",
+    "closedxml_cf_x14_databars.xlsx",
+    "edr_lots_of_sheets.xlsx",
+]
+
+SAMPLE = [
+    # (source, sheet, destination, position, count)
+    ("sheetjs_merged_cells.xlsx", "Merge", "sheetjs_cell_styles.xlsx", "after", 1),
+    ("sheetjs_cell_styles.xlsx", "Sheet1", "made_other_theme.xlsx", "before", 3),
+    ("rxw_print_area_titles.xlsx", "Sheet1", "edr_lots_of_sheets.xlsx", "before", 1),
+    ("sheetjs_rich_text.xlsx", "Sheet1", "made_prefixed.xlsx", "after", 3),
+    ("closedxml_cf_x14_databars.xlsx", "Sheet1", "closedxml_two_tabs_selected.xlsx", "after", 1),
+    ("sheetjs_hidden_veryhidden_sheets.xlsx", "Hidden", "sheetjs_freeze_panes_4_sheets.xlsx", "before", 1),
+    ("sheetjs_autofilter_11_sheets.xlsx", "Two Cond", "SELF", "after", 3),
+    ("sheetjs_external_hyperlinks.xlsx", "Sheet1", "closedxml_cf_x14_databars.xlsx", "before", 1),
+    ("sheetjs_1904_date_system.xlsx", "Sheet1", "made_other_theme.xlsx", "after", 1),
+    ("sheetjs_number_formats_vba.xlsm", "SSF", "made_prefixed.xlsx", "before", 1),
+]
+
+MAIN = "http://schemas.openxmlformats.org/spreadsheetml/2006/main"
+REL = "http://schemas.openxmlformats.org/officeDocument/2006/relationships"
+PKG_REL = "http://schemas.openxmlformats.org/package/2006/relationships"
+CT = "http://schemas.openxmlformats.org/package/2006/content-types"
+CTB = "application/vnd.openxmlformats-officedocument"
+
+
+def theme_xml(colors, major, minor):
+    slots = ["dk1", "lt1", "dk2", "lt2", "accent1", "accent2", "accent3", "accent4", "accent5", "accent6",
+             "hlink", "folHlink"]
+    scheme = "".join('<a:%s><a:srgbClr val="%s"/></a:%s>' % (s, c, s) for s, c in zip(slots, colors))
+    return ('<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\n'
+            '<a:theme xmlns:a="http://schemas.openxmlformats.org/drawingml/2006/main" name="Made">'
+            '<a:themeElements><a:clrScheme name="Made">%s</a:clrScheme>'
+            '<a:fontScheme name="Made"><a:majorFont><a:latin typeface="%s"/><a:ea typeface=""/><a:cs typeface=""/>'
+            '</a:majorFont><a:minorFont><a:latin typeface="%s"/><a:ea typeface=""/><a:cs typeface=""/></a:minorFont>'
+            '</a:fontScheme><a:fmtScheme name="Made"><a:fillStyleLst/><a:lnStyleLst/><a:effectStyleLst/>'
+            '<a:bgFillStyleLst/></a:fmtScheme></a:themeElements></a:theme>' % (scheme, major, minor))
+
+
+def write_made(path, prefix, colors):
+    """A destination written part by part: its own theme, Arial 10 as the default font (so
+    unformatted cells of a copy need a format of their own), two sheets, a defined name."""
+    p = prefix + ":" if prefix else ""
+    x = (" xmlns:%s" % prefix) if prefix else " xmlns"
+    sheet = ('<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\n<{p}worksheet{x}="{m}" xmlns:r="{r}">'
+             '<{p}sheetViews><{p}sheetView {sel}workbookViewId="0"/></{p}sheetViews>'
+             '<{p}sheetData><{p}row r="1"><{p}c r="A1" t="s"><{p}v>0</{p}v></{p}c><{p}c r="B1" s="1"><{p}v>42</{p}v></{p}c>'
+             '</{p}row></{p}sheetData></{p}worksheet>')
+    parts = {
+        "[Content_Types].xml":
+            '<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\n<Types xmlns="%s">'
+            '<Default Extension="rels" ContentType="application/vnd.openxmlformats-package.relationships+xml"/>'
+            '<Default Extension="xml" ContentType="application/xml"/>'
+            '<Override PartName="/xl/workbook.xml" ContentType="%s.spreadsheetml.sheet.main+xml"/>'
+            '<Override PartName="/xl/worksheets/sheet1.xml" ContentType="%s.spreadsheetml.worksheet+xml"/>'
+            '<Override PartName="/xl/worksheets/sheet2.xml" ContentType="%s.spreadsheetml.worksheet+xml"/>'
+            '<Override PartName="/xl/styles.xml" ContentType="%s.spreadsheetml.styles+xml"/>'
+            '<Override PartName="/xl/sharedStrings.xml" ContentType="%s.spreadsheetml.sharedStrings+xml"/>'
+            '<Override PartName="/xl/theme/theme1.xml" ContentType="%s.theme+xml"/>'
+            '<Override PartName="/docProps/app.xml" ContentType="%s.extended-properties+xml"/></Types>'
+            % ((CT,) + (CTB,) * 7),
+        "_rels/.rels":
+            '<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\n<Relationships xmlns="%s">'
+            '<Relationship Id="rId1" Type="%s/officeDocument" Target="xl/workbook.xml"/>'
+            '<Relationship Id="rId2" Type="%s/extended-properties" Target="docProps/app.xml"/></Relationships>'
+            % (PKG_REL, REL, REL),
+        "docProps/app.xml":
+            '<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\n<Properties '
+            'xmlns="http://schemas.openxmlformats.org/officeDocument/2006/extended-properties" '
+            'xmlns:vt="http://schemas.openxmlformats.org/officeDocument/2006/docPropsVTypes"><Application>made</Application>'
+            '<HeadingPairs><vt:vector size="2" baseType="variant"><vt:variant><vt:lpstr>Worksheets</vt:lpstr></vt:variant>'
+            '<vt:variant><vt:i4>2</vt:i4></vt:variant></vt:vector></HeadingPairs><TitlesOfParts>'
+            '<vt:vector size="2" baseType="lpstr"><vt:lpstr>First</vt:lpstr><vt:lpstr>Sheet1</vt:lpstr></vt:vector>'
+            '</TitlesOfParts></Properties>',
+        "xl/workbook.xml":
+            '<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\n<{p}workbook{x}="{m}" xmlns:r="{r}">'
+            '<{p}bookViews><{p}workbookView activeTab="1"/></{p}bookViews><{p}sheets>'
+            '<{p}sheet name="First" sheetId="3" r:id="rId1"/><{p}sheet name="Sheet1" sheetId="7" r:id="rId2"/></{p}sheets>'
+            '<{p}definedNames><{p}definedName name="_xlnm.Print_Area" localSheetId="1">Sheet1!$A$1:$B$1</{p}definedName>'
+            '</{p}definedNames></{p}workbook>'.format(p=p, x=x, m=MAIN, r=REL),
+        "xl/_rels/workbook.xml.rels":
+            '<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\n<Relationships xmlns="%s">'
+            '<Relationship Id="rId1" Type="%s/worksheet" Target="worksheets/sheet1.xml"/>'
+            '<Relationship Id="rId2" Type="%s/worksheet" Target="worksheets/sheet2.xml"/>'
+            '<Relationship Id="rId3" Type="%s/styles" Target="styles.xml"/>'
+            '<Relationship Id="rId4" Type="%s/sharedStrings" Target="sharedStrings.xml"/>'
+            '<Relationship Id="rId5" Type="%s/theme" Target="theme/theme1.xml"/></Relationships>'
+            % (PKG_REL, REL, REL, REL, REL, REL),
+        "xl/worksheets/sheet1.xml": sheet.format(p=p, x=x, m=MAIN, r=REL, sel=""),
+        "xl/worksheets/sheet2.xml": sheet.format(p=p, x=x, m=MAIN, r=REL, sel='tabSelected="1" '),
+        "xl/styles.xml":
+            '<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\n<{p}styleSheet{x}="{m}">'
+            '<{p}numFmts count="1"><{p}numFmt numFmtId="170" formatCode="0.000"/></{p}numFmts>'
+            '<{p}fonts count="2"><{p}font><{p}sz val="10"/><{p}color theme="1"/><{p}name val="Arial"/></{p}font>'
+            '<{p}font><{p}b/><{p}sz val="10"/><{p}color theme="4"/><{p}name val="Arial"/></{p}font></{p}fonts>'
+            '<{p}fills count="2"><{p}fill><{p}patternFill patternType="none"/></{p}fill><{p}fill>'
+            '<{p}patternFill patternType="gray125"/></{p}fill></{p}fills>'
+            '<{p}borders count="1"><{p}border><{p}left/><{p}right/><{p}top/><{p}bottom/><{p}diagonal/></{p}border></{p}borders>'
+            '<{p}cellStyleXfs count="1"><{p}xf numFmtId="0" fontId="0" fillId="0" borderId="0"/></{p}cellStyleXfs>'
+            '<{p}cellXfs count="2"><{p}xf numFmtId="0" fontId="0" fillId="0" borderId="0" xfId="0"/>'
+            '<{p}xf numFmtId="170" fontId="1" fillId="0" borderId="0" xfId="0" applyNumberFormat="1" applyFont="1"/></{p}cellXfs>'
+            '<{p}cellStyles count="1"><{p}cellStyle name="Normal" xfId="0" builtinId="0"/></{p}cellStyles>'
+            '<{p}dxfs count="0"/></{p}styleSheet>'.format(p=p, x=x, m=MAIN),
+        "xl/sharedStrings.xml":
+            '<?xml version="1.0" encoding="UTF-8" standalone="yes"?>\n<{p}sst{x}="{m}" count="2" uniqueCount="1">'
+            '<{p}si><{p}t>made here</{p}t></{p}si></{p}sst>'.format(p=p, x=x, m=MAIN),
+        "xl/theme/theme1.xml": theme_xml(colors, "Georgia", "Verdana"),
+    }
+    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as z:
+        for name, text in parts.items():
+            z.writestr(name, text)
+
+
+MADE = {
+    "made_other_theme.xlsx": ("", ["101010", "F8F8F0", "203040", "E0E0D0", "8B0000", "006400", "00008B", "B8860B",
+                                   "4B0082", "2F4F4F", "0000EE", "551A8B"]),
+    "made_prefixed.xlsx": ("x", ["000000", "FFFFFF", "1F497D", "EEECE1", "4F81BD", "C0504D", "9BBB59", "8064A2",
+                                 "4BACC6", "F79646", "0000FF", "800080"]),
+}
+
+
+def load_manifest(corpus):
+    import csv
+    with open(os.path.join(corpus, "MANIFEST.tsv"), newline="") as fh:
+        return list(csv.DictReader(fh, delimiter="\t"))
+
+
+def worksheet_names(path):
+    """Worksheet names in tab order, read from the package (chartsheets left out)."""
+    import xml.etree.ElementTree as ET
+    with zipfile.ZipFile(path) as z:
+        rels = ET.fromstring(z.read("_rels/.rels"))
+        wb = next(r.get("Target") for r in rels if r.get("Type", "").endswith("/officeDocument")).lstrip("/")
+        wbrels = ET.fromstring(z.read(os.path.dirname(wb) + "/_rels/" + os.path.basename(wb) + ".rels"))
+        kinds = {r.get("Id"): r.get("Type", "").rsplit("/", 1)[-1] for r in wbrels}
+        root = ET.fromstring(z.read(wb))
+        out = []
+        for s in root.iter("{%s}sheet" % MAIN):
+            if kinds.get(s.get("{%s}id" % REL)) == "worksheet":
+                out.append(s.get("name"))
+        return out
+
+
+def date1904(path):
+    with zipfile.ZipFile(path) as z:
+        for n in z.namelist():
+            if n.endswith("workbook.xml"):
+                return b'date1904="1"' in z.read(n) or b'date1904="true"' in z.read(n)
+    return False
+
+
+def plan_full(corpus, made_dir):
+    rows = load_manifest(corpus)
+    sources = []
+    for r in rows:
+        f = set(r["features"].split(","))
+        if not r["file"].endswith((".xlsx", ".xlsm")) or f & EXCLUDED_FEATURES or f & CROSS_SHEET_FEATURES:
+            continue
+        sources.append(r["file"])
+    dests = [os.path.join(corpus, d) for d in CORPUS_DESTINATIONS] + [os.path.join(made_dir, m) for m in MADE]
+    cases = []
+    for s in sources:
+        spath = os.path.join(corpus, s)
+        for sheet in worksheet_names(spath):
+            for i, d in enumerate(dests):
+                # Every destination after; before with three copies into every other one.
+                cases.append((spath, sheet, d, "after", 1))
+                if i % 2 == 0:
+                    cases.append((spath, sheet, d, "before", 3))
+                else:
+                    cases.append((spath, sheet, d, "after", 3))
+            cases.append((spath, sheet, "SELF", "after", 1))
+            cases.append((spath, sheet, "SELF", "before", 3))
+    return cases
+
+
+def plan_sample(corpus, made_dir):
+    out = []
+    for s, sheet, d, pos, n in SAMPLE:
+        dpath = "SELF" if d == "SELF" else os.path.join(made_dir if d in MADE else corpus, d)
+        out.append((os.path.join(corpus, s), sheet, dpath, pos, n))
+    return out
+
+
+def run_case(idx, case, tool, oracle, work, libreoffice):
+    src, sheet, dest, pos, count = case
+    folder = os.path.join(work, "case%04d" % idx)
+    os.makedirs(folder, exist_ok=True)
+    same = dest == "SELF"
+    base = os.path.basename(src if same else dest)
+    before = os.path.join(folder, "before_" + base)
+    after = os.path.join(folder, base)
+    shutil.copyfile(src if same else dest, before)
+    shutil.copyfile(before, after)
+    source_for_oracle = before if same else src
+    cmd = [tool, after if same else src, sheet, after] + (["--before"] if pos == "before" else []) + \
+        ["--count", str(count)]
+    r = subprocess.run(cmd, capture_output=True, text=True, timeout=600)
+    label = "%s[%s] -> %s %s x%d" % (os.path.basename(src), sheet, "itself" if same else os.path.basename(dest),
+                                       pos, count)
+    if r.returncode != 0:
+        return {"case": label, "status": "engine-error", "detail": (r.stderr or r.stdout).strip()}
+    # A 1904 source copied into a 1900 workbook keeps its serial numbers, as spreadsheet
+    # applications do when they copy a sheet across date systems.
+    date_mode = "serial" if date1904(source_for_oracle) != date1904(before) else "semantic"
+    js = os.path.join(folder, "result.json")
+    ocmd = ["/usr/bin/python3", oracle, source_for_oracle, sheet, before, after, "--position", pos,
+            "--count", str(count), "--json", js, "--quiet", "--date-mode", date_mode]
+    if libreoffice:
+        ocmd.append("--libreoffice")
+    o = subprocess.run(ocmd, capture_output=True, text=True, timeout=1800)
+    try:
+        with open(js) as fh:
+            res = json.load(fh)
+    except (OSError, ValueError):
+        return {"case": label, "status": "oracle-error", "detail": (o.stderr or o.stdout).strip()[-2000:]}
+    items = res.get("checks", res) if isinstance(res, dict) else res
+    fails = [i for i in items if i.get("status") == "FAIL"]
+    warns = [i for i in items if i.get("status") == "WARN"]
+    status = "fail" if fails or o.returncode != 0 else "pass"
+    shutil.rmtree(folder, ignore_errors=True) if status == "pass" else None
+    return {"case": label, "status": status, "date_mode": date_mode,
+            "fails": ["%s: %s" % (i.get("check"), i.get("reason")) for i in fails],
+            "warns": ["%s: %s" % (i.get("check"), i.get("reason")) for i in warns],
+            "checks": len(items)}
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    ap.add_argument("--tool", required=True, help="path of the xlsx_copy_tool executable")
+    ap.add_argument("--shared", default=os.environ.get("TESSARO_SHARED_DIR",
+                                                       os.path.join(HERE, "..", "..", "shared")))
+    ap.add_argument("--work", default=None)
+    ap.add_argument("--sample", action="store_true")
+    ap.add_argument("--libreoffice", action="store_true")
+    ap.add_argument("--jobs", type=int, default=1)
+    ap.add_argument("--json", default=None)
+    a = ap.parse_args()
+    corpus = os.path.join(a.shared, "corpus")
+    oracle = os.path.join(a.shared, "oracle", "check_copy.py")
+    if not os.path.isfile(oracle) or not os.path.isdir(corpus):
+        print("oracle-matrix: no shared folder at %s; skipped" % a.shared)
+        return 77
+    work = a.work or tempfile.mkdtemp(prefix="tessaro-oracle-")
+    os.makedirs(work, exist_ok=True)
+    made_dir = os.path.join(work, "made")
+    os.makedirs(made_dir, exist_ok=True)
+    for name, (prefix, colors) in MADE.items():
+        write_made(os.path.join(made_dir, name), prefix, colors)
+    cases = plan_sample(corpus, made_dir) if a.sample else plan_full(corpus, made_dir)
+    t0 = time.time()
+    results = [None] * len(cases)
+    with concurrent.futures.ThreadPoolExecutor(max_workers=max(1, a.jobs)) as ex:
+        futs = {ex.submit(run_case, i, c, a.tool, oracle, work, a.libreoffice): i for i, c in enumerate(cases)}
+        for f in concurrent.futures.as_completed(futs):
+            i = futs[f]
+            results[i] = f.result()
+            r = results[i]
+            if r["status"] != "pass":
+                print("%-12s %s" % (r["status"].upper(), r["case"]))
+                for line in r.get("fails", []):
+                    print("             " + line)
+                if r.get("detail"):
+                    print("             " + r["detail"])
+    counts = {}
+    warn_kinds = {}
+    for r in results:
+        counts[r["status"]] = counts.get(r["status"], 0) + 1
+        for w in r.get("warns", []):
+            k = w.split(":", 1)[0]
+            warn_kinds[k] = warn_kinds.get(k, 0) + 1
+    checks = sum(r.get("checks", 0) for r in results)
+    print("%d copies, %d oracle checks: %s; warnings by check: %s (%.0f s)" % (
+        len(results), checks, ", ".join("%s %d" % kv for kv in sorted(counts.items())),
+        ", ".join("%s %d" % kv for kv in sorted(warn_kinds.items())) or "none", time.time() - t0))
+    if a.json:
+        with open(a.json, "w") as fh:
+            json.dump(results, fh, indent=1)
+    if not a.work:
+        shutil.rmtree(work, ignore_errors=True)
+    return 0 if counts.get("pass", 0) == len(results) else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,96 @@
+// SPDX-License-Identifier: MIT
+#include "platform/xlsx/content_types.h"
+
+#include "platform/xlsx/engine_error.h"
+#include "platform/xlsx/xml_dom.h"
+#include "platform/xlsx/zip_reader.h"
+
+namespace tessaro::xlsx {
+namespace {
+const std::string kPart = "[Content_Types].xml";
+
+std::string normalisedPartName(std::string_view name)
+{
+    std::string folded = foldAscii(name);
+    if (folded.empty() || folded.front() != '/')
+        folded.insert(folded.begin(), '/');
+    return folded;
+}
+} // namespace
+
+void ContentTypes::load(std::string_view xml, const std::string& file)
+{
+    loadXml(doc_, xml, file, kPart);
+    pugi::xml_node root = doc_.document_element();
+    auto names = NsNames::of(root, ns::kContentTypes);
+    if (!names || !names->names(root, "Types"))
+        throw EngineError(ErrorCode::PartDamaged, file, kPart + ": it is not a list of content types");
+    prefix_ = names->prefix();
+    for (pugi::xml_node c = root.first_child(); c; c = c.next_sibling()) {
+        if (names->names(c, "Override")) {
+            std::string pn = normalisedPartName(c.attribute("PartName").value());
+            // The first declaration wins; a duplicate is left in place for the reader to judge.
+            overrides_.emplace(pn, c);
+        } else if (names->names(c, "Default")) {
+            defaults_.emplace(foldAscii(c.attribute("Extension").value()), c.attribute("ContentType").value());
+        }
+    }
+    modified_ = false;
+}
+
+std::optional<std::string> ContentTypes::typeOf(std::string_view partName) const
+{
+    std::string pn = normalisedPartName(partName);
+    if (auto it = overrides_.find(pn); it != overrides_.end())
+        return std::string(it->second.attribute("ContentType").value());
+    std::size_t slash = pn.rfind('/');
+    std::size_t dot = pn.rfind('.');
+    if (dot != std::string::npos && (slash == std::string::npos || dot > slash)) {
+        if (auto it = defaults_.find(pn.substr(dot + 1)); it != defaults_.end())
+            return it->second;
+    }
+    return std::nullopt;
+}
+
+void ContentTypes::setOverride(std::string_view partName, std::string_view type)
+{
+    std::string pn = normalisedPartName(partName);
+    std::string written(partName);
+    if (written.empty() || written.front() != '/')
+        written.insert(written.begin(), '/');
+    if (auto it = overrides_.find(pn); it != overrides_.end()) {
+        it->second.attribute("ContentType").set_value(std::string(type).c_str());
+    } else {
+        pugi::xml_node o = doc_.document_element().append_child((prefix_ + "Override").c_str());
+        o.append_attribute("PartName").set_value(written.c_str());
+        o.append_attribute("ContentType").set_value(std::string(type).c_str());
+        overrides_.emplace(pn, o);
+    }
+    modified_ = true;
+}
+
+void ContentTypes::removeOverride(std::string_view partName)
+{
+    std::string pn = normalisedPartName(partName);
+    auto it = overrides_.find(pn);
+    if (it == overrides_.end())
+        return;
+    // Every Override for the part goes, duplicates included.
+    pugi::xml_node root = doc_.document_element();
+    for (pugi::xml_node c = root.first_child(); c;) {
+        pugi::xml_node next = c.next_sibling();
+        if (c.type() == pugi::node_element && c.name() == prefix_ + "Override" &&
+            normalisedPartName(c.attribute("PartName").value()) == pn)
+            root.remove_child(c);
+        c = next;
+    }
+    overrides_.erase(it);
+    modified_ = true;
+}
+
+std::string ContentTypes::serialize() const
+{
+    return saveXml(doc_);
+}
+
+} // namespace tessaro::xlsx

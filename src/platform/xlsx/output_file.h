@@ -1,0 +1,82 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace tessaro::xlsx {
+
+// Where a package is written. Every byte of a save passes through one of these, so a test
+// can stand in a file that fails the way a full disk does. Failures are thrown as
+// std::system_error carrying the errno.
+class OutputFile {
+public:
+    virtual ~OutputFile() = default;
+
+    virtual void write(const void* data, std::size_t size) = 0;
+    // Appends `size` bytes of the open file `fd` starting at `offset`.
+    virtual void copyFrom(int fd, std::uint64_t offset, std::uint64_t size) = 0;
+    // Flushes everything written so far to stable storage.
+    virtual void sync() = 0;
+    virtual std::uint64_t position() const = 0;
+};
+
+// Buffered writes to a file descriptor it does not own; copies run in the kernel where it
+// can (copy_file_range).
+class DescriptorOutputFile final : public OutputFile {
+public:
+    explicit DescriptorOutputFile(int fd);
+    ~DescriptorOutputFile() override = default;
+
+    void write(const void* data, std::size_t size) override;
+    void copyFrom(int fd, std::uint64_t offset, std::uint64_t size) override;
+    void sync() override;
+    std::uint64_t position() const override { return position_; }
+
+private:
+    void flush();
+    void writeAll(const char* data, std::size_t size);
+
+    int fd_;
+    std::string buffer_;
+    std::uint64_t position_ = 0;
+    bool kernelCopy_ = true;
+};
+
+// Passes writes through to another file until `limit` bytes have gone through, then fails
+// every call with `error` (ENOSPC by default), as a disk that fills up does.
+class FailingOutputFile final : public OutputFile {
+public:
+    FailingOutputFile(std::unique_ptr<OutputFile> inner, std::uint64_t limit, int error);
+
+    void write(const void* data, std::size_t size) override;
+    void copyFrom(int fd, std::uint64_t offset, std::uint64_t size) override;
+    void sync() override;
+    std::uint64_t position() const override { return inner_->position(); }
+
+private:
+    void check(std::uint64_t more);
+    std::unique_ptr<OutputFile> inner_;
+    std::uint64_t limit_;
+    int error_;
+};
+
+// Wraps the plain file a save writes to. The default hands it back unchanged; tests wrap
+// it in a FailingOutputFile.
+using OutputFileWrapper = std::function<std::unique_ptr<OutputFile>(std::unique_ptr<OutputFile>)>;
+
+// Writes a file so that readers see either the old content or the whole new one: the new
+// bytes go to a hidden temporary file in the same folder, are flushed to disk, take the old
+// file's permissions, and are renamed over it; then the folder itself is flushed so the
+// rename survives a power cut. On any failure the temporary file is removed and the old
+// file is untouched. A symbolic link is followed, so the link stays and its target gets the
+// new content. Throws std::system_error (with the failing step in its text).
+void replaceFileAtomically(const std::filesystem::path& target,
+                           const std::function<void(OutputFile&)>& writeContent,
+                           const OutputFileWrapper& wrapper = {});
+
+} // namespace tessaro::xlsx

@@ -1,0 +1,370 @@
+// SPDX-License-Identifier: MIT
+#include "platform/xlsx/package.h"
+
+#include "platform/xlsx/engine_error.h"
+#include "platform/xlsx/file_kind.h"
+#include "platform/xlsx/zip_writer.h"
+
+#include <cerrno>
+#include <cstring>
+#include <system_error>
+
+#include <zlib.h>
+
+#include <fmt/format.h>
+
+namespace tessaro::xlsx {
+namespace {
+
+const std::string kContentTypesPart = "/[Content_Types].xml";
+
+class ZipPartReader final : public PartReader {
+public:
+    ZipPartReader(const ZipReader& zip, const ZipEntry& entry) : stream_(zip, entry) {}
+    std::size_t read(char* out, std::size_t capacity) override { return stream_.read(out, capacity); }
+
+private:
+    ZipReader::Stream stream_;
+};
+
+class MemoryPartReader final : public PartReader {
+public:
+    explicit MemoryPartReader(std::string content) : content_(std::move(content)) {}
+    std::size_t read(char* out, std::size_t capacity) override
+    {
+        std::size_t n = std::min(capacity, content_.size() - pos_);
+        std::memcpy(out, content_.data() + pos_, n);
+        pos_ += n;
+        return n;
+    }
+
+private:
+    std::string content_;
+    std::size_t pos_ = 0;
+};
+
+// Inflates a stored part held in memory.
+class StoredPartReader final : public PartReader {
+public:
+    StoredPartReader(StoredPart part, std::string display, std::string name)
+        : part_(std::move(part)), display_(std::move(display)), name_(std::move(name))
+    {
+        if (part_.method == StoredPart::Method::Deflated) {
+            if (inflateInit2(&zs_, -15) != Z_OK)
+                throw EngineError(ErrorCode::PartUnsupported, display_, "cannot start decompression");
+            open_ = true;
+        }
+    }
+    ~StoredPartReader() override
+    {
+        if (open_)
+            inflateEnd(&zs_);
+    }
+    std::size_t read(char* out, std::size_t capacity) override
+    {
+        const auto& pieces = part_.bytes->pieces();
+        if (part_.method == StoredPart::Method::Stored) {
+            std::size_t done = 0;
+            while (done < capacity && piece_ < pieces.size()) {
+                std::size_t n = std::min(capacity - done, pieces[piece_].size() - offset_);
+                std::memcpy(out + done, pieces[piece_].data() + offset_, n);
+                done += n;
+                offset_ += n;
+                if (offset_ == pieces[piece_].size()) {
+                    ++piece_;
+                    offset_ = 0;
+                }
+            }
+            return done;
+        }
+        if (ended_)
+            return 0;
+        std::size_t room = std::min<std::size_t>(capacity, 1u << 30);
+        zs_.next_out = reinterpret_cast<Bytef*>(out);
+        zs_.avail_out = static_cast<uInt>(room);
+        while (zs_.avail_out == room) {
+            if (zs_.avail_in == 0) {
+                if (piece_ >= pieces.size())
+                    throw EngineError(ErrorCode::PartDamaged, display_, name_ + ": its compressed data end too early");
+                zs_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(pieces[piece_].data()));
+                zs_.avail_in = static_cast<uInt>(pieces[piece_].size());
+                ++piece_;
+            }
+            int rc = inflate(&zs_, Z_NO_FLUSH);
+            if (rc == Z_STREAM_END) {
+                ended_ = true;
+                break;
+            }
+            if (rc != Z_OK && rc != Z_BUF_ERROR)
+                throw EngineError(ErrorCode::PartDamaged, display_, name_ + ": its compressed data are corrupt");
+        }
+        return room - zs_.avail_out;
+    }
+
+private:
+    StoredPart part_;
+    std::string display_;
+    std::string name_;
+    z_stream zs_{};
+    bool open_ = false;
+    bool ended_ = false;
+    std::size_t piece_ = 0;
+    std::size_t offset_ = 0;
+};
+
+std::string readAll(PartReader& r)
+{
+    std::string out;
+    std::string buf(1 << 16, '\0');
+    while (std::size_t n = r.read(buf.data(), buf.size()))
+        out.append(buf.data(), n);
+    return out;
+}
+
+} // namespace
+
+std::string entryNameOf(std::string_view partName)
+{
+    if (!partName.empty() && partName.front() == '/')
+        partName.remove_prefix(1);
+    return std::string(partName);
+}
+
+std::string partNameOf(std::string_view entryName)
+{
+    return "/" + std::string(entryName);
+}
+
+Package::Package(const std::filesystem::path& file, std::string displayPath, std::shared_ptr<EngineContext> context)
+    : path_(file), display_(std::move(displayPath)), context_(std::move(context))
+{
+    requireZipArchive(path_, display_);
+    zip_ = std::make_unique<ZipReader>(path_, display_);
+    if (!zip_->find("[Content_Types].xml")) {
+        if (zip_->find("mimetype") || zip_->find("content.xml")) {
+            std::string mime = zip_->find("mimetype") ? zip_->read(*zip_->find("mimetype"), 4096) : std::string();
+            if (mime.find("opendocument.spreadsheet") != std::string::npos || mime.empty())
+                throw EngineError(ErrorCode::OpenDocument, display_);
+        }
+        throw EngineError(ErrorCode::NotSpreadsheetPackage, display_, "it has no list of content types");
+    }
+    contentTypes_.load(readPart(kContentTypesPart), display_);
+}
+
+const ZipEntry* Package::entryFor(std::string_view name) const
+{
+    return zip_->find(entryNameOf(name));
+}
+
+const Package::Change* Package::changeFor(std::string_view name) const
+{
+    std::string key = foldAscii(partNameOf(entryNameOf(name)));
+    auto it = changes_.find(key);
+    return it == changes_.end() ? nullptr : &it->second;
+}
+
+bool Package::hasPart(std::string_view name) const
+{
+    if (const Change* c = changeFor(name))
+        return !c->removed;
+    return entryFor(name) != nullptr;
+}
+
+std::unique_ptr<PartReader> Package::openPart(std::string_view name) const
+{
+    if (const Change* c = changeFor(name)) {
+        if (c->removed)
+            throw EngineError(ErrorCode::PartMissing, display_, entryNameOf(name));
+        if (c->stored)
+            return std::make_unique<StoredPartReader>(c->storedPart, display_, entryNameOf(name));
+        return std::make_unique<MemoryPartReader>(c->content);
+    }
+    const ZipEntry* e = entryFor(name);
+    if (!e)
+        throw EngineError(ErrorCode::PartMissing, display_, entryNameOf(name));
+    return std::make_unique<ZipPartReader>(*zip_, *e);
+}
+
+std::uint64_t Package::partSize(std::string_view name) const
+{
+    if (const Change* c = changeFor(name))
+        return c->removed ? 0 : c->stored ? c->storedPart.size : c->content.size();
+    const ZipEntry* e = entryFor(name);
+    return e ? e->size : 0;
+}
+
+std::string Package::readPart(std::string_view name) const
+{
+    if (const Change* c = changeFor(name)) {
+        if (c->removed)
+            throw EngineError(ErrorCode::PartMissing, display_, entryNameOf(name));
+        if (!c->stored)
+            return c->content;
+        if (c->storedPart.size > context_->options().wholePartLimit)
+            throw EngineError(ErrorCode::PartTooLarge, display_, entryNameOf(name));
+        auto r = openPart(name);
+        return readAll(*r);
+    }
+    const ZipEntry* e = entryFor(name);
+    if (!e)
+        throw EngineError(ErrorCode::PartMissing, display_, entryNameOf(name));
+    return zip_->read(*e, context_->options().wholePartLimit);
+}
+
+std::string Package::partIdentity(std::string_view name) const
+{
+    if (const Change* c = changeFor(name)) {
+        if (c->stored) {
+            Fingerprinter fp;
+            fp.add(c->storedPart.crc).add(c->storedPart.size);
+            for (const auto& piece : c->storedPart.bytes->pieces())
+                fp.add(piece);
+            Fingerprint f = fp.result();
+            return fmt::format("mem:{:016x}{:016x}", f.a, f.b);
+        }
+        Fingerprint f = fingerprintOf(c->content);
+        return fmt::format("txt:{:016x}{:016x}", f.a, f.b);
+    }
+    const ZipEntry* e = entryFor(name);
+    if (!e)
+        return {};
+    return fmt::format("zip:{}:{}:{:08x}:{}:{}", zip_->identity(), e->name, e->crc, e->compressedSize, e->size);
+}
+
+void Package::putPart(std::string_view name, std::string content)
+{
+    std::string pn = partNameOf(entryNameOf(name));
+    std::string key = foldAscii(pn);
+    auto [it, fresh] = changes_.try_emplace(key);
+    Change& c = it->second;
+    if (fresh) {
+        const ZipEntry* e = entryFor(pn);
+        c.name = e ? e->name : entryNameOf(pn);
+        if (!e)
+            added_.push_back(key);
+    }
+    c.removed = false;
+    c.stored = false;
+    c.content = std::move(content);
+    c.storedPart = {};
+}
+
+void Package::putStoredPart(std::string_view name, StoredPart part)
+{
+    putPart(name, {});
+    Change& c = changes_[foldAscii(partNameOf(entryNameOf(name)))];
+    c.stored = true;
+    c.storedPart = std::move(part);
+}
+
+void Package::removePart(std::string_view name)
+{
+    std::string key = foldAscii(partNameOf(entryNameOf(name)));
+    if (!entryFor(name)) {
+        changes_.erase(key);
+        std::erase(added_, key);
+        return;
+    }
+    Change& c = changes_[key];
+    c.name = entryFor(name)->name;
+    c.removed = true;
+    c.content.clear();
+    c.storedPart = {};
+}
+
+std::vector<std::string> Package::partNames() const
+{
+    std::vector<std::string> names;
+    for (const ZipEntry& e : zip_->entries()) {
+        if (!e.name.empty() && e.name.back() == '/')
+            continue;
+        if (const Change* c = changeFor(e.name); c && c->removed)
+            continue;
+        names.push_back(partNameOf(e.name));
+    }
+    for (const auto& key : added_)
+        names.push_back(partNameOf(changes_.at(key).name));
+    return names;
+}
+
+Relationships& Package::relationships(std::string_view sourcePart)
+{
+    std::string key = foldAscii(sourcePart);
+    auto it = rels_.find(key);
+    if (it != rels_.end())
+        return *it->second;
+    auto rels = std::make_unique<Relationships>(std::string(sourcePart));
+    if (hasPart(rels->partName()))
+        rels->load(readPart(rels->partName()), display_);
+    return *rels_.emplace(key, std::move(rels)).first->second;
+}
+
+bool Package::modified() const
+{
+    if (!changes_.empty() || contentTypes_.modified())
+        return true;
+    for (const auto& [k, r] : rels_)
+        if (r->modified())
+            return true;
+    return false;
+}
+
+void Package::flushModels()
+{
+    for (auto& [k, r] : rels_) {
+        if (r->modified())
+            putPart(r->partName(), r->serialize());
+    }
+    if (contentTypes_.modified())
+        putPart(kContentTypesPart, contentTypes_.serialize());
+}
+
+void Package::writeTo(const std::filesystem::path& target, const std::string& display)
+{
+    flushModels();
+    auto write = [&](OutputFile& out) {
+        ZipWriter zip(out);
+        for (const ZipEntry& e : zip_->entries()) {
+            const Change* c = changeFor(e.name);
+            if (!c) {
+                zip.addRaw(*zip_, e);
+            } else if (!c->removed) {
+                zip.add(c->name, c->stored ? c->storedPart : context_->storedForm(c->content));
+            }
+        }
+        for (const auto& key : added_) {
+            const Change& c = changes_.at(key);
+            if (!c.removed)
+                zip.add(c.name, c.stored ? c.storedPart : context_->storedForm(c.content));
+        }
+        zip.finish();
+    };
+    try {
+        replaceFileAtomically(target, write, context_->options().outputWrapper);
+    } catch (const std::system_error& e) {
+        if (e.code().value() == EISDIR)
+            throw EngineError(ErrorCode::TargetIsFolder, display);
+        throw EngineError(ErrorCode::SaveFailed, display, e.code().message());
+    }
+    // The new file now holds every part: read from it from here on.
+    zip_ = std::make_unique<ZipReader>(target, display);
+    path_ = target;
+    display_ = display;
+    changes_.clear();
+    added_.clear();
+    contentTypes_.markSaved();
+    for (auto& [k, r] : rels_)
+        r->markSaved();
+}
+
+void Package::save()
+{
+    writeTo(path_, display_);
+}
+
+void Package::saveAs(const std::filesystem::path& file, std::string displayPath)
+{
+    writeTo(file, displayPath);
+}
+
+} // namespace tessaro::xlsx

@@ -1,0 +1,36 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace tessaro::xlsx {
+
+inline constexpr std::size_t kMaxSheetNameLength = 31;
+
+// A sheet name folded for comparison: spreadsheet applications treat names that differ
+// only in letter case as the same, in every script that has case.
+std::string foldSheetName(std::string_view utf8);
+bool sameSheetName(std::string_view a, std::string_view b);
+
+// Length as spreadsheet applications count it (UTF-16 code units).
+std::size_t sheetNameLength(std::string_view utf8);
+
+// The name for a copy of sheet `base`: the name itself when free, else "base (2)",
+// "base (3)", ..., with the base shortened (never inside a character) so the whole stays
+// within 31 characters. `taken` answers whether a name is in use (letter case ignored by
+// the caller's comparison).
+std::string nameForCopy(std::string_view base, const std::function<bool(std::string_view)>& taken);
+
+// The sheet name as a formula writes it before "!": bare when it is a plain identifier that
+// cannot be read as a cell reference, else in apostrophes with inner apostrophes doubled.
+std::string quoteSheetName(std::string_view name);
+
+// Rewrites references to sheet `from` (in any letter case) as references to `to` in a
+// formula as it is stored (without "="), outside string literals. External references
+// ([1]Sheet!A1) and 3-D ranges (A:B!A1) are left alone. Nothing when no reference changed.
+std::optional<std::string> renameSheetInFormula(std::string_view formula, std::string_view from, std::string_view to);
+
+} // namespace tessaro::xlsx

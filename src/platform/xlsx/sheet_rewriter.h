@@ -1,0 +1,58 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include "platform/xlsx/compression.h"
+#include "platform/xlsx/theme.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace tessaro::xlsx {
+
+class PartReader;
+
+// What a worksheet uses from its workbook, learnt while it is rewritten. With it the next
+// copy of the same sheet can settle every mapping first and then find out whether an
+// earlier copy already produced the same bytes.
+struct SheetProfile {
+    std::vector<std::uint32_t> cellFormats;          // cell, row and column formats (0 for unformatted)
+    std::vector<std::uint32_t> strings;              // shared-string indexes
+    std::vector<std::uint32_t> differentialFormats;  // conditional-format dxfIds
+    std::uint64_t stringCells = 0;                   // cells of type "s"
+};
+
+// Everything a rewrite of one sheet depends on. The maps are called at most once per index
+// and may append formats or strings to the destination as they go.
+struct SheetRewritePlan {
+    std::size_t sourceCellFormats = 0;
+    std::size_t sourceStrings = 0;
+    std::size_t sourceDifferentialFormats = 0;
+    std::function<std::size_t(std::size_t)> cellFormat;
+    std::function<std::size_t(std::size_t)> string;
+    std::function<std::size_t(std::size_t)> differentialFormat;
+    // References to the sheet by its own name follow it to the copy's name.
+    std::string sourceName;
+    std::string copyName;
+    ColorTranslator colors;
+    // Views of windows the destination does not have are left out.
+    std::size_t destinationWindows = 1;
+    // Relationship ids the copy keeps (links to targets outside the package, which the
+    // copy's own relationships part repeats); elements using any other id are left out.
+    std::vector<std::string> keptRelationships;
+};
+
+// Rewrites a worksheet part for its place in another workbook, as one pass over the XML
+// that never holds the sheet's cells: cell, row and column formats and shared-string
+// indexes are renumbered through the plan (a cell without a format gets one when the
+// destination's default differs), self-references are renamed, the tab is unselected, and
+// every element that points at a relationship of the source is left out (so no reference
+// dangles), together with containers that this leaves empty. Everything else is written as
+// it was, byte for byte. Throws EngineError naming `file` and `part` for malformed XML or
+// an index the source does not define.
+StoredPart rewriteSheet(PartReader& input, std::uint64_t sizeHint, const SheetRewritePlan& plan,
+                        SheetProfile* profile, const std::string& file, const std::string& part);
+
+} // namespace tessaro::xlsx

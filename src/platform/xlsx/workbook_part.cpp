@@ -1,0 +1,310 @@
+// SPDX-License-Identifier: MIT
+#include "platform/xlsx/workbook_part.h"
+
+#include "platform/xlsx/engine_error.h"
+#include "platform/xlsx/sheet_names.h"
+#include "platform/xlsx/styles.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <set>
+
+#include <fmt/format.h>
+
+namespace tessaro::xlsx {
+namespace {
+
+constexpr std::string_view kWorkbookOrder[] = {
+    "fileVersion", "fileSharing", "workbookPr", "workbookProtection", "bookViews", "sheets", "functionGroups",
+    "externalReferences", "definedNames", "calcPr", "oleSize", "customWorkbookViews", "pivotCaches",
+    "smartTagPr", "smartTagTypes", "webPublishing", "fileRecoveryPr", "webPublishObjects", "extLst"};
+
+long toLong(const char* s, long fallback)
+{
+    if (!s || !*s)
+        return fallback;
+    char* end = nullptr;
+    long v = std::strtol(s, &end, 10);
+    return end && *end == '\0' ? v : fallback;
+}
+
+SheetKind kindOf(std::string_view type)
+{
+    if (type == rel_type::kWorksheet)
+        return SheetKind::Worksheet;
+    if (type == rel_type::kChartsheet)
+        return SheetKind::Chartsheet;
+    if (type == rel_type::kDialogsheet)
+        return SheetKind::Dialogsheet;
+    if (type == rel_type::kMacrosheet || type == rel_type::kIntlMacrosheet)
+        return SheetKind::Macrosheet;
+    return SheetKind::Other;
+}
+
+} // namespace
+
+void WorkbookPart::load(std::string_view xml, const std::string& file, const std::string& part,
+                        const Relationships& rels, const std::function<bool(const std::string&)>& partExists)
+{
+    loadXml(doc_, xml, file, part);
+    pugi::xml_node root = doc_.document_element();
+    if (localNameOf(root.name()) != "workbook")
+        throw EngineError(ErrorCode::WorkbookInvalid, file, part + " is not a workbook part");
+    if (auto strict = NsNames::of(root, ns::kStrictMain); strict && strict->names(root, "workbook"))
+        throw EngineError(ErrorCode::StrictOpenXml, file);
+    auto names = NsNames::of(root, ns::kMain);
+    if (!names || !names->names(root, "workbook"))
+        throw EngineError(ErrorCode::WorkbookInvalid, file, part + " is not a workbook part");
+    n_ = *names;
+    auto r = NsNames::of(root, ns::kOfficeRels);
+    relPrefix_ = r ? r->prefix() : std::string();
+    sheetsNode_ = root.child(n_("sheets").c_str());
+    if (!sheetsNode_)
+        throw EngineError(ErrorCode::WorkbookInvalid, file, "it has no list of sheets");
+    sheets_.clear();
+    std::set<std::string> seen;
+    for (pugi::xml_node s = sheetsNode_.first_child(); s; s = s.next_sibling()) {
+        if (!n_.names(s, "sheet"))
+            continue;
+        SheetEntry e;
+        e.handle = nextHandle_++;
+        e.node = s;
+        e.name = s.attribute("name").value();
+        const char* rid = relPrefix_.empty() ? "" : s.attribute((relPrefix_ + "id").c_str()).value();
+        e.relId = rid;
+        std::string_view state = s.attribute("state").value();
+        e.state = state.empty() ? "visible" : std::string(state);
+        if (e.name.empty())
+            throw EngineError(ErrorCode::WorkbookInvalid, file, "a sheet has no name");
+        if (!seen.insert(foldSheetName(e.name)).second)
+            throw EngineError(ErrorCode::WorkbookInvalid, file, fmt::format("two sheets are named \"{}\"", e.name));
+        const Relationship* rel = rels.byId(e.relId);
+        if (!rel || rel->external)
+            throw EngineError(ErrorCode::WorkbookInvalid, file,
+                              fmt::format("the sheet \"{}\" points at a relationship that does not exist", e.name));
+        e.part = rels.resolve(*rel);
+        e.kind = kindOf(rel->type);
+        if (!partExists(e.part))
+            throw EngineError(ErrorCode::PartMissing, file, fmt::format("{} (sheet \"{}\")", e.part.substr(1), e.name));
+        sheets_.push_back(std::move(e));
+    }
+    if (sheets_.empty())
+        throw EngineError(ErrorCode::WorkbookInvalid, file, "it has no sheets");
+    modified_ = false;
+}
+
+long WorkbookPart::indexOf(std::uint32_t handle) const
+{
+    for (std::size_t i = 0; i < sheets_.size(); ++i)
+        if (sheets_[i].handle == handle)
+            return static_cast<long>(i);
+    return -1;
+}
+
+std::size_t WorkbookPart::windowCount() const
+{
+    std::size_t n = 0;
+    pugi::xml_node views = doc_.document_element().child(n_("bookViews").c_str());
+    for (pugi::xml_node v = views.first_child(); v; v = v.next_sibling())
+        if (n_.names(v, "workbookView"))
+            ++n;
+    return n;
+}
+
+bool WorkbookPart::date1904() const
+{
+    std::string_view v = doc_.document_element().child(n_("workbookPr").c_str()).attribute("date1904").value();
+    return v == "1" || v == "true";
+}
+
+std::vector<pugi::xml_node> WorkbookPart::namesScopedTo(std::size_t index) const
+{
+    std::vector<pugi::xml_node> out;
+    pugi::xml_node dn = doc_.document_element().child(n_("definedNames").c_str());
+    for (pugi::xml_node d = dn.first_child(); d; d = d.next_sibling()) {
+        if (!n_.names(d, "definedName"))
+            continue;
+        long id = toLong(d.attribute("localSheetId").value(), -1);
+        if (id >= 0 && static_cast<std::size_t>(id) == index)
+            out.push_back(d);
+    }
+    return out;
+}
+
+std::uint32_t WorkbookPart::insertSheet(std::size_t position, const std::string& name, const std::string& relId,
+                                        const std::string& part, SheetKind kind, std::string_view state)
+{
+    pugi::xml_node root = doc_.document_element();
+    if (relPrefix_.empty()) {
+        // No prefix is bound to the relationships namespace yet: bind "r" on the root.
+        std::string p = "r";
+        while (root.attribute(("xmlns:" + p).c_str()))
+            p += "r";
+        root.append_attribute(("xmlns:" + p).c_str()).set_value(std::string(ns::kOfficeRels).c_str());
+        relPrefix_ = p + ":";
+    }
+    long maxId = 0;
+    std::set<long> used;
+    for (const auto& s : sheets_) {
+        long id = toLong(s.node.attribute("sheetId").value(), 0);
+        used.insert(id);
+        maxId = std::max(maxId, id);
+    }
+    long sheetId = maxId + 1;
+    if (sheetId > 65534) {
+        sheetId = 1;
+        while (used.count(sheetId))
+            ++sheetId;
+        if (sheetId > 65534)
+            throw std::length_error("no sheet id left");
+    }
+    pugi::xml_node node = position < sheets_.size()
+                              ? sheetsNode_.insert_child_before(n_("sheet").c_str(), sheets_[position].node)
+                              : sheetsNode_.append_child(n_("sheet").c_str());
+    node.append_attribute("name").set_value(name.c_str());
+    node.append_attribute("sheetId").set_value(sheetId);
+    if (!state.empty() && state != "visible")
+        node.append_attribute("state").set_value(std::string(state).c_str());
+    node.append_attribute((relPrefix_ + "id").c_str()).set_value(relId.c_str());
+
+    // Scoped names follow their sheets.
+    pugi::xml_node dn = root.child(n_("definedNames").c_str());
+    for (pugi::xml_node d = dn.first_child(); d; d = d.next_sibling()) {
+        if (!n_.names(d, "definedName"))
+            continue;
+        pugi::xml_attribute a = d.attribute("localSheetId");
+        long id = toLong(a.value(), -1);
+        if (a && id >= 0 && static_cast<std::size_t>(id) >= position)
+            a.set_value(id + 1);
+    }
+    // The active tab stays on the sheet it was; the first shown tab too, unless the new
+    // sheet takes its place and can be shown.
+    bool visible = state.empty() || state == "visible";
+    pugi::xml_node views = root.child(n_("bookViews").c_str());
+    for (pugi::xml_node v = views.first_child(); v; v = v.next_sibling()) {
+        if (!n_.names(v, "workbookView"))
+            continue;
+        long active = toLong(v.attribute("activeTab").value(), 0);
+        if (active >= 0 && static_cast<std::size_t>(active) >= position) {
+            if (!v.attribute("activeTab"))
+                v.append_attribute("activeTab");
+            v.attribute("activeTab").set_value(active + 1);
+        }
+        long first = toLong(v.attribute("firstSheet").value(), 0);
+        if (first >= 0 && (static_cast<std::size_t>(first) > position ||
+                           (static_cast<std::size_t>(first) == position && !visible && v.attribute("firstSheet")))) {
+            v.attribute("firstSheet").set_value(first + 1);
+        }
+    }
+
+    SheetEntry e;
+    e.handle = nextHandle_++;
+    e.node = node;
+    e.name = name;
+    e.relId = relId;
+    e.part = part;
+    e.kind = kind;
+    e.state = state.empty() ? "visible" : std::string(state);
+    sheets_.insert(sheets_.begin() + static_cast<std::ptrdiff_t>(std::min(position, sheets_.size())), e);
+    modified_ = true;
+    return e.handle;
+}
+
+void WorkbookPart::addScopedName(pugi::xml_node source, std::string_view sourcePrefix, std::size_t localSheetId,
+                                 const std::string& text)
+{
+    pugi::xml_node root = doc_.document_element();
+    pugi::xml_node dn = root.child(n_("definedNames").c_str());
+    if (!dn)
+        dn = insertInOrder(root, n_, "definedNames", kWorkbookOrder);
+    std::string name = source.attribute("name").value();
+    std::string folded = foldSheetName(name);
+    pugi::xml_node before;
+    for (pugi::xml_node d = dn.first_child(); d; d = d.next_sibling()) {
+        if (n_.names(d, "definedName") && foldSheetName(d.attribute("name").value()) > folded) {
+            before = d;
+            break;
+        }
+    }
+    pugi::xml_node copy = copyElement(dn, source, sourcePrefix, n_.prefix(), before);
+    pugi::xml_attribute id = copy.attribute("localSheetId");
+    if (!id)
+        id = copy.append_attribute("localSheetId");
+    id.set_value(static_cast<unsigned long long>(localSheetId));
+    while (copy.first_child())
+        copy.remove_child(copy.first_child());
+    copy.append_child(pugi::node_pcdata).set_value(text.c_str());
+    modified_ = true;
+}
+
+std::string WorkbookPart::serialize() const
+{
+    return saveXml(doc_);
+}
+
+void AppProperties::load(std::string_view xml, const std::string& file, const std::string& part)
+{
+    loadXml(doc_, xml, file, part);
+    modified_ = false;
+}
+
+bool AppProperties::addWorksheet(const std::vector<std::string>& before, std::size_t position, const std::string& name)
+{
+    pugi::xml_node root = doc_.document_element();
+    auto p = NsNames::of(root, ns::kExtendedProperties);
+    auto vt = NsNames::of(root, ns::kDocPropsVTypes);
+    if (!p || !vt)
+        return false;
+    pugi::xml_node pairs = root.child((*p)("HeadingPairs").c_str()).child((*vt)("vector").c_str());
+    pugi::xml_node titles = root.child((*p)("TitlesOfParts").c_str()).child((*vt)("vector").c_str());
+    if (!pairs || !titles)
+        return false;
+    std::vector<pugi::xml_node> titleNodes;
+    for (pugi::xml_node t = titles.first_child(); t; t = t.next_sibling())
+        if (t.type() == pugi::node_element)
+            titleNodes.push_back(t);
+    // Pairs of variants: (group name, count).
+    std::vector<pugi::xml_node> variants;
+    for (pugi::xml_node v = pairs.first_child(); v; v = v.next_sibling())
+        if (vt->names(v, "variant"))
+            variants.push_back(v);
+    std::size_t offset = 0;
+    for (std::size_t g = 0; g + 1 < variants.size(); g += 2) {
+        pugi::xml_node countNode = variants[g + 1].first_child();
+        while (countNode && countNode.type() != pugi::node_element)
+            countNode = countNode.next_sibling();
+        long count = toLong(countNode.text().get(), -1);
+        if (count < 0)
+            return false;
+        std::string group = variants[g].first_child().text().get();
+        for (pugi::xml_node c = variants[g].first_child(); c; c = c.next_sibling())
+            if (c.type() == pugi::node_element)
+                group = c.text().get();
+        bool matches = static_cast<std::size_t>(count) == before.size() && offset + before.size() <= titleNodes.size();
+        for (std::size_t i = 0; matches && i < before.size(); ++i)
+            matches = titleNodes[offset + i].text().get() == before[i];
+        if (matches || (group == "Worksheets" && static_cast<std::size_t>(count) == before.size() &&
+                        offset + before.size() <= titleNodes.size())) {
+            pugi::xml_node model = titleNodes.empty() ? pugi::xml_node() : titleNodes.front();
+            std::string tag = model ? model.name() : (*vt)("lpstr");
+            pugi::xml_node at = offset + position < titleNodes.size() ? titleNodes[offset + position] : pugi::xml_node();
+            pugi::xml_node added = at ? titles.insert_child_before(tag.c_str(), at) : titles.append_child(tag.c_str());
+            added.append_child(pugi::node_pcdata).set_value(name.c_str());
+            countNode.text().set(count + 1);
+            pugi::xml_attribute size = titles.attribute("size");
+            if (size)
+                size.set_value(static_cast<unsigned long long>(titleNodes.size() + 1));
+            modified_ = true;
+            return true;
+        }
+        offset += static_cast<std::size_t>(count);
+    }
+    return false;
+}
+
+std::string AppProperties::serialize() const
+{
+    return saveXml(doc_);
+}
+
+} // namespace tessaro::xlsx
