@@ -5,7 +5,7 @@
 #include "lists/path_kind.h"
 #include "lists/sheet_selection.h"
 #include "lists/workspace.h"
-#include "platform/xlsx/native_engine.h"
+#include "platform/office/workbook_automation.h"
 #include "state/app_dir.h"
 #include "terminal_host.h"
 
@@ -43,6 +43,8 @@ Options of copy:
   -h, --help            print this help and exit
 
 Copies take the source sheet's name, or "Name (2)", "Name (3)"... when it is taken.
+.xls, .xlsb and .ods workbooks are read and written through LibreOffice (.xlsb is read
+only), which starts once per run; TESSARO_SOFFICE names another soffice to use.
 Messages go to stderr, with a progress bar when stderr is a terminal. The temporary copy
 of a source that shares its name with a destination is kept in the program's folder (the
 executable's folder, or ~/.local/share/tessaro; TESSARO_APP_DIR overrides it).
@@ -78,6 +80,15 @@ std::filesystem::path appDir()
     return tessaro::resolveAppDir();
 }
 
+// One server factory serves the whole run, so LibreOffice starts at most once.
+tessaro::SpreadsheetAutomationFactory servers(const std::filesystem::path& appDir)
+{
+    tessaro::WorkbookAutomationOptions options;
+    if (const char* soffice = std::getenv("TESSARO_SOFFICE"); soffice && *soffice)
+        options.office.soffice = soffice;
+    return tessaro::makeWorkbookAutomationFactory(appDir, std::move(options));
+}
+
 int listSheets(const std::string& workbook)
 {
     using namespace tessaro;
@@ -91,7 +102,7 @@ int listSheets(const std::string& workbook)
     cli::TerminalHost host(/*quiet=*/false);
     ws.sourceEntryList.append(path);
     ListSourceBooks(ws, path);
-    LoadSourceSheets(ws, host, xlsx::nativeAutomationFactory());
+    LoadSourceSheets(ws, host, servers(ws.appDir));
     for (int i = 1; i <= ws.sourceSheetList.count(); ++i)
         std::printf("%s\n", ws.sourceSheetList.row(i).text.c_str());
     return host.criticalMessages() > 0 ? kFailed : kOk;
@@ -116,7 +127,7 @@ int copy(const CopyArgs& args)
         AddCopyRow(ws, sheet, source);
 
     cli::TerminalHost host(args.quiet);
-    const auto servers = xlsx::nativeAutomationFactory();
+    const auto factory = servers(ws.appDir);
     bool failed = false;
     for (const auto& dest : args.dests) {
         ws.targetEntryList.clear();
@@ -129,7 +140,7 @@ int copy(const CopyArgs& args)
             failed = true;
             continue;
         }
-        const CopyJobOutcome outcome = CopyJob(ws, host, servers);
+        const CopyJobOutcome outcome = CopyJob(ws, host, factory);
         failed = failed || outcome.rowsFailed > 0;
     }
     return failed ? kFailed : kOk;
