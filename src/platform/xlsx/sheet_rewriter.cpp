@@ -137,15 +137,9 @@ public:
     {
         flush(true);
         if (profile_) {
-            for (std::size_t i = 0; i < styleMap_.size(); ++i)
-                if (styleMap_[i] >= 0)
-                    profile_->cellFormats.push_back(static_cast<std::uint32_t>(i));
-            for (std::size_t i = 0; i < stringMap_.size(); ++i)
-                if (stringMap_[i] >= 0)
-                    profile_->strings.push_back(static_cast<std::uint32_t>(i));
-            for (std::size_t i = 0; i < dxfMap_.size(); ++i)
-                if (dxfMap_[i] >= 0)
-                    profile_->differentialFormats.push_back(static_cast<std::uint32_t>(i));
+            profile_->cellFormats = std::move(styleOrder_);
+            profile_->strings = std::move(stringOrder_);
+            profile_->differentialFormats = std::move(dxfOrder_);
             profile_->stringCells = stringCells_;
         }
         return compressor_.finish();
@@ -236,8 +230,10 @@ private:
             throw EngineError(ErrorCode::StyleIndexOutOfRange, file_,
                               fmt::format("{}: format {} is used at {}, but the workbook defines {}", part_, src,
                                           where(), styleMap_.size()));
-        if (styleMap_[src] < 0)
+        if (styleMap_[src] < 0) {
             styleMap_[src] = static_cast<std::int64_t>(plan_.cellFormat(src));
+            styleOrder_.push_back(static_cast<std::uint32_t>(src));
+        }
         return static_cast<std::size_t>(styleMap_[src]);
     }
 
@@ -247,8 +243,10 @@ private:
             throw EngineError(ErrorCode::StringIndexOutOfRange, file_,
                               fmt::format("{}: text {} is used at {}, but the workbook defines {}", part_, src,
                                           where(), stringMap_.size()));
-        if (stringMap_[src] < 0)
+        if (stringMap_[src] < 0) {
             stringMap_[src] = static_cast<std::int64_t>(plan_.string(src));
+            stringOrder_.push_back(static_cast<std::uint32_t>(src));
+        }
         return static_cast<std::size_t>(stringMap_[src]);
     }
 
@@ -258,8 +256,10 @@ private:
             throw EngineError(ErrorCode::StyleIndexOutOfRange, file_,
                               fmt::format("{}: conditional format {} is used, but the workbook defines {}", part_, src,
                                           dxfMap_.size()));
-        if (dxfMap_[src] < 0)
+        if (dxfMap_[src] < 0) {
             dxfMap_[src] = static_cast<std::int64_t>(plan_.differentialFormat(src));
+            dxfOrder_.push_back(static_cast<std::uint32_t>(src));
+        }
         return static_cast<std::size_t>(dxfMap_[src]);
     }
 
@@ -717,6 +717,9 @@ private:
     std::vector<std::size_t> keptViews_;
 
     std::vector<std::int64_t> styleMap_, stringMap_, dxfMap_;
+    // Indexes in the order the sheet first uses them: mapping them again in this order
+    // appends to a destination exactly what this rewrite appended.
+    std::vector<std::uint32_t> styleOrder_, stringOrder_, dxfOrder_;
     std::uint64_t stringCells_ = 0;
 };
 

@@ -17,6 +17,7 @@ class PartReader;
 // What a worksheet uses from its workbook, learnt while it is rewritten. With it the next
 // copy of the same sheet can settle every mapping first and then find out whether an
 // earlier copy already produced the same bytes.
+// Indexes are listed in the order the sheet first uses them.
 struct SheetProfile {
     std::vector<std::uint32_t> cellFormats;          // cell, row and column formats (0 for unformatted)
     std::vector<std::uint32_t> strings;              // shared-string indexes

@@ -217,11 +217,14 @@ void WorkbookPart::addScopedName(pugi::xml_node source, std::string_view sourceP
     pugi::xml_node dn = root.child(n_("definedNames").c_str());
     if (!dn)
         dn = insertInOrder(root, n_, "definedNames", kWorkbookOrder);
-    std::string name = source.attribute("name").value();
-    std::string folded = foldSheetName(name);
+    // Names are kept sorted by name, then by the sheet they belong to (workbook names first).
+    auto key = [](pugi::xml_node d, long sheet) {
+        return std::make_pair(foldSheetName(d.attribute("name").value()), sheet);
+    };
+    auto mine = key(source, static_cast<long>(localSheetId));
     pugi::xml_node before;
     for (pugi::xml_node d = dn.first_child(); d; d = d.next_sibling()) {
-        if (n_.names(d, "definedName") && foldSheetName(d.attribute("name").value()) > folded) {
+        if (n_.names(d, "definedName") && key(d, toLong(d.attribute("localSheetId").value(), -1)) > mine) {
             before = d;
             break;
         }
