@@ -15,6 +15,7 @@ The reader opens .xlsx/.xlsm with openpyxl and everything else with LibreOffice 
     sheet NAME
     cell REF VALUE       VALUE is n:NUMBER, s:TEXT or =FORMULA
     bold REF
+    font REF NAME SIZE   font of a non-empty cell
     format REF CODE      number format of a non-empty cell whose format is not General
 
 Run it with the distribution's /usr/bin/python3, which has openpyxl and uno.
@@ -142,8 +143,25 @@ def write_xlsb(path, sheets):
             z.writestr(name, data)
 
 
+def _restyle_default(office, path, out, filter_name, font, size):
+    """Gives a workbook's default cell style another font, as another program's workbook has."""
+    from com.sun.star.beans import PropertyValue
+
+    doc = office.load(path)
+    try:
+        style = doc.StyleFamilies.getByName("CellStyles").getByName("Default")
+        style.CharFontName, style.CharHeight = font, size
+        p1, p2 = PropertyValue(), PropertyValue()
+        p1.Name, p1.Value = "FilterName", filter_name
+        p2.Name, p2.Value = "Overwrite", True
+        doc.storeToURL(office.uno.systemPathToFileUrl(os.path.abspath(out)), (p1, p2))
+    finally:
+        doc.close(True)
+
+
 def make_fixtures(outdir):
-    """src.{xls,ods,xlsx}, dst.{xls,ods,xlsx} and src.xlsb in outdir."""
+    """src.{xls,ods,xlsx}, dst.{xls,ods,xlsx}, src.xlsb and serif.{xls,ods} (the dst sheets with
+    DejaVu Serif 14 as the default font) in outdir."""
     os.makedirs(outdir, exist_ok=True)
     seeds = tempfile.mkdtemp(prefix="office-books-seed-")
     try:
@@ -157,7 +175,12 @@ def make_fixtures(outdir):
     finally:
         shutil.rmtree(seeds, ignore_errors=True)
     write_xlsb(os.path.join(outdir, "src.xlsb"), XLSB_SHEETS)
-    for name in ("src.xls", "src.ods", "src.xlsx", "dst.xls", "dst.ods", "dst.xlsx", "src.xlsb"):
+    with Office() as office:
+        for ext, filter_name in ((".xls", "MS Excel 97"), (".ods", "calc8")):
+            _restyle_default(office, os.path.join(outdir, "dst" + ext), os.path.join(outdir, "serif" + ext),
+                             filter_name, "DejaVu Serif", 14.0)
+    for name in ("src.xls", "src.ods", "src.xlsx", "dst.xls", "dst.ods", "dst.xlsx", "src.xlsb", "serif.xls",
+                 "serif.ods"):
         if not os.path.isfile(os.path.join(outdir, name)):
             raise RuntimeError("LibreOffice did not make " + name)
 
@@ -237,13 +260,13 @@ def _read_with_office(office, path):
 
     doc = office.load(path)
     try:
-        book = {"sheets": [], "cells": {}, "bold": {}, "formats": {}}
+        book = {"sheets": [], "cells": {}, "bold": {}, "formats": {}, "fonts": {}}
         formats = doc.NumberFormats
         for i in range(doc.Sheets.Count):
             sheet = doc.Sheets.getByIndex(i)
             name = sheet.Name
             book["sheets"].append(name)
-            cells, bold, fmts = {}, set(), {}
+            cells, bold, fmts, fonts = {}, set(), {}, {}
             cursor = sheet.createCursor()
             cursor.gotoEndOfUsedArea(False)
             end = cursor.getRangeAddress()
@@ -261,10 +284,12 @@ def _read_with_office(office, path):
                         cells[ref] = _value(cell.getValue())
                     if cell.CharWeight >= 150:
                         bold.add(ref)
+                    fonts[ref] = "%s %g" % (cell.CharFontName, cell.CharHeight)
                     code = formats.getByKey(cell.NumberFormat).FormatString
                     if code != "General":
                         fmts[ref] = code
             book["cells"][name], book["bold"][name], book["formats"][name] = cells, bold, fmts
+            book["fonts"][name] = fonts
         return book
     finally:
         doc.close(True)
@@ -274,9 +299,9 @@ def _read_with_openpyxl(path):
     import openpyxl
 
     wb = openpyxl.load_workbook(path)
-    book = {"sheets": list(wb.sheetnames), "cells": {}, "bold": {}, "formats": {}}
+    book = {"sheets": list(wb.sheetnames), "cells": {}, "bold": {}, "formats": {}, "fonts": {}}
     for ws in wb.worksheets:
-        cells, bold, fmts = {}, set(), {}
+        cells, bold, fmts, fonts = {}, set(), {}, {}
         for row in ws.iter_rows():
             for cell in row:
                 if cell.value is None:
@@ -285,9 +310,12 @@ def _read_with_openpyxl(path):
                 cells[cell.coordinate] = v if cell.data_type == "f" else _value(v)
                 if cell.font is not None and cell.font.b:
                     bold.add(cell.coordinate)
+                if cell.font is not None:
+                    fonts[cell.coordinate] = "%s %g" % (cell.font.name, cell.font.sz or 11)
                 if cell.number_format != "General":
                     fmts[cell.coordinate] = cell.number_format
         book["cells"][ws.title], book["bold"][ws.title], book["formats"][ws.title] = cells, bold, fmts
+        book["fonts"][ws.title] = fonts
     return book
 
 
@@ -320,6 +348,8 @@ def main(argv):
                     print("cell %s %s" % (ref, v))
                 for ref in sorted(book["bold"][name]):
                     print("bold " + ref)
+                for ref, font in book["fonts"][name].items():
+                    print("font %s %s" % (ref, font))
                 for ref, code in book["formats"][name].items():
                     print("format %s %s" % (ref, code))
         return 0

@@ -9,7 +9,14 @@
 #include <com/sun/star/container/XNamed.hpp>
 #include <com/sun/star/frame/XLoadable.hpp>
 #include <com/sun/star/frame/XStorable.hpp>
+#include <com/sun/star/beans/XPropertySet.hpp>
+#include <com/sun/star/container/XNameAccess.hpp>
+#include <com/sun/star/lang/XMultiServiceFactory.hpp>
 #include <com/sun/star/sheet/XCellRangeAddressable.hpp>
+#include <com/sun/star/sheet/XSheetCellRangeContainer.hpp>
+#include <com/sun/star/sheet/XSheetCellRanges.hpp>
+#include <com/sun/star/sheet/XUniqueCellFormatRangesSupplier.hpp>
+#include <com/sun/star/style/XStyleFamiliesSupplier.hpp>
 #include <com/sun/star/sheet/XSpreadsheet.hpp>
 #include <com/sun/star/sheet/XSpreadsheetDocument.hpp>
 #include <com/sun/star/sheet/XSpreadsheets2.hpp>
@@ -79,6 +86,62 @@ std::u16string toU16(const OUString& s)
 OUString fromU16(const std::u16string& s)
 {
     return OUString(reinterpret_cast<const sal_Unicode*>(s.data()), static_cast<sal_Int32>(s.size()));
+}
+
+// What a cell looks like, as far as it can come from the workbook's default cell style.
+constexpr const char* kLookProperties[] = {"CharFontName", "CharHeight",  "CharWeight",   "CharPosture",   "CharUnderline",
+                                           "CharColor",    "HoriJustify", "VertJustify", "IsTextWrapped"};
+
+Reference<css::beans::XPropertySet> defaultCellStyle(const Reference<css::sheet::XSpreadsheetDocument>& doc)
+{
+    const Reference<css::style::XStyleFamiliesSupplier> families(doc, UNO_QUERY_THROW);
+    const Reference<css::container::XNameAccess> cellStyles(families->getStyleFamilies()->getByName("CellStyles"),
+                                                            UNO_QUERY_THROW);
+    return Reference<css::beans::XPropertySet>(cellStyles->getByName("Default"), UNO_QUERY_THROW);
+}
+
+// An imported sheet's cells that use the default cell style take the destination's default
+// font and alignment, so a copy between workbooks with different defaults looks different
+// from its source. Where that happened, the source's look is set on the copy's cells.
+void keepTheSourceLook(const Reference<css::sheet::XSpreadsheetDocument>& from,
+                       const Reference<css::sheet::XSpreadsheet>& source,
+                       const Reference<css::sheet::XSpreadsheetDocument>& to, sal_Int16 copyIndex)
+{
+    const auto fromDefault = defaultCellStyle(from);
+    const auto toDefault = defaultCellStyle(to);
+    bool same = true;
+    for (const char* p : kLookProperties)
+        same = same && fromDefault->getPropertyValue(OUString::createFromAscii(p)) ==
+                           toDefault->getPropertyValue(OUString::createFromAscii(p));
+    if (same)
+        return;
+    const Reference<css::container::XIndexAccess> groups(
+        Reference<css::sheet::XUniqueCellFormatRangesSupplier>(source, UNO_QUERY_THROW)->getUniqueCellFormatRanges(),
+        UNO_QUERY_THROW);
+    const Reference<css::lang::XMultiServiceFactory> factory(to, UNO_QUERY_THROW);
+    // The import carried the source's row heights over; new fonts must not size them again.
+    const Reference<css::beans::XPropertySet> settings(to, UNO_QUERY_THROW);
+    const Any adjusting = settings->getPropertyValue("IsAdjustHeightEnabled");
+    settings->setPropertyValue("IsAdjustHeightEnabled", Any(false));
+    for (sal_Int32 g = 0; g < groups->getCount(); ++g) {
+        const Reference<css::sheet::XSheetCellRanges> group(groups->getByIndex(g), UNO_QUERY_THROW);
+        const Reference<css::beans::XPropertySet> look(group, UNO_QUERY_THROW);
+        Sequence<css::table::CellRangeAddress> addresses = group->getRangeAddresses();
+        for (auto& a : addresses)
+            a.Sheet = copyIndex;
+        const Reference<css::sheet::XSheetCellRangeContainer> copied(
+            factory->createInstance("com.sun.star.sheet.SheetCellRanges"), UNO_QUERY_THROW);
+        copied->addRangeAddresses(addresses, false);
+        // Every cell of a group had one format in the source, so it has one in the copy too.
+        const Reference<css::beans::XPropertySet> copiedLook(copied, UNO_QUERY_THROW);
+        for (const char* p : kLookProperties) {
+            const OUString name = OUString::createFromAscii(p);
+            const Any wanted = look->getPropertyValue(name);
+            if (copiedLook->getPropertyValue(name) != wanted)
+                copiedLook->setPropertyValue(name, wanted);
+        }
+    }
+    settings->setPropertyValue("IsAdjustHeightEnabled", adjusting);
 }
 
 std::string notOpenable(const fs::path& file)
@@ -351,6 +414,7 @@ void OfficeAutomation::copySheet(SheetRef sheetRef, Placement where, SheetRef an
         if (copy->getName() != copyName)
             throw AutomationError(kCannotWrite, fmt::format("{}: the copy of the sheet \"{}\" could not be named \"{}\".",
                                                             to.path.string(), toUtf8(name), toUtf8(copyName)));
+        keepTheSourceLook(from.doc, source.sheet, to.doc, static_cast<sal_Int16>(index));
     });
     ++to.revision;
     to.dirty = true;

@@ -169,6 +169,30 @@ TEST_F(OfficeAutomationTest, CopiesFromXlsOoxmlAndXlsbIntoAnOdsAndSavesItAsOds)
     EXPECT_EQ(readFile(xlsb), xlsbBytes);
 }
 
+TEST_F(OfficeAutomationTest, CopiesLookLikeTheirSourceInAWorkbookWithAnotherDefaultFont)
+{
+    const fs::path source = copyFixture("src.xls", dir.path());
+    const fs::path intoXls = copyFixture("serif.xls", dir.path());
+    const fs::path intoOds = copyFixture("serif.ods", dir.path());
+    const WorkbookRef src = server->open(source);
+    for (const fs::path& target : {intoXls, intoOds}) {
+        const WorkbookRef dst = server->open(target);
+        copyAfterLast(server->worksheet(src, "Data"), dst);
+        copyBefore(server->worksheet(src, "Other"), dst, 1);
+        server->save(dst);
+        server->close(dst);
+    }
+    const auto books = readBooks({source, intoXls, intoOds});
+    const BookView& from = books.at(source);
+    ASSERT_EQ(from.sheet.at("Data").fonts.at("B2"), "Calibri 11");
+    for (const fs::path& target : {intoXls, intoOds}) {
+        const BookView& out = books.at(target);
+        EXPECT_THAT(out.sheets, ElementsAre("Other", "First", "data", "Last", "Data (2)")) << target;
+        EXPECT_EQ(out.sheet.at("Data (2)"), from.sheet.at("Data")) << target;
+        EXPECT_EQ(out.sheet.at("Other"), from.sheet.at("Other")) << target;
+    }
+}
+
 TEST_F(OfficeAutomationTest, CopiesWithinOneWorkbook)
 {
     const fs::path file = copyFixture("dst.ods", dir.path());

@@ -5,6 +5,8 @@
 
 #include <cstdio>
 #include <fstream>
+#include <functional>
+#include <iterator>
 #include <sstream>
 #include <stdexcept>
 
@@ -60,10 +62,16 @@ fs::path officeFixtures()
     if (lock < 0 || ::flock(lock, LOCK_EX) != 0)
         throw std::runtime_error("cannot lock " + dir.string());
     try {
-        if (!fs::exists(dir / ".ready")) {
+        // Made again whenever the script that makes them changes.
+        std::ifstream script(kScript, std::ios::binary);
+        const std::string text((std::istreambuf_iterator<char>(script)), std::istreambuf_iterator<char>());
+        const std::string stamp = std::to_string(std::hash<std::string>{}(text)) + "\n";
+        std::ifstream ready(dir / ".ready");
+        const std::string made((std::istreambuf_iterator<char>(ready)), std::istreambuf_iterator<char>());
+        if (made != stamp) {
             runCapturing(std::string(kSystemPython) + " " + quoted(kScript.string()) + " make " +
                          quoted(dir.string()) + " 2>&1");
-            std::ofstream(dir / ".ready") << "made by office_books.py\n";
+            std::ofstream(dir / ".ready") << stamp;
         }
     } catch (...) {
         ::close(lock);
@@ -110,12 +118,41 @@ std::map<fs::path, BookView> readBooks(const std::vector<fs::path>& files)
                 sheet->bold.insert(ref);
             else if (kind == "format")
                 sheet->formats[ref] = value;
+            else if (kind == "font")
+                sheet->fonts[ref] = value;
         }
     }
     for (const auto& f : files)
         if (!books.count(f))
             throw std::runtime_error("the reader said nothing about " + f.string());
     return books;
+}
+
+SheetView withMicrosoftFontNames(SheetView view)
+{
+    static const std::pair<std::string, std::string> twins[] = {
+        {"Liberation Sans ", "Arial "}, {"Liberation Serif ", "Times New Roman "}, {"Liberation Mono ", "Courier New "}};
+    for (auto& [ref, font] : view.fonts)
+        for (const auto& [from, to] : twins)
+            if (font.rfind(from, 0) == 0)
+                font = to + font.substr(from.size());
+    return view;
+}
+
+void PrintTo(const SheetView& view, std::ostream* out)
+{
+    *out << "{";
+    for (const auto& [ref, value] : view.cells) {
+        *out << " " << ref << "=" << value;
+        if (view.bold.count(ref))
+            *out << " bold";
+        if (const auto f = view.fonts.find(ref); f != view.fonts.end())
+            *out << " [" << f->second << "]";
+        if (const auto f = view.formats.find(ref); f != view.formats.end())
+            *out << " (" << f->second << ")";
+        *out << ";";
+    }
+    *out << " }";
 }
 
 BookView readBook(const fs::path& file) { return readBooks({file}).at(file); }

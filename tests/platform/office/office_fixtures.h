@@ -5,14 +5,15 @@
 
 #include <filesystem>
 #include <map>
+#include <ostream>
 #include <set>
 #include <string>
 #include <vector>
 
 namespace tessaro::test {
 
-// The folder of the fixture workbooks src.{xls,ods,xlsx,xlsb} and dst.{xls,ods,xlsx} (see
-// office_books.py), made on first use and shared by the tests of one build.
+// The folder of the fixture workbooks src.{xls,ods,xlsx,xlsb}, dst.{xls,ods,xlsx} and
+// serif.{xls,ods} (see office_books.py), made on first use and shared by the tests of one build.
 std::filesystem::path officeFixtures();
 
 // Copies fixture `name` to `dir` / `as` (or its own name) and returns the new path.
@@ -22,8 +23,16 @@ struct SheetView {
     std::map<std::string, std::string> cells;   // "B2" -> "n:2.5", "s:text" or "=B2+B3"
     std::set<std::string> bold;
     std::map<std::string, std::string> formats; // number formats other than General
+    std::map<std::string, std::string> fonts;   // "A1" -> "Calibri 11"
     friend bool operator==(const SheetView&, const SheetView&) = default;
 };
+
+// The view with LibreOffice's Liberation fonts named as the metric twins its export to the
+// Microsoft formats writes instead (Liberation Sans is written as Arial).
+SheetView withMicrosoftFontNames(SheetView view);
+
+// For readable test failures.
+void PrintTo(const SheetView& view, std::ostream* out);
 
 struct BookView {
     std::vector<std::string> sheets;
