@@ -1,0 +1,193 @@
+"""tessaro-cli on .xls, .ods and .xlsb workbooks, mixed with .xlsx: what lands where, how it
+looks, what is refused, and that nothing of LibreOffice is left behind.
+
+Fixtures come from tests/support/office_books.py (openpyxl workbooks converted by
+LibreOffice; an .xlsb written record by record) and results are read back by the same
+module: openpyxl for .xlsx, its own LibreOffice for everything else. Run by CTest with
+TESSARO_CLI pointing at the built executable; skipped when it was built without LibreOffice.
+"""
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import office_books  # noqa: E402
+
+CLI = os.environ.get("TESSARO_CLI", "tessaro-cli")
+WITH_LIBREOFFICE = os.environ.get("TESSARO_WITH_LIBREOFFICE", "1") not in ("0", "OFF", "")
+LONG = office_books.LONG_NAME
+
+
+def live_processes_mentioning(text):
+    """Processes (zombies aside) whose command line holds text."""
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open("/proc/%s/cmdline" % pid, "rb") as f:
+                args = f.read().decode("utf-8", "replace")
+            with open("/proc/%s/stat" % pid) as f:
+                state = f.read().rsplit(")", 1)[1].split()[0]
+        except OSError:
+            continue
+        if text in args and state != "Z":
+            found.append(int(pid))
+    return found
+
+
+@unittest.skipUnless(WITH_LIBREOFFICE, "tessaro-cli was built without LibreOffice")
+class LegacyCliTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.fixtures = tempfile.mkdtemp(prefix="tessaro-legacy-fixtures-")
+        office_books.make_fixtures(cls.fixtures)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.fixtures, ignore_errors=True)
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="tessaro-legacy-test-")
+        self.app = self.mkdir("app")
+        self.src = self.mkdir("src")
+        self.dst = self.mkdir("dst")
+        # The office's private profile goes to the temporary folder: a private one shows
+        # whether anything is left there.
+        self.tmp = self.mkdir("tmp")
+        self.starts = os.path.join(self.dir, "soffice-starts.log")
+        # Counts the office processes a run starts, then runs the real one.
+        self.soffice = os.path.join(self.dir, "soffice")
+        with open(self.soffice, "w") as f:
+            f.write("#!/bin/sh\necho started >> '%s'\nexec '%s' \"$@\"\n" % (self.starts, office_books.SOFFICE))
+        os.chmod(self.soffice, 0o755)
+
+    def tearDown(self):
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def mkdir(self, name):
+        path = os.path.join(self.dir, name)
+        os.mkdir(path)
+        return path
+
+    def fixture(self, name, folder, as_name=None):
+        target = os.path.join(folder, as_name or name)
+        shutil.copyfile(os.path.join(self.fixtures, name), target)
+        return target
+
+    def cli(self, *args, soffice=None):
+        env = dict(os.environ, TESSARO_APP_DIR=self.app, TMPDIR=self.tmp, TESSARO_SOFFICE=soffice or self.soffice)
+        r = subprocess.run([CLI, *args], capture_output=True, text=True, env=env, timeout=300)
+        # Whatever the outcome: no office process, no profile, no temporary file.
+        self.assertEqual(live_processes_mentioning(self.tmp), [])
+        self.assertEqual(os.listdir(self.tmp), [])
+        self.assertEqual(os.listdir(self.app), [])
+        return r
+
+    def office_starts(self):
+        if not os.path.exists(self.starts):
+            return 0
+        with open(self.starts) as f:
+            return len(f.read().split())
+
+    # -- sheets -------------------------------------------------------------------------
+    def test_sheets_lists_the_worksheets_of_xls_ods_and_xlsb(self):
+        for name, expected in (("src.xls", ["Data", "Other", LONG]), ("src.ods", ["Data", "Other", LONG]),
+                               ("src.xlsb", ["Binary", "More"])):
+            r = self.cli("sheets", self.fixture(name, self.src))
+            self.assertEqual(r.returncode, 0, r.stderr)
+            self.assertEqual(r.stdout.splitlines(), expected, name)
+
+    # -- copy ---------------------------------------------------------------------------
+    def test_xls_and_ods_sources_into_xls_ods_and_xlsx_destinations(self):
+        xls = self.fixture("src.xls", self.src)
+        ods = self.fixture("src.ods", self.src)
+        dests = [self.fixture("dst.xls", self.dst), self.fixture("dst.ods", self.dst),
+                 self.fixture("dst.xlsx", self.dst)]
+        before = office_books.read_books([dests[0]])[dests[0]]
+        args = ["copy", "--sheet", xls + ":Data", "--sheet", ods + ":Other", "--sheet", xls + ":" + LONG,
+                "--count", "2", "--quiet"]
+        for d in dests:
+            args += ["--dest", d]
+        r = self.cli(*args)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(self.office_starts(), 1)
+
+        books = office_books.read_books([xls, ods] + dests)
+        long2 = LONG[:27] + " (2)"
+        for d in dests:
+            out = books[d]
+            self.assertEqual(out["sheets"], ["First", "data", "Last", "Data (2)", "Data (3)", "Other", "Other (2)",
+                                             LONG, long2], d)
+            for copy in ("Data (2)", "Data (3)"):
+                self.assert_same_sheet(out, copy, books[xls], "Data", d)
+            for copy in ("Other", "Other (2)"):
+                self.assert_same_sheet(out, copy, books[ods], "Other", d)
+            self.assert_same_sheet(out, long2, books[xls], LONG, d)
+            for own in ("First", "data", "Last"):
+                self.assert_same_sheet(out, own, before, own, d)
+        # The formats that were compared are really there.
+        data = books[dests[2]]
+        self.assertEqual(data["formats"]["Data (2)"]["B3"], "0.00")
+        self.assertEqual(data["bold"]["Data (2)"], {"A1", "B1"})
+        self.assertEqual(data["cells"]["Data (2)"]["B4"], "=B2+B3")
+
+    def assert_same_sheet(self, book, name, source, source_name, where):
+        for part in ("cells", "bold", "formats", "fonts"):
+            self.assertEqual(book[part][name], source[part][source_name], "%s %s %s" % (where, name, part))
+
+    def test_before_into_a_folder_keeps_the_list_order_in_front(self):
+        ods = self.fixture("src.ods", self.src)
+        xlsx = self.fixture("src.xlsx", self.src)
+        self.fixture("dst.xls", self.dst, "a.xls")
+        self.fixture("dst.xlsx", self.dst, "b.xlsx")
+        r = self.cli("copy", "--sheet", ods + ":Data", "--sheet", xlsx + ":Other", "--before", "--dest", self.dst,
+                     "--quiet")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        a, b = os.path.join(self.dst, "a.xls"), os.path.join(self.dst, "b.xlsx")
+        books = office_books.read_books([a, b])
+        for d in (a, b):
+            self.assertEqual(books[d]["sheets"], ["Data (2)", "Other", "First", "data", "Last"], d)
+
+    def test_a_source_sharing_its_name_with_a_destination(self):
+        source = self.fixture("src.xls", self.src)
+        same_name = self.fixture("dst.xls", self.dst, "src.xls")
+        r = self.cli("copy", "--sheet", source + ":Other", "--dest", same_name, "--quiet")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        books = office_books.read_books([source, same_name])
+        self.assertEqual(books[same_name]["sheets"], ["First", "data", "Last", "Other"])
+        self.assertEqual(books[source]["sheets"], ["Data", "Other", LONG])
+
+    def test_an_xlsb_source_is_read_and_an_xlsb_destination_is_refused(self):
+        xlsb = self.fixture("src.xlsb", self.src)
+        xls = self.fixture("dst.xls", self.dst)
+        target = self.fixture("src.xlsb", self.dst, "target.xlsb")
+        with open(target, "rb") as f:
+            original = f.read()
+        r = self.cli("copy", "--sheet", xlsb + ":More", "--dest", xls, "--dest", target)
+        self.assertEqual(r.returncode, 1)
+        self.assertIn(target + ": LibreOffice cannot write Excel binary workbooks (.xlsb)", r.stderr)
+        self.assertIn("Copy More to target.xlsb failure", r.stderr)
+        with open(target, "rb") as f:
+            self.assertEqual(f.read(), original)
+        self.assertEqual(office_books.read_books([xls])[xls]["sheets"], ["First", "data", "Last", "More"])
+
+    def test_without_libreoffice_legacy_workbooks_say_how_to_install_it(self):
+        xls = self.fixture("src.xls", self.src)
+        xlsx = self.fixture("src.xlsx", self.src)
+        dest = self.fixture("dst.xlsx", self.dst)
+        missing = os.path.join(self.dir, "nowhere", "soffice")
+        r = self.cli("sheets", xls, soffice=missing)
+        self.assertEqual(r.returncode, 1)
+        self.assertIn(xls, r.stderr)
+        self.assertIn("LibreOffice is not installed", r.stderr)
+        self.assertIn("sudo apt-get install libreoffice-calc-nogui", r.stderr)
+        r = self.cli("copy", "--sheet", xls + ":Data", "--sheet", xlsx + ":Other", "--dest", dest, soffice=missing)
+        self.assertEqual(r.returncode, 1)
+        self.assertIn("LibreOffice is not installed", r.stderr)
+        self.assertEqual(office_books.read_books([dest])[dest]["sheets"], ["First", "data", "Last", "Other"])
+
+
+if __name__ == "__main__":
+    unittest.main()
