@@ -15,6 +15,8 @@ packages=(
   fonts-liberation2
   # tests that read workbooks back, and the copy oracle's LibreOffice load check
   python3 python3-openpyxl python3-uno libreoffice-calc-nogui
+  # .xls, .xlsb and .ods through LibreOffice: the UNO SDK to build against
+  libreoffice-dev
 )
 
 missing=()
