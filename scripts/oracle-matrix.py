@@ -12,13 +12,17 @@ shared/oracle/check_copy.py judge each result.
                              [--jobs N] [--work DIR] [--json FILE]
 
 --sample runs the small fixed subset that CI runs. Exit status: 0 when every copy passes,
-1 when any fails, 77 when the shared folder (corpus and oracle) is not there.
+1 when any fails, 77 when the shared folder (corpus and oracle) is not there. A copy whose
+only failures are format differences at cells hidden under merged ranges is counted apart
+("merged-interior"): openpyxl gives those cells the workbook's default format whatever the
+file says, so the oracle then compares the two workbooks' default formats, not the copy.
 Run it with /usr/bin/python3 (the oracle needs openpyxl).
 """
 import argparse
 import concurrent.futures
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -183,6 +187,64 @@ def worksheet_names(path):
         return out
 
 
+def sheet_part(path, sheet):
+    import xml.etree.ElementTree as ET
+    with zipfile.ZipFile(path) as z:
+        rels = ET.fromstring(z.read("_rels/.rels"))
+        wb = next(r.get("Target") for r in rels if r.get("Type", "").endswith("/officeDocument")).lstrip("/")
+        base = os.path.dirname(wb)
+        wbrels = ET.fromstring(z.read(base + "/_rels/" + os.path.basename(wb) + ".rels"))
+        targets = {r.get("Id"): r.get("Target") for r in wbrels}
+        for s in ET.fromstring(z.read(wb)).iter("{%s}sheet" % MAIN):
+            if s.get("name") == sheet:
+                t = targets[s.get("{%s}id" % REL)]
+                return t.lstrip("/") if t.startswith("/") else os.path.normpath(base + "/" + t)
+    return None
+
+
+def merged_interior(path, sheet):
+    """Cells of the sheet hidden under a merged range (every cell of it but the first)."""
+    import re
+    part = sheet_part(path, sheet)
+    with zipfile.ZipFile(path) as z:
+        xml = z.read(part).decode("utf-8", "replace")
+
+    def rc(ref):
+        m = re.match(r"\$?([A-Z]+)\$?([0-9]+)", ref)
+        col = 0
+        for ch in m.group(1):
+            col = col * 26 + ord(ch) - 64
+        return int(m.group(2)), col
+    cells = []
+    for ref in re.findall(r'<(?:\w+:)?mergeCell ref="([^"]+)"', xml):
+        a, _, b = ref.partition(":")
+        cells.append((rc(a), rc(b or a)))
+    return cells
+
+
+def only_merged_interior(fails, src, sheet):
+    """True when every failure is a style difference at cells hidden under merged ranges:
+    openpyxl replaces those cells by placeholders with the workbook's default format, so
+    the oracle compares the two workbooks' defaults there, not the copied cells."""
+    import re
+    if not fails or not all(re.match(r"copy\[.*\]\.styles: ", f) for f in fails):
+        return False
+    ranges = merged_interior(src, sheet)
+
+    def interior(coord):
+        m = re.match(r"([A-Z]+)([0-9]+)$", coord)
+        col = 0
+        for ch in m.group(1):
+            col = col * 26 + ord(ch) - 64
+        r = int(m.group(2))
+        return any(a[0] <= r <= b[0] and a[1] <= col <= b[1] and (r, col) != a for a, b in ranges)
+    for f in fails:
+        coords = re.findall(r"\b([A-Z]{1,3}[0-9]+): \(", f)
+        if not coords or not all(interior(c) for c in coords):
+            return False
+    return True
+
+
 def date1904(path):
     with zipfile.ZipFile(path) as z:
         for n in z.namelist():
@@ -260,6 +322,9 @@ def run_case(idx, case, tool, oracle, work, libreoffice):
     fails = [i for i in items if i.get("status") == "FAIL"]
     warns = [i for i in items if i.get("status") == "WARN"]
     status = "fail" if fails or o.returncode != 0 else "pass"
+    fail_lines = ["%s: %s" % (i.get("check"), i.get("reason")) for i in fails]
+    if status == "fail" and only_merged_interior(fail_lines, source_for_oracle, sheet):
+        status = "merged-interior"
     shutil.rmtree(folder, ignore_errors=True) if status == "pass" else None
     return {"case": label, "status": status, "date_mode": date_mode,
             "fails": ["%s: %s" % (i.get("check"), i.get("reason")) for i in fails],
@@ -309,7 +374,7 @@ def main():
     for r in results:
         counts[r["status"]] = counts.get(r["status"], 0) + 1
         for w in r.get("warns", []):
-            k = w.split(":", 1)[0]
+            k = re.sub(r"^copy\[[^\]]*\]\.", "", w.split(": ", 1)[0])
             warn_kinds[k] = warn_kinds.get(k, 0) + 1
     checks = sum(r.get("checks", 0) for r in results)
     print("%d copies, %d oracle checks: %s; warnings by check: %s (%.0f s)" % (
@@ -320,7 +385,7 @@ def main():
             json.dump(results, fh, indent=1)
     if not a.work:
         shutil.rmtree(work, ignore_errors=True)
-    return 0 if counts.get("pass", 0) == len(results) else 1
+    return 0 if all(r["status"] in ("pass", "merged-interior") for r in results) else 1
 
 
 if __name__ == "__main__":

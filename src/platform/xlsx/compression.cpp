@@ -1,8 +1,13 @@
 // SPDX-License-Identifier: MIT
 #include "platform/xlsx/compression.h"
 
+#include <algorithm>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
+#include <mutex>
 #include <stdexcept>
+#include <thread>
 
 #include <zlib.h>
 
@@ -66,48 +71,154 @@ int deflateLevelFor(std::uint64_t size)
     return size <= kSmallPart ? 6 : 1;
 }
 
-struct PartCompressor::Impl {
+// Large parts are cut into fixed blocks that worker threads deflate independently, each
+// primed with the last 32 KiB of the block before it and ended with a sync flush, so their
+// concatenation is one valid deflate stream (the way pigz works). Block boundaries depend
+// only on the input, so the output is the same on every run and machine.
+namespace {
+
+constexpr std::size_t kBlock = 1u << 20;
+constexpr std::size_t kWindow = 32u * 1024u;
+
+struct Block {
+    std::string input;
+    std::string dictionary;
+    bool last = false;
+    std::string output;
+    std::uint32_t crc = 0;
+    bool done = false;
+    bool failed = false;
+};
+
+void deflateBlock(Block& b, int level)
+{
     z_stream zs{};
+    if (deflateInit2(&zs, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
+        b.failed = true;
+        return;
+    }
+    if (!b.dictionary.empty())
+        deflateSetDictionary(&zs, reinterpret_cast<const Bytef*>(b.dictionary.data()),
+                             static_cast<uInt>(b.dictionary.size()));
+    b.output.resize(deflateBound(&zs, static_cast<uLong>(b.input.size())) + 64);
+    zs.next_in = reinterpret_cast<Bytef*>(b.input.data());
+    zs.avail_in = static_cast<uInt>(b.input.size());
+    zs.next_out = reinterpret_cast<Bytef*>(b.output.data());
+    zs.avail_out = static_cast<uInt>(b.output.size());
+    int rc = deflate(&zs, b.last ? Z_FINISH : Z_SYNC_FLUSH);
+    if ((b.last && rc != Z_STREAM_END) || (!b.last && rc != Z_OK) || zs.avail_in != 0)
+        b.failed = true;
+    b.output.resize(zs.total_out);
+    deflateEnd(&zs);
+    b.crc = crcOf(0, b.input);
+}
+
+} // namespace
+
+struct PartCompressor::Impl {
     int level;
-    bool open = false;
     std::uint32_t crc = 0;
     std::uint64_t size = 0;
     std::shared_ptr<ByteChunks> out = std::make_shared<ByteChunks>();
-    std::string scratch;
+    std::string current;     // the block being filled
+    std::string previousTail;
+    bool anyBlockSent = false;
 
-    explicit Impl(int lvl) : level(lvl)
-    {
-        // Raw deflate (negative window bits): zip entries carry no zlib header.
-        if (deflateInit2(&zs, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK)
-            throw std::runtime_error("cannot start the compressor");
-        open = true;
-        scratch.resize(256 * 1024);
-    }
-    ~Impl()
-    {
-        if (open)
-            deflateEnd(&zs);
-    }
+    std::mutex mutex;
+    std::condition_variable workAvailable, blockDone;
+    std::deque<std::shared_ptr<Block>> todo;
+    std::deque<std::shared_ptr<Block>> inOrder;
+    std::vector<std::thread> workers;
+    bool stopping = false;
 
-    void run(std::string_view data, int flush)
+    explicit Impl(int lvl) : level(lvl) {}
+    ~Impl() { stop(); }
+
+    void stop()
     {
-        zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-        zs.avail_in = static_cast<uInt>(data.size());
-        for (;;) {
-            zs.next_out = reinterpret_cast<Bytef*>(scratch.data());
-            zs.avail_out = static_cast<uInt>(scratch.size());
-            int rc = deflate(&zs, flush);
-            if (rc == Z_STREAM_ERROR)
-                throw std::runtime_error("the compressor failed");
-            std::size_t produced = scratch.size() - zs.avail_out;
-            out->append(scratch.data(), produced);
-            if (flush == Z_FINISH) {
-                if (rc == Z_STREAM_END)
-                    break;
-            } else if (zs.avail_in == 0 && zs.avail_out != 0) {
-                break;
-            }
+        {
+            std::lock_guard lock(mutex);
+            stopping = true;
         }
+        workAvailable.notify_all();
+        for (auto& t : workers)
+            t.join();
+        workers.clear();
+    }
+
+    void work()
+    {
+        for (;;) {
+            std::shared_ptr<Block> b;
+            {
+                std::unique_lock lock(mutex);
+                workAvailable.wait(lock, [&] { return stopping || !todo.empty(); });
+                if (todo.empty())
+                    return;
+                b = todo.front();
+                todo.pop_front();
+            }
+            deflateBlock(*b, level);
+            {
+                std::lock_guard lock(mutex);
+                b->done = true;
+            }
+            blockDone.notify_all();
+        }
+    }
+
+    // Moves finished blocks at the front into the output, waiting while more than `keep`
+    // blocks are in flight.
+    void collect(std::size_t keep)
+    {
+        std::unique_lock lock(mutex);
+        for (;;) {
+            while (!inOrder.empty() && inOrder.front()->done) {
+                auto b = inOrder.front();
+                inOrder.pop_front();
+                if (b->failed)
+                    throw std::runtime_error("the compressor failed");
+                out->append(b->output);
+                crc = static_cast<std::uint32_t>(crc32_combine(crc, b->crc, static_cast<z_off_t>(b->input.size())));
+            }
+            if (inOrder.size() <= keep)
+                return;
+            blockDone.wait(lock);
+        }
+    }
+
+    void send(bool last)
+    {
+        auto b = std::make_shared<Block>();
+        b->input = std::move(current);
+        current.clear();
+        current.reserve(kBlock);
+        b->dictionary = std::move(previousTail);
+        b->last = last;
+        if (!last)
+            previousTail = b->input.substr(b->input.size() - std::min(b->input.size(), kWindow));
+        if (last && !anyBlockSent) {
+            // A part that fits one block is compressed right here, as one plain stream.
+            deflateBlock(*b, level);
+            if (b->failed)
+                throw std::runtime_error("the compressor failed");
+            out->append(b->output);
+            crc = b->crc;
+            return;
+        }
+        anyBlockSent = true;
+        if (workers.empty()) {
+            unsigned n = std::max(1u, std::min(4u, std::thread::hardware_concurrency()));
+            for (unsigned i = 0; i < n; ++i)
+                workers.emplace_back([this] { work(); });
+        }
+        {
+            std::lock_guard lock(mutex);
+            todo.push_back(b);
+            inOrder.push_back(b);
+        }
+        workAvailable.notify_one();
+        collect(last ? 0 : 2 * workers.size() + 2);
     }
 };
 
@@ -116,18 +227,21 @@ PartCompressor::~PartCompressor() = default;
 
 void PartCompressor::feed(std::string_view data)
 {
-    impl_->crc = crcOf(impl_->crc, data);
     impl_->size += data.size();
     while (!data.empty()) {
-        std::size_t n = std::min<std::size_t>(data.size(), 1u << 30);
-        impl_->run(data.substr(0, n), Z_NO_FLUSH);
-        data.remove_prefix(n);
+        std::size_t room = kBlock - impl_->current.size();
+        std::size_t take = std::min(room, data.size());
+        impl_->current.append(data.data(), take);
+        data.remove_prefix(take);
+        if (impl_->current.size() == kBlock)
+            impl_->send(false);
     }
 }
 
 StoredPart PartCompressor::finish()
 {
-    impl_->run({}, Z_FINISH);
+    impl_->send(true);
+    impl_->stop();
     StoredPart part;
     part.crc = impl_->crc;
     part.size = impl_->size;

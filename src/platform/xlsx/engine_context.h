@@ -22,7 +22,7 @@ struct EngineOptions {
     // Wraps the file every save writes; the default writes it plainly.
     OutputFileWrapper outputWrapper;
     // How many bytes of compressed parts the shared caches may keep.
-    std::uint64_t cacheBudget = 512ull << 20;
+    std::uint64_t cacheBudget = 256ull << 20;
     // The largest part the engine expands into memory as a whole (styles, workbook, shared
     // strings...). Worksheets are streamed and not bound by it.
     std::uint64_t wholePartLimit = 512ull << 20;

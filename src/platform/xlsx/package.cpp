@@ -312,8 +312,13 @@ bool Package::modified() const
 void Package::flushModels()
 {
     for (auto& [k, r] : rels_) {
-        if (r->modified())
-            putPart(r->partName(), r->serialize());
+        if (!r->modified())
+            continue;
+        putPart(r->partName(), r->serialize());
+        // Nearly every package maps .rels by extension; one that does not still needs a type
+        // for a relationships part it did not have.
+        if (!contentTypes_.typeOf(r->partName()))
+            contentTypes_.setOverride(r->partName(), "application/vnd.openxmlformats-package.relationships+xml");
     }
     if (contentTypes_.modified())
         putPart(kContentTypesPart, contentTypes_.serialize());

@@ -119,3 +119,19 @@ TEST(EngineContext, ForgetsOldPartsBeyondItsBudget)
     EXPECT_NE(a.bytes.get(), b.bytes.get()) << "the oldest part should have been dropped";
     EXPECT_EQ(inflateRaw(b), first);
 }
+
+TEST(PartCompressor, BigPartsComeOutTheSameEveryTime)
+{
+    std::string xml = sampleXml(200000);  // several blocks, compressed in parallel
+    ASSERT_GT(xml.size(), 5u << 20);
+    auto run = [&] {
+        PartCompressor c(1);
+        for (std::size_t i = 0; i < xml.size(); i += 300000)
+            c.feed(std::string_view(xml).substr(i, 300000));
+        return c.finish();
+    };
+    StoredPart a = run(), b = run();
+    EXPECT_EQ(a.bytes->joined(), b.bytes->joined());
+    EXPECT_EQ(a.crc, ::crc32(0, reinterpret_cast<const Bytef*>(xml.data()), static_cast<uInt>(xml.size())));
+    EXPECT_EQ(inflateRaw(a), xml);
+}

@@ -137,3 +137,22 @@ TEST(Package, AZipWithoutContentTypesIsNotAWorkbook)
         EXPECT_EQ(e.code(), ErrorCode::OpenDocument);
     }
 }
+
+TEST(Package, ANewRelationshipsPartAlwaysHasAContentType)
+{
+    TempDir dir;
+    t::writeZip(dir / "p.xlsx",
+                {{"[Content_Types].xml", "<Types xmlns=\"http://schemas.openxmlformats.org/package/2006/content-types\">"
+                                         "<Override PartName=\"/_rels/.rels\" ContentType=\"application/vnd.openxmlformats-package.relationships+xml\"/>"
+                                         "<Override PartName=\"/a.xml\" ContentType=\"x\"/></Types>"},
+                 {"_rels/.rels", "<Relationships xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\"/>"},
+                 {"a.xml", "<a/>"}});
+    auto ctx = std::make_shared<EngineContext>(EngineOptions{});
+    Package p(dir / "p.xlsx", "p.xlsx", ctx);
+    p.relationships("/a.xml").addExternal("rId1", "t", "http://example.com/");
+    p.save();
+    ContentTypes ct;
+    ct.load(t::readZip(dir / "p.xlsx")["[Content_Types].xml"], "p");
+    EXPECT_EQ(ct.typeOf("/_rels/a.xml.rels").value_or(""), "application/vnd.openxmlformats-package.relationships+xml");
+    EXPECT_EQ(t::readZip(dir / "p.xlsx").count("_rels/a.xml.rels"), 1u);
+}
