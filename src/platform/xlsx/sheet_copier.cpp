@@ -29,6 +29,7 @@ Fingerprint rewriteKey(const Prepared& p, const SheetProfile& profile)
     f.add(p.plan.colors.signature()).add(static_cast<std::uint64_t>(p.plan.destinationWindows));
     for (const auto& id : p.plan.keptRelationships)
         f.add(id);
+    f.add(static_cast<std::uint64_t>(p.plan.keepCellMetadata));
     f.add(static_cast<std::uint64_t>(profile.cellFormats.size()));
     for (auto i : profile.cellFormats)
         f.add((static_cast<std::uint64_t>(i) << 32) | p.plan.cellFormat(i));
@@ -67,6 +68,7 @@ std::uint32_t copyWorksheet(Workbook& source, std::uint32_t handle, Workbook& de
     p.plan.sourceName = entry.name;
     p.plan.copyName = name;
     p.plan.destinationWindows = destination.workbookPart().windowCount();
+    p.plan.keepCellMetadata = same;
     // Links to web pages and files outside the package need no part: they travel now.
     // Everything else a sheet points at is carried in a later stage.
     std::vector<Relationship> external;

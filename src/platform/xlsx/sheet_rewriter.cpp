@@ -617,10 +617,16 @@ private:
         if (s && !parseIndex(s->value, v))
             damaged(fmt::format("cell {} has a format index that is not a number", cellRef_), 0);
         std::size_t m = mapStyle(v);
-        if (m == v)
+        bool metadata = !plan_.keepCellMetadata && (t.attribute("cm") || t.attribute("vm"));
+        if (m == v && !metadata)
             return false;
         attrs_ = t.attributes;
-        setAttr("s", number(m, 0));
+        if (metadata) {
+            removeAttr("cm");
+            removeAttr("vm");
+        }
+        if (m != v)
+            setAttr("s", number(m, 0));
         return true;
     }
 

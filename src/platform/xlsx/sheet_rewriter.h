@@ -43,6 +43,9 @@ struct SheetRewritePlan {
     // Relationship ids the copy keeps (links to targets outside the package, which the
     // copy's own relationships part repeats); elements using any other id are left out.
     std::vector<std::string> keptRelationships;
+    // Cell metadata indexes (dynamic arrays, rich values) point into the source workbook's
+    // metadata part; they stay only when the copy lands in that same workbook.
+    bool keepCellMetadata = false;
 };
 
 // Rewrites a worksheet part for its place in another workbook, as one pass over the XML

@@ -149,6 +149,18 @@ TEST(SheetRewriter, RenumbersSharedStringsOnlyInSharedStringCells)
     EXPECT_EQ(r.strings, (std::vector<std::size_t>{4, 2}));
 }
 
+TEST(SheetRewriter, DropsCellMetadataIndexesUnlessTheCopyStaysInItsWorkbook)
+{
+    Recording r;
+    r.plan.cellFormat = [](std::size_t i) { return i; };
+    std::string body = "<sheetData><row r=\"1\"><c r=\"A1\" cm=\"1\"><f t=\"array\" ref=\"A1:A2\">SEQUENCE(2)</f><v>1</v></c>"
+                       "<c r=\"B1\" t=\"e\" vm=\"2\"><v>#VALUE!</v></c></row></sheetData>";
+    EXPECT_EQ(rewrite(body, r), "<sheetData><row r=\"1\"><c r=\"A1\"><f t=\"array\" ref=\"A1:A2\">SEQUENCE(2)</f><v>1</v></c>"
+                                "<c r=\"B1\" t=\"e\"><v>#VALUE!</v></c></row></sheetData>");
+    r.plan.keepCellMetadata = true;
+    EXPECT_EQ(rewrite(body, r), body);
+}
+
 TEST(SheetRewriter, UnderstandsPrefixedElementNames)
 {
     Recording r;
