@@ -48,8 +48,19 @@ bool hasPrefix(std::string_view qn, std::string_view prefix)
     return qn.substr(0, prefix.size()) == prefix;
 }
 
-void canonicalInto(pugi::xml_node n, std::string_view prefix, std::string& out)
+// Format records are a few levels deep; anything far deeper is a crafted part, refused
+// before it can exhaust the stack.
+constexpr int kDeepestRecord = 64;
+
+void tooDeep()
 {
+    throw std::runtime_error("a format record in the styles part is nested too deeply");
+}
+
+void canonicalInto(pugi::xml_node n, std::string_view prefix, std::string& out, int depth = 0)
+{
+    if (depth > kDeepestRecord)
+        tooDeep();
     if (n.type() == pugi::node_pcdata || n.type() == pugi::node_cdata) {
         std::string_view t = n.value();
         if (t.find_first_not_of(" \t\r\n") != std::string_view::npos) {
@@ -83,7 +94,7 @@ void canonicalInto(pugi::xml_node n, std::string_view prefix, std::string& out)
     }
     out += '>';
     for (pugi::xml_node c = n.first_child(); c; c = c.next_sibling())
-        canonicalInto(c, prefix, out);
+        canonicalInto(c, prefix, out, depth + 1);
     out += "</>";
 }
 
@@ -112,6 +123,11 @@ std::string canonicalText(pugi::xml_node element, std::string_view prefix)
 pugi::xml_node copyElement(pugi::xml_node parent, pugi::xml_node src, std::string_view srcPrefix,
                            std::string_view dstPrefix, pugi::xml_node before)
 {
+    int depth = 0;
+    for (pugi::xml_node up = src.parent(); up && depth <= kDeepestRecord + 8; up = up.parent())
+        ++depth;
+    if (depth > kDeepestRecord + 8)
+        tooDeep();
     std::string_view qn = src.name();
     std::string name;
     if (hasPrefix(qn, srcPrefix)) {
@@ -331,10 +347,12 @@ void StyleMerger::discard(pugi::xml_node n)
     scratch_.document_element().remove_child(n);
 }
 
-void StyleMerger::translateColors(pugi::xml_node n)
+void StyleMerger::translateColors(pugi::xml_node n, int depth)
 {
     if (!colors_.active())
         return;
+    if (depth > kDeepestRecord)
+        tooDeep();
     for (pugi::xml_node c = n; c; c = c.next_sibling()) {
         if (c.type() != pugi::node_element)
             continue;
@@ -350,7 +368,7 @@ void StyleMerger::translateColors(pugi::xml_node n)
                 rgb.set_value(argb->c_str());
             }
         }
-        translateColors(c.first_child());
+        translateColors(c.first_child(), depth + 1);
     }
 }
 

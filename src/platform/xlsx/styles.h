@@ -82,7 +82,7 @@ private:
     std::size_t styleRecord(std::size_t i);
     pugi::xml_node scratchCopy(pugi::xml_node src);
     void discard(pugi::xml_node n);
-    void translateColors(pugi::xml_node n);
+    void translateColors(pugi::xml_node n, int depth = 0);
     std::size_t findOrAppend(std::unordered_map<std::string, std::size_t>& keys, std::vector<pugi::xml_node>& list,
                              std::string_view container, pugi::xml_node record, std::size_t firstReusable = 0);
 

@@ -228,3 +228,20 @@ TEST(Stylesheet, ReadsACustomPalette)
     ASSERT_EQ(s.palette().size(), 2u);
     EXPECT_EQ(s.palette()[1], "123ABC");
 }
+
+TEST(StyleMerger, ACraftedDeeplyNestedRecordIsRefusedNotAStackOverflow)
+{
+    std::string deep = "<xf numFmtId=\"0\" fontId=\"0\" fillId=\"0\" borderId=\"0\" xfId=\"0\">";
+    for (int i = 0; i < 20000; ++i)
+        deep += "<extLst>";
+    for (int i = 0; i < 20000; ++i)
+        deep += "</extLst>";
+    deep += "</xf>";
+    Stylesheet src, dst;
+    src.load(styles("", "<fonts><font/></fonts><fills><fill/><fill/></fills><borders><border/></borders><cellXfs>" + deep +
+                            "</cellXfs>"),
+             "src", "styles.xml");
+    dst.load(styles("", kDestination), "dst", "styles.xml");
+    StyleMerger m(src, dst, ColorTranslator());
+    EXPECT_THROW(m.cellFormat(0), std::runtime_error);
+}
