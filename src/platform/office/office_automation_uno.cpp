@@ -166,6 +166,7 @@ struct OfficeAutomation::Impl {
         int generation = 0;
         std::uint64_t revision = 0;
         bool dirty = false;
+        bool macros = false;
         std::optional<FileStamp> stamp;
     };
     struct Sheet {
@@ -295,6 +296,7 @@ WorkbookRef OfficeAutomation::open(const fs::path& fullPath)
     b.format = format;
     b.generation = impl_->uno.generation();
     b.stamp = stampOf(fullPath);
+    b.macros = format == WorkbookFormat::Xls && holdsVbaProject(fullPath);
     const OUString url = fileUrl(fullPath);
     b.doc = impl_->uno.run(
         fullPath, "loading it",
@@ -390,6 +392,13 @@ void OfficeAutomation::copySheet(SheetRef sheetRef, Placement where, SheetRef an
         throw AutomationError(kCannotWrite, fmt::format("{}: {} is written only by Tessaro's own engine, not through "
                                                         "LibreOffice.",
                                                         to.path.string(), describeFormat(to.format)));
+    // LibreOffice 7.4 ends itself on every sheet inserted into an .xls holding a VBA project,
+    // and loading it without its macros would drop them when it is saved.
+    if (to.macros)
+        throw AutomationError(kCannotWrite, fmt::format("{}: this .xls holds macros (a VBA project), and LibreOffice "
+                                                        "cannot copy a sheet into such a workbook; nothing was "
+                                                        "changed. Save it as .xlsm in a spreadsheet program first.",
+                                                        to.path.string()));
     const std::string sourceName = sheetName(sheetRef);
     const bool sameBook = sheetRef.book == anchor.book;
     impl_->uno.run(to.path, fmt::format("copying the sheet \"{}\" into it", sourceName), [&] {

@@ -16,6 +16,10 @@
 
 #include <fmt/format.h>
 
+#include <csignal>
+#include <mutex>
+
+#include <signal.h>
 #include <unistd.h>
 
 namespace tessaro::office {
@@ -50,6 +54,19 @@ Reference<css::uno::XComponentContext> localContext()
         return cppu::defaultBootstrap_InitialComponentContext();
     }();
     return context;
+}
+
+// LibreOffice's pipe writes do not suppress SIGPIPE: a request written to an office that
+// has just died would end Tessaro instead of failing the call. A disposition someone chose
+// on purpose is left alone.
+void ignoreBrokenPipes()
+{
+    static std::once_flag once;
+    std::call_once(once, [] {
+        struct sigaction current {};
+        if (::sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL)
+            std::signal(SIGPIPE, SIG_IGN);
+    });
 }
 
 } // namespace
@@ -240,6 +257,7 @@ void Office::Impl::connect(const std::string& pipe, const fs::path& forFile)
                                                         forFile.string(), soffice.string(), why));
     };
     const auto deadline = std::chrono::steady_clock::now() + options.startTimeout;
+    ignoreBrokenPipes();
     try {
         const Reference<css::uno::XComponentContext> local = localContext();
         const Reference<css::connection::XConnector> connector = css::connection::Connector::create(local);

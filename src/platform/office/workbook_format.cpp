@@ -130,12 +130,8 @@ bool equalsIgnoreAsciiCase(const std::u16string& a, std::u16string_view b)
     return true;
 }
 
-WorkbookFormat classifyCompound(std::ifstream& in, std::uint64_t size)
+WorkbookFormat classifyNames(const std::vector<std::u16string>& names)
 {
-    std::vector<std::u16string> names;
-    CompoundFile cf(in, size);
-    if (!cf.readDirectoryNames(names))
-        return WorkbookFormat::Unknown;
     bool workbook = false;
     for (const auto& n : names) {
         // An encrypted OOXML package is a compound file too; it is not a legacy workbook.
@@ -145,6 +141,30 @@ WorkbookFormat classifyCompound(std::ifstream& in, std::uint64_t size)
             workbook = true;
     }
     return workbook ? WorkbookFormat::Xls : WorkbookFormat::Unknown;
+}
+
+std::vector<std::u16string> compoundNames(const std::filesystem::path& file)
+{
+    std::vector<std::u16string> names;
+    std::error_code ec;
+    const std::uint64_t size = std::filesystem::file_size(file, ec);
+    std::ifstream in(file, std::ios::binary);
+    unsigned char magic[8] = {};
+    if (ec || !in.read(reinterpret_cast<char*>(magic), sizeof magic) ||
+        std::memcmp(magic, kOleSignature.data(), kOleSignature.size()) != 0)
+        return names;
+    CompoundFile cf(in, size);
+    cf.readDirectoryNames(names);
+    return names;
+}
+
+WorkbookFormat classifyCompound(std::ifstream& in, std::uint64_t size)
+{
+    std::vector<std::u16string> names;
+    CompoundFile cf(in, size);
+    if (!cf.readDirectoryNames(names))
+        return WorkbookFormat::Unknown;
+    return classifyNames(names);
 }
 
 std::string readEntry(zip_t* zip, const char* name, std::size_t limit)
@@ -206,6 +226,14 @@ WorkbookFormat detectWorkbookFormat(const std::filesystem::path& file)
         return classifyZip(file);
     }
     return WorkbookFormat::Unknown;
+}
+
+bool holdsVbaProject(const std::filesystem::path& file)
+{
+    for (const auto& n : compoundNames(file))
+        if (equalsIgnoreAsciiCase(n, u"_VBA_PROJECT_CUR"))
+            return true;
+    return false;
 }
 
 std::string describeFormat(WorkbookFormat format)

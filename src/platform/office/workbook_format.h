@@ -18,6 +18,9 @@ enum class WorkbookFormat {
 
 WorkbookFormat detectWorkbookFormat(const std::filesystem::path& file);
 
+// Whether an .xls holds macros (a VBA project storage in its compound file).
+bool holdsVbaProject(const std::filesystem::path& file);
+
 // How a message names the format: "an Excel 97-2003 workbook (.xls)".
 std::string describeFormat(WorkbookFormat format);
 

@@ -6,6 +6,7 @@
 #include "office_fixtures.h"
 #include "platform/office/office.h"
 #include "platform/office/office_automation.h"
+#include "support/shared_dir.h"
 #include "support/temp_dir.h"
 
 #include <gmock/gmock.h>
@@ -231,6 +232,34 @@ TEST_F(OfficeAutomationTest, RefusesToWriteXlsbAndOoxmlAndLeavesThemUntouched)
     EXPECT_THAT(names(binary), ElementsAre("Binary", "More"));
     EXPECT_EQ(readFile(xlsb), xlsbBytes);
     EXPECT_EQ(readFile(xlsx), xlsxBytes);
+}
+
+TEST_F(OfficeAutomationTest, AnXlsWithMacrosIsReadButNotCopiedInto)
+{
+    const auto shared = test::sharedDir();
+    if (!shared || !fs::exists(*shared / "corpus" / "sheetjs_comments_vba.xls"))
+        GTEST_SKIP() << "no shared corpus beside the project";
+    const fs::path macros = dir / "macros.xls";
+    fs::copy_file(*shared / "corpus" / "sheetjs_comments_vba.xls", macros);
+    const std::string original = readFile(macros);
+    const fs::path target = copyFixture("dst.xls", dir.path());
+
+    const WorkbookRef withMacros = server->open(macros);
+    const WorkbookRef plain = server->open(target);
+    // As a source it is like any other.
+    copyAfterLast(server->worksheet(withMacros, "Sheet1"), plain);
+    server->save(plain);
+    try {
+        copyBefore(server->worksheet(plain, "First"), withMacros, 1);
+        FAIL() << "a sheet was copied into an .xls with macros";
+    } catch (const AutomationError& e) {
+        EXPECT_THAT(e.description(), HasSubstr(macros.string()));
+        EXPECT_THAT(e.description(), HasSubstr("macros"));
+    }
+    server->save(withMacros);
+    EXPECT_EQ(readFile(macros), original);
+    EXPECT_EQ(office->starts(), 1);
+    EXPECT_THAT(readBook(target).sheets, ElementsAre("First", "data", "Last", "Sheet1"));
 }
 
 TEST_F(OfficeAutomationTest, SaveAsOfAnUnchangedWorkbookCopiesItsBytesAndBindsTheNewPath)

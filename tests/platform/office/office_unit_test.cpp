@@ -205,5 +205,24 @@ TEST(WorkbookFormat, CorpusLegacyWorkbooks)
     EXPECT_GT(seen, 0);
 }
 
+TEST(WorkbookFormat, VbaProjectsInCorpusXlsFiles)
+{
+    const auto shared = test::sharedDir();
+    if (!shared)
+        GTEST_SKIP() << "no shared corpus beside the project";
+    const fs::path corpus = *shared / "corpus";
+    for (const char* name : {"sheetjs_comments_vba.xls", "sheetjs_chartsheet_macrosheet_vba.xls",
+                             "poi_external_name_vba_charts.xls"}) {
+        if (fs::exists(corpus / name)) {
+            EXPECT_TRUE(holdsVbaProject(corpus / name)) << name;
+        }
+    }
+    for (const char* name : {"sheetjs_merged_cells.xls", "sheetjs_biff5_defined_names.xls", "calamine_annotations.ods"}) {
+        if (fs::exists(corpus / name)) {
+            EXPECT_FALSE(holdsVbaProject(corpus / name)) << name;
+        }
+    }
+}
+
 } // namespace
 } // namespace tessaro::office
