@@ -25,7 +25,10 @@ struct Prepared {
 Fingerprint rewriteKey(const Prepared& p, const SheetProfile& profile)
 {
     Fingerprinter f;
-    f.add(kRewriteVersion).add(p.profileKey).add(p.plan.sourceName).add(p.plan.copyName);
+    f.add(kRewriteVersion).add(p.profileKey);
+    // Names reach the bytes only through formulas that name sheets.
+    if (profile.formulasNameSheets)
+        f.add(p.plan.sourceName).add(p.plan.copyName);
     f.add(p.plan.colors.signature()).add(static_cast<std::uint64_t>(p.plan.destinationWindows));
     for (const auto& id : p.plan.keptRelationships)
         f.add(id);

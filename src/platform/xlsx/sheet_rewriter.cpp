@@ -141,6 +141,7 @@ public:
             profile_->strings = std::move(stringOrder_);
             profile_->differentialFormats = std::move(dxfOrder_);
             profile_->stringCells = stringCells_;
+            profile_->formulasNameSheets = formulasNameSheets_;
         }
         return compressor_.finish();
     }
@@ -386,7 +387,7 @@ private:
                 }
             } else if (parent == Kind::Cell && local == "f") {
                 kind = Kind::CellFormula;
-                if (renaming_ && !t.selfClosing) {
+                if (!t.selfClosing) {
                     capture_ = Capture::Formula;
                     captured_.clear();
                 }
@@ -500,7 +501,7 @@ private:
             } else if (main && local == "dataValidation") {
                 kind = Kind::DataValidation;
             }
-            if (renaming_ && !t.selfClosing &&
+            if (!t.selfClosing &&
                 ((main && ((parent == Kind::CfRule && local == "formula") ||
                            (parent == Kind::DataValidation && (local == "formula1" || local == "formula2")))) ||
                  (local == "f" && inNamespace(t, kSpreadsheetExtNs)))) {
@@ -656,9 +657,14 @@ private:
                 if (!parseIndex(decodeXml(captured_), v))
                     damaged(fmt::format("cell {} refers to shared text that is not a number", cellRef_), offset);
                 target().append(number(mapString(v), 0));
+            } else if (captured_.find('!') == std::string::npos) {
+                target().append(captured_);
             } else {
-                std::string formula = decodeXml(captured_);
-                if (auto renamed = renameSheetInFormula(formula, plan_.sourceName, plan_.copyName))
+                formulasNameSheets_ = true;
+                std::optional<std::string> renamed;
+                if (renaming_)
+                    renamed = renameSheetInFormula(decodeXml(captured_), plan_.sourceName, plan_.copyName);
+                if (renamed)
                     appendEscapedText(target(), *renamed);
                 else
                     target().append(captured_);
@@ -727,6 +733,7 @@ private:
     // appends to a destination exactly what this rewrite appended.
     std::vector<std::uint32_t> styleOrder_, stringOrder_, dxfOrder_;
     std::uint64_t stringCells_ = 0;
+    bool formulasNameSheets_ = false;
 };
 
 } // namespace

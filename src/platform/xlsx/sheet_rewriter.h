@@ -23,6 +23,9 @@ struct SheetProfile {
     std::vector<std::uint32_t> strings;              // shared-string indexes
     std::vector<std::uint32_t> differentialFormats;  // conditional-format dxfIds
     std::uint64_t stringCells = 0;                   // cells of type "s"
+    // Some formula (in a cell, a conditional format or a validation) names a sheet: only
+    // then does the copy's name change what a rewrite writes.
+    bool formulasNameSheets = false;
 };
 
 // Everything a rewrite of one sheet depends on. The maps are called at most once per index

@@ -608,6 +608,21 @@ TEST_F(NativeEngineCopy, OneDistinctSheetIsCompressedOnceForManyDestinations)
     EXPECT_EQ(first["xl/styles.xml"].bytes, last["xl/styles.xml"].bytes);
 }
 
+TEST_F(NativeEngineCopy, CopiesUnderAnotherNameReuseTheBytesWhenNoFormulaNamesASheet)
+{
+    auto ctx = std::make_shared<EngineContext>(EngineOptions{});
+    auto server = nativeAutomationFactory(ctx)();
+    auto s = server->open(src);
+    auto d = server->open(dst);
+    for (int i = 0; i < 3; ++i)
+        server->copySheet(server->worksheet(s, "Notes"), Placement::Before, server->sheet(d, 1));
+    server->save(d);
+    server->quit();
+    EXPECT_THAT(sheetNames(dst), ElementsAre("Notes (3)", "Notes (2)", "Notes", "Jan", "DATA", "Feb"));
+    EXPECT_EQ(ctx->stats().rewrites, 1u);
+    EXPECT_EQ(ctx->stats().reusedRewrites, 2u);
+}
+
 TEST_F(NativeEngineCopy, PrefixedWorkbooksTakeCopiesInTheirOwnPrefix)
 {
     t::BookSpec d = destinationBook();

@@ -194,6 +194,17 @@ TEST(SheetRewriter, FollowsTheSheetsOwnNameInFormulas)
     EXPECT_NE(out.find("<formula1>'Data (2)'!$Z$1:$Z$3</formula1>"), std::string::npos);
 }
 
+TEST(SheetRewriter, NoticesFormulasThatNameSheetsEvenWhenTheNameStays)
+{
+    Recording r;
+    r.plan.copyName = r.plan.sourceName;
+    SheetProfile profile;
+    std::string body = "<sheetData><row r=\"1\"><c r=\"A1\" s=\"1\"><f>Data!B1</f><v>1</v></c></row></sheetData>";
+    std::string out = rewrite(body, r, &profile);
+    EXPECT_NE(out.find("<f>Data!B1</f>"), std::string::npos);
+    EXPECT_TRUE(profile.formulasNameSheets);
+}
+
 TEST(SheetRewriter, UnselectsTheTabAndKeepsOnlyWindowsTheDestinationHas)
 {
     Recording r;
@@ -287,6 +298,7 @@ TEST(SheetRewriter, LearnsWhatTheSheetUsesInTheOrderItUsesIt)
     EXPECT_EQ(profile.strings, (std::vector<std::uint32_t>{2, 1}));
     EXPECT_EQ(profile.differentialFormats, (std::vector<std::uint32_t>{2}));
     EXPECT_EQ(profile.stringCells, 3u);
+    EXPECT_FALSE(profile.formulasNameSheets) << "its only formula names no sheet";
     EXPECT_EQ(r.styles, (std::vector<std::size_t>{6, 3, 0})) << "each index is mapped once";
 }
 
