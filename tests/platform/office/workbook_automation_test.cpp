@@ -245,6 +245,20 @@ TEST_F(WorkbookJobTest, ASourceSharingItsNameWithADestinationIsReadThroughItsTem
     EXPECT_THAT(readBook(source).sheets, ElementsAre("Data", "Other", "ABCDEFGHIJKLMNOPQRSTUVWXYZ01234"));
 }
 
+TEST_F(WorkbookJobTest, ALegacySourceThatIsItsOwnDestinationGetsItsCopiesAndKeepsItsFormat)
+{
+    const fs::path ods = copyFixture("src.ods", src.path());
+    addRow(ods, "Other");
+    ws.copyCount = 2;
+    ws.copyPosition = kCopyBefore;
+    runInto(ods);
+    EXPECT_THAT(criticalMessages(host), IsEmpty());
+    EXPECT_EQ(detectWorkbookFormat(ods), WorkbookFormat::Ods);
+    const BookView out = readBook(ods);
+    EXPECT_THAT(out.sheets, ElementsAre("Other (2)", "Other (3)", "Data", "Other", "ABCDEFGHIJKLMNOPQRSTUVWXYZ01234"));
+    EXPECT_EQ(out.sheet.at("Other (2)"), out.sheet.at("Other"));
+}
+
 TEST_F(WorkbookJobTest, AnOfficeThatDiesMidJobFailsThatRowAndTheNextRowIsCopied)
 {
     const fs::path xls = copyFixture("src.xls", src.path());
