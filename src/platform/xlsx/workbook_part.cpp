@@ -28,6 +28,25 @@ long toLong(const char* s, long fallback)
     return end && *end == '\0' ? v : fallback;
 }
 
+// The relationship id of an element, whatever prefix binds the relationships namespace
+// and wherever it is declared (some writers declare it on every sheet element).
+std::string relationshipIdOf(pugi::xml_node n)
+{
+    for (pugi::xml_attribute a = n.first_attribute(); a; a = a.next_attribute()) {
+        std::string_view name = a.name();
+        std::size_t colon = name.find(':');
+        if (colon == std::string_view::npos || name.substr(colon + 1) != "id")
+            continue;
+        std::string_view prefix = name.substr(0, colon);
+        if (prefix == "xmlns")
+            continue;
+        auto uri = namespaceOf(n, prefix);
+        if (uri && (*uri == ns::kOfficeRels || *uri == ns::kStrictOfficeRels))
+            return a.value();
+    }
+    return {};
+}
+
 SheetKind kindOf(std::string_view type)
 {
     if (type == rel_type::kWorksheet)
@@ -70,8 +89,7 @@ void WorkbookPart::load(std::string_view xml, const std::string& file, const std
         e.handle = nextHandle_++;
         e.node = s;
         e.name = s.attribute("name").value();
-        const char* rid = relPrefix_.empty() ? "" : s.attribute((relPrefix_ + "id").c_str()).value();
-        e.relId = rid;
+        e.relId = relationshipIdOf(s);
         std::string_view state = s.attribute("state").value();
         e.state = state.empty() ? "visible" : std::string(state);
         if (e.name.empty())

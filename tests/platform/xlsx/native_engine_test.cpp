@@ -650,3 +650,47 @@ TEST_F(NativeEngineCopy, PrefixedWorkbooksTakeCopiesInTheirOwnPrefix)
     EXPECT_THAT(all["xl/sharedStrings.xml"], HasSubstr("<x:si><x:t>Figures</x:t></x:si>"));
     EXPECT_EQ(dump(dst, "Data (2)"), dump(src, "Data"));
 }
+
+TEST(NativeEngineOpenpyxl, CopiesBetweenWorkbooksOpenpyxlWrote)
+{
+    TempDir dir;
+    t::python(R"PY(
+import sys
+import openpyxl
+from openpyxl.styles import Font, PatternFill, Alignment
+src = openpyxl.Workbook()
+ws = src.active
+ws.title = "Report"
+ws["A1"] = "Heading"
+ws["A1"].font = Font(bold=True, size=14, color="FF0000FF")
+ws["A1"].fill = PatternFill("solid", fgColor="FFFFFF00")
+ws.merge_cells("A1:C1")
+ws["A2"] = 3.25
+ws["A2"].number_format = "0.000"
+ws["B2"] = "=A2*2"
+ws["C2"] = "text"
+ws["C2"].alignment = Alignment(horizontal="right")
+ws.column_dimensions["A"].width = 30
+ws.row_dimensions[2].height = 40
+ws.freeze_panes = "A2"
+src.create_sheet("Other")
+src.save(sys.argv[1])
+dst = openpyxl.Workbook()
+dst.active.title = "Report"
+dst.active["A1"] = "mine"
+dst.create_sheet("Second")
+dst.save(sys.argv[2])
+)PY",
+              {(dir / "src.xlsx").string(), (dir / "dst.xlsx").string()});
+    auto server = nativeAutomationFactory()();
+    auto s = server->open(dir / "src.xlsx");
+    auto d = server->open(dir / "dst.xlsx");
+    EXPECT_EQ(server->worksheetCount(s), 2);
+    server->copySheet(server->worksheet(s, "report"), Placement::After, server->sheet(d, 2));
+    server->copySheet(server->worksheet(s, "Report"), Placement::Before, server->sheet(d, 1));
+    server->save(d);
+    server->quit();
+    EXPECT_THAT(sheetNames(dir / "dst.xlsx"), ElementsAre("Report (3)", "Report", "Second", "Report (2)"));
+    EXPECT_EQ(dump(dir / "dst.xlsx", "Report (2)"), dump(dir / "src.xlsx", "Report"));
+    EXPECT_EQ(dump(dir / "dst.xlsx", "Report (3)"), dump(dir / "src.xlsx", "Report"));
+}

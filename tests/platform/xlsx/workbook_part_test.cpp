@@ -53,6 +53,22 @@ TEST(WorkbookPart, ListsSheetsWithKindStateAndPart)
     EXPECT_EQ(w.windowCount(), 1u);
 }
 
+TEST(WorkbookPart, FindsRelationshipIdsDeclaredOnEachSheet)
+{
+    auto w = load("<workbook xmlns=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\"><sheets>"
+                  "<sheet xmlns:r=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships\" name=\"One\" sheetId=\"1\" r:id=\"rId1\"/>"
+                  "<sheet xmlns:rel=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships\" name=\"Three\" sheetId=\"2\" rel:id=\"rId3\"/>"
+                  "</sheets></workbook>");
+    ASSERT_EQ(w.sheets().size(), 2u);
+    EXPECT_EQ(w.sheets()[1].part, "/xl/worksheets/sheet3.xml");
+    w.insertSheet(2, "New", "rId9", "/p.xml", SheetKind::Worksheet, "visible");
+    auto d = reparse(w);
+    auto added = d.first_element_by_path("workbook/sheets").last_child();
+    EXPECT_STREQ(added.attribute("r:id").value(), "rId9");
+    EXPECT_STREQ(d.document_element().attribute("xmlns:r").value(),
+                 "http://schemas.openxmlformats.org/officeDocument/2006/relationships");
+}
+
 TEST(WorkbookPart, InsertingShiftsScopedNamesAndKeepsTheActiveTab)
 {
     auto w = load(workbook("<workbookView activeTab=\"2\" firstSheet=\"1\"/>",
