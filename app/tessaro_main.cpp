@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The window: Tessaro's main program.
 #include "lists/workspace.h"
-#include "platform/xlsx/native_engine.h"
+#include "platform/office/workbook_automation.h"
 #include "state/app_dir.h"
 #include "ui/look.h"
 #include "ui/main_window.h"
@@ -18,7 +18,10 @@ int main(int argc, char* argv[])
 
     tessaro::Workspace ws;
     ws.appDir = tessaro::resolveAppDir();
-    tessaro::ui::MainWindow window(ws, tessaro::xlsx::nativeAutomationFactory());
+    const auto appDir = ws.appDir;
+    tessaro::ui::MainWindow window(ws, tessaro::ui::MainWindow::ServerFactoryMaker([appDir] {
+                                       return tessaro::makeWorkbookAutomationFactory(appDir);
+                                   }));
     window.show();
 
     // `--screenshot FILE` saves a picture of the window once it has painted, then quits:

@@ -97,7 +97,12 @@ private:
 } // namespace
 
 MainWindow::MainWindow(Workspace& ws, SpreadsheetAutomationFactory servers, QWidget* parent)
-    : QMainWindow(parent), ws_(ws), servers_(std::move(servers))
+    : MainWindow(ws, ServerFactoryMaker([servers = std::move(servers)] { return servers; }), parent)
+{
+}
+
+MainWindow::MainWindow(Workspace& ws, ServerFactoryMaker makeServers, QWidget* parent)
+    : QMainWindow(parent), ws_(ws), makeServers_(std::move(makeServers))
 {
     setObjectName(QStringLiteral("form1"));
     setWindowTitle(QStringLiteral("Tessaro"));
@@ -260,16 +265,16 @@ void MainWindow::bindCommands()
     using Button = QToolButton;
 
     // Source side.
-    const auto addSourceExcel = [this, &ws, &host] { AddSourceExcel(ws, host, servers_); };
-    const auto addSourceFolder = [this, &ws, &host] { AddSourceFolder(ws, host, servers_); };
-    const auto removeSource = [this, &ws, &host] { RemoveSourceEntry(ws, host, servers_); };
+    const auto addSourceExcel = [this, &ws, &host] { AddSourceExcel(ws, host, makeServers_()); };
+    const auto addSourceFolder = [this, &ws, &host] { AddSourceFolder(ws, host, makeServers_()); };
+    const auto removeSource = [this, &ws, &host] { RemoveSourceEntry(ws, host, makeServers_()); };
     on(Command1, &Button::clicked, addSourceExcel);
     on(Command5, &Button::clicked, addSourceFolder);
     on(Command2, &Button::clicked, removeSource);
     on(Command3, &Button::clicked, [&ws] { MoveEntryUp(ws.sourceEntryList); });
     on(Command4, &Button::clicked, [&ws] { MoveEntryDown(ws.sourceEntryList); });
-    on(ListView1, &ReportView::rowClicked, [this, &ws, &host] { SourceEntryClick(ws, host, servers_); });
-    on(ListView2, &ReportView::rowClicked, [this, &ws, &host] { SourceBookClick(ws, host, servers_); });
+    on(ListView1, &ReportView::rowClicked, [this, &ws, &host] { SourceEntryClick(ws, host, makeServers_()); });
+    on(ListView2, &ReportView::rowClicked, [this, &ws, &host] { SourceBookClick(ws, host, makeServers_()); });
     on(ListView3, &ReportView::rowDoubleClicked, [&ws, &host] { AddSelectedSheet(ws, host); });
     on(Command10, &Button::clicked, [&ws, &host] { AddSelectedSheet(ws, host); });
     on(Command13, &Button::clicked, [&ws, &host] { AddAllSheets(ws, host); });
@@ -344,7 +349,8 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event)
 
 void MainWindow::copy()
 {
-    runBlocking([this] { CopyJob(ws_, *host_, servers_); });
+    // The job's servers live on the worker and end with the job.
+    runBlocking([this] { CopyJob(ws_, *host_, makeServers_()); });
 }
 
 namespace {
@@ -362,7 +368,7 @@ void MainWindow::dropOnSource(const QStringList& paths)
         const std::string p = path.toStdString();
         const bool folder = GetPathKind(p) == PathKind::Folder;
         if (folder || offeredByFileChooser(path))
-            run([&] { AddSourceEntry(ws_, *host_, servers_, p, folder); });
+            run([&] { AddSourceEntry(ws_, *host_, makeServers_(), p, folder); });
     }
 }
 

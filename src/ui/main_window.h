@@ -26,7 +26,13 @@ class ReportView;
 class MainWindow : public QMainWindow {
     Q_OBJECT
 public:
+    // Makes the server factory of one command or copy job; dropping it when the command
+    // ends ends whatever servers it started.
+    using ServerFactoryMaker = std::function<SpreadsheetAutomationFactory()>;
+
     // Runs start-up over `ws` (whose appDir must be set) before the window is first shown.
+    MainWindow(Workspace& ws, ServerFactoryMaker makeServers, QWidget* parent = nullptr);
+    // The same, with one factory serving every command.
     MainWindow(Workspace& ws, SpreadsheetAutomationFactory servers, QWidget* parent = nullptr);
     ~MainWindow() override;
 
@@ -113,7 +119,7 @@ private:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
     Workspace& ws_;
-    SpreadsheetAutomationFactory servers_;
+    ServerFactoryMaker makeServers_;
     QtHost* host_ = nullptr;
     bool jobRunning_ = false;
 };

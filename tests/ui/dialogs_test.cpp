@@ -181,7 +181,7 @@ void DialogsTest::settingsRunModalFromTheMenu()
     TempDir app;
     Workspace ws;
     ws.appDir = app.path();
-    ui::MainWindow w(ws, {});
+    ui::MainWindow w(ws, SpreadsheetAutomationFactory());
     w.show();
     answerNextModal([](QWidget* modal) {
         auto* s = qobject_cast<ui::SettingsDialog*>(modal);
@@ -230,7 +230,7 @@ void DialogsTest::aboutIsCreatedAfreshEachTime()
     TempDir app;
     Workspace ws;
     ws.appDir = app.path();
-    ui::MainWindow w(ws, {});
+    ui::MainWindow w(ws, SpreadsheetAutomationFactory());
     w.show();
     QList<bool> sawMark;
     for (int i = 0; i < 2; ++i) {

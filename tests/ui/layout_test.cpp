@@ -77,7 +77,7 @@ void LayoutTest::mainWindowControlsAtTheirPlaces()
     test::TempDir app;
     Workspace ws;
     ws.appDir = app.path();
-    ui::MainWindow w(ws, {});
+    ui::MainWindow w(ws, SpreadsheetAutomationFactory());
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
     // A sample of the design's places, in pixels at 15 twips each.
@@ -104,7 +104,7 @@ void LayoutTest::mainWindowNothingClipped()
     test::TempDir app;
     Workspace ws;
     ws.appDir = app.path();
-    ui::MainWindow w(ws, {});
+    ui::MainWindow w(ws, SpreadsheetAutomationFactory());
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
     verifyNothingClipped(&w);
