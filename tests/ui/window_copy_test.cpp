@@ -7,6 +7,7 @@
 #include "ui/qt_host.h"
 #include "ui/report_view.h"
 
+#include <QApplication>
 #include <QComboBox>
 #include <QLineEdit>
 #include <QProcess>
@@ -68,6 +69,8 @@ void WindowCopyTest::windowCopyEqualsCliCopy()
         return a;
     });
     window.show();
+    QApplication::setActiveWindow(&window);
+    QVERIFY(QTest::qWaitForWindowActive(&window));
     QTest::mouseClick(window.Command1, Qt::LeftButton);
     QCOMPARE(ws.sourceSheetList.count(), 2);
     QTest::mouseClick(window.Command13, Qt::LeftButton); // Add All
