@@ -94,6 +94,8 @@ public:
 
     void copySheet(SheetRef sheet, Placement where, SheetRef anchor) override
     {
+        if (world_.onCopy)
+            world_.onCopy();
         const Sheet original = find(sheet);
         auto& target = book(anchor.book).sheets;
         auto it = std::find_if(target.begin(), target.end(), [&](const Sheet& s) { return s.id == anchor.id; });

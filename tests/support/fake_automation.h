@@ -4,6 +4,7 @@
 #include "platform/spreadsheet_automation.h"
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -23,6 +24,8 @@ struct FakeWorld {
     int instances = 0;
     int quits = 0;
     int openNow = 0; // workbooks open in all instances right now
+    // Called at every sheet copy, on the thread that copies.
+    std::function<void()> onCopy;
 
     SpreadsheetAutomationFactory factory();
 };

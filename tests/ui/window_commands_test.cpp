@@ -111,6 +111,8 @@ private slots:
     void droppingFilesAndFoldersAddsEntries();
     void helpAndHomePageOpenThroughTheDesktop();
     void settingsAndAboutOpenFromTheMenu();
+    void listsCannotChangeWhileAJobRuns();
+    void progressBeyondIntRangeIsScaled();
 };
 
 void WindowCommandsTest::sourceButtonsAndListsBuildTheCopyList()
@@ -427,6 +429,56 @@ void WindowCommandsTest::settingsAndAboutOpenFromTheMenu()
     w.About->trigger();
     QCOMPARE(settings, 1);
     QCOMPARE(about, 2);
+}
+
+void WindowCommandsTest::listsCannotChangeWhileAJobRuns()
+{
+    Rig rig;
+    auto& w = *rig.w;
+    const QString s = rig.book("s.xlsx", {"Data"});
+    TempDir out;
+    writeFakeBook(out / "d.xlsx", {"X"});
+    rig.answers = {s, QString::fromStdString(out.path().string())};
+    rig.click(w.Command1);
+    rig.click(w.Command6);
+    rig.click(w.Command10);
+
+    // In the middle of the copy, a user clicks "Remove All" and the close box: the window
+    // still paints, but neither reaches its command until the job has ended.
+    bool wasRunning = false;
+    rig.world.onCopy = [&] {
+        QMetaObject::invokeMethod(
+            &w,
+            [&] {
+                wasRunning = w.jobRunning();
+                QTest::mouseClick(w.Command16, Qt::LeftButton);
+                QVERIFY(!w.close());
+            },
+            Qt::BlockingQueuedConnection);
+    };
+    rig.click(w.Command12);
+    QVERIFY(wasRunning);
+    QCOMPARE(rig.ws.copySheetList.count(), 1);
+    QVERIFY(w.isVisible());
+    QCOMPARE(readFakeBook(out / "d.xlsx"), (Names{"X", "Data"}));
+    rig.world.onCopy = nullptr;
+    rig.click(w.Command16); // and after the job it works again
+    QCOMPARE(rig.ws.copySheetList.count(), 0);
+}
+
+void WindowCommandsTest::progressBeyondIntRangeIsScaled()
+{
+    Rig rig;
+    auto& host = rig.w->host();
+    host.setProgressMaximum(6'000'000'000LL);
+    QVERIFY(rig.w->ProgressBar1->maximum() > 0);
+    host.setProgressValue(3'000'000'000LL);
+    const double shown = double(rig.w->ProgressBar1->value()) / rig.w->ProgressBar1->maximum();
+    QVERIFY(qAbs(shown - 0.5) < 0.01);
+    host.setProgressMaximum(6);
+    host.setProgressValue(6);
+    QCOMPARE(rig.w->ProgressBar1->maximum(), 6);
+    QCOMPARE(rig.w->ProgressBar1->value(), 6);
 }
 
 QTEST_MAIN(WindowCommandsTest)
