@@ -79,6 +79,22 @@ std::string_view errorMessage(ErrorCode code)
         return "a folder is in the way, so the workbook could not be saved there";
     case ErrorCode::PartUnsupported:
         return "a part of the workbook is stored in a form this engine cannot read";
+    case ErrorCode::PartExpandsTooMuch:
+        return "a part of the workbook would expand to far more data than real workbooks hold (the file "
+               "may be a decompression bomb), so it was refused for safety";
+    case ErrorCode::FileReadOnly:
+        return "the file is read-only, so nothing was saved into it; the file was left as it was";
+    case ErrorCode::FileLocked:
+        return "the file is in use by another program (it is locked), so nothing was saved into it; close it "
+               "there and try again";
+    case ErrorCode::FileChangedSinceOpened:
+        return "the file was changed, replaced or removed by another program after it was opened, so nothing "
+               "was saved into it; what the other program left there was kept";
+    case ErrorCode::FolderNotWritable:
+        return "the folder of the file cannot be written to, so the workbook could not be saved there; the "
+               "file was left as it was";
+    case ErrorCode::DiskFull:
+        return "the disk is full, so the workbook could not be saved; the file on disk was left as it was";
     }
     return {};
 }

@@ -43,10 +43,16 @@ enum class ErrorCode : int {
     SaveFailed,
     TargetIsFolder,
     PartUnsupported,
+    PartExpandsTooMuch,
+    FileReadOnly,
+    FileLocked,
+    FileChangedSinceOpened,
+    FolderNotWritable,
+    DiskFull,
 };
 
 inline constexpr int kFirstErrorCode = 1;
-inline constexpr int kLastErrorCode = static_cast<int>(ErrorCode::PartUnsupported);
+inline constexpr int kLastErrorCode = static_cast<int>(ErrorCode::DiskFull);
 
 // The sentence for a code, written for the person who has to act on it; empty for a
 // number that is not a code.
