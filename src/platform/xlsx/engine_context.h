@@ -3,7 +3,9 @@
 
 #include "platform/xlsx/compression.h"
 #include "platform/xlsx/output_file.h"
+#include "platform/xlsx/zip_reader.h"
 
+#include <chrono>
 #include <cstdint>
 #include <list>
 #include <memory>
@@ -26,6 +28,11 @@ struct EngineOptions {
     // The largest part the engine expands into memory as a whole (styles, workbook, shared
     // strings...). Worksheets are streamed and not bound by it.
     std::uint64_t wholePartLimit = 512ull << 20;
+    // What reading one workbook file may inflate in all, streamed worksheets included.
+    InflateLimits inflateLimits;
+    // How long a save waits for another program (another Tessaro, say) to let go of the file
+    // before it reports the file as locked.
+    std::chrono::milliseconds lockWait{2000};
 };
 
 // What every instance made by one factory shares: the options and the caches that let a

@@ -3,6 +3,7 @@
 
 #include "platform/xlsx/engine_error.h"
 #include "platform/xlsx/file_kind.h"
+#include "platform/xlsx/save_guard.h"
 #include "platform/xlsx/zip_writer.h"
 
 #include <cerrno>
@@ -139,7 +140,7 @@ Package::Package(const std::filesystem::path& file, std::string displayPath, std
     : path_(file), display_(std::move(displayPath)), context_(std::move(context))
 {
     requireZipArchive(path_, display_);
-    zip_ = std::make_unique<ZipReader>(path_, display_);
+    zip_ = std::make_unique<ZipReader>(path_, display_, context_->options().inflateLimits);
     if (!zip_->find("[Content_Types].xml")) {
         if (zip_->find("mimetype") || zip_->find("content.xml")) {
             std::string mime = zip_->find("mimetype") ? zip_->read(*zip_->find("mimetype"), 4096) : std::string();
@@ -326,6 +327,9 @@ void Package::flushModels()
 
 void Package::writeTo(const std::filesystem::path& target, const std::string& display)
 {
+    // Writing back to the file that was read needs it to be that same file still.
+    SaveGuard guard(target, display, target == path_ ? zip_->identity() : std::string(),
+                    context_->options().lockWait);
     flushModels();
     auto write = [&](OutputFile& out) {
         ZipWriter zip(out);
@@ -347,12 +351,22 @@ void Package::writeTo(const std::filesystem::path& target, const std::string& di
     try {
         replaceFileAtomically(target, write, context_->options().outputWrapper);
     } catch (const std::system_error& e) {
-        if (e.code().value() == EISDIR)
+        switch (e.code().value()) {
+        case EISDIR:
             throw EngineError(ErrorCode::TargetIsFolder, display);
-        throw EngineError(ErrorCode::SaveFailed, display, e.code().message());
+        case ENOSPC:
+        case EDQUOT:
+            throw EngineError(ErrorCode::DiskFull, display, e.what());
+        case EACCES:
+        case EPERM:
+        case EROFS:
+            throw EngineError(ErrorCode::FolderNotWritable, display, e.what());
+        default:
+            throw EngineError(ErrorCode::SaveFailed, display, e.what());
+        }
     }
     // The new file now holds every part: read from it from here on.
-    zip_ = std::make_unique<ZipReader>(target, display);
+    zip_ = std::make_unique<ZipReader>(target, display, context_->options().inflateLimits);
     path_ = target;
     display_ = display;
     changes_.clear();

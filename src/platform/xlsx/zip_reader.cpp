@@ -36,6 +36,23 @@ std::uint32_t u32(const unsigned char* p)
 }
 std::uint64_t u64(const unsigned char* p) { return u32(p) | (static_cast<std::uint64_t>(u32(p + 4)) << 32); }
 
+std::string identityOf(const struct stat& st)
+{
+    return fmt::format("{}:{}:{}:{}.{}", st.st_dev, st.st_ino, st.st_size, st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
+}
+
+// Sizes as a person reads them in a message.
+std::string sizeText(std::uint64_t bytes)
+{
+    if (bytes < 10 * 1024)
+        return fmt::format("{} bytes", bytes);
+    if (bytes < 10 * 1024 * 1024)
+        return fmt::format("{} KiB", bytes >> 10);
+    if (bytes < 10ull * 1024 * 1024 * 1024)
+        return fmt::format("{} MiB", bytes >> 20);
+    return fmt::format("{} GiB", bytes >> 30);
+}
+
 bool unsafeName(std::string_view name)
 {
     if (name.empty() || name.front() == '/' || name.find('\\') != std::string_view::npos ||
@@ -58,6 +75,14 @@ bool unsafeName(std::string_view name)
 
 } // namespace
 
+std::string fileIdentityOf(int fd)
+{
+    struct stat st {};
+    if (::fstat(fd, &st) != 0)
+        return {};
+    return identityOf(st);
+}
+
 std::string foldAscii(std::string_view s)
 {
     std::string out(s);
@@ -67,8 +92,8 @@ std::string foldAscii(std::string_view s)
     return out;
 }
 
-ZipReader::ZipReader(const std::filesystem::path& file, std::string displayPath)
-    : displayPath_(std::move(displayPath))
+ZipReader::ZipReader(const std::filesystem::path& file, std::string displayPath, InflateLimits limits)
+    : displayPath_(std::move(displayPath)), limits_(limits)
 {
     fd_ = ::open(file.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd_ < 0) {
@@ -83,10 +108,10 @@ ZipReader::ZipReader(const std::filesystem::path& file, std::string displayPath)
         throw EngineError(ErrorCode::FileUnreadable, displayPath_, std::strerror(err));
     }
     fileSize_ = static_cast<std::uint64_t>(st.st_size);
-    identity_ = fmt::format("{}:{}:{}:{}.{}", st.st_dev, st.st_ino, st.st_size, st.st_mtim.tv_sec,
-                            st.st_mtim.tv_nsec);
+    identity_ = identityOf(st);
     try {
         readDirectory();
+        admitted_.assign(entries_.size(), false);
     } catch (...) {
         ::close(fd_);
         throw;
@@ -280,6 +305,25 @@ void ZipReader::readDirectory()
     }
 }
 
+void ZipReader::admit(const ZipEntry& entry) const
+{
+    // Checked on the sizes the directory states: reading never yields more than that.
+    if (entry.method == 8 && entry.size > limits_.ratioAllowance &&
+        entry.size / std::max<std::uint64_t>(entry.compressedSize, 1) >= limits_.maxRatio)
+        throw EngineError(ErrorCode::PartExpandsTooMuch, displayPath_,
+                          fmt::format("{}: {} stored would expand to {}", entry.name, sizeText(entry.compressedSize),
+                                      sizeText(entry.size)));
+    auto index = static_cast<std::size_t>(&entry - entries_.data());
+    if (index >= entries_.size() || admitted_[index])
+        return;
+    if (entry.size > limits_.maxTotal || admittedTotal_ > limits_.maxTotal - entry.size)
+        throw EngineError(ErrorCode::PartExpandsTooMuch, displayPath_,
+                          fmt::format("{} would bring what the workbook expands to beyond {}", entry.name,
+                                      sizeText(limits_.maxTotal)));
+    admitted_[index] = true;
+    admittedTotal_ += entry.size;
+}
+
 const ZipEntry* ZipReader::find(std::string_view name) const
 {
     auto it = byFoldedName_.find(foldAscii(name));
@@ -300,6 +344,7 @@ struct ZipReader::Stream::Impl {
 
     Impl(const ZipReader& z, const ZipEntry& e) : zip(z), entry(e)
     {
+        zip.admit(entry);
         if (entry.method == 8) {
             if (inflateInit2(&zs, -15) != Z_OK)
                 throw EngineError(ErrorCode::PartUnsupported, zip.displayPath_, "cannot start decompression");
@@ -407,12 +452,18 @@ std::string ZipReader::read(const ZipEntry& entry, std::uint64_t limit) const
     if (entry.size > limit)
         throw EngineError(ErrorCode::PartTooLarge, displayPath_,
                           fmt::format("{} would expand to {} bytes", entry.name, entry.size));
-    std::string out;
-    out.resize(static_cast<std::size_t>(entry.size));
     Stream s(*this, entry);
+    // The stated length is only a claim: memory grows with what really arrives, starting
+    // from what the stored bytes can plausibly expand to.
+    std::string out;
+    out.resize(static_cast<std::size_t>(std::min<std::uint64_t>(entry.size, entry.compressedSize * 16 + (64u << 10))));
     std::size_t have = 0;
     for (;;) {
         if (have == out.size()) {
+            if (have < entry.size) {
+                out.resize(static_cast<std::size_t>(std::min<std::uint64_t>(entry.size, std::uint64_t{have} * 2)));
+                continue;
+            }
             // One more read must report the end (and checks length and CRC); a byte beyond
             // the stated length is an error raised inside.
             char extra;
@@ -426,7 +477,7 @@ std::string ZipReader::read(const ZipEntry& entry, std::uint64_t limit) const
             break;
         have += n;
     }
-    if (have != out.size())
+    if (have != entry.size)
         throw EngineError(ErrorCode::PartDamaged, displayPath_,
                           fmt::format("{}: shorter than its stated length", entry.name));
     return out;

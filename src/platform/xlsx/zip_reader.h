@@ -27,6 +27,19 @@ struct ZipEntry {
     std::uint64_t dataOffset = 0;
 };
 
+// How much reading one archive may inflate. Real workbook parts expand up to about 150
+// times their stored size; a crafted entry can expand a thousand times over and claim any
+// size at all, so a small hostile file must not turn into gigabytes of work.
+struct InflateLimits {
+    // A part may expand to this many times its stored size...
+    std::uint64_t maxRatio = 500;
+    // ...once it is larger than this; small parts may be as compressible as they like.
+    std::uint64_t ratioAllowance = 1u << 20;
+    // All the parts read from one archive together (each counted once, however often it is
+    // read again).
+    std::uint64_t maxTotal = 4ull << 30;
+};
+
 // A zip archive opened for reading. It keeps the file open, so the file may be replaced on
 // disk (a save renames over it) while entries are still copied from it. Every defect of the
 // structure is an EngineError naming `displayPath`.
@@ -34,7 +47,7 @@ class ZipReader {
 public:
     // Reads and checks the whole directory. Names must be safe relative paths and unique
     // without regard to letter case, as package part names are.
-    ZipReader(const std::filesystem::path& file, std::string displayPath);
+    ZipReader(const std::filesystem::path& file, std::string displayPath, InflateLimits limits = {});
     ~ZipReader();
     ZipReader(const ZipReader&) = delete;
     ZipReader& operator=(const ZipReader&) = delete;
@@ -44,7 +57,8 @@ public:
     const ZipEntry* find(std::string_view name) const;
 
     // The whole uncompressed content, checked against its length and CRC. An entry longer
-    // than `limit` is refused as too large.
+    // than `limit` is refused as too large. Reading, whole or as a stream, counts against
+    // the archive's inflate limits and is refused beyond them.
     std::string read(const ZipEntry& entry, std::uint64_t limit) const;
 
     // Reads an entry piece by piece, for parts too big to hold.
@@ -68,6 +82,8 @@ public:
     const std::string& identity() const { return identity_; }
 
 private:
+    // Refuses to start inflating an entry beyond the limits, and counts it.
+    void admit(const ZipEntry& entry) const;
     void readDirectory();
     [[noreturn]] void damaged(const std::string& detail) const;
     void readAt(std::uint64_t offset, void* out, std::size_t size) const;
@@ -78,7 +94,14 @@ private:
     std::string identity_;
     std::vector<ZipEntry> entries_;
     std::unordered_map<std::string, std::size_t> byFoldedName_;
+    InflateLimits limits_;
+    mutable std::vector<bool> admitted_;
+    mutable std::uint64_t admittedTotal_ = 0;
 };
+
+// The identity of an open file as ZipReader::identity() gives it; empty when it cannot be
+// learnt.
+std::string fileIdentityOf(int fd);
 
 // ASCII lower case, as package part names compare.
 std::string foldAscii(std::string_view s);
