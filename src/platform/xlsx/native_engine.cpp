@@ -24,6 +24,11 @@ public:
     {
         return guarded(fullPath.string(), [&] {
             auto book = std::make_unique<Workbook>(fullPath, fullPath.string(), context_);
+            // A name no application accepts would be carried into every copy and every
+            // formula that names the sheet.
+            for (const auto& s : book->workbookPart().sheets())
+                if (auto problem = sheetNameProblem(s.name))
+                    throw EngineError(ErrorCode::WorkbookInvalid, book->displayPath(), *problem);
             WorkbookRef ref{nextBook_++};
             books_.emplace(ref.id, std::move(book));
             return ref;

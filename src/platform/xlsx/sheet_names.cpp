@@ -157,6 +157,20 @@ std::size_t sheetNameLength(std::string_view utf8)
     return n;
 }
 
+std::optional<std::string> sheetNameProblem(std::string_view name)
+{
+    if (name.empty())
+        return std::string("a sheet has no name");
+    if (std::size_t n = sheetNameLength(name); n > kMaxSheetNameLength)
+        return fmt::format("the sheet name \"{}\" has {} characters, more than the {} a sheet name may have", name, n,
+                           kMaxSheetNameLength);
+    if (std::size_t at = name.find_first_of(":\\/?*[]"); at != std::string_view::npos)
+        return fmt::format("the sheet name \"{}\" holds the character {}, which a sheet name may not", name, name[at]);
+    if (name.front() == '\'' || name.back() == '\'')
+        return fmt::format("the sheet name \"{}\" begins or ends with an apostrophe, which a sheet name may not", name);
+    return std::nullopt;
+}
+
 std::string nameForCopy(std::string_view base, const std::function<bool(std::string_view)>& taken)
 {
     if (!taken(base))

@@ -18,6 +18,11 @@ bool sameSheetName(std::string_view a, std::string_view b);
 // Length as spreadsheet applications count it (UTF-16 code units).
 std::size_t sheetNameLength(std::string_view utf8);
 
+// What makes a sheet name one that spreadsheet applications refuse (empty, longer than 31
+// characters, holding one of : \ / ? * [ ], or beginning or ending with an apostrophe), in
+// words for a message; nothing for a valid name.
+std::optional<std::string> sheetNameProblem(std::string_view name);
+
 // The name for a copy of sheet `base`: the name itself when free, else "base (2)",
 // "base (3)", ..., with the base shortened (never inside a character) so the whole stays
 // within 31 characters. `taken` answers whether a name is in use (letter case ignored by
