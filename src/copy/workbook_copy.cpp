@@ -168,8 +168,11 @@ bool CopySheetToTargets(Workspace& ws, Host& host, const SpreadsheetAutomationFa
             if (destPath.empty()) {
                 // A destination that vanished since it was listed is a failure, not a success.
                 const std::string missing = unresolvedTargetPath(ws, r);
-                host.showMessage(missing + ": this destination workbook does not exist any more (it was moved or "
-                                           "deleted), so nothing was copied into it.",
+                host.showMessage(GetPathKind(missing) == PathKind::Folder
+                                     ? missing + ": this destination is a folder now, not a workbook file, so nothing "
+                                                 "was copied into it."
+                                     : missing + ": this destination workbook does not exist any more (it was moved or "
+                                                 "deleted), so nothing was copied into it.",
                                  MessageIcon::Critical);
                 if (firstFailedTarget.empty())
                     firstFailedTarget = ws.lastTargetName;

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "hostile_files.h"
 
+#include "support/temp_dir.h"
+
 #include <zlib.h>
 
 #include <algorithm>
@@ -210,6 +212,30 @@ std::string compoundDocument(const std::vector<std::u16string>& streams)
         }
     }
     return f;
+}
+
+Snapshot snapshot(const std::filesystem::path& dir)
+{
+    Snapshot files;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(dir))
+        files[e.path()] = e.is_regular_file() ? std::hash<std::string>{}(tessaro::test::readFile(e.path())) : 0;
+    return files;
+}
+
+std::string changes(const Snapshot& before, const Snapshot& after)
+{
+    std::string out;
+    for (const auto& [p, h] : before) {
+        auto it = after.find(p);
+        if (it == after.end())
+            out += " removed " + p.filename().string();
+        else if (it->second != h)
+            out += " changed " + p.filename().string();
+    }
+    for (const auto& [p, h] : after)
+        if (!before.count(p))
+            out += " made " + p.filename().string();
+    return out;
 }
 
 } // namespace tessaro::xlsx::test

@@ -6,6 +6,8 @@
 #include "xlsx_fixtures.h"
 
 #include <cstdint>
+#include <filesystem>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -41,5 +43,11 @@ std::string deflateWithFill(const std::string& head, char fill, std::uint64_t co
 // An OLE compound document whose directory holds the given stream names (what an .xls or
 // an encrypted OOXML workbook is made of), with some filler content.
 std::string compoundDocument(const std::vector<std::u16string>& streams);
+
+// Every file under a folder with a digest of its bytes, and the difference of two such
+// snapshots in words ("changed a.xlsx made .a.xlsx.tessaro-1f2e"), empty when none.
+using Snapshot = std::map<std::filesystem::path, std::size_t>;
+Snapshot snapshot(const std::filesystem::path& dir);
+std::string changes(const Snapshot& before, const Snapshot& after);
 
 } // namespace tessaro::xlsx::test

@@ -14,7 +14,6 @@
 #include <gtest/gtest.h>
 #include <pugixml.hpp>
 
-#include <map>
 
 using namespace tessaro;
 using namespace tessaro::xlsx;
@@ -53,32 +52,6 @@ enum class Use {
     CopyInto,  // copy a fine worksheet into it, before and after, and save it
 };
 
-// Every file under `dir` with a digest of its bytes.
-std::map<fs::path, std::size_t> snapshot(const fs::path& dir)
-{
-    std::map<fs::path, std::size_t> files;
-    for (const auto& e : fs::recursive_directory_iterator(dir))
-        files[e.path()] = e.is_regular_file() ? std::hash<std::string>{}(readFile(e.path())) : 0;
-    return files;
-}
-
-// The files that differ between two snapshots, for a readable failure.
-std::string changes(const std::map<fs::path, std::size_t>& before, const std::map<fs::path, std::size_t>& after)
-{
-    std::string out;
-    for (const auto& [p, h] : before) {
-        auto it = after.find(p);
-        if (it == after.end())
-            out += " removed " + p.filename().string();
-        else if (it->second != h)
-            out += " changed " + p.filename().string();
-    }
-    for (const auto& [p, h] : after)
-        if (!before.count(p))
-            out += " made " + p.filename().string();
-    return out;
-}
-
 class HostileInput : public ::testing::Test {
 protected:
     TempDir dir;
@@ -115,7 +88,7 @@ protected:
     // that it names the file, and that no file changed, appeared or vanished.
     std::string refusal(const fs::path& bad, Use use, const EngineOptions& options = {})
     {
-        const auto before = snapshot(dir.path());
+        const auto before = t::snapshot(dir.path());
         std::string text;
         auto server = nativeAutomationFactory(options)();
         try {
@@ -157,7 +130,7 @@ protected:
             EXPECT_EQ(text.rfind(bad.string() + ": ", 0), 0u) << "the message names the file first: " << text;
         }
         server->quit();
-        EXPECT_EQ(changes(before, snapshot(dir.path())), "");
+        EXPECT_EQ(t::changes(before, t::snapshot(dir.path())), "");
         return text;
     }
 };
