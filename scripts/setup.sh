@@ -17,6 +17,9 @@ packages=(
   python3 python3-openpyxl python3-uno libreoffice-calc-nogui
   # .xls, .xlsb and .ods through LibreOffice: the UNO SDK to build against
   libreoffice-dev
+  # scripts/fuzz.sh: clang with libFuzzer and the sanitizers' runtimes; setpriv (util-linux)
+  # lets the tests run tessaro-cli as an ordinary user when they run as root
+  clang libclang-rt-14-dev util-linux
 )
 
 missing=()
