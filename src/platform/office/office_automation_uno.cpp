@@ -3,6 +3,8 @@
 #include "platform/office/file_ops.h"
 #include "platform/office/office_automation.h"
 #include "platform/office/uno_office.h"
+#include "platform/xlsx/engine_error.h"
+#include "platform/xlsx/save_guard.h"
 
 #include <com/sun/star/beans/PropertyValue.hpp>
 #include <com/sun/star/container/XIndexAccess.hpp>
@@ -45,6 +47,8 @@ constexpr int kNoSuchSheet = 9;
 constexpr int kCannotOpen = 1004;
 constexpr int kCannotWrite = 1004;
 constexpr int kGone = 432;
+// How long a save waits for another program to let go of a workbook it locks.
+constexpr std::chrono::milliseconds kLockWait{2000};
 
 const char* filterFor(WorkbookFormat format)
 {
@@ -224,6 +228,22 @@ struct OfficeAutomation::Impl {
 
     void store(Book& b, const fs::path& target, WorkbookFormat as, const std::string& doing = "saving it")
     {
+        // What keeps the native engine from writing a workbook keeps LibreOffice from it too:
+        // read-only, locked by another program (the lock file of the office this process
+        // drives is its own), an unwritable folder, or changed since it was loaded.
+        std::string ownProfile;
+        {
+            std::lock_guard lock(uno.mutex_);
+            ownProfile = uno.profile_.filename().string();
+        }
+        std::optional<xlsx::SaveGuard> guard;
+        try {
+            guard.emplace(target, target.string(), std::string_view{}, kLockWait, ownProfile);
+            if (target == b.path && b.stamp && stampOf(target) != b.stamp)
+                throw xlsx::EngineError(xlsx::ErrorCode::FileChangedSinceOpened, target.string());
+        } catch (const xlsx::EngineError& e) {
+            throw e.toAutomationError();
+        }
         std::optional<ReplacementFile> out;
         try {
             out.emplace(target);

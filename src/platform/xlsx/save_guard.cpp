@@ -22,14 +22,19 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Who LibreOffice's lock file says has the document open: its fields are the user's full
-// name, the system user name, the host and the time, separated by commas.
-std::string lockFileOwner(const fs::path& lockFile)
+std::string lockFileText(const fs::path& lockFile)
 {
     std::ifstream in(lockFile, std::ios::binary);
-    std::string text(512, '\0');
+    std::string text(4096, '\0');
     in.read(text.data(), static_cast<std::streamsize>(text.size()));
     text.resize(static_cast<std::size_t>(in.gcount()));
+    return text;
+}
+
+// Who LibreOffice's lock file says has the document open: its fields are the user's full
+// name, the system user name, the host, the time and the profile, separated by commas.
+std::string lockFileOwner(const std::string& text)
+{
     std::vector<std::string> fields;
     std::size_t start = 0;
     while (start <= text.size() && fields.size() < 4) {
@@ -77,7 +82,7 @@ bool sameFile(const struct stat& a, const struct stat& b)
 } // namespace
 
 SaveGuard::SaveGuard(const fs::path& requested, const std::string& display, std::string_view openedIdentity,
-                     std::chrono::milliseconds wait)
+                     std::chrono::milliseconds wait, std::string_view ownOfficeProfile)
 {
     std::error_code ec;
     fs::path target = requested;
@@ -121,10 +126,13 @@ SaveGuard::SaveGuard(const fs::path& requested, const std::string& display, std:
 
     fs::path lockFile = dir / (".~lock." + target.filename().string() + "#");
     if (fs::exists(fs::symlink_status(lockFile, ec))) {
-        std::string who = lockFileOwner(lockFile);
-        throw EngineError(ErrorCode::FileLocked, display,
-                          fmt::format("it is open in LibreOffice{}; if it is not, delete the lock file {}",
-                                      who.empty() ? std::string() : " by " + who, lockFile.string()));
+        const std::string text = lockFileText(lockFile);
+        if (ownOfficeProfile.empty() || text.find(ownOfficeProfile) == std::string::npos) {
+            std::string who = lockFileOwner(text);
+            throw EngineError(ErrorCode::FileLocked, display,
+                              fmt::format("it is open in LibreOffice{}; if it is not, delete the lock file {}",
+                                          who.empty() ? std::string() : " by " + who, lockFile.string()));
+        }
     }
 
     fd_ = ::open(target.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);

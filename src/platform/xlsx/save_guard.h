@@ -21,12 +21,14 @@ namespace tessaro::xlsx {
 // While the guard lives it holds an exclusive flock on the file, so two Tessaro processes
 // saving the same workbook take turns, and the second one finds the file changed instead
 // of silently dropping the first one's copies. A lock held by someone else is waited for
-// up to `wait` before the file is reported as locked.
+// up to `wait` before the file is reported as locked. A lock file that names
+// `ownOfficeProfile` (the profile URL of the LibreOffice this process drives, which locks the
+// workbooks it loads for writing) is this process's own and no obstacle.
 // Throws EngineError naming `displayPath`.
 class SaveGuard {
 public:
     SaveGuard(const std::filesystem::path& target, const std::string& displayPath, std::string_view openedIdentity,
-              std::chrono::milliseconds wait);
+              std::chrono::milliseconds wait, std::string_view ownOfficeProfile = {});
     ~SaveGuard();
     SaveGuard(const SaveGuard&) = delete;
     SaveGuard& operator=(const SaveGuard&) = delete;
