@@ -3,6 +3,7 @@
 
 #include "platform/xlsx/engine_error.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -132,8 +133,12 @@ void requireZipArchive(const std::filesystem::path& file, const std::string& dis
     if (head.size() >= 8 && std::memcmp(head.data(), kCompoundMagic, 8) == 0) {
         in.clear();
         in.seekg(0);
+        // Only as much as the file holds: an .xls is usually far smaller than the limit.
+        std::error_code sizeError;
+        const std::uintmax_t size = std::filesystem::file_size(file, sizeError);
         std::string all;
-        all.resize(kCompoundReadLimit);
+        all.resize(sizeError ? kCompoundReadLimit
+                             : static_cast<std::size_t>(std::min<std::uintmax_t>(size, kCompoundReadLimit)));
         in.read(all.data(), static_cast<std::streamsize>(all.size()));
         all.resize(static_cast<std::size_t>(in.gcount()));
         switch (classifyCompoundFile(all)) {
