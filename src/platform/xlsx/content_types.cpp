@@ -69,6 +69,38 @@ void ContentTypes::setOverride(std::string_view partName, std::string_view type)
     modified_ = true;
 }
 
+void ContentTypes::ensureType(std::string_view partName, std::string_view type)
+{
+    if (auto now = typeOf(partName); now && *now == type)
+        return;
+    std::string pn = normalisedPartName(partName);
+    std::size_t slash = pn.rfind('/');
+    std::size_t dot = pn.rfind('.');
+    bool hasExtension = dot != std::string::npos && (slash == std::string::npos || dot > slash) && dot + 1 < pn.size();
+    if (hasExtension && overrides_.count(pn) == 0) {
+        std::string ext = pn.substr(dot + 1);
+        if (defaults_.count(ext) == 0) {
+            // Keep the extension as the part name writes it: readers compare it without case.
+            std::string written(partName.substr(partName.size() - ext.size()));
+            pugi::xml_node root = doc_.document_element();
+            pugi::xml_node before;
+            for (pugi::xml_node c = root.first_child(); c; c = c.next_sibling())
+                if (c.type() == pugi::node_element && c.name() == prefix_ + "Override") {
+                    before = c;
+                    break;
+                }
+            pugi::xml_node d = before ? root.insert_child_before((prefix_ + "Default").c_str(), before)
+                                      : root.append_child((prefix_ + "Default").c_str());
+            d.append_attribute("Extension").set_value(written.c_str());
+            d.append_attribute("ContentType").set_value(std::string(type).c_str());
+            defaults_.emplace(ext, std::string(type));
+            modified_ = true;
+            return;
+        }
+    }
+    setOverride(partName, type);
+}
+
 void ContentTypes::removeOverride(std::string_view partName)
 {
     std::string pn = normalisedPartName(partName);

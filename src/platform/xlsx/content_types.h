@@ -20,6 +20,16 @@ inline constexpr std::string_view kBinaryWorkbook = "application/vnd.ms-excel.sh
 inline constexpr std::string_view kWorksheet = "application/vnd.openxmlformats-officedocument.spreadsheetml.worksheet+xml";
 inline constexpr std::string_view kSharedStrings =
     "application/vnd.openxmlformats-officedocument.spreadsheetml.sharedStrings+xml";
+inline constexpr std::string_view kChartsheet = "application/vnd.openxmlformats-officedocument.spreadsheetml.chartsheet+xml";
+inline constexpr std::string_view kExternalLink =
+    "application/vnd.openxmlformats-officedocument.spreadsheetml.externalLink+xml";
+inline constexpr std::string_view kPivotCacheDefinition =
+    "application/vnd.openxmlformats-officedocument.spreadsheetml.pivotCacheDefinition+xml";
+inline constexpr std::string_view kConnections = "application/vnd.openxmlformats-officedocument.spreadsheetml.connections+xml";
+inline constexpr std::string_view kPersons = "application/vnd.ms-excel.person+xml";
+inline constexpr std::string_view kSheetMetadata =
+    "application/vnd.openxmlformats-officedocument.spreadsheetml.sheetMetadata+xml";
+inline constexpr std::string_view kVmlDrawing = "application/vnd.openxmlformats-officedocument.vmlDrawing";
 } // namespace content_type
 
 // [Content_Types].xml: the type of every part, by exact part name (Override) or by
@@ -35,6 +45,9 @@ public:
 
     void setOverride(std::string_view partName, std::string_view type);
     void removeOverride(std::string_view partName);
+    // Makes a new part read as `type`: nothing when it already does, a Default for its
+    // extension when none exists (media, printer settings), else an Override.
+    void ensureType(std::string_view partName, std::string_view type);
 
     bool modified() const { return modified_; }
     void markSaved() { modified_ = false; }

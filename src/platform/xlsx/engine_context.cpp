@@ -3,13 +3,56 @@
 
 #include <utility>
 
+#include <sys/stat.h>
+
+#include <fmt/format.h>
+
 namespace tessaro::xlsx {
 namespace {
 // Parts smaller than this are cheaper to compress again than to keep and look up.
 constexpr std::size_t kSmallestCached = 512;
 // The profiles of this many source sheets are kept; each is small (index lists).
 constexpr std::size_t kProfileLimit = 256;
+
+std::string keyOf(const std::filesystem::path& file)
+{
+    std::error_code ec;
+    std::filesystem::path abs = std::filesystem::absolute(file, ec);
+    return (ec ? file : abs).lexically_normal().string();
+}
+
+// What tells one file at a path from another written there later.
+std::string stampOf(const std::filesystem::path& file)
+{
+    struct stat st {};
+    if (::stat(file.c_str(), &st) != 0)
+        return {};
+    return fmt::format("{}:{}:{}:{}.{}", st.st_dev, st.st_ino, st.st_size, st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
+}
+
 } // namespace
+
+void EngineContext::setOrigin(const std::filesystem::path& file, const std::filesystem::path& origin)
+{
+    std::string stamp = stampOf(file);
+    std::filesystem::path from = originOf(origin);
+    std::lock_guard lock(mutex_);
+    origins_[keyOf(file)] = Origin{std::move(stamp), std::filesystem::path(keyOf(from))};
+}
+
+std::filesystem::path EngineContext::originOf(const std::filesystem::path& file) const
+{
+    std::string key = keyOf(file);
+    {
+        std::lock_guard lock(mutex_);
+        auto it = origins_.find(key);
+        if (it == origins_.end())
+            return key;
+        if (!it->second.stamp.empty() && it->second.stamp == stampOf(file))
+            return it->second.origin;
+    }
+    return key;
+}
 
 EngineContext::EngineContext(EngineOptions options) : options_(std::move(options)) {}
 

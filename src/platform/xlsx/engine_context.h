@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
 #include <list>
 #include <memory>
 #include <mutex>
@@ -56,6 +57,13 @@ public:
     std::shared_ptr<const SheetProfile> findProfile(const std::string& key);
     void keepProfile(const std::string& key, std::shared_ptr<const SheetProfile> profile);
 
+    // Provenance: `file` holds a workbook whose links to its own other sheets must name
+    // `origin` (a temporary copy of a source, or a conversion of a legacy workbook). It
+    // holds while `file` is the file it is now; a file written there later is itself again.
+    void setOrigin(const std::filesystem::path& file, const std::filesystem::path& origin);
+    // The origin recorded for `file`, or the file itself.
+    std::filesystem::path originOf(const std::filesystem::path& file) const;
+
     struct Stats {
         std::uint64_t compressions = 0;
         std::uint64_t reusedCompressions = 0;
@@ -85,6 +93,11 @@ private:
     std::unordered_map<Fingerprint, Lru::iterator, FingerprintHash> rewriteIndex_;
     std::uint64_t held_ = 0;
     std::unordered_map<std::string, std::shared_ptr<const SheetProfile>> profiles_;
+    struct Origin {
+        std::string stamp;
+        std::filesystem::path origin;
+    };
+    std::unordered_map<std::string, Origin> origins_;
     Stats stats_;
 };
 

@@ -64,7 +64,7 @@ std::string_view errorMessage(ErrorCode code)
     case ErrorCode::SheetIndexOutOfRange:
         return "the workbook has no sheet at that position";
     case ErrorCode::SheetKindNotCopyable:
-        return "only worksheets can be copied by this engine so far";
+        return "only worksheets and chartsheets can be copied; dialog and macro sheets cannot";
     case ErrorCode::StyleIndexOutOfRange:
         return "a sheet refers to a cell format the workbook does not define";
     case ErrorCode::StringIndexOutOfRange:

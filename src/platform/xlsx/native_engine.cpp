@@ -62,6 +62,10 @@ public:
             for (const auto& s : b.workbookPart().sheets())
                 if (s.kind == SheetKind::Worksheet && sameSheetName(s.name, name))
                     return SheetRef{ref, s.handle};
+            // A chartsheet answers to its name too when no worksheet has it.
+            for (const auto& s : b.workbookPart().sheets())
+                if (s.kind == SheetKind::Chartsheet && sameSheetName(s.name, name))
+                    return SheetRef{ref, s.handle};
             throw EngineError(ErrorCode::SheetNotFound, b.displayPath(), fmt::format("\"{}\"", name));
         });
     }
@@ -94,7 +98,7 @@ public:
                 throw EngineError(ErrorCode::SheetIndexOutOfRange, dst.displayPath(),
                                   "the sheet to copy next to is no longer in the workbook");
             std::size_t position = static_cast<std::size_t>(at) + (where == Placement::After ? 1 : 0);
-            copyWorksheet(src, sheet.id, dst, position);
+            xlsx::copySheet(src, sheet.id, dst, position);
             return 0;
         });
     }

@@ -118,7 +118,19 @@ std::string Relationships::relativeTarget(std::string_view partName) const
     std::string base = source_ == "/" ? "/" : source_.substr(0, source_.rfind('/') + 1);
     if (partName.substr(0, base.size()) == base)
         return std::string(partName.substr(base.size()));
-    return std::string(partName);
+    if (source_ == "/" || partName.empty() || partName.front() != '/')
+        return std::string(partName);
+    // Climb from the source's folder to the folder both share, then down to the part.
+    std::size_t common = 0;
+    for (std::size_t i = 0; i < base.size() && i < partName.size() && base[i] == partName[i]; ++i)
+        if (base[i] == '/')
+            common = i + 1;
+    std::string out;
+    for (std::size_t i = common; i < base.size(); ++i)
+        if (base[i] == '/')
+            out += "../";
+    out.append(partName.substr(common));
+    return out;
 }
 
 std::string Relationships::add(std::string_view type, std::string_view target)
@@ -154,6 +166,21 @@ bool Relationships::addExternal(std::string_view id, std::string_view type, std:
     n.append_attribute("Target").set_value(std::string(target).c_str());
     n.append_attribute("TargetMode").set_value("External");
     rels_.push_back(Relationship{std::string(id), std::string(type), std::string(target), true});
+    modified_ = true;
+    return true;
+}
+
+bool Relationships::addWithId(std::string_view id, std::string_view type, std::string_view target, bool external)
+{
+    if (byId(id))
+        return false;
+    pugi::xml_node n = doc_.document_element().append_child((prefix_ + "Relationship").c_str());
+    n.append_attribute("Id").set_value(std::string(id).c_str());
+    n.append_attribute("Type").set_value(std::string(type).c_str());
+    n.append_attribute("Target").set_value(std::string(target).c_str());
+    if (external)
+        n.append_attribute("TargetMode").set_value("External");
+    rels_.push_back(Relationship{std::string(id), std::string(type), std::string(target), external});
     modified_ = true;
     return true;
 }

@@ -27,6 +27,29 @@ inline constexpr std::string_view kSharedStrings =
 inline constexpr std::string_view kTheme = "http://schemas.openxmlformats.org/officeDocument/2006/relationships/theme";
 inline constexpr std::string_view kCalcChain = "http://schemas.openxmlformats.org/officeDocument/2006/relationships/calcChain";
 inline constexpr std::string_view kHyperlink = "http://schemas.openxmlformats.org/officeDocument/2006/relationships/hyperlink";
+inline constexpr std::string_view kDrawing = "http://schemas.openxmlformats.org/officeDocument/2006/relationships/drawing";
+inline constexpr std::string_view kVmlDrawing = "http://schemas.openxmlformats.org/officeDocument/2006/relationships/vmlDrawing";
+inline constexpr std::string_view kComments = "http://schemas.openxmlformats.org/officeDocument/2006/relationships/comments";
+inline constexpr std::string_view kTable = "http://schemas.openxmlformats.org/officeDocument/2006/relationships/table";
+inline constexpr std::string_view kQueryTable = "http://schemas.openxmlformats.org/officeDocument/2006/relationships/queryTable";
+inline constexpr std::string_view kConnections = "http://schemas.openxmlformats.org/officeDocument/2006/relationships/connections";
+inline constexpr std::string_view kPivotTable = "http://schemas.openxmlformats.org/officeDocument/2006/relationships/pivotTable";
+inline constexpr std::string_view kPivotCacheDefinition =
+    "http://schemas.openxmlformats.org/officeDocument/2006/relationships/pivotCacheDefinition";
+inline constexpr std::string_view kPivotCacheRecords =
+    "http://schemas.openxmlformats.org/officeDocument/2006/relationships/pivotCacheRecords";
+inline constexpr std::string_view kChart = "http://schemas.openxmlformats.org/officeDocument/2006/relationships/chart";
+inline constexpr std::string_view kChartUserShapes =
+    "http://schemas.openxmlformats.org/officeDocument/2006/relationships/chartUserShapes";
+inline constexpr std::string_view kImage = "http://schemas.openxmlformats.org/officeDocument/2006/relationships/image";
+inline constexpr std::string_view kExternalLink = "http://schemas.openxmlformats.org/officeDocument/2006/relationships/externalLink";
+inline constexpr std::string_view kExternalLinkPath =
+    "http://schemas.openxmlformats.org/officeDocument/2006/relationships/externalLinkPath";
+inline constexpr std::string_view kSheetMetadata = "http://schemas.openxmlformats.org/officeDocument/2006/relationships/sheetMetadata";
+inline constexpr std::string_view kThreadedComment = "http://schemas.microsoft.com/office/2017/10/relationships/threadedComment";
+inline constexpr std::string_view kPerson = "http://schemas.microsoft.com/office/2017/10/relationships/person";
+inline constexpr std::string_view kSlicer = "http://schemas.microsoft.com/office/2007/relationships/slicer";
+inline constexpr std::string_view kTimeline = "http://schemas.microsoft.com/office/2011/relationships/timeline";
 } // namespace rel_type
 
 struct Relationship {
@@ -52,7 +75,8 @@ public:
     const Relationship* firstOfType(std::string_view type) const;
     // The absolute part name a relationship points at ("/xl/worksheets/sheet1.xml").
     std::string resolve(const Relationship& r) const;
-    // A target written relative to the source part's folder for the part `partName`.
+    // A target written relative to the source part's folder for the part `partName`
+    // ("sheet2.xml", "../drawings/drawing3.xml").
     std::string relativeTarget(std::string_view partName) const;
 
     // Adds a relationship with a fresh id ("rIdN") and returns the id.
@@ -60,6 +84,9 @@ public:
     // Adds a relationship to a target outside the package under a given id (an id that is
     // taken is left as it is and false returned).
     bool addExternal(std::string_view id, std::string_view type, std::string_view target);
+    // Adds a relationship under a given id, inside or outside the package; false when the id
+    // is taken.
+    bool addWithId(std::string_view id, std::string_view type, std::string_view target, bool external);
     void remove(std::string_view id);
 
     bool modified() const { return modified_; }

@@ -1,12 +1,14 @@
 // SPDX-License-Identifier: MIT
 #include "platform/xlsx/sheet_copier.h"
 
+#include "platform/xlsx/copy_session.h"
 #include "platform/xlsx/engine_error.h"
 #include "platform/xlsx/sheet_names.h"
 #include "platform/xlsx/sheet_rewriter.h"
 #include "platform/xlsx/workbook.h"
 
 #include <stdexcept>
+#include <unordered_set>
 
 #include <fmt/format.h>
 
@@ -15,24 +17,75 @@ namespace {
 
 // Bumped whenever the rewrite changes what it writes, so cached sheets are never mixed
 // across versions.
-constexpr std::string_view kRewriteVersion = "sheet-rewrite-1";
+constexpr std::string_view kRewriteVersion = "sheet-rewrite-2";
 
 struct Prepared {
     SheetRewritePlan plan;
     std::string profileKey;
 };
 
-Fingerprint rewriteKey(const Prepared& p, const SheetProfile& profile)
+// Asks the copy's rules and remembers each distinct question, so that a later copy of the
+// same sheet can ask them again without reading the sheet.
+class RecordingRules final : public FormulaRules {
+public:
+    RecordingRules(FormulaRules& inner, std::vector<FormulaCall>& calls) : inner_(inner), calls_(calls) {}
+
+    std::optional<std::string> prefix(const PrefixedReference& ref) override
+    {
+        std::string key = fmt::format("p{}\x1f{}\x1f{}\x1f{}\x1f{}", ref.book ? "1" : "0", ref.book.value_or(""),
+                                      ref.first, ref.last, ref.target);
+        if (seen_.insert(std::move(key)).second) {
+            FormulaCall c;
+            c.kind = FormulaCall::Kind::Prefix;
+            c.ref = ref;
+            calls_.push_back(std::move(c));
+        }
+        return inner_.prefix(ref);
+    }
+
+    std::optional<std::string> table(std::string_view name, std::string_view spec) override
+    {
+        if (seen_.insert(fmt::format("t{}\x1f{}", name, spec)).second) {
+            FormulaCall c;
+            c.kind = FormulaCall::Kind::Table;
+            c.name = name;
+            c.spec = spec;
+            calls_.push_back(std::move(c));
+        }
+        return inner_.table(name, spec);
+    }
+
+    std::optional<std::string> name(std::string_view name) override
+    {
+        if (seen_.insert(fmt::format("n{}", name)).second) {
+            FormulaCall c;
+            c.kind = FormulaCall::Kind::Name;
+            c.name = name;
+            calls_.push_back(std::move(c));
+        }
+        return inner_.name(name);
+    }
+
+private:
+    FormulaRules& inner_;
+    std::vector<FormulaCall>& calls_;
+    std::unordered_set<std::string> seen_;
+};
+
+Fingerprint rewriteKey(const Prepared& p, const SheetProfile& profile, CopySession& session)
 {
     Fingerprinter f;
     f.add(kRewriteVersion).add(p.profileKey);
-    // Names reach the bytes only through formulas that name sheets.
+    // Names reach the bytes only through formulas and links that name sheets.
     if (profile.formulasNameSheets)
         f.add(p.plan.sourceName).add(p.plan.copyName);
     f.add(p.plan.colors.signature()).add(static_cast<std::uint64_t>(p.plan.destinationWindows));
     for (const auto& id : p.plan.keptRelationships)
         f.add(id);
     f.add(static_cast<std::uint64_t>(p.plan.keepCellMetadata));
+    f.add(static_cast<std::uint64_t>(p.plan.dateShift + 100000));
+    f.add(session.shapeSignature());
+    f.add(session.metadataSignature());
     f.add(static_cast<std::uint64_t>(profile.cellFormats.size()));
     for (auto i : profile.cellFormats)
         f.add((static_cast<std::uint64_t>(i) << 32) | p.plan.cellFormat(i));
@@ -42,18 +95,36 @@ Fingerprint rewriteKey(const Prepared& p, const SheetProfile& profile)
     f.add(static_cast<std::uint64_t>(profile.differentialFormats.size()));
     for (auto i : profile.differentialFormats)
         f.add((static_cast<std::uint64_t>(i) << 32) | p.plan.differentialFormat(i));
+    // The same questions must get the same answers here: asking them also settles what
+    // the copy needs in the destination (links, names) exactly as the rewrite would.
+    f.add(static_cast<std::uint64_t>(profile.formulaCalls.size()));
+    for (const FormulaCall& c : profile.formulaCalls) {
+        std::optional<std::string> answer;
+        switch (c.kind) {
+        case FormulaCall::Kind::Prefix:
+            answer = session.prefix(c.ref);
+            break;
+        case FormulaCall::Kind::Table:
+            answer = session.table(c.name, c.spec);
+            break;
+        case FormulaCall::Kind::Name:
+            answer = session.name(c.name);
+            break;
+        }
+        f.add(answer ? *answer : std::string("\x01"));
+    }
     return f.result();
 }
 
 } // namespace
 
-std::uint32_t copyWorksheet(Workbook& source, std::uint32_t handle, Workbook& destination, std::size_t position)
+std::uint32_t copySheet(Workbook& source, std::uint32_t handle, Workbook& destination, std::size_t position)
 {
     long srcIndex = source.workbookPart().indexOf(handle);
     if (srcIndex < 0)
         throw EngineError(ErrorCode::SheetIndexOutOfRange, source.displayPath(), "the sheet is no longer there");
     const SheetEntry entry = source.workbookPart().sheets()[static_cast<std::size_t>(srcIndex)];
-    if (entry.kind != SheetKind::Worksheet)
+    if (entry.kind != SheetKind::Worksheet && entry.kind != SheetKind::Chartsheet)
         throw EngineError(ErrorCode::SheetKindNotCopyable, source.displayPath(), fmt::format("\"{}\"", entry.name));
     const bool same = &source == &destination;
     const std::string& file = source.displayPath();
@@ -66,122 +137,94 @@ std::uint32_t copyWorksheet(Workbook& source, std::uint32_t handle, Workbook& de
         return false;
     });
 
-    Prepared p;
-    p.profileKey = source.package().partIdentity(entry.part);
-    p.plan.sourceName = entry.name;
-    p.plan.copyName = name;
-    p.plan.destinationWindows = destination.workbookPart().windowCount();
-    p.plan.keepCellMetadata = same;
-    // Links to web pages and files outside the package need no part: they travel now.
-    // Everything else a sheet points at is carried in a later stage.
-    std::vector<Relationship> external;
-    for (const Relationship& r : source.package().relationships(entry.part).all()) {
-        if (r.external && r.type == rel_type::kHyperlink) {
-            external.push_back(r);
-            p.plan.keptRelationships.push_back(r.id);
-        }
-    }
-    Stylesheet& srcStyles = source.styles();
-    p.plan.sourceCellFormats = srcStyles.cellFormatCount();
-    p.plan.sourceDifferentialFormats = srcStyles.differentialFormatCount();
-    SharedStrings& srcStrings = source.sharedStrings();
-    p.plan.sourceStrings = srcStrings.size();
     auto marks = destination.marks();
-    if (same) {
-        p.plan.cellFormat = [](std::size_t i) { return i; };
-        p.plan.string = [](std::size_t i) { return i; };
-        p.plan.differentialFormat = [](std::size_t i) { return i; };
-    } else {
-        StyleMerger& merger = destination.mergerFrom(source);
-        SharedStrings& dstStrings = destination.sharedStrings();
-        p.plan.colors = ColorTranslator(source.theme(), destination.theme(), srcStyles.palette(),
-                                        destination.styles().palette());
-        p.plan.cellFormat = [&merger](std::size_t i) { return merger.cellFormat(i); };
-        p.plan.differentialFormat = [&merger](std::size_t i) { return merger.differentialFormat(i); };
-        p.plan.string = [&srcStrings, &dstStrings, &colors = p.plan.colors](std::size_t i) {
-            return dstStrings.intern(translateItemFormatting(srcStrings.canonicalItem(i), colors));
-        };
-    }
-
-    EngineContext& ctx = destination.context();
-    StoredPart stored;
-    std::shared_ptr<const SheetProfile> profile;
     try {
-        profile = ctx.findProfile(p.profileKey);
+        CopySession session(source, entry, static_cast<std::size_t>(srcIndex), destination, name, position);
+        session.prepare();
+
+        Prepared p;
+        p.profileKey = source.package().partIdentity(entry.part);
+        p.plan.sourceName = entry.name;
+        p.plan.copyName = name;
+        p.plan.destinationWindows = destination.workbookPart().windowCount();
+        p.plan.keepCellMetadata = same;
+        p.plan.keptRelationships = session.carriedRelationships();
+        p.plan.everyFormula = session.formulasMayUseNames();
+        p.plan.dateShift = session.dateShift();
+        if (p.plan.dateShift != 0)
+            p.plan.dateFormats = source.styles().dateFormats();
+        if (session.movesShapes())
+            p.plan.shapeId = [&session](std::size_t id) { return session.shapeId(id); };
+        if (!same)
+            p.plan.cellMetadata = [&session](std::size_t cm) { return session.cellMetadata(cm); };
+        Stylesheet& srcStyles = source.styles();
+        p.plan.sourceCellFormats = srcStyles.cellFormatCount();
+        p.plan.sourceDifferentialFormats = srcStyles.differentialFormatCount();
+        SharedStrings& srcStrings = source.sharedStrings();
+        p.plan.sourceStrings = srcStrings.size();
+        if (same) {
+            p.plan.cellFormat = [](std::size_t i) { return i; };
+            p.plan.string = [](std::size_t i) { return i; };
+            p.plan.differentialFormat = [](std::size_t i) { return i; };
+        } else {
+            StyleMerger& merger = destination.mergerFrom(source);
+            SharedStrings& dstStrings = destination.sharedStrings();
+            p.plan.colors = ColorTranslator(source.theme(), destination.theme(), srcStyles.palette(),
+                                            destination.styles().palette());
+            p.plan.cellFormat = [&merger](std::size_t i) { return merger.cellFormat(i); };
+            p.plan.differentialFormat = [&merger](std::size_t i) { return merger.differentialFormat(i); };
+            p.plan.string = [&srcStrings, &dstStrings, &colors = p.plan.colors](std::size_t i) {
+                return dstStrings.intern(translateItemFormatting(srcStrings.canonicalItem(i), colors));
+            };
+        }
+
+        EngineContext& ctx = destination.context();
+        StoredPart stored;
+        std::shared_ptr<const SheetProfile> profile = ctx.findProfile(p.profileKey);
         std::optional<StoredPart> reused;
         Fingerprint key;
         if (profile) {
-            key = rewriteKey(p, *profile);
+            key = rewriteKey(p, *profile, session);
             reused = ctx.findRewrite(key);
         }
         if (reused) {
             stored = *reused;
         } else {
             auto learnt = std::make_shared<SheetProfile>();
+            RecordingRules recorder(session, learnt->formulaCalls);
+            p.plan.formulas = &recorder;
             auto reader = source.package().openPart(entry.part);
-            stored = rewriteSheet(*reader, source.package().partSize(entry.part), p.plan, learnt.get(), file, entry.part.substr(1));
+            stored = rewriteSheet(*reader, source.package().partSize(entry.part), p.plan, learnt.get(), file,
+                                  entry.part.substr(1));
+            p.plan.formulas = nullptr;
             ctx.countRewrite();
             if (!profile) {
                 profile = learnt;
                 ctx.keepProfile(p.profileKey, profile);
-                key = rewriteKey(p, *profile);
+                key = rewriteKey(p, *profile, session);
             }
             ctx.keepRewrite(key, stored);
         }
+
+        session.carryParts();
+        session.bringNames();
+        session.finishLinks();
+        return session.commit(std::move(stored), profile->stringCells, profile->cellMetadata);
     } catch (const std::out_of_range&) {
         destination.rollback(marks);
         throw EngineError(ErrorCode::StyleIndexOutOfRange, file, entry.part.substr(1));
+    } catch (const std::length_error&) {
+        destination.rollback(marks);
+        throw EngineError(ErrorCode::TooManySheets, destination.displayPath());
     } catch (...) {
         destination.rollback(marks);
         throw;
     }
+}
 
-    // From here on nothing reads the source, so a copy into its own workbook sees the
-    // source's names and positions as they were.
-    std::vector<pugi::xml_node> scoped = source.workbookPart().namesScopedTo(static_cast<std::size_t>(srcIndex));
-    std::string srcPrefix = source.workbookPart().names().prefix();
-    std::vector<std::string> worksheetsBefore;
-    std::size_t worksheetPosition = 0;
-    for (std::size_t i = 0; i < destSheets.size(); ++i) {
-        if (destSheets[i].kind != SheetKind::Worksheet)
-            continue;
-        if (i < position)
-            ++worksheetPosition;
-        worksheetsBefore.push_back(destSheets[i].name);
-    }
-    std::vector<std::pair<pugi::xml_node, std::string>> names;
-    for (pugi::xml_node n : scoped) {
-        std::string text = n.text().get();
-        names.emplace_back(n, renameSheetInFormula(text, entry.name, name).value_or(text));
-    }
-
-    std::string part = destination.newWorksheetPartName();
-    Package& pkg = destination.package();
-    Relationships& rels = pkg.relationships(destination.workbookPartName());
-    std::uint32_t newHandle;
-    try {
-        std::string relId = rels.add(rel_type::kWorksheet, rels.relativeTarget(part));
-        newHandle = destination.workbookPart().insertSheet(position, name, relId, part, SheetKind::Worksheet,
-                                                           entry.state);
-    } catch (const std::length_error&) {
-        destination.rollback(marks);
-        throw EngineError(ErrorCode::TooManySheets, destination.displayPath());
-    }
-    pkg.putStoredPart(part, stored);
-    if (!external.empty()) {
-        Relationships& own = pkg.relationships(part);
-        for (const Relationship& r : external)
-            own.addExternal(r.id, r.type, r.target);
-    }
-    pkg.contentTypes().setOverride(part, content_type::kWorksheet);
-    if (profile->stringCells > 0)
-        destination.sharedStrings().addReferences(profile->stringCells);
-    for (auto& [node, text] : names)
-        destination.workbookPart().addScopedName(node, srcPrefix, position, text);
-    if (AppProperties* app = destination.appProperties())
-        app->addWorksheet(worksheetsBefore, worksheetPosition, name);
-    destination.dropCalculationChain();
-    return newHandle;
+std::uint32_t copyWorksheet(Workbook& source, std::uint32_t handle, Workbook& destination, std::size_t position)
+{
+    return copySheet(source, handle, destination, position);
 }
 
 } // namespace tessaro::xlsx

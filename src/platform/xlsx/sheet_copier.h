@@ -8,12 +8,19 @@ namespace tessaro::xlsx {
 
 class Workbook;
 
-// Inserts a copy of the worksheet `handle` of `source` into `destination` at tab position
-// `position` (0-based, over all sheets), as a spreadsheet application's own copy does:
-// the cells, formats, strings and sheet settings travel; the copy gets a free name, a new
-// sheetId, its part, relationship and content type, its scoped names; every other sheet's
-// scoped names, the active tab and the document properties stay right. The two may be the
-// same workbook. On failure the destination is as it was. Returns the new sheet's handle.
+// Inserts a copy of the worksheet or chartsheet `handle` of `source` into `destination` at
+// tab position `position` (0-based, over all sheets), as a spreadsheet application's own
+// copy does: the cells, formats, strings and sheet settings travel, and so does everything
+// the sheet points at (drawings, pictures, charts, comments, tables, pivot tables,
+// embedded objects...), under new part names. The copy gets a free name, a new sheetId,
+// its part, relationship and content type, its scoped names and the workbook names its
+// formulas use; formulas that point at other sheets of the source point at the source
+// file. Every other sheet's scoped names, the active tab and the document properties stay
+// right. The two may be the same workbook. On failure the destination is as it was.
+// Returns the new sheet's handle.
+std::uint32_t copySheet(Workbook& source, std::uint32_t handle, Workbook& destination, std::size_t position);
+
+// The same; kept for callers that copy worksheets.
 std::uint32_t copyWorksheet(Workbook& source, std::uint32_t handle, Workbook& destination, std::size_t position);
 
 } // namespace tessaro::xlsx

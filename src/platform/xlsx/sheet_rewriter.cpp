@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <cstring>
 #include <stdexcept>
 
@@ -28,7 +29,7 @@ enum class Kind : unsigned char {
     SheetViews, Cols, ExtLst, CfRule, DataValidation, Other
 };
 
-enum class Capture : unsigned char { None, SharedString, Formula };
+enum class Capture : unsigned char { None, SharedString, Formula, DateValue };
 
 struct Frame {
     std::size_t level = 0;
@@ -142,6 +143,7 @@ public:
             profile_->differentialFormats = std::move(dxfOrder_);
             profile_->stringCells = stringCells_;
             profile_->formulasNameSheets = formulasNameSheets_;
+            profile_->cellMetadata = cellMetadata_;
         }
         return compressor_.finish();
     }
@@ -384,6 +386,9 @@ private:
                 if (cellShared_ && !t.selfClosing) {
                     capture_ = Capture::SharedString;
                     captured_.clear();
+                } else if (cellDate_ && !t.selfClosing) {
+                    capture_ = Capture::DateValue;
+                    captured_.clear();
                 }
             } else if (parent == Kind::Cell && local == "f") {
                 kind = Kind::CellFormula;
@@ -400,7 +405,7 @@ private:
 
         pushBindings(t, level);
         if (level == 0) {
-            if (t.localName() != "worksheet")
+            if (t.localName() != "worksheet" && t.localName() != "chartsheet")
                 damaged("it is not a worksheet", offset);
             auto uri = resolve(t.prefix());
             if (!uri || (*uri != ns::kMain && *uri != ns::kStrictMain))
@@ -421,9 +426,9 @@ private:
         attrs_ = t.attributes;
         bool changed = false;
 
-        if (hasRelAttribute(t) && !(main && local == "hyperlink" && keepsRelationships(t))) {
+        if (hasRelAttribute(t) && !keepsRelationships(t)) {
             if (level == 1 && main && local == "pageSetup") {
-                // Printer settings are not carried; the page setup itself is.
+                // Printer settings that are not carried; the page setup itself is.
                 std::erase_if(attrs_, [&](const XmlAttribute& a) { return isRelAttribute(a.name); });
                 changed = true;
             } else {
@@ -500,6 +505,10 @@ private:
                 }
             } else if (main && local == "dataValidation") {
                 kind = Kind::DataValidation;
+            } else if (main && local == "hyperlink") {
+                changed |= onHyperlink();
+            } else if (main && (local == "control" || local == "oleObject") && plan_.shapeId) {
+                changed |= onShape();
             }
             if (!t.selfClosing &&
                 ((main && ((parent == Kind::CfRule && local == "formula") ||
@@ -516,6 +525,43 @@ private:
             pushElement(t.name, kind);
         else
             popBindings(level);
+    }
+
+    // A link to a place in the workbook follows the sheet's new name when it names the sheet.
+    bool onHyperlink()
+    {
+        for (auto& a : attrs_) {
+            if (a.name != "location" || a.value.find('!') == std::string_view::npos)
+                continue;
+            formulasNameSheets_ = true;
+            if (!renaming_)
+                return false;
+            auto renamed = renameSheetInFormula(decodeXml(a.value), plan_.sourceName, plan_.copyName);
+            if (!renamed)
+                return false;
+            locationText_.clear();
+            appendEscapedAttribute(locationText_, *renamed);
+            a.value = locationText_;
+            return true;
+        }
+        return false;
+    }
+
+    bool onShape()
+    {
+        for (auto& a : attrs_) {
+            if (a.name != "shapeId")
+                continue;
+            std::size_t v;
+            if (!parseIndex(a.value, v))
+                return false;
+            std::size_t m = plan_.shapeId(v);
+            if (m == v)
+                return false;
+            a.value = number(m, 1);
+            return true;
+        }
+        return false;
     }
 
     bool keepView(bool& changed)
@@ -600,6 +646,9 @@ private:
     bool onCell(const XmlToken& t)
     {
         const XmlAttribute* s = nullptr;
+        const XmlAttribute* type = nullptr;
+        const XmlAttribute* cm = nullptr;
+        bool vm = false;
         cellShared_ = false;
         cellRef_.clear();
         for (const auto& a : t.attributes) {
@@ -607,23 +656,41 @@ private:
                 if (a.name[0] == 's')
                     s = &a;
                 else if (a.name[0] == 't')
-                    cellShared_ = a.value == "s";
+                    type = &a;
                 else if (a.name[0] == 'r')
                     cellRef_.assign(a.value);
+            } else if (a.name.size() == 2 && a.name[1] == 'm') {
+                if (a.name[0] == 'c')
+                    cm = &a;
+                else if (a.name[0] == 'v')
+                    vm = true;
             }
         }
+        cellShared_ = type && type->value == "s";
         if (cellShared_)
             ++stringCells_;
         std::size_t v = 0;
         if (s && !parseIndex(s->value, v))
             damaged(fmt::format("cell {} has a format index that is not a number", cellRef_), 0);
         std::size_t m = mapStyle(v);
-        bool metadata = !plan_.keepCellMetadata && (t.attribute("cm") || t.attribute("vm"));
+        cellDate_ = plan_.dateShift != 0 && (!type || type->value == "n") && v < plan_.dateFormats.size() &&
+                    plan_.dateFormats[v];
+        if (cm)
+            cellMetadata_ = true;
+        bool metadata = !plan_.keepCellMetadata && (cm || vm);
         if (m == v && !metadata)
             return false;
+        std::size_t mappedCm = 0;
+        if (metadata && cm && plan_.cellMetadata && parseIndex(cm->value, mappedCm))
+            mappedCm = plan_.cellMetadata(mappedCm);
+        else
+            mappedCm = 0;
         attrs_ = t.attributes;
         if (metadata) {
-            removeAttr("cm");
+            if (mappedCm > 0)
+                setAttr("cm", number(mappedCm, 1));
+            else
+                removeAttr("cm");
             removeAttr("vm");
         }
         if (m != v)
@@ -657,23 +724,31 @@ private:
                 if (!parseIndex(decodeXml(captured_), v))
                     damaged(fmt::format("cell {} refers to shared text that is not a number", cellRef_), offset);
                 target().append(number(mapString(v), 0));
-            } else if (captured_.find('!') == std::string::npos) {
-                target().append(captured_);
+            } else if (c == Capture::DateValue) {
+                appendShiftedDate();
             } else {
-                formulasNameSheets_ = true;
-                std::optional<std::string> renamed;
-                if (renaming_)
-                    renamed = renameSheetInFormula(decodeXml(captured_), plan_.sourceName, plan_.copyName);
-                if (renamed)
-                    appendEscapedText(target(), *renamed);
+                bool namesSheet = captured_.find('!') != std::string::npos;
+                if (namesSheet)
+                    formulasNameSheets_ = true;
+                std::optional<std::string> rewritten;
+                if (plan_.formulas) {
+                    if (namesSheet || plan_.everyFormula || captured_.find('[') != std::string::npos)
+                        rewritten = translateFormula(decodeXml(captured_), *plan_.formulas);
+                } else if (namesSheet && renaming_) {
+                    rewritten = renameSheetInFormula(decodeXml(captured_), plan_.sourceName, plan_.copyName);
+                }
+                if (rewritten)
+                    appendEscapedText(target(), *rewritten);
                 else
                     target().append(captured_);
             }
             captured_.clear();
         }
         target().append(t.raw);
-        if (kind == Kind::Cell)
+        if (kind == Kind::Cell) {
             cellShared_ = false;
+            cellDate_ = false;
+        }
         if (kind == Kind::Root)
             rootDone_ = true;
         if (!frames_.empty() && frames_.back().level == level) {
@@ -693,6 +768,24 @@ private:
         if (kind != Kind::InSheetData && kind != Kind::Row && kind != Kind::Cell && kind != Kind::CellValue &&
             kind != Kind::CellFormula)
             popBindings(level);
+    }
+
+    // The serial number of a date, counted from the destination's first day. A date the
+    // destination cannot show (before its first day) keeps its number.
+    void appendShiftedDate()
+    {
+        std::string text = decodeXml(captured_);
+        std::string_view v = trimmed(text);
+        double d = 0;
+        auto r = std::from_chars(v.data(), v.data() + v.size(), d);
+        double shifted = d + static_cast<double>(plan_.dateShift);
+        if (r.ec != std::errc() || r.ptr != v.data() + v.size() || !std::isfinite(d) || shifted < 0) {
+            target().append(captured_);
+            return;
+        }
+        char buf[40];
+        auto w = std::to_chars(buf, buf + sizeof buf, shifted);
+        target().append(buf, static_cast<std::size_t>(w.ptr - buf));
     }
 
     void finishDocument(std::size_t offset)
@@ -722,8 +815,10 @@ private:
     std::vector<XmlAttribute> attrs_;
     char numbers_[2][24] = {};
     std::string colorText_;
+    std::string locationText_;
     std::string cellRef_;
     bool cellShared_ = false;
+    bool cellDate_ = false;
     Capture capture_ = Capture::None;
     std::string captured_;
     std::vector<std::size_t> keptViews_;
@@ -734,6 +829,7 @@ private:
     std::vector<std::uint32_t> styleOrder_, stringOrder_, dxfOrder_;
     std::uint64_t stringCells_ = 0;
     bool formulasNameSheets_ = false;
+    bool cellMetadata_ = false;
 };
 
 } // namespace

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "platform/xlsx/compression.h"
+#include "platform/xlsx/formula_refs.h"
 #include "platform/xlsx/theme.h"
 
 #include <cstddef>
@@ -13,6 +14,16 @@
 namespace tessaro::xlsx {
 
 class PartReader;
+
+// One question a rewrite asked about a formula's references. Asking the same questions
+// of another copy's rules tells whether it would write the same bytes.
+struct FormulaCall {
+    enum class Kind : unsigned char { Prefix, Table, Name };
+    Kind kind = Kind::Prefix;
+    PrefixedReference ref;  // Prefix
+    std::string name;       // Table, Name
+    std::string spec;       // Table
+};
 
 // What a worksheet uses from its workbook, learnt while it is rewritten. With it the next
 // copy of the same sheet can settle every mapping first and then find out whether an
@@ -26,6 +37,10 @@ struct SheetProfile {
     // Some formula (in a cell, a conditional format or a validation) names a sheet: only
     // then does the copy's name change what a rewrite writes.
     bool formulasNameSheets = false;
+    // Every distinct question asked of the formula rules, in the order first asked.
+    std::vector<FormulaCall> formulaCalls;
+    // Some cell carries cell metadata (a dynamic array formula).
+    bool cellMetadata = false;
 };
 
 // Everything a rewrite of one sheet depends on. The maps are called at most once per index
@@ -47,11 +62,24 @@ struct SheetRewritePlan {
     // copy's own relationships part repeats); elements using any other id are left out.
     std::vector<std::string> keptRelationships;
     // Cell metadata indexes (dynamic arrays, rich values) point into the source workbook's
-    // metadata part; they stay only when the copy lands in that same workbook.
+    // metadata part; they stay only when the copy lands in that same workbook, else cell
+    // metadata goes through `cellMetadata` (0: left out) and value metadata is left out.
     bool keepCellMetadata = false;
+    std::function<std::size_t(std::size_t)> cellMetadata;
+    // What formulas' references become (another sheet of the source, a table, a name); null
+    // for a plain rename of the sheet's references to itself. With `everyFormula` false, only
+    // formulas that name a sheet, a book or a table are asked about.
+    FormulaRules* formulas = nullptr;
+    bool everyFormula = false;
+    // Days added to date-formatted numbers (the two workbooks count dates from different
+    // days), and which source cell formats show dates.
+    long dateShift = 0;
+    std::vector<bool> dateFormats;
+    // The shape ids (of form controls and embedded objects) the copy's drawings give them.
+    std::function<std::size_t(std::size_t)> shapeId;
 };
 
-// Rewrites a worksheet part for its place in another workbook, as one pass over the XML
+// Rewrites a worksheet (or chartsheet) part for its place in another workbook, as one pass over the XML
 // that never holds the sheet's cells: cell, row and column formats and shared-string
 // indexes are renumbered through the plan (a cell without a format gets one when the
 // destination's default differs), self-references are renamed, the tab is unselected, and

@@ -113,6 +113,40 @@ std::optional<std::string_view> attr(pugi::xml_node n, const char* name)
 
 } // namespace
 
+// Whether a number format shows a date: it has a year, a day or (with no hour or second
+// beside it) a month, outside quoted text, escapes and bracketed codes.
+bool formatShowsDate(long id, std::string_view code)
+{
+    if ((id >= 14 && id <= 17) || id == 22 || (id >= 27 && id <= 36) || (id >= 50 && id <= 58))
+        return true;
+    if (id < 164 && code.empty())
+        return false;
+    bool day = false, month = false, timeOfDay = false;
+    for (std::size_t i = 0; i < code.size(); ++i) {
+        char c = code[i];
+        if (c == '"') {
+            std::size_t j = code.find('"', i + 1);
+            i = j == std::string_view::npos ? code.size() : j;
+        } else if (c == '\\' || c == '_' || c == '*') {
+            ++i;
+        } else if (c == '[') {
+            std::size_t j = code.find(']', i + 1);
+            std::string_view inner = code.substr(i + 1, j == std::string_view::npos ? 0 : j - i - 1);
+            if (!inner.empty() && (inner[0] == 'h' || inner[0] == 'H' || inner[0] == 'm' || inner[0] == 'M' ||
+                                   inner[0] == 's' || inner[0] == 'S'))
+                timeOfDay = true;  // an elapsed-time duration
+            i = j == std::string_view::npos ? code.size() : j;
+        } else if (c == 'y' || c == 'Y' || c == 'd' || c == 'D') {
+            day = true;
+        } else if (c == 'm' || c == 'M') {
+            month = true;
+        } else if (c == 'h' || c == 'H' || c == 's' || c == 'S') {
+            timeOfDay = true;
+        }
+    }
+    return day || (month && !timeOfDay);
+}
+
 std::string canonicalText(pugi::xml_node element, std::string_view prefix)
 {
     std::string out;
@@ -292,6 +326,18 @@ void Stylesheet::rollback(const Mark& m)
     cut(dxfs_, m.dxfs);
     modified_ = m.modified;
     index();
+}
+
+std::vector<bool> Stylesheet::dateFormats() const
+{
+    std::vector<bool> out;
+    out.reserve(xfs_.size());
+    for (pugi::xml_node x : xfs_) {
+        long id = toLong(x.attribute("numFmtId").value(), 0);
+        auto code = numFmtCodes_.find(id);
+        out.push_back(formatShowsDate(id, code == numFmtCodes_.end() ? std::string_view() : std::string_view(code->second)));
+    }
+    return out;
 }
 
 std::string Stylesheet::serialize() const
@@ -564,6 +610,50 @@ std::size_t StyleMerger::cellFormat(std::size_t sourceIndex)
     discard(x);
     xfMap_.emplace(sourceIndex, mapped);
     return mapped;
+}
+
+long StyleMerger::numberFormatId(long sourceId)
+{
+    dst_.ensureKeys();
+    return numberFormat(sourceId);
+}
+
+void StyleMerger::tableStyle(const std::string& name)
+{
+    if (name.empty())
+        return;
+    auto find = [](const Stylesheet& sheet, const std::string& wanted) -> pugi::xml_node {
+        pugi::xml_node styles = sheet.doc_.document_element().child(sheet.n_("tableStyles").c_str());
+        for (pugi::xml_node t = styles.first_child(); t; t = t.next_sibling())
+            if (sheet.n_.names(t, "tableStyle") && wanted == t.attribute("name").value())
+                return t;
+        return {};
+    };
+    pugi::xml_node src = find(src_, name);
+    if (!src || find(dst_, name))
+        return;
+    dst_.ensureKeys();
+    pugi::xml_node styles = dst_.container("tableStyles");
+    pugi::xml_node copy = copyElement(styles, src, src_.n_.prefix(), dst_.n_.prefix());
+    for (pugi::xml_node e = copy.first_child(); e; e = e.next_sibling()) {
+        pugi::xml_attribute d = e.attribute("dxfId");
+        if (!d)
+            continue;
+        long v = toLong(d.value(), -1);
+        if (v >= 0 && static_cast<std::size_t>(v) < src_.dxfs_.size())
+            d.set_value(static_cast<unsigned long long>(differentialFormat(static_cast<std::size_t>(v))));
+        else
+            e.remove_attribute(d);
+    }
+    std::size_t n = 0;
+    for (pugi::xml_node t = styles.first_child(); t; t = t.next_sibling())
+        if (dst_.n_.names(t, "tableStyle"))
+            ++n;
+    pugi::xml_attribute count = styles.attribute("count");
+    if (!count)
+        count = styles.append_attribute("count");
+    count.set_value(static_cast<unsigned long long>(n));
+    dst_.modified_ = true;
 }
 
 std::size_t StyleMerger::differentialFormat(std::size_t sourceIndex)

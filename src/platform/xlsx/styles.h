@@ -28,6 +28,9 @@ public:
     std::size_t differentialFormatCount() const { return dxfs_.size(); }
     // The workbook's own indexed-colour palette (RRGGBB), empty when it uses the standard one.
     const std::vector<std::string>& palette() const { return palette_; }
+    // For each cell format, whether it shows a number as a date (times of day and durations
+    // do not count).
+    std::vector<bool> dateFormats() const;
 
     bool modified() const { return modified_; }
     void markSaved() { modified_ = false; }
@@ -72,6 +75,11 @@ public:
     // when the source has no such format.
     std::size_t cellFormat(std::size_t sourceIndex);
     std::size_t differentialFormat(std::size_t sourceIndex);
+    // The destination's id for a source number format id (pivot fields name them by id).
+    long numberFormatId(long sourceId);
+    // Brings a custom table or pivot style the source defines under `name` (nothing for the
+    // built-in ones, or when the destination has a style of that name).
+    void tableStyle(const std::string& name);
     void forget();
 
 private:

@@ -2,8 +2,13 @@
 #include "platform/xlsx/workbook.h"
 
 #include "platform/xlsx/engine_error.h"
+#include "platform/xlsx/external_links.h"
+#include "platform/xlsx/sheet_names.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cctype>
+#include <regex>
 
 #include <fmt/format.h>
 
@@ -23,6 +28,7 @@ bool isWorkbookType(std::string_view t)
 Workbook::Workbook(const std::filesystem::path& file, std::string displayPath, std::shared_ptr<EngineContext> context)
     : serial_(nextSerial++), context_(context), package_(file, std::move(displayPath), std::move(context))
 {
+    origin_ = context_->originOf(file);
     const std::string& display = package_.displayPath();
     Relationships& root = package_.relationships("/");
     const Relationship* main = root.firstOfType(rel_type::kOfficeDocument);
@@ -158,12 +164,203 @@ void Workbook::dropCalculationChain()
 
 std::string Workbook::newWorksheetPartName()
 {
-    for (unsigned n = 1;; ++n) {
-        std::string candidate = partBeside(fmt::format("worksheets/sheet{}.xml", n));
-        // A stray relationships part of that name would attach itself to the new sheet.
-        if (!package_.hasPart(candidate) && !package_.hasPart(Relationships(candidate).partName()))
+    return reservePartName(partBeside("worksheets/sheet1.xml"));
+}
+
+std::string Workbook::reservePartName(std::string_view model)
+{
+    std::size_t slash = model.rfind('/');
+    std::string dir(model.substr(0, slash + 1));
+    std::string file(model.substr(slash + 1));
+    std::size_t dot = file.rfind('.');
+    std::string ext = dot == std::string::npos ? std::string() : file.substr(dot);
+    std::string stem = file.substr(0, dot == std::string::npos ? file.size() : dot);
+    while (!stem.empty() && std::isdigit(static_cast<unsigned char>(stem.back())))
+        stem.pop_back();
+    if (stem.empty())
+        stem = "part";
+    std::string key = foldAscii(dir + stem + "#" + ext);
+    unsigned& n = partCounters_[key];
+    for (;;) {
+        ++n;
+        std::string candidate = dir + stem + std::to_string(n) + ext;
+        // A stray relationships part of that name would attach itself to the new part.
+        if (!package_.hasPart(candidate) && !package_.hasPart(Relationships(candidate).partName()) &&
+            reservedParts_.insert(foldAscii(candidate)).second)
             return candidate;
     }
+}
+
+const std::vector<TableFacts>& Workbook::tables()
+{
+    if (tables_)
+        return *tables_;
+    tables_.emplace();
+    for (const SheetEntry& s : workbook_.sheets()) {
+        if (s.kind != SheetKind::Worksheet)
+            continue;
+        Relationships& rels = package_.relationships(s.part);
+        for (const Relationship& r : rels.all()) {
+            if (r.external || r.type != rel_type::kTable)
+                continue;
+            std::string part = rels.resolve(r);
+            if (!package_.hasPart(part))
+                continue;
+            pugi::xml_document doc;
+            try {
+                loadXml(doc, package_.readPart(part), displayPath(), part.substr(1));
+            } catch (const EngineError&) {
+                continue;  // a damaged table is the workbook's own affair; it names nothing
+            }
+            pugi::xml_node t = doc.document_element();
+            TableFacts f;
+            f.part = part;
+            f.sheetPart = s.part;
+            f.name = t.attribute("name").value();
+            f.displayName = t.attribute("displayName").value();
+            if (f.displayName.empty())
+                f.displayName = f.name;
+            f.id = t.attribute("id").as_llong(0);
+            f.ref = t.attribute("ref").value();
+            f.headerRows = t.attribute("headerRowCount") ? t.attribute("headerRowCount").as_int(1) : 1;
+            f.totalsRows = t.attribute("totalsRowCount").as_int(0);
+            for (pugi::xml_node c : t.children())
+                if (localNameOf(c.name()) == "tableColumns")
+                    for (pugi::xml_node col : c.children())
+                        if (localNameOf(col.name()) == "tableColumn")
+                            f.columns.emplace_back(col.attribute("name").value());
+            tables_->push_back(std::move(f));
+        }
+    }
+    return *tables_;
+}
+
+const TableFacts* Workbook::tableNamed(std::string_view name)
+{
+    std::string folded = foldSheetName(name);
+    for (const TableFacts& t : tables())
+        if (foldSheetName(t.displayName) == folded || foldSheetName(t.name) == folded)
+            return &t;
+    return nullptr;
+}
+
+bool Workbook::tableNameFree(std::string_view name)
+{
+    if (tableNamed(name))
+        return false;
+    std::string folded = foldSheetName(name);
+    for (const DefinedNameEntry& d : workbook_.definedNames())
+        if (foldSheetName(d.name) == folded)
+            return false;
+    return true;
+}
+
+long Workbook::nextTableId()
+{
+    long id = 0;
+    for (const TableFacts& t : tables())
+        id = std::max(id, t.id);
+    return id + 1;
+}
+
+void Workbook::addTable(TableFacts table)
+{
+    tables();
+    tables_->push_back(std::move(table));
+}
+
+std::set<long>& Workbook::vmlBlocks()
+{
+    if (vmlBlocks_)
+        return *vmlBlocks_;
+    vmlBlocks_.emplace();
+    static const std::regex idmap(R"(idmap\b[^>]*\bdata\s*=\s*["']([0-9, ]*)["'])");
+    static const std::regex spid(R"(_x0000_s([0-9]+))");
+    for (const std::string& name : package_.partNames()) {
+        std::string type = package_.contentTypes().typeOf(name).value_or("");
+        bool vml = type == content_type::kVmlDrawing ||
+                   (name.size() > 4 && foldAscii(name.substr(name.size() - 4)) == ".vml");
+        if (!vml)
+            continue;
+        std::string text = package_.readPart(name);
+        for (std::sregex_iterator it(text.begin(), text.end(), idmap), end; it != end; ++it) {
+            std::string list = (*it)[1];
+            for (std::size_t i = 0; i < list.size();) {
+                std::size_t j = list.find(',', i);
+                if (j == std::string::npos)
+                    j = list.size();
+                std::string item = list.substr(i, j - i);
+                item.erase(std::remove(item.begin(), item.end(), ' '), item.end());
+                if (!item.empty() && item.size() < 9)
+                    vmlBlocks_->insert(std::stol(item));
+                i = j + 1;
+            }
+        }
+        for (std::sregex_iterator it(text.begin(), text.end(), spid), end; it != end; ++it) {
+            std::string n = (*it)[1];
+            if (n.size() < 12)
+                vmlBlocks_->insert(std::stol(n) / 1024);
+        }
+    }
+    return *vmlBlocks_;
+}
+
+std::set<std::string>& Workbook::threadedCommentIds()
+{
+    if (threadIds_)
+        return *threadIds_;
+    threadIds_.emplace();
+    static const std::regex id(R"re(<(?:\w+:)?threadedComment\b[^>]*?\sid\s*=\s*"([^"]+)")re");
+    for (const std::string& name : package_.partNames()) {
+        std::string type = package_.contentTypes().typeOf(name).value_or("");
+        if (type != "application/vnd.ms-excel.threadedcomments+xml")
+            continue;
+        std::string text = package_.readPart(name);
+        for (std::sregex_iterator it(text.begin(), text.end(), id), end; it != end; ++it)
+            threadIds_->insert((*it)[1]);
+    }
+    return *threadIds_;
+}
+
+const std::vector<ExternalBookFacts>& Workbook::externalBooks()
+{
+    if (externalBooks_)
+        return *externalBooks_;
+    externalBooks_.emplace();
+    Relationships& rels = package_.relationships(workbookPartName_);
+    for (const std::string& id : workbook_.externalReferences()) {
+        ExternalBookFacts f;
+        f.relId = id;
+        if (const Relationship* r = rels.byId(id); r && !r->external) {
+            f.part = rels.resolve(*r);
+            if (package_.hasPart(f.part)) {
+                Relationships& own = package_.relationships(f.part);
+                for (const Relationship& x : own.all())
+                    if (x.external && x.type == rel_type::kExternalLinkPath) {
+                        f.target = x.target;
+                        break;
+                    }
+            }
+        }
+        f.resolved = f.target.empty() ? std::string() : resolveExternalTarget(f.target, origin_.parent_path());
+        externalBooks_->push_back(std::move(f));
+    }
+    return *externalBooks_;
+}
+
+void Workbook::addExternalBook(ExternalBookFacts book)
+{
+    externalBooks();
+    externalBooks_->push_back(std::move(book));
+}
+
+long Workbook::nextPivotCacheId()
+{
+    long id = reservedCacheId_;
+    for (const auto& [cacheId, rel] : workbook_.pivotCaches())
+        id = std::max(id, cacheId);
+    reservedCacheId_ = id + 1;
+    return reservedCacheId_;
 }
 
 bool Workbook::modified() const
@@ -211,6 +408,9 @@ void Workbook::saveAs(const std::filesystem::path& file, std::string displayPath
         return;  // the file already holds exactly this workbook
     flushModels();
     package_.saveAs(file, std::move(displayPath));
+    // The file written there stands for what this workbook stood for.
+    if (origin_ != context_->originOf(file))
+        context_->setOrigin(file, origin_);
     // The models now describe what is on disk.
     workbook_.markSaved();
     if (styles_)

@@ -13,9 +13,32 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
+#include <vector>
 
 namespace tessaro::xlsx {
+
+// A table (list object) of a sheet, as copies and formulas need it.
+struct TableFacts {
+    std::string part;
+    std::string sheetPart;
+    std::string name;
+    std::string displayName;
+    long id = 0;
+    std::string ref;
+    std::vector<std::string> columns;
+    long headerRows = 1;
+    long totalsRows = 0;
+};
+
+// A workbook another one links to, as its externalReferences list it.
+struct ExternalBookFacts {
+    std::string relId;     // in the workbook's relationships
+    std::string part;      // the external link part
+    std::string target;    // as its relationship writes it
+    std::string resolved;  // the same file, comparable across workbooks
+};
 
 // An open workbook: its package and the parts the engine models. Opening reads only what
 // listing sheets needs (content types, relationships, the workbook part); styles, shared
@@ -27,6 +50,8 @@ public:
     Workbook(const std::filesystem::path& file, std::string displayPath, std::shared_ptr<EngineContext> context);
 
     std::uint64_t serial() const { return serial_; }
+    // The file this workbook stands for: its own path, or the file it is a temporary copy of.
+    const std::filesystem::path& origin() const { return origin_; }
     const std::string& displayPath() const { return package_.displayPath(); }
     Package& package() { return package_; }
     EngineContext& context() { return *context_; }
@@ -57,6 +82,33 @@ public:
     void dropCalculationChain();
     // A free part name for a new worksheet.
     std::string newWorksheetPartName();
+    // A free part name like `model` ("/xl/drawings/drawing1.xml" -> ".../drawing7.xml"),
+    // never given out twice.
+    std::string reservePartName(std::string_view model);
+
+    // Every table of every sheet, tables of copies included.
+    const std::vector<TableFacts>& tables();
+    const TableFacts* tableNamed(std::string_view name);
+    // No table and no defined name is called that (letter case ignored).
+    bool tableNameFree(std::string_view name);
+    long nextTableId();
+    void addTable(TableFacts table);
+
+    // The shape-id blocks (of 1024) that the workbook's VML drawings use.
+    std::set<long>& vmlBlocks();
+    // The ids of the workbook's threaded comments.
+    std::set<std::string>& threadedCommentIds();
+
+    // The workbooks this one links to, in formula order ([1] first).
+    const std::vector<ExternalBookFacts>& externalBooks();
+    void addExternalBook(ExternalBookFacts book);
+
+    // Where the workbook part lists pivot caches: the next free cacheId.
+    long nextPivotCacheId();
+
+    // Parts copied in from other workbooks that later copies may share (pictures): the
+    // source part's identity -> the part here.
+    std::map<std::string, std::string>& sharedCopies() { return sharedCopies_; }
 
     bool modified() const;
     void save();
@@ -67,6 +119,15 @@ private:
     std::string partBeside(std::string_view fileName) const;
 
     std::uint64_t serial_;
+    std::filesystem::path origin_;
+    std::optional<std::vector<TableFacts>> tables_;
+    std::optional<std::set<long>> vmlBlocks_;
+    std::optional<std::set<std::string>> threadIds_;
+    std::optional<std::vector<ExternalBookFacts>> externalBooks_;
+    std::set<std::string> reservedParts_;
+    std::map<std::string, unsigned> partCounters_;
+    long reservedCacheId_ = -1;
+    std::map<std::string, std::string> sharedCopies_;
     std::shared_ptr<EngineContext> context_;
     Package package_;
     std::string workbookPartName_;

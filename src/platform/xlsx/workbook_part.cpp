@@ -153,14 +153,7 @@ std::uint32_t WorkbookPart::insertSheet(std::size_t position, const std::string&
                                         const std::string& part, SheetKind kind, std::string_view state)
 {
     pugi::xml_node root = doc_.document_element();
-    if (relPrefix_.empty()) {
-        // No prefix is bound to the relationships namespace yet: bind "r" on the root.
-        std::string p = "r";
-        while (root.attribute(("xmlns:" + p).c_str()))
-            p += "r";
-        root.append_attribute(("xmlns:" + p).c_str()).set_value(std::string(ns::kOfficeRels).c_str());
-        relPrefix_ = p + ":";
-    }
+    ensureRelPrefix();
     long maxId = 0;
     std::set<long> used;
     for (const auto& s : sheets_) {
@@ -228,8 +221,98 @@ std::uint32_t WorkbookPart::insertSheet(std::size_t position, const std::string&
     return e.handle;
 }
 
+void WorkbookPart::ensureRelPrefix()
+{
+    if (!relPrefix_.empty())
+        return;
+    // No prefix is bound to the relationships namespace yet: bind "r" on the root.
+    pugi::xml_node root = doc_.document_element();
+    std::string p = "r";
+    while (root.attribute(("xmlns:" + p).c_str()))
+        p += "r";
+    root.append_attribute(("xmlns:" + p).c_str()).set_value(std::string(ns::kOfficeRels).c_str());
+    relPrefix_ = p + ":";
+}
+
+std::vector<DefinedNameEntry> WorkbookPart::definedNames() const
+{
+    std::vector<DefinedNameEntry> out;
+    pugi::xml_node dn = doc_.document_element().child(n_("definedNames").c_str());
+    for (pugi::xml_node d = dn.first_child(); d; d = d.next_sibling()) {
+        if (!n_.names(d, "definedName"))
+            continue;
+        DefinedNameEntry e;
+        e.node = d;
+        e.name = d.attribute("name").value();
+        e.localSheetId = d.attribute("localSheetId") ? toLong(d.attribute("localSheetId").value(), -2) : -1;
+        e.text = d.text().get();
+        out.push_back(std::move(e));
+    }
+    return out;
+}
+
+long WorkbookPart::indexOfName(std::string_view name) const
+{
+    for (std::size_t i = 0; i < sheets_.size(); ++i)
+        if (sameSheetName(sheets_[i].name, name))
+            return static_cast<long>(i);
+    return -1;
+}
+
+std::vector<std::string> WorkbookPart::externalReferences() const
+{
+    std::vector<std::string> out;
+    pugi::xml_node refs = doc_.document_element().child(n_("externalReferences").c_str());
+    for (pugi::xml_node r = refs.first_child(); r; r = r.next_sibling())
+        if (n_.names(r, "externalReference"))
+            out.push_back(relationshipIdOf(r));
+    return out;
+}
+
+std::size_t WorkbookPart::addExternalReference(const std::string& relId)
+{
+    ensureRelPrefix();
+    pugi::xml_node root = doc_.document_element();
+    pugi::xml_node refs = root.child(n_("externalReferences").c_str());
+    if (!refs)
+        refs = insertInOrder(root, n_, "externalReferences", kWorkbookOrder);
+    pugi::xml_node r = refs.append_child(n_("externalReference").c_str());
+    r.append_attribute((relPrefix_ + "id").c_str()).set_value(relId.c_str());
+    modified_ = true;
+    return externalReferences().size();
+}
+
+std::vector<std::pair<long, std::string>> WorkbookPart::pivotCaches() const
+{
+    std::vector<std::pair<long, std::string>> out;
+    pugi::xml_node caches = doc_.document_element().child(n_("pivotCaches").c_str());
+    for (pugi::xml_node c = caches.first_child(); c; c = c.next_sibling())
+        if (n_.names(c, "pivotCache"))
+            out.emplace_back(toLong(c.attribute("cacheId").value(), -1), relationshipIdOf(c));
+    return out;
+}
+
+void WorkbookPart::addPivotCache(long cacheId, const std::string& relId)
+{
+    ensureRelPrefix();
+    pugi::xml_node root = doc_.document_element();
+    pugi::xml_node caches = root.child(n_("pivotCaches").c_str());
+    if (!caches)
+        caches = insertInOrder(root, n_, "pivotCaches", kWorkbookOrder);
+    pugi::xml_node c = caches.append_child(n_("pivotCache").c_str());
+    c.append_attribute("cacheId").set_value(cacheId);
+    c.append_attribute((relPrefix_ + "id").c_str()).set_value(relId.c_str());
+    modified_ = true;
+}
+
 void WorkbookPart::addScopedName(pugi::xml_node source, std::string_view sourcePrefix, std::size_t localSheetId,
                                  const std::string& text)
+{
+    addName(source, sourcePrefix, localSheetId, text);
+}
+
+void WorkbookPart::addName(pugi::xml_node source, std::string_view sourcePrefix, std::optional<std::size_t> localSheetId,
+                           const std::string& text)
 {
     pugi::xml_node root = doc_.document_element();
     pugi::xml_node dn = root.child(n_("definedNames").c_str());
@@ -239,7 +322,7 @@ void WorkbookPart::addScopedName(pugi::xml_node source, std::string_view sourceP
     auto key = [](pugi::xml_node d, long sheet) {
         return std::make_pair(foldSheetName(d.attribute("name").value()), sheet);
     };
-    auto mine = key(source, static_cast<long>(localSheetId));
+    auto mine = key(source, localSheetId ? static_cast<long>(*localSheetId) : -1L);
     pugi::xml_node before;
     for (pugi::xml_node d = dn.first_child(); d; d = d.next_sibling()) {
         if (n_.names(d, "definedName") && key(d, toLong(d.attribute("localSheetId").value(), -1)) > mine) {
@@ -249,9 +332,13 @@ void WorkbookPart::addScopedName(pugi::xml_node source, std::string_view sourceP
     }
     pugi::xml_node copy = copyElement(dn, source, sourcePrefix, n_.prefix(), before);
     pugi::xml_attribute id = copy.attribute("localSheetId");
-    if (!id)
-        id = copy.append_attribute("localSheetId");
-    id.set_value(static_cast<unsigned long long>(localSheetId));
+    if (localSheetId) {
+        if (!id)
+            id = copy.append_attribute("localSheetId");
+        id.set_value(static_cast<unsigned long long>(*localSheetId));
+    } else if (id) {
+        copy.remove_attribute(id);
+    }
     while (copy.first_child())
         copy.remove_child(copy.first_child());
     copy.append_child(pugi::node_pcdata).set_value(text.c_str());
@@ -269,58 +356,135 @@ void AppProperties::load(std::string_view xml, const std::string& file, const st
     modified_ = false;
 }
 
-bool AppProperties::addWorksheet(const std::vector<std::string>& before, std::size_t position, const std::string& name)
+struct AppProperties::Lists {
+    std::optional<NsNames> vt;
+    pugi::xml_node pairs, titles;
+    std::vector<pugi::xml_node> titleNodes;
+    struct Group {
+        std::string name;
+        pugi::xml_node nameVariant, countNode;
+        std::size_t offset = 0, count = 0;
+    };
+    std::vector<Group> groups;
+};
+
+bool AppProperties::lists(Lists& l)
 {
     pugi::xml_node root = doc_.document_element();
     auto p = NsNames::of(root, ns::kExtendedProperties);
-    auto vt = NsNames::of(root, ns::kDocPropsVTypes);
-    if (!p || !vt)
+    l.vt = NsNames::of(root, ns::kDocPropsVTypes);
+    if (!p || !l.vt)
         return false;
-    pugi::xml_node pairs = root.child((*p)("HeadingPairs").c_str()).child((*vt)("vector").c_str());
-    pugi::xml_node titles = root.child((*p)("TitlesOfParts").c_str()).child((*vt)("vector").c_str());
-    if (!pairs || !titles)
+    l.pairs = root.child((*p)("HeadingPairs").c_str()).child((*l.vt)("vector").c_str());
+    l.titles = root.child((*p)("TitlesOfParts").c_str()).child((*l.vt)("vector").c_str());
+    if (!l.pairs || !l.titles)
         return false;
-    std::vector<pugi::xml_node> titleNodes;
-    for (pugi::xml_node t = titles.first_child(); t; t = t.next_sibling())
+    for (pugi::xml_node t = l.titles.first_child(); t; t = t.next_sibling())
         if (t.type() == pugi::node_element)
-            titleNodes.push_back(t);
+            l.titleNodes.push_back(t);
     // Pairs of variants: (group name, count).
     std::vector<pugi::xml_node> variants;
-    for (pugi::xml_node v = pairs.first_child(); v; v = v.next_sibling())
-        if (vt->names(v, "variant"))
+    for (pugi::xml_node v = l.pairs.first_child(); v; v = v.next_sibling())
+        if (l.vt->names(v, "variant"))
             variants.push_back(v);
     std::size_t offset = 0;
     for (std::size_t g = 0; g + 1 < variants.size(); g += 2) {
+        Lists::Group group;
+        group.nameVariant = variants[g];
         pugi::xml_node countNode = variants[g + 1].first_child();
         while (countNode && countNode.type() != pugi::node_element)
             countNode = countNode.next_sibling();
         long count = toLong(countNode.text().get(), -1);
         if (count < 0)
             return false;
-        std::string group = variants[g].first_child().text().get();
         for (pugi::xml_node c = variants[g].first_child(); c; c = c.next_sibling())
             if (c.type() == pugi::node_element)
-                group = c.text().get();
-        bool matches = static_cast<std::size_t>(count) == before.size() && offset + before.size() <= titleNodes.size();
-        for (std::size_t i = 0; matches && i < before.size(); ++i)
-            matches = titleNodes[offset + i].text().get() == before[i];
-        if (matches || (group == "Worksheets" && static_cast<std::size_t>(count) == before.size() &&
-                        offset + before.size() <= titleNodes.size())) {
-            pugi::xml_node model = titleNodes.empty() ? pugi::xml_node() : titleNodes.front();
-            std::string tag = model ? model.name() : (*vt)("lpstr");
-            pugi::xml_node at = offset + position < titleNodes.size() ? titleNodes[offset + position] : pugi::xml_node();
-            pugi::xml_node added = at ? titles.insert_child_before(tag.c_str(), at) : titles.append_child(tag.c_str());
-            added.append_child(pugi::node_pcdata).set_value(name.c_str());
-            countNode.text().set(count + 1);
-            pugi::xml_attribute size = titles.attribute("size");
-            if (size)
-                size.set_value(static_cast<unsigned long long>(titleNodes.size() + 1));
-            modified_ = true;
-            return true;
-        }
-        offset += static_cast<std::size_t>(count);
+                group.name = c.text().get();
+        group.countNode = countNode;
+        group.offset = offset;
+        group.count = static_cast<std::size_t>(count);
+        offset += group.count;
+        l.groups.push_back(group);
     }
-    return false;
+    return offset <= l.titleNodes.size();
+}
+
+bool AppProperties::insertTitle(Lists& l, std::size_t group, std::size_t offsetInGroup, const std::string& title)
+{
+    Lists::Group& g = l.groups[group];
+    std::size_t at = g.offset + std::min(offsetInGroup, g.count);
+    pugi::xml_node model = l.titleNodes.empty() ? pugi::xml_node() : l.titleNodes.front();
+    std::string tag = model ? model.name() : (*l.vt)("lpstr");
+    pugi::xml_node next = at < l.titleNodes.size() ? l.titleNodes[at] : pugi::xml_node();
+    pugi::xml_node added = next ? l.titles.insert_child_before(tag.c_str(), next) : l.titles.append_child(tag.c_str());
+    added.append_child(pugi::node_pcdata).set_value(title.c_str());
+    g.countNode.text().set(static_cast<unsigned long long>(g.count + 1));
+    if (pugi::xml_attribute size = l.titles.attribute("size"))
+        size.set_value(static_cast<unsigned long long>(l.titleNodes.size() + 1));
+    modified_ = true;
+    return true;
+}
+
+bool AppProperties::addGroup(Lists& l, std::size_t beforeGroup, std::string_view name, const std::string& title)
+{
+    const NsNames& vt = *l.vt;
+    pugi::xml_node before = beforeGroup < l.groups.size() ? l.groups[beforeGroup].nameVariant : pugi::xml_node();
+    auto variant = [&]() {
+        return before ? l.pairs.insert_child_before(vt("variant").c_str(), before) : l.pairs.append_child(vt("variant").c_str());
+    };
+    variant().append_child(vt("lpstr").c_str()).append_child(pugi::node_pcdata).set_value(std::string(name).c_str());
+    pugi::xml_node count = variant().append_child(vt("i4").c_str());
+    count.append_child(pugi::node_pcdata).set_value("0");
+    if (pugi::xml_attribute size = l.pairs.attribute("size"))
+        size.set_value(static_cast<unsigned long long>(l.groups.size() * 2 + 2));
+    Lists::Group g;
+    g.name = name;
+    g.countNode = count;
+    g.offset = beforeGroup < l.groups.size() ? l.groups[beforeGroup].offset : l.titleNodes.size();
+    l.groups.insert(l.groups.begin() + static_cast<std::ptrdiff_t>(std::min(beforeGroup, l.groups.size())), g);
+    return insertTitle(l, std::min(beforeGroup, l.groups.size() - 1), 0, title);
+}
+
+bool AppProperties::addSheet(std::string_view group, const std::vector<std::string>& before, std::size_t position,
+                             const std::string& name)
+{
+    Lists l;
+    if (!lists(l))
+        return false;
+    for (std::size_t g = 0; g < l.groups.size(); ++g) {
+        const auto& grp = l.groups[g];
+        bool matches = grp.count == before.size() && grp.offset + before.size() <= l.titleNodes.size();
+        bool listed = matches;
+        for (std::size_t i = 0; listed && i < before.size(); ++i)
+            listed = l.titleNodes[grp.offset + i].text().get() == before[i];
+        if ((listed && (!before.empty() || grp.name == group)) || (matches && grp.name == group))
+            return insertTitle(l, g, position, name);
+    }
+    if (!before.empty())
+        return false;
+    // The first sheet of its kind: its group goes before the names (worksheets first).
+    std::size_t at = l.groups.size();
+    for (std::size_t g = 0; g < l.groups.size(); ++g) {
+        bool later = l.groups[g].name == "Named Ranges" || (group == "Worksheets" && l.groups[g].name == "Charts");
+        if (later) {
+            at = g;
+            break;
+        }
+    }
+    return addGroup(l, at, group, name);
+}
+
+bool AppProperties::addNamedRange(const std::string& title, bool createGroup)
+{
+    Lists l;
+    if (!lists(l))
+        return false;
+    for (std::size_t g = 0; g < l.groups.size(); ++g)
+        if (l.groups[g].name == "Named Ranges")
+            return insertTitle(l, g, l.groups[g].count, title);
+    if (!createGroup)
+        return false;
+    return addGroup(l, l.groups.size(), "Named Ranges", title);
 }
 
 std::string AppProperties::serialize() const

@@ -69,7 +69,16 @@ TEST(Corpus, EveryWorkbookOpensOrIsRefusedWithItsKind)
     EXPECT_GE(opened, 50);
 }
 
-TEST(Corpus, EveryWorksheetCopiesAndNoReferenceDangles)
+// The part a relationship of `rels` (a ".rels" entry) points at, as an entry name.
+std::string resolveTarget(const std::string& relsEntry, const std::string& target)
+{
+    if (!target.empty() && target.front() == '/')
+        return fs::path(target.substr(1)).lexically_normal().generic_string();
+    std::string dir = relsEntry.substr(0, relsEntry.rfind("_rels/"));
+    return fs::path(dir + target).lexically_normal().generic_string();
+}
+
+TEST(Corpus, EverySheetCopiesAndNoReferenceDangles)
 {
     auto files = corpusFiles({".xlsx", ".xlsm"});
     if (files.empty())
@@ -85,41 +94,51 @@ TEST(Corpus, EveryWorksheetCopiesAndNoReferenceDangles)
         auto server = factory();
         auto src = server->open(f);
         auto book = server->open(dst);
-        int n = server->worksheetCount(src);
+        int n = server->sheetCount(src);
+        int carried = 0;
         for (int i = 1; i <= n; ++i) {
-            std::string name = server->worksheetName(src, i);
-            ASSERT_NO_THROW(server->copySheet(server->worksheet(src, name), Placement::After,
-                                              server->sheet(book, server->sheetCount(book))))
-                << f << " " << name;
-            ++copies;
+            try {
+                server->copySheet(server->sheet(src, i), Placement::After, server->sheet(book, server->sheetCount(book)));
+                ++copies;
+                ++carried;
+            } catch (const AutomationError& e) {
+                // Dialog and macro sheets stay behind; every other sheet copies.
+                EXPECT_THAT(e.description(), HasSubstr("cannot")) << f << " sheet " << i;
+            }
         }
         server->save(book);
         server->quit();
 
-        // Reopen, and check every r:id of every copied sheet against its relationships.
         auto again = factory();
         auto reopened = again->open(dst);
-        EXPECT_EQ(again->worksheetCount(reopened), n + 1);
+        EXPECT_EQ(again->sheetCount(reopened), carried + 1) << f;
         again->quit();
+        // Every relationship of every part points at a part that is there, and every
+        // relationship id a sheet uses is one of its relationships.
         auto parts = t::readZip(dst);
         for (const auto& [name, content] : parts) {
-            if (name.rfind("xl/worksheets/sheet", 0) != 0 || name == "xl/worksheets/sheet1.xml")
+            if (name.size() < 5 || name.substr(name.size() - 5) != ".rels")
                 continue;
-            std::string rels = "xl/worksheets/_rels/" + name.substr(std::string("xl/worksheets/").size()) + ".rels";
+            pugi::xml_document r;
+            ASSERT_TRUE(r.load_string(content.c_str())) << f << " " << name;
             std::set<std::string> ids;
-            if (parts.count(rels)) {
-                pugi::xml_document r;
-                r.load_string(parts[rels].c_str());
-                for (auto x : r.select_nodes("//*[local-name()='Relationship']")) {
-                    ids.insert(x.node().attribute("Id").value());
-                    EXPECT_STREQ(x.node().attribute("TargetMode").value(), "External") << "only outside links travel";
-                }
+            for (auto x : r.select_nodes("//*[local-name()='Relationship']")) {
+                pugi::xml_node rel = x.node();
+                EXPECT_TRUE(ids.insert(rel.attribute("Id").value()).second) << f << " " << name << " repeats an id";
+                if (std::string_view(rel.attribute("TargetMode").value()) == "External")
+                    continue;
+                std::string target = resolveTarget(name, rel.attribute("Target").value());
+                EXPECT_TRUE(parts.count(target)) << f << " " << name << " -> " << target;
             }
+            std::string part = name.substr(0, name.rfind("_rels/")) + name.substr(name.rfind('/') + 1);
+            part = part.substr(0, part.size() - 5);
+            if (part.rfind("xl/worksheets/", 0) != 0 && part.rfind("xl/chartsheets/", 0) != 0)
+                continue;
             pugi::xml_document s;
-            ASSERT_TRUE(s.load_string(content.c_str())) << f << " " << name;
+            ASSERT_TRUE(s.load_string(parts[part].c_str())) << f << " " << part;
             for (auto a : s.select_nodes("//@*[starts-with(name(), 'r:')]"))
-                EXPECT_TRUE(ids.count(a.attribute().value())) << f << " " << name << " keeps " << a.attribute().name();
+                EXPECT_TRUE(ids.count(a.attribute().value())) << f << " " << part << " keeps " << a.attribute().name();
         }
     }
-    EXPECT_GT(copies, 150);
+    EXPECT_GE(copies, 240);
 }

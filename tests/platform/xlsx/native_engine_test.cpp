@@ -298,7 +298,8 @@ TEST_F(NativeEngineCopy, ListsWorksheetsAndCountsEverySheet)
     EXPECT_EQ(server->sheetCount(book), 4);
     EXPECT_EQ(server->sheet(book, 2), server->sheet(book, 2));
     EXPECT_EQ(server->worksheet(book, "notes"), server->sheet(book, 3)) << "names compare without letter case";
-    EXPECT_THROW(server->worksheet(book, "Chart"), AutomationError) << "a chartsheet is not a worksheet";
+    EXPECT_EQ(server->worksheet(book, "chart"), server->sheet(book, 2))
+        << "with no worksheet of that name, a chartsheet answers to it";
     try {
         server->worksheet(book, "Nowhere");
         FAIL();
@@ -309,12 +310,9 @@ TEST_F(NativeEngineCopy, ListsWorksheetsAndCountsEverySheet)
     EXPECT_THROW(server->sheet(book, 0), AutomationError);
     EXPECT_THROW(server->sheet(book, 5), AutomationError);
     EXPECT_THROW(server->worksheetName(book, 4), AutomationError);
-    try {
-        server->copySheet(server->sheet(book, 2), Placement::After, server->sheet(book, 1));
-        FAIL() << "chartsheets are carried by a later stage";
-    } catch (const AutomationError& e) {
-        EXPECT_THAT(e.description(), HasSubstr("only worksheets"));
-    }
+    server->copySheet(server->sheet(book, 2), Placement::After, server->sheet(book, 4));
+    EXPECT_EQ(server->sheetCount(book), 5) << "a chartsheet copies too";
+    EXPECT_EQ(server->worksheetCount(book), 3) << "and is not counted as a worksheet";
     server->quit();
     EXPECT_THROW(server->worksheetCount(book), AutomationError) << "quit closes every workbook";
 }
@@ -488,33 +486,51 @@ TEST_F(NativeEngineCopy, AHiddenSheetStaysHiddenAndTheCopyInFrontLeavesTheFirstT
     EXPECT_STREQ(wb.select_node("//workbookView").node().attribute("firstSheet").value(), "1");
 }
 
-TEST_F(NativeEngineCopy, ElementsThatPointAtPartsNotCarriedAreLeftOut)
+TEST_F(NativeEngineCopy, PartsTheSheetPointsAtTravelAndWhatCannotTravelIsLeftOut)
 {
     t::BookSpec b = sourceBook();
     b.sheets[1].body = "<sheetData><row r=\"1\"><c r=\"A1\"><v>1</v></c></row></sheetData>"
                        "<hyperlinks><hyperlink ref=\"A1\" r:id=\"rId2\"/><hyperlink ref=\"A2\" location=\"Data!A1\" display=\"x\"/></hyperlinks>"
-                       "<pageSetup orientation=\"portrait\" r:id=\"rId3\"/><drawing r:id=\"rId1\"/>";
+                       "<pageSetup orientation=\"portrait\" r:id=\"rId3\"/><drawing r:id=\"rId1\"/><picture r:id=\"rId4\"/>"
+                       "<extLst><ext uri=\"{3A4CF648-6AED-40f4-86FF-DC5316D8AED3}\" "
+                       "xmlns:x14=\"http://schemas.microsoft.com/office/spreadsheetml/2009/9/main\">"
+                       "<x14:slicerList><x14:slicer r:id=\"rId5\"/></x14:slicerList></ext></extLst>";
     b.sheets[1].rels =
         "<Relationship Id=\"rId1\" Type=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships/drawing\" Target=\"../drawings/drawing1.xml\"/>"
         "<Relationship Id=\"rId2\" Type=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships/hyperlink\" "
         "Target=\"https://example.com/a%20b\" TargetMode=\"External\"/>"
-        "<Relationship Id=\"rId3\" Type=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships/printerSettings\" Target=\"../printerSettings/p1.bin\"/>";
+        "<Relationship Id=\"rId3\" Type=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships/printerSettings\" Target=\"../printerSettings/p1.bin\"/>"
+        "<Relationship Id=\"rId4\" Type=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships/image\" Target=\"../media/missing.png\"/>"
+        "<Relationship Id=\"rId5\" Type=\"http://schemas.microsoft.com/office/2007/relationships/slicer\" Target=\"../slicers/slicer1.xml\"/>";
     b.extraParts = {{"xl/drawings/drawing1.xml", "<xdr:wsDr xmlns:xdr=\"http://schemas.openxmlformats.org/drawingml/2006/spreadsheetDrawing\"/>"},
-                    {"xl/printerSettings/p1.bin", "binary"}};
+                    {"xl/printerSettings/p1.bin", "binary"},
+                    {"xl/slicers/slicer1.xml", "<slicers xmlns=\"http://schemas.microsoft.com/office/spreadsheetml/2009/9/main\"/>"}};
     t::writeWorkbook(src, b);
     copy("Notes", Placement::After);
+    auto parts = t::readZip(dst);
     auto sheet = xmlOf(dst, "xl/worksheets/sheet4.xml");
-    EXPECT_FALSE(sheet.select_node("//drawing"));
-    EXPECT_FALSE(sheet.select_node("//pageSetup/@r:id"));
+    auto rels = xmlOf(dst, "xl/worksheets/_rels/sheet4.xml.rels");
+    auto target = [&](const char* element) -> std::string {
+        auto id = sheet.select_node((std::string("//") + element).c_str()).node().attribute("r:id").value();
+        return rels.select_node(("//*[@Id='" + std::string(id) + "']").c_str()).node().attribute("Target").value();
+    };
+    EXPECT_EQ(target("drawing"), "../drawings/drawing1.xml") << "the destination had no drawing of that name";
+    EXPECT_EQ(parts.at("xl/drawings/drawing1.xml"), b.extraParts[0].second);
+    EXPECT_EQ(target("pageSetup"), "../printerSettings/p1.bin");
+    EXPECT_EQ(parts.at("xl/printerSettings/p1.bin"), "binary");
     EXPECT_TRUE(sheet.select_node("//pageSetup[@orientation='portrait']"));
+    EXPECT_FALSE(sheet.select_node("//picture")) << "its picture is not in the package";
+    EXPECT_FALSE(sheet.select_node("//extLst")) << "a slicer needs its workbook's cache: left out with its list";
+    EXPECT_FALSE(parts.count("xl/slicers/slicer2.xml"));
     EXPECT_TRUE(sheet.select_node("//hyperlink[@ref='A2'][@location='Data!A1']"));
     auto link = sheet.select_node("//hyperlink[@ref='A1']").node();
     ASSERT_TRUE(link) << "links to outside the package travel with their relationship";
-    auto rels = xmlOf(dst, "xl/worksheets/_rels/sheet4.xml.rels");
     auto rel = rels.select_node(("//*[@Id='" + std::string(link.attribute("r:id").value()) + "']").c_str()).node();
     EXPECT_STREQ(rel.attribute("Target").value(), "https://example.com/a%20b");
     EXPECT_STREQ(rel.attribute("TargetMode").value(), "External");
-    EXPECT_EQ(rels.select_nodes("//*[local-name()='Relationship']").size(), 1u);
+    EXPECT_EQ(rels.select_nodes("//*[local-name()='Relationship']").size(), 3u);
+    auto types = xmlOf(dst, "[Content_Types].xml");
+    EXPECT_TRUE(types.select_node("//*[@Extension='bin']")) << "printer settings get a type by their extension";
 }
 
 TEST_F(NativeEngineCopy, CloseDropsChangesAndSaveOfAnUnchangedWorkbookLeavesTheFile)

@@ -249,13 +249,15 @@ TEST(SheetRewriter, LeavesOutWhatPointsAtSourceRelationshipsAndTheContainersItEm
                    "<extLst><ext uri=\"{78C0D931-6437-407d-A8EE-F0AAD7539E65}\"><x14:conditionalFormattings/></ext></extLst>");
 }
 
-TEST(SheetRewriter, KeepsLinksWhoseRelationshipsTravel)
+TEST(SheetRewriter, KeepsElementsWhoseRelationshipsTravel)
 {
     Recording r;
-    r.plan.keptRelationships = {"rId1"};
+    r.plan.keptRelationships = {"rId1", "rId3"};
     std::string out = rewrite("<sheetData/><hyperlinks><hyperlink ref=\"A1\" r:id=\"rId1\"/><hyperlink ref=\"B1\" r:id=\"rId2\"/>"
-                              "</hyperlinks><drawing r:id=\"rId1\"/>", r);
-    EXPECT_EQ(out, "<sheetData/><hyperlinks><hyperlink ref=\"A1\" r:id=\"rId1\"/></hyperlinks>");
+                              "</hyperlinks><pageSetup orientation=\"portrait\" r:id=\"rId4\"/><drawing r:id=\"rId3\"/>"
+                              "<legacyDrawing r:id=\"rId5\"/>", r);
+    EXPECT_EQ(out, "<sheetData/><hyperlinks><hyperlink ref=\"A1\" r:id=\"rId1\"/></hyperlinks>"
+                   "<pageSetup orientation=\"portrait\"/><drawing r:id=\"rId3\"/>");
 }
 
 TEST(SheetRewriter, PassesThroughWhatItDoesNotModel)
@@ -325,7 +327,7 @@ TEST(SheetRewriter, RefusesBrokenAndHostileXml)
     EXPECT_THROW(rewriteSheet(doctype, 0, r.plan, nullptr, "f", "p"), EngineError);
     ChunkReader cut(kHead + "<sheetData><row r=\"1\">", 4);
     EXPECT_THROW(rewriteSheet(cut, 0, r.plan, nullptr, "f", "p"), EngineError);
-    ChunkReader notSheet("<chartsheet xmlns=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\"/>", 4);
+    ChunkReader notSheet("<workbook xmlns=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\"/>", 4);
     EXPECT_THROW(rewriteSheet(notSheet, 0, r.plan, nullptr, "f", "p"), EngineError);
 }
 

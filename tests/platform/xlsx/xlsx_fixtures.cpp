@@ -282,7 +282,7 @@ Parts buildWorkbook(const BookSpec& s)
         rel(std::string(kRel) + "/calcChain", "calcChain.xml");
         parts.emplace_back("xl/calcChain.xml", decl + "<calcChain xmlns=\"" + std::string(kMain) + "\"><c r=\"A1\" i=\"1\"/></calcChain>");
     }
-    wbRels += "</Relationships>";
+    wbRels += s.workbookRels + "</Relationships>";
     std::string rootRels = decl + "<Relationships xmlns=\"http://schemas.openxmlformats.org/package/2006/relationships\">"
                                   "<Relationship Id=\"rId1\" Type=\"" + std::string(kRel) + "/officeDocument\" Target=\"xl/workbook.xml\"/>";
     if (s.app) {
@@ -318,7 +318,7 @@ Parts buildWorkbook(const BookSpec& s)
                                "</vt:vector></TitlesOfParts></Properties>");
     }
     rootRels += "</Relationships>";
-    ct += "</Types>";
+    ct += s.extraTypes + "</Types>";
     std::string wb = decl + "<" + p + "workbook" + xmlns + kMain + "\" xmlns:r=\"" + kRel + "\">";
     if (!s.workbookPr.empty())
         wb += "<" + p + "workbookPr " + s.workbookPr + "/>";
@@ -336,9 +336,11 @@ Parts buildWorkbook(const BookSpec& s)
         wb += "<" + p + "bookViews>" + views + "</" + p + "bookViews>";
     }
     wb += "<" + p + "sheets>" + sheets + "</" + p + "sheets>";
+    if (!s.externalReferences.empty())
+        wb += "<" + p + "externalReferences>" + s.externalReferences + "</" + p + "externalReferences>";
     if (!s.definedNames.empty())
         wb += "<" + p + "definedNames>" + s.definedNames + "</" + p + "definedNames>";
-    wb += "<" + p + "calcPr calcId=\"191029\"/></" + p + "workbook>";
+    wb += "<" + p + "calcPr calcId=\"191029\"/>" + s.workbookTail + "</" + p + "workbook>";
 
     Parts all;
     all.emplace_back("[Content_Types].xml", ct);

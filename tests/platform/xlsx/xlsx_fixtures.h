@@ -68,6 +68,10 @@ struct BookSpec {
     bool calcChain = false;
     std::string contentTypeOfWorkbook = "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet.main+xml";
     Parts extraParts;
+    std::string extraTypes;             // Default/Override elements for the extra parts
+    std::string workbookRels;           // more Relationship elements of the workbook (ids from rId100)
+    std::string externalReferences;     // externalReference elements
+    std::string workbookTail;           // elements after calcPr (pivotCaches)
 };
 
 // The parts of a workbook as described; sheets are xl/worksheets/sheetN.xml with rIdN.
