@@ -4,6 +4,7 @@
 #include "platform/office/file_ops.h"
 #include "platform/office/office_automation.h"
 #include "platform/office/workbook_format.h"
+#include "platform/xlsx/engine_context.h"
 #include "platform/xlsx/native_engine.h"
 
 #include <fmt/format.h>
@@ -30,7 +31,8 @@ class JobState {
 public:
     JobState(fs::path appDir, WorkbookAutomationOptions options)
         : appDir_(std::move(appDir)),
-          native_(options.native ? std::move(options.native) : xlsx::nativeAutomationFactory()),
+          nativeContext_(std::make_shared<xlsx::EngineContext>(xlsx::EngineOptions{})),
+          native_(options.native ? std::move(options.native) : xlsx::nativeAutomationFactory(nativeContext_)),
           office_(options.sharedOffice ? std::move(options.sharedOffice)
                                        : std::make_shared<office::Office>(std::move(options.office)))
     {
@@ -49,6 +51,9 @@ public:
     JobState& operator=(const JobState&) = delete;
 
     std::unique_ptr<SpreadsheetAutomation> nativeInstance() const { return native_(); }
+    // A file written in the job's place stands for `origin`: links the native engine makes
+    // to a source's other sheets name the file the user chose, not the job's copy of it.
+    void noteOrigin(const fs::path& file, const fs::path& origin) { nativeContext_->setOrigin(file, origin); }
     const std::shared_ptr<office::Office>& office() const { return office_; }
 
     // An .xlsx holding the legacy workbook as it is open in `server`. A workbook unchanged
@@ -68,6 +73,7 @@ public:
             appDir_ / fmt::format(".~tessaro-{}-{}.xlsx", source.stem().string(), office::uniqueToken());
         temporary_.push_back(target);
         server.exportXlsx(book, target);
+        noteOrigin(target, source);
         if (pristine)
             conversions_.push_back({source, *stamp, target});
         return target;
@@ -81,6 +87,7 @@ private:
     };
 
     fs::path appDir_;
+    std::shared_ptr<xlsx::EngineContext> nativeContext_;
     SpreadsheetAutomationFactory native_;
     std::shared_ptr<office::Office> office_;
     std::mutex mutex_;
@@ -191,6 +198,8 @@ public:
     {
         Book& b = at(book);
         engine(b).saveAs(b.inner, fullPath);
+        if (b.onOffice)
+            job_->noteOrigin(fullPath, b.path);
         b.path = fullPath;
         b.savedRevision = b.revision;
         dropShadow(b);
