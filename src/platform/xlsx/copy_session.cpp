@@ -1142,6 +1142,10 @@ void CopySession::processPivotCache(pugi::xml_document& doc, const std::string& 
     forEachElement(root, [&](pugi::xml_node n) {
         if (pugi::xml_attribute f = n.attribute("numFmtId"); f && !same_)
             f.set_value(merger().numberFormatId(f.as_llong(0)));
+        // The id by which slicers find a cache; no slicer travels, and the source's cache
+        // keeps it.
+        if (n != root && localNameOf(n.name()) == "pivotCacheDefinition")
+            n.remove_attribute("pivotCacheId");
         if (localNameOf(n.name()) != "worksheetSource")
             return;
         bool external = false;

@@ -150,6 +150,9 @@ std::uint32_t copySheet(Workbook& source, std::uint32_t handle, Workbook& destin
         p.plan.keepCellMetadata = same;
         p.plan.keptRelationships = session.carriedRelationships();
         p.plan.everyFormula = session.formulasMayUseNames();
+        // Which formulas the rewrite asks about decides which questions a profile holds.
+        if (p.plan.everyFormula)
+            p.profileKey += "|every-formula";
         p.plan.dateShift = session.dateShift();
         if (p.plan.dateShift != 0)
             p.plan.dateFormats = source.styles().dateFormats();

@@ -446,6 +446,36 @@ TEST_F(Carry, IntoItsOwnWorkbookReferencesStayInsideIt)
     EXPECT_THAT(parts.at(vmlPart), HasSubstr("_x0000_s2049"));
 }
 
+TEST_F(Carry, ASheetCopiedIntoItsOwnWorkbookFirstStillBringsItsNamesElsewhere)
+{
+    // A sheet without tables, so that within its own workbook no formula needs reading;
+    // one factory, so the later copies find what the first one learnt about the sheet.
+    t::BookSpec b = sourceBook();
+    b.sheets[0].body = "<sheetData><row r=\"1\"><c r=\"D1\"><f>Total+1</f><v>8</v></c></row></sheetData>";
+    b.sheets[0].rels.clear();
+    t::writeWorkbook(src, b);
+    fs::path second = dir / "second.xlsx";
+    t::writeWorkbook(second, destinationBook());
+    auto server = factory();
+    auto s = server->open(src);
+    server->copySheet(server->worksheet(s, "Data"), Placement::After, server->sheet(s, 2));
+    server->close(s);
+    for (const fs::path& into : {dst, second}) {
+        s = server->open(src);
+        auto d = server->open(into);
+        server->copySheet(server->worksheet(s, "Data"), Placement::After, server->sheet(d, 1));
+        server->save(d);
+        server->close(d);
+        server->close(s);
+    }
+    server->quit();
+    for (const fs::path& into : {dst, second}) {
+        auto parts = t::readZip(into);
+        auto wb = xml(parts, "xl/workbook.xml");
+        EXPECT_STREQ(wb.select_node("//definedName[@name='Total']").node().text().get(), "[2]Rates!$A$1") << into;
+    }
+}
+
 TEST_F(Carry, ANameTheDestinationGivesAnotherMeaningStaysTheSourcesForTheCopy)
 {
     t::BookSpec d = destinationBook();
