@@ -5,6 +5,7 @@
 #include "platform/office/office_automation.h"
 #include "platform/office/workbook_format.h"
 #include "platform/xlsx/engine_context.h"
+#include "platform/xlsx/engine_error.h"
 #include "platform/xlsx/native_engine.h"
 
 #include <fmt/format.h>
@@ -111,14 +112,33 @@ public:
     {
         Book b;
         b.path = fullPath;
-        b.format = office::detectWorkbookFormat(fullPath);
-        // Anything that is not a legacy workbook goes to the native engine, which says what
-        // the file is when it cannot open it.
-        if (office::isLegacyFormat(b.format)) {
-            b.onOffice = true;
-            b.inner = officeServer().open(fullPath);
+        if (office::startsAsZip(fullPath)) {
+            // A zip archive is nearly always an .xlsx: the native engine reads it once and
+            // tells when it is the binary or the OpenDocument kind, which go to the office.
+            // Sorting it out beforehand would read every destination of a job twice.
+            try {
+                b.inner = nativeServer().open(fullPath);
+                b.format = WorkbookFormat::Ooxml;
+            } catch (const AutomationError& e) {
+                if (e.number() == static_cast<int>(xlsx::ErrorCode::BinaryWorkbook))
+                    b.format = WorkbookFormat::Xlsb;
+                else if (e.number() == static_cast<int>(xlsx::ErrorCode::OpenDocument))
+                    b.format = WorkbookFormat::Ods;
+                else
+                    throw;
+                b.onOffice = true;
+                b.inner = officeServer().open(fullPath);
+            }
         } else {
-            b.inner = nativeServer().open(fullPath);
+            b.format = office::detectWorkbookFormat(fullPath);
+            // Anything that is not a legacy workbook goes to the native engine, which says
+            // what the file is when it cannot open it.
+            if (office::isLegacyFormat(b.format)) {
+                b.onOffice = true;
+                b.inner = officeServer().open(fullPath);
+            } else {
+                b.inner = nativeServer().open(fullPath);
+            }
         }
         const std::uint32_t id = nextBook_++;
         books_[id] = std::move(b);

@@ -228,6 +228,13 @@ WorkbookFormat detectWorkbookFormat(const std::filesystem::path& file)
     return WorkbookFormat::Unknown;
 }
 
+bool startsAsZip(const std::filesystem::path& file)
+{
+    std::ifstream in(file, std::ios::binary);
+    char magic[2] = {};
+    return in.read(magic, sizeof magic) && magic[0] == 'P' && magic[1] == 'K';
+}
+
 bool holdsVbaProject(const std::filesystem::path& file)
 {
     for (const auto& n : compoundNames(file))

@@ -30,6 +30,9 @@ std::string usualExtension(WorkbookFormat format);
 // The refusal of a copy into an .xlsb workbook, which no engine here can write.
 std::string cannotWriteXlsb(const std::filesystem::path& file);
 
+// Whether the file begins as a zip archive does (the .xlsx, .xlsb and .ods kinds).
+bool startsAsZip(const std::filesystem::path& file);
+
 // Whether LibreOffice opens this format for Tessaro (everything but OOXML, which the
 // native engine owns, and Unknown).
 inline bool isLegacyFormat(WorkbookFormat f)

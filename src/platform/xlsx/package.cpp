@@ -186,6 +186,57 @@ std::unique_ptr<PartReader> Package::openPart(std::string_view name) const
     return std::make_unique<ZipPartReader>(*zip_, *e);
 }
 
+namespace {
+
+class SharedTextReader final : public PartReader {
+public:
+    explicit SharedTextReader(std::shared_ptr<const std::string> text) : text_(std::move(text)) {}
+    std::size_t read(char* out, std::size_t capacity) override
+    {
+        std::size_t n = std::min(capacity, text_->size() - pos_);
+        std::memcpy(out, text_->data() + pos_, n);
+        pos_ += n;
+        return n;
+    }
+
+private:
+    std::shared_ptr<const std::string> text_;
+    std::size_t pos_ = 0;
+};
+
+// Big parts stream every time, so that memory stays flat however tall a sheet is.
+constexpr std::uint64_t kRereadPartLimit = 16ull << 20;
+constexpr std::uint64_t kRereadTotalLimit = 64ull << 20;
+
+} // namespace
+
+std::unique_ptr<PartReader> Package::openPartToReread(std::string_view name) const
+{
+    if (changeFor(name))
+        return openPart(name);
+    const ZipEntry* e = entryFor(name);
+    if (!e || e->size > kRereadPartLimit)
+        return openPart(name);
+    const std::string key = foldAscii(partNameOf(entryNameOf(name)));
+    auto it = reread_.find(key);
+    if (it == reread_.end()) {
+        if (rereadBytes_ + e->size > kRereadTotalLimit)
+            return openPart(name);
+        auto text = std::make_shared<const std::string>(zip_->read(*e, context_->options().wholePartLimit));
+        rereadBytes_ += text->size();
+        it = reread_.emplace(key, std::move(text)).first;
+    }
+    return std::make_unique<SharedTextReader>(it->second);
+}
+
+void Package::forgetReread(const std::string& key)
+{
+    if (auto it = reread_.find(key); it != reread_.end()) {
+        rereadBytes_ -= it->second->size();
+        reread_.erase(it);
+    }
+}
+
 std::uint64_t Package::partSize(std::string_view name) const
 {
     if (const Change* c = changeFor(name))
@@ -236,6 +287,7 @@ void Package::putPart(std::string_view name, std::string content)
 {
     std::string pn = partNameOf(entryNameOf(name));
     std::string key = foldAscii(pn);
+    forgetReread(key);
     auto [it, fresh] = changes_.try_emplace(key);
     Change& c = it->second;
     if (fresh) {
@@ -261,6 +313,7 @@ void Package::putStoredPart(std::string_view name, StoredPart part)
 void Package::removePart(std::string_view name)
 {
     std::string key = foldAscii(partNameOf(entryNameOf(name)));
+    forgetReread(key);
     if (!entryFor(name)) {
         changes_.erase(key);
         std::erase(added_, key);

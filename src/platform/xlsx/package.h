@@ -41,6 +41,9 @@ public:
     // The whole part; EngineError when it is missing, damaged or too large.
     std::string readPart(std::string_view name) const;
     std::unique_ptr<PartReader> openPart(std::string_view name) const;
+    // As openPart, for a part that will be read again and again (a sheet copied into many
+    // workbooks): a part of modest size is inflated once and then read from memory.
+    std::unique_ptr<PartReader> openPartToReread(std::string_view name) const;
     // Uncompressed length of a part (0 when it is missing).
     std::uint64_t partSize(std::string_view name) const;
     // A key that changes whenever the part's bytes could have changed: the file's identity
@@ -74,6 +77,7 @@ private:
     const ZipEntry* entryFor(std::string_view name) const;
     const Change* changeFor(std::string_view name) const;
     void flushModels();
+    void forgetReread(const std::string& key);
     void writeTo(const std::filesystem::path& target, const std::string& display);
 
     std::filesystem::path path_;
@@ -84,6 +88,9 @@ private:
     std::map<std::string, Change> changes_;             // folded name (with slash)
     std::vector<std::string> added_;                    // folded names, in order of adding
     std::map<std::string, std::unique_ptr<Relationships>> rels_;  // folded source part
+    // Inflated parts kept by openPartToReread, by folded name; dropped on any change.
+    mutable std::map<std::string, std::shared_ptr<const std::string>> reread_;
+    mutable std::uint64_t rereadBytes_ = 0;
 };
 
 // A part name without its leading slash, as a zip entry is named, and back.

@@ -196,7 +196,7 @@ std::uint32_t copySheet(Workbook& source, std::uint32_t handle, Workbook& destin
             auto learnt = std::make_shared<SheetProfile>();
             RecordingRules recorder(session, learnt->formulaCalls);
             p.plan.formulas = &recorder;
-            auto reader = source.package().openPart(entry.part);
+            auto reader = source.package().openPartToReread(entry.part);
             stored = rewriteSheet(*reader, source.package().partSize(entry.part), p.plan, learnt.get(), file,
                                   entry.part.substr(1));
             p.plan.formulas = nullptr;
