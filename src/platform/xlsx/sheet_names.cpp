@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "platform/xlsx/sheet_names.h"
 
+#include "platform/xlsx/xml_scanner.h"
+
 #include <fmt/format.h>
 
 namespace tessaro::xlsx {
@@ -31,25 +33,6 @@ char32_t decodeOne(std::string_view s, std::size_t& i)
     }
     i += extra + 1;
     return cp;
-}
-
-void encodeOne(std::string& out, char32_t cp)
-{
-    if (cp < 0x80) {
-        out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-        out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-        out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-        out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-        out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
 }
 
 char32_t foldChar(char32_t c)
@@ -140,7 +123,7 @@ std::string foldSheetName(std::string_view utf8)
     out.reserve(utf8.size());
     std::size_t i = 0;
     while (i < utf8.size())
-        encodeOne(out, foldChar(decodeOne(utf8, i)));
+        appendUtf8(out, foldChar(decodeOne(utf8, i)));
     return out;
 }
 

@@ -9,7 +9,10 @@ namespace {
 bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 bool endsName(char c) { return isSpace(c) || c == '>' || c == '/' || c == '=' || c == '<'; }
 
-void appendUtf8(std::string& out, unsigned long cp)
+
+} // namespace
+
+void appendUtf8(std::string& out, char32_t cp)
 {
     if (cp < 0x80) {
         out.push_back(static_cast<char>(cp));
@@ -27,8 +30,6 @@ void appendUtf8(std::string& out, unsigned long cp)
         out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
     }
 }
-
-} // namespace
 
 std::string_view XmlToken::localName() const
 {

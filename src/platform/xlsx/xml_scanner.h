@@ -9,6 +9,9 @@
 
 namespace tessaro::xlsx {
 
+// Appends code point `cp` to `out` as UTF-8.
+void appendUtf8(std::string& out, char32_t cp);
+
 // Malformed XML seen by the scanner; `offset` counts from the start of the scanned data.
 class XmlSyntaxError : public std::runtime_error {
 public:
