@@ -18,6 +18,20 @@
 namespace tessaro::xlsx {
 namespace {
 
+// A part the workbook points at (cell metadata, connections, persons), parsed; an empty
+// document when the workbook has none.
+std::unique_ptr<pugi::xml_document> workbookLevelPart(Workbook& book, std::string_view relType)
+{
+    auto doc = std::make_unique<pugi::xml_document>();
+    Relationships& rels = book.package().relationships(book.workbookPartName());
+    if (const Relationship* r = rels.firstOfType(relType)) {
+        std::string part = rels.resolve(*r);
+        if (book.package().hasPart(part))
+            loadXml(*doc, book.package().readPart(part), book.displayPath(), part.substr(1));
+    }
+    return doc;
+}
+
 // Cached values an external link carries for one copy, at most (a reference to whole
 // columns of a big sheet would otherwise copy the sheet).
 constexpr std::size_t kMostCachedCells = 200000;
@@ -325,13 +339,7 @@ std::size_t CopySession::cellMetadata(std::size_t cm)
     std::size_t mapped = 0;
     cellMetadata_[cm] = 0;
     if (!sourceMetadata_) {
-        sourceMetadata_ = std::make_unique<pugi::xml_document>();
-        Relationships& rels = src_.package().relationships(src_.workbookPartName());
-        if (const Relationship* r = rels.firstOfType(rel_type::kSheetMetadata)) {
-            std::string part = rels.resolve(*r);
-            if (src_.package().hasPart(part))
-                loadXml(*sourceMetadata_, src_.package().readPart(part), src_.displayPath(), part.substr(1));
-        }
+        sourceMetadata_ = workbookLevelPart(src_, rel_type::kSheetMetadata);
     }
     pugi::xml_node sroot = sourceMetadata_->document_element();
     auto n = NsNames::of(sroot, ns::kMain);
@@ -1036,13 +1044,7 @@ CopySession::LoadedPart* CopySession::destinationPart(std::string_view relType, 
 long CopySession::copyConnection(long id)
 {
     if (!sourceConnections_) {
-        sourceConnections_ = std::make_unique<pugi::xml_document>();
-        Relationships& rels = src_.package().relationships(src_.workbookPartName());
-        if (const Relationship* r = rels.firstOfType(rel_type::kConnections)) {
-            std::string part = rels.resolve(*r);
-            if (src_.package().hasPart(part))
-                loadXml(*sourceConnections_, src_.package().readPart(part), src_.displayPath(), part.substr(1));
-        }
+        sourceConnections_ = workbookLevelPart(src_, rel_type::kConnections);
     }
     pugi::xml_node sroot = sourceConnections_->document_element();
     pugi::xml_node conn;
@@ -1324,13 +1326,7 @@ std::string CopySession::processVml(std::string text)
 pugi::xml_node CopySession::sourcePersons()
 {
     if (!sourcePersons_) {
-        sourcePersons_ = std::make_unique<pugi::xml_document>();
-        Relationships& rels = src_.package().relationships(src_.workbookPartName());
-        if (const Relationship* r = rels.firstOfType(rel_type::kPerson)) {
-            std::string part = rels.resolve(*r);
-            if (src_.package().hasPart(part))
-                loadXml(*sourcePersons_, src_.package().readPart(part), src_.displayPath(), part.substr(1));
-        }
+        sourcePersons_ = workbookLevelPart(src_, rel_type::kPerson);
     }
     return sourcePersons_->document_element();
 }
