@@ -6,8 +6,11 @@
 #include "platform/xlsx/sheet_copier.h"
 #include "platform/xlsx/sheet_names.h"
 #include "platform/xlsx/workbook.h"
+#include "platform/xlsx/zip_reader.h"
 
 #include <map>
+#include <mutex>
+#include <unordered_map>
 #include <new>
 
 #include <fmt/format.h>
@@ -15,13 +18,99 @@
 namespace tessaro::xlsx {
 namespace {
 
+// Workbooks closed without unsaved changes, kept by the instances of one factory: a copy job
+// opens every destination once per copied sheet, and a workbook whose file is still the one
+// it wrote or read needs no second reading. A file changed by anyone since is read afresh.
+// Beyond a small allowance only files opened more than once are kept, so a job that opens
+// each file once holds little more memory than before; when the shelf is full, the workbooks on it stay and newcomers
+// go (a job goes round the same files in the same order, where evicting the oldest would
+// evict every one before its turn).
+class Shelf {
+public:
+    void noteOpen(const std::filesystem::path& file)
+    {
+        std::lock_guard lock(mutex_);
+        ++opens_[file.string()];
+    }
+
+    void put(std::unique_ptr<Workbook> book)
+    {
+        book->forgetAllSources();
+        std::string key = book->package().path().string();
+        const std::uint64_t weight = weightOf(*book);
+        std::lock_guard lock(mutex_);
+        drop(key);
+        const bool openedAgain = opens_[key] >= 2;
+        if (books_.size() >= kMostBooks || held_ + weight > (openedAgain ? kMostBytes : kAllowance))
+            return;
+        held_ += weight;
+        books_.emplace(std::move(key), Entry{weight, std::move(book)});
+    }
+
+    std::unique_ptr<Workbook> take(const std::filesystem::path& file)
+    {
+        std::lock_guard lock(mutex_);
+        auto it = books_.find(file.string());
+        if (it == books_.end())
+            return nullptr;
+        std::unique_ptr<Workbook> book = std::move(it->second.book);
+        held_ -= it->second.weight;
+        books_.erase(it);
+        const std::string now = fileIdentityAt(file);
+        if (now.empty() || now != book->package().fileIdentity())
+            return nullptr;
+        return book;
+    }
+
+private:
+    struct Entry {
+        std::uint64_t weight;
+        std::unique_ptr<Workbook> book;
+    };
+    static constexpr std::size_t kMostBooks = 512;
+    static constexpr std::uint64_t kMostBytes = 96ull << 20;
+    static constexpr std::uint64_t kAllowance = 16ull << 20;
+
+    // What a kept workbook holds in memory, roughly: its parsed strings and formats.
+    static std::uint64_t weightOf(Workbook& book)
+    {
+        std::uint64_t w = 64 * 1024 + book.package().rereadBytes();
+        for (const auto& part : book.package().partNames())
+            if (part.find("sharedStrings") != std::string::npos || part.find("styles") != std::string::npos)
+                w += 4 * book.package().partSize(part);
+        return w;
+    }
+
+    void drop(const std::string& key)
+    {
+        if (auto it = books_.find(key); it != books_.end()) {
+            held_ -= it->second.weight;
+            books_.erase(it);
+        }
+    }
+
+    std::mutex mutex_;
+    std::map<std::string, Entry> books_;
+    std::unordered_map<std::string, unsigned> opens_;
+    std::uint64_t held_ = 0;
+};
+
 class NativeAutomation final : public SpreadsheetAutomation {
 public:
-    explicit NativeAutomation(std::shared_ptr<EngineContext> context) : context_(std::move(context)) {}
-    ~NativeAutomation() override = default;
+    NativeAutomation(std::shared_ptr<EngineContext> context, std::shared_ptr<Shelf> shelf)
+        : context_(std::move(context)), shelf_(std::move(shelf))
+    {
+    }
+    ~NativeAutomation() override { quit(); }
 
     WorkbookRef open(const std::filesystem::path& fullPath) override
     {
+        shelf_->noteOpen(fullPath);
+        if (auto kept = shelf_->take(fullPath)) {
+            WorkbookRef ref{nextBook_++};
+            books_.emplace(ref.id, std::move(kept));
+            return ref;
+        }
         return guarded(fullPath.string(), [&] {
             auto book = std::make_unique<Workbook>(fullPath, fullPath.string(), context_);
             // A name no application accepts would be carried into every copy and every
@@ -126,13 +215,18 @@ public:
         auto it = books_.find(ref.id);
         if (it == books_.end())
             return;
-        std::uint64_t serial = it->second->serial();
+        std::unique_ptr<Workbook> book = std::move(it->second);
         books_.erase(it);
         for (auto& [id, other] : books_)
-            other->forgetSource(serial);
+            other->forgetSource(book->serial());
+        shelve(std::move(book));
     }
 
-    void quit() override { books_.clear(); }
+    void quit() override
+    {
+        while (!books_.empty())
+            close(WorkbookRef{books_.begin()->first});
+    }
 
 private:
     Workbook& book(WorkbookRef ref)
@@ -172,7 +266,20 @@ private:
         }
     }
 
+    // Unsaved changes are dropped with the workbook, as closing promises.
+    void shelve(std::unique_ptr<Workbook> book)
+    {
+        if (book->modified())
+            return;
+        try {
+            shelf_->put(std::move(book));
+        } catch (...) {
+            // Keeping it is only a saving of time.
+        }
+    }
+
     std::shared_ptr<EngineContext> context_;
+    std::shared_ptr<Shelf> shelf_;
     std::map<std::uint32_t, std::unique_ptr<Workbook>> books_;
     std::uint32_t nextBook_ = 1;
 };
@@ -181,7 +288,7 @@ private:
 
 SpreadsheetAutomationFactory nativeAutomationFactory(std::shared_ptr<EngineContext> context)
 {
-    return [context] { return std::make_unique<NativeAutomation>(context); };
+    return [context, shelf = std::make_shared<Shelf>()] { return std::make_unique<NativeAutomation>(context, shelf); };
 }
 
 SpreadsheetAutomationFactory nativeAutomationFactory(const EngineOptions& options)

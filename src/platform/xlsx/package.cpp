@@ -152,6 +152,11 @@ Package::Package(const std::filesystem::path& file, std::string displayPath, std
     contentTypes_.load(readPart(kContentTypesPart), display_);
 }
 
+const std::string& Package::fileIdentity() const
+{
+    return zip_->identity();
+}
+
 const ZipEntry* Package::entryFor(std::string_view name) const
 {
     return zip_->find(entryNameOf(name));

@@ -36,6 +36,8 @@ public:
     const std::string& displayPath() const { return display_; }
     const std::filesystem::path& path() const { return path_; }
     EngineContext& context() const { return *context_; }
+    // The identity of the file as it was when read (see fileIdentityOf).
+    const std::string& fileIdentity() const;
 
     bool hasPart(std::string_view name) const;
     // The whole part; EngineError when it is missing, damaged or too large.
@@ -44,6 +46,8 @@ public:
     // As openPart, for a part that will be read again and again (a sheet copied into many
     // workbooks): a part of modest size is inflated once and then read from memory.
     std::unique_ptr<PartReader> openPartToReread(std::string_view name) const;
+    // Bytes that openPartToReread keeps.
+    std::uint64_t rereadBytes() const { return rereadBytes_; }
     // Uncompressed length of a part (0 when it is missing).
     std::uint64_t partSize(std::string_view name) const;
     // A key that changes whenever the part's bytes could have changed: the file's identity

@@ -69,6 +69,8 @@ public:
     StyleMerger& mergerFrom(Workbook& source);
     // Forgets mergers that read from a workbook about to be closed.
     void forgetSource(std::uint64_t serial);
+    // Forgets every merger (the workbook is kept aside, closed, for a later open).
+    void forgetAllSources() { mergers_.clear(); }
     // Takes back formats and strings appended since the marks (a copy that failed).
     struct Marks {
         Stylesheet::Mark styles;

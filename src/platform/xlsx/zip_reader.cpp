@@ -83,6 +83,14 @@ std::string fileIdentityOf(int fd)
     return identityOf(st);
 }
 
+std::string fileIdentityAt(const std::filesystem::path& path)
+{
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return {};
+    return identityOf(st);
+}
+
 std::string foldAscii(std::string_view s)
 {
     std::string out(s);

@@ -102,6 +102,8 @@ private:
 // The identity of an open file as ZipReader::identity() gives it; empty when it cannot be
 // learnt.
 std::string fileIdentityOf(int fd);
+// The same for the file at `path` now (following links, as opening does).
+std::string fileIdentityAt(const std::filesystem::path& path);
 
 // ASCII lower case, as package part names compare.
 std::string foldAscii(std::string_view s);

@@ -553,6 +553,62 @@ TEST_F(NativeEngineCopy, CloseDropsChangesAndSaveOfAnUnchangedWorkbookLeavesTheF
     EXPECT_EQ(before.st_ino, after.st_ino) << "nothing to write, so nothing was written";
 }
 
+// A factory keeps the workbooks its instances closed unchanged, so that the next open of the
+// same file skips reading it; whatever happened to the file meanwhile must still be seen.
+TEST_F(NativeEngineCopy, AWorkbookOpenedAgainIsTheFileAsItIsNow)
+{
+    copy("Data", Placement::After);
+    ASSERT_THAT(sheetNames(dst), ElementsAre("Jan", "DATA", "Feb", "Data (2)"));
+
+    // Rewritten in place by another program (same file, other content).
+    std::string other = readFile(src);
+    writeFile(dst, other);
+    auto server = factory();
+    auto d = server->open(dst);
+    EXPECT_EQ(server->sheetCount(d), 3);
+    EXPECT_EQ(server->worksheetName(d, 1), "Data");
+    server->quit();
+
+    // Replaced by another file under the same name.
+    fs::path elsewhere = dir / "replacement.xlsx";
+    t::writeWorkbook(elsewhere, destinationBook());
+    fs::rename(elsewhere, dst);
+    copy("Notes", Placement::Before);
+    EXPECT_THAT(sheetNames(dst), ElementsAre("Notes", "Jan", "DATA", "Feb"));
+
+    // Gone.
+    fs::remove(dst);
+    server = factory();
+    try {
+        server->open(dst);
+        ADD_FAILURE() << "a deleted workbook opened";
+    } catch (const AutomationError& e) {
+        EXPECT_THAT(e.description(), HasSubstr(dst.string()));
+    }
+}
+
+// Changes closed without saving are gone for the next open too, and a workbook kept between
+// opens takes copies and saves like a fresh one.
+TEST_F(NativeEngineCopy, AKeptWorkbookHoldsNoUnsavedChangesAndSavesLikeAFreshOne)
+{
+    auto server = factory();
+    auto s = server->open(src);
+    auto d = server->open(dst);
+    server->copySheet(server->worksheet(s, "Data"), Placement::After, server->sheet(d, 3));
+    server->close(d);
+    d = server->open(dst);
+    EXPECT_EQ(server->sheetCount(d), 3);
+    server->quit();
+
+    for (int round = 0; round < 3; ++round)
+        copy("Data", Placement::After);
+    EXPECT_THAT(sheetNames(dst), ElementsAre("Jan", "DATA", "Feb", "Data (2)", "Data (3)", "Data (4)"));
+    auto fresh = nativeAutomationFactory()();
+    auto f = fresh->open(dst);
+    EXPECT_EQ(fresh->sheetCount(f), 6);
+    fresh->quit();
+}
+
 TEST_F(NativeEngineCopy, SaveAsWritesACompleteWorkbookAndBindsToIt)
 {
     fs::path copyPath = dir / "elsewhere.xlsx";
