@@ -71,6 +71,6 @@ in_root "cd /work/main && (Xvfb :99 -screen 0 1024x768x24 >/dev/null 2>&1 &) && 
              if xwininfo -root -tree 2>/dev/null | grep -q '\"Tessaro\"'; then
                  echo \"window up after \$i s:\"; xwininfo -root -tree | grep '\"Tessaro\"'; break; fi
              sleep 1
-         done; sleep 3; pkill -f build/tessaro || true; tail -3 /tmp/run.log"
+         done; sleep 3; pkill -x tessaro || true; tail -3 /tmp/run.log"
 echo "== run command took $(( $(date +%s) - t0 )) s"
 echo "== done after $(( $(date +%s) - start )) s in all"

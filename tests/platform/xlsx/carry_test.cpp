@@ -315,7 +315,8 @@ TEST_F(Carry, FormulasReadingOtherSheetsReadTheSourceFileWithItsValuesCached)
     EXPECT_STREQ(model.select_node("//cell[@r='B3']/v").node().text().get(), "4") << "and the chart's";
     std::string bookId = model.select_node("//externalBook").node().attribute("r:id").value();
     std::string rels = link.substr(0, link.rfind('/') + 1) + "_rels/" + link.substr(link.rfind('/') + 1) + ".rels";
-    auto bookRel = xml(parts, rels).select_node(("//*[@Id='" + bookId + "']").c_str()).node();
+    auto relsDoc = xml(parts, rels);
+    auto bookRel = relsDoc.select_node(("//*[@Id='" + bookId + "']").c_str()).node();
     EXPECT_EQ(std::string(bookRel.attribute("Target").value()), fileUrl(fs::absolute(src)));
     EXPECT_STREQ(bookRel.attribute("TargetMode").value(), "External");
     auto types = xml(parts, "[Content_Types].xml");
