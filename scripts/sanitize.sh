@@ -9,7 +9,7 @@ build=${TESSARO_ASAN_BUILD:-$top/build-asan}
 
 "$top/scripts/setup.sh"
 cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTESSARO_WERROR=ON \
-      -DTESSARO_SANITIZE=address,undefined
+      -DTESSARO_SANITIZE=address,undefined -DTESSARO_BUILD_UI=ON
 cmake --build "$build"
 
 export QT_QPA_PLATFORM=offscreen
