@@ -7,8 +7,15 @@
 #include "platform/xlsx/sheet_rewriter.h"
 #include "platform/xlsx/workbook.h"
 
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <exception>
+#include <mutex>
 #include <stdexcept>
+#include <thread>
 #include <unordered_set>
+#include <vector>
 
 #include <fmt/format.h>
 
@@ -18,6 +25,100 @@ namespace {
 // Bumped whenever the rewrite changes what it writes, so cached sheets are never mixed
 // across versions.
 constexpr std::string_view kRewriteVersion = "sheet-rewrite-2";
+
+// Reads a big part ahead on a thread of its own, so that inflating it and rewriting it share
+// the work between two cores instead of taking turns on one. The inner reader is used by
+// that thread alone; its failures surface in the reader's next read.
+class ReadAheadReader final : public PartReader {
+public:
+    explicit ReadAheadReader(std::unique_ptr<PartReader> inner)
+        : inner_(std::move(inner)), thread_([this] { produce(); })
+    {
+    }
+
+    ~ReadAheadReader() override
+    {
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        changed_.notify_all();
+        thread_.join();
+    }
+
+    std::size_t read(char* out, std::size_t capacity) override
+    {
+        while (pos_ == current_.size()) {
+            std::unique_lock lock(mutex_);
+            changed_.wait(lock, [&] { return !ready_.empty() || ended_; });
+            if (ready_.empty()) {
+                if (failure_)
+                    std::rethrow_exception(failure_);
+                return 0;
+            }
+            current_ = std::move(ready_.front());
+            ready_.pop_front();
+            pos_ = 0;
+            lock.unlock();
+            changed_.notify_all();
+        }
+        const std::size_t n = std::min(capacity, current_.size() - pos_);
+        std::memcpy(out, current_.data() + pos_, n);
+        pos_ += n;
+        return n;
+    }
+
+private:
+    static constexpr std::size_t kChunk = 1u << 20;
+    static constexpr std::size_t kAhead = 4;
+
+    void produce()
+    {
+        try {
+            for (;;) {
+                std::vector<char> chunk(kChunk);
+                std::size_t filled = 0;
+                while (filled < kChunk) {
+                    const std::size_t n = inner_->read(chunk.data() + filled, kChunk - filled);
+                    if (n == 0)
+                        break;
+                    filled += n;
+                }
+                chunk.resize(filled);
+                std::unique_lock lock(mutex_);
+                changed_.wait(lock, [&] { return ready_.size() < kAhead || stopping_; });
+                if (stopping_)
+                    return;
+                if (filled == 0) {
+                    ended_ = true;
+                    break;
+                }
+                ready_.push_back(std::move(chunk));
+                lock.unlock();
+                changed_.notify_all();
+            }
+        } catch (...) {
+            std::lock_guard lock(mutex_);
+            failure_ = std::current_exception();
+            ended_ = true;
+        }
+        changed_.notify_all();
+    }
+
+    std::unique_ptr<PartReader> inner_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<std::vector<char>> ready_;
+    std::vector<char> current_;
+    std::size_t pos_ = 0;
+    bool ended_ = false;
+    bool stopping_ = false;
+    std::exception_ptr failure_;
+    std::thread thread_;  // last: starts once everything it uses exists
+};
+
+// Parts below this are read in one go faster than a thread starts.
+constexpr std::uint64_t kReadAheadFrom = 8ull << 20;
 
 struct Prepared {
     SheetRewritePlan plan;
@@ -197,6 +298,8 @@ std::uint32_t copySheet(Workbook& source, std::uint32_t handle, Workbook& destin
             RecordingRules recorder(session, learnt->formulaCalls);
             p.plan.formulas = &recorder;
             auto reader = source.package().openPartToReread(entry.part);
+            if (source.package().partSize(entry.part) >= kReadAheadFrom)
+                reader = std::make_unique<ReadAheadReader>(std::move(reader));
             stored = rewriteSheet(*reader, source.package().partSize(entry.part), p.plan, learnt.get(), file,
                                   entry.part.substr(1));
             p.plan.formulas = nullptr;

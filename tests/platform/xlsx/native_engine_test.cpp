@@ -609,6 +609,58 @@ TEST_F(NativeEngineCopy, AKeptWorkbookHoldsNoUnsavedChangesAndSavesLikeAFreshOne
     fresh->quit();
 }
 
+// A sheet big enough to be read ahead on a thread of its own copies whole, and a fault in its
+// compressed data still fails the copy with the file named and the destination untouched.
+TEST(NativeEngineBigSheet, CopiesWholeAndADamagedOneFailsCleanly)
+{
+    TempDir dir;
+    std::string rows;
+    const int kRows = 150000;
+    for (int r = 1; r <= kRows; ++r)
+        rows += "<row r=\"" + std::to_string(r) + "\"><c r=\"A" + std::to_string(r) + "\"><v>" + std::to_string(r * 7) +
+                "</v></c><c r=\"B" + std::to_string(r) + "\"><v>0.5</v></c></row>";
+    t::BookSpec big;
+    big.sheets = {{"Big", "<sheetData>" + rows + "</sheetData>"}};
+    fs::path src = dir / "big.xlsx", dst = dir / "dest.xlsx";
+    t::writeWorkbook(src, big);
+    t::writeWorkbook(dst, destinationBook());
+
+    auto copyInto = [&](const fs::path& from) {
+        auto server = nativeAutomationFactory()();
+        auto s = server->open(from);
+        auto d = server->open(dst);
+        server->copySheet(server->worksheet(s, "Big"), Placement::After, server->sheet(d, 3));
+        server->save(d);
+        server->quit();
+    };
+    copyInto(src);
+    auto parts = t::readZip(dst);
+    std::string copied;
+    for (const auto& [name, content] : parts)
+        if (name.rfind("xl/worksheets/", 0) == 0 && content.find("r=\"A150000\"") != std::string::npos)
+            copied = content;
+    ASSERT_GT(copied.size(), 8u << 20) << "the sheet is big enough to be read ahead";
+    EXPECT_NE(copied.find("<v>1050000</v>"), std::string::npos) << "the last row arrived";
+    EXPECT_NE(copied.find("<v>7</v>"), std::string::npos) << "and the first";
+
+    // Damage the compressed data in its middle: the checksum (or the stream) gives it away.
+    std::string bytes = readFile(src);
+    std::size_t at = bytes.find("xl/worksheets/sheet1.xml");
+    ASSERT_NE(at, std::string::npos);
+    for (std::size_t i = at + bytes.size() / 2; i < at + bytes.size() / 2 + 64 && i < bytes.size(); ++i)
+        bytes[i] = static_cast<char>(bytes[i] ^ 0x5A);
+    fs::path damaged = dir / "damaged.xlsx";
+    writeFile(damaged, bytes);
+    std::string before = readFile(dst);
+    try {
+        copyInto(damaged);
+        ADD_FAILURE() << "a damaged sheet was copied";
+    } catch (const AutomationError& e) {
+        EXPECT_THAT(e.description(), HasSubstr(damaged.string()));
+    }
+    EXPECT_EQ(readFile(dst), before);
+}
+
 TEST_F(NativeEngineCopy, SaveAsWritesACompleteWorkbookAndBindsToIt)
 {
     fs::path copyPath = dir / "elsewhere.xlsx";
