@@ -237,6 +237,16 @@ def merged_interior(path, sheet):
     return cells
 
 
+def hidden_by_merge(coord, ranges):
+    """Whether cell `coord` ("B7") lies under one of the merged `ranges` but is not its top left."""
+    m = re.match(r"([A-Z]+)([0-9]+)$", coord)
+    col = 0
+    for ch in m.group(1):
+        col = col * 26 + ord(ch) - 64
+    r = int(m.group(2))
+    return any(a[0] <= r <= b[0] and a[1] <= col <= b[1] and (r, col) != a for a, b in ranges)
+
+
 def only_merged_interior(fails, src, sheet):
     """True when every failure is a style difference at cells hidden under merged ranges:
     openpyxl replaces those cells by placeholders with the workbook's default format, so
@@ -247,12 +257,7 @@ def only_merged_interior(fails, src, sheet):
     ranges = merged_interior(src, sheet)
 
     def interior(coord):
-        m = re.match(r"([A-Z]+)([0-9]+)$", coord)
-        col = 0
-        for ch in m.group(1):
-            col = col * 26 + ord(ch) - 64
-        r = int(m.group(2))
-        return any(a[0] <= r <= b[0] and a[1] <= col <= b[1] and (r, col) != a for a, b in ranges)
+        return hidden_by_merge(coord, ranges)
     for f in fails:
         coords = re.findall(r"\b([A-Z]{1,3}[0-9]+): \(", f)
         if not coords or not all(interior(c) for c in coords):
@@ -579,12 +584,7 @@ def only_interior_or_absent(fails, src, sheet):
     present = {a + b for a, b in re.findall(r'<(?:\w+:)?c\b[^>]*?\br="\$?([A-Z]+)\$?([0-9]+)"', xml)}
 
     def interior(coord):
-        m = re.match(r"([A-Z]+)([0-9]+)$", coord)
-        col = 0
-        for ch in m.group(1):
-            col = col * 26 + ord(ch) - 64
-        r = int(m.group(2))
-        return any(a[0] <= r <= b[0] and a[1] <= col <= b[1] and (r, col) != a for a, b in ranges)
+        return hidden_by_merge(coord, ranges)
     for f in fails:
         coords = re.findall(r"\b([A-Z]{1,3}[0-9]+): \(", f)
         if not coords or not all(interior(c) or c not in present for c in coords):
