@@ -220,20 +220,7 @@ private:
     std::size_t quoted(std::size_t i)
     {
         std::string inner;
-        std::size_t j = i + 1;
-        while (j < f_.size()) {
-            if (f_[j] == '\'') {
-                if (j + 1 < f_.size() && f_[j + 1] == '\'') {
-                    inner.push_back('\'');
-                    j += 2;
-                    continue;
-                }
-                break;
-            }
-            inner.push_back(f_[j]);
-            ++j;
-        }
-        std::size_t close = j;  // the closing apostrophe
+        const std::size_t close = unquoteSheetName(f_, i, inner);  // the closing apostrophe
         if (close + 1 >= f_.size() || f_[close + 1] != '!')
             return std::min(f_.size(), close + 1);
         PrefixedReference ref;

@@ -178,6 +178,24 @@ std::string nameForCopy(std::string_view base, const std::function<bool(std::str
     }
 }
 
+std::size_t unquoteSheetName(std::string_view formula, std::size_t open, std::string& name)
+{
+    std::size_t j = open + 1;
+    while (j < formula.size()) {
+        if (formula[j] == '\'') {
+            if (j + 1 < formula.size() && formula[j + 1] == '\'') {
+                name.push_back('\'');
+                j += 2;
+                continue;
+            }
+            break;
+        }
+        name.push_back(formula[j]);
+        ++j;
+    }
+    return j;
+}
+
 std::string quoteSheetName(std::string_view name)
 {
     bool plain = !name.empty() && isPlainFirst(name[0]);
@@ -233,20 +251,8 @@ std::optional<std::string> renameSheetInFormula(std::string_view f, std::string_
             continue;
         }
         if (c == '\'') {
-            std::size_t j = i + 1;
             std::string name;
-            while (j < f.size()) {
-                if (f[j] == '\'') {
-                    if (j + 1 < f.size() && f[j + 1] == '\'') {
-                        name.push_back('\'');
-                        j += 2;
-                        continue;
-                    }
-                    break;
-                }
-                name.push_back(f[j]);
-                ++j;
-            }
+            const std::size_t j = unquoteSheetName(f, i, name);
             std::size_t end = std::min(j + 1, f.size());
             bool isRef = end < f.size() && f[end] == '!';
             bool external = !name.empty() && name[0] == '[';

@@ -33,6 +33,10 @@ std::string nameForCopy(std::string_view base, const std::function<bool(std::str
 // cannot be read as a cell reference, else in apostrophes with inner apostrophes doubled.
 std::string quoteSheetName(std::string_view name);
 
+// Reads the name quoted at `open` (an apostrophe) in `formula` into `name`, doubled
+// apostrophes undone; returns where the closing apostrophe is (the end when it has none).
+std::size_t unquoteSheetName(std::string_view formula, std::size_t open, std::string& name);
+
 // Rewrites references to sheet `from` (in any letter case) as references to `to` in a
 // formula as it is stored (without "="), outside string literals. External references
 // ([1]Sheet!A1) and 3-D ranges (A:B!A1) are left alone. Nothing when no reference changed.
