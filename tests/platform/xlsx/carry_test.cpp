@@ -491,18 +491,25 @@ TEST_F(Carry, ANameTheDestinationGivesAnotherMeaningStaysTheSourcesForTheCopy)
     EXPECT_STREQ(scoped.text().get(), "[2]Rates!$A$1");
 }
 
-TEST(CarryCorpus, ThreadedCommentsBringTheirPeople)
-{
-    auto shared = tessaro::test::sharedDir();
-    if (!shared)
-        GTEST_SKIP() << "no shared corpus";
+// Copies of corpus sheets into a new workbook of one empty sheet, "Target".
+struct CarryCorpus : ::testing::Test {
+    std::optional<fs::path> shared = tessaro::test::sharedDir();
     TempDir dir;
     fs::path dst = dir / "d.xlsx";
-    t::BookSpec d;
-    d.sheets = {{"Target", "<sheetData/>"}};
-    t::writeWorkbook(dst, d);
-    auto factory = nativeAutomationFactory();
-    auto server = factory();
+    std::unique_ptr<SpreadsheetAutomation> server = nativeAutomationFactory()();
+
+    void SetUp() override
+    {
+        if (!shared)
+            GTEST_SKIP() << "no shared corpus";
+        t::BookSpec d;
+        d.sheets = {{"Target", "<sheetData/>"}};
+        t::writeWorkbook(dst, d);
+    }
+};
+
+TEST_F(CarryCorpus, ThreadedCommentsBringTheirPeople)
+{
     auto s = server->open(*shared / "corpus" / "sheetjs_threaded_comments.xlsx");
     auto book = server->open(dst);
     for (int i = 0; i < 2; ++i)
@@ -534,18 +541,9 @@ TEST(CarryCorpus, ThreadedCommentsBringTheirPeople)
     EXPECT_EQ(threads, 2);
 }
 
-TEST(CarryCorpus, PivotTablesGetTheirOwnCacheReadingTheSourceFile)
+TEST_F(CarryCorpus, PivotTablesGetTheirOwnCacheReadingTheSourceFile)
 {
-    auto shared = tessaro::test::sharedDir();
-    if (!shared)
-        GTEST_SKIP() << "no shared corpus";
-    TempDir dir;
-    fs::path dst = dir / "d.xlsx";
-    t::BookSpec d;
-    d.sheets = {{"Target", "<sheetData/>"}};
-    t::writeWorkbook(dst, d);
     fs::path source = *shared / "corpus" / "poi_pivot_from_table.xlsx";
-    auto server = nativeAutomationFactory()();
     auto s = server->open(source);
     auto book = server->open(dst);
     server->copySheet(server->worksheet(s, "Tabelle2"), Placement::After, server->sheet(book, 1));
@@ -575,17 +573,8 @@ TEST(CarryCorpus, PivotTablesGetTheirOwnCacheReadingTheSourceFile)
     EXPECT_THAT(out, HasSubstr("1"));
 }
 
-TEST(CarryCorpus, DynamicArraysKeepTheirCellMetadata)
+TEST_F(CarryCorpus, DynamicArraysKeepTheirCellMetadata)
 {
-    auto shared = tessaro::test::sharedDir();
-    if (!shared)
-        GTEST_SKIP() << "no shared corpus";
-    TempDir dir;
-    fs::path dst = dir / "d.xlsx";
-    t::BookSpec d;
-    d.sheets = {{"Target", "<sheetData/>"}};
-    t::writeWorkbook(dst, d);
-    auto server = nativeAutomationFactory()();
     auto s = server->open(*shared / "corpus" / "sheetjs_dynamic_arrays_2019.xlsx");
     auto book = server->open(dst);
     server->copySheet(server->worksheet(s, "Sheet1"), Placement::After, server->sheet(book, 1));
@@ -603,17 +592,8 @@ TEST(CarryCorpus, DynamicArraysKeepTheirCellMetadata)
     EXPECT_TRUE(m.select_node("//*[local-name()='cellMetadata']/*[local-name()='bk']/*[local-name()='rc'][@t='1'][@v='0']"));
 }
 
-TEST(CarryCorpus, AChartsheetCopiesWithItsChart)
+TEST_F(CarryCorpus, AChartsheetCopiesWithItsChart)
 {
-    auto shared = tessaro::test::sharedDir();
-    if (!shared)
-        GTEST_SKIP() << "no shared corpus";
-    TempDir dir;
-    fs::path dst = dir / "d.xlsx";
-    t::BookSpec d;
-    d.sheets = {{"Target", "<sheetData/>"}};
-    t::writeWorkbook(dst, d);
-    auto server = nativeAutomationFactory()();
     auto s = server->open(*shared / "corpus" / "rxw_chartsheets_bar.xlsx");
     auto book = server->open(dst);
     server->copySheet(server->worksheet(s, "Chart1"), Placement::After, server->sheet(book, 1));
