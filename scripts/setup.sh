@@ -7,7 +7,7 @@ set -euo pipefail
 packages=(
   # build
   build-essential cmake ninja-build pkg-config git
-  qt6-base-dev libzip-dev libpugixml-dev libfmt-dev zlib1g-dev
+  qt6-base-dev libzip-dev libpugixml-dev libfmt-dev zlib1g-dev libisal-dev
   libgtest-dev libgmock-dev googletest
   # screenshots under a virtual display
   xvfb xauth

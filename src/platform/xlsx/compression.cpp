@@ -9,6 +9,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include <isa-l/crc.h>
+#include <isa-l/igzip_lib.h>
 #include <zlib.h>
 
 namespace tessaro::xlsx {
@@ -29,17 +31,62 @@ std::uint16_t flagsForLevel(int level)
     return 0;
 }
 
-std::uint32_t crcOf(std::uint32_t crc, std::string_view data)
+} // namespace
+
+std::uint32_t crc32Of(std::uint32_t crc, std::string_view data)
 {
-    while (!data.empty()) {
-        auto n = static_cast<uInt>(std::min<std::size_t>(data.size(), 1u << 30));
-        crc = static_cast<std::uint32_t>(::crc32(crc, reinterpret_cast<const Bytef*>(data.data()), n));
-        data.remove_prefix(n);
-    }
-    return crc;
+    // ISA-L's folding CRC is several times quicker than zlib's table walk, and the same
+    // function: reflected CRC-32 with the usual pre- and post-inversion.
+    return crc32_gzip_refl(crc, reinterpret_cast<const unsigned char*>(data.data()), data.size());
 }
 
-} // namespace
+// ISA-L decodes deflate about twice as fast as zlib, and a big sheet is inflated on every
+// copy from it.
+struct Inflater::Impl {
+    inflate_state state;
+};
+
+Inflater::Inflater() : impl_(std::make_unique<Impl>())
+{
+    isal_inflate_init(&impl_->state);
+    impl_->state.crc_flag = ISAL_DEFLATE;
+}
+
+Inflater::~Inflater() = default;
+
+bool Inflater::wantsInput() const
+{
+    return impl_->state.avail_in == 0;
+}
+
+void Inflater::give(const char* data, std::size_t size)
+{
+    impl_->state.next_in = reinterpret_cast<std::uint8_t*>(const_cast<char*>(data));
+    impl_->state.avail_in = static_cast<std::uint32_t>(std::min<std::size_t>(size, 1u << 30));
+}
+
+Inflater::Status Inflater::run(char* out, std::size_t room, std::size_t& produced)
+{
+    inflate_state& st = impl_->state;
+    if (st.block_state == ISAL_BLOCK_FINISH)
+        return Status::End;
+    room = std::min<std::size_t>(room, 1u << 30);
+    st.next_out = reinterpret_cast<std::uint8_t*>(out);
+    st.avail_out = static_cast<std::uint32_t>(room);
+    std::uint32_t inputBefore = st.avail_in;
+    int rc = isal_inflate(&st);
+    std::size_t made = room - st.avail_out;
+    produced += made;
+    if (rc < 0 || rc == ISAL_NEED_DICT)
+        return Status::Corrupt;
+    if (st.block_state == ISAL_BLOCK_FINISH)
+        return Status::End;
+    // With input and room both offered, a decoder that takes nothing and gives nothing is
+    // stuck on data it does not flag; treat it as the corruption it is rather than spin.
+    if (made == 0 && room > 0 && inputBefore > 0 && st.avail_in == inputBefore)
+        return Status::Corrupt;
+    return Status::More;
+}
 
 void ByteChunks::append(const char* data, std::size_t size)
 {
@@ -74,7 +121,8 @@ int deflateLevelFor(std::uint64_t size)
 // Large parts are cut into fixed blocks that worker threads deflate independently, each
 // primed with the last 32 KiB of the block before it and ended with a sync flush, so their
 // concatenation is one valid deflate stream (the way pigz works). Block boundaries depend
-// only on the input, so the output is the same on every run and machine.
+// only on the input, so the output is the same on every run on one machine (ISA-L picks its
+// code for the processor, which may encode differently elsewhere).
 namespace {
 
 constexpr std::size_t kBlock = 1u << 20;
@@ -90,7 +138,9 @@ struct Block {
     bool failed = false;
 };
 
-void deflateBlock(Block& b, int level)
+// zlib for the thorough levels of small parts; ISA-L for the fast level of big ones, where it
+// is about three times quicker than zlib and compresses XML a little tighter.
+void deflateBlockZlib(Block& b, int level)
 {
     z_stream zs{};
     if (deflateInit2(&zs, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) != Z_OK) {
@@ -110,7 +160,64 @@ void deflateBlock(Block& b, int level)
         b.failed = true;
     b.output.resize(zs.total_out);
     deflateEnd(&zs);
-    b.crc = crcOf(0, b.input);
+}
+
+struct IsalDeflater {
+    isal_zstream stream;
+    std::vector<std::uint8_t> levelBuffer = std::vector<std::uint8_t>(ISAL_DEF_LVL1_DEFAULT);
+};
+
+void deflateBlockIsal(Block& b)
+{
+    // A few hundred KiB of state, kept per thread rather than made for every block.
+    thread_local std::unique_ptr<IsalDeflater> mine;
+    if (!mine)
+        mine = std::make_unique<IsalDeflater>();
+    isal_zstream& zs = mine->stream;
+    isal_deflate_init(&zs);
+    zs.level = 1;
+    zs.level_buf = mine->levelBuffer.data();
+    zs.level_buf_size = static_cast<std::uint32_t>(mine->levelBuffer.size());
+    if (!b.dictionary.empty() &&
+        isal_deflate_set_dict(&zs, reinterpret_cast<std::uint8_t*>(b.dictionary.data()),
+                              static_cast<std::uint32_t>(b.dictionary.size())) != COMP_OK) {
+        b.failed = true;
+        return;
+    }
+    zs.flush = b.last ? NO_FLUSH : SYNC_FLUSH;
+    zs.end_of_stream = b.last ? 1 : 0;
+    zs.next_in = reinterpret_cast<std::uint8_t*>(b.input.data());
+    zs.avail_in = static_cast<std::uint32_t>(b.input.size());
+    b.output.resize(b.input.size() + b.input.size() / 8 + 1024);
+    std::size_t written = 0;
+    for (;;) {
+        zs.next_out = reinterpret_cast<std::uint8_t*>(b.output.data() + written);
+        zs.avail_out = static_cast<std::uint32_t>(b.output.size() - written);
+        if (isal_deflate(&zs) != COMP_OK) {
+            b.failed = true;
+            return;
+        }
+        written = b.output.size() - zs.avail_out;
+        bool finished = b.last ? zs.internal_state.state == ZSTATE_END
+                               : zs.avail_in == 0 && zs.internal_state.state == ZSTATE_NEW_HDR;
+        if (finished)
+            break;
+        if (zs.avail_out != 0) {
+            b.failed = true;  // no progress with room to spare: the state is not what we expect
+            return;
+        }
+        b.output.resize(b.output.size() * 2);
+    }
+    b.output.resize(written);
+}
+
+void deflateBlock(Block& b, int level)
+{
+    if (level <= 1)
+        deflateBlockIsal(b);
+    else
+        deflateBlockZlib(b, level);
+    b.crc = crc32Of(0, b.input);
 }
 
 } // namespace

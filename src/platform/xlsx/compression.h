@@ -38,6 +38,30 @@ struct StoredPart {
     std::uint16_t levelFlags = 0;
 };
 
+// The CRC-32 of zip entries, continued from `crc` over `data`.
+std::uint32_t crc32Of(std::uint32_t crc, std::string_view data);
+
+// Inflates one raw deflate stream that arrives in pieces. give() input whenever
+// wantsInput(); run() until it reports End or Corrupt.
+class Inflater {
+public:
+    enum class Status { More, End, Corrupt };
+    Inflater();
+    ~Inflater();
+    Inflater(const Inflater&) = delete;
+    Inflater& operator=(const Inflater&) = delete;
+
+    bool wantsInput() const;
+    // The bytes must stay in place until they are used up.
+    void give(const char* data, std::size_t size);
+    // Writes at most `room` bytes to `out` and adds their number to `produced`.
+    Status run(char* out, std::size_t room, std::size_t& produced);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
 // The deflate level for a part of this many bytes: small parts get a thorough level that
 // costs little, big ones a fast level, since they dominate the time of a save.
 int deflateLevelFor(std::uint64_t size);

@@ -10,7 +10,6 @@
 #include <cstring>
 #include <system_error>
 
-#include <zlib.h>
 
 #include <fmt/format.h>
 
@@ -50,21 +49,13 @@ public:
     StoredPartReader(StoredPart part, std::string display, std::string name)
         : part_(std::move(part)), display_(std::move(display)), name_(std::move(name))
     {
-        if (part_.method == StoredPart::Method::Deflated) {
-            if (inflateInit2(&zs_, -15) != Z_OK)
-                throw EngineError(ErrorCode::PartUnsupported, display_, "cannot start decompression");
-            open_ = true;
-        }
-    }
-    ~StoredPartReader() override
-    {
-        if (open_)
-            inflateEnd(&zs_);
+        if (part_.method == StoredPart::Method::Deflated)
+            inflater_ = std::make_unique<Inflater>();
     }
     std::size_t read(char* out, std::size_t capacity) override
     {
         const auto& pieces = part_.bytes->pieces();
-        if (part_.method == StoredPart::Method::Stored) {
+        if (!inflater_) {
             std::size_t done = 0;
             while (done < capacity && piece_ < pieces.size()) {
                 std::size_t n = std::min(capacity - done, pieces[piece_].size() - offset_);
@@ -78,36 +69,32 @@ public:
             }
             return done;
         }
-        if (ended_)
+        if (ended_ || capacity == 0)
             return 0;
-        std::size_t room = std::min<std::size_t>(capacity, 1u << 30);
-        zs_.next_out = reinterpret_cast<Bytef*>(out);
-        zs_.avail_out = static_cast<uInt>(room);
-        while (zs_.avail_out == room) {
-            if (zs_.avail_in == 0) {
+        std::size_t got = 0;
+        while (got == 0) {
+            if (inflater_->wantsInput()) {
                 if (piece_ >= pieces.size())
                     throw EngineError(ErrorCode::PartDamaged, display_, name_ + ": its compressed data end too early");
-                zs_.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(pieces[piece_].data()));
-                zs_.avail_in = static_cast<uInt>(pieces[piece_].size());
+                inflater_->give(pieces[piece_].data(), pieces[piece_].size());
                 ++piece_;
             }
-            int rc = inflate(&zs_, Z_NO_FLUSH);
-            if (rc == Z_STREAM_END) {
+            Inflater::Status status = inflater_->run(out, capacity, got);
+            if (status == Inflater::Status::End) {
                 ended_ = true;
                 break;
             }
-            if (rc != Z_OK && rc != Z_BUF_ERROR)
+            if (status == Inflater::Status::Corrupt)
                 throw EngineError(ErrorCode::PartDamaged, display_, name_ + ": its compressed data are corrupt");
         }
-        return room - zs_.avail_out;
+        return got;
     }
 
 private:
     StoredPart part_;
     std::string display_;
     std::string name_;
-    z_stream zs_{};
-    bool open_ = false;
+    std::unique_ptr<Inflater> inflater_;
     bool ended_ = false;
     std::size_t piece_ = 0;
     std::size_t offset_ = 0;

@@ -63,6 +63,30 @@ std::string_view trimmed(std::string_view s)
     return s;
 }
 
+// Searches and comparisons for the names and values of cells, which are a few bytes long:
+// inline loops there beat calls into the library, which pay off only on longer text.
+bool holds(std::string_view s, char c)
+{
+    if (s.size() > 64)
+        return s.find(c) != std::string_view::npos;
+    for (char x : s)
+        if (x == c)
+            return true;
+    return false;
+}
+
+bool same(std::string_view a, std::string_view b)
+{
+    if (a.size() != b.size())
+        return false;
+    if (a.size() > 64)
+        return a == b;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (a[i] != b[i])
+            return false;
+    return true;
+}
+
 bool parseIndex(std::string_view s, std::size_t& out)
 {
     s = trimmed(s);
@@ -277,10 +301,18 @@ private:
 
     void writeTag(const XmlToken& t, bool changed)
     {
-        if (changed)
-            appendStartTag(target(), t.name, attrs_, t.selfClosing);
-        else
+        if (!changed)
             target().append(t.raw);
+        else if (!appendEditedStartTag(target(), t, attrs_))
+            appendStartTag(target(), t.name, attrs_, t.selfClosing);
+    }
+
+    // What this code writes into a value is escaped for double quotes only: one that holds an
+    // apostrophe can no longer stand between apostrophes.
+    static void keepQuotable(XmlAttribute& a)
+    {
+        if (a.quote == '\'' && holds(a.value, '\''))
+            a.quote = '"';
     }
 
     // Replaces the value of attribute `name` in attrs_ (or appends it); true if anything changed.
@@ -291,6 +323,7 @@ private:
                 if (a.value == value)
                     return false;
                 a.value = value;
+                keepQuotable(a);
                 return true;
             }
         }
@@ -372,16 +405,16 @@ private:
             Kind kind = Kind::InSheetData;
             bool changed = false;
             std::string_view qn = t.name;
-            bool main = qn.size() > mainPrefix_.size() && qn.compare(0, mainPrefix_.size(), mainPrefix_) == 0 &&
-                        qn.find(':', mainPrefix_.size()) == std::string_view::npos;
+            bool main = qn.size() > mainPrefix_.size() && same(qn.substr(0, mainPrefix_.size()), mainPrefix_) &&
+                        !holds(qn.substr(mainPrefix_.size()), ':');
             std::string_view local = main ? qn.substr(mainPrefix_.size()) : std::string_view{};
-            if (parent == Kind::Row && local == "c") {
+            if (parent == Kind::Row && same(local, "c")) {
                 kind = Kind::Cell;
                 changed = onCell(t);
-            } else if (parent == Kind::SheetData && local == "row") {
+            } else if (parent == Kind::SheetData && same(local, "row")) {
                 kind = Kind::Row;
                 changed = onRow(t);
-            } else if (parent == Kind::Cell && local == "v") {
+            } else if (parent == Kind::Cell && same(local, "v")) {
                 kind = Kind::CellValue;
                 if (cellShared_ && !t.selfClosing) {
                     capture_ = Capture::SharedString;
@@ -390,7 +423,7 @@ private:
                     capture_ = Capture::DateValue;
                     captured_.clear();
                 }
-            } else if (parent == Kind::Cell && local == "f") {
+            } else if (parent == Kind::Cell && same(local, "f")) {
                 kind = Kind::CellFormula;
                 if (!t.selfClosing) {
                     capture_ = Capture::Formula;
@@ -542,6 +575,7 @@ private:
             locationText_.clear();
             appendEscapedAttribute(locationText_, *renamed);
             a.value = locationText_;
+            keepQuotable(a);
             return true;
         }
         return false;
@@ -707,7 +741,7 @@ private:
         if (open_ == 0)
             damaged("a closing tag without an opening one", offset);
         std::size_t start = nameEnds_.back();
-        if (std::string_view(names_).substr(start) != t.name)
+        if (!same(std::string_view(names_).substr(start), t.name))
             damaged(fmt::format("the closing tag {} does not match", t.name), offset);
         names_.resize(start);
         nameEnds_.pop_back();
@@ -721,18 +755,19 @@ private:
             capture_ = Capture::None;
             if (c == Capture::SharedString) {
                 std::size_t v;
-                if (!parseIndex(decodeXml(captured_), v))
+                bool plain = !holds(captured_, '&');
+                if (!(plain ? parseIndex(captured_, v) : parseIndex(decodeXml(captured_), v)))
                     damaged(fmt::format("cell {} refers to shared text that is not a number", cellRef_), offset);
                 target().append(number(mapString(v), 0));
             } else if (c == Capture::DateValue) {
                 appendShiftedDate();
             } else {
-                bool namesSheet = captured_.find('!') != std::string::npos;
+                bool namesSheet = holds(captured_, '!');
                 if (namesSheet)
                     formulasNameSheets_ = true;
                 std::optional<std::string> rewritten;
                 if (plan_.formulas) {
-                    if (namesSheet || plan_.everyFormula || captured_.find('[') != std::string::npos)
+                    if (namesSheet || plan_.everyFormula || holds(captured_, '['))
                         rewritten = translateFormula(decodeXml(captured_), *plan_.formulas);
                 } else if (namesSheet && renaming_) {
                     rewritten = renameSheetInFormula(decodeXml(captured_), plan_.sourceName, plan_.copyName);

@@ -1,14 +1,30 @@
 // SPDX-License-Identifier: MIT
 #include "platform/xlsx/xml_scanner.h"
 
+#include <algorithm>
+#include <array>
 #include <cstring>
 
 namespace tessaro::xlsx {
 namespace {
 
-bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-bool endsName(char c) { return isSpace(c) || c == '>' || c == '/' || c == '=' || c == '<'; }
+// Character classes looked up by table: the scanner asks them of every byte of every tag.
+enum : unsigned char { kSpace = 1, kEndsName = 2, kEndsValue = 4 };
 
+constexpr auto kClasses = [] {
+    std::array<unsigned char, 256> t{};
+    for (unsigned char c : {' ', '\t', '\n', '\r'})
+        t[c] = kSpace | kEndsName;
+    for (unsigned char c : {'>', '/', '=', '<'})
+        t[c] |= kEndsName;
+    for (unsigned char c : {'"', '\'', '<'})
+        t[c] |= kEndsValue;
+    return t;
+}();
+
+bool isSpace(char c) { return kClasses[static_cast<unsigned char>(c)] & kSpace; }
+bool endsName(char c) { return kClasses[static_cast<unsigned char>(c)] & kEndsName; }
+bool endsValue(char c) { return kClasses[static_cast<unsigned char>(c)] & kEndsValue; }
 
 } // namespace
 
@@ -66,8 +82,17 @@ XmlScanner::Result XmlScanner::next(std::string_view data, std::size_t& pos, boo
     };
 
     if (d[pos] != '<') {
-        const void* lt = std::memchr(d + pos, '<', n - pos);
-        std::size_t end = lt ? static_cast<std::size_t>(static_cast<const char*>(lt) - d) : n;
+        // Cell values are short: look a few bytes ahead inline before calling out to memchr.
+        const char* lt = nullptr;
+        std::size_t near = std::min(n, pos + 24);
+        for (std::size_t k = pos; k < near; ++k)
+            if (d[k] == '<') {
+                lt = d + k;
+                break;
+            }
+        if (!lt && near < n)
+            lt = static_cast<const char*>(std::memchr(d + near, '<', n - near));
+        std::size_t end = lt ? static_cast<std::size_t>(lt - d) : n;
         if (!lt && !final)
             return Result::NeedMore;
         token.kind = XmlToken::Kind::Text;
@@ -202,12 +227,20 @@ XmlScanner::Result XmlScanner::next(std::string_view data, std::size_t& pos, boo
         char q = d[i];
         if (q != '"' && q != '\'')
             return fail("an attribute value is not quoted", i);
-        const void* close = std::memchr(d + i + 1, q, n - i - 1);
-        if (!close)
-            return more(start);
-        std::size_t ve = static_cast<std::size_t>(static_cast<const char*>(close) - d);
-        if (std::memchr(d + i + 1, '<', ve - i - 1))
-            return fail("an attribute value contains <", i);
+        // Values are mostly a few characters: one inline pass finds the closing quote and
+        // any stray '<' at once, where two library searches would cost more in calls.
+        std::size_t ve = i + 1;
+        for (;;) {
+            while (ve < n && !endsValue(d[ve]))
+                ++ve;
+            if (ve >= n)
+                return more(start);
+            if (d[ve] == q)
+                break;
+            if (d[ve] == '<')
+                return fail("an attribute value contains <", i);
+            ++ve;  // the other quote character
+        }
         token.attributes.push_back(XmlAttribute{data.substr(an, anEnd - an), data.substr(i + 1, ve - i - 1), q});
         i = ve + 1;
         if (i < n && !isSpace(d[i]) && d[i] != '>' && d[i] != '/')
@@ -345,6 +378,39 @@ void appendStartTag(std::string& out, std::string_view name, const std::vector<X
         out.push_back(a.quote);
     }
     out += selfClosing ? "/>" : ">";
+}
+
+bool appendEditedStartTag(std::string& out, const XmlToken& original, const std::vector<XmlAttribute>& edited)
+{
+    const auto& was = original.attributes;
+    if (edited.size() != was.size())
+        return false;
+    for (std::size_t k = 0; k < was.size(); ++k)
+        if (edited[k].name.data() != was[k].name.data() || edited[k].name.size() != was[k].name.size())
+            return false;
+    const char* raw = original.raw.data();
+    const char* cursor = raw;
+    for (std::size_t k = 0; k < was.size(); ++k) {
+        const XmlAttribute& a = edited[k];
+        const XmlAttribute& o = was[k];
+        if (a.value.data() == o.value.data() && a.value.size() == o.value.size())
+            continue;
+        const char* from = o.value.data();
+        const char* to = from + o.value.size();
+        if (a.quote != o.quote) {
+            --from;  // the quotes go with the value
+            ++to;
+        }
+        out.append(cursor, static_cast<std::size_t>(from - cursor));
+        if (a.quote != o.quote)
+            out.push_back(a.quote);
+        out.append(a.value);
+        if (a.quote != o.quote)
+            out.push_back(a.quote);
+        cursor = to;
+    }
+    out.append(cursor, static_cast<std::size_t>(raw + original.raw.size() - cursor));
+    return true;
 }
 
 } // namespace tessaro::xlsx

@@ -66,4 +66,10 @@ void appendEscapedAttribute(std::string& out, std::string_view value);
 void appendStartTag(std::string& out, std::string_view name, const std::vector<XmlAttribute>& attributes,
                     bool selfClosing);
 
+// Appends `original` with the attribute values of `edited`, which holds the same attributes
+// in the same order with some values replaced: everything else is copied as written. A
+// replaced value whose quote differs from the original's brings its own quotes. Returns false,
+// writing nothing, when `edited` adds, drops or reorders attributes.
+bool appendEditedStartTag(std::string& out, const XmlToken& original, const std::vector<XmlAttribute>& edited);
+
 } // namespace tessaro::xlsx

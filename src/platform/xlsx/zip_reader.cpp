@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "platform/xlsx/zip_reader.h"
 
+#include "platform/xlsx/compression.h"
 #include "platform/xlsx/engine_error.h"
 
 #include <algorithm>
@@ -10,7 +11,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <zlib.h>
 
 #include <fmt/format.h>
 
@@ -341,8 +341,7 @@ const ZipEntry* ZipReader::find(std::string_view name) const
 struct ZipReader::Stream::Impl {
     const ZipReader& zip;
     const ZipEntry& entry;
-    z_stream zs{};
-    bool inflating = false;
+    std::unique_ptr<Inflater> inflater;
     std::vector<char> input;
     std::uint64_t consumed = 0;  // compressed bytes read from the file
     std::uint64_t produced = 0;  // uncompressed bytes handed out
@@ -354,19 +353,12 @@ struct ZipReader::Stream::Impl {
     {
         zip.admit(entry);
         if (entry.method == 8) {
-            if (inflateInit2(&zs, -15) != Z_OK)
-                throw EngineError(ErrorCode::PartUnsupported, zip.displayPath_, "cannot start decompression");
-            inflating = true;
+            inflater = std::make_unique<Inflater>();
             input.resize(256 * 1024);
         } else if (entry.method != 0) {
             throw EngineError(ErrorCode::PartUnsupported, zip.displayPath_,
                               fmt::format("{} uses compression method {}", entry.name, entry.method));
         }
-    }
-    ~Impl()
-    {
-        if (inflating)
-            inflateEnd(&zs);
     }
 
     [[noreturn]] void broken(const char* what) const
@@ -387,7 +379,7 @@ struct ZipReader::Stream::Impl {
     {
         if (ended || capacity == 0)
             return 0;
-        if (!inflating) {
+        if (!inflater) {
             std::uint64_t left = entry.size - produced;
             if (entry.compressedSize != entry.size)
                 broken("its stored length is inconsistent");
@@ -398,7 +390,7 @@ struct ZipReader::Stream::Impl {
             }
             zip.readAt(entry.dataOffset + produced, out, n);
             produced += n;
-            crc = static_cast<std::uint32_t>(::crc32(crc, reinterpret_cast<const Bytef*>(out), static_cast<uInt>(n)));
+            crc = crc32Of(crc, std::string_view(out, n));
             return n;
         }
         if (streamEnded) {
@@ -406,34 +398,30 @@ struct ZipReader::Stream::Impl {
             return 0;
         }
         std::size_t room = std::min<std::size_t>(capacity, 1u << 30);
-        zs.next_out = reinterpret_cast<Bytef*>(out);
-        zs.avail_out = static_cast<uInt>(room);
         std::size_t got = 0;
         for (;;) {
-            if (zs.avail_in == 0 && consumed < entry.compressedSize) {
+            if (inflater->wantsInput() && consumed < entry.compressedSize) {
                 std::size_t n = static_cast<std::size_t>(
                     std::min<std::uint64_t>(input.size(), entry.compressedSize - consumed));
                 zip.readAt(entry.dataOffset + consumed, input.data(), n);
                 consumed += n;
-                zs.next_in = reinterpret_cast<Bytef*>(input.data());
-                zs.avail_in = static_cast<uInt>(n);
+                inflater->give(input.data(), n);
             }
-            int rc = inflate(&zs, Z_NO_FLUSH);
-            if (rc == Z_DATA_ERROR || rc == Z_NEED_DICT || rc == Z_MEM_ERROR || rc == Z_STREAM_ERROR)
+            Inflater::Status status = inflater->run(out + got, room - got, got);
+            if (status == Inflater::Status::Corrupt)
                 broken("its compressed data are corrupt");
-            got = room - zs.avail_out;
             if (produced + got > entry.size)
                 broken("it expands to more than its stated length");
-            if (rc == Z_STREAM_END) {
+            if (status == Inflater::Status::End) {
                 streamEnded = true;
                 break;
             }
             if (got > 0)
                 break;
-            if (zs.avail_in == 0 && consumed >= entry.compressedSize)
+            if (inflater->wantsInput() && consumed >= entry.compressedSize)
                 broken("its compressed data end too early");
         }
-        crc = static_cast<std::uint32_t>(::crc32(crc, reinterpret_cast<const Bytef*>(out), static_cast<uInt>(got)));
+        crc = crc32Of(crc, std::string_view(out, got));
         produced += got;
         if (got == 0) {
             finishCheck();

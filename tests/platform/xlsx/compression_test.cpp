@@ -135,3 +135,100 @@ TEST(PartCompressor, BigPartsComeOutTheSameEveryTime)
     EXPECT_EQ(a.crc, ::crc32(0, reinterpret_cast<const Bytef*>(xml.data()), static_cast<uInt>(xml.size())));
     EXPECT_EQ(inflateRaw(a), xml);
 }
+
+namespace {
+
+std::string deflatedByZlib(const std::string& in, int level)
+{
+    z_stream zs{};
+    deflateInit2(&zs, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+    std::string out(deflateBound(&zs, static_cast<uLong>(in.size())), '\0');
+    zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(in.data()));
+    zs.avail_in = static_cast<uInt>(in.size());
+    zs.next_out = reinterpret_cast<Bytef*>(out.data());
+    zs.avail_out = static_cast<uInt>(out.size());
+    EXPECT_EQ(deflate(&zs, Z_FINISH), Z_STREAM_END);
+    out.resize(zs.total_out);
+    deflateEnd(&zs);
+    return out;
+}
+
+// Feeds `stored` in pieces of `in` bytes and takes output in pieces of `out` bytes.
+Inflater::Status inflateInPieces(const std::string& stored, std::size_t in, std::size_t out, std::string& result)
+{
+    Inflater inf;
+    std::size_t given = 0;
+    std::string buf(out, '\0');
+    for (int guard = 0; guard < 10'000'000; ++guard) {
+        if (inf.wantsInput() && given < stored.size()) {
+            std::size_t n = std::min(in, stored.size() - given);
+            inf.give(stored.data() + given, n);
+            given += n;
+        }
+        std::size_t got = 0;
+        Inflater::Status s = inf.run(buf.data(), buf.size(), got);
+        result.append(buf.data(), got);
+        if (s != Inflater::Status::More)
+            return s;
+        if (got == 0 && inf.wantsInput() && given == stored.size())
+            return Inflater::Status::More;  // ran out of input before the end
+    }
+    ADD_FAILURE() << "the inflater never finished";
+    return Inflater::Status::Corrupt;
+}
+
+} // namespace
+
+TEST(Inflater, DecodesWhatZlibWroteWhateverThePiecesAndReportsDamage)
+{
+    std::string xml = sampleXml(20000);
+    std::string stored = deflatedByZlib(xml, 9);
+    for (auto [in, out] : {std::pair<std::size_t, std::size_t>{1, 7}, {3, 65536}, {stored.size(), 1},
+                           {4096, 1u << 20}}) {
+        std::string result;
+        EXPECT_EQ(inflateInPieces(stored, in, out, result), Inflater::Status::End) << in << " " << out;
+        EXPECT_EQ(result, xml) << in << " " << out;
+    }
+
+    std::string result;
+    EXPECT_EQ(inflateInPieces(stored.substr(0, stored.size() / 2), 1000, 4096, result), Inflater::Status::More)
+        << "a cut stream is not complete";
+
+    std::string garbled = stored;
+    for (std::size_t i = 100; i < garbled.size(); i += 50)
+        garbled[i] = static_cast<char>(garbled[i] ^ 0x5A);
+    result.clear();
+    EXPECT_NE(inflateInPieces(garbled, 4096, 4096, result), Inflater::Status::End);
+
+    result.clear();
+    EXPECT_EQ(inflateInPieces(std::string("\xff\xff\xff\xff", 4), 4, 64, result), Inflater::Status::Corrupt);
+}
+
+TEST(Crc32, AgreesWithZlibInAnyPieces)
+{
+    std::mt19937 rng(11);
+    std::string data(100000, '\0');
+    for (char& c : data)
+        c = static_cast<char>(rng());
+    auto zlibCrc = static_cast<std::uint32_t>(
+        ::crc32(0, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(data.size())));
+    EXPECT_EQ(crc32Of(0, data), zlibCrc);
+    std::uint32_t pieced = 0;
+    for (std::size_t i = 0; i < data.size(); i += 999)
+        pieced = crc32Of(pieced, std::string_view(data).substr(i, 999));
+    EXPECT_EQ(pieced, zlibCrc);
+    EXPECT_EQ(crc32Of(0, ""), 0u);
+}
+
+TEST(PartCompressor, BigIncompressiblePartsStillRoundTrip)
+{
+    std::mt19937 rng(5);
+    std::string noise(3u << 20, '\0');
+    for (char& c : noise)
+        c = static_cast<char>(rng());
+    PartCompressor c(deflateLevelFor(noise.size()));
+    c.feed(noise);
+    StoredPart p = c.finish();
+    EXPECT_EQ(inflateRaw(p), noise);
+    EXPECT_LT(p.bytes->size(), noise.size() + noise.size() / 100) << "stored blocks, not an expansion";
+}

@@ -111,6 +111,16 @@ TEST(SheetRewriter, RenumbersCellFormatsAndGivesUnformattedCellsTheSourceDefault
                    "<c r=\"C1\" s=\"5\"/></row></sheetData>");
 }
 
+TEST(SheetRewriter, ChangesOnlyTheValueInTagsWrittenInAnotherStyle)
+{
+    Recording r;
+    std::string out = rewrite("<sheetData><row r='1'><c r='A1'  s='3' t='s'><v>2</v></c></row></sheetData>"
+                              "<hyperlinks><hyperlink ref='A1' location='Data!B2'/></hyperlinks>", r);
+    EXPECT_EQ(out, "<sheetData><row r='1'><c r='A1'  s='13' t='s'><v>102</v></c></row></sheetData>"
+                   "<hyperlinks><hyperlink ref='A1' location=\"'Data (2)'!B2\"/></hyperlinks>")
+        << "a renamed place holds an apostrophe, so it cannot stay between apostrophes";
+}
+
 TEST(SheetRewriter, LeavesCellsAloneWhenTheDefaultsAgree)
 {
     Recording r;

@@ -113,3 +113,32 @@ TEST(XmlText, EscapesForTextAndAttributes)
     EXPECT_EQ(t, "a&lt;b &amp; 'c'");
     EXPECT_EQ(a, "x&quot;y&#10;&lt;");
 }
+
+TEST(XmlText, AnEditedTagKeepsEverythingButTheValuesThatChanged)
+{
+    std::string_view xml = "<c  r='A1'\ts=\"3\" t='s'/>";
+    auto tokens = all(xml);
+    ASSERT_EQ(tokens.size(), 1u);
+    const XmlToken& t = tokens[0];
+
+    std::vector<XmlAttribute> edited = t.attributes;
+    edited[1].value = "13";
+    std::string out;
+    ASSERT_TRUE(appendEditedStartTag(out, t, edited));
+    EXPECT_EQ(out, "<c  r='A1'\ts=\"13\" t='s'/>");
+
+    // A value written for double quotes replaces a single-quoted one together with its quotes,
+    // since it may hold an apostrophe.
+    edited = t.attributes;
+    edited[0].value = "'It''s'!A1";
+    edited[0].quote = '"';
+    out.clear();
+    ASSERT_TRUE(appendEditedStartTag(out, t, edited));
+    EXPECT_EQ(out, "<c  r=\"'It''s'!A1\"\ts=\"3\" t='s'/>");
+
+    edited = t.attributes;
+    edited.pop_back();
+    out.clear();
+    EXPECT_FALSE(appendEditedStartTag(out, t, edited));
+    EXPECT_TRUE(out.empty());
+}
