@@ -65,7 +65,7 @@ std::string_view trimmed(std::string_view s)
 
 // Searches and comparisons for the names and values of cells, which are a few bytes long:
 // inline loops there beat calls into the library, which pay off only on longer text.
-bool holds(std::string_view s, char c)
+[[gnu::always_inline]] inline bool holds(std::string_view s, char c)
 {
     if (s.size() > 64)
         return s.find(c) != std::string_view::npos;
@@ -75,7 +75,7 @@ bool holds(std::string_view s, char c)
     return false;
 }
 
-bool same(std::string_view a, std::string_view b)
+[[gnu::always_inline]] inline bool same(std::string_view a, std::string_view b)
 {
     if (a.size() != b.size())
         return false;
