@@ -52,7 +52,7 @@ public:
     Inflater& operator=(const Inflater&) = delete;
 
     bool wantsInput() const;
-    // The bytes must stay in place until they are used up.
+    // The bytes must stay in place until they are used up; at most 1 GiB is taken at a time.
     void give(const char* data, std::size_t size);
     // Writes at most `room` bytes to `out` and adds their number to `produced`.
     Status run(char* out, std::size_t room, std::size_t& produced);
