@@ -10,7 +10,6 @@
 #include <cstring>
 #include <system_error>
 
-
 #include <fmt/format.h>
 
 namespace tessaro::xlsx {
