@@ -5,7 +5,7 @@
 #include "lists/path_kind.h"
 #include "lists/sheet_selection.h"
 #include "lists/workspace.h"
-#include "platform/office/workbook_automation.h"
+#include "engine/router/workbook_automation.h"
 #include "state/app_dir.h"
 #include "terminal_host.h"
 

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The window: Tessaro's main program.
 #include "lists/workspace.h"
-#include "platform/office/workbook_automation.h"
+#include "engine/router/workbook_automation.h"
 #include "state/app_dir.h"
 #include "ui/look.h"
 #include "ui/main_window.h"

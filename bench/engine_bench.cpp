@@ -10,8 +10,8 @@
 // works on a fresh copy of the workload in a child process, so the peak memory reported is
 // that of the engine doing that workload alone.
 #include "platform/spreadsheet_automation.h"
-#include "platform/xlsx/engine_context.h"
-#include "platform/xlsx/native_engine.h"
+#include "engine/opc/engine_context.h"
+#include "engine/xlsx/native_engine.h"
 
 #include <algorithm>
 #include <chrono>

@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: MIT
 #include "fuzz_input.h"
 
-#include "platform/xlsx/compression.h"
-#include "platform/xlsx/engine_context.h"
-#include "platform/xlsx/native_engine.h"
-#include "platform/xlsx/output_file.h"
-#include "platform/xlsx/zip_writer.h"
+#include "engine/zip/compression.h"
+#include "engine/opc/engine_context.h"
+#include "engine/xlsx/native_engine.h"
+#include "engine/zip/output_file.h"
+#include "engine/zip/zip_writer.h"
 
 #include <cstdio>
 #include <cstdlib>

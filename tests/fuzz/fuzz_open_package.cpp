@@ -4,9 +4,9 @@
 // open again.
 #include "fuzz_input.h"
 
-#include "platform/xlsx/engine_context.h"
-#include "platform/xlsx/engine_error.h"
-#include "platform/xlsx/package.h"
+#include "engine/opc/engine_context.h"
+#include "platform/engine_error.h"
+#include "engine/opc/package.h"
 
 #include <memory>
 

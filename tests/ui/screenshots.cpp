@@ -7,7 +7,7 @@
 #include "lists/entry_commands.h"
 #include "lists/sheet_selection.h"
 #include "lists/workspace.h"
-#include "platform/xlsx/native_engine.h"
+#include "engine/xlsx/native_engine.h"
 #include "support/temp_dir.h"
 #include "ui/about_box.h"
 #include "ui/look.h"

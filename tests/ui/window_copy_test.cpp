@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // A whole copy done through the window, with the native engine, changes the destination
 // workbooks exactly as tessaro-cli does.
-#include "platform/xlsx/native_engine.h"
+#include "engine/xlsx/native_engine.h"
 #include "support/temp_dir.h"
 #include "ui/main_window.h"
 #include "ui/qt_host.h"

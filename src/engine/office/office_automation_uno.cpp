@@ -1,0 +1,526 @@
+// SPDX-License-Identifier: MIT
+#include "engine/office/copy_names.h"
+#include "engine/office/file_ops.h"
+#include "engine/office/office_automation.h"
+#include "engine/office/uno_office.h"
+#include "platform/engine_error.h"
+#include "engine/opc/save_guard.h"
+
+#include <com/sun/star/beans/PropertyValue.hpp>
+#include <com/sun/star/container/XIndexAccess.hpp>
+#include <com/sun/star/container/XNamed.hpp>
+#include <com/sun/star/frame/XLoadable.hpp>
+#include <com/sun/star/frame/XStorable.hpp>
+#include <com/sun/star/beans/XPropertySet.hpp>
+#include <com/sun/star/container/XNameAccess.hpp>
+#include <com/sun/star/lang/XMultiServiceFactory.hpp>
+#include <com/sun/star/sheet/XCellRangeAddressable.hpp>
+#include <com/sun/star/sheet/XSheetCellRangeContainer.hpp>
+#include <com/sun/star/sheet/XSheetCellRanges.hpp>
+#include <com/sun/star/sheet/XUniqueCellFormatRangesSupplier.hpp>
+#include <com/sun/star/style/XStyleFamiliesSupplier.hpp>
+#include <com/sun/star/sheet/XSpreadsheet.hpp>
+#include <com/sun/star/sheet/XSpreadsheetDocument.hpp>
+#include <com/sun/star/sheet/XSpreadsheets2.hpp>
+#include <com/sun/star/util/CloseVetoException.hpp>
+#include <com/sun/star/util/XCloseable.hpp>
+
+#include <fmt/format.h>
+
+#include <map>
+#include <system_error>
+
+namespace tessaro::office {
+
+namespace fs = std::filesystem;
+using css::uno::Any;
+using css::uno::Reference;
+using css::uno::Sequence;
+using css::uno::UNO_QUERY;
+using css::uno::UNO_QUERY_THROW;
+using rtl::OUString;
+
+namespace {
+
+constexpr int kNotInstalled = 429;
+constexpr int kNoSuchSheet = 9;
+constexpr int kCannotOpen = 1004;
+constexpr int kCannotWrite = 1004;
+constexpr int kGone = 432;
+// How long a save waits for another program to let go of a workbook it locks.
+constexpr std::chrono::milliseconds kLockWait{2000};
+
+const char* filterFor(WorkbookFormat format)
+{
+    switch (format) {
+    case WorkbookFormat::Xls:
+        return "MS Excel 97";
+    case WorkbookFormat::Ods:
+        return "calc8";
+    case WorkbookFormat::Xlsb:
+        return "Calc MS Excel 2007 Binary";
+    case WorkbookFormat::Ooxml:
+        return "Calc MS Excel 2007 XML";
+    case WorkbookFormat::Unknown:
+        break;
+    }
+    return "";
+}
+
+// Formats LibreOffice writes for Tessaro. OOXML is left to the native engine (LibreOffice
+// loses parts of a workbook it rewrites); .xlsb has no export filter.
+bool writable(WorkbookFormat format) { return format == WorkbookFormat::Xls || format == WorkbookFormat::Ods; }
+
+Sequence<css::beans::PropertyValue> properties(std::initializer_list<std::pair<const char*, Any>> list)
+{
+    std::vector<css::beans::PropertyValue> v;
+    for (const auto& [name, value] : list) {
+        css::beans::PropertyValue p;
+        p.Name = OUString::createFromAscii(name);
+        p.Value = value;
+        v.push_back(p);
+    }
+    return Sequence<css::beans::PropertyValue>(v.data(), static_cast<sal_Int32>(v.size()));
+}
+
+std::u16string toU16(const OUString& s)
+{
+    return std::u16string(reinterpret_cast<const char16_t*>(s.getStr()), static_cast<std::size_t>(s.getLength()));
+}
+OUString fromU16(const std::u16string& s)
+{
+    return OUString(reinterpret_cast<const sal_Unicode*>(s.data()), static_cast<sal_Int32>(s.size()));
+}
+
+// What a cell looks like, as far as it can come from the workbook's default cell style.
+constexpr const char* kLookProperties[] = {"CharFontName", "CharHeight",  "CharWeight",   "CharPosture",   "CharUnderline",
+                                           "CharColor",    "HoriJustify", "VertJustify", "IsTextWrapped"};
+
+Reference<css::beans::XPropertySet> defaultCellStyle(const Reference<css::sheet::XSpreadsheetDocument>& doc)
+{
+    const Reference<css::style::XStyleFamiliesSupplier> families(doc, UNO_QUERY_THROW);
+    const Reference<css::container::XNameAccess> cellStyles(families->getStyleFamilies()->getByName("CellStyles"),
+                                                            UNO_QUERY_THROW);
+    return Reference<css::beans::XPropertySet>(cellStyles->getByName("Default"), UNO_QUERY_THROW);
+}
+
+// An imported sheet's cells that use the default cell style take the destination's default
+// font and alignment, so a copy between workbooks with different defaults looks different
+// from its source. Where that happened, the source's look is set on the copy's cells.
+void keepTheSourceLook(const Reference<css::sheet::XSpreadsheetDocument>& from,
+                       const Reference<css::sheet::XSpreadsheet>& source,
+                       const Reference<css::sheet::XSpreadsheetDocument>& to, sal_Int16 copyIndex)
+{
+    const auto fromDefault = defaultCellStyle(from);
+    const auto toDefault = defaultCellStyle(to);
+    bool same = true;
+    for (const char* p : kLookProperties)
+        same = same && fromDefault->getPropertyValue(OUString::createFromAscii(p)) ==
+                           toDefault->getPropertyValue(OUString::createFromAscii(p));
+    if (same)
+        return;
+    const Reference<css::container::XIndexAccess> groups(
+        Reference<css::sheet::XUniqueCellFormatRangesSupplier>(source, UNO_QUERY_THROW)->getUniqueCellFormatRanges(),
+        UNO_QUERY_THROW);
+    const Reference<css::lang::XMultiServiceFactory> factory(to, UNO_QUERY_THROW);
+    // The import carried the source's row heights over; new fonts must not size them again.
+    const Reference<css::beans::XPropertySet> settings(to, UNO_QUERY_THROW);
+    const Any adjusting = settings->getPropertyValue("IsAdjustHeightEnabled");
+    settings->setPropertyValue("IsAdjustHeightEnabled", Any(false));
+    for (sal_Int32 g = 0; g < groups->getCount(); ++g) {
+        const Reference<css::sheet::XSheetCellRanges> group(groups->getByIndex(g), UNO_QUERY_THROW);
+        const Reference<css::beans::XPropertySet> look(group, UNO_QUERY_THROW);
+        Sequence<css::table::CellRangeAddress> addresses = group->getRangeAddresses();
+        for (auto& a : addresses)
+            a.Sheet = copyIndex;
+        const Reference<css::sheet::XSheetCellRangeContainer> copied(
+            factory->createInstance("com.sun.star.sheet.SheetCellRanges"), UNO_QUERY_THROW);
+        copied->addRangeAddresses(addresses, false);
+        // Every cell of a group had one format in the source, so it has one in the copy too.
+        const Reference<css::beans::XPropertySet> copiedLook(copied, UNO_QUERY_THROW);
+        for (const char* p : kLookProperties) {
+            const OUString name = OUString::createFromAscii(p);
+            const Any wanted = look->getPropertyValue(name);
+            if (copiedLook->getPropertyValue(name) != wanted)
+                copiedLook->setPropertyValue(name, wanted);
+        }
+    }
+    settings->setPropertyValue("IsAdjustHeightEnabled", adjusting);
+}
+
+std::string notOpenable(const fs::path& file)
+{
+    std::error_code ec;
+    if (!fs::exists(file, ec))
+        return fmt::format("{}: there is no such workbook file.", file.string());
+    if (fs::is_directory(file, ec))
+        return fmt::format("{}: this is a folder, not a workbook.", file.string());
+    return fmt::format("{}: this is not a workbook LibreOffice opens for Tessaro (.xls, .xlsb, .ods or .xlsx), or it "
+                       "is damaged or encrypted.",
+                       file.string());
+}
+
+} // namespace
+
+struct OfficeAutomation::Impl {
+    struct Book {
+        fs::path path;
+        WorkbookFormat format = WorkbookFormat::Unknown;
+        Reference<css::sheet::XSpreadsheetDocument> doc;
+        int generation = 0;
+        std::uint64_t revision = 0;
+        bool dirty = false;
+        bool macros = false;
+        std::optional<FileStamp> stamp;
+    };
+    struct Sheet {
+        std::uint32_t book = 0;
+        Reference<css::sheet::XSpreadsheet> sheet;
+    };
+
+    explicit Impl(std::shared_ptr<Office> o) : office(std::move(o)), uno(office->impl()) {}
+
+    std::shared_ptr<Office> office;
+    Office::Impl& uno;
+    std::map<std::uint32_t, Book> books;
+    std::map<std::uint32_t, Sheet> sheets;
+    std::uint32_t nextBook = 1;
+    std::uint32_t nextSheet = 1;
+
+    Book& book(WorkbookRef ref)
+    {
+        const auto it = books.find(ref.id);
+        if (it == books.end())
+            throw AutomationError(kNoSuchSheet, "A workbook handle that is not open in this LibreOffice instance was used.");
+        return it->second;
+    }
+
+    // A workbook that was in an office which has died since is gone with it.
+    Book& live(WorkbookRef ref)
+    {
+        Book& b = book(ref);
+        if (!uno.current(b.generation))
+            throw AutomationError(kGone, fmt::format("{}: this workbook is no longer open, because LibreOffice "
+                                                     "stopped since it was opened; open it again.",
+                                                     b.path.string()));
+        return b;
+    }
+
+    Sheet& sheet(SheetRef ref)
+    {
+        const auto it = sheets.find(ref.id);
+        if (it == sheets.end() || it->second.book != ref.book.id)
+            throw AutomationError(kNoSuchSheet, "A sheet handle that is not open in this LibreOffice instance was used.");
+        return it->second;
+    }
+
+    Reference<css::container::XIndexAccess> sheetIndex(const Book& b)
+    {
+        return Reference<css::container::XIndexAccess>(b.doc->getSheets(), UNO_QUERY_THROW);
+    }
+
+    SheetRef remember(WorkbookRef b, Reference<css::sheet::XSpreadsheet> s)
+    {
+        const std::uint32_t id = nextSheet++;
+        sheets[id] = Sheet{b.id, std::move(s)};
+        return SheetRef{b, id};
+    }
+
+    void store(Book& b, const fs::path& target, WorkbookFormat as, const std::string& doing = "saving it")
+    {
+        // What keeps the native engine from writing a workbook keeps LibreOffice from it too:
+        // read-only, locked by another program (the lock file of the office this process
+        // drives is its own), an unwritable folder, or changed since it was loaded.
+        std::string ownProfile;
+        {
+            std::lock_guard lock(uno.mutex_);
+            ownProfile = uno.profile_.filename().string();
+        }
+        std::optional<xlsx::SaveGuard> guard;
+        try {
+            guard.emplace(target, target.string(), std::string_view{}, kLockWait, ownProfile);
+            if (target == b.path && b.stamp && stampOf(target) != b.stamp)
+                throw xlsx::EngineError(xlsx::ErrorCode::FileChangedSinceOpened, target.string());
+        } catch (const xlsx::EngineError& e) {
+            throw e.toAutomationError();
+        }
+        std::optional<ReplacementFile> out;
+        try {
+            out.emplace(target);
+        } catch (const std::system_error& e) {
+            throw AutomationError(kCannotWrite, fmt::format("{}: the workbook cannot be written there ({}).",
+                                                            target.string(), e.code().message()));
+        }
+        const OUString url = fileUrl(out->path());
+        uno.run(target, doing, [&] {
+            Reference<css::frame::XStorable>(b.doc, UNO_QUERY_THROW)
+                ->storeToURL(url, properties({{"FilterName", Any(OUString::createFromAscii(filterFor(as)))},
+                                              {"Overwrite", Any(true)}}));
+        });
+        try {
+            out->commit();
+        } catch (const std::system_error& e) {
+            throw AutomationError(kCannotWrite, fmt::format("{}: the workbook could not be saved ({}); the file is "
+                                                            "unchanged.",
+                                                            target.string(), e.what()));
+        }
+    }
+
+    void closeQuietly(Book& b) noexcept
+    {
+        if (!uno.current(b.generation) || !b.doc.is())
+            return;
+        try {
+            uno.run(b.path, "closing it", [&] {
+                const Reference<css::util::XCloseable> closeable(b.doc, UNO_QUERY);
+                try {
+                    if (closeable.is())
+                        closeable->close(true);
+                    else
+                        Reference<css::lang::XComponent>(b.doc, UNO_QUERY_THROW)->dispose();
+                } catch (const css::util::CloseVetoException&) {
+                    Reference<css::lang::XComponent>(b.doc, UNO_QUERY_THROW)->dispose();
+                }
+            });
+        } catch (...) {
+            // Closing drops the workbook either way; a dead office has dropped it already.
+        }
+    }
+
+    void forget(std::uint32_t bookId)
+    {
+        for (auto it = sheets.begin(); it != sheets.end();)
+            it = it->second.book == bookId ? sheets.erase(it) : std::next(it);
+        books.erase(bookId);
+    }
+};
+
+OfficeAutomation::OfficeAutomation(std::shared_ptr<Office> office) : impl_(std::make_unique<Impl>(std::move(office))) {}
+
+OfficeAutomation::~OfficeAutomation() { quit(); }
+
+WorkbookRef OfficeAutomation::open(const fs::path& fullPath)
+{
+    const WorkbookFormat format = detectWorkbookFormat(fullPath);
+    if (format == WorkbookFormat::Unknown)
+        throw AutomationError(kCannotOpen, notOpenable(fullPath));
+    try {
+        impl_->uno.ensureRunning(fullPath);
+    } catch (const OfficeUnavailable& e) {
+        throw AutomationError(kNotInstalled, fmt::format("{}: this is {}, which Tessaro opens through LibreOffice, but "
+                                                         "{}",
+                                                         fullPath.string(), describeFormat(format), e.what()));
+    }
+    Impl::Book b;
+    b.path = fullPath;
+    b.format = format;
+    b.generation = impl_->uno.generation();
+    b.stamp = stampOf(fullPath);
+    b.macros = format == WorkbookFormat::Xls && holdsVbaProject(fullPath);
+    const OUString url = fileUrl(fullPath);
+    b.doc = impl_->uno.run(
+        fullPath, "loading it",
+        [&] {
+            Reference<css::frame::XLoadable> loadable(impl_->uno.services()->createInstanceWithContext(
+                                                          "com.sun.star.sheet.SpreadsheetDocument", impl_->uno.context()),
+                                                      UNO_QUERY_THROW);
+            // No frame and no view: importSheet at the front of a document with a view
+            // crashes the office.
+            loadable->load(properties({{"URL", Any(url)},
+                                       {"FilterName", Any(OUString::createFromAscii(filterFor(format)))},
+                                       {"ReadOnly", Any(!writable(format))},
+                                       {"MacroExecutionMode", Any(sal_Int16(0))},
+                                       {"UpdateDocMode", Any(sal_Int16(0))}}));
+            return Reference<css::sheet::XSpreadsheetDocument>(loadable, UNO_QUERY_THROW);
+        },
+        fmt::format("LibreOffice could not read it as {}; it may be damaged or protected by a password.",
+                    describeFormat(format)));
+    const std::uint32_t id = impl_->nextBook++;
+    impl_->books[id] = std::move(b);
+    return WorkbookRef{id};
+}
+
+void OfficeAutomation::setDisplayAlerts(bool)
+{
+    // Documents are loaded without an interaction handler: LibreOffice never asks.
+}
+
+int OfficeAutomation::worksheetCount(WorkbookRef book) { return sheetCount(book); }
+
+std::string OfficeAutomation::worksheetName(WorkbookRef book, int index)
+{
+    const SheetRef s = sheet(book, index);
+    const std::string name = sheetName(s);
+    impl_->sheets.erase(s.id);
+    return name;
+}
+
+SheetRef OfficeAutomation::worksheet(WorkbookRef book, const std::string& name)
+{
+    Impl::Book& b = impl_->live(book);
+    const OUString wanted = fromUtf8(name);
+    // LibreOffice compares sheet names without regard to letter case, as Excel does.
+    auto found = impl_->uno.run(b.path, "looking for a sheet", [&]() -> Reference<css::sheet::XSpreadsheet> {
+        const Reference<css::container::XNameAccess> names(b.doc->getSheets(), UNO_QUERY_THROW);
+        if (!names->hasByName(wanted))
+            return {};
+        return Reference<css::sheet::XSpreadsheet>(names->getByName(wanted), UNO_QUERY_THROW);
+    });
+    if (!found.is())
+        throw AutomationError(kNoSuchSheet,
+                              fmt::format("{}: it has no worksheet named \"{}\".", b.path.string(), name));
+    return impl_->remember(book, std::move(found));
+}
+
+int OfficeAutomation::sheetCount(WorkbookRef book)
+{
+    Impl::Book& b = impl_->live(book);
+    return impl_->uno.run(b.path, "reading its sheets", [&] { return int(impl_->sheetIndex(b)->getCount()); });
+}
+
+SheetRef OfficeAutomation::sheet(WorkbookRef book, int index)
+{
+    Impl::Book& b = impl_->live(book);
+    auto found = impl_->uno.run(b.path, "reading its sheets", [&]() -> Reference<css::sheet::XSpreadsheet> {
+        const auto all = impl_->sheetIndex(b);
+        if (index < 1 || index > all->getCount())
+            return {};
+        return Reference<css::sheet::XSpreadsheet>(all->getByIndex(index - 1), UNO_QUERY_THROW);
+    });
+    if (!found.is())
+        throw AutomationError(kNoSuchSheet, fmt::format("{}: it has no sheet number {}.", b.path.string(), index));
+    return impl_->remember(book, std::move(found));
+}
+
+std::string OfficeAutomation::sheetName(SheetRef ref)
+{
+    Impl::Sheet& s = impl_->sheet(ref);
+    Impl::Book& b = impl_->live(ref.book);
+    return impl_->uno.run(b.path, "reading a sheet name",
+                          [&] { return toUtf8(Reference<css::container::XNamed>(s.sheet, UNO_QUERY_THROW)->getName()); });
+}
+
+void OfficeAutomation::copySheet(SheetRef sheetRef, Placement where, SheetRef anchor)
+{
+    Impl::Sheet& source = impl_->sheet(sheetRef);
+    Impl::Sheet& at = impl_->sheet(anchor);
+    Impl::Book& from = impl_->live(sheetRef.book);
+    Impl::Book& to = impl_->live(anchor.book);
+    if (to.format == WorkbookFormat::Xlsb)
+        throw AutomationError(kCannotWrite, cannotWriteXlsb(to.path));
+    if (!writable(to.format))
+        throw AutomationError(kCannotWrite, fmt::format("{}: {} is written only by Tessaro's own engine, not through "
+                                                        "LibreOffice.",
+                                                        to.path.string(), describeFormat(to.format)));
+    // LibreOffice 7.4 ends itself on every sheet inserted into an .xls holding a VBA project,
+    // and loading it without its macros would drop them when it is saved.
+    if (to.macros)
+        throw AutomationError(kCannotWrite, fmt::format("{}: this .xls holds macros (a VBA project), and LibreOffice "
+                                                        "cannot copy a sheet into such a workbook; nothing was "
+                                                        "changed. Save it as .xlsm in a spreadsheet program first.",
+                                                        to.path.string()));
+    const std::string sourceName = sheetName(sheetRef);
+    const bool sameBook = sheetRef.book == anchor.book;
+    impl_->uno.run(to.path, fmt::format("copying the sheet \"{}\" into it", sourceName), [&] {
+        const OUString name = Reference<css::container::XNamed>(source.sheet, UNO_QUERY_THROW)->getName();
+        const sal_Int16 anchorIndex =
+            Reference<css::sheet::XCellRangeAddressable>(at.sheet, UNO_QUERY_THROW)->getRangeAddress().Sheet;
+        const sal_Int16 position = static_cast<sal_Int16>(where == Placement::Before ? anchorIndex : anchorIndex + 1);
+        const Reference<css::sheet::XSpreadsheets2> targetSheets(to.doc->getSheets(), UNO_QUERY_THROW);
+        const OUString copyName = fromU16(
+            copySheetName(toU16(name), [&](const std::u16string& n) { return bool(targetSheets->hasByName(fromU16(n))); }));
+        if (sameBook) {
+            targetSheets->copyByName(name, copyName, position);
+            return;
+        }
+        const sal_Int32 index = targetSheets->importSheet(from.doc, name, position);
+        const Reference<css::container::XNamed> copy(
+            Reference<css::container::XIndexAccess>(targetSheets, UNO_QUERY_THROW)->getByIndex(index), UNO_QUERY_THROW);
+        // LibreOffice names a clashing import "Name_2"; the copy takes Tessaro's name. A
+        // rename that clashes is ignored without an error, hence the check.
+        if (copy->getName() != copyName)
+            copy->setName(copyName);
+        if (copy->getName() != copyName)
+            throw AutomationError(kCannotWrite, fmt::format("{}: the copy of the sheet \"{}\" could not be named \"{}\".",
+                                                            to.path.string(), toUtf8(name), toUtf8(copyName)));
+        keepTheSourceLook(from.doc, source.sheet, to.doc, static_cast<sal_Int16>(index));
+    });
+    ++to.revision;
+    to.dirty = true;
+}
+
+void OfficeAutomation::save(WorkbookRef book)
+{
+    Impl::Book& b = impl_->live(book);
+    // Unchanged, the file already holds exactly this workbook; rewriting it through the
+    // office could only lose what LibreOffice does not keep.
+    if (!b.dirty)
+        return;
+    if (!writable(b.format))
+        throw AutomationError(kCannotWrite, fmt::format("{}: LibreOffice cannot save {}.", b.path.string(),
+                                                        describeFormat(b.format)));
+    impl_->store(b, b.path, b.format);
+    b.dirty = false;
+    b.stamp = stampOf(b.path);
+}
+
+void OfficeAutomation::saveAs(WorkbookRef book, const fs::path& fullPath)
+{
+    Impl::Book& b = impl_->live(book);
+    std::error_code ec;
+    if (fs::exists(fullPath, ec) && fs::equivalent(fullPath, b.path, ec)) {
+        save(book);
+        return;
+    }
+    if (!b.dirty && b.stamp && stampOf(b.path) == b.stamp) {
+        // An unchanged workbook saved elsewhere is its file's bytes: faithful, and possible
+        // for formats LibreOffice cannot write.
+        try {
+            copyFileReplacing(b.path, fullPath);
+        } catch (const std::exception& e) {
+            throw AutomationError(kCannotWrite, fmt::format("{}: the workbook {} could not be saved there ({}).",
+                                                            fullPath.string(), b.path.string(), e.what()));
+        }
+    } else {
+        if (!writable(b.format))
+            throw AutomationError(kCannotWrite, fmt::format("{}: LibreOffice cannot save {}.", b.path.string(),
+                                                            describeFormat(b.format)));
+        impl_->store(b, fullPath, b.format);
+    }
+    b.path = fullPath;
+    b.dirty = false;
+    b.stamp = stampOf(fullPath);
+}
+
+void OfficeAutomation::close(WorkbookRef book)
+{
+    Impl::Book& b = impl_->book(book);
+    impl_->closeQuietly(b);
+    impl_->forget(book.id);
+}
+
+void OfficeAutomation::quit()
+{
+    for (auto& [id, b] : impl_->books)
+        impl_->closeQuietly(b);
+    impl_->books.clear();
+    impl_->sheets.clear();
+}
+
+WorkbookFormat OfficeAutomation::format(WorkbookRef book) const { return impl_->book(book).format; }
+const fs::path& OfficeAutomation::path(WorkbookRef book) const { return impl_->book(book).path; }
+std::uint64_t OfficeAutomation::revision(WorkbookRef book) const { return impl_->book(book).revision; }
+std::optional<FileStamp> OfficeAutomation::loadedStamp(WorkbookRef book) const { return impl_->book(book).stamp; }
+
+void OfficeAutomation::exportXlsx(WorkbookRef book, const fs::path& target)
+{
+    Impl::Book& b = impl_->live(book);
+    impl_->store(b, target, WorkbookFormat::Ooxml, "converting " + b.path.string() + " to it");
+}
+
+SpreadsheetAutomationFactory officeAutomationFactory(std::shared_ptr<Office> office)
+{
+    return [office] { return std::make_unique<OfficeAutomation>(office); };
+}
+
+} // namespace tessaro::office

@@ -1,0 +1,99 @@
+// SPDX-License-Identifier: MIT
+#include "engine/office/process.h"
+
+#include <cerrno>
+#include <csignal>
+#include <system_error>
+#include <thread>
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace tessaro::office {
+
+ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args)
+{
+    std::vector<std::string> storage;
+    storage.push_back(program);
+    storage.insert(storage.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& s : storage)
+        argv.push_back(s.data());
+    argv.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attr;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawnattr_init(&attr);
+    for (int fd = 0; fd <= 2; ++fd)
+        posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", fd == 0 ? O_RDONLY : O_WRONLY, 0);
+    posix_spawnattr_setpgroup(&attr, 0);
+    // The caller may block signals (a GUI's worker thread); the office must not inherit that.
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attr, &none);
+    // Nor an ignored SIGPIPE, which Tessaro sets for itself.
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    sigaddset(&defaults, SIGPIPE);
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    pid_t pid = -1;
+    const int rc = posix_spawn(&pid, program.c_str(), &actions, &attr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+    if (rc != 0)
+        throw std::system_error(rc, std::generic_category(), "cannot start " + program);
+    pid_ = pid;
+}
+
+ChildProcess::~ChildProcess() { end(); }
+
+bool ChildProcess::exited()
+{
+    if (status_)
+        return true;
+    siginfo_t info{};
+    // WNOWAIT leaves the child a zombie: its pid, and so the process group id, cannot be
+    // given to another process while the group may still be signalled.
+    if (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid_) {
+        status_ = info.si_code == CLD_EXITED ? info.si_status : 128 + info.si_status;
+        return true;
+    }
+    return false;
+}
+
+bool ChildProcess::waitFor(std::chrono::milliseconds limit)
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!exited()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+void ChildProcess::killGroup() noexcept
+{
+    if (pid_ > 0 && !reaped_)
+        ::kill(-pid_, SIGKILL);
+}
+
+void ChildProcess::end() noexcept
+{
+    if (pid_ <= 0 || reaped_)
+        return;
+    // The whole group goes before the leader is reaped, while its id still names the group.
+    killGroup();
+    int status = 0;
+    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+    reaped_ = true;
+}
+
+} // namespace tessaro::office

@@ -1,0 +1,433 @@
+// SPDX-License-Identifier: MIT
+#include "engine/opc/package.h"
+
+#include "platform/engine_error.h"
+#include "engine/zip/file_kind.h"
+#include "engine/opc/save_guard.h"
+#include "engine/zip/zip_writer.h"
+
+#include <cerrno>
+#include <cstring>
+#include <system_error>
+
+#include <fmt/format.h>
+
+namespace tessaro::xlsx {
+namespace {
+
+const std::string kContentTypesPart = "/[Content_Types].xml";
+
+class ZipPartReader final : public PartReader {
+public:
+    ZipPartReader(const ZipReader& zip, const ZipEntry& entry) : stream_(zip, entry) {}
+    std::size_t read(char* out, std::size_t capacity) override { return stream_.read(out, capacity); }
+
+private:
+    ZipReader::Stream stream_;
+};
+
+class MemoryPartReader final : public PartReader {
+public:
+    explicit MemoryPartReader(std::string content) : content_(std::move(content)) {}
+    std::size_t read(char* out, std::size_t capacity) override
+    {
+        std::size_t n = std::min(capacity, content_.size() - pos_);
+        std::memcpy(out, content_.data() + pos_, n);
+        pos_ += n;
+        return n;
+    }
+
+private:
+    std::string content_;
+    std::size_t pos_ = 0;
+};
+
+// Inflates a stored part held in memory.
+class StoredPartReader final : public PartReader {
+public:
+    StoredPartReader(StoredPart part, std::string display, std::string name)
+        : part_(std::move(part)), display_(std::move(display)), name_(std::move(name))
+    {
+        if (part_.method == StoredPart::Method::Deflated)
+            inflater_ = std::make_unique<Inflater>();
+    }
+    std::size_t read(char* out, std::size_t capacity) override
+    {
+        const auto& pieces = part_.bytes->pieces();
+        if (!inflater_) {
+            std::size_t done = 0;
+            while (done < capacity && piece_ < pieces.size()) {
+                std::size_t n = std::min(capacity - done, pieces[piece_].size() - offset_);
+                std::memcpy(out + done, pieces[piece_].data() + offset_, n);
+                done += n;
+                offset_ += n;
+                if (offset_ == pieces[piece_].size()) {
+                    ++piece_;
+                    offset_ = 0;
+                }
+            }
+            return done;
+        }
+        if (ended_ || capacity == 0)
+            return 0;
+        std::size_t got = 0;
+        while (got == 0) {
+            if (inflater_->wantsInput()) {
+                if (piece_ >= pieces.size())
+                    throw EngineError(ErrorCode::PartDamaged, display_, name_ + ": its compressed data end too early");
+                inflater_->give(pieces[piece_].data(), pieces[piece_].size());
+                ++piece_;
+            }
+            Inflater::Status status = inflater_->run(out, capacity, got);
+            if (status == Inflater::Status::End) {
+                ended_ = true;
+                break;
+            }
+            if (status == Inflater::Status::Corrupt)
+                throw EngineError(ErrorCode::PartDamaged, display_, name_ + ": its compressed data are corrupt");
+        }
+        return got;
+    }
+
+private:
+    StoredPart part_;
+    std::string display_;
+    std::string name_;
+    std::unique_ptr<Inflater> inflater_;
+    bool ended_ = false;
+    std::size_t piece_ = 0;
+    std::size_t offset_ = 0;
+};
+
+std::string readAll(PartReader& r)
+{
+    std::string out;
+    std::string buf(1 << 16, '\0');
+    while (std::size_t n = r.read(buf.data(), buf.size()))
+        out.append(buf.data(), n);
+    return out;
+}
+
+} // namespace
+
+std::string entryNameOf(std::string_view partName)
+{
+    if (!partName.empty() && partName.front() == '/')
+        partName.remove_prefix(1);
+    return std::string(partName);
+}
+
+std::string partNameOf(std::string_view entryName)
+{
+    return "/" + std::string(entryName);
+}
+
+Package::Package(const std::filesystem::path& file, std::string displayPath, std::shared_ptr<EngineContext> context)
+    : path_(file), display_(std::move(displayPath)), context_(std::move(context))
+{
+    requireZipArchive(path_, display_);
+    zip_ = std::make_unique<ZipReader>(path_, display_, context_->options().inflateLimits);
+    if (!zip_->find("[Content_Types].xml")) {
+        if (zip_->find("mimetype") || zip_->find("content.xml")) {
+            std::string mime = zip_->find("mimetype") ? zip_->read(*zip_->find("mimetype"), 4096) : std::string();
+            if (mime.find("opendocument.spreadsheet") != std::string::npos || mime.empty())
+                throw EngineError(ErrorCode::OpenDocument, display_);
+        }
+        throw EngineError(ErrorCode::NotSpreadsheetPackage, display_, "it has no list of content types");
+    }
+    contentTypes_.load(readPart(kContentTypesPart), display_);
+}
+
+const std::string& Package::fileIdentity() const
+{
+    return zip_->identity();
+}
+
+const ZipEntry* Package::entryFor(std::string_view name) const
+{
+    return zip_->find(entryNameOf(name));
+}
+
+const Package::Change* Package::changeFor(std::string_view name) const
+{
+    std::string key = foldAscii(partNameOf(entryNameOf(name)));
+    auto it = changes_.find(key);
+    return it == changes_.end() ? nullptr : &it->second;
+}
+
+bool Package::hasPart(std::string_view name) const
+{
+    if (const Change* c = changeFor(name))
+        return !c->removed;
+    return entryFor(name) != nullptr;
+}
+
+std::unique_ptr<PartReader> Package::openPart(std::string_view name) const
+{
+    if (const Change* c = changeFor(name)) {
+        if (c->removed)
+            throw EngineError(ErrorCode::PartMissing, display_, entryNameOf(name));
+        if (c->stored)
+            return std::make_unique<StoredPartReader>(c->storedPart, display_, entryNameOf(name));
+        return std::make_unique<MemoryPartReader>(c->content);
+    }
+    const ZipEntry* e = entryFor(name);
+    if (!e)
+        throw EngineError(ErrorCode::PartMissing, display_, entryNameOf(name));
+    return std::make_unique<ZipPartReader>(*zip_, *e);
+}
+
+namespace {
+
+class SharedTextReader final : public PartReader {
+public:
+    explicit SharedTextReader(std::shared_ptr<const std::string> text) : text_(std::move(text)) {}
+    std::size_t read(char* out, std::size_t capacity) override
+    {
+        std::size_t n = std::min(capacity, text_->size() - pos_);
+        std::memcpy(out, text_->data() + pos_, n);
+        pos_ += n;
+        return n;
+    }
+
+private:
+    std::shared_ptr<const std::string> text_;
+    std::size_t pos_ = 0;
+};
+
+// Big parts stream every time, so that memory stays flat however tall a sheet is.
+constexpr std::uint64_t kRereadPartLimit = 16ull << 20;
+constexpr std::uint64_t kRereadTotalLimit = 64ull << 20;
+
+} // namespace
+
+std::unique_ptr<PartReader> Package::openPartToReread(std::string_view name) const
+{
+    if (changeFor(name))
+        return openPart(name);
+    const ZipEntry* e = entryFor(name);
+    if (!e || e->size > kRereadPartLimit)
+        return openPart(name);
+    const std::string key = foldAscii(partNameOf(entryNameOf(name)));
+    auto it = reread_.find(key);
+    if (it == reread_.end()) {
+        if (rereadBytes_ + e->size > kRereadTotalLimit)
+            return openPart(name);
+        auto text = std::make_shared<const std::string>(zip_->read(*e, context_->options().wholePartLimit));
+        rereadBytes_ += text->size();
+        it = reread_.emplace(key, std::move(text)).first;
+    }
+    return std::make_unique<SharedTextReader>(it->second);
+}
+
+void Package::forgetReread(const std::string& key)
+{
+    if (auto it = reread_.find(key); it != reread_.end()) {
+        rereadBytes_ -= it->second->size();
+        reread_.erase(it);
+    }
+}
+
+std::uint64_t Package::partSize(std::string_view name) const
+{
+    if (const Change* c = changeFor(name))
+        return c->removed ? 0 : c->stored ? c->storedPart.size : c->content.size();
+    const ZipEntry* e = entryFor(name);
+    return e ? e->size : 0;
+}
+
+std::string Package::readPart(std::string_view name) const
+{
+    if (const Change* c = changeFor(name)) {
+        if (c->removed)
+            throw EngineError(ErrorCode::PartMissing, display_, entryNameOf(name));
+        if (!c->stored)
+            return c->content;
+        if (c->storedPart.size > context_->options().wholePartLimit)
+            throw EngineError(ErrorCode::PartTooLarge, display_, entryNameOf(name));
+        auto r = openPart(name);
+        return readAll(*r);
+    }
+    const ZipEntry* e = entryFor(name);
+    if (!e)
+        throw EngineError(ErrorCode::PartMissing, display_, entryNameOf(name));
+    return zip_->read(*e, context_->options().wholePartLimit);
+}
+
+std::string Package::partIdentity(std::string_view name) const
+{
+    if (const Change* c = changeFor(name)) {
+        if (c->stored) {
+            Fingerprinter fp;
+            fp.add(c->storedPart.crc).add(c->storedPart.size);
+            for (const auto& piece : c->storedPart.bytes->pieces())
+                fp.add(piece);
+            Fingerprint f = fp.result();
+            return fmt::format("mem:{:016x}{:016x}", f.a, f.b);
+        }
+        Fingerprint f = fingerprintOf(c->content);
+        return fmt::format("txt:{:016x}{:016x}", f.a, f.b);
+    }
+    const ZipEntry* e = entryFor(name);
+    if (!e)
+        return {};
+    return fmt::format("zip:{}:{}:{:08x}:{}:{}", zip_->identity(), e->name, e->crc, e->compressedSize, e->size);
+}
+
+void Package::putPart(std::string_view name, std::string content)
+{
+    std::string pn = partNameOf(entryNameOf(name));
+    std::string key = foldAscii(pn);
+    forgetReread(key);
+    auto [it, fresh] = changes_.try_emplace(key);
+    Change& c = it->second;
+    if (fresh) {
+        const ZipEntry* e = entryFor(pn);
+        c.name = e ? e->name : entryNameOf(pn);
+        if (!e)
+            added_.push_back(key);
+    }
+    c.removed = false;
+    c.stored = false;
+    c.content = std::move(content);
+    c.storedPart = {};
+}
+
+void Package::putStoredPart(std::string_view name, StoredPart part)
+{
+    putPart(name, {});
+    Change& c = changes_[foldAscii(partNameOf(entryNameOf(name)))];
+    c.stored = true;
+    c.storedPart = std::move(part);
+}
+
+void Package::removePart(std::string_view name)
+{
+    std::string key = foldAscii(partNameOf(entryNameOf(name)));
+    forgetReread(key);
+    if (!entryFor(name)) {
+        changes_.erase(key);
+        std::erase(added_, key);
+        return;
+    }
+    Change& c = changes_[key];
+    c.name = entryFor(name)->name;
+    c.removed = true;
+    c.content.clear();
+    c.storedPart = {};
+}
+
+std::vector<std::string> Package::partNames() const
+{
+    std::vector<std::string> names;
+    for (const ZipEntry& e : zip_->entries()) {
+        if (!e.name.empty() && e.name.back() == '/')
+            continue;
+        if (const Change* c = changeFor(e.name); c && c->removed)
+            continue;
+        names.push_back(partNameOf(e.name));
+    }
+    for (const auto& key : added_)
+        names.push_back(partNameOf(changes_.at(key).name));
+    return names;
+}
+
+Relationships& Package::relationships(std::string_view sourcePart)
+{
+    std::string key = foldAscii(sourcePart);
+    auto it = rels_.find(key);
+    if (it != rels_.end())
+        return *it->second;
+    auto rels = std::make_unique<Relationships>(std::string(sourcePart));
+    if (hasPart(rels->partName()))
+        rels->load(readPart(rels->partName()), display_);
+    return *rels_.emplace(key, std::move(rels)).first->second;
+}
+
+bool Package::modified() const
+{
+    if (!changes_.empty() || contentTypes_.modified())
+        return true;
+    for (const auto& [k, r] : rels_)
+        if (r->modified())
+            return true;
+    return false;
+}
+
+void Package::flushModels()
+{
+    for (auto& [k, r] : rels_) {
+        if (!r->modified())
+            continue;
+        putPart(r->partName(), r->serialize());
+        // Nearly every package maps .rels by extension; one that does not still needs a type
+        // for a relationships part it did not have.
+        if (!contentTypes_.typeOf(r->partName()))
+            contentTypes_.setOverride(r->partName(), "application/vnd.openxmlformats-package.relationships+xml");
+    }
+    if (contentTypes_.modified())
+        putPart(kContentTypesPart, contentTypes_.serialize());
+}
+
+void Package::writeTo(const std::filesystem::path& target, const std::string& display)
+{
+    // Writing back to the file that was read needs it to be that same file still.
+    SaveGuard guard(target, display, target == path_ ? zip_->identity() : std::string(),
+                    context_->options().lockWait);
+    flushModels();
+    auto write = [&](OutputFile& out) {
+        ZipWriter zip(out);
+        for (const ZipEntry& e : zip_->entries()) {
+            const Change* c = changeFor(e.name);
+            if (!c) {
+                zip.addRaw(*zip_, e);
+            } else if (!c->removed) {
+                zip.add(c->name, c->stored ? c->storedPart : context_->storedForm(c->content));
+            }
+        }
+        for (const auto& key : added_) {
+            const Change& c = changes_.at(key);
+            if (!c.removed)
+                zip.add(c.name, c.stored ? c.storedPart : context_->storedForm(c.content));
+        }
+        zip.finish();
+    };
+    try {
+        replaceFileAtomically(target, write, context_->options().outputWrapper);
+    } catch (const std::system_error& e) {
+        switch (e.code().value()) {
+        case EISDIR:
+            throw EngineError(ErrorCode::TargetIsFolder, display);
+        case ENOSPC:
+        case EDQUOT:
+            throw EngineError(ErrorCode::DiskFull, display, e.what());
+        case EACCES:
+        case EPERM:
+        case EROFS:
+            throw EngineError(ErrorCode::FolderNotWritable, display, e.what());
+        default:
+            throw EngineError(ErrorCode::SaveFailed, display, e.what());
+        }
+    }
+    // The new file now holds every part: read from it from here on.
+    zip_ = std::make_unique<ZipReader>(target, display, context_->options().inflateLimits);
+    path_ = target;
+    display_ = display;
+    changes_.clear();
+    added_.clear();
+    contentTypes_.markSaved();
+    for (auto& [k, r] : rels_)
+        r->markSaved();
+}
+
+void Package::save()
+{
+    writeTo(path_, display_);
+}
+
+void Package::saveAs(const std::filesystem::path& file, std::string displayPath)
+{
+    writeTo(file, displayPath);
+}
+
+} // namespace tessaro::xlsx

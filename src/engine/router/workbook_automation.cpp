@@ -1,0 +1,390 @@
+// SPDX-License-Identifier: MIT
+#include "engine/router/workbook_automation.h"
+
+#include "engine/office/file_ops.h"
+#include "engine/office/office_automation.h"
+#include "engine/office/workbook_format.h"
+#include "engine/opc/engine_context.h"
+#include "platform/engine_error.h"
+#include "engine/xlsx/native_engine.h"
+
+#include <fmt/format.h>
+
+#include <map>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+namespace tessaro {
+
+namespace fs = std::filesystem;
+using office::OfficeAutomation;
+using office::WorkbookFormat;
+
+namespace {
+
+constexpr int kNoSuchHandle = 9;
+constexpr int kCannotCopy = 1004;
+
+// What the instances of one factory share: the office, the native engine's factory, and the
+// .xlsx conversions of legacy sources, which are deleted when the job ends.
+class JobState {
+public:
+    JobState(fs::path appDir, WorkbookAutomationOptions options)
+        : appDir_(std::move(appDir)),
+          nativeContext_(std::make_shared<xlsx::EngineContext>(xlsx::EngineOptions{})),
+          native_(options.native ? std::move(options.native) : xlsx::nativeAutomationFactory(nativeContext_)),
+          office_(options.sharedOffice ? std::move(options.sharedOffice)
+                                       : std::make_shared<office::Office>(std::move(options.office)))
+    {
+    }
+
+    ~JobState()
+    {
+        office_->stop();
+        for (const auto& file : temporary_) {
+            std::error_code ec;
+            fs::remove(file, ec);
+        }
+    }
+
+    JobState(const JobState&) = delete;
+    JobState& operator=(const JobState&) = delete;
+
+    std::unique_ptr<SpreadsheetAutomation> nativeInstance() const { return native_(); }
+    // A file written in the job's place stands for `origin`: links the native engine makes
+    // to a source's other sheets name the file the user chose, not the job's copy of it.
+    void noteOrigin(const fs::path& file, const fs::path& origin) { nativeContext_->setOrigin(file, origin); }
+    const std::shared_ptr<office::Office>& office() const { return office_; }
+
+    // An .xlsx holding the legacy workbook as it is open in `server`. A workbook unchanged
+    // since it was loaded from a file that is unchanged too is converted once per job.
+    fs::path xlsxOf(OfficeAutomation& server, WorkbookRef book)
+    {
+        const fs::path source = server.path(book);
+        const auto stamp = server.loadedStamp(book);
+        const bool pristine = server.revision(book) == 0 && stamp && office::stampOf(source) == stamp;
+        std::lock_guard lock(mutex_);
+        if (pristine) {
+            for (const auto& c : conversions_)
+                if (c.source == source && c.stamp == *stamp)
+                    return c.xlsx;
+        }
+        const fs::path target =
+            appDir_ / fmt::format(".~tessaro-{}-{}.xlsx", source.stem().string(), office::uniqueToken());
+        temporary_.push_back(target);
+        server.exportXlsx(book, target);
+        noteOrigin(target, source);
+        if (pristine)
+            conversions_.push_back({source, *stamp, target});
+        return target;
+    }
+
+private:
+    struct Conversion {
+        fs::path source;
+        office::FileStamp stamp;
+        fs::path xlsx;
+    };
+
+    fs::path appDir_;
+    std::shared_ptr<xlsx::EngineContext> nativeContext_;
+    SpreadsheetAutomationFactory native_;
+    std::shared_ptr<office::Office> office_;
+    std::mutex mutex_;
+    std::vector<Conversion> conversions_;
+    std::vector<fs::path> temporary_;
+};
+
+class WorkbookAutomation final : public SpreadsheetAutomation {
+public:
+    explicit WorkbookAutomation(std::shared_ptr<JobState> job) : job_(std::move(job)) {}
+
+    ~WorkbookAutomation() override
+    {
+        try {
+            quit();
+        } catch (...) {
+        }
+    }
+
+    WorkbookRef open(const fs::path& fullPath) override
+    {
+        Book b;
+        b.path = fullPath;
+        if (office::startsAsZip(fullPath)) {
+            // A zip archive is nearly always an .xlsx: the native engine reads it once and
+            // tells when it is the binary or the OpenDocument kind, which go to the office.
+            // Sorting it out beforehand would read every destination of a job twice.
+            try {
+                b.inner = nativeServer().open(fullPath);
+                b.format = WorkbookFormat::Ooxml;
+            } catch (const AutomationError& e) {
+                if (e.number() == static_cast<int>(xlsx::ErrorCode::BinaryWorkbook))
+                    b.format = WorkbookFormat::Xlsb;
+                else if (e.number() == static_cast<int>(xlsx::ErrorCode::OpenDocument))
+                    b.format = WorkbookFormat::Ods;
+                else
+                    throw;
+                b.onOffice = true;
+                b.inner = officeServer().open(fullPath);
+            }
+        } else {
+            b.format = office::detectWorkbookFormat(fullPath);
+            // Anything that is not a legacy workbook goes to the native engine, which says
+            // what the file is when it cannot open it.
+            if (office::isLegacyFormat(b.format)) {
+                b.onOffice = true;
+                b.inner = officeServer().open(fullPath);
+            } else {
+                b.inner = nativeServer().open(fullPath);
+            }
+        }
+        const std::uint32_t id = nextBook_++;
+        books_[id] = std::move(b);
+        return WorkbookRef{id};
+    }
+
+    void setDisplayAlerts(bool on) override
+    {
+        if (native_)
+            native_->setDisplayAlerts(on);
+        if (office_)
+            office_->setDisplayAlerts(on);
+    }
+
+    int worksheetCount(WorkbookRef book) override
+    {
+        Book& b = at(book);
+        return engine(b).worksheetCount(b.inner);
+    }
+
+    std::string worksheetName(WorkbookRef book, int index) override
+    {
+        Book& b = at(book);
+        return engine(b).worksheetName(b.inner, index);
+    }
+
+    SheetRef worksheet(WorkbookRef book, const std::string& name) override
+    {
+        Book& b = at(book);
+        return remember(book, engine(b).worksheet(b.inner, name), name);
+    }
+
+    int sheetCount(WorkbookRef book) override
+    {
+        Book& b = at(book);
+        return engine(b).sheetCount(b.inner);
+    }
+
+    SheetRef sheet(WorkbookRef book, int index) override
+    {
+        Book& b = at(book);
+        const SheetRef inner = engine(b).sheet(b.inner, index);
+        std::optional<std::string> name;
+        if (!b.onOffice && native_->sheetCount(b.inner) == native_->worksheetCount(b.inner))
+            name = native_->worksheetName(b.inner, index);
+        return remember(book, inner, name);
+    }
+
+    void copySheet(SheetRef sheetRef, Placement where, SheetRef anchor) override
+    {
+        Sheet& source = sheetAt(sheetRef);
+        Sheet& target = sheetAt(anchor);
+        Book& from = at(sheetRef.book);
+        Book& to = at(anchor.book);
+        if (!to.onOffice) {
+            // An OOXML destination is written by the native engine only.
+            const SheetRef copied = from.onOffice ? convertedSheet(from, source) : source.inner;
+            native_->copySheet(copied, where, target.inner);
+            ++to.revision;
+            return;
+        }
+        if (to.format == WorkbookFormat::Xlsb)
+            throw AutomationError(kCannotCopy, office::cannotWriteXlsb(to.path));
+        const SheetRef imported = from.onOffice ? source.inner : shadowSheet(from, source);
+        office_->copySheet(imported, where, target.inner);
+        ++to.revision;
+    }
+
+    void save(WorkbookRef book) override
+    {
+        Book& b = at(book);
+        engine(b).save(b.inner);
+        b.savedRevision = b.revision;
+    }
+
+    void saveAs(WorkbookRef book, const fs::path& fullPath) override
+    {
+        Book& b = at(book);
+        engine(b).saveAs(b.inner, fullPath);
+        if (b.onOffice)
+            job_->noteOrigin(fullPath, b.path);
+        b.path = fullPath;
+        b.savedRevision = b.revision;
+        dropShadow(b);
+    }
+
+    void close(WorkbookRef book) override
+    {
+        Book& b = at(book);
+        dropShadow(b);
+        dropConverted(b);
+        engine(b).close(b.inner);
+        for (auto it = sheets_.begin(); it != sheets_.end();)
+            it = it->second.book == book.id ? sheets_.erase(it) : std::next(it);
+        books_.erase(book.id);
+    }
+
+    void quit() override
+    {
+        books_.clear();
+        sheets_.clear();
+        // The native part ends now; the office stays up for the job's next instance.
+        if (native_) {
+            native_->quit();
+            native_.reset();
+        }
+        if (office_) {
+            office_->quit();
+            office_.reset();
+        }
+    }
+
+private:
+    struct Book {
+        fs::path path;
+        WorkbookFormat format = WorkbookFormat::Unknown;
+        bool onOffice = false;
+        WorkbookRef inner;
+        std::uint64_t revision = 0;
+        std::uint64_t savedRevision = 0;
+        // An OOXML workbook loaded read-only in LibreOffice, to import its sheets from.
+        std::optional<WorkbookRef> shadow;
+        std::uint64_t shadowRevision = 0;
+        // A legacy workbook's .xlsx conversion, open in the native engine.
+        std::optional<WorkbookRef> converted;
+        std::uint64_t convertedRevision = 0;
+    };
+    struct Sheet {
+        std::uint32_t book = 0;
+        SheetRef inner;
+        // Known for sheets taken by name, and for sheets by position in a workbook of
+        // worksheets only: what finds the sheet again in the other engine.
+        std::optional<std::string> name;
+    };
+
+    SpreadsheetAutomation& nativeServer()
+    {
+        if (!native_) {
+            native_ = job_->nativeInstance();
+            if (!native_)
+                throw AutomationError(1, "No engine for Excel workbooks (.xlsx) is available.");
+        }
+        return *native_;
+    }
+
+    OfficeAutomation& officeServer()
+    {
+        if (!office_)
+            office_ = std::make_unique<OfficeAutomation>(job_->office());
+        return *office_;
+    }
+
+    SpreadsheetAutomation& engine(const Book& b)
+    {
+        return b.onOffice ? static_cast<SpreadsheetAutomation&>(officeServer()) : nativeServer();
+    }
+
+    Book& at(WorkbookRef ref)
+    {
+        const auto it = books_.find(ref.id);
+        if (it == books_.end())
+            throw AutomationError(kNoSuchHandle, "A workbook handle that is not open in this instance was used.");
+        return it->second;
+    }
+
+    Sheet& sheetAt(SheetRef ref)
+    {
+        const auto it = sheets_.find(ref.id);
+        if (it == sheets_.end() || it->second.book != ref.book.id)
+            throw AutomationError(kNoSuchHandle, "A sheet handle that is not open in this instance was used.");
+        return it->second;
+    }
+
+    SheetRef remember(WorkbookRef book, SheetRef inner, std::optional<std::string> name)
+    {
+        const std::uint32_t id = nextSheet_++;
+        sheets_[id] = Sheet{book.id, inner, std::move(name)};
+        return SheetRef{book, id};
+    }
+
+    // The sheet of a legacy workbook as the native engine sees it in the workbook's .xlsx
+    // conversion, made again only when the workbook changed since.
+    SheetRef convertedSheet(Book& from, const Sheet& source)
+    {
+        OfficeAutomation& server = officeServer();
+        const std::uint64_t revision = server.revision(from.inner);
+        if (!from.converted || from.convertedRevision != revision) {
+            dropConverted(from);
+            const fs::path xlsx = job_->xlsxOf(server, from.inner);
+            from.converted = nativeServer().open(xlsx);
+            from.convertedRevision = revision;
+        }
+        return native_->worksheet(*from.converted, server.sheetName(source.inner));
+    }
+
+    // The sheet of an OOXML workbook as LibreOffice sees it, loaded read-only from the file.
+    // The file must hold what the native engine has: a workbook with unsaved copies cannot
+    // be a source for LibreOffice.
+    SheetRef shadowSheet(Book& from, const Sheet& source)
+    {
+        if (from.revision != from.savedRevision)
+            throw AutomationError(kCannotCopy, fmt::format("{}: its sheets cannot be copied into a LibreOffice "
+                                                           "workbook while it has copies that are not saved yet.",
+                                                           from.path.string()));
+        if (!source.name)
+            throw AutomationError(kCannotCopy, fmt::format("{}: this sheet cannot be copied into a workbook that "
+                                                           "LibreOffice writes; name it by its name instead.",
+                                                           from.path.string()));
+        if (from.shadow && from.shadowRevision != from.revision)
+            dropShadow(from);
+        if (!from.shadow) {
+            from.shadow = officeServer().open(from.path);
+            from.shadowRevision = from.revision;
+        }
+        return office_->worksheet(*from.shadow, *source.name);
+    }
+
+    void dropShadow(Book& b)
+    {
+        if (b.shadow && office_)
+            office_->close(*b.shadow);
+        b.shadow.reset();
+    }
+
+    void dropConverted(Book& b)
+    {
+        if (b.converted && native_)
+            native_->close(*b.converted);
+        b.converted.reset();
+    }
+
+    std::shared_ptr<JobState> job_;
+    std::unique_ptr<SpreadsheetAutomation> native_;
+    std::unique_ptr<OfficeAutomation> office_;
+    std::map<std::uint32_t, Book> books_;
+    std::map<std::uint32_t, Sheet> sheets_;
+    std::uint32_t nextBook_ = 1;
+    std::uint32_t nextSheet_ = 1;
+};
+
+} // namespace
+
+SpreadsheetAutomationFactory makeWorkbookAutomationFactory(const fs::path& appDir, WorkbookAutomationOptions options)
+{
+    auto job = std::make_shared<JobState>(appDir, std::move(options));
+    return [job]() -> std::unique_ptr<SpreadsheetAutomation> { return std::make_unique<WorkbookAutomation>(job); };
+}
+
+} // namespace tessaro

@@ -1,0 +1,336 @@
+// SPDX-License-Identifier: MIT
+#include "engine/sheet_copy/sheet_copier.h"
+
+#include "engine/sheet_copy/copy_session.h"
+#include "platform/engine_error.h"
+#include "engine/sml/sheet_names.h"
+#include "engine/sheet_copy/sheet_rewriter.h"
+#include "engine/sml/workbook.h"
+
+#include <condition_variable>
+#include <cstring>
+#include <deque>
+#include <exception>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+#include <unordered_set>
+#include <vector>
+
+#include <fmt/format.h>
+
+namespace tessaro::xlsx {
+namespace {
+
+// Bumped whenever the rewrite changes what it writes, so cached sheets are never mixed
+// across versions.
+constexpr std::string_view kRewriteVersion = "sheet-rewrite-2";
+
+// Reads a big part ahead on a thread of its own, so that inflating it and rewriting it share
+// the work between two cores instead of taking turns on one. The inner reader is used by
+// that thread alone; its failures surface in the reader's next read.
+class ReadAheadReader final : public PartReader {
+public:
+    explicit ReadAheadReader(std::unique_ptr<PartReader> inner)
+        : inner_(std::move(inner)), thread_([this] { produce(); })
+    {
+    }
+
+    ~ReadAheadReader() override
+    {
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        changed_.notify_all();
+        thread_.join();
+    }
+
+    std::size_t read(char* out, std::size_t capacity) override
+    {
+        while (pos_ == current_.size()) {
+            std::unique_lock lock(mutex_);
+            changed_.wait(lock, [&] { return !ready_.empty() || ended_; });
+            if (ready_.empty()) {
+                if (failure_)
+                    std::rethrow_exception(failure_);
+                return 0;
+            }
+            current_ = std::move(ready_.front());
+            ready_.pop_front();
+            pos_ = 0;
+            lock.unlock();
+            changed_.notify_all();
+        }
+        const std::size_t n = std::min(capacity, current_.size() - pos_);
+        std::memcpy(out, current_.data() + pos_, n);
+        pos_ += n;
+        return n;
+    }
+
+private:
+    static constexpr std::size_t kChunk = 1u << 20;
+    static constexpr std::size_t kAhead = 4;
+
+    void produce()
+    {
+        try {
+            for (;;) {
+                std::vector<char> chunk(kChunk);
+                std::size_t filled = 0;
+                while (filled < kChunk) {
+                    const std::size_t n = inner_->read(chunk.data() + filled, kChunk - filled);
+                    if (n == 0)
+                        break;
+                    filled += n;
+                }
+                chunk.resize(filled);
+                std::unique_lock lock(mutex_);
+                changed_.wait(lock, [&] { return ready_.size() < kAhead || stopping_; });
+                if (stopping_)
+                    return;
+                if (filled == 0) {
+                    ended_ = true;
+                    break;
+                }
+                ready_.push_back(std::move(chunk));
+                lock.unlock();
+                changed_.notify_all();
+            }
+        } catch (...) {
+            std::lock_guard lock(mutex_);
+            failure_ = std::current_exception();
+            ended_ = true;
+        }
+        changed_.notify_all();
+    }
+
+    std::unique_ptr<PartReader> inner_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::deque<std::vector<char>> ready_;
+    std::vector<char> current_;
+    std::size_t pos_ = 0;
+    bool ended_ = false;
+    bool stopping_ = false;
+    std::exception_ptr failure_;
+    std::thread thread_;  // last: starts once everything it uses exists
+};
+
+// Parts below this are read in one go faster than a thread starts.
+constexpr std::uint64_t kReadAheadFrom = 8ull << 20;
+
+struct Prepared {
+    SheetRewritePlan plan;
+    std::string profileKey;
+};
+
+// Asks the copy's rules and remembers each distinct question, so that a later copy of the
+// same sheet can ask them again without reading the sheet.
+class RecordingRules final : public FormulaRules {
+public:
+    RecordingRules(FormulaRules& inner, std::vector<FormulaCall>& calls) : inner_(inner), calls_(calls) {}
+
+    std::optional<std::string> prefix(const PrefixedReference& ref) override
+    {
+        std::string key = fmt::format("p{}\x1f{}\x1f{}\x1f{}\x1f{}", ref.book ? "1" : "0", ref.book.value_or(""),
+                                      ref.first, ref.last, ref.target);
+        if (seen_.insert(std::move(key)).second) {
+            FormulaCall c;
+            c.kind = FormulaCall::Kind::Prefix;
+            c.ref = ref;
+            calls_.push_back(std::move(c));
+        }
+        return inner_.prefix(ref);
+    }
+
+    std::optional<std::string> table(std::string_view name, std::string_view spec) override
+    {
+        if (seen_.insert(fmt::format("t{}\x1f{}", name, spec)).second) {
+            FormulaCall c;
+            c.kind = FormulaCall::Kind::Table;
+            c.name = name;
+            c.spec = spec;
+            calls_.push_back(std::move(c));
+        }
+        return inner_.table(name, spec);
+    }
+
+    std::optional<std::string> name(std::string_view name) override
+    {
+        if (seen_.insert(fmt::format("n{}", name)).second) {
+            FormulaCall c;
+            c.kind = FormulaCall::Kind::Name;
+            c.name = name;
+            calls_.push_back(std::move(c));
+        }
+        return inner_.name(name);
+    }
+
+private:
+    FormulaRules& inner_;
+    std::vector<FormulaCall>& calls_;
+    std::unordered_set<std::string> seen_;
+};
+
+Fingerprint rewriteKey(const Prepared& p, const SheetProfile& profile, CopySession& session)
+{
+    Fingerprinter f;
+    f.add(kRewriteVersion).add(p.profileKey);
+    // Names reach the bytes only through formulas and links that name sheets.
+    if (profile.formulasNameSheets)
+        f.add(p.plan.sourceName).add(p.plan.copyName);
+    f.add(p.plan.colors.signature()).add(static_cast<std::uint64_t>(p.plan.destinationWindows));
+    for (const auto& id : p.plan.keptRelationships)
+        f.add(id);
+    f.add(static_cast<std::uint64_t>(p.plan.keepCellMetadata));
+    f.add(static_cast<std::uint64_t>(p.plan.dateShift + 100000));
+    f.add(session.shapeSignature());
+    f.add(session.metadataSignature());
+    f.add(static_cast<std::uint64_t>(profile.cellFormats.size()));
+    for (auto i : profile.cellFormats)
+        f.add((static_cast<std::uint64_t>(i) << 32) | p.plan.cellFormat(i));
+    f.add(static_cast<std::uint64_t>(profile.strings.size()));
+    for (auto i : profile.strings)
+        f.add((static_cast<std::uint64_t>(i) << 32) ^ p.plan.string(i));
+    f.add(static_cast<std::uint64_t>(profile.differentialFormats.size()));
+    for (auto i : profile.differentialFormats)
+        f.add((static_cast<std::uint64_t>(i) << 32) | p.plan.differentialFormat(i));
+    // The same questions must get the same answers here: asking them also settles what
+    // the copy needs in the destination (links, names) exactly as the rewrite would.
+    f.add(static_cast<std::uint64_t>(profile.formulaCalls.size()));
+    for (const FormulaCall& c : profile.formulaCalls) {
+        std::optional<std::string> answer;
+        switch (c.kind) {
+        case FormulaCall::Kind::Prefix:
+            answer = session.prefix(c.ref);
+            break;
+        case FormulaCall::Kind::Table:
+            answer = session.table(c.name, c.spec);
+            break;
+        case FormulaCall::Kind::Name:
+            answer = session.name(c.name);
+            break;
+        }
+        f.add(answer ? *answer : std::string("\x01"));
+    }
+    return f.result();
+}
+
+} // namespace
+
+std::uint32_t copySheet(Workbook& source, std::uint32_t handle, Workbook& destination, std::size_t position)
+{
+    long srcIndex = source.workbookPart().indexOf(handle);
+    if (srcIndex < 0)
+        throw EngineError(ErrorCode::SheetIndexOutOfRange, source.displayPath(), "the sheet is no longer there");
+    const SheetEntry entry = source.workbookPart().sheets()[static_cast<std::size_t>(srcIndex)];
+    if (entry.kind != SheetKind::Worksheet && entry.kind != SheetKind::Chartsheet)
+        throw EngineError(ErrorCode::SheetKindNotCopyable, source.displayPath(), fmt::format("\"{}\"", entry.name));
+    const bool same = &source == &destination;
+    const std::string& file = source.displayPath();
+
+    const auto& destSheets = destination.workbookPart().sheets();
+    std::string name = nameForCopy(entry.name, [&](std::string_view candidate) {
+        for (const auto& s : destSheets)
+            if (sameSheetName(s.name, candidate))
+                return true;
+        return false;
+    });
+
+    auto marks = destination.marks();
+    try {
+        CopySession session(source, entry, static_cast<std::size_t>(srcIndex), destination, name, position);
+        session.prepare();
+
+        Prepared p;
+        p.profileKey = source.package().partIdentity(entry.part);
+        p.plan.sourceName = entry.name;
+        p.plan.copyName = name;
+        p.plan.destinationWindows = destination.workbookPart().windowCount();
+        p.plan.keepCellMetadata = same;
+        p.plan.keptRelationships = session.carriedRelationships();
+        p.plan.everyFormula = session.formulasMayUseNames();
+        // Which formulas the rewrite asks about decides which questions a profile holds.
+        if (p.plan.everyFormula)
+            p.profileKey += "|every-formula";
+        p.plan.dateShift = session.dateShift();
+        if (p.plan.dateShift != 0)
+            p.plan.dateFormats = source.styles().dateFormats();
+        if (session.movesShapes())
+            p.plan.shapeId = [&session](std::size_t id) { return session.shapeId(id); };
+        if (!same)
+            p.plan.cellMetadata = [&session](std::size_t cm) { return session.cellMetadata(cm); };
+        Stylesheet& srcStyles = source.styles();
+        p.plan.sourceCellFormats = srcStyles.cellFormatCount();
+        p.plan.sourceDifferentialFormats = srcStyles.differentialFormatCount();
+        SharedStrings& srcStrings = source.sharedStrings();
+        p.plan.sourceStrings = srcStrings.size();
+        if (same) {
+            p.plan.cellFormat = [](std::size_t i) { return i; };
+            p.plan.string = [](std::size_t i) { return i; };
+            p.plan.differentialFormat = [](std::size_t i) { return i; };
+        } else {
+            StyleMerger& merger = destination.mergerFrom(source);
+            SharedStrings& dstStrings = destination.sharedStrings();
+            p.plan.colors = ColorTranslator(source.theme(), destination.theme(), srcStyles.palette(),
+                                            destination.styles().palette());
+            p.plan.cellFormat = [&merger](std::size_t i) { return merger.cellFormat(i); };
+            p.plan.differentialFormat = [&merger](std::size_t i) { return merger.differentialFormat(i); };
+            p.plan.string = [&srcStrings, &dstStrings, &colors = p.plan.colors](std::size_t i) {
+                return dstStrings.intern(translateItemFormatting(srcStrings.canonicalItem(i), colors));
+            };
+        }
+
+        EngineContext& ctx = destination.context();
+        StoredPart stored;
+        std::shared_ptr<const SheetProfile> profile = ctx.findProfile(p.profileKey);
+        std::optional<StoredPart> reused;
+        Fingerprint key;
+        if (profile) {
+            key = rewriteKey(p, *profile, session);
+            reused = ctx.findRewrite(key);
+        }
+        if (reused) {
+            stored = *reused;
+        } else {
+            auto learnt = std::make_shared<SheetProfile>();
+            RecordingRules recorder(session, learnt->formulaCalls);
+            p.plan.formulas = &recorder;
+            auto reader = source.package().openPartToReread(entry.part);
+            if (source.package().partSize(entry.part) >= kReadAheadFrom)
+                reader = std::make_unique<ReadAheadReader>(std::move(reader));
+            stored = rewriteSheet(*reader, source.package().partSize(entry.part), p.plan, learnt.get(), file,
+                                  entry.part.substr(1));
+            p.plan.formulas = nullptr;
+            ctx.countRewrite();
+            if (!profile) {
+                profile = learnt;
+                ctx.keepProfile(p.profileKey, profile);
+                key = rewriteKey(p, *profile, session);
+            }
+            ctx.keepRewrite(key, stored);
+        }
+
+        session.carryParts();
+        session.bringNames();
+        session.finishLinks();
+        return session.commit(std::move(stored), profile->stringCells, profile->cellMetadata);
+    } catch (const std::out_of_range&) {
+        destination.rollback(marks);
+        throw EngineError(ErrorCode::StyleIndexOutOfRange, file, entry.part.substr(1));
+    } catch (const std::length_error&) {
+        destination.rollback(marks);
+        throw EngineError(ErrorCode::TooManySheets, destination.displayPath());
+    } catch (...) {
+        destination.rollback(marks);
+        throw;
+    }
+}
+
+std::uint32_t copyWorksheet(Workbook& source, std::uint32_t handle, Workbook& destination, std::size_t position)
+{
+    return copySheet(source, handle, destination, position);
+}
+
+} // namespace tessaro::xlsx

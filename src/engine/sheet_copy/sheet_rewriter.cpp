@@ -1,0 +1,880 @@
+// SPDX-License-Identifier: MIT
+#include "engine/sheet_copy/sheet_rewriter.h"
+
+#include "platform/engine_error.h"
+#include "engine/opc/package.h"
+#include "engine/sml/sheet_names.h"
+#include "engine/xml/xml_dom.h"
+#include "engine/xml/xml_scanner.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <stdexcept>
+
+#include <fmt/format.h>
+
+namespace tessaro::xlsx {
+namespace {
+
+constexpr std::size_t kReadChunk = 256 * 1024;
+constexpr std::size_t kFlushAt = 256 * 1024;
+// One token (a tag or a run of text) longer than this is not something a worksheet holds.
+constexpr std::size_t kLongestToken = 64u << 20;
+constexpr std::string_view kSpreadsheetExtNs = "http://schemas.microsoft.com/office/excel/2006/main";
+
+enum class Kind : unsigned char {
+    Root, SheetData, Row, Cell, CellValue, CellFormula, InSheetData,
+    SheetViews, Cols, ExtLst, CfRule, DataValidation, Other
+};
+
+enum class Capture : unsigned char { None, SharedString, Formula, DateValue };
+
+struct Frame {
+    std::size_t level = 0;
+    std::string buf;
+    bool dropped = false;
+    bool dropOnAnyDrop = false;
+    std::size_t children = 0;
+};
+
+struct Binding {
+    std::size_t level;
+    std::string prefix;
+    std::string uri;
+};
+
+bool isColorElement(std::string_view local)
+{
+    if (local == "color" || local == "tabColor")
+        return true;
+    if (local.size() > 5 && local.substr(local.size() - 5) == "Color")
+        return true;
+    return local.size() > 5 && local.substr(0, 5) == "color";
+}
+
+std::string_view trimmed(std::string_view s)
+{
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t' || s.front() == '\r' || s.front() == '\n'))
+        s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n'))
+        s.remove_suffix(1);
+    return s;
+}
+
+// Searches and comparisons for the names and values of cells, which are a few bytes long:
+// inline loops there beat calls into the library, which pay off only on longer text.
+[[gnu::always_inline]] inline bool holds(std::string_view s, char c)
+{
+    if (s.size() > 64)
+        return s.find(c) != std::string_view::npos;
+    for (char x : s)
+        if (x == c)
+            return true;
+    return false;
+}
+
+[[gnu::always_inline]] inline bool same(std::string_view a, std::string_view b)
+{
+    if (a.size() != b.size())
+        return false;
+    if (a.size() > 64)
+        return a == b;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (a[i] != b[i])
+            return false;
+    return true;
+}
+
+bool parseIndex(std::string_view s, std::size_t& out)
+{
+    s = trimmed(s);
+    if (s.empty())
+        return false;
+    auto r = std::from_chars(s.data(), s.data() + s.size(), out);
+    return r.ec == std::errc() && r.ptr == s.data() + s.size();
+}
+
+class Rewriter {
+public:
+    Rewriter(const SheetRewritePlan& plan, SheetProfile* profile, const std::string& file, const std::string& part,
+             int level)
+        : plan_(plan), profile_(profile), file_(file), part_(part), compressor_(level),
+          renaming_(!plan.copyName.empty() && plan.copyName != plan.sourceName)
+    {
+        styleMap_.assign(plan.sourceCellFormats, -1);
+        stringMap_.assign(plan.sourceStrings, -1);
+        dxfMap_.assign(plan.sourceDifferentialFormats, -1);
+        out_.reserve(kFlushAt + 64 * 1024);
+    }
+
+    void run(PartReader& in)
+    {
+        std::string buf;
+        std::size_t pos = 0;
+        std::size_t consumedBefore = 0;
+        bool final = false;
+        XmlToken tok;
+        XmlScanner scanner;
+        bool first = true;
+        while (true) {
+            if (!final) {
+                if (pos > 0) {
+                    buf.erase(0, pos);
+                    consumedBefore += pos;
+                    pos = 0;
+                }
+                if (buf.size() > kLongestToken)
+                    damaged("a single piece of its XML is too long", consumedBefore);
+                std::size_t old = buf.size();
+                buf.resize(old + kReadChunk);
+                std::size_t n = in.read(buf.data() + old, kReadChunk);
+                buf.resize(old + n);
+                if (n == 0)
+                    final = true;
+                if (first && buf.size() >= 2) {
+                    auto b0 = static_cast<unsigned char>(buf[0]), b1 = static_cast<unsigned char>(buf[1]);
+                    if ((b0 == 0xFF && b1 == 0xFE) || (b0 == 0xFE && b1 == 0xFF))
+                        throw EngineError(ErrorCode::PartUnsupported, file_, part_ + ": it is written in UTF-16");
+                    first = false;
+                }
+            }
+            for (;;) {
+                XmlScanner::Result r;
+                try {
+                    r = scanner.next(buf, pos, final, tok, consumedBefore);
+                } catch (const XmlSyntaxError& e) {
+                    damaged(e.what(), e.offset());
+                }
+                if (r == XmlScanner::Result::NeedMore)
+                    break;
+                if (r == XmlScanner::Result::End) {
+                    finishDocument(consumedBefore + pos);
+                    return;
+                }
+                handle(tok, consumedBefore + pos);
+            }
+        }
+    }
+
+    StoredPart finish()
+    {
+        flush(true);
+        if (profile_) {
+            profile_->cellFormats = std::move(styleOrder_);
+            profile_->strings = std::move(stringOrder_);
+            profile_->differentialFormats = std::move(dxfOrder_);
+            profile_->stringCells = stringCells_;
+            profile_->formulasNameSheets = formulasNameSheets_;
+            profile_->cellMetadata = cellMetadata_;
+        }
+        return compressor_.finish();
+    }
+
+private:
+    [[noreturn]] void damaged(const std::string& what, std::size_t offset)
+    {
+        throw EngineError(ErrorCode::PartDamaged, file_, fmt::format("{}: {} (near byte {})", part_, what, offset));
+    }
+
+    std::string& target() { return frames_.empty() ? out_ : frames_.back().buf; }
+
+    void flush(bool all)
+    {
+        if (out_.size() >= kFlushAt || (all && !out_.empty())) {
+            compressor_.feed(out_);
+            out_.clear();
+        }
+    }
+
+    std::optional<std::string_view> resolve(std::string_view prefix) const
+    {
+        for (auto it = bindings_.rbegin(); it != bindings_.rend(); ++it)
+            if (it->prefix == prefix)
+                return std::string_view(it->uri);
+        return std::nullopt;
+    }
+
+    void pushBindings(const XmlToken& t, std::size_t level)
+    {
+        for (const auto& a : t.attributes) {
+            if (a.name == "xmlns")
+                bindings_.push_back(Binding{level, std::string(), decodeXml(a.value)});
+            else if (a.name.size() > 6 && a.name.substr(0, 6) == "xmlns:")
+                bindings_.push_back(Binding{level, std::string(a.name.substr(6)), decodeXml(a.value)});
+        }
+    }
+
+    void popBindings(std::size_t level)
+    {
+        while (!bindings_.empty() && bindings_.back().level >= level)
+            bindings_.pop_back();
+    }
+
+    bool isRelAttribute(std::string_view name) const
+    {
+        std::size_t colon = name.find(':');
+        if (colon == std::string_view::npos)
+            return false;
+        std::string_view p = name.substr(0, colon);
+        if (p == "xmlns" || p == "xml")
+            return false;
+        auto uri = resolve(p);
+        return uri && (*uri == ns::kOfficeRels || *uri == ns::kStrictOfficeRels);
+    }
+
+    bool hasRelAttribute(const XmlToken& t) const
+    {
+        for (const auto& a : t.attributes)
+            if (isRelAttribute(a.name))
+                return true;
+        return false;
+    }
+
+    bool keepsRelationships(const XmlToken& t) const
+    {
+        for (const auto& a : t.attributes) {
+            if (!isRelAttribute(a.name))
+                continue;
+            std::string id = decodeXml(a.value);
+            if (std::find(plan_.keptRelationships.begin(), plan_.keptRelationships.end(), id) ==
+                plan_.keptRelationships.end())
+                return false;
+        }
+        return true;
+    }
+
+    bool inNamespace(const XmlToken& t, std::string_view uri) const
+    {
+        auto u = resolve(t.prefix());
+        return u && *u == uri;
+    }
+
+    std::size_t mapStyle(std::size_t src)
+    {
+        if (src >= styleMap_.size())
+            throw EngineError(ErrorCode::StyleIndexOutOfRange, file_,
+                              fmt::format("{}: format {} is used at {}, but the workbook defines {}", part_, src,
+                                          where(), styleMap_.size()));
+        if (styleMap_[src] < 0) {
+            styleMap_[src] = static_cast<std::int64_t>(plan_.cellFormat(src));
+            styleOrder_.push_back(static_cast<std::uint32_t>(src));
+        }
+        return static_cast<std::size_t>(styleMap_[src]);
+    }
+
+    std::size_t mapString(std::size_t src)
+    {
+        if (src >= stringMap_.size())
+            throw EngineError(ErrorCode::StringIndexOutOfRange, file_,
+                              fmt::format("{}: text {} is used at {}, but the workbook defines {}", part_, src,
+                                          where(), stringMap_.size()));
+        if (stringMap_[src] < 0) {
+            stringMap_[src] = static_cast<std::int64_t>(plan_.string(src));
+            stringOrder_.push_back(static_cast<std::uint32_t>(src));
+        }
+        return static_cast<std::size_t>(stringMap_[src]);
+    }
+
+    std::size_t mapDxf(std::size_t src)
+    {
+        if (src >= dxfMap_.size())
+            throw EngineError(ErrorCode::StyleIndexOutOfRange, file_,
+                              fmt::format("{}: conditional format {} is used, but the workbook defines {}", part_, src,
+                                          dxfMap_.size()));
+        if (dxfMap_[src] < 0) {
+            dxfMap_[src] = static_cast<std::int64_t>(plan_.differentialFormat(src));
+            dxfOrder_.push_back(static_cast<std::uint32_t>(src));
+        }
+        return static_cast<std::size_t>(dxfMap_[src]);
+    }
+
+    std::string where() const { return cellRef_.empty() ? std::string("a row or column") : "cell " + cellRef_; }
+
+    std::string_view number(std::size_t v, int slot)
+    {
+        char* b = numbers_[slot];
+        auto r = std::to_chars(b, b + sizeof numbers_[slot], v);
+        return std::string_view(b, static_cast<std::size_t>(r.ptr - b));
+    }
+
+    void writeTag(const XmlToken& t, bool changed)
+    {
+        if (!changed)
+            target().append(t.raw);
+        else if (!appendEditedStartTag(target(), t, attrs_))
+            appendStartTag(target(), t.name, attrs_, t.selfClosing);
+    }
+
+    // What this code writes into a value is escaped for double quotes only: one that holds an
+    // apostrophe can no longer stand between apostrophes.
+    static void keepQuotable(XmlAttribute& a)
+    {
+        if (a.quote == '\'' && holds(a.value, '\''))
+            a.quote = '"';
+    }
+
+    // Replaces the value of attribute `name` in attrs_ (or appends it); true if anything changed.
+    bool setAttr(std::string_view name, std::string_view value)
+    {
+        for (auto& a : attrs_) {
+            if (a.name == name) {
+                if (a.value == value)
+                    return false;
+                a.value = value;
+                keepQuotable(a);
+                return true;
+            }
+        }
+        attrs_.push_back(XmlAttribute{name, value, '"'});
+        return true;
+    }
+
+    bool removeAttr(std::string_view name)
+    {
+        auto before = attrs_.size();
+        std::erase_if(attrs_, [&](const XmlAttribute& a) { return a.name == name; });
+        return attrs_.size() != before;
+    }
+
+    void handle(XmlToken& t, std::size_t offset)
+    {
+        switch (t.kind) {
+        case XmlToken::Kind::StartTag:
+            onStart(t, offset);
+            break;
+        case XmlToken::Kind::EndTag:
+            onEnd(t, offset);
+            break;
+        case XmlToken::Kind::Text:
+            if (skip_)
+                break;
+            if (capture_ != Capture::None)
+                captured_.append(t.raw);
+            else if (open_ == 0 && !rootDone_ && trimmed(t.raw).size() > 0 && t.raw.substr(0, 3) != "\xEF\xBB\xBF")
+                damaged("text before the root element", offset);
+            else
+                target().append(t.raw);
+            break;
+        case XmlToken::Kind::CData:
+            if (skip_)
+                break;
+            if (capture_ != Capture::None) {
+                std::string_view inner = t.raw.substr(9, t.raw.size() - 12);
+                appendEscapedText(captured_, inner);
+            } else {
+                target().append(t.raw);
+            }
+            break;
+        case XmlToken::Kind::Doctype:
+            throw EngineError(ErrorCode::XmlDoctype, file_, part_);
+        case XmlToken::Kind::Comment:
+        case XmlToken::Kind::ProcessingInstruction:
+            if (!skip_)
+                target().append(t.raw);
+            break;
+        }
+        if (frames_.empty())
+            flush(false);
+    }
+
+    void pushElement(std::string_view name, Kind kind)
+    {
+        nameEnds_.push_back(names_.size());
+        names_.append(name);
+        kinds_.push_back(kind);
+        ++open_;
+    }
+
+    void onStart(XmlToken& t, std::size_t offset)
+    {
+        if (skip_) {
+            if (!t.selfClosing)
+                ++skip_;
+            return;
+        }
+        if (rootDone_)
+            damaged("a second root element", offset);
+        const std::size_t level = open_;
+        Kind parent = kinds_.empty() ? Kind::Root : kinds_.back();
+
+        // The hot path: rows and cells. Producers do not redeclare namespaces in here.
+        if (parent == Kind::SheetData || parent == Kind::Row || parent == Kind::Cell || parent == Kind::CellValue ||
+            parent == Kind::CellFormula || parent == Kind::InSheetData) {
+            Kind kind = Kind::InSheetData;
+            bool changed = false;
+            std::string_view qn = t.name;
+            bool main = qn.size() > mainPrefix_.size() && same(qn.substr(0, mainPrefix_.size()), mainPrefix_) &&
+                        !holds(qn.substr(mainPrefix_.size()), ':');
+            std::string_view local = main ? qn.substr(mainPrefix_.size()) : std::string_view{};
+            if (parent == Kind::Row && same(local, "c")) {
+                kind = Kind::Cell;
+                changed = onCell(t);
+            } else if (parent == Kind::SheetData && same(local, "row")) {
+                kind = Kind::Row;
+                changed = onRow(t);
+            } else if (parent == Kind::Cell && same(local, "v")) {
+                kind = Kind::CellValue;
+                if (cellShared_ && !t.selfClosing) {
+                    capture_ = Capture::SharedString;
+                    captured_.clear();
+                } else if (cellDate_ && !t.selfClosing) {
+                    capture_ = Capture::DateValue;
+                    captured_.clear();
+                }
+            } else if (parent == Kind::Cell && same(local, "f")) {
+                kind = Kind::CellFormula;
+                if (!t.selfClosing) {
+                    capture_ = Capture::Formula;
+                    captured_.clear();
+                }
+            }
+            writeTag(t, changed);
+            if (!t.selfClosing)
+                pushElement(t.name, kind);
+            return;
+        }
+
+        pushBindings(t, level);
+        if (level == 0) {
+            if (t.localName() != "worksheet" && t.localName() != "chartsheet")
+                damaged("it is not a worksheet", offset);
+            auto uri = resolve(t.prefix());
+            if (!uri || (*uri != ns::kMain && *uri != ns::kStrictMain))
+                damaged("it is not a worksheet", offset);
+            mainPrefix_ = t.prefix().empty() ? std::string() : std::string(t.prefix()) + ":";
+            target().append(t.raw);
+            if (t.selfClosing) {
+                popBindings(level);
+                rootDone_ = true;
+            } else {
+                pushElement(t.name, Kind::Root);
+            }
+            return;
+        }
+
+        const bool main = inNamespace(t, ns::kMain) || inNamespace(t, ns::kStrictMain);
+        const std::string_view local = t.localName();
+        attrs_ = t.attributes;
+        bool changed = false;
+
+        if (hasRelAttribute(t) && !keepsRelationships(t)) {
+            if (level == 1 && main && local == "pageSetup") {
+                // Printer settings that are not carried; the page setup itself is.
+                std::erase_if(attrs_, [&](const XmlAttribute& a) { return isRelAttribute(a.name); });
+                changed = true;
+            } else {
+                if (!frames_.empty())
+                    frames_.back().dropped = true;
+                popBindings(level);
+                if (!t.selfClosing)
+                    skip_ = 1;
+                return;
+            }
+        }
+
+        Kind kind = Kind::Other;
+        if (level == 1) {
+            if (main && local == "sheetData") {
+                writeTag(t, false);
+                if (t.selfClosing)
+                    popBindings(level);
+                else
+                    pushElement(t.name, Kind::SheetData);
+                return;
+            }
+            if (main && local == "sheetViews")
+                kind = Kind::SheetViews;
+            else if (main && local == "cols")
+                kind = Kind::Cols;
+            else if (main && local == "extLst")
+                kind = Kind::ExtLst;
+            else if (main && local == "dataValidations")
+                kind = Kind::Other;
+            if (main && local == "sheetPr") {
+                // A code name ties the sheet to the source's macro project; the destination
+                // gives the copy its own.
+                changed |= removeAttr("codeName");
+            }
+            if (!t.selfClosing) {
+                frames_.push_back(Frame{});
+                frames_.back().level = level;
+                frames_.back().dropOnAnyDrop = local == "AlternateContent" && inNamespace(t, ns::kMarkupCompatibility);
+            }
+        } else {
+            if (!frames_.empty() && frames_.back().level + 1 == level)
+                ++frames_.back().children;
+            bool alternate = local == "AlternateContent" && inNamespace(t, ns::kMarkupCompatibility);
+            if (!t.selfClosing && (alternate || (parent == Kind::ExtLst && local == "ext"))) {
+                frames_.push_back(Frame{});
+                frames_.back().level = level;
+                frames_.back().dropOnAnyDrop = true;
+            }
+            if (main && parent == Kind::SheetViews && local == "sheetView") {
+                if (!keepView(changed)) {
+                    if (!frames_.empty() && frames_.back().level + 1 == level)
+                        --frames_.back().children;
+                    popBindings(level);
+                    if (!t.selfClosing)
+                        skip_ = 1;
+                    return;
+                }
+            } else if (main && parent == Kind::Cols && local == "col") {
+                changed |= onColumn();
+            } else if (main && local == "cfRule") {
+                kind = Kind::CfRule;
+                for (auto& a : attrs_) {
+                    if (a.name == "dxfId") {
+                        std::size_t v;
+                        if (!parseIndex(a.value, v))
+                            damaged("a conditional format has a format id that is not a number", offset);
+                        std::size_t m = mapDxf(v);
+                        if (m != v) {
+                            a.value = number(m, 1);
+                            changed = true;
+                        }
+                    }
+                }
+            } else if (main && local == "dataValidation") {
+                kind = Kind::DataValidation;
+            } else if (main && local == "hyperlink") {
+                changed |= onHyperlink();
+            } else if (main && (local == "control" || local == "oleObject") && plan_.shapeId) {
+                changed |= onShape();
+            }
+            if (!t.selfClosing &&
+                ((main && ((parent == Kind::CfRule && local == "formula") ||
+                           (parent == Kind::DataValidation && (local == "formula1" || local == "formula2")))) ||
+                 (local == "f" && inNamespace(t, kSpreadsheetExtNs)))) {
+                capture_ = Capture::Formula;
+                captured_.clear();
+            }
+        }
+        if (plan_.colors.active() && isColorElement(local))
+            changed |= translateColor();
+        writeTag(t, changed);
+        if (!t.selfClosing)
+            pushElement(t.name, kind);
+        else
+            popBindings(level);
+    }
+
+    // A link to a place in the workbook follows the sheet's new name when it names the sheet.
+    bool onHyperlink()
+    {
+        for (auto& a : attrs_) {
+            if (a.name != "location" || a.value.find('!') == std::string_view::npos)
+                continue;
+            formulasNameSheets_ = true;
+            if (!renaming_)
+                return false;
+            auto renamed = renameSheetInFormula(decodeXml(a.value), plan_.sourceName, plan_.copyName);
+            if (!renamed)
+                return false;
+            locationText_.clear();
+            appendEscapedAttribute(locationText_, *renamed);
+            a.value = locationText_;
+            keepQuotable(a);
+            return true;
+        }
+        return false;
+    }
+
+    bool onShape()
+    {
+        for (auto& a : attrs_) {
+            if (a.name != "shapeId")
+                continue;
+            std::size_t v;
+            if (!parseIndex(a.value, v))
+                return false;
+            std::size_t m = plan_.shapeId(v);
+            if (m == v)
+                return false;
+            a.value = number(m, 1);
+            return true;
+        }
+        return false;
+    }
+
+    bool keepView(bool& changed)
+    {
+        changed |= removeAttr("tabSelected");
+        std::size_t id = 0;
+        for (auto& a : attrs_)
+            if (a.name == "workbookViewId")
+                parseIndex(a.value, id);
+        std::size_t windows = std::max<std::size_t>(plan_.destinationWindows, 1);
+        if (id >= windows) {
+            if (keptViews_.empty()) {
+                id = 0;
+                changed |= setAttr("workbookViewId", "0");
+            } else {
+                return false;
+            }
+        }
+        if (std::find(keptViews_.begin(), keptViews_.end(), id) != keptViews_.end())
+            return false;
+        keptViews_.push_back(id);
+        return true;
+    }
+
+    bool translateColor()
+    {
+        std::optional<std::string_view> theme, tint, indexed;
+        for (const auto& a : attrs_) {
+            if (a.name == "theme")
+                theme = a.value;
+            else if (a.name == "tint")
+                tint = a.value;
+            else if (a.name == "indexed")
+                indexed = a.value;
+        }
+        if (!theme && !indexed)
+            return false;
+        auto argb = plan_.colors.translate(theme, tint, indexed);
+        if (!argb)
+            return false;
+        colorText_ = *argb;
+        removeAttr("theme");
+        removeAttr("tint");
+        removeAttr("indexed");
+        setAttr("rgb", colorText_);
+        return true;
+    }
+
+    bool onRow(const XmlToken& t)
+    {
+        cellRef_.clear();
+        const XmlAttribute* s = t.attribute("s");
+        if (!s)
+            return false;
+        std::size_t v;
+        if (!parseIndex(s->value, v))
+            damaged("a row has a format index that is not a number", 0);
+        std::size_t m = mapStyle(v);
+        if (m == v)
+            return false;
+        attrs_ = t.attributes;
+        setAttr("s", number(m, 0));
+        return true;
+    }
+
+    bool onColumn()
+    {
+        std::size_t v = 0;
+        for (auto& a : attrs_)
+            if (a.name == "style") {
+                if (!parseIndex(a.value, v))
+                    damaged("a column has a format index that is not a number", 0);
+            }
+        cellRef_.clear();
+        std::size_t m = mapStyle(v);
+        if (m == v)
+            return false;
+        setAttr("style", number(m, 0));
+        return true;
+    }
+
+    bool onCell(const XmlToken& t)
+    {
+        const XmlAttribute* s = nullptr;
+        const XmlAttribute* type = nullptr;
+        const XmlAttribute* cm = nullptr;
+        bool vm = false;
+        cellShared_ = false;
+        cellRef_.clear();
+        for (const auto& a : t.attributes) {
+            if (a.name.size() == 1) {
+                if (a.name[0] == 's')
+                    s = &a;
+                else if (a.name[0] == 't')
+                    type = &a;
+                else if (a.name[0] == 'r')
+                    cellRef_.assign(a.value);
+            } else if (a.name.size() == 2 && a.name[1] == 'm') {
+                if (a.name[0] == 'c')
+                    cm = &a;
+                else if (a.name[0] == 'v')
+                    vm = true;
+            }
+        }
+        cellShared_ = type && type->value == "s";
+        if (cellShared_)
+            ++stringCells_;
+        std::size_t v = 0;
+        if (s && !parseIndex(s->value, v))
+            damaged(fmt::format("cell {} has a format index that is not a number", cellRef_), 0);
+        std::size_t m = mapStyle(v);
+        cellDate_ = plan_.dateShift != 0 && (!type || type->value == "n") && v < plan_.dateFormats.size() &&
+                    plan_.dateFormats[v];
+        if (cm)
+            cellMetadata_ = true;
+        bool metadata = !plan_.keepCellMetadata && (cm || vm);
+        if (m == v && !metadata)
+            return false;
+        std::size_t mappedCm = 0;
+        if (metadata && cm && plan_.cellMetadata && parseIndex(cm->value, mappedCm))
+            mappedCm = plan_.cellMetadata(mappedCm);
+        else
+            mappedCm = 0;
+        attrs_ = t.attributes;
+        if (metadata) {
+            if (mappedCm > 0)
+                setAttr("cm", number(mappedCm, 1));
+            else
+                removeAttr("cm");
+            removeAttr("vm");
+        }
+        if (m != v)
+            setAttr("s", number(m, 0));
+        return true;
+    }
+
+    void onEnd(const XmlToken& t, std::size_t offset)
+    {
+        if (skip_) {
+            --skip_;
+            return;
+        }
+        if (open_ == 0)
+            damaged("a closing tag without an opening one", offset);
+        std::size_t start = nameEnds_.back();
+        if (!same(std::string_view(names_).substr(start), t.name))
+            damaged(fmt::format("the closing tag {} does not match", t.name), offset);
+        names_.resize(start);
+        nameEnds_.pop_back();
+        Kind kind = kinds_.back();
+        kinds_.pop_back();
+        --open_;
+        const std::size_t level = open_;
+
+        if (capture_ != Capture::None && (kind == Kind::CellValue || kind == Kind::CellFormula || kind == Kind::Other)) {
+            Capture c = capture_;
+            capture_ = Capture::None;
+            if (c == Capture::SharedString) {
+                std::size_t v;
+                bool plain = !holds(captured_, '&');
+                if (!(plain ? parseIndex(captured_, v) : parseIndex(decodeXml(captured_), v)))
+                    damaged(fmt::format("cell {} refers to shared text that is not a number", cellRef_), offset);
+                target().append(number(mapString(v), 0));
+            } else if (c == Capture::DateValue) {
+                appendShiftedDate();
+            } else {
+                bool namesSheet = holds(captured_, '!');
+                if (namesSheet)
+                    formulasNameSheets_ = true;
+                std::optional<std::string> rewritten;
+                if (plan_.formulas) {
+                    if (namesSheet || plan_.everyFormula || holds(captured_, '['))
+                        rewritten = translateFormula(decodeXml(captured_), *plan_.formulas);
+                } else if (namesSheet && renaming_) {
+                    rewritten = renameSheetInFormula(decodeXml(captured_), plan_.sourceName, plan_.copyName);
+                }
+                if (rewritten)
+                    appendEscapedText(target(), *rewritten);
+                else
+                    target().append(captured_);
+            }
+            captured_.clear();
+        }
+        target().append(t.raw);
+        if (kind == Kind::Cell) {
+            cellShared_ = false;
+            cellDate_ = false;
+        }
+        if (kind == Kind::Root)
+            rootDone_ = true;
+        if (!frames_.empty() && frames_.back().level == level) {
+            Frame f = std::move(frames_.back());
+            frames_.pop_back();
+            bool discard = f.dropped && (f.dropOnAnyDrop || f.children == 0);
+            if (discard) {
+                if (!frames_.empty()) {
+                    frames_.back().dropped = true;
+                    if (frames_.back().level + 1 == level && frames_.back().children > 0)
+                        --frames_.back().children;
+                }
+            } else {
+                target().append(f.buf);
+            }
+        }
+        if (kind != Kind::InSheetData && kind != Kind::Row && kind != Kind::Cell && kind != Kind::CellValue &&
+            kind != Kind::CellFormula)
+            popBindings(level);
+    }
+
+    // The serial number of a date, counted from the destination's first day. A date the
+    // destination cannot show (before its first day) keeps its number.
+    void appendShiftedDate()
+    {
+        std::string text = decodeXml(captured_);
+        std::string_view v = trimmed(text);
+        double d = 0;
+        auto r = std::from_chars(v.data(), v.data() + v.size(), d);
+        double shifted = d + static_cast<double>(plan_.dateShift);
+        if (r.ec != std::errc() || r.ptr != v.data() + v.size() || !std::isfinite(d) || shifted < 0) {
+            target().append(captured_);
+            return;
+        }
+        char buf[40];
+        auto w = std::to_chars(buf, buf + sizeof buf, shifted);
+        target().append(buf, static_cast<std::size_t>(w.ptr - buf));
+    }
+
+    void finishDocument(std::size_t offset)
+    {
+        if (!rootDone_ || open_ != 0 || skip_ != 0)
+            damaged("the sheet ends before its XML is complete", offset);
+    }
+
+    const SheetRewritePlan& plan_;
+    SheetProfile* profile_;
+    const std::string& file_;
+    const std::string& part_;
+    PartCompressor compressor_;
+    bool renaming_;
+
+    std::string out_;
+    std::vector<Frame> frames_;
+    std::vector<Binding> bindings_;
+    std::string names_;
+    std::vector<std::size_t> nameEnds_;
+    std::vector<Kind> kinds_;
+    std::size_t open_ = 0;
+    std::size_t skip_ = 0;
+    bool rootDone_ = false;
+    std::string mainPrefix_;
+
+    std::vector<XmlAttribute> attrs_;
+    char numbers_[2][24] = {};
+    std::string colorText_;
+    std::string locationText_;
+    std::string cellRef_;
+    bool cellShared_ = false;
+    bool cellDate_ = false;
+    Capture capture_ = Capture::None;
+    std::string captured_;
+    std::vector<std::size_t> keptViews_;
+
+    std::vector<std::int64_t> styleMap_, stringMap_, dxfMap_;
+    // Indexes in the order the sheet first uses them: mapping them again in this order
+    // appends to a destination exactly what this rewrite appended.
+    std::vector<std::uint32_t> styleOrder_, stringOrder_, dxfOrder_;
+    std::uint64_t stringCells_ = 0;
+    bool formulasNameSheets_ = false;
+    bool cellMetadata_ = false;
+};
+
+} // namespace
+
+StoredPart rewriteSheet(PartReader& input, std::uint64_t sizeHint, const SheetRewritePlan& plan, SheetProfile* profile,
+                        const std::string& file, const std::string& part)
+{
+    Rewriter r(plan, profile, file, part, deflateLevelFor(sizeHint));
+    r.run(input);
+    return r.finish();
+}
+
+} // namespace tessaro::xlsx

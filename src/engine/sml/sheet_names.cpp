@@ -1,0 +1,324 @@
+// SPDX-License-Identifier: MIT
+#include "engine/sml/sheet_names.h"
+
+#include "engine/xml/xml_scanner.h"
+
+#include <fmt/format.h>
+
+namespace tessaro::xlsx {
+namespace {
+
+// Decodes one UTF-8 sequence; invalid bytes come back as themselves so folding never
+// loses them.
+char32_t decodeOne(std::string_view s, std::size_t& i)
+{
+    auto c = static_cast<unsigned char>(s[i]);
+    if (c < 0x80) {
+        ++i;
+        return c;
+    }
+    std::size_t extra = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : 0;
+    if (extra == 0 || i + extra >= s.size()) {
+        ++i;
+        return 0xDC00u + c;  // a lone byte, kept distinct from real characters
+    }
+    char32_t cp = c & (0x3Fu >> extra);
+    for (std::size_t k = 1; k <= extra; ++k) {
+        auto cc = static_cast<unsigned char>(s[i + k]);
+        if ((cc & 0xC0) != 0x80) {
+            ++i;
+            return 0xDC00u + c;
+        }
+        cp = (cp << 6) | (cc & 0x3Fu);
+    }
+    i += extra + 1;
+    return cp;
+}
+
+char32_t foldChar(char32_t c)
+{
+    if (c >= 'A' && c <= 'Z')
+        return c + 32;
+    if (c < 0x80)
+        return c;
+    if ((c >= 0xC0 && c <= 0xDE && c != 0xD7))
+        return c + 0x20;
+    if (c >= 0x100 && c <= 0x17F) {
+        if (c == 0x130)
+            return 'i';
+        if (c == 0x178)
+            return 0xFF;
+        if ((c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17E))
+            return (c % 2 == 1) ? c + 1 : c;
+        if (c == 0x138 || c == 0x149 || c == 0x17F)
+            return c;
+        return (c % 2 == 0) ? c + 1 : c;
+    }
+    if (c >= 0x391 && c <= 0x3A9 && c != 0x3A2)
+        return c + 0x20;
+    if (c >= 0x410 && c <= 0x42F)
+        return c + 0x20;
+    if (c >= 0x400 && c <= 0x40F)
+        return c + 0x50;
+    if ((c >= 0x460 && c <= 0x481) || (c >= 0x48A && c <= 0x4BF))
+        return (c % 2 == 0) ? c + 1 : c;
+    if (c >= 0x531 && c <= 0x556)
+        return c + 0x30;
+    if (c >= 0xFF21 && c <= 0xFF3A)
+        return c + 0x20;
+    return c;
+}
+
+bool isPlainFirst(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_'; }
+bool isPlainRest(char c) { return isPlainFirst(c) || (c >= '0' && c <= '9') || c == '.'; }
+
+// Characters that end an unquoted sheet name in a formula.
+bool endsUnquotedName(char c)
+{
+    switch (c) {
+    case ' ': case '\t': case '\r': case '\n': case '!': case '(': case ')': case ',': case ':': case '=':
+    case '+': case '-': case '*': case '/': case '^': case '&': case '<': case '>': case ';': case '{':
+    case '}': case '"': case '\'': case '[': case ']': case '%':
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool looksLikeCellReference(std::string_view s)
+{
+    // A1-style: 1-3 letters then digits.
+    std::size_t i = 0;
+    while (i < s.size() && ((s[i] >= 'A' && s[i] <= 'Z') || (s[i] >= 'a' && s[i] <= 'z')))
+        ++i;
+    if (i >= 1 && i <= 3 && i < s.size()) {
+        std::size_t j = i;
+        while (j < s.size() && s[j] >= '0' && s[j] <= '9')
+            ++j;
+        if (j == s.size())
+            return true;
+    }
+    // R1C1-style: R, C, R1, C1, RC, R1C1 and the like.
+    std::size_t k = 0;
+    auto digits = [&]() {
+        while (k < s.size() && s[k] >= '0' && s[k] <= '9')
+            ++k;
+    };
+    if (k < s.size() && (s[k] == 'R' || s[k] == 'r')) {
+        ++k;
+        digits();
+    }
+    if (k < s.size() && (s[k] == 'C' || s[k] == 'c')) {
+        ++k;
+        digits();
+    }
+    return k == s.size() && k > 0;
+}
+
+} // namespace
+
+std::string foldSheetName(std::string_view utf8)
+{
+    std::string out;
+    out.reserve(utf8.size());
+    std::size_t i = 0;
+    while (i < utf8.size())
+        appendUtf8(out, foldChar(decodeOne(utf8, i)));
+    return out;
+}
+
+bool sameSheetName(std::string_view a, std::string_view b)
+{
+    return foldSheetName(a) == foldSheetName(b);
+}
+
+std::size_t sheetNameLength(std::string_view utf8)
+{
+    std::size_t n = 0, i = 0;
+    while (i < utf8.size())
+        n += decodeOne(utf8, i) >= 0x10000 ? 2 : 1;
+    return n;
+}
+
+std::optional<std::string> sheetNameProblem(std::string_view name)
+{
+    if (name.empty())
+        return std::string("a sheet has no name");
+    if (std::size_t n = sheetNameLength(name); n > kMaxSheetNameLength)
+        return fmt::format("the sheet name \"{}\" has {} characters, more than the {} a sheet name may have", name, n,
+                           kMaxSheetNameLength);
+    if (std::size_t at = name.find_first_of(":\\/?*[]"); at != std::string_view::npos)
+        return fmt::format("the sheet name \"{}\" holds the character {}, which a sheet name may not", name, name[at]);
+    if (name.front() == '\'' || name.back() == '\'')
+        return fmt::format("the sheet name \"{}\" begins or ends with an apostrophe, which a sheet name may not", name);
+    return std::nullopt;
+}
+
+std::string nameForCopy(std::string_view base, const std::function<bool(std::string_view)>& taken)
+{
+    if (!taken(base))
+        return std::string(base);
+    for (unsigned k = 2;; ++k) {
+        std::string suffix = fmt::format(" ({})", k);
+        std::size_t room = kMaxSheetNameLength - suffix.size();
+        std::string cut;
+        std::size_t i = 0, units = 0;
+        while (i < base.size()) {
+            std::size_t start = i;
+            char32_t cp = decodeOne(base, i);
+            std::size_t w = cp >= 0x10000 ? 2 : 1;
+            if (units + w > room)
+                break;
+            units += w;
+            cut.append(base.substr(start, i - start));
+        }
+        std::string name = cut + suffix;
+        if (!taken(name))
+            return name;
+    }
+}
+
+std::size_t unquoteSheetName(std::string_view formula, std::size_t open, std::string& name)
+{
+    std::size_t j = open + 1;
+    while (j < formula.size()) {
+        if (formula[j] == '\'') {
+            if (j + 1 < formula.size() && formula[j + 1] == '\'') {
+                name.push_back('\'');
+                j += 2;
+                continue;
+            }
+            break;
+        }
+        name.push_back(formula[j]);
+        ++j;
+    }
+    return j;
+}
+
+std::string quoteSheetName(std::string_view name)
+{
+    bool plain = !name.empty() && isPlainFirst(name[0]);
+    for (char c : name)
+        if (!isPlainRest(c))
+            plain = false;
+    if (plain) {
+        std::string up = foldSheetName(name);
+        if (up == "true" || up == "false" || looksLikeCellReference(name))
+            plain = false;
+    }
+    if (plain)
+        return std::string(name);
+    std::string out = "'";
+    for (char c : name) {
+        if (c == '\'')
+            out += "''";
+        else
+            out.push_back(c);
+    }
+    out += "'";
+    return out;
+}
+
+std::optional<std::string> renameSheetInFormula(std::string_view f, std::string_view from, std::string_view to)
+{
+    if (f.find('!') == std::string_view::npos)
+        return std::nullopt;
+    std::string folded = foldSheetName(from);
+    std::string replacement = quoteSheetName(to) + "!";
+    std::string out;
+    out.reserve(f.size() + 16);
+    bool changed = false;
+    std::size_t i = 0;
+    while (i < f.size()) {
+        char c = f[i];
+        if (c == '"') {
+            // A string literal, with "" for a quote inside.
+            std::size_t j = i + 1;
+            while (j < f.size()) {
+                if (f[j] == '"') {
+                    if (j + 1 < f.size() && f[j + 1] == '"') {
+                        j += 2;
+                        continue;
+                    }
+                    break;
+                }
+                ++j;
+            }
+            std::size_t end = std::min(j + 1, f.size());
+            out.append(f.substr(i, end - i));
+            i = end;
+            continue;
+        }
+        if (c == '\'') {
+            std::string name;
+            const std::size_t j = unquoteSheetName(f, i, name);
+            std::size_t end = std::min(j + 1, f.size());
+            bool isRef = end < f.size() && f[end] == '!';
+            bool external = !name.empty() && name[0] == '[';
+            bool threeD = name.find(':') != std::string::npos;
+            if (isRef && !external && !threeD && foldSheetName(name) == folded) {
+                out += replacement;
+                i = end + 1;
+                changed = true;
+            } else {
+                out.append(f.substr(i, end - i));
+                i = end;
+            }
+            continue;
+        }
+        if (c == '[') {
+            // Structured references and external book numbers: copied as they are.
+            std::size_t depth = 0, j = i;
+            for (; j < f.size(); ++j) {
+                if (f[j] == '[')
+                    ++depth;
+                else if (f[j] == ']' && --depth == 0)
+                    break;
+            }
+            std::size_t end = std::min(j + 1, f.size());
+            out.append(f.substr(i, end - i));
+            i = end;
+            // A name right after a book number is an external sheet: copy it too.
+            if (end < f.size() && f[end - 1] == ']') {
+                std::size_t k = i;
+                while (k < f.size() && !endsUnquotedName(f[k]))
+                    ++k;
+                out.append(f.substr(i, k - i));
+                i = k;
+            }
+            continue;
+        }
+        if (!endsUnquotedName(c)) {
+            std::size_t j = i;
+            while (j < f.size() && !endsUnquotedName(f[j]))
+                ++j;
+            std::string_view run = f.substr(i, j - i);
+            bool isRef = j < f.size() && f[j] == '!';
+            // "First:Last!A1" spans sheets; "Sheet!A1:Sheet!B2" is a plain range.
+            bool threeD = false;
+            if (i > 0 && f[i - 1] == ':') {
+                std::size_t k = i - 1;
+                while (k > 0 && !endsUnquotedName(f[k - 1]))
+                    --k;
+                threeD = !(k > 0 && f[k - 1] == '!');
+            }
+            if (isRef && !threeD && foldSheetName(run) == folded) {
+                out += replacement;
+                i = j + 1;
+                changed = true;
+            } else {
+                out.append(run);
+                i = j;
+            }
+            continue;
+        }
+        out.push_back(c);
+        ++i;
+    }
+    if (!changed)
+        return std::nullopt;
+    return out;
+}
+
+} // namespace tessaro::xlsx

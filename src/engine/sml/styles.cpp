@@ -1,0 +1,674 @@
+// SPDX-License-Identifier: MIT
+#include "engine/sml/styles.h"
+
+#include "platform/engine_error.h"
+#include "engine/zip/zip_reader.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+
+#include <fmt/format.h>
+
+namespace tessaro::xlsx {
+namespace {
+
+constexpr std::string_view kStylesheetOrder[] = {
+    "numFmts", "fonts", "fills", "borders", "cellStyleXfs", "cellXfs", "cellStyles", "dxfs", "tableStyles", "colors",
+    "extLst"};
+
+const char* kDefaultStyles =
+    "<?xml version=\"1.0\" encoding=\"UTF-8\" standalone=\"yes\"?>\n"
+    "<styleSheet xmlns=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\">"
+    "<fonts count=\"1\"><font><sz val=\"11\"/><color theme=\"1\"/><name val=\"Calibri\"/><family val=\"2\"/>"
+    "<scheme val=\"minor\"/></font></fonts>"
+    "<fills count=\"2\"><fill><patternFill patternType=\"none\"/></fill><fill><patternFill patternType=\"gray125\"/>"
+    "</fill></fills>"
+    "<borders count=\"1\"><border><left/><right/><top/><bottom/><diagonal/></border></borders>"
+    "<cellStyleXfs count=\"1\"><xf numFmtId=\"0\" fontId=\"0\" fillId=\"0\" borderId=\"0\"/></cellStyleXfs>"
+    "<cellXfs count=\"1\"><xf numFmtId=\"0\" fontId=\"0\" fillId=\"0\" borderId=\"0\" xfId=\"0\"/></cellXfs>"
+    "<cellStyles count=\"1\"><cellStyle name=\"Normal\" xfId=\"0\" builtinId=\"0\"/></cellStyles>"
+    "<dxfs count=\"0\"/><tableStyles count=\"0\" defaultTableStyle=\"TableStyleMedium2\" "
+    "defaultPivotStyle=\"PivotStyleLight16\"/></styleSheet>";
+
+long toLong(const char* s, long fallback = 0)
+{
+    if (!s || !*s)
+        return fallback;
+    char* end = nullptr;
+    long v = std::strtol(s, &end, 10);
+    return end && *end == '\0' ? v : fallback;
+}
+
+bool hasPrefix(std::string_view qn, std::string_view prefix)
+{
+    if (prefix.empty())
+        return qn.find(':') == std::string_view::npos;
+    return qn.substr(0, prefix.size()) == prefix;
+}
+
+// Format records are a few levels deep; anything far deeper is a crafted part, refused
+// before it can exhaust the stack.
+constexpr int kDeepestRecord = 64;
+
+void tooDeep()
+{
+    throw std::runtime_error("a format record in the styles part is nested too deeply");
+}
+
+void canonicalInto(pugi::xml_node n, std::string_view prefix, std::string& out, int depth = 0)
+{
+    if (depth > kDeepestRecord)
+        tooDeep();
+    if (n.type() == pugi::node_pcdata || n.type() == pugi::node_cdata) {
+        std::string_view t = n.value();
+        if (t.find_first_not_of(" \t\r\n") != std::string_view::npos) {
+            out += '"';
+            out += t;
+            out += '"';
+        }
+        return;
+    }
+    if (n.type() != pugi::node_element)
+        return;
+    std::string_view qn = n.name();
+    if (!prefix.empty() && qn.substr(0, prefix.size()) == prefix)
+        qn.remove_prefix(prefix.size());
+    out += '<';
+    out += qn;
+    std::vector<std::pair<std::string_view, std::string_view>> attrs;
+    for (pugi::xml_attribute a = n.first_attribute(); a; a = a.next_attribute()) {
+        std::string_view an = a.name();
+        if (an == "xmlns" || an.substr(0, 6) == "xmlns:")
+            continue;
+        attrs.emplace_back(an, a.value());
+    }
+    std::sort(attrs.begin(), attrs.end());
+    for (auto& [k, v] : attrs) {
+        out += ' ';
+        out += k;
+        out += "=\"";
+        out += v;
+        out += '"';
+    }
+    out += '>';
+    for (pugi::xml_node c = n.first_child(); c; c = c.next_sibling())
+        canonicalInto(c, prefix, out, depth + 1);
+    out += "</>";
+}
+
+bool isColorElement(std::string_view local)
+{
+    return local == "color" || local == "fgColor" || local == "bgColor" || local == "tabColor";
+}
+
+std::optional<std::string_view> attr(pugi::xml_node n, const char* name)
+{
+    pugi::xml_attribute a = n.attribute(name);
+    if (!a)
+        return std::nullopt;
+    return std::string_view(a.value());
+}
+
+} // namespace
+
+// Whether a number format shows a date: it has a year, a day or (with no hour or second
+// beside it) a month, outside quoted text, escapes and bracketed codes.
+bool formatShowsDate(long id, std::string_view code)
+{
+    if ((id >= 14 && id <= 17) || id == 22 || (id >= 27 && id <= 36) || (id >= 50 && id <= 58))
+        return true;
+    if (id < 164 && code.empty())
+        return false;
+    bool day = false, month = false, timeOfDay = false;
+    for (std::size_t i = 0; i < code.size(); ++i) {
+        char c = code[i];
+        if (c == '"') {
+            std::size_t j = code.find('"', i + 1);
+            i = j == std::string_view::npos ? code.size() : j;
+        } else if (c == '\\' || c == '_' || c == '*') {
+            ++i;
+        } else if (c == '[') {
+            std::size_t j = code.find(']', i + 1);
+            std::string_view inner = code.substr(i + 1, j == std::string_view::npos ? 0 : j - i - 1);
+            if (!inner.empty() && (inner[0] == 'h' || inner[0] == 'H' || inner[0] == 'm' || inner[0] == 'M' ||
+                                   inner[0] == 's' || inner[0] == 'S'))
+                timeOfDay = true;  // an elapsed-time duration
+            i = j == std::string_view::npos ? code.size() : j;
+        } else if (c == 'y' || c == 'Y' || c == 'd' || c == 'D') {
+            day = true;
+        } else if (c == 'm' || c == 'M') {
+            month = true;
+        } else if (c == 'h' || c == 'H' || c == 's' || c == 'S') {
+            timeOfDay = true;
+        }
+    }
+    return day || (month && !timeOfDay);
+}
+
+std::string canonicalText(pugi::xml_node element, std::string_view prefix)
+{
+    std::string out;
+    canonicalInto(element, prefix, out);
+    return out;
+}
+
+pugi::xml_node copyElement(pugi::xml_node parent, pugi::xml_node src, std::string_view srcPrefix,
+                           std::string_view dstPrefix, pugi::xml_node before)
+{
+    int depth = 0;
+    for (pugi::xml_node up = src.parent(); up && depth <= kDeepestRecord + 8; up = up.parent())
+        ++depth;
+    if (depth > kDeepestRecord + 8)
+        tooDeep();
+    std::string_view qn = src.name();
+    std::string name;
+    if (hasPrefix(qn, srcPrefix)) {
+        name = std::string(dstPrefix) + std::string(qn.substr(srcPrefix.size()));
+    } else {
+        name = std::string(qn);
+    }
+    pugi::xml_node out = before ? parent.insert_child_before(name.c_str(), before) : parent.append_child(name.c_str());
+    // A foreign prefix must mean the same namespace where the copy lands.
+    auto declare = [&](std::string_view q) {
+        std::size_t colon = q.find(':');
+        if (colon == std::string_view::npos)
+            return;
+        std::string p(q.substr(0, colon));
+        if (p == "xml" || p == "xmlns" || std::string_view(p + ":") == dstPrefix)
+            return;
+        auto uri = namespaceOf(src, p);
+        if (!uri)
+            return;
+        auto here = namespaceOf(out, p);
+        if (!here || *here != *uri) {
+            std::string decl = "xmlns:" + p;
+            if (!out.attribute(decl.c_str()))
+                out.append_attribute(decl.c_str()).set_value(uri->c_str());
+        }
+    };
+    if (!hasPrefix(qn, srcPrefix))
+        declare(qn);
+    for (pugi::xml_attribute a = src.first_attribute(); a; a = a.next_attribute()) {
+        std::string_view an = a.name();
+        if (an == "xmlns" || an.substr(0, 6) == "xmlns:")
+            continue;
+        out.append_attribute(a.name()).set_value(a.value());
+        declare(an);
+    }
+    for (pugi::xml_node c = src.first_child(); c; c = c.next_sibling()) {
+        if (c.type() == pugi::node_element)
+            copyElement(out, c, srcPrefix, dstPrefix);
+        else if (c.type() == pugi::node_pcdata || c.type() == pugi::node_cdata)
+            out.append_child(c.type()).set_value(c.value());
+    }
+    return out;
+}
+
+void Stylesheet::load(std::string_view xml, const std::string& file, const std::string& part)
+{
+    loadXml(doc_, xml, file, part);
+    pugi::xml_node root = doc_.document_element();
+    auto names = NsNames::of(root, ns::kMain);
+    if (!names || !names->names(root, "styleSheet"))
+        throw EngineError(ErrorCode::PartDamaged, file, part + ": it is not a styles part");
+    n_ = *names;
+    index();
+    modified_ = false;
+}
+
+void Stylesheet::loadDefault()
+{
+    doc_.load_string(kDefaultStyles, pugi::parse_default | pugi::parse_declaration);
+    n_ = NsNames("");
+    index();
+    modified_ = false;
+}
+
+void Stylesheet::index()
+{
+    pugi::xml_node root = doc_.document_element();
+    auto collect = [&](std::string_view cont, std::string_view item, std::vector<pugi::xml_node>& out) {
+        out.clear();
+        for (pugi::xml_node c = root.child(n_(cont).c_str()).first_child(); c; c = c.next_sibling())
+            if (n_.names(c, item))
+                out.push_back(c);
+    };
+    collect("numFmts", "numFmt", numFmts_);
+    collect("fonts", "font", fonts_);
+    collect("fills", "fill", fills_);
+    collect("borders", "border", borders_);
+    collect("cellStyleXfs", "xf", styleXfs_);
+    collect("cellXfs", "xf", xfs_);
+    collect("cellStyles", "cellStyle", cellStyles_);
+    collect("dxfs", "dxf", dxfs_);
+    numFmtCodes_.clear();
+    maxNumFmtId_ = 163;
+    for (pugi::xml_node f : numFmts_) {
+        long id = toLong(f.attribute("numFmtId").value(), -1);
+        if (id < 0)
+            continue;
+        numFmtCodes_.emplace(id, f.attribute("formatCode").value());
+        maxNumFmtId_ = std::max(maxNumFmtId_, id);
+    }
+    palette_.clear();
+    pugi::xml_node colors = root.child(n_("colors").c_str()).child(n_("indexedColors").c_str());
+    for (pugi::xml_node c = colors.first_child(); c; c = c.next_sibling()) {
+        if (!n_.names(c, "rgbColor"))
+            continue;
+        std::string_view rgb = c.attribute("rgb").value();
+        std::string six(rgb.size() > 6 ? rgb.substr(rgb.size() - 6) : rgb);
+        for (char& ch : six)
+            ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+        palette_.push_back(six);
+    }
+    keyed_ = false;
+}
+
+void Stylesheet::ensureKeys()
+{
+    if (keyed_)
+        return;
+    auto keyAll = [&](const std::vector<pugi::xml_node>& list, std::unordered_map<std::string, std::size_t>& keys) {
+        keys.clear();
+        for (std::size_t i = 0; i < list.size(); ++i)
+            keys.emplace(canonicalText(list[i], n_.prefix()), i);
+    };
+    keyAll(fonts_, fontKeys_);
+    keyAll(fills_, fillKeys_);
+    keyAll(borders_, borderKeys_);
+    keyAll(styleXfs_, styleXfKeys_);
+    keyAll(xfs_, xfKeys_);
+    keyAll(dxfs_, dxfKeys_);
+    numFmtByCode_.clear();
+    for (const auto& [id, code] : numFmtCodes_)
+        numFmtByCode_.emplace(code, id);
+    cellStyleByName_.clear();
+    for (pugi::xml_node s : cellStyles_) {
+        std::string name = foldAscii(s.attribute("name").value());
+        cellStyleByName_.emplace(name, static_cast<std::size_t>(toLong(s.attribute("xfId").value())));
+    }
+    keyed_ = true;
+}
+
+pugi::xml_node Stylesheet::container(std::string_view local)
+{
+    pugi::xml_node root = doc_.document_element();
+    pugi::xml_node c = root.child(n_(local).c_str());
+    if (!c)
+        c = insertInOrder(root, n_, local, kStylesheetOrder);
+    return c;
+}
+
+Stylesheet::Mark Stylesheet::mark() const
+{
+    return Mark{numFmts_.size(), fonts_.size(), fills_.size(), borders_.size(), styleXfs_.size(),
+                xfs_.size(), cellStyles_.size(), dxfs_.size(), modified_};
+}
+
+void Stylesheet::rollback(const Mark& m)
+{
+    auto cut = [](std::vector<pugi::xml_node>& list, std::size_t keep) {
+        while (list.size() > keep) {
+            pugi::xml_node n = list.back();
+            n.parent().remove_child(n);
+            list.pop_back();
+        }
+    };
+    cut(numFmts_, m.numFmts);
+    cut(fonts_, m.fonts);
+    cut(fills_, m.fills);
+    cut(borders_, m.borders);
+    cut(styleXfs_, m.styleXfs);
+    cut(xfs_, m.xfs);
+    cut(cellStyles_, m.cellStyles);
+    cut(dxfs_, m.dxfs);
+    modified_ = m.modified;
+    index();
+}
+
+std::vector<bool> Stylesheet::dateFormats() const
+{
+    std::vector<bool> out;
+    out.reserve(xfs_.size());
+    for (pugi::xml_node x : xfs_) {
+        long id = toLong(x.attribute("numFmtId").value(), 0);
+        auto code = numFmtCodes_.find(id);
+        out.push_back(formatShowsDate(id, code == numFmtCodes_.end() ? std::string_view() : std::string_view(code->second)));
+    }
+    return out;
+}
+
+std::string Stylesheet::serialize() const
+{
+    // Counts are advisory, but stale ones look like damage to some readers.
+    pugi::xml_node root = doc_.document_element();
+    auto count = [&](std::string_view cont, std::size_t n) {
+        pugi::xml_node c = root.child(n_(cont).c_str());
+        if (!c)
+            return;
+        pugi::xml_attribute a = c.attribute("count");
+        if (!a)
+            a = c.append_attribute("count");
+        a.set_value(static_cast<unsigned long long>(n));
+    };
+    if (modified_) {
+        count("numFmts", numFmts_.size());
+        count("fonts", fonts_.size());
+        count("fills", fills_.size());
+        count("borders", borders_.size());
+        count("cellStyleXfs", styleXfs_.size());
+        count("cellXfs", xfs_.size());
+        count("cellStyles", cellStyles_.size());
+        count("dxfs", dxfs_.size());
+    }
+    return saveXml(doc_);
+}
+
+StyleMerger::StyleMerger(const Stylesheet& source, Stylesheet& destination, ColorTranslator colors)
+    : src_(source), dst_(destination), colors_(std::move(colors))
+{
+    scratch_.append_child("scratch");
+}
+
+void StyleMerger::forget()
+{
+    xfMap_.clear();
+    dxfMap_.clear();
+    fontMap_.clear();
+    fillMap_.clear();
+    borderMap_.clear();
+    styleXfMap_.clear();
+    numFmtMap_.clear();
+}
+
+pugi::xml_node StyleMerger::scratchCopy(pugi::xml_node src)
+{
+    return copyElement(scratch_.document_element(), src, src_.n_.prefix(), "");
+}
+
+void StyleMerger::discard(pugi::xml_node n)
+{
+    scratch_.document_element().remove_child(n);
+}
+
+void StyleMerger::translateColors(pugi::xml_node n, int depth)
+{
+    if (!colors_.active())
+        return;
+    if (depth > kDeepestRecord)
+        tooDeep();
+    for (pugi::xml_node c = n; c; c = c.next_sibling()) {
+        if (c.type() != pugi::node_element)
+            continue;
+        if (isColorElement(localNameOf(c.name()))) {
+            auto argb = colors_.translate(attr(c, "theme"), attr(c, "tint"), attr(c, "indexed"));
+            if (argb) {
+                c.remove_attribute("theme");
+                c.remove_attribute("tint");
+                c.remove_attribute("indexed");
+                pugi::xml_attribute rgb = c.attribute("rgb");
+                if (!rgb)
+                    rgb = c.append_attribute("rgb");
+                rgb.set_value(argb->c_str());
+            }
+        }
+        translateColors(c.first_child(), depth + 1);
+    }
+}
+
+std::size_t StyleMerger::findOrAppend(std::unordered_map<std::string, std::size_t>& keys,
+                                      std::vector<pugi::xml_node>& list, std::string_view container,
+                                      pugi::xml_node record, std::size_t firstReusable)
+{
+    std::string key = canonicalText(record, "");
+    auto it = keys.find(key);
+    if (it != keys.end() && it->second >= firstReusable)
+        return it->second;
+    if (firstReusable > 0) {
+        for (std::size_t i = firstReusable; i < list.size(); ++i)
+            if (canonicalText(list[i], dst_.n_.prefix()) == key)
+                return i;
+    }
+    pugi::xml_node cont = dst_.container(container);
+    pugi::xml_node added = copyElement(cont, record, "", dst_.n_.prefix());
+    list.push_back(added);
+    keys.emplace(std::move(key), list.size() - 1);
+    dst_.modified_ = true;
+    return list.size() - 1;
+}
+
+long StyleMerger::numberFormat(long id)
+{
+    if (auto it = numFmtMap_.find(id); it != numFmtMap_.end())
+        return it->second;
+    long mapped;
+    auto def = src_.numFmtCodes_.find(id);
+    if (def == src_.numFmtCodes_.end()) {
+        // Built-in formats are the same everywhere; an undefined custom id would dangle.
+        mapped = id < 164 ? id : 0;
+    } else {
+        const std::string& code = def->second;
+        auto same = dst_.numFmtCodes_.find(id);
+        if (id < 164 && same != dst_.numFmtCodes_.end() && same->second == code) {
+            mapped = id;
+        } else if (auto byCode = dst_.numFmtByCode_.find(code); byCode != dst_.numFmtByCode_.end()) {
+            mapped = byCode->second;
+        } else {
+            mapped = dst_.maxNumFmtId_ + 1;
+            dst_.maxNumFmtId_ = mapped;
+            pugi::xml_node cont = dst_.container("numFmts");
+            pugi::xml_node f = cont.append_child(dst_.n_("numFmt").c_str());
+            f.append_attribute("numFmtId").set_value(mapped);
+            f.append_attribute("formatCode").set_value(code.c_str());
+            dst_.numFmts_.push_back(f);
+            dst_.numFmtCodes_.emplace(mapped, code);
+            dst_.numFmtByCode_.emplace(code, mapped);
+            dst_.modified_ = true;
+        }
+    }
+    numFmtMap_.emplace(id, mapped);
+    return mapped;
+}
+
+std::size_t StyleMerger::font(std::size_t i)
+{
+    if (auto it = fontMap_.find(i); it != fontMap_.end())
+        return it->second;
+    std::size_t mapped = 0;
+    if (i < src_.fonts_.size()) {
+        pugi::xml_node f = scratchCopy(src_.fonts_[i]);
+        translateColors(f.first_child());
+        if (colors_.fontsDiffer()) {
+            // The destination's theme fonts are others: keep the font by its own name.
+            while (pugi::xml_node s = f.child("scheme"))
+                f.remove_child(s);
+        }
+        mapped = findOrAppend(dst_.fontKeys_, dst_.fonts_, "fonts", f);
+        discard(f);
+    }
+    fontMap_.emplace(i, mapped);
+    return mapped;
+}
+
+std::size_t StyleMerger::fill(std::size_t i)
+{
+    if (auto it = fillMap_.find(i); it != fillMap_.end())
+        return it->second;
+    std::size_t mapped = 0;
+    if (i == 0 || i == 1) {
+        // Readers take the first two fills as "none" and "gray125" whatever they say.
+        mapped = i;
+    } else if (i < src_.fills_.size()) {
+        pugi::xml_node f = scratchCopy(src_.fills_[i]);
+        translateColors(f.first_child());
+        mapped = findOrAppend(dst_.fillKeys_, dst_.fills_, "fills", f, 2);
+        discard(f);
+    }
+    fillMap_.emplace(i, mapped);
+    return mapped;
+}
+
+std::size_t StyleMerger::border(std::size_t i)
+{
+    if (auto it = borderMap_.find(i); it != borderMap_.end())
+        return it->second;
+    std::size_t mapped = 0;
+    if (i < src_.borders_.size()) {
+        pugi::xml_node b = scratchCopy(src_.borders_[i]);
+        translateColors(b.first_child());
+        mapped = findOrAppend(dst_.borderKeys_, dst_.borders_, "borders", b);
+        discard(b);
+    }
+    borderMap_.emplace(i, mapped);
+    return mapped;
+}
+
+std::size_t StyleMerger::styleRecord(std::size_t i)
+{
+    if (auto it = styleXfMap_.find(i); it != styleXfMap_.end())
+        return it->second;
+    if (i >= src_.styleXfs_.size()) {
+        styleXfMap_.emplace(i, 0);
+        return 0;
+    }
+    pugi::xml_node named;
+    for (pugi::xml_node s : src_.cellStyles_)
+        if (static_cast<std::size_t>(toLong(s.attribute("xfId").value(), -1)) == i) {
+            named = s;
+            break;
+        }
+    if (named) {
+        // A named style of the same name in the destination is that style (as applications
+        // do when a sheet moves between workbooks).
+        auto it = dst_.cellStyleByName_.find(foldAscii(named.attribute("name").value()));
+        if (it != dst_.cellStyleByName_.end() && it->second < dst_.styleXfs_.size()) {
+            styleXfMap_.emplace(i, it->second);
+            return it->second;
+        }
+    }
+    pugi::xml_node x = scratchCopy(src_.styleXfs_[i]);
+    auto remap = [&](const char* a, auto fn) {
+        if (pugi::xml_attribute at = x.attribute(a))
+            at.set_value(static_cast<long long>(fn(toLong(at.value()))));
+    };
+    remap("numFmtId", [&](long v) { return numberFormat(v); });
+    remap("fontId", [&](long v) { return static_cast<long>(font(static_cast<std::size_t>(std::max(0L, v)))); });
+    remap("fillId", [&](long v) { return static_cast<long>(fill(static_cast<std::size_t>(std::max(0L, v)))); });
+    remap("borderId", [&](long v) { return static_cast<long>(border(static_cast<std::size_t>(std::max(0L, v)))); });
+    std::size_t mapped;
+    if (named) {
+        // Each named style owns its record: append, never share.
+        pugi::xml_node cont = dst_.container("cellStyleXfs");
+        dst_.styleXfs_.push_back(copyElement(cont, x, "", dst_.n_.prefix()));
+        mapped = dst_.styleXfs_.size() - 1;
+        pugi::xml_node styles = dst_.container("cellStyles");
+        pugi::xml_node s = copyElement(styles, named, src_.n_.prefix(), dst_.n_.prefix());
+        s.attribute("xfId").set_value(static_cast<unsigned long long>(mapped));
+        dst_.cellStyles_.push_back(s);
+        dst_.cellStyleByName_.emplace(foldAscii(named.attribute("name").value()), mapped);
+        dst_.modified_ = true;
+    } else {
+        mapped = findOrAppend(dst_.styleXfKeys_, dst_.styleXfs_, "cellStyleXfs", x);
+    }
+    discard(x);
+    styleXfMap_.emplace(i, mapped);
+    return mapped;
+}
+
+std::size_t StyleMerger::cellFormat(std::size_t sourceIndex)
+{
+    if (auto it = xfMap_.find(sourceIndex); it != xfMap_.end())
+        return it->second;
+    if (sourceIndex >= src_.xfs_.size())
+        throw std::out_of_range("cell format index");
+    dst_.ensureKeys();
+    pugi::xml_node x = scratchCopy(src_.xfs_[sourceIndex]);
+    auto remap = [&](const char* a, auto fn) {
+        if (pugi::xml_attribute at = x.attribute(a))
+            at.set_value(static_cast<long long>(fn(toLong(at.value()))));
+    };
+    remap("numFmtId", [&](long v) { return numberFormat(v); });
+    remap("fontId", [&](long v) { return static_cast<long>(font(static_cast<std::size_t>(std::max(0L, v)))); });
+    remap("fillId", [&](long v) { return static_cast<long>(fill(static_cast<std::size_t>(std::max(0L, v)))); });
+    remap("borderId", [&](long v) { return static_cast<long>(border(static_cast<std::size_t>(std::max(0L, v)))); });
+    if (!dst_.styleXfs_.empty() || !src_.styleXfs_.empty()) {
+        if (dst_.styleXfs_.empty()) {
+            // The destination has no style records at all: give it the default one first.
+            pugi::xml_node cont = dst_.container("cellStyleXfs");
+            pugi::xml_node d = cont.append_child(dst_.n_("xf").c_str());
+            for (const char* a : {"numFmtId", "fontId", "fillId", "borderId"})
+                d.append_attribute(a).set_value(0);
+            dst_.styleXfs_.push_back(d);
+            dst_.styleXfKeys_.emplace(canonicalText(d, dst_.n_.prefix()), 0);
+            dst_.modified_ = true;
+        }
+        remap("xfId", [&](long v) { return static_cast<long>(styleRecord(static_cast<std::size_t>(std::max(0L, v)))); });
+    }
+    std::size_t mapped = findOrAppend(dst_.xfKeys_, dst_.xfs_, "cellXfs", x);
+    discard(x);
+    xfMap_.emplace(sourceIndex, mapped);
+    return mapped;
+}
+
+long StyleMerger::numberFormatId(long sourceId)
+{
+    dst_.ensureKeys();
+    return numberFormat(sourceId);
+}
+
+void StyleMerger::tableStyle(const std::string& name)
+{
+    if (name.empty())
+        return;
+    auto find = [](const Stylesheet& sheet, const std::string& wanted) -> pugi::xml_node {
+        pugi::xml_node styles = sheet.doc_.document_element().child(sheet.n_("tableStyles").c_str());
+        for (pugi::xml_node t = styles.first_child(); t; t = t.next_sibling())
+            if (sheet.n_.names(t, "tableStyle") && wanted == t.attribute("name").value())
+                return t;
+        return {};
+    };
+    pugi::xml_node src = find(src_, name);
+    if (!src || find(dst_, name))
+        return;
+    dst_.ensureKeys();
+    pugi::xml_node styles = dst_.container("tableStyles");
+    pugi::xml_node copy = copyElement(styles, src, src_.n_.prefix(), dst_.n_.prefix());
+    for (pugi::xml_node e = copy.first_child(); e; e = e.next_sibling()) {
+        pugi::xml_attribute d = e.attribute("dxfId");
+        if (!d)
+            continue;
+        long v = toLong(d.value(), -1);
+        if (v >= 0 && static_cast<std::size_t>(v) < src_.dxfs_.size())
+            d.set_value(static_cast<unsigned long long>(differentialFormat(static_cast<std::size_t>(v))));
+        else
+            e.remove_attribute(d);
+    }
+    std::size_t n = 0;
+    for (pugi::xml_node t = styles.first_child(); t; t = t.next_sibling())
+        if (dst_.n_.names(t, "tableStyle"))
+            ++n;
+    pugi::xml_attribute count = styles.attribute("count");
+    if (!count)
+        count = styles.append_attribute("count");
+    count.set_value(static_cast<unsigned long long>(n));
+    dst_.modified_ = true;
+}
+
+std::size_t StyleMerger::differentialFormat(std::size_t sourceIndex)
+{
+    if (auto it = dxfMap_.find(sourceIndex); it != dxfMap_.end())
+        return it->second;
+    if (sourceIndex >= src_.dxfs_.size())
+        throw std::out_of_range("differential format index");
+    dst_.ensureKeys();
+    pugi::xml_node d = scratchCopy(src_.dxfs_[sourceIndex]);
+    translateColors(d.first_child());
+    std::size_t mapped = findOrAppend(dst_.dxfKeys_, dst_.dxfs_, "dxfs", d);
+    discard(d);
+    dxfMap_.emplace(sourceIndex, mapped);
+    return mapped;
+}
+
+} // namespace tessaro::xlsx

@@ -1,0 +1,228 @@
+// SPDX-License-Identifier: MIT
+// The parts of the LibreOffice backend that need no office: how copies are named, how a file
+// is replaced, and how a workbook's format is told from its content.
+#include "engine/office/copy_names.h"
+#include "engine/office/file_ops.h"
+#include "engine/office/workbook_format.h"
+#include "support/shared_dir.h"
+#include "support/temp_dir.h"
+
+#include <gtest/gtest.h>
+#include <zip.h>
+
+#include <set>
+
+#include <sys/stat.h>
+
+namespace tessaro::office {
+namespace {
+
+namespace fs = std::filesystem;
+using test::TempDir;
+using test::readFile;
+using test::writeFile;
+
+std::u16string u(const char* s)
+{
+    std::u16string out;
+    for (; *s; ++s)
+        out.push_back(static_cast<char16_t>(static_cast<unsigned char>(*s)));
+    return out;
+}
+
+std::u16string lower(std::u16string s)
+{
+    for (auto& c : s)
+        if (c >= u'A' && c <= u'Z')
+            c = static_cast<char16_t>(c - u'A' + u'a');
+    return s;
+}
+
+auto takenAmong(std::set<std::u16string> names)
+{
+    std::set<std::u16string> folded;
+    for (const auto& n : names)
+        folded.insert(lower(n));
+    return [folded](const std::u16string& n) { return folded.count(lower(n)) > 0; };
+}
+
+TEST(CopySheetName, KeepsTheNameWhenItIsFree)
+{
+    EXPECT_EQ(copySheetName(u"Data", takenAmong({u"Other"})), u"Data");
+}
+
+TEST(CopySheetName, NumbersFromTwoIgnoringLetterCase)
+{
+    EXPECT_EQ(copySheetName(u"Data", takenAmong({u"data"})), u"Data (2)");
+    EXPECT_EQ(copySheetName(u"Data", takenAmong({u"DATA", u"data (2)", u"Data (3)"})), u"Data (4)");
+}
+
+TEST(CopySheetName, CutsTheBaseToKeepThirtyOneCharacters)
+{
+    const std::u16string name = u("ABCDEFGHIJKLMNOPQRSTUVWXYZ01234");
+    ASSERT_EQ(name.size(), 31u);
+    EXPECT_EQ(copySheetName(name, takenAmong({name})), u("ABCDEFGHIJKLMNOPQRSTUVWXYZ0 (2)"));
+    const std::u16string tooLong = u("ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789");
+    EXPECT_EQ(copySheetName(tooLong, takenAmong({})), u("ABCDEFGHIJKLMNOPQRSTUVWXYZ01234"));
+    std::set<std::u16string> many = {name};
+    for (int k = 2; k <= 10; ++k)
+        many.insert(copySheetName(name, takenAmong(many)));
+    EXPECT_TRUE(many.count(u("ABCDEFGHIJKLMNOPQRSTUVWXYZ (10)")));
+    for (const auto& n : many)
+        EXPECT_LE(n.size(), kMaxSheetNameLength);
+}
+
+TEST(CopySheetName, NeverSplitsASurrogatePair)
+{
+    // 29 letters and then a character outside the BMP: the cut for " (2)" falls inside it.
+    std::u16string name = u("ABCDEFGHIJKLMNOPQRSTUVWXYZABC");
+    name += u"\U0001F600";
+    ASSERT_EQ(name.size(), 31u);
+    const std::u16string copy = copySheetName(name, takenAmong({name}));
+    EXPECT_EQ(copy, u("ABCDEFGHIJKLMNOPQRSTUVWXYZA (2)"));
+    const std::u16string at27 = u("ABCDEFGHIJKLMNOPQRSTUVWXYZ") + u"\U0001F600" + u("XYZ");
+    EXPECT_EQ(copySheetName(at27, takenAmong({at27})), u("ABCDEFGHIJKLMNOPQRSTUVWXYZ (2)"));
+}
+
+TEST(ReplacementFile, ReplacesTheTargetOnlyOnCommitAndKeepsItsPermissions)
+{
+    TempDir dir;
+    const fs::path target = dir / "book.xls";
+    writeFile(target, "old");
+    ASSERT_EQ(::chmod(target.c_str(), 0640), 0);
+    {
+        ReplacementFile out(target);
+        EXPECT_EQ(out.path().parent_path(), dir.path());
+        writeFile(out.path(), "new content");
+        EXPECT_EQ(readFile(target), "old");
+        out.commit();
+    }
+    EXPECT_EQ(readFile(target), "new content");
+    struct stat st {};
+    ASSERT_EQ(::stat(target.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
+}
+
+TEST(ReplacementFile, WithoutCommitOrWithNothingWrittenLeavesTheTargetAndNoLitter)
+{
+    TempDir dir;
+    const fs::path target = dir / "book.ods";
+    writeFile(target, "old");
+    {
+        ReplacementFile out(target);
+        writeFile(out.path(), "half");
+    }
+    {
+        ReplacementFile out(target);
+        EXPECT_THROW(out.commit(), std::system_error);
+    }
+    EXPECT_EQ(readFile(target), "old");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
+}
+
+TEST(ReplacementFile, WritesThroughASymbolicLinkAndKeepsTheLink)
+{
+    TempDir dir;
+    fs::create_directory(dir / "real");
+    writeFile(dir / "real" / "book.xls", "old");
+    fs::create_symlink(dir / "real" / "book.xls", dir / "link.xls");
+    copyFileReplacing(dir / "link.xls", dir / "copy.xls");
+    EXPECT_EQ(readFile(dir / "copy.xls"), "old");
+    {
+        ReplacementFile out(dir / "link.xls");
+        writeFile(out.path(), "new");
+        out.commit();
+    }
+    EXPECT_TRUE(fs::is_symlink(dir / "link.xls"));
+    EXPECT_EQ(readFile(dir / "real" / "book.xls"), "new");
+}
+
+void writeZip(const fs::path& file, const std::vector<std::pair<std::string, std::string>>& entries)
+{
+    int error = 0;
+    zip_t* zip = zip_open(file.c_str(), ZIP_CREATE | ZIP_TRUNCATE, &error);
+    ASSERT_NE(zip, nullptr);
+    for (const auto& [name, data] : entries) {
+        zip_source_t* src = zip_source_buffer(zip, data.data(), data.size(), 0);
+        ASSERT_GE(zip_file_add(zip, name.c_str(), src, ZIP_FL_ENC_UTF_8), 0);
+    }
+    ASSERT_EQ(zip_close(zip), 0);
+}
+
+TEST(WorkbookFormat, ToldByContentNotByExtension)
+{
+    TempDir dir;
+    writeZip(dir / "sheet.xls", {{"mimetype", "application/vnd.oasis.opendocument.spreadsheet"},
+                                 {"content.xml", "<x/>"}});
+    EXPECT_EQ(detectWorkbookFormat(dir / "sheet.xls"), WorkbookFormat::Ods);
+    writeZip(dir / "text.ods", {{"mimetype", "application/vnd.oasis.opendocument.text"}});
+    EXPECT_EQ(detectWorkbookFormat(dir / "text.ods"), WorkbookFormat::Unknown);
+    writeZip(dir / "binary.xlsx",
+             {{"[Content_Types].xml",
+               "<Types><Default Extension=\"bin\" "
+               "ContentType=\"application/vnd.ms-excel.sheet.binary.macroEnabled.main\"/></Types>"}});
+    EXPECT_EQ(detectWorkbookFormat(dir / "binary.xlsx"), WorkbookFormat::Xlsb);
+    writeZip(dir / "book.xlsb", {{"[Content_Types].xml", "<Types/>"}, {"xl/workbook.xml", "<workbook/>"}});
+    EXPECT_EQ(detectWorkbookFormat(dir / "book.xlsb"), WorkbookFormat::Ooxml);
+    writeZip(dir / "plain.zip", {{"readme.txt", "hello"}});
+    EXPECT_EQ(detectWorkbookFormat(dir / "plain.zip"), WorkbookFormat::Unknown);
+}
+
+TEST(WorkbookFormat, UnknownForWhatIsNoWorkbookAtAll)
+{
+    TempDir dir;
+    EXPECT_EQ(detectWorkbookFormat(dir / "missing.xls"), WorkbookFormat::Unknown);
+    EXPECT_EQ(detectWorkbookFormat(dir.path()), WorkbookFormat::Unknown);
+    writeFile(dir / "empty.xls", "");
+    EXPECT_EQ(detectWorkbookFormat(dir / "empty.xls"), WorkbookFormat::Unknown);
+    writeFile(dir / "text.xls", "id;amount\n1;2\n");
+    EXPECT_EQ(detectWorkbookFormat(dir / "text.xls"), WorkbookFormat::Unknown);
+    // A compound file header whose directory cannot be read.
+    writeFile(dir / "cut.xls", std::string("\xD0\xCF\x11\xE0\xA1\xB1\x1A\xE1", 8) + std::string(100, '\0'));
+    EXPECT_EQ(detectWorkbookFormat(dir / "cut.xls"), WorkbookFormat::Unknown);
+}
+
+TEST(WorkbookFormat, CorpusLegacyWorkbooks)
+{
+    const auto shared = test::sharedDir();
+    if (!shared)
+        GTEST_SKIP() << "no shared corpus beside the project";
+    int seen = 0;
+    for (const auto& entry : fs::directory_iterator(*shared / "corpus")) {
+        const std::string ext = entry.path().extension().string();
+        const WorkbookFormat f = detectWorkbookFormat(entry.path());
+        if (ext == ".xls") {
+            EXPECT_EQ(f, WorkbookFormat::Xls) << entry.path();
+            ++seen;
+        } else if (ext == ".ods") {
+            EXPECT_EQ(f, WorkbookFormat::Ods) << entry.path();
+            ++seen;
+        } else if (ext == ".xlsx" || ext == ".xlsm") {
+            EXPECT_EQ(f, WorkbookFormat::Ooxml) << entry.path();
+        }
+    }
+    EXPECT_GT(seen, 0);
+}
+
+TEST(WorkbookFormat, VbaProjectsInCorpusXlsFiles)
+{
+    const auto shared = test::sharedDir();
+    if (!shared)
+        GTEST_SKIP() << "no shared corpus beside the project";
+    const fs::path corpus = *shared / "corpus";
+    for (const char* name : {"sheetjs_comments_vba.xls", "sheetjs_chartsheet_macrosheet_vba.xls",
+                             "poi_external_name_vba_charts.xls"}) {
+        if (fs::exists(corpus / name)) {
+            EXPECT_TRUE(holdsVbaProject(corpus / name)) << name;
+        }
+    }
+    for (const char* name : {"sheetjs_merged_cells.xls", "sheetjs_biff5_defined_names.xls", "calamine_annotations.ods"}) {
+        if (fs::exists(corpus / name)) {
+            EXPECT_FALSE(holdsVbaProject(corpus / name)) << name;
+        }
+    }
+}
+
+} // namespace
+} // namespace tessaro::office
