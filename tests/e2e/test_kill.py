@@ -10,6 +10,7 @@ import random
 import shutil
 import signal
 import subprocess
+import sys
 import tempfile
 import time
 import unittest
@@ -17,7 +18,11 @@ import zipfile
 
 import openpyxl
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+import office_books  # noqa: E402
+
 CLI = os.environ.get("TESSARO_CLI", "tessaro-cli")
+WITH_LIBREOFFICE = os.environ.get("TESSARO_WITH_LIBREOFFICE", "1") not in ("0", "OFF", "")
 RUNS = int(os.environ.get("TESSARO_KILL_RUNS", "30"))
 DESTS = 50
 
@@ -115,6 +120,100 @@ class KillTest(unittest.TestCase):
         print("\n%d kills over a %.2f s job: %d destinations untouched, %d complete, %d temporary files left" %
               (RUNS, self.duration, totals["untouched"], totals["copied"], totals["leftovers"]))
         self.assertGreater(totals["copied"], 0, "the kills should not all land before the first save")
+
+
+def live_processes_mentioning(text):
+    """Processes (zombies aside) whose command line holds text."""
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open("/proc/%s/cmdline" % pid, "rb") as f:
+                args = f.read().decode("utf-8", "replace")
+            with open("/proc/%s/stat" % pid) as f:
+                state = f.read().rsplit(")", 1)[1].split()[0]
+        except OSError:
+            continue
+        if text in args and state != "Z":
+            found.append(int(pid))
+    return found
+
+
+@unittest.skipUnless(WITH_LIBREOFFICE and os.path.exists(office_books.SOFFICE),
+                     "tessaro-cli was built without LibreOffice, or it is not installed")
+class OfficeKillTest(unittest.TestCase):
+    """SIGKILL while LibreOffice writes .xls destinations: the office and its profile go too."""
+
+    RUNS = 3
+
+    @classmethod
+    def setUpClass(cls):
+        cls.dir = tempfile.mkdtemp(prefix="tessaro-kill-office-")
+        cls.source = os.path.join(cls.dir, "source.xlsx")
+        make_source(cls.source)
+        seeds = os.path.join(cls.dir, "seeds")
+        os.mkdir(seeds)
+        for k in range(4):
+            make_dest(os.path.join(seeds, "dest%02d.xlsx" % k), k)
+        cls.pristine = os.path.join(cls.dir, "pristine")
+        os.mkdir(cls.pristine)
+        office_books.convert(sorted(os.path.join(seeds, n) for n in os.listdir(seeds)), "xls:MS Excel 97",
+                             cls.pristine)
+        cls.original = {n: open(os.path.join(cls.pristine, n), "rb").read() for n in os.listdir(cls.pristine)}
+        # How long an undisturbed job takes once its office is up, to spread the kills over it.
+        work = os.path.join(cls.dir, "timing")
+        shutil.copytree(cls.pristine, work)
+        t0 = time.monotonic()
+        r = subprocess.run([CLI, "copy", "--sheet", cls.source + ":Data", "--dest", work, "--quiet"],
+                           capture_output=True, text=True, timeout=300, env=dict(os.environ, TESSARO_APP_DIR=cls.dir))
+        cls.duration = time.monotonic() - t0
+        assert r.returncode == 0, r.stderr
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.dir, ignore_errors=True)
+
+    def test_killed_job_leaves_no_office_and_no_damaged_xls(self):
+        rng = random.Random(int(os.environ.get("TESSARO_KILL_SEED", "20261207")))
+        outcomes = []
+        for run in range(self.RUNS):
+            work = os.path.join(self.dir, "run")
+            shutil.rmtree(work, ignore_errors=True)
+            shutil.copytree(self.pristine, work)
+            tmp = os.path.join(self.dir, "tmp%d" % run)
+            os.mkdir(tmp)
+            proc = subprocess.Popen([CLI, "copy", "--sheet", self.source + ":Data", "--dest", work, "--quiet"],
+                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                    env=dict(os.environ, TESSARO_APP_DIR=self.dir, TMPDIR=tmp))
+            deadline = time.monotonic() + 120
+            while not live_processes_mentioning(tmp) and proc.poll() is None and time.monotonic() < deadline:
+                time.sleep(0.05)
+            self.assertTrue(live_processes_mentioning(tmp), "no office was started for the .xls destinations")
+            time.sleep(rng.uniform(0, self.duration))
+            proc.send_signal(signal.SIGKILL)
+            proc.wait()
+            gone_by = time.monotonic() + 5
+            while live_processes_mentioning(tmp) and time.monotonic() < gone_by:
+                time.sleep(0.1)
+            self.assertEqual(live_processes_mentioning(tmp), [], "LibreOffice outlived the killed job")
+            self.assertEqual([n for n in os.listdir(tmp) if n.startswith("tessaro-office-")], [],
+                             "the office's profile folder was left behind")
+            outcomes.append(self.check_destinations(work))
+        print("\n%d kills with an office up: %s" % (self.RUNS, outcomes))
+
+    def check_destinations(self, work):
+        counts = {"untouched": 0, "copied": 0}
+        changed = [n for n in sorted(self.original) if open(os.path.join(work, n), "rb").read() != self.original[n]]
+        counts["untouched"] = len(self.original) - len(changed)
+        if changed:
+            with office_books.Office() as office:
+                for name in changed:
+                    doc = office.load(os.path.join(work, name))
+                    try:
+                        self.assertEqual(list(doc.Sheets.ElementNames), ["Own", "Data"], name)
+                    finally:
+                        doc.close(True)
+                    counts["copied"] += 1
+        return counts
 
 
 if __name__ == "__main__":

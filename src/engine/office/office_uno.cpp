@@ -231,7 +231,7 @@ void Office::Impl::start(const fs::path& forFile)
         "-env:UserInstallation=" + toUtf8(fileUrl(profile_)),
         "--accept=pipe,name=" + pipe + ";urp;StarOffice.ComponentContext"};
     try {
-        process_ = std::make_unique<ChildProcess>(soffice.string(), args);
+        process_ = std::make_unique<ChildProcess>(soffice.string(), args, profile_.string());
     } catch (const std::system_error& e) {
         discard();
         throw OfficeUnavailable(fmt::format("LibreOffice could not be run ({}: {}). Install it with: sudo apt-get "

@@ -15,15 +15,35 @@ extern char** environ;
 
 namespace tessaro::office {
 
-ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args)
+namespace {
+
+// Runs with the pipe as its standard input. `read` fails only at end of file, which comes
+// when every writer is gone: the pipe's write end is close-on-exec, so only this process
+// ever holds it.
+constexpr const char* kWatchdogScript =
+    "trap '' INT TERM HUP QUIT PIPE; "
+    "if read -r word; then exit 0; fi; "
+    "kill -s KILL -- \"-$1\" 2>/dev/null; "
+    "if [ -n \"$2\" ]; then rm -rf -- \"$2\"; fi";
+
+std::vector<char*> argvOf(std::vector<std::string>& storage)
 {
-    std::vector<std::string> storage;
-    storage.push_back(program);
-    storage.insert(storage.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (auto& s : storage)
         argv.push_back(s.data());
     argv.push_back(nullptr);
+    return argv;
+}
+
+} // namespace
+
+ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args,
+                           const std::string& leftover)
+{
+    std::vector<std::string> storage;
+    storage.push_back(program);
+    storage.insert(storage.end(), args.begin(), args.end());
+    std::vector<char*> argv = argvOf(storage);
 
     posix_spawn_file_actions_t actions;
     posix_spawnattr_t attr;
@@ -49,9 +69,66 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     if (rc != 0)
         throw std::system_error(rc, std::generic_category(), "cannot start " + program);
     pid_ = pid;
+    try {
+        startWatchdog(leftover);
+    } catch (...) {
+        end();
+        throw;
+    }
 }
 
 ChildProcess::~ChildProcess() { end(); }
+
+void ChildProcess::startWatchdog(const std::string& leftover)
+{
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0)
+        throw std::system_error(errno, std::generic_category(), "cannot watch the office process");
+    std::vector<std::string> storage = {"/bin/sh", "-c", kWatchdogScript, "tessaro-office-watchdog",
+                                        std::to_string(pid_), leftover};
+    std::vector<char*> argv = argvOf(storage);
+    posix_spawn_file_actions_t actions;
+    posix_spawnattr_t attr;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawnattr_init(&attr);
+    posix_spawn_file_actions_adddup2(&actions, fds[0], 0);
+    for (int fd = 1; fd <= 2; ++fd)
+        posix_spawn_file_actions_addopen(&actions, fd, "/dev/null", O_WRONLY, 0);
+    // A group of its own: the Ctrl-C or the group kill that ends Tessaro must not end it too.
+    posix_spawnattr_setpgroup(&attr, 0);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK);
+    pid_t pid = -1;
+    const int rc = posix_spawn(&pid, "/bin/sh", &actions, &attr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    posix_spawnattr_destroy(&attr);
+    ::close(fds[0]);
+    if (rc != 0) {
+        ::close(fds[1]);
+        throw std::system_error(rc, std::generic_category(), "cannot start the office's watchdog");
+    }
+    watchdogPid_ = pid;
+    watchdogPipe_ = fds[1];
+}
+
+void ChildProcess::stopWatchdog() noexcept
+{
+    if (watchdogPipe_ >= 0) {
+        // SIGPIPE is ignored by Tessaro; a watchdog that died already just makes this fail.
+        const char word[] = "done\n";
+        [[maybe_unused]] const ssize_t n = ::write(watchdogPipe_, word, sizeof word - 1);
+        ::close(watchdogPipe_);
+        watchdogPipe_ = -1;
+    }
+    if (watchdogPid_ > 0) {
+        int status = 0;
+        while (::waitpid(watchdogPid_, &status, 0) < 0 && errno == EINTR) {
+        }
+        watchdogPid_ = -1;
+    }
+}
 
 bool ChildProcess::exited()
 {
@@ -88,6 +165,7 @@ void ChildProcess::end() noexcept
 {
     if (pid_ <= 0 || reaped_)
         return;
+    stopWatchdog();
     // The whole group goes before the leader is reaped, while its id still names the group.
     killGroup();
     int status = 0;

@@ -11,10 +11,17 @@ namespace tessaro::office {
 // A child process in a process group of its own, so that it can be ended together with
 // every process it starts (soffice runs oosplash, which runs soffice.bin). Its standard
 // streams go to /dev/null. The destructor kills the group and reaps the child.
+//
+// The group must not outlive this process however it ends, SIGKILL included, and a parent-death
+// signal would reach only the first of the office's processes. So a watchdog shell, in a group
+// of its own and deaf to the terminal's signals, waits on a pipe whose only writer is this
+// process: a word on the pipe means a normal end; end of file means this process died, and the
+// watchdog kills the group and removes `leftover` (the office's profile folder), if given.
 class ChildProcess {
 public:
-    // Throws std::system_error when the program cannot be started.
-    ChildProcess(const std::string& program, const std::vector<std::string>& args);
+    // Throws std::system_error when the program or its watchdog cannot be started.
+    ChildProcess(const std::string& program, const std::vector<std::string>& args,
+                 const std::string& leftover = {});
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
@@ -38,7 +45,12 @@ public:
     void end() noexcept;
 
 private:
+    void startWatchdog(const std::string& leftover);
+    void stopWatchdog() noexcept;
+
     int pid_ = -1;
+    int watchdogPid_ = -1;
+    int watchdogPipe_ = -1;
     bool reaped_ = false;
     std::optional<int> status_;
 };
