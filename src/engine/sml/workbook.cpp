@@ -3,12 +3,12 @@
 
 #include "platform/engine_error.h"
 #include "engine/sml/link_targets.h"
+#include "engine/sml/object_ids.h"
 #include "engine/sml/sheet_names.h"
 
 #include <algorithm>
 #include <atomic>
 #include <cctype>
-#include <regex>
 
 #include <fmt/format.h>
 
@@ -274,33 +274,12 @@ std::set<long>& Workbook::vmlBlocks()
     if (vmlBlocks_)
         return *vmlBlocks_;
     vmlBlocks_.emplace();
-    static const std::regex idmap(R"(idmap\b[^>]*\bdata\s*=\s*["']([0-9, ]*)["'])");
-    static const std::regex spid(R"(_x0000_s([0-9]+))");
     for (const std::string& name : package_.partNames()) {
         std::string type = package_.contentTypes().typeOf(name).value_or("");
         bool vml = type == content_type::kVmlDrawing ||
                    (name.size() > 4 && foldAscii(name.substr(name.size() - 4)) == ".vml");
-        if (!vml)
-            continue;
-        std::string text = package_.readPart(name);
-        for (std::sregex_iterator it(text.begin(), text.end(), idmap), end; it != end; ++it) {
-            std::string list = (*it)[1];
-            for (std::size_t i = 0; i < list.size();) {
-                std::size_t j = list.find(',', i);
-                if (j == std::string::npos)
-                    j = list.size();
-                std::string item = list.substr(i, j - i);
-                item.erase(std::remove(item.begin(), item.end(), ' '), item.end());
-                if (!item.empty() && item.size() < 9)
-                    vmlBlocks_->insert(std::stol(item));
-                i = j + 1;
-            }
-        }
-        for (std::sregex_iterator it(text.begin(), text.end(), spid), end; it != end; ++it) {
-            std::string n = (*it)[1];
-            if (n.size() < 12)
-                vmlBlocks_->insert(std::stol(n) / 1024);
-        }
+        if (vml)
+            collectShapeBlocks(package_.readPart(name), *vmlBlocks_);
     }
     return *vmlBlocks_;
 }
@@ -310,14 +289,12 @@ std::set<std::string>& Workbook::threadedCommentIds()
     if (threadIds_)
         return *threadIds_;
     threadIds_.emplace();
-    static const std::regex id(R"re(<(?:\w+:)?threadedComment\b[^>]*?\sid\s*=\s*"([^"]+)")re");
     for (const std::string& name : package_.partNames()) {
         std::string type = package_.contentTypes().typeOf(name).value_or("");
         if (type != "application/vnd.ms-excel.threadedcomments+xml")
             continue;
-        std::string text = package_.readPart(name);
-        for (std::sregex_iterator it(text.begin(), text.end(), id), end; it != end; ++it)
-            threadIds_->insert((*it)[1]);
+        for (std::string& id : threadIds(package_.readPart(name)))
+            threadIds_->insert(std::move(id));
     }
     return *threadIds_;
 }
