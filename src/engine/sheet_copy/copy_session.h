@@ -4,6 +4,7 @@
 #include "engine/zip/compression.h"
 #include "engine/sheet_copy/external_links.h"
 #include "engine/sml/formula_refs.h"
+#include "engine/sml/object_ids.h"
 #include "engine/opc/relationships.h"
 #include "engine/sml/workbook.h"
 #include "engine/sml/workbook_part.h"
@@ -28,6 +29,11 @@ class StyleMerger;
 // become (the FormulaRules), carries every part the sheet points at under new names, and
 // collects every change the destination needs; nothing in the destination's package changes
 // before commit(), so a copy that fails leaves it as it was.
+//
+// The class is defined over one file per concern: copy_session.cpp (prepare and commit),
+// link_planning.cpp, name_planning.cpp, workbook_parts.cpp (cell metadata, connections,
+// persons), carry_parts.cpp (which parts travel, under what names) and the carriers of each
+// kind of part, carry_tables.cpp, carry_drawings.cpp and carry_comments.cpp.
 class CopySession final : public FormulaRules {
 public:
     CopySession(Workbook& source, const SheetEntry& entry, std::size_t sourceIndex, Workbook& destination,
@@ -91,6 +97,37 @@ private:
         bool created = false;
         bool changed = false;
     };
+    // What prepare() learns from the sheet's relationships.
+    struct SheetRelationships {
+        std::vector<std::string> vmlParts;
+        std::vector<std::string> threadedParts;
+        bool hasTables = false;
+    };
+    struct SheetsOfKind {
+        std::vector<std::string> names;
+        std::size_t position = 0;
+    };
+
+    // prepare(), step by step.
+    SheetRelationships keepRelationships();
+    void nameTables();
+    void claimShapeBlocks(const std::vector<std::string>& vmlParts);
+    void renewThreadIds(const std::vector<std::string>& threadedParts);
+
+    // commit(), step by step.
+    SheetsOfKind sheetsOfKind() const;
+    void addRelationships(const std::string& from, const std::vector<Relationship>& list);
+    std::uint32_t insertSheet(StoredPart sheet);
+    void writeParts();
+    void writeLinks();
+    void writeWorkbookParts(bool cellMetadata);
+    std::vector<std::string> addNames();
+
+    // Carrying one part: what becomes of it, and the editing its kind needs.
+    std::optional<std::string> reuseCarried(const std::string& part, const std::string& relType,
+                                            const std::string& type, std::string& identity);
+    void carryRelationships(const std::string& part, NewPart& np);
+    std::string edited(const std::string& part, const std::string& relType, const std::string& type, NewPart& np);
 
     std::string carry(const std::string& part, const std::string& relType);
     std::string sourceType(const std::string& part) const;
@@ -119,10 +156,10 @@ private:
     void noteArea(long sheet, const std::string& target);
     void useName(std::string_view name);
     std::string sheetNameAt(long index) const;
-    std::optional<std::string> structuredArea(const TableFacts& t, std::string_view spec) const;
     std::string newTableName(const std::string& base);
     std::string dirOfWorkbook(const Workbook& w) const;
 
+    LoadedPart& metadataPart();
     LoadedPart* destinationPart(std::string_view relType, std::string_view model, std::string_view rootXml);
     pugi::xml_node sourcePersons();
     void ensurePerson(const std::string& id);
@@ -144,7 +181,7 @@ private:
     std::set<std::string> takenTableNames_;
     long nextTableId_ = 0;
     std::vector<TableFacts> newTables_;
-    std::map<long, long> vmlBlocks_;
+    ShapeBlockMap vmlBlocks_;
     std::map<std::string, std::string> guids_;  // threaded comment id -> the copy's
     std::vector<std::string> newThreadIds_;
 

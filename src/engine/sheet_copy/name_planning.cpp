@@ -1,0 +1,79 @@
+// SPDX-License-Identifier: MIT
+// A copy session's workbook names: which ones the copy's formulas use, and which of them
+// the destination gets.
+#include "engine/sheet_copy/copy_session.h"
+
+#include "engine/sheet_copy/session_helpers.h"
+
+namespace tessaro::xlsx {
+
+using session::fold;
+
+std::optional<std::string> CopySession::name(std::string_view name)
+{
+    useName(name);
+    return std::nullopt;
+}
+
+void CopySession::useName(std::string_view name)
+{
+    if (same_)
+        return;
+    std::string f = fold(name);
+    if (ownNames_.count(f) || !globalNames_.count(f))
+        return;
+    if (namesSeen_.insert(f).second)
+        namesToBring_.push_back(f);
+}
+
+std::string CopySession::translated(const std::string& formula)
+{
+    return translateFormula(formula, *this).value_or(formula);
+}
+
+void CopySession::translateAttribute(pugi::xml_attribute a)
+{
+    if (!a || !*a.value())
+        return;
+    if (auto t = translateFormula(a.value(), *this))
+        a.set_value(t->c_str());
+}
+
+void CopySession::translateText(pugi::xml_node n)
+{
+    std::string text = n.text().get();
+    if (text.empty())
+        return;
+    if (auto t = translateFormula(text, *this))
+        n.text().set(t->c_str());
+}
+
+// ---------------------------------------------------------------- names
+
+void CopySession::bringNames()
+{
+    const std::vector<DefinedNameEntry> dstNames = dst_.workbookPart().definedNames();
+    std::string srcPrefix = src_.workbookPart().names().prefix();
+    // The sheet's own names come with it.
+    for (const DefinedNameEntry& d : srcNames_)
+        if (d.localSheetId == static_cast<long>(srcIndex_))
+            names_.push_back(PendingName{d.node, srcPrefix, true, translated(d.text)});
+    // Workbook names its formulas use: the destination's own when it means the same, else
+    // the source's, for the copy alone when the destination gives the name another meaning.
+    for (std::size_t k = 0; k < namesToBring_.size(); ++k) {
+        const DefinedNameEntry& d = srcNames_[globalNames_.at(namesToBring_[k])];
+        std::string text = translated(d.text);
+        std::string f = fold(d.name);
+        const DefinedNameEntry* existing = nullptr;
+        for (const DefinedNameEntry& x : dstNames)
+            if (x.localSheetId == -1 && fold(x.name) == f)
+                existing = &x;
+        if (existing && fold(existing->text) == fold(text))
+            continue;
+        if (!existing && dst_.tableNamed(d.name))
+            continue;  // a table holds the name there; the copy's formulas read that table
+        names_.push_back(PendingName{d.node, srcPrefix, existing != nullptr, std::move(text)});
+    }
+}
+
+} // namespace tessaro::xlsx
