@@ -123,6 +123,17 @@ constexpr std::uint64_t kReadAheadFrom = 8ull << 20;
 struct Prepared {
     SheetRewritePlan plan;
     std::string profileKey;
+    // What the session settled in prepare() that reaches the rewritten bytes.
+    std::string shapeSignature;
+    std::string metadataSignature;
+};
+
+// The copy's answers to everything a profile says a rewrite of the sheet would ask.
+struct ProfileAnswers {
+    std::vector<std::size_t> cellFormats;
+    std::vector<std::size_t> strings;
+    std::vector<std::size_t> differentialFormats;
+    std::vector<std::optional<std::string>> formulas;
 };
 
 // Asks the copy's rules and remembers each distinct question, so that a later copy of the
@@ -173,7 +184,38 @@ private:
     std::unordered_set<std::string> seen_;
 };
 
-Fingerprint rewriteKey(const Prepared& p, const SheetProfile& profile, CopySession& session)
+// Asks the plan and the copy's rules what a rewrite of the sheet would ask, in the order it
+// would. Asking is what settles the copy's needs in the destination (formats, strings, the
+// links and names its formulas use) when a cached rewrite stands in for the rewrite; asking
+// again changes nothing.
+ProfileAnswers answerProfile(const Prepared& p, const SheetProfile& profile, FormulaRules& rules)
+{
+    ProfileAnswers a;
+    for (auto i : profile.cellFormats)
+        a.cellFormats.push_back(p.plan.cellFormat(i));
+    for (auto i : profile.strings)
+        a.strings.push_back(p.plan.string(i));
+    for (auto i : profile.differentialFormats)
+        a.differentialFormats.push_back(p.plan.differentialFormat(i));
+    for (const FormulaCall& c : profile.formulaCalls) {
+        switch (c.kind) {
+        case FormulaCall::Kind::Prefix:
+            a.formulas.push_back(rules.prefix(c.ref));
+            break;
+        case FormulaCall::Kind::Table:
+            a.formulas.push_back(rules.table(c.name, c.spec));
+            break;
+        case FormulaCall::Kind::Name:
+            a.formulas.push_back(rules.name(c.name));
+            break;
+        }
+    }
+    return a;
+}
+
+// Two copies whose keys match write the same sheet part: the key holds everything the
+// rewrite reads besides the sheet itself.
+Fingerprint rewriteKey(const Prepared& p, const SheetProfile& profile, const ProfileAnswers& answers)
 {
     Fingerprinter f;
     f.add(kRewriteVersion).add(p.profileKey);
@@ -185,36 +227,113 @@ Fingerprint rewriteKey(const Prepared& p, const SheetProfile& profile, CopySessi
         f.add(id);
     f.add(static_cast<std::uint64_t>(p.plan.keepCellMetadata));
     f.add(static_cast<std::uint64_t>(p.plan.dateShift + 100000));
-    f.add(session.shapeSignature());
-    f.add(session.metadataSignature());
-    f.add(static_cast<std::uint64_t>(profile.cellFormats.size()));
-    for (auto i : profile.cellFormats)
-        f.add((static_cast<std::uint64_t>(i) << 32) | p.plan.cellFormat(i));
-    f.add(static_cast<std::uint64_t>(profile.strings.size()));
-    for (auto i : profile.strings)
-        f.add((static_cast<std::uint64_t>(i) << 32) ^ p.plan.string(i));
-    f.add(static_cast<std::uint64_t>(profile.differentialFormats.size()));
-    for (auto i : profile.differentialFormats)
-        f.add((static_cast<std::uint64_t>(i) << 32) | p.plan.differentialFormat(i));
-    // The same questions must get the same answers here: asking them also settles what
-    // the copy needs in the destination (links, names) exactly as the rewrite would.
-    f.add(static_cast<std::uint64_t>(profile.formulaCalls.size()));
-    for (const FormulaCall& c : profile.formulaCalls) {
-        std::optional<std::string> answer;
-        switch (c.kind) {
-        case FormulaCall::Kind::Prefix:
-            answer = session.prefix(c.ref);
-            break;
-        case FormulaCall::Kind::Table:
-            answer = session.table(c.name, c.spec);
-            break;
-        case FormulaCall::Kind::Name:
-            answer = session.name(c.name);
-            break;
+    f.add(p.shapeSignature);
+    f.add(p.metadataSignature);
+    auto addMapped = [&f](const std::vector<std::uint32_t>& from, const std::vector<std::size_t>& to, bool mix) {
+        f.add(static_cast<std::uint64_t>(from.size()));
+        for (std::size_t k = 0; k < from.size(); ++k) {
+            const std::uint64_t high = static_cast<std::uint64_t>(from[k]) << 32;
+            f.add(mix ? high ^ to[k] : high | to[k]);
         }
+    };
+    addMapped(profile.cellFormats, answers.cellFormats, false);
+    addMapped(profile.strings, answers.strings, true);
+    addMapped(profile.differentialFormats, answers.differentialFormats, false);
+    f.add(static_cast<std::uint64_t>(answers.formulas.size()));
+    for (const auto& answer : answers.formulas)
         f.add(answer ? *answer : std::string("\x01"));
-    }
     return f.result();
+}
+
+// The rewrite's plan for this copy: how the sheet's formats, strings, names, colours, ids
+// and dates map into the destination. Filled in place: the string map holds on to the
+// plan's colours.
+void planRewrite(Prepared& p, Workbook& source, const SheetEntry& entry, Workbook& destination,
+                 const std::string& name, CopySession& session)
+{
+    const bool same = &source == &destination;
+    p.profileKey = source.package().partIdentity(entry.part);
+    p.shapeSignature = session.shapeSignature();
+    p.metadataSignature = session.metadataSignature();
+    p.plan.sourceName = entry.name;
+    p.plan.copyName = name;
+    p.plan.destinationWindows = destination.workbookPart().windowCount();
+    p.plan.keepCellMetadata = same;
+    p.plan.keptRelationships = session.carriedRelationships();
+    p.plan.everyFormula = session.formulasMayUseNames();
+    // Which formulas the rewrite asks about decides which questions a profile holds.
+    if (p.plan.everyFormula)
+        p.profileKey += "|every-formula";
+    p.plan.dateShift = session.dateShift();
+    if (p.plan.dateShift != 0)
+        p.plan.dateFormats = source.styles().dateFormats();
+    if (session.movesShapes())
+        p.plan.shapeId = [&session](std::size_t id) { return session.shapeId(id); };
+    if (!same)
+        p.plan.cellMetadata = [&session](std::size_t cm) { return session.cellMetadata(cm); };
+    Stylesheet& srcStyles = source.styles();
+    p.plan.sourceCellFormats = srcStyles.cellFormatCount();
+    p.plan.sourceDifferentialFormats = srcStyles.differentialFormatCount();
+    SharedStrings& srcStrings = source.sharedStrings();
+    p.plan.sourceStrings = srcStrings.size();
+    if (same) {
+        p.plan.cellFormat = [](std::size_t i) { return i; };
+        p.plan.string = [](std::size_t i) { return i; };
+        p.plan.differentialFormat = [](std::size_t i) { return i; };
+        return;
+    }
+    StyleMerger& merger = destination.mergerFrom(source);
+    SharedStrings& dstStrings = destination.sharedStrings();
+    p.plan.colors =
+        ColorTranslator(source.theme(), destination.theme(), srcStyles.palette(), destination.styles().palette());
+    p.plan.cellFormat = [&merger](std::size_t i) { return merger.cellFormat(i); };
+    p.plan.differentialFormat = [&merger](std::size_t i) { return merger.differentialFormat(i); };
+    p.plan.string = [&srcStrings, &dstStrings, colors = &p.plan.colors](std::size_t i) {
+        return dstStrings.intern(translateItemFormatting(srcStrings.canonicalItem(i), *colors));
+    };
+}
+
+// Rewrites the sheet under `p`, learning its profile into `learnt`.
+StoredPart rewrite(Workbook& source, const SheetEntry& entry, Prepared& p, CopySession& session,
+                   SheetProfile& learnt)
+{
+    RecordingRules recorder(session, learnt.formulaCalls);
+    p.plan.formulas = &recorder;
+    auto reader = source.package().openPartToReread(entry.part);
+    if (source.package().partSize(entry.part) >= kReadAheadFrom)
+        reader = std::make_unique<ReadAheadReader>(std::move(reader));
+    StoredPart stored = rewriteSheet(*reader, source.package().partSize(entry.part), p.plan, &learnt,
+                                     source.displayPath(), entry.part.substr(1));
+    p.plan.formulas = nullptr;
+    return stored;
+}
+
+// The sheet part of the copy: a rewrite an earlier copy made under the same key, or a new
+// one. Either way the copy's needs in the destination are settled when this returns, and
+// `profile` is the sheet's.
+StoredPart rewriteOrReuse(Workbook& source, const SheetEntry& entry, Workbook& destination, Prepared& p,
+                          CopySession& session, std::shared_ptr<const SheetProfile>& profile)
+{
+    EngineContext& ctx = destination.context();
+    profile = ctx.findProfile(p.profileKey);
+    Fingerprint key;
+    if (profile) {
+        const ProfileAnswers answers = answerProfile(p, *profile, session);
+        key = rewriteKey(p, *profile, answers);
+        if (std::optional<StoredPart> reused = ctx.findRewrite(key))
+            return *reused;
+    }
+    auto learnt = std::make_shared<SheetProfile>();
+    StoredPart stored = rewrite(source, entry, p, session, *learnt);
+    ctx.countRewrite();
+    if (!profile) {
+        profile = learnt;
+        ctx.keepProfile(p.profileKey, profile);
+        const ProfileAnswers answers = answerProfile(p, *profile, session);
+        key = rewriteKey(p, *profile, answers);
+    }
+    ctx.keepRewrite(key, stored);
+    return stored;
 }
 
 } // namespace
@@ -227,7 +346,6 @@ std::uint32_t copySheet(Workbook& source, std::uint32_t handle, Workbook& destin
     const SheetEntry entry = source.workbookPart().sheets()[static_cast<std::size_t>(srcIndex)];
     if (entry.kind != SheetKind::Worksheet && entry.kind != SheetKind::Chartsheet)
         throw EngineError(ErrorCode::SheetKindNotCopyable, source.displayPath(), fmt::format("\"{}\"", entry.name));
-    const bool same = &source == &destination;
     const std::string& file = source.displayPath();
 
     const auto& destSheets = destination.workbookPart().sheets();
@@ -244,73 +362,9 @@ std::uint32_t copySheet(Workbook& source, std::uint32_t handle, Workbook& destin
         session.prepare();
 
         Prepared p;
-        p.profileKey = source.package().partIdentity(entry.part);
-        p.plan.sourceName = entry.name;
-        p.plan.copyName = name;
-        p.plan.destinationWindows = destination.workbookPart().windowCount();
-        p.plan.keepCellMetadata = same;
-        p.plan.keptRelationships = session.carriedRelationships();
-        p.plan.everyFormula = session.formulasMayUseNames();
-        // Which formulas the rewrite asks about decides which questions a profile holds.
-        if (p.plan.everyFormula)
-            p.profileKey += "|every-formula";
-        p.plan.dateShift = session.dateShift();
-        if (p.plan.dateShift != 0)
-            p.plan.dateFormats = source.styles().dateFormats();
-        if (session.movesShapes())
-            p.plan.shapeId = [&session](std::size_t id) { return session.shapeId(id); };
-        if (!same)
-            p.plan.cellMetadata = [&session](std::size_t cm) { return session.cellMetadata(cm); };
-        Stylesheet& srcStyles = source.styles();
-        p.plan.sourceCellFormats = srcStyles.cellFormatCount();
-        p.plan.sourceDifferentialFormats = srcStyles.differentialFormatCount();
-        SharedStrings& srcStrings = source.sharedStrings();
-        p.plan.sourceStrings = srcStrings.size();
-        if (same) {
-            p.plan.cellFormat = [](std::size_t i) { return i; };
-            p.plan.string = [](std::size_t i) { return i; };
-            p.plan.differentialFormat = [](std::size_t i) { return i; };
-        } else {
-            StyleMerger& merger = destination.mergerFrom(source);
-            SharedStrings& dstStrings = destination.sharedStrings();
-            p.plan.colors = ColorTranslator(source.theme(), destination.theme(), srcStyles.palette(),
-                                            destination.styles().palette());
-            p.plan.cellFormat = [&merger](std::size_t i) { return merger.cellFormat(i); };
-            p.plan.differentialFormat = [&merger](std::size_t i) { return merger.differentialFormat(i); };
-            p.plan.string = [&srcStrings, &dstStrings, &colors = p.plan.colors](std::size_t i) {
-                return dstStrings.intern(translateItemFormatting(srcStrings.canonicalItem(i), colors));
-            };
-        }
-
-        EngineContext& ctx = destination.context();
-        StoredPart stored;
-        std::shared_ptr<const SheetProfile> profile = ctx.findProfile(p.profileKey);
-        std::optional<StoredPart> reused;
-        Fingerprint key;
-        if (profile) {
-            key = rewriteKey(p, *profile, session);
-            reused = ctx.findRewrite(key);
-        }
-        if (reused) {
-            stored = *reused;
-        } else {
-            auto learnt = std::make_shared<SheetProfile>();
-            RecordingRules recorder(session, learnt->formulaCalls);
-            p.plan.formulas = &recorder;
-            auto reader = source.package().openPartToReread(entry.part);
-            if (source.package().partSize(entry.part) >= kReadAheadFrom)
-                reader = std::make_unique<ReadAheadReader>(std::move(reader));
-            stored = rewriteSheet(*reader, source.package().partSize(entry.part), p.plan, learnt.get(), file,
-                                  entry.part.substr(1));
-            p.plan.formulas = nullptr;
-            ctx.countRewrite();
-            if (!profile) {
-                profile = learnt;
-                ctx.keepProfile(p.profileKey, profile);
-                key = rewriteKey(p, *profile, session);
-            }
-            ctx.keepRewrite(key, stored);
-        }
+        planRewrite(p, source, entry, destination, name, session);
+        std::shared_ptr<const SheetProfile> profile;
+        StoredPart stored = rewriteOrReuse(source, entry, destination, p, session, profile);
 
         session.carryParts();
         session.bringNames();
