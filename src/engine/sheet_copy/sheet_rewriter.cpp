@@ -3,13 +3,13 @@
 
 #include "platform/engine_error.h"
 #include "engine/opc/package.h"
+#include "engine/sheet_copy/rewrite_edits.h"
 #include "engine/sml/sheet_names.h"
 #include "engine/xml/xml_dom.h"
 #include "engine/xml/xml_scanner.h"
 
 #include <algorithm>
 #include <charconv>
-#include <cmath>
 #include <cstring>
 #include <stdexcept>
 
@@ -17,6 +17,12 @@
 
 namespace tessaro::xlsx {
 namespace {
+
+using rewrite::holds;
+using rewrite::keepQuotable;
+using rewrite::parseIndex;
+using rewrite::same;
+using rewrite::trimmed;
 
 constexpr std::size_t kReadChunk = 256 * 1024;
 constexpr std::size_t kFlushAt = 256 * 1024;
@@ -38,63 +44,6 @@ struct Frame {
     bool dropOnAnyDrop = false;
     std::size_t children = 0;
 };
-
-struct Binding {
-    std::size_t level;
-    std::string prefix;
-    std::string uri;
-};
-
-bool isColorElement(std::string_view local)
-{
-    if (local == "color" || local == "tabColor")
-        return true;
-    if (local.size() > 5 && local.substr(local.size() - 5) == "Color")
-        return true;
-    return local.size() > 5 && local.substr(0, 5) == "color";
-}
-
-std::string_view trimmed(std::string_view s)
-{
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t' || s.front() == '\r' || s.front() == '\n'))
-        s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r' || s.back() == '\n'))
-        s.remove_suffix(1);
-    return s;
-}
-
-// Searches and comparisons for the names and values of cells, which are a few bytes long:
-// inline loops there beat calls into the library, which pay off only on longer text.
-[[gnu::always_inline]] inline bool holds(std::string_view s, char c)
-{
-    if (s.size() > 64)
-        return s.find(c) != std::string_view::npos;
-    for (char x : s)
-        if (x == c)
-            return true;
-    return false;
-}
-
-[[gnu::always_inline]] inline bool same(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size())
-        return false;
-    if (a.size() > 64)
-        return a == b;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (a[i] != b[i])
-            return false;
-    return true;
-}
-
-bool parseIndex(std::string_view s, std::size_t& out)
-{
-    s = trimmed(s);
-    if (s.empty())
-        return false;
-    auto r = std::from_chars(s.data(), s.data() + s.size(), out);
-    return r.ec == std::errc() && r.ptr == s.data() + s.size();
-}
 
 class Rewriter {
 public:
@@ -188,41 +137,10 @@ private:
         }
     }
 
-    std::optional<std::string_view> resolve(std::string_view prefix) const
-    {
-        for (auto it = bindings_.rbegin(); it != bindings_.rend(); ++it)
-            if (it->prefix == prefix)
-                return std::string_view(it->uri);
-        return std::nullopt;
-    }
-
-    void pushBindings(const XmlToken& t, std::size_t level)
-    {
-        for (const auto& a : t.attributes) {
-            if (a.name == "xmlns")
-                bindings_.push_back(Binding{level, std::string(), decodeXml(a.value)});
-            else if (a.name.size() > 6 && a.name.substr(0, 6) == "xmlns:")
-                bindings_.push_back(Binding{level, std::string(a.name.substr(6)), decodeXml(a.value)});
-        }
-    }
-
-    void popBindings(std::size_t level)
-    {
-        while (!bindings_.empty() && bindings_.back().level >= level)
-            bindings_.pop_back();
-    }
-
-    bool isRelAttribute(std::string_view name) const
-    {
-        std::size_t colon = name.find(':');
-        if (colon == std::string_view::npos)
-            return false;
-        std::string_view p = name.substr(0, colon);
-        if (p == "xmlns" || p == "xml")
-            return false;
-        auto uri = resolve(p);
-        return uri && (*uri == ns::kOfficeRels || *uri == ns::kStrictOfficeRels);
-    }
+    std::optional<std::string_view> resolve(std::string_view prefix) const { return scopes_.resolve(prefix); }
+    void pushBindings(const XmlToken& t, std::size_t level) { scopes_.push(t, level); }
+    void popBindings(std::size_t level) { scopes_.pop(level); }
+    bool isRelAttribute(std::string_view name) const { return scopes_.isRelationshipAttribute(name); }
 
     bool hasRelAttribute(const XmlToken& t) const
     {
@@ -245,11 +163,7 @@ private:
         return true;
     }
 
-    bool inNamespace(const XmlToken& t, std::string_view uri) const
-    {
-        auto u = resolve(t.prefix());
-        return u && *u == uri;
-    }
+    bool inNamespace(const XmlToken& t, std::string_view uri) const { return scopes_.inNamespace(t, uri); }
 
     std::size_t mapStyle(std::size_t src)
     {
@@ -307,36 +221,8 @@ private:
             appendStartTag(target(), t.name, attrs_, t.selfClosing);
     }
 
-    // What this code writes into a value is escaped for double quotes only: one that holds an
-    // apostrophe can no longer stand between apostrophes.
-    static void keepQuotable(XmlAttribute& a)
-    {
-        if (a.quote == '\'' && holds(a.value, '\''))
-            a.quote = '"';
-    }
-
-    // Replaces the value of attribute `name` in attrs_ (or appends it); true if anything changed.
-    bool setAttr(std::string_view name, std::string_view value)
-    {
-        for (auto& a : attrs_) {
-            if (a.name == name) {
-                if (a.value == value)
-                    return false;
-                a.value = value;
-                keepQuotable(a);
-                return true;
-            }
-        }
-        attrs_.push_back(XmlAttribute{name, value, '"'});
-        return true;
-    }
-
-    bool removeAttr(std::string_view name)
-    {
-        auto before = attrs_.size();
-        std::erase_if(attrs_, [&](const XmlAttribute& a) { return a.name == name; });
-        return attrs_.size() != before;
-    }
+    bool setAttr(std::string_view name, std::string_view value) { return rewrite::setAttribute(attrs_, name, value); }
+    bool removeAttr(std::string_view name) { return rewrite::removeAttribute(attrs_, name); }
 
     void handle(XmlToken& t, std::size_t offset)
     {
@@ -398,82 +284,29 @@ private:
             damaged("a second root element", offset);
         const std::size_t level = open_;
         Kind parent = kinds_.empty() ? Kind::Root : kinds_.back();
-
-        // The hot path: rows and cells. Producers do not redeclare namespaces in here.
         if (parent == Kind::SheetData || parent == Kind::Row || parent == Kind::Cell || parent == Kind::CellValue ||
             parent == Kind::CellFormula || parent == Kind::InSheetData) {
-            Kind kind = Kind::InSheetData;
-            bool changed = false;
-            std::string_view qn = t.name;
-            bool main = qn.size() > mainPrefix_.size() && same(qn.substr(0, mainPrefix_.size()), mainPrefix_) &&
-                        !holds(qn.substr(mainPrefix_.size()), ':');
-            std::string_view local = main ? qn.substr(mainPrefix_.size()) : std::string_view{};
-            if (parent == Kind::Row && same(local, "c")) {
-                kind = Kind::Cell;
-                changed = onCell(t);
-            } else if (parent == Kind::SheetData && same(local, "row")) {
-                kind = Kind::Row;
-                changed = onRow(t);
-            } else if (parent == Kind::Cell && same(local, "v")) {
-                kind = Kind::CellValue;
-                if (cellShared_ && !t.selfClosing) {
-                    capture_ = Capture::SharedString;
-                    captured_.clear();
-                } else if (cellDate_ && !t.selfClosing) {
-                    capture_ = Capture::DateValue;
-                    captured_.clear();
-                }
-            } else if (parent == Kind::Cell && same(local, "f")) {
-                kind = Kind::CellFormula;
-                if (!t.selfClosing) {
-                    capture_ = Capture::Formula;
-                    captured_.clear();
-                }
-            }
-            writeTag(t, changed);
-            if (!t.selfClosing)
-                pushElement(t.name, kind);
+            onSheetDataStart(t, parent);
             return;
         }
-
         pushBindings(t, level);
         if (level == 0) {
-            if (t.localName() != "worksheet" && t.localName() != "chartsheet")
-                damaged("it is not a worksheet", offset);
-            auto uri = resolve(t.prefix());
-            if (!uri || (*uri != ns::kMain && *uri != ns::kStrictMain))
-                damaged("it is not a worksheet", offset);
-            mainPrefix_ = t.prefix().empty() ? std::string() : std::string(t.prefix()) + ":";
-            target().append(t.raw);
-            if (t.selfClosing) {
-                popBindings(level);
-                rootDone_ = true;
-            } else {
-                pushElement(t.name, Kind::Root);
-            }
+            onRootStart(t, offset);
             return;
         }
-
         const bool main = inNamespace(t, ns::kMain) || inNamespace(t, ns::kStrictMain);
         const std::string_view local = t.localName();
         attrs_ = t.attributes;
         bool changed = false;
-
         if (hasRelAttribute(t) && !keepsRelationships(t)) {
-            if (level == 1 && main && local == "pageSetup") {
-                // Printer settings that are not carried; the page setup itself is.
-                std::erase_if(attrs_, [&](const XmlAttribute& a) { return isRelAttribute(a.name); });
-                changed = true;
-            } else {
-                if (!frames_.empty())
-                    frames_.back().dropped = true;
-                popBindings(level);
-                if (!t.selfClosing)
-                    skip_ = 1;
+            if (!(level == 1 && main && local == "pageSetup")) {
+                dropElement(t, level);
                 return;
             }
+            // Printer settings that are not carried; the page setup itself is.
+            std::erase_if(attrs_, [&](const XmlAttribute& a) { return isRelAttribute(a.name); });
+            changed = true;
         }
-
         Kind kind = Kind::Other;
         if (level == 1) {
             if (main && local == "sheetData") {
@@ -484,80 +317,164 @@ private:
                     pushElement(t.name, Kind::SheetData);
                 return;
             }
-            if (main && local == "sheetViews")
-                kind = Kind::SheetViews;
-            else if (main && local == "cols")
-                kind = Kind::Cols;
-            else if (main && local == "extLst")
-                kind = Kind::ExtLst;
-            else if (main && local == "dataValidations")
-                kind = Kind::Other;
-            if (main && local == "sheetPr") {
-                // A code name ties the sheet to the source's macro project; the destination
-                // gives the copy its own.
-                changed |= removeAttr("codeName");
-            }
-            if (!t.selfClosing) {
-                frames_.push_back(Frame{});
-                frames_.back().level = level;
-                frames_.back().dropOnAnyDrop = local == "AlternateContent" && inNamespace(t, ns::kMarkupCompatibility);
-            }
-        } else {
-            if (!frames_.empty() && frames_.back().level + 1 == level)
-                ++frames_.back().children;
-            bool alternate = local == "AlternateContent" && inNamespace(t, ns::kMarkupCompatibility);
-            if (!t.selfClosing && (alternate || (parent == Kind::ExtLst && local == "ext"))) {
-                frames_.push_back(Frame{});
-                frames_.back().level = level;
-                frames_.back().dropOnAnyDrop = true;
-            }
-            if (main && parent == Kind::SheetViews && local == "sheetView") {
-                if (!keepView(changed)) {
-                    if (!frames_.empty() && frames_.back().level + 1 == level)
-                        --frames_.back().children;
-                    popBindings(level);
-                    if (!t.selfClosing)
-                        skip_ = 1;
-                    return;
-                }
-            } else if (main && parent == Kind::Cols && local == "col") {
-                changed |= onColumn();
-            } else if (main && local == "cfRule") {
-                kind = Kind::CfRule;
-                for (auto& a : attrs_) {
-                    if (a.name == "dxfId") {
-                        std::size_t v;
-                        if (!parseIndex(a.value, v))
-                            damaged("a conditional format has a format id that is not a number", offset);
-                        std::size_t m = mapDxf(v);
-                        if (m != v) {
-                            a.value = number(m, 1);
-                            changed = true;
-                        }
-                    }
-                }
-            } else if (main && local == "dataValidation") {
-                kind = Kind::DataValidation;
-            } else if (main && local == "hyperlink") {
-                changed |= onHyperlink();
-            } else if (main && (local == "control" || local == "oleObject") && plan_.shapeId) {
-                changed |= onShape();
-            }
-            if (!t.selfClosing &&
-                ((main && ((parent == Kind::CfRule && local == "formula") ||
-                           (parent == Kind::DataValidation && (local == "formula1" || local == "formula2")))) ||
-                 (local == "f" && inNamespace(t, kSpreadsheetExtNs)))) {
-                capture_ = Capture::Formula;
-                captured_.clear();
-            }
+            kind = onSectionStart(t, level, main, local, changed);
+        } else if (!onNestedStart(t, level, parent, main, local, offset, kind, changed)) {
+            return;
         }
-        if (plan_.colors.active() && isColorElement(local))
-            changed |= translateColor();
+        if (plan_.colors.active() && rewrite::isColorElement(local))
+            changed |= rewrite::translateColor(attrs_, plan_.colors, colorText_);
         writeTag(t, changed);
         if (!t.selfClosing)
             pushElement(t.name, kind);
         else
             popBindings(level);
+    }
+
+    // The hot path: rows and cells. Producers do not redeclare namespaces in here.
+    [[gnu::always_inline]] void onSheetDataStart(const XmlToken& t, Kind parent)
+    {
+        Kind kind = Kind::InSheetData;
+        bool changed = false;
+        std::string_view qn = t.name;
+        bool main = qn.size() > mainPrefix_.size() && same(qn.substr(0, mainPrefix_.size()), mainPrefix_) &&
+                    !holds(qn.substr(mainPrefix_.size()), ':');
+        std::string_view local = main ? qn.substr(mainPrefix_.size()) : std::string_view{};
+        if (parent == Kind::Row && same(local, "c")) {
+            kind = Kind::Cell;
+            changed = onCell(t);
+        } else if (parent == Kind::SheetData && same(local, "row")) {
+            kind = Kind::Row;
+            changed = onRow(t);
+        } else if (parent == Kind::Cell && same(local, "v")) {
+            kind = Kind::CellValue;
+            if (cellShared_ && !t.selfClosing) {
+                capture_ = Capture::SharedString;
+                captured_.clear();
+            } else if (cellDate_ && !t.selfClosing) {
+                capture_ = Capture::DateValue;
+                captured_.clear();
+            }
+        } else if (parent == Kind::Cell && same(local, "f")) {
+            kind = Kind::CellFormula;
+            if (!t.selfClosing) {
+                capture_ = Capture::Formula;
+                captured_.clear();
+            }
+        }
+        writeTag(t, changed);
+        if (!t.selfClosing)
+            pushElement(t.name, kind);
+    }
+
+    void onRootStart(const XmlToken& t, std::size_t offset)
+    {
+        if (t.localName() != "worksheet" && t.localName() != "chartsheet")
+            damaged("it is not a worksheet", offset);
+        auto uri = resolve(t.prefix());
+        if (!uri || (*uri != ns::kMain && *uri != ns::kStrictMain))
+            damaged("it is not a worksheet", offset);
+        mainPrefix_ = t.prefix().empty() ? std::string() : std::string(t.prefix()) + ":";
+        target().append(t.raw);
+        if (t.selfClosing) {
+            popBindings(0);
+            rootDone_ = true;
+        } else {
+            pushElement(t.name, Kind::Root);
+        }
+    }
+
+    // Leaves out an element that names a relationship the copy does not carry.
+    void dropElement(const XmlToken& t, std::size_t level)
+    {
+        if (!frames_.empty())
+            frames_.back().dropped = true;
+        popBindings(level);
+        if (!t.selfClosing)
+            skip_ = 1;
+    }
+
+    // A child of the root other than the sheet data; returns its kind.
+    Kind onSectionStart(const XmlToken& t, std::size_t level, bool main, std::string_view local, bool& changed)
+    {
+        Kind kind = Kind::Other;
+        if (main && local == "sheetViews")
+            kind = Kind::SheetViews;
+        else if (main && local == "cols")
+            kind = Kind::Cols;
+        else if (main && local == "extLst")
+            kind = Kind::ExtLst;
+        if (main && local == "sheetPr") {
+            // A code name ties the sheet to the source's macro project; the destination
+            // gives the copy its own.
+            changed |= removeAttr("codeName");
+        }
+        if (!t.selfClosing) {
+            frames_.push_back(Frame{});
+            frames_.back().level = level;
+            frames_.back().dropOnAnyDrop = local == "AlternateContent" && inNamespace(t, ns::kMarkupCompatibility);
+        }
+        return kind;
+    }
+
+    // An element deeper in a section; false when it is dropped (and must not be written).
+    bool onNestedStart(const XmlToken& t, std::size_t level, Kind parent, bool main, std::string_view local,
+                       std::size_t offset, Kind& kind, bool& changed)
+    {
+        if (!frames_.empty() && frames_.back().level + 1 == level)
+            ++frames_.back().children;
+        bool alternate = local == "AlternateContent" && inNamespace(t, ns::kMarkupCompatibility);
+        if (!t.selfClosing && (alternate || (parent == Kind::ExtLst && local == "ext"))) {
+            frames_.push_back(Frame{});
+            frames_.back().level = level;
+            frames_.back().dropOnAnyDrop = true;
+        }
+        if (main && parent == Kind::SheetViews && local == "sheetView") {
+            if (!keepView(changed)) {
+                if (!frames_.empty() && frames_.back().level + 1 == level)
+                    --frames_.back().children;
+                popBindings(level);
+                if (!t.selfClosing)
+                    skip_ = 1;
+                return false;
+            }
+        } else if (main && parent == Kind::Cols && local == "col") {
+            changed |= onColumn();
+        } else if (main && local == "cfRule") {
+            kind = Kind::CfRule;
+            changed |= onConditionalFormat(offset);
+        } else if (main && local == "dataValidation") {
+            kind = Kind::DataValidation;
+        } else if (main && local == "hyperlink") {
+            changed |= onHyperlink();
+        } else if (main && (local == "control" || local == "oleObject") && plan_.shapeId) {
+            changed |= onShape();
+        }
+        if (!t.selfClosing &&
+            ((main && ((parent == Kind::CfRule && local == "formula") ||
+                       (parent == Kind::DataValidation && (local == "formula1" || local == "formula2")))) ||
+             (local == "f" && inNamespace(t, kSpreadsheetExtNs)))) {
+            capture_ = Capture::Formula;
+            captured_.clear();
+        }
+        return true;
+    }
+
+    bool onConditionalFormat(std::size_t offset)
+    {
+        bool changed = false;
+        for (auto& a : attrs_) {
+            if (a.name != "dxfId")
+                continue;
+            std::size_t v;
+            if (!parseIndex(a.value, v))
+                damaged("a conditional format has a format id that is not a number", offset);
+            std::size_t m = mapDxf(v);
+            if (m != v) {
+                a.value = number(m, 1);
+                changed = true;
+            }
+        }
+        return changed;
     }
 
     // A link to a place in the workbook follows the sheet's new name when it names the sheet.
@@ -617,30 +534,6 @@ private:
         if (std::find(keptViews_.begin(), keptViews_.end(), id) != keptViews_.end())
             return false;
         keptViews_.push_back(id);
-        return true;
-    }
-
-    bool translateColor()
-    {
-        std::optional<std::string_view> theme, tint, indexed;
-        for (const auto& a : attrs_) {
-            if (a.name == "theme")
-                theme = a.value;
-            else if (a.name == "tint")
-                tint = a.value;
-            else if (a.name == "indexed")
-                indexed = a.value;
-        }
-        if (!theme && !indexed)
-            return false;
-        auto argb = plan_.colors.translate(theme, tint, indexed);
-        if (!argb)
-            return false;
-        colorText_ = *argb;
-        removeAttr("theme");
-        removeAttr("tint");
-        removeAttr("indexed");
-        setAttr("rgb", colorText_);
         return true;
     }
 
@@ -760,7 +653,8 @@ private:
                     damaged(fmt::format("cell {} refers to shared text that is not a number", cellRef_), offset);
                 target().append(number(mapString(v), 0));
             } else if (c == Capture::DateValue) {
-                appendShiftedDate();
+                // The serial number counts from the destination's first day.
+                rewrite::appendShiftedDate(target(), captured_, plan_.dateShift);
             } else {
                 bool namesSheet = holds(captured_, '!');
                 if (namesSheet)
@@ -805,24 +699,6 @@ private:
             popBindings(level);
     }
 
-    // The serial number of a date, counted from the destination's first day. A date the
-    // destination cannot show (before its first day) keeps its number.
-    void appendShiftedDate()
-    {
-        std::string text = decodeXml(captured_);
-        std::string_view v = trimmed(text);
-        double d = 0;
-        auto r = std::from_chars(v.data(), v.data() + v.size(), d);
-        double shifted = d + static_cast<double>(plan_.dateShift);
-        if (r.ec != std::errc() || r.ptr != v.data() + v.size() || !std::isfinite(d) || shifted < 0) {
-            target().append(captured_);
-            return;
-        }
-        char buf[40];
-        auto w = std::to_chars(buf, buf + sizeof buf, shifted);
-        target().append(buf, static_cast<std::size_t>(w.ptr - buf));
-    }
-
     void finishDocument(std::size_t offset)
     {
         if (!rootDone_ || open_ != 0 || skip_ != 0)
@@ -838,7 +714,7 @@ private:
 
     std::string out_;
     std::vector<Frame> frames_;
-    std::vector<Binding> bindings_;
+    rewrite::NamespaceScopes scopes_;
     std::string names_;
     std::vector<std::size_t> nameEnds_;
     std::vector<Kind> kinds_;
