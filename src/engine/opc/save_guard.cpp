@@ -79,10 +79,8 @@ bool sameFile(const struct stat& a, const struct stat& b)
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-} // namespace
-
-SaveGuard::SaveGuard(const fs::path& requested, const std::string& display, std::string_view openedIdentity,
-                     std::chrono::milliseconds wait, std::string_view ownOfficeProfile)
+// The file a save replaces: the target of a symbolic link, not the link.
+fs::path replacedFile(const fs::path& requested)
 {
     std::error_code ec;
     fs::path target = requested;
@@ -91,10 +89,14 @@ SaveGuard::SaveGuard(const fs::path& requested, const std::string& display, std:
         if (!ec)
             target = resolved;
     }
-    fs::path dir = target.parent_path();
-    if (dir.empty())
-        dir = ".";
+    return target;
+}
 
+// Refuses a target the save could not or must not replace. False when there is no file at
+// the path yet (and a new one may be made).
+bool checkWritable(const fs::path& target, const fs::path& dir, const std::string& display,
+                   std::string_view openedIdentity)
+{
     struct stat st {};
     if (::stat(target.c_str(), &st) != 0) {
         int err = errno;
@@ -103,7 +105,7 @@ SaveGuard::SaveGuard(const fs::path& requested, const std::string& display, std:
         if (err == ENOENT && ::faccessat(AT_FDCWD, dir.c_str(), W_OK | X_OK, AT_EACCESS) != 0 &&
             (errno == EACCES || errno == EPERM || errno == EROFS))
             throw EngineError(ErrorCode::FolderNotWritable, display, std::strerror(errno));
-        return;  // anything else is met, and reported, by the save itself
+        return false;  // anything else is met, and reported, by the save itself
     }
     if (S_ISDIR(st.st_mode))
         throw EngineError(ErrorCode::TargetIsFolder, display);
@@ -123,51 +125,82 @@ SaveGuard::SaveGuard(const fs::path& requested, const std::string& display, std:
     if (::faccessat(AT_FDCWD, dir.c_str(), W_OK | X_OK, AT_EACCESS) != 0 &&
         (errno == EACCES || errno == EPERM || errno == EROFS))
         throw EngineError(ErrorCode::FolderNotWritable, display, std::strerror(errno));
+    return true;
+}
 
+// Refuses a file LibreOffice has open, unless the lock is this program's own office.
+void checkOfficeLock(const fs::path& target, const fs::path& dir, const std::string& display,
+                     std::string_view ownOfficeProfile)
+{
+    std::error_code ec;
     fs::path lockFile = dir / (".~lock." + target.filename().string() + "#");
-    if (fs::exists(fs::symlink_status(lockFile, ec))) {
-        const std::string text = lockFileText(lockFile);
-        if (ownOfficeProfile.empty() || text.find(ownOfficeProfile) == std::string::npos) {
-            std::string who = lockFileOwner(text);
-            throw EngineError(ErrorCode::FileLocked, display,
-                              fmt::format("it is open in LibreOffice{}; if it is not, delete the lock file {}",
-                                          who.empty() ? std::string() : " by " + who, lockFile.string()));
+    if (!fs::exists(fs::symlink_status(lockFile, ec)))
+        return;
+    const std::string text = lockFileText(lockFile);
+    if (!ownOfficeProfile.empty() && text.find(ownOfficeProfile) != std::string::npos)
+        return;
+    std::string who = lockFileOwner(text);
+    throw EngineError(ErrorCode::FileLocked, display,
+                      fmt::format("it is open in LibreOffice{}; if it is not, delete the lock file {}",
+                                  who.empty() ? std::string() : " by " + who, lockFile.string()));
+}
+
+// Takes the file's lock, waiting up to `wait` for another program to let its own go.
+void lockOrWait(int fd, const std::string& display, std::chrono::milliseconds wait)
+{
+    auto deadline = std::chrono::steady_clock::now() + wait;
+    bool flocked = false;
+    for (;;) {
+        std::string holder;
+        if (!flocked) {
+            if (::flock(fd, LOCK_EX | LOCK_NB) == 0 || (errno != EWOULDBLOCK && errno != EINTR))
+                flocked = true;  // taken, or a file system without such locks
+            else
+                holder = "another program holds a lock on it";
         }
+        if (holder.empty()) {
+            if (long pid = writeLockHolder(fd); pid != 0)
+                holder = pid > 0 ? fmt::format("process {} holds a lock on it", pid)
+                                 : std::string("another program holds a lock on it");
+        }
+        if (holder.empty())
+            return;
+        if (std::chrono::steady_clock::now() >= deadline)
+            throw EngineError(ErrorCode::FileLocked, display, holder);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
+}
+
+// The file at the path must still be the one that was read, and the one just locked.
+void checkUnchanged(int fd, const fs::path& target, const std::string& display, std::string_view openedIdentity)
+{
+    struct stat now {}, locked {};
+    if (::stat(target.c_str(), &now) != 0)
+        throw EngineError(ErrorCode::FileChangedSinceOpened, display, "it is no longer there");
+    if (::fstat(fd, &locked) != 0 || !sameFile(now, locked) ||
+        (!openedIdentity.empty() && fileIdentityOf(fd) != openedIdentity))
+        throw EngineError(ErrorCode::FileChangedSinceOpened, display);
+}
+
+} // namespace
+
+SaveGuard::SaveGuard(const fs::path& requested, const std::string& display, std::string_view openedIdentity,
+                     std::chrono::milliseconds wait, std::string_view ownOfficeProfile)
+{
+    const fs::path target = replacedFile(requested);
+    fs::path dir = target.parent_path();
+    if (dir.empty())
+        dir = ".";
+    if (!checkWritable(target, dir, display, openedIdentity))
+        return;
+    checkOfficeLock(target, dir, display, ownOfficeProfile);
 
     fd_ = ::open(target.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd_ < 0)
         return;  // not readable now: the save meets the reason itself
     try {
-        auto deadline = std::chrono::steady_clock::now() + wait;
-        bool flocked = false;
-        for (;;) {
-            std::string holder;
-            if (!flocked) {
-                if (::flock(fd_, LOCK_EX | LOCK_NB) == 0 || (errno != EWOULDBLOCK && errno != EINTR))
-                    flocked = true;  // taken, or a file system without such locks
-                else
-                    holder = "another program holds a lock on it";
-            }
-            if (holder.empty()) {
-                if (long pid = writeLockHolder(fd_); pid != 0)
-                    holder = pid > 0 ? fmt::format("process {} holds a lock on it", pid)
-                                     : std::string("another program holds a lock on it");
-            }
-            if (holder.empty())
-                break;
-            if (std::chrono::steady_clock::now() >= deadline)
-                throw EngineError(ErrorCode::FileLocked, display, holder);
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        }
-
-        // The file at the path must still be the one that was read, and the one just locked.
-        struct stat now {}, locked {};
-        if (::stat(target.c_str(), &now) != 0)
-            throw EngineError(ErrorCode::FileChangedSinceOpened, display, "it is no longer there");
-        if (::fstat(fd_, &locked) != 0 || !sameFile(now, locked) ||
-            (!openedIdentity.empty() && fileIdentityOf(fd_) != openedIdentity))
-            throw EngineError(ErrorCode::FileChangedSinceOpened, display);
+        lockOrWait(fd_, display, wait);
+        checkUnchanged(fd_, target, display, openedIdentity);
     } catch (...) {
         ::close(fd_);
         fd_ = -1;

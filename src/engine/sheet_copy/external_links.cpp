@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <optional>
 
 #include <fmt/format.h>
 
@@ -18,8 +19,6 @@ namespace {
 
 constexpr std::size_t kReadChunk = 256 * 1024;
 constexpr std::size_t kLongestToken = 64u << 20;
-
-
 
 // The text of a shared-string item (its runs joined, phonetic guides left out).
 std::string plainText(std::string_view item)
@@ -52,9 +51,100 @@ std::string plainText(std::string_view item)
     return out;
 }
 
+// Follows a sheet's cells as the scanner reads them and keeps the values of those inside
+// the areas.
+class CellCollector {
+public:
+    CellCollector(Workbook& book, const std::vector<CellArea>& areas, CachedCells& out)
+        : book_(book), areas_(areas), out_(out)
+    {
+    }
+
+    void onToken(const XmlToken& tok)
+    {
+        if (tok.kind == XmlToken::Kind::StartTag) {
+            std::string_view local = tok.localName();
+            if (local == "c")
+                startCell(tok);
+            else if (wanted_ && local == "v" && !tok.selfClosing)
+                capture_ = 1;
+            else if (wanted_ && local == "t" && type_ == "inlineStr" && !tok.selfClosing)
+                capture_ = 2;
+        } else if (tok.kind == XmlToken::Kind::Text && capture_) {
+            value_ += decodeXml(tok.raw);
+        } else if (tok.kind == XmlToken::Kind::EndTag) {
+            std::string_view local = tok.localName();
+            if (local == "v" || local == "t") {
+                capture_ = 0;
+            } else if (local == "c" && wanted_) {
+                wanted_ = false;
+                if (auto v = cachedValue())
+                    out_.emplace(std::make_pair(row_, col_), std::move(*v));
+            }
+        }
+    }
+
+private:
+    bool inAreas(long r, long c) const
+    {
+        for (const auto& a : areas_)
+            if (a.contains(r, c))
+                return true;
+        return false;
+    }
+
+    void startCell(const XmlToken& tok)
+    {
+        const XmlAttribute* ref = tok.attribute("r");
+        wanted_ = ref && parseCell(decodeXml(ref->value), row_, col_) && inAreas(row_, col_);
+        const XmlAttribute* t = tok.attribute("t");
+        type_ = t ? std::string(t->value) : std::string();
+        value_.clear();
+        capture_ = 0;
+        if (tok.selfClosing)
+            wanted_ = false;
+    }
+
+    // The value the cell shows, as a link caches it; nothing for an empty cell or a shared
+    // string that is not there.
+    std::optional<CachedValue> cachedValue()
+    {
+        CachedValue v;
+        if (type_ == "s") {
+            if (!strings_)
+                strings_ = &book_.sharedStrings();
+            char* end = nullptr;
+            unsigned long i = std::strtoul(value_.c_str(), &end, 10);
+            if (end == value_.c_str() || i >= strings_->size())
+                return std::nullopt;
+            v.type = "str";
+            v.value = plainText(strings_->canonicalItem(i));
+        } else if (type_ == "str" || type_ == "inlineStr") {
+            v.type = "str";
+            v.value = value_;
+        } else if (type_ == "b" || type_ == "e") {
+            v.type = type_;
+            v.value = value_;
+        } else if (!value_.empty()) {
+            v.value = value_;
+        } else {
+            return std::nullopt;
+        }
+        return v;
+    }
+
+    Workbook& book_;
+    const std::vector<CellArea>& areas_;
+    CachedCells& out_;
+    SharedStrings* strings_ = nullptr;
+    long row_ = 0, col_ = 0;
+    bool wanted_ = false;
+    std::string type_;
+    std::string value_;
+    int capture_ = 0;  // 1: <v>, 2: <t> of an inline string
+};
+
 } // namespace
-
-
 
 CachedCells readCachedCells(Workbook& book, const std::string& sheetPart, const std::vector<CellArea>& areas,
                             std::size_t limit)
@@ -62,24 +152,13 @@ CachedCells readCachedCells(Workbook& book, const std::string& sheetPart, const 
     CachedCells out;
     if (areas.empty() || !book.package().hasPart(sheetPart))
         return out;
-    auto inAreas = [&](long r, long c) {
-        for (const auto& a : areas)
-            if (a.contains(r, c))
-                return true;
-        return false;
-    };
     auto reader = book.package().openPart(sheetPart);
-    SharedStrings* strings = nullptr;
+    CellCollector cells(book, areas, out);
     std::string buf;
     std::size_t pos = 0;
     bool final = false;
     XmlScanner scanner;
     XmlToken tok;
-    long row = 0, col = 0;
-    bool wanted = false;
-    std::string type;
-    std::string value;
-    int capture = 0;  // 1: <v>, 2: <t> of an inline string
     try {
         while (out.size() < limit) {
             if (!final) {
@@ -102,56 +181,9 @@ CachedCells readCachedCells(Workbook& book, const std::string& sheetPart, const 
                 }
                 if (r == XmlScanner::Result::End)
                     break;
-                if (tok.kind == XmlToken::Kind::StartTag) {
-                    std::string_view local = tok.localName();
-                    if (local == "c") {
-                        const XmlAttribute* ref = tok.attribute("r");
-                        wanted = ref && parseCell(decodeXml(ref->value), row, col) && inAreas(row, col);
-                        const XmlAttribute* t = tok.attribute("t");
-                        type = t ? std::string(t->value) : std::string();
-                        value.clear();
-                        capture = 0;
-                        if (tok.selfClosing)
-                            wanted = false;
-                    } else if (wanted && local == "v" && !tok.selfClosing) {
-                        capture = 1;
-                    } else if (wanted && local == "t" && type == "inlineStr" && !tok.selfClosing) {
-                        capture = 2;
-                    }
-                } else if (tok.kind == XmlToken::Kind::Text && capture) {
-                    value += decodeXml(tok.raw);
-                } else if (tok.kind == XmlToken::Kind::EndTag) {
-                    std::string_view local = tok.localName();
-                    if (local == "v" || local == "t") {
-                        capture = 0;
-                    } else if (local == "c" && wanted) {
-                        wanted = false;
-                        CachedValue v;
-                        if (type == "s") {
-                            if (!strings)
-                                strings = &book.sharedStrings();
-                            char* end = nullptr;
-                            unsigned long i = std::strtoul(value.c_str(), &end, 10);
-                            if (end == value.c_str() || i >= strings->size())
-                                continue;
-                            v.type = "str";
-                            v.value = plainText(strings->canonicalItem(i));
-                        } else if (type == "str" || type == "inlineStr") {
-                            v.type = "str";
-                            v.value = value;
-                        } else if (type == "b" || type == "e") {
-                            v.type = type;
-                            v.value = value;
-                        } else if (!value.empty()) {
-                            v.value = value;
-                        } else {
-                            continue;
-                        }
-                        out.emplace(std::make_pair(row, col), std::move(v));
-                        if (out.size() >= limit)
-                            break;
-                    }
-                }
+                cells.onToken(tok);
+                if (out.size() >= limit)
+                    break;
             }
             if (!more || final)
                 break;

@@ -48,6 +48,24 @@ std::string renamePrefix(std::string_view fragment, std::string_view from, std::
 
 } // namespace
 
+// The root element: the table's namespace prefix, and where new items go.
+void SharedStrings::takeRoot(const XmlToken& tok, std::size_t begin, std::size_t end, const std::string& file,
+                             const std::string& part)
+{
+    if (tok.localName() != "sst")
+        throw EngineError(ErrorCode::PartDamaged, file, part + ": it is not a shared-string table");
+    prefix_ = tok.prefix().empty() ? std::string() : std::string(tok.prefix()) + ":";
+    std::string decl = prefix_.empty() ? "xmlns" : "xmlns:" + prefix_.substr(0, prefix_.size() - 1);
+    const XmlAttribute* a = tok.attribute(decl);
+    if (!a || (a->value != ns::kMain && a->value != ns::kStrictMain))
+        throw EngineError(ErrorCode::PartDamaged, file, part + ": it is not a shared-string table");
+    rootName_ = std::string(tok.name);
+    rootTagBegin_ = begin;
+    rootTagEnd_ = end;
+    insertAt_ = end;
+    rootSelfClosing_ = tok.selfClosing;
+}
+
 void SharedStrings::load(std::string content, const std::string& file, const std::string& part)
 {
     raw_ = std::move(content);
@@ -83,18 +101,7 @@ void SharedStrings::load(std::string content, const std::string& file, const std
                     bad("it has content after its end");
                 if (!rootSeen) {
                     rootSeen = true;
-                    if (tok.localName() != "sst")
-                        bad("it is not a shared-string table");
-                    prefix_ = tok.prefix().empty() ? std::string() : std::string(tok.prefix()) + ":";
-                    std::string decl = prefix_.empty() ? "xmlns" : "xmlns:" + prefix_.substr(0, prefix_.size() - 1);
-                    const XmlAttribute* a = tok.attribute(decl);
-                    if (!a || (a->value != ns::kMain && a->value != ns::kStrictMain))
-                        bad("it is not a shared-string table");
-                    rootName_ = std::string(tok.name);
-                    rootTagBegin_ = before;
-                    rootTagEnd_ = pos;
-                    insertAt_ = pos;
-                    rootSelfClosing_ = tok.selfClosing;
+                    takeRoot(tok, before, pos, file, part);
                     if (tok.selfClosing)
                         rootClosed = true;
                     else

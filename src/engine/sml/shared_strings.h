@@ -12,6 +12,7 @@
 namespace tessaro::xlsx {
 
 class ColorTranslator;
+struct XmlToken;
 
 // A workbook's shared-string table. It keeps the part's bytes and the position of every
 // item instead of a tree: items are copied between workbooks as the XML they are (rich
@@ -47,6 +48,8 @@ public:
 private:
     std::string withPrefix(std::string_view canonical) const;
     void buildIndex();
+    void takeRoot(const XmlToken& tok, std::size_t begin, std::size_t end, const std::string& file,
+                  const std::string& part);
 
     std::string raw_;
     std::string prefix_;  // "" or "x:" for the main namespace

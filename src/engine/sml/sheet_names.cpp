@@ -220,6 +220,52 @@ std::string quoteSheetName(std::string_view name)
     return out;
 }
 
+namespace {
+
+// Just past the string literal that starts at `open` ("" stands for a quote inside).
+std::size_t endOfStringLiteral(std::string_view f, std::size_t open)
+{
+    std::size_t j = open + 1;
+    while (j < f.size()) {
+        if (f[j] == '"') {
+            if (j + 1 < f.size() && f[j + 1] == '"') {
+                j += 2;
+                continue;
+            }
+            break;
+        }
+        ++j;
+    }
+    return std::min(j + 1, f.size());
+}
+
+// Just past the bracket that closes the one at `open`, nested brackets included.
+std::size_t endOfBrackets(std::string_view f, std::size_t open)
+{
+    std::size_t depth = 0, j = open;
+    for (; j < f.size(); ++j) {
+        if (f[j] == '[')
+            ++depth;
+        else if (f[j] == ']' && --depth == 0)
+            break;
+    }
+    return std::min(j + 1, f.size());
+}
+
+// Whether the unquoted name at `at` ends a span of sheets: "First:Last!A1" spans sheets,
+// where "Sheet!A1:Sheet!B2" is a plain range.
+bool endsSheetSpan(std::string_view f, std::size_t at)
+{
+    if (at == 0 || f[at - 1] != ':')
+        return false;
+    std::size_t k = at - 1;
+    while (k > 0 && !endsUnquotedName(f[k - 1]))
+        --k;
+    return !(k > 0 && f[k - 1] == '!');
+}
+
+} // namespace
+
 std::optional<std::string> renameSheetInFormula(std::string_view f, std::string_view from, std::string_view to)
 {
     if (f.find('!') == std::string_view::npos)
@@ -233,19 +279,7 @@ std::optional<std::string> renameSheetInFormula(std::string_view f, std::string_
     while (i < f.size()) {
         char c = f[i];
         if (c == '"') {
-            // A string literal, with "" for a quote inside.
-            std::size_t j = i + 1;
-            while (j < f.size()) {
-                if (f[j] == '"') {
-                    if (j + 1 < f.size() && f[j + 1] == '"') {
-                        j += 2;
-                        continue;
-                    }
-                    break;
-                }
-                ++j;
-            }
-            std::size_t end = std::min(j + 1, f.size());
+            std::size_t end = endOfStringLiteral(f, i);
             out.append(f.substr(i, end - i));
             i = end;
             continue;
@@ -269,14 +303,7 @@ std::optional<std::string> renameSheetInFormula(std::string_view f, std::string_
         }
         if (c == '[') {
             // Structured references and external book numbers: copied as they are.
-            std::size_t depth = 0, j = i;
-            for (; j < f.size(); ++j) {
-                if (f[j] == '[')
-                    ++depth;
-                else if (f[j] == ']' && --depth == 0)
-                    break;
-            }
-            std::size_t end = std::min(j + 1, f.size());
+            std::size_t end = endOfBrackets(f, i);
             out.append(f.substr(i, end - i));
             i = end;
             // A name right after a book number is an external sheet: copy it too.
@@ -295,15 +322,7 @@ std::optional<std::string> renameSheetInFormula(std::string_view f, std::string_
                 ++j;
             std::string_view run = f.substr(i, j - i);
             bool isRef = j < f.size() && f[j] == '!';
-            // "First:Last!A1" spans sheets; "Sheet!A1:Sheet!B2" is a plain range.
-            bool threeD = false;
-            if (i > 0 && f[i - 1] == ':') {
-                std::size_t k = i - 1;
-                while (k > 0 && !endsUnquotedName(f[k - 1]))
-                    --k;
-                threeD = !(k > 0 && f[k - 1] == '!');
-            }
-            if (isRef && !threeD && foldSheetName(run) == folded) {
+            if (isRef && !endsSheetSpan(f, i) && foldSheetName(run) == folded) {
                 out += replacement;
                 i = j + 1;
                 changed = true;

@@ -73,6 +73,32 @@ bool unsafeName(std::string_view name)
     return false;
 }
 
+// Takes the sizes and local header offset an entry's zip64 extra field holds in place of
+// the directory's 0xFFFFFFFF; false when the field lacks one that is needed.
+bool readZip64Sizes(const unsigned char* x, std::size_t extraLen, ZipEntry& en, std::uint64_t& local)
+{
+    const unsigned char* xEnd = x + extraLen;
+    while (x + 4 <= xEnd) {
+        std::uint16_t id = u16(x), len = u16(x + 2);
+        if (x + 4 + len > xEnd)
+            break;
+        if (id == 0x0001) {
+            const unsigned char* f = x + 4;
+            const unsigned char* fEnd = f + len;
+            for (std::uint64_t* field : {&en.size, &en.compressedSize, &local}) {
+                if (*field != 0xFFFFFFFFu)
+                    continue;
+                if (f + 8 > fEnd)
+                    return false;
+                *field = u64(f);
+                f += 8;
+            }
+        }
+        x += 4 + len;
+    }
+    return true;
+}
+
 } // namespace
 
 std::string fileIdentityOf(int fd)
@@ -159,6 +185,14 @@ void ZipReader::readAt(std::uint64_t offset, void* out, std::size_t size) const
 
 void ZipReader::readDirectory()
 {
+    const DirectoryPlace place = findDirectory();
+    const std::vector<std::uint64_t> localOffsets = readEntries(place);
+    checkLocalHeaders(localOffsets, place.start);
+    checkOverlaps(localOffsets);
+}
+
+ZipReader::DirectoryPlace ZipReader::findDirectory() const
+{
     if (fileSize_ < kEndSize)
         damaged("too short to be a zip archive");
     std::size_t tailSize = static_cast<std::size_t>(std::min<std::uint64_t>(fileSize_, kEndSize + 0xFFFF));
@@ -205,22 +239,29 @@ void ZipReader::readDirectory()
     }
     if (cdSize > cdEnd || cdOffset > cdEnd)
         damaged("its central directory lies outside the file");
+    DirectoryPlace place;
     // Bytes prepended to the archive (self-extractors) shift every offset alike.
-    std::uint64_t shift = zip64 ? 0 : cdEnd - cdSize - cdOffset;
+    place.shift = zip64 ? 0 : cdEnd - cdSize - cdOffset;
     if (!zip64 && cdEnd - cdSize < cdOffset)
         damaged("its central directory lies outside the file");
-    std::uint64_t cdStart = cdOffset + shift;
-    if (cdStart + cdSize != cdEnd)
+    place.start = cdOffset + place.shift;
+    place.size = cdSize;
+    place.entries = total;
+    if (place.start + cdSize != cdEnd)
         damaged("its central directory has the wrong size");
     if (total > kMaxEntries || total * kCentralSize > cdSize)
         damaged("its central directory announces more entries than it holds");
+    return place;
+}
 
-    std::vector<unsigned char> cd(static_cast<std::size_t>(cdSize));
-    readAt(cdStart, cd.data(), cd.size());
-    entries_.reserve(static_cast<std::size_t>(total));
+std::vector<std::uint64_t> ZipReader::readEntries(const DirectoryPlace& place)
+{
+    std::vector<unsigned char> cd(static_cast<std::size_t>(place.size));
+    readAt(place.start, cd.data(), cd.size());
+    entries_.reserve(static_cast<std::size_t>(place.entries));
     std::size_t pos = 0;
     std::vector<std::uint64_t> localOffsets;
-    for (std::uint64_t i = 0; i < total; ++i) {
+    for (std::uint64_t i = 0; i < place.entries; ++i) {
         if (pos + kCentralSize > cd.size() || u32(&cd[pos]) != kCentralSig)
             damaged("an entry of its central directory is broken");
         const unsigned char* h = &cd[pos];
@@ -240,29 +281,8 @@ void ZipReader::readDirectory()
         if (pos + kCentralSize + nameLen + extraLen + commentLen > cd.size())
             damaged("an entry of its central directory is broken");
         en.name.assign(reinterpret_cast<const char*>(h + kCentralSize), nameLen);
-        const unsigned char* x = h + kCentralSize + nameLen;
-        const unsigned char* xEnd = x + extraLen;
-        while (x + 4 <= xEnd) {
-            std::uint16_t id = u16(x), len = u16(x + 2);
-            if (x + 4 + len > xEnd)
-                break;
-            if (id == 0x0001) {
-                const unsigned char* f = x + 4;
-                const unsigned char* fEnd = f + len;
-                auto take = [&](std::uint64_t& field) {
-                    if (field == 0xFFFFFFFFu) {
-                        if (f + 8 > fEnd)
-                            damaged("an entry's zip64 sizes are missing");
-                        field = u64(f);
-                        f += 8;
-                    }
-                };
-                take(en.size);
-                take(en.compressedSize);
-                take(local);
-            }
-            x += 4 + len;
-        }
+        if (!readZip64Sizes(h + kCentralSize + nameLen, extraLen, en, local))
+            damaged("an entry's zip64 sizes are missing");
         pos += kCentralSize + nameLen + extraLen + commentLen;
         if (diskStart != 0 && diskStart != 0xFFFF)
             throw EngineError(ErrorCode::ZipUnsupported, displayPath_, "split over several files");
@@ -271,13 +291,17 @@ void ZipReader::readDirectory()
                               fmt::format("the entry {} is encrypted with a zip password", en.name));
         if (unsafeName(en.name))
             throw EngineError(ErrorCode::ZipUnsafeName, displayPath_, en.name);
-        local += shift;
-        if (local + kLocalSize > cdStart)
+        local += place.shift;
+        if (local + kLocalSize > place.start)
             damaged(fmt::format("the entry {} points outside the file", en.name));
         localOffsets.push_back(local);
         entries_.push_back(std::move(en));
     }
+    return localOffsets;
+}
 
+void ZipReader::checkLocalHeaders(const std::vector<std::uint64_t>& localOffsets, std::uint64_t directoryStart)
+{
     for (std::size_t i = 0; i < entries_.size(); ++i) {
         ZipEntry& en = entries_[i];
         std::vector<unsigned char> lh(kLocalSize + en.name.size());
@@ -291,15 +315,18 @@ void ZipReader::readDirectory()
         if (u16(&lh[8]) != en.method)
             damaged(fmt::format("the entry {} has two different compression methods", en.name));
         en.dataOffset = localOffsets[i] + kLocalSize + nameLen + extraLen;
-        if (en.dataOffset > cdStart || en.compressedSize > cdStart - en.dataOffset)
+        if (en.dataOffset > directoryStart || en.compressedSize > directoryStart - en.dataOffset)
             damaged(fmt::format("the entry {} claims more data than the file holds", en.name));
         std::string folded = foldAscii(en.name);
         if (!byFoldedName_.emplace(std::move(folded), i).second)
             throw EngineError(ErrorCode::ZipDuplicateName, displayPath_, en.name);
     }
+}
 
-    // Entries whose data overlap are the mark of a crafted archive (one block expanded many
-    // times over).
+// Entries whose data overlap are the mark of a crafted archive (one block expanded many
+// times over).
+void ZipReader::checkOverlaps(const std::vector<std::uint64_t>& localOffsets) const
+{
     std::vector<std::size_t> order(entries_.size());
     for (std::size_t i = 0; i < order.size(); ++i)
         order[i] = i;

@@ -84,7 +84,19 @@ public:
 private:
     // Refuses to start inflating an entry beyond the limits, and counts it.
     void admit(const ZipEntry& entry) const;
+    // Where the central directory is, from the end record (and its zip64 form).
+    struct DirectoryPlace {
+        std::uint64_t entries = 0;
+        std::uint64_t start = 0;  // in the file
+        std::uint64_t size = 0;
+        std::uint64_t shift = 0;  // bytes prepended to the archive
+    };
     void readDirectory();
+    DirectoryPlace findDirectory() const;
+    // Reads the directory's entries; returns where each one's local header is.
+    std::vector<std::uint64_t> readEntries(const DirectoryPlace& place);
+    void checkLocalHeaders(const std::vector<std::uint64_t>& localOffsets, std::uint64_t directoryStart);
+    void checkOverlaps(const std::vector<std::uint64_t>& localOffsets) const;
     [[noreturn]] void damaged(const std::string& detail) const;
     void readAt(std::uint64_t offset, void* out, std::size_t size) const;
 
