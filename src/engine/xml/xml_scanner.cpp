@@ -67,188 +67,249 @@ const XmlAttribute* XmlToken::attribute(std::string_view qname) const
     return nullptr;
 }
 
-XmlScanner::Result XmlScanner::next(std::string_view data, std::size_t& pos, bool final, XmlToken& token,
-                                    std::size_t base)
-{
-    const std::size_t n = data.size();
-    if (pos >= n)
-        return final ? Result::End : Result::NeedMore;
-    const char* d = data.data();
-    auto fail = [&](const char* what, std::size_t at) -> Result { throw XmlSyntaxError(what, base + at); };
-    auto more = [&](std::size_t at) -> Result {
-        if (final)
-            return fail("the document ends inside a tag", at);
-        return Result::NeedMore;
-    };
+namespace {
 
-    if (d[pos] != '<') {
+// One call of XmlScanner::next, in steps by the kind of token. Every step is inlined into
+// next(): the scanner runs once per token of every sheet, and calls there cost time.
+class TokenScan {
+public:
+    using Result = XmlScanner::Result;
+
+    TokenScan(std::string_view data, bool final, XmlToken& token, std::size_t base)
+        : data_(data), d_(data.data()), n_(data.size()), final_(final), token_(token), base_(base)
+    {
+    }
+
+    [[gnu::always_inline]] Result text(std::size_t& pos)
+    {
         // Cell values are short: look a few bytes ahead inline before calling out to memchr.
         const char* lt = nullptr;
-        std::size_t near = std::min(n, pos + 24);
+        std::size_t near = std::min(n_, pos + 24);
         for (std::size_t k = pos; k < near; ++k)
-            if (d[k] == '<') {
-                lt = d + k;
+            if (d_[k] == '<') {
+                lt = d_ + k;
                 break;
             }
-        if (!lt && near < n)
-            lt = static_cast<const char*>(std::memchr(d + near, '<', n - near));
-        std::size_t end = lt ? static_cast<std::size_t>(lt - d) : n;
-        if (!lt && !final)
+        if (!lt && near < n_)
+            lt = static_cast<const char*>(std::memchr(d_ + near, '<', n_ - near));
+        std::size_t end = lt ? static_cast<std::size_t>(lt - d_) : n_;
+        if (!lt && !final_)
             return Result::NeedMore;
-        token.kind = XmlToken::Kind::Text;
-        token.raw = data.substr(pos, end - pos);
-        token.name = {};
-        token.attributes.clear();
+        token_.kind = XmlToken::Kind::Text;
+        token_.raw = data_.substr(pos, end - pos);
+        token_.name = {};
+        token_.attributes.clear();
         pos = end;
         return Result::Token;
     }
 
-    std::size_t start = pos;
-    if (start + 1 >= n)
-        return more(start);
-    char c1 = d[start + 1];
-    auto findSeq = [&](std::size_t from, const char* seq, std::size_t len) -> std::size_t {
-        std::string_view hay = data.substr(from);
-        std::size_t f = hay.find(std::string_view(seq, len));
-        return f == std::string_view::npos ? std::string_view::npos : from + f;
-    };
-
-    if (c1 == '?') {
-        std::size_t e = findSeq(start + 2, "?>", 2);
+    [[gnu::always_inline]] Result processingInstruction(std::size_t& pos)
+    {
+        const std::size_t start = pos;
+        std::size_t e = find(start + 2, "?>");
         if (e == std::string_view::npos)
             return more(start);
-        token.kind = XmlToken::Kind::ProcessingInstruction;
-        token.raw = data.substr(start, e + 2 - start);
-        token.name = {};
-        token.attributes.clear();
+        token_.kind = XmlToken::Kind::ProcessingInstruction;
+        token_.raw = data_.substr(start, e + 2 - start);
+        token_.name = {};
+        token_.attributes.clear();
         pos = e + 2;
         return Result::Token;
     }
-    if (c1 == '!') {
-        if (n - start < 9 && !final)
+
+    // Comments, CDATA sections and document type declarations.
+    [[gnu::always_inline]] Result declaration(std::size_t& pos)
+    {
+        const std::size_t start = pos;
+        if (n_ - start < 9 && !final_)
             return Result::NeedMore;
-        std::string_view rest = data.substr(start);
+        std::string_view rest = data_.substr(start);
         if (rest.substr(0, 4) == "<!--") {
-            std::size_t e = findSeq(start + 4, "-->", 3);
+            std::size_t e = find(start + 4, "-->");
             if (e == std::string_view::npos)
                 return more(start);
-            token.kind = XmlToken::Kind::Comment;
-            token.raw = data.substr(start, e + 3 - start);
+            token_.kind = XmlToken::Kind::Comment;
+            token_.raw = data_.substr(start, e + 3 - start);
             pos = e + 3;
         } else if (rest.substr(0, 9) == "<![CDATA[") {
-            std::size_t e = findSeq(start + 9, "]]>", 3);
+            std::size_t e = find(start + 9, "]]>");
             if (e == std::string_view::npos)
                 return more(start);
-            token.kind = XmlToken::Kind::CData;
-            token.raw = data.substr(start, e + 3 - start);
+            token_.kind = XmlToken::Kind::CData;
+            token_.raw = data_.substr(start, e + 3 - start);
             pos = e + 3;
         } else if (rest.substr(0, 9) == "<!DOCTYPE") {
             // Reported, never interpreted: the caller refuses documents that carry one.
-            token.kind = XmlToken::Kind::Doctype;
-            token.raw = rest.substr(0, 9);
+            token_.kind = XmlToken::Kind::Doctype;
+            token_.raw = rest.substr(0, 9);
             pos = start + 9;
         } else {
             return fail("unknown markup after <!", start);
         }
-        token.name = {};
-        token.attributes.clear();
+        token_.name = {};
+        token_.attributes.clear();
         return Result::Token;
     }
-    if (c1 == '/') {
+
+    [[gnu::always_inline]] Result endTag(std::size_t& pos)
+    {
+        const std::size_t start = pos;
         std::size_t i = start + 2;
-        while (i < n && !endsName(d[i]))
+        while (i < n_ && !endsName(d_[i]))
             ++i;
-        if (i >= n)
+        if (i >= n_)
             return more(start);
         std::size_t nameEnd = i;
-        while (i < n && isSpace(d[i]))
+        while (i < n_ && isSpace(d_[i]))
             ++i;
-        if (i >= n)
+        if (i >= n_)
             return more(start);
-        if (d[i] != '>' || nameEnd == start + 2)
+        if (d_[i] != '>' || nameEnd == start + 2)
             return fail("a closing tag is malformed", start);
-        token.kind = XmlToken::Kind::EndTag;
-        token.name = data.substr(start + 2, nameEnd - start - 2);
-        token.raw = data.substr(start, i + 1 - start);
-        token.selfClosing = false;
-        token.attributes.clear();
+        token_.kind = XmlToken::Kind::EndTag;
+        token_.name = data_.substr(start + 2, nameEnd - start - 2);
+        token_.raw = data_.substr(start, i + 1 - start);
+        token_.selfClosing = false;
+        token_.attributes.clear();
         pos = i + 1;
         return Result::Token;
     }
 
-    std::size_t i = start + 1;
-    while (i < n && !endsName(d[i]))
-        ++i;
-    if (i >= n)
-        return more(start);
-    if (i == start + 1)
-        return fail("a tag has no name", start);
-    token.kind = XmlToken::Kind::StartTag;
-    token.name = data.substr(start + 1, i - start - 1);
-    token.attributes.clear();
-    for (;;) {
-        while (i < n && isSpace(d[i]))
+    [[gnu::always_inline]] Result startTag(std::size_t& pos)
+    {
+        const std::size_t start = pos;
+        std::size_t i = start + 1;
+        while (i < n_ && !endsName(d_[i]))
             ++i;
-        if (i >= n)
+        if (i >= n_)
             return more(start);
-        if (d[i] == '>') {
-            token.selfClosing = false;
-            ++i;
-            break;
-        }
-        if (d[i] == '/') {
-            if (i + 1 >= n)
+        if (i == start + 1)
+            return fail("a tag has no name", start);
+        token_.kind = XmlToken::Kind::StartTag;
+        token_.name = data_.substr(start + 1, i - start - 1);
+        token_.attributes.clear();
+        for (;;) {
+            while (i < n_ && isSpace(d_[i]))
+                ++i;
+            if (i >= n_)
                 return more(start);
-            if (d[i + 1] != '>')
-                return fail("a tag is malformed", i);
-            token.selfClosing = true;
-            i += 2;
-            break;
+            if (d_[i] == '>') {
+                token_.selfClosing = false;
+                ++i;
+                break;
+            }
+            if (d_[i] == '/') {
+                if (i + 1 >= n_)
+                    return more(start);
+                if (d_[i + 1] != '>')
+                    return fail("a tag is malformed", i);
+                token_.selfClosing = true;
+                i += 2;
+                break;
+            }
+            if (Result r = attribute(start, i); r != Result::Token)
+                return r;
         }
+        token_.raw = data_.substr(start, i - start);
+        pos = i;
+        return Result::Token;
+    }
+
+private:
+    // One attribute of the start tag at `start`, from `i` (its name) to past its value.
+    [[gnu::always_inline]] Result attribute(std::size_t start, std::size_t& i)
+    {
         std::size_t an = i;
-        while (i < n && !endsName(d[i]))
+        while (i < n_ && !endsName(d_[i]))
             ++i;
-        if (i >= n)
+        if (i >= n_)
             return more(start);
         if (i == an)
             return fail("an attribute has no name", i);
         std::size_t anEnd = i;
-        while (i < n && isSpace(d[i]))
+        while (i < n_ && isSpace(d_[i]))
             ++i;
-        if (i >= n)
+        if (i >= n_)
             return more(start);
-        if (d[i] != '=')
+        if (d_[i] != '=')
             return fail("an attribute has no value", i);
         ++i;
-        while (i < n && isSpace(d[i]))
+        while (i < n_ && isSpace(d_[i]))
             ++i;
-        if (i >= n)
+        if (i >= n_)
             return more(start);
-        char q = d[i];
+        char q = d_[i];
         if (q != '"' && q != '\'')
             return fail("an attribute value is not quoted", i);
         // Values are mostly a few characters: one inline pass finds the closing quote and
         // any stray '<' at once, where two library searches would cost more in calls.
         std::size_t ve = i + 1;
         for (;;) {
-            while (ve < n && !endsValue(d[ve]))
+            while (ve < n_ && !endsValue(d_[ve]))
                 ++ve;
-            if (ve >= n)
+            if (ve >= n_)
                 return more(start);
-            if (d[ve] == q)
+            if (d_[ve] == q)
                 break;
-            if (d[ve] == '<')
+            if (d_[ve] == '<')
                 return fail("an attribute value contains <", i);
             ++ve;  // the other quote character
         }
-        token.attributes.push_back(XmlAttribute{data.substr(an, anEnd - an), data.substr(i + 1, ve - i - 1), q});
+        token_.attributes.push_back(XmlAttribute{data_.substr(an, anEnd - an), data_.substr(i + 1, ve - i - 1), q});
         i = ve + 1;
-        if (i < n && !isSpace(d[i]) && d[i] != '>' && d[i] != '/')
+        if (i < n_ && !isSpace(d_[i]) && d_[i] != '>' && d_[i] != '/')
             return fail("attributes are not separated", i);
+        return Result::Token;
     }
-    token.raw = data.substr(start, i - start);
-    pos = i;
-    return Result::Token;
+
+    std::size_t find(std::size_t from, std::string_view seq) const
+    {
+        std::size_t f = data_.substr(from).find(seq);
+        return f == std::string_view::npos ? std::string_view::npos : from + f;
+    }
+
+    [[noreturn]] Result fail(const char* what, std::size_t at) const { throw XmlSyntaxError(what, base_ + at); }
+
+    Result more(std::size_t at) const
+    {
+        if (final_)
+            fail("the document ends inside a tag", at);
+        return Result::NeedMore;
+    }
+
+    std::string_view data_;
+    const char* d_;
+    std::size_t n_;
+    bool final_;
+    XmlToken& token_;
+    std::size_t base_;
+};
+
+} // namespace
+
+XmlScanner::Result XmlScanner::next(std::string_view data, std::size_t& pos, bool final, XmlToken& token,
+                                    std::size_t base)
+{
+    if (pos >= data.size())
+        return final ? Result::End : Result::NeedMore;
+    TokenScan scan(data, final, token, base);
+    if (data[pos] != '<')
+        return scan.text(pos);
+    if (pos + 1 >= data.size()) {
+        if (final)
+            throw XmlSyntaxError("the document ends inside a tag", base + pos);
+        return Result::NeedMore;
+    }
+    switch (data[pos + 1]) {
+    case '?':
+        return scan.processingInstruction(pos);
+    case '!':
+        return scan.declaration(pos);
+    case '/':
+        return scan.endTag(pos);
+    default:
+        return scan.startTag(pos);
+    }
 }
 
 std::string decodeXml(std::string_view raw)
