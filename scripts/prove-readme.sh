@@ -109,7 +109,7 @@ install)
     echo "== install command ended after $(( $(date +%s) - t0 )) s"
     in_root "dpkg-query -W -f='\${Package} \${Version}\nDepends: \${Depends}\nRecommends: \${Recommends}\n' tessaro" || status=1
     echo "== lintian"
-    in_root "lintian --info /work/main/tessaro_*.deb; echo \"lintian exit status \$?\"" || true
+    in_root "lintian --info /work/main/build-deb/tessaro_*.deb; echo \"lintian exit status \$?\"" || true
     echo "== installed tessaro-cli"
     python3 - "$root/work/books" <<'PY' || status=1
 import os, sys, zipfile
