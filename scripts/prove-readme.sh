@@ -42,11 +42,19 @@ echo "test command:    $test_cmd"
 
 start=$(date +%s)
 # Always a new root: one that earlier runs filled proves nothing about what a command installs.
+# debootstrap's own output is kept as a tar file, so later runs start from the same fresh root
+# without fetching it again.
 rm -rf "$root"
 mkdir -p "$work"
-echo "== debootstrap bookworm into $root"
-debootstrap --variant=minbase --include=git,ca-certificates bookworm "$root" "$mirror" > "$work/debootstrap.log" 2>&1 \
-    || { tail -20 "$work/debootstrap.log"; exit 1; }
+if [ -f "$work/fresh-root.tar" ]; then
+    echo "== fresh bookworm root from $work/fresh-root.tar"
+    mkdir "$root" && tar -C "$root" -xpf "$work/fresh-root.tar"
+else
+    echo "== debootstrap bookworm into $root"
+    debootstrap --variant=minbase --include=git,ca-certificates bookworm "$root" "$mirror" > "$work/debootstrap.log" 2>&1 \
+        || { tail -20 "$work/debootstrap.log"; exit 1; }
+    tar -C "$root" -cpf "$work/fresh-root.tar" .
+fi
 echo "== fresh root ready after $(( $(date +%s) - start )) s"
 
 mkdir -p "$root/work"
@@ -59,13 +67,15 @@ for m in proc sys dev dev/pts; do
     mounted+=("$root/$m")
 done
 
-in_root() { chroot "$root" /usr/bin/env -i HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+in_root() { chroot "$root" /usr/bin/env -i HOME=/root DEBIAN_FRONTEND=noninteractive PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
                 LANG=C.UTF-8 bash -c "$1"; }
 installed_packages() { in_root "dpkg-query -W -f='\${db:Status-Status} \${Package}\n' | sed -n 's/^installed //p' | sort"; }
 
 # The checker's own tools (a virtual display, a window lister, a key presser), installed before
-# any README command so that they are not counted as its.
+# any README command so that they are not counted as its. No one is there to answer apt's
+# questions, so apt takes yes for an answer.
 in_root "apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends xvfb xauth x11-utils xdotool >/dev/null 2>&1"
+in_root "echo 'APT::Get::Assume-Yes \"true\";' > /etc/apt/apt.conf.d/90prove-readme"
 # A display number no other X server of this machine uses (the root shares its sockets).
 display=150
 while [ -e "/tmp/.X$display-lock" ] || [ -e "/tmp/.X11-unix/X$display" ]; do display=$((display + 1)); done
