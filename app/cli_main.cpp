@@ -7,6 +7,7 @@
 #include "lists/workspace.h"
 #include "engine/router/workbook_automation.h"
 #include "state/app_dir.h"
+#include "state/build_info.h"
 #include "terminal_host.h"
 
 #include <charconv>
@@ -20,6 +21,7 @@
 namespace {
 
 constexpr const char* kUsage = R"usage(Usage:
+  tessaro-cli --version
   tessaro-cli sheets WORKBOOK
   tessaro-cli copy --sheet SOURCE:SHEET [--sheet SOURCE:SHEET ...] --dest DEST [--dest DEST ...]
                    [--before] [--count N] [--quiet]
@@ -210,6 +212,10 @@ int main(int argc, char** argv)
     const std::string command = argv[1];
     if (command == "--help" || command == "-h" || command == "help") {
         std::fputs(kUsage, stdout);
+        return kOk;
+    }
+    if (command == "--version" || command == "-V") {
+        std::printf("tessaro-cli %s\n", tessaro::kVersion);
         return kOk;
     }
     if (command == "sheets") {

@@ -3,16 +3,23 @@
 #include "lists/workspace.h"
 #include "engine/router/workbook_automation.h"
 #include "state/app_dir.h"
+#include "state/build_info.h"
 #include "ui/look.h"
 #include "ui/main_window.h"
 
 #include <QApplication>
 #include <QScreen>
 #include <QTimer>
+#include <cstdio>
 #include <cstring>
 
 int main(int argc, char* argv[])
 {
+    // Answered before Qt starts, so that it works without a display.
+    if (argc == 2 && (std::strcmp(argv[1], "--version") == 0 || std::strcmp(argv[1], "-V") == 0)) {
+        std::printf("tessaro %s\n", tessaro::kVersion);
+        return 0;
+    }
     QApplication app(argc, argv);
     tessaro::ui::applyApplicationLook(app);
 

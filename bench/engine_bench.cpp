@@ -270,16 +270,21 @@ double median(std::vector<double> v)
 int main(int argc, char** argv)
 {
     if (argc < 2) {
-        std::cerr << "usage: tessaro_engine_bench WORKDIR [--workloads W1,W2,W3] [--scale full] [--runs N] [--check]\n";
+        std::cerr << "usage: tessaro_engine_bench WORKDIR [--shared DIR] [--workloads W1,W2,W3] [--scale full] "
+                     "[--runs N] [--check]\n";
         return 2;
     }
     fs::path work = argv[1];
     std::string workloads = "W1,W2,W3", scale = "full";
     int runs = 3;
     bool check = false;
+    const char* sharedEnv = std::getenv("TESSARO_SHARED_DIR");
+    fs::path sharedDir = sharedEnv ? fs::path(sharedEnv) : fs::path();
     for (int i = 2; i < argc; ++i) {
         std::string a = argv[i];
-        if (a == "--workloads" && i + 1 < argc)
+        if (a == "--shared" && i + 1 < argc)
+            sharedDir = argv[++i];
+        else if (a == "--workloads" && i + 1 < argc)
             workloads = argv[++i];
         else if (a == "--scale" && i + 1 < argc)
             scale = argv[++i];
@@ -288,8 +293,11 @@ int main(int argc, char** argv)
         else if (a == "--check")
             check = true;
     }
-    const char* shared = std::getenv("TESSARO_SHARED_DIR");
-    fs::path sharedDir = shared ? fs::path(shared) : fs::path(TESSARO_DEFAULT_SHARED_DIR);
+    if (sharedDir.empty()) {
+        std::cerr << "tessaro_engine_bench: name the shared folder (its bench/gen.py makes the workloads) with "
+                     "--shared DIR or TESSARO_SHARED_DIR\n";
+        return 2;
+    }
     std::string gen = fmt::format("/usr/bin/python3 '{}' '{}' --scale {} --workloads {} > /dev/null",
                                   (sharedDir / "bench" / "gen.py").string(), work.string(), scale, workloads);
     if (std::system(gen.c_str()) != 0) {

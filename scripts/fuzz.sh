@@ -13,7 +13,7 @@
 # parts text. Inputs that crash, leak or hang land in build-fuzz/fuzz/TARGET/findings; the
 # script ends with status 1 when there are any. To keep one as a regression test, minimise
 # it and put it in tests/fuzz/regressions/TARGET/:
-#   build-fuzz/fuzz_TARGET -minimize_crash=1 -max_total_time=60 -exact_artifact_path=OUT FILE
+#   build-fuzz/tests/fuzz/fuzz_TARGET -minimize_crash=1 -max_total_time=60 -exact_artifact_path=OUT FILE
 # Runs are one process at a time (the machine is shared): FUZZ_FLAGS adds libFuzzer options.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -36,7 +36,7 @@ else
   [[ " ${all_targets[*]} " == *" ${targets[0]} "* ]] || usage
 fi
 
-"$top/scripts/setup.sh"
+"$top/scripts/setup.sh" test
 cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
       -DTESSARO_FUZZ=ON -DTESSARO_BUILD_TESTS=OFF -DTESSARO_BUILD_UI=OFF -DTESSARO_WITH_LIBREOFFICE=OFF >/dev/null
 cmake --build "$build" --target fuzz_write_seeds "${targets[@]/#/fuzz_}"
@@ -48,7 +48,7 @@ for t in "${targets[@]}"; do
   work=$build/fuzz/$t
   mkdir -p "$work/corpus" "$work/findings"
   rm -rf "$work/seeds"
-  "$build/fuzz_write_seeds" "$work/seeds"
+  "$build/tests/fuzz/fuzz_write_seeds" "$work/seeds"
   if [ -d "$shared/corpus" ]; then
     for f in "$shared"/corpus/*.xlsx "$shared"/corpus/*.xlsm; do
       [ -f "$f" ] || continue
@@ -68,7 +68,7 @@ for t in "${targets[@]}"; do
   echo "fuzz: $t for ${seconds}s (log: $log)" >&2
   before=$(find "$work/findings" -type f | wc -l)
   set +e
-  "$build/fuzz_$t" -max_total_time="$seconds" -max_len="$max_len" -timeout=30 -rss_limit_mb=4096 \
+  "$build/tests/fuzz/fuzz_$t" -max_total_time="$seconds" -max_len="$max_len" -timeout=30 -rss_limit_mb=4096 \
       -print_final_stats=1 -artifact_prefix="$work/findings/" ${FUZZ_FLAGS:-} \
       "$work/corpus" "$work/seeds" >"$log" 2>&1
   rc=$?

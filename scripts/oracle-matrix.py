@@ -9,7 +9,7 @@ before into three of them, chosen in turn from three groups - and into a workboo
 makes with another theme or prefixed XML, and into the source workbook itself; then lets
 shared/oracle/check_copy.py judge each result.
 
-    scripts/oracle-matrix.py --tool build/xlsx_copy_tool [--sample] [--libreoffice]
+    scripts/oracle-matrix.py --tool build/tests/engine/xlsx/xlsx_copy_tool [--sample] [--libreoffice]
                              [--jobs N] [--work DIR] [--json FILE] [--only TEXT] [--again FILE]
 
 --sample runs the small fixed subset that CI runs; --only keeps the cases whose label holds

@@ -7,7 +7,7 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 build=${TESSARO_ASAN_BUILD:-$top/build-asan}
 
-"$top/scripts/setup.sh"
+"$top/scripts/setup.sh" test
 cmake -S "$top" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTESSARO_WERROR=ON \
       -DTESSARO_SANITIZE=address,undefined -DTESSARO_BUILD_UI=ON
 cmake --build "$build"

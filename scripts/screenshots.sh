@@ -29,5 +29,5 @@ dst = os.path.join(work, "Branches")
 for city in ["Berlin", "Lisbon", "Oslo", "Porto", "Vienna"]:
     book(os.path.join(dst, "Branch %s.xlsx" % city), ["Overview", "Staff"])
 PY
-xvfb-run -a -s "-screen 0 1024x768x24" "$build/ui_screenshots" "$top/docs" "$work/Quarterly reports" "$work/Branches"
+xvfb-run -a -s "-screen 0 1024x768x24" "$build/tests/ui/ui_screenshots" "$top/docs" "$work/Quarterly reports" "$work/Branches"
 echo "wrote $top/docs/tessaro-window.png, settings.png, about.png"

@@ -1,26 +1,46 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: MIT
-# Installs the Debian 12 packages that building, running and testing Tessaro need.
+# Installs the Debian 12 packages a task needs, and only those:
+#   scripts/setup.sh           build and run tessaro and tessaro-cli
+#   scripts/setup.sh test      also build and run every test, the sanitizer and fuzz builds,
+#                              and build the .xls/.xlsb/.ods support against LibreOffice
+#   scripts/setup.sh package   also build the Debian package (with the LibreOffice support)
+#                              and check it with lintian
 # Does nothing when they are all present, so it is cheap to run before every build.
 set -euo pipefail
 
-packages=(
-  # build
-  build-essential cmake ninja-build pkg-config git
+mode=${1:-run}
+run=(
+  build-essential cmake ninja-build pkg-config
   qt6-base-dev libzip-dev libpugixml-dev libfmt-dev zlib1g-dev libisal-dev
-  libgtest-dev libgmock-dev googletest
-  # screenshots under a virtual display
-  xvfb xauth
   # an Arial-metric face for the window's captions
   fonts-liberation2
+)
+# .xls, .xlsb and .ods through LibreOffice: the UNO SDK to build against, and the office itself
+office=(libreoffice-dev libreoffice-calc-nogui)
+test=(
+  git libgtest-dev libgmock-dev googletest
+  # the icon files' check renders SVG
+  qt6-svg-dev
+  # the installed tree's desktop entry and AppStream metadata
+  desktop-file-utils appstream
+  # screenshots under a virtual display
+  xvfb xauth
   # tests that read workbooks back, and the copy oracle's LibreOffice load check
-  python3 python3-openpyxl python3-uno libreoffice-calc-nogui
-  # .xls, .xlsb and .ods through LibreOffice: the UNO SDK to build against
-  libreoffice-dev
+  python3 python3-openpyxl python3-uno
   # scripts/fuzz.sh: clang with libFuzzer and the sanitizers' runtimes; setpriv (util-linux)
   # lets the tests run tessaro-cli as an ordinary user when they run as root
   clang libclang-rt-14-dev util-linux
 )
+# dpkg-shlibdeps (dpkg-dev, in build-essential) needs file to tell the programs apart
+package=(file lintian)
+
+case "$mode" in
+  run) packages=("${run[@]}") ;;
+  test) packages=("${run[@]}" "${office[@]}" "${test[@]}") ;;
+  package) packages=("${run[@]}" "${office[@]}" "${package[@]}") ;;
+  *) echo "usage: $0 [run|test|package]" >&2; exit 2 ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do

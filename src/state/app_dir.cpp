@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "state/app_dir.h"
 
+#include "state/build_info.h"
+
 #include <cstdlib>
 #include <system_error>
 #include <fcntl.h>
@@ -40,12 +42,33 @@ std::filesystem::path userDataDir()
     return std::filesystem::temp_directory_path() / ("tessaro-" + std::to_string(::getuid()));
 }
 
+std::filesystem::path installedHelpPage(const std::filesystem::path& exeDir)
+{
+    return (exeDir / kDocDirFromBinDir / "help.html").lexically_normal();
+}
+
 } // namespace
 
-std::filesystem::path resolveAppDir()
+bool isInstalledProgram(const std::filesystem::path& exeDir)
 {
-    const auto exeDir = executableDir();
-    if (writable(exeDir))
+    std::error_code ec;
+    return std::filesystem::is_regular_file(installedHelpPage(exeDir), ec);
+}
+
+std::filesystem::path helpPage(const std::filesystem::path& exeDir)
+{
+    if (isInstalledProgram(exeDir))
+        return installedHelpPage(exeDir);
+    return exeDir / "help.html";
+}
+
+std::filesystem::path resolveAppDir() { return resolveAppDir(executableDir()); }
+
+std::filesystem::path resolveAppDir(const std::filesystem::path& exeDir)
+{
+    // An installed program keeps nothing beside itself, even when it runs as root and could:
+    // its folder is the system's, shared by every user.
+    if (!isInstalledProgram(exeDir) && writable(exeDir))
         return exeDir;
     auto dir = userDataDir();
     std::error_code ec;

@@ -2,6 +2,7 @@
 #include "ui/about_box.h"
 
 #include "platform/host.h"
+#include "state/build_info.h"
 #include "ui/icons.h"
 #include "ui/twips.h"
 
@@ -79,7 +80,7 @@ AboutBox::AboutBox(Host& host, QWidget* parent) : QDialog(parent)
     QFont bold = font();
     bold.setBold(true);
     Label1->setFont(bold);
-    Label4 = new QLabel(QStringLiteral("Version:29.11.15"), this);
+    Label4 = new QLabel(QStringLiteral("Version:") + QString::fromLatin1(kVersion), this);
     Label4->setGeometry(twipsRect(840, 480, 1455, 255));
     Label5 = new QLabel(QStringLiteral("Warning: this program is protected by copyright law. Copying or distributing "
                                        "it, in whole or in part, without the maker's permission is unlawful and "

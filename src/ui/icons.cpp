@@ -93,7 +93,9 @@ void drawArrow(QPainter& p, qreal angleDegrees, QColor colour)
     p.restore();
 }
 
-void draw(QPainter& p, Picture picture)
+} // namespace
+
+void paintPicture(QPainter& p, Picture picture)
 {
     const QColor green(33, 130, 70);
     switch (picture) {
@@ -153,6 +155,8 @@ void draw(QPainter& p, Picture picture)
     }
 }
 
+namespace {
+
 QPixmap render(Picture picture, int size)
 {
     QPixmap pixmap(size, size);
@@ -160,7 +164,7 @@ QPixmap render(Picture picture, int size)
     QPainter p(&pixmap);
     p.setRenderHint(QPainter::Antialiasing);
     p.scale(size / 48.0, size / 48.0);
-    draw(p, picture);
+    paintPicture(p, picture);
     return pixmap;
 }
 

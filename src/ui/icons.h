@@ -3,6 +3,8 @@
 
 #include <QIcon>
 
+class QPainter;
+
 namespace tessaro::ui {
 
 // The program's pictures, drawn by the program itself so they scale with the screen.
@@ -23,5 +25,9 @@ enum class Picture {
 };
 
 QIcon pictureIcon(Picture picture);
+
+// Paints the picture on a 48-unit square at the painter's origin, for any paint device: the
+// installed icon files are made from the same strokes.
+void paintPicture(QPainter& painter, Picture picture);
 
 } // namespace tessaro::ui

@@ -384,10 +384,7 @@ void MainWindow::dropOnTarget(const QStringList& paths)
 
 QString MainWindow::helpTarget() const
 {
-    const auto chm = ws_.appDir / "help.chm";
-    if (GetPathKind(chm.string()) == PathKind::File)
-        return QString::fromStdString(chm.string());
-    return QString::fromStdString((executableDir() / "help.html").string());
+    return QString::fromStdString(helpPage(executableDir()).string());
 }
 
 void MainWindow::run(const std::function<void()>& command)

@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: MIT
 #include "state/app_dir.h"
+#include "state/build_info.h"
 #include "state/saved_files.h"
 #include "state/text_file.h"
 #include "support/temp_dir.h"
 
+#include <cstdlib>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -161,6 +163,31 @@ TEST(AppDir, IsTheExecutableFolderWhenWritable)
     // The test binary's own folder is writable during a build.
     EXPECT_EQ(resolveAppDir(), executableDir());
     EXPECT_TRUE(std::filesystem::exists(executableDir() / "state_tests"));
+}
+
+TEST(AppDir, AnInstalledProgramReadsItsGuideFromItsPrefixAndKeepsItsFilesInTheUserFolder)
+{
+    TempDir t;
+    const auto bin = t / "prefix" / "bin";
+    std::filesystem::create_directories(bin);
+    EXPECT_FALSE(isInstalledProgram(bin));
+    EXPECT_EQ(helpPage(bin), bin / "help.html") << "a build tree keeps its guide beside the programs";
+    EXPECT_EQ(resolveAppDir(bin), bin);
+
+    const auto guide = (bin / kDocDirFromBinDir / "help.html").lexically_normal();
+    EXPECT_EQ(guide.string().rfind((t / "prefix").string() + "/", 0), 0u) << guide << " lies outside the prefix";
+    std::filesystem::create_directories(guide.parent_path());
+    writeFile(guide, "<html></html>");
+    EXPECT_TRUE(isInstalledProgram(bin));
+    EXPECT_EQ(helpPage(bin), guide);
+
+    const char* old = std::getenv("XDG_DATA_HOME");
+    const std::string saved = old ? old : "";
+    ::setenv("XDG_DATA_HOME", (t / "data").c_str(), 1);
+    const auto appDir = resolveAppDir(bin);
+    old ? ::setenv("XDG_DATA_HOME", saved.c_str(), 1) : ::unsetenv("XDG_DATA_HOME");
+    EXPECT_EQ(appDir, t / "data" / "tessaro") << "the bin folder is writable here, yet not the program's to fill";
+    EXPECT_TRUE(std::filesystem::is_directory(t / "data" / "tessaro"));
 }
 
 } // namespace

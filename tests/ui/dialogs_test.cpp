@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 // The Setting dialog, the About box and the common dialogs.
+#include "state/build_info.h"
 #include "state/saved_files.h"
 #include "support/fake_host.h"
 #include "support/temp_dir.h"
@@ -205,7 +206,7 @@ void DialogsTest::aboutShowsItsTextsAndLinksOpenWhileItStays()
     box.show();
     QCOMPARE(box.windowTitle(), QString("About us"));
     QCOMPARE(box.Label1->text(), QString("Tessaro"));
-    QCOMPARE(box.Label4->text(), QString("Version:29.11.15"));
+    QCOMPARE(box.Label4->text(), QString("Version:") + QString::fromLatin1(kVersion));
     QCOMPARE(box.Label3->text(), QString("Technical Support:"));
     QCOMPARE(box.Label7->text(), QString(" Website:"));
     QCOMPARE(box.Label2->text(), QString("support@orvandel.example"));
