@@ -95,6 +95,9 @@ std::string_view errorMessage(ErrorCode code)
                "file was left as it was";
     case ErrorCode::DiskFull:
         return "the disk is full, so the workbook could not be saved; the file on disk was left as it was";
+    case ErrorCode::SavedButNotFlushed:
+        return "the workbook was saved, but the disk did not confirm it, so the new content may be lost if the "
+               "computer stops now; check the disk";
     }
     return {};
 }

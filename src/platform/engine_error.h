@@ -49,10 +49,11 @@ enum class ErrorCode : int {
     FileChangedSinceOpened,
     FolderNotWritable,
     DiskFull,
+    SavedButNotFlushed,
 };
 
 inline constexpr int kFirstErrorCode = 1;
-inline constexpr int kLastErrorCode = static_cast<int>(ErrorCode::DiskFull);
+inline constexpr int kLastErrorCode = static_cast<int>(ErrorCode::SavedButNotFlushed);
 
 // The sentence for a code, written for the person who has to act on it; empty for a
 // number that is not a code.

@@ -1,13 +1,11 @@
 // SPDX-License-Identifier: MIT
 #include "state/text_file.h"
 
-#include <cerrno>
-#include <fcntl.h>
-#include <sys/stat.h>
+#include "platform/atomic_file.h"
+
 #include <fstream>
 #include <iterator>
 #include <system_error>
-#include <unistd.h>
 
 namespace tessaro {
 
@@ -45,29 +43,6 @@ std::optional<std::vector<std::string>> readLines(const std::filesystem::path& f
     return splitLines(bytes);
 }
 
-namespace {
-
-[[noreturn]] void fail(const std::filesystem::path& file, const char* what, int error)
-{
-    throw std::system_error(error, std::generic_category(), file.string() + ": " + what);
-}
-
-bool writeAll(int fd, std::string_view data)
-{
-    while (!data.empty()) {
-        const ssize_t n = ::write(fd, data.data(), data.size());
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        data.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
-}
-
-} // namespace
-
 void writeLinesAtomically(const std::filesystem::path& file, const std::vector<std::string>& lines)
 {
     std::string content;
@@ -75,35 +50,10 @@ void writeLinesAtomically(const std::filesystem::path& file, const std::vector<s
         content += line;
         content += "\r\n";
     }
-
-    std::string tmpl = file.string() + ".XXXXXX";
-    const int fd = ::mkstemp(tmpl.data());
-    if (fd < 0)
-        fail(file, "cannot create a temporary file beside it", errno);
-    // mkstemp creates the file 0600; a list file is an ordinary user file.
-    ::fchmod(fd, 0644);
-    if (!writeAll(fd, content) || ::fsync(fd) != 0) {
-        const int error = errno;
-        ::close(fd);
-        ::unlink(tmpl.c_str());
-        fail(file, "cannot write the file", error);
-    }
-    if (::close(fd) != 0) {
-        const int error = errno;
-        ::unlink(tmpl.c_str());
-        fail(file, "cannot write the file", error);
-    }
-    if (::rename(tmpl.c_str(), file.c_str()) != 0) {
-        const int error = errno;
-        ::unlink(tmpl.c_str());
-        fail(file, "cannot replace the file", error);
-    }
-    // The rename itself must reach the disk too, or a crash could bring the old file back.
-    const auto dir = file.has_parent_path() ? file.parent_path() : std::filesystem::path(".");
-    const int dirFd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY);
-    if (dirFd >= 0) {
-        ::fsync(dirFd);
-        ::close(dirFd);
+    try {
+        replaceFileContent(file, content);
+    } catch (const std::system_error& e) {
+        throw std::system_error(e.code(), file.string() + ": could not be written");
     }
 }
 

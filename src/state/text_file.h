@@ -17,9 +17,8 @@ std::vector<std::string> splitLines(std::string_view bytes);
 // The lines of a file, or nothing when it cannot be opened or read.
 std::optional<std::vector<std::string>> readLines(const std::filesystem::path& file);
 
-// Rewrites a file with each line followed by CR LF. The new content goes to a temporary
-// file beside it, is flushed to disk and renamed over the old one, so the old file stays
-// intact when anything fails. Throws std::system_error naming the file on failure.
+// Rewrites a file with each line followed by CR LF, through an AtomicReplacement: the old
+// file stays intact when anything fails. Throws std::system_error naming the file.
 void writeLinesAtomically(const std::filesystem::path& file, const std::vector<std::string>& lines);
 
 } // namespace tessaro

@@ -1,17 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "ui/common_dialogs.h"
 
-#include "state/app_dir.h"
-
-#include <QColorDialog>
 #include <QDir>
 #include <QFileDialog>
-#include <QFileInfo>
-#include <QFontDialog>
-#include <QPageSetupDialog>
-#include <QPrintDialog>
-#include <QPrinter>
-#include <QPrinterInfo>
 #include <stdexcept>
 
 namespace tessaro::ui {
@@ -67,56 +58,6 @@ public:
             return std::nullopt;
         return folder;
     }
-
-    std::optional<QString> saveFile(QWidget* owner, const SaveRequest& request) override
-    {
-        QFileDialog dialog(owner, request.title, request.folder);
-        dialog.setAcceptMode(QFileDialog::AcceptSave);
-        dialog.setFileMode(QFileDialog::AnyFile);
-        dialog.setOption(QFileDialog::DontConfirmOverwrite, true);
-        dialog.setNameFilters(request.nameFilters);
-        if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
-            return std::nullopt;
-        return dialog.selectedFiles().constFirst();
-    }
-
-    std::optional<QColor> color(QWidget* owner, QColor initial, bool /*fullOpen*/) override
-    {
-        // Qt's colour dialog always shows its full form, custom colours included.
-        QColorDialog dialog(initial, owner);
-        if (dialog.exec() != QDialog::Accepted)
-            return std::nullopt;
-        return dialog.selectedColor();
-    }
-
-    std::optional<QFont> font(QWidget* owner, const QFont& initial) override
-    {
-        bool ok = false;
-        const QFont chosen = QFontDialog::getFont(&ok, initial, owner);
-        if (!ok)
-            return std::nullopt;
-        return chosen;
-    }
-
-    bool printer(QWidget* owner) override
-    {
-        QPrinter printer;
-        QPrintDialog dialog(&printer, owner);
-        dialog.setOption(QAbstractPrintDialog::PrintSelection, false);
-        dialog.setOption(QAbstractPrintDialog::PrintPageRange, false);
-        dialog.setOption(QAbstractPrintDialog::PrintToFile, false);
-        return dialog.exec() == QDialog::Accepted;
-    }
-
-    bool printerProperties(QWidget* owner) override
-    {
-        const QPrinterInfo info = QPrinterInfo::defaultPrinter();
-        if (info.isNull())
-            return false;
-        QPrinter printer(info);
-        QPageSetupDialog dialog(&printer, owner);
-        return dialog.exec() == QDialog::Accepted;
-    }
 };
 
 } // namespace
@@ -171,88 +112,6 @@ bool CCommonDialogs::ShowFolder()
     fileName_.clear();
     fileTitle_.clear();
     return true;
-}
-
-bool CCommonDialogs::ShowSave()
-{
-    QWidget* window = owner();
-    const QString appDir = appDir_.isEmpty() ? QString::fromStdString(resolveAppDir().string()) : appDir_;
-    if (path_.trimmed().isEmpty()) {
-        path_ = appDir;
-    } else {
-        if (!path_.endsWith(u'/'))
-            path_ += u'/';
-        if (!QFileInfo(path_).isDir())
-            path_ = appDir;
-    }
-
-    const QString filterText = filter_.trimmed().isEmpty() ? QStringLiteral("*.*|*.*") : filter_;
-    const QStringList pieces = filterText.split(u'|');
-    QStringList nameFilters;
-    for (qsizetype i = 0; i + 1 < pieces.size(); i += 2) {
-        QString patterns = pieces[i + 1];
-        patterns.replace(u';', u' ');
-        nameFilters << pieces[i] + " (" + patterns + ")";
-    }
-    if (pieces.size() % 2 == 1 && !pieces.last().isEmpty())
-        nameFilters << pieces.last() + " (*)";
-
-    const auto chosen = runner_->saveFile(window, DialogRunner::SaveRequest{QStringLiteral("Save"), nameFilters, path_});
-    if (!chosen || chosen->isEmpty())
-        return false;
-    fileTitle_ = nameOf(*chosen);
-    fileName_ = chosen->left(255);
-    path_ = folderOf(fileName_);
-    return true;
-}
-
-bool CCommonDialogs::ShowColor(bool& fullOpen)
-{
-    const auto v = static_cast<std::uint32_t>(color_);
-    const QColor initial(static_cast<int>(v & 0xFF), static_cast<int>((v >> 8) & 0xFF),
-                         static_cast<int>((v >> 16) & 0xFF));
-    const auto chosen = runner_->color(owner(), initial, fullOpen);
-    if (!chosen)
-        return false;
-    color_ = static_cast<std::int32_t>(static_cast<std::uint32_t>(chosen->red()) |
-                                       (static_cast<std::uint32_t>(chosen->green()) << 8) |
-                                       (static_cast<std::uint32_t>(chosen->blue()) << 16));
-    return true;
-}
-
-bool CCommonDialogs::ShowFont()
-{
-    QFont initial(fontName_);
-    if (fontSize_ > 0)
-        initial.setPointSize(fontSize_);
-    initial.setBold(fontBold_);
-    initial.setItalic(fontItalic_);
-    initial.setUnderline(fontUnderline_);
-    QWidget* window = nullptr;
-    try {
-        window = owner();
-    } catch (const std::logic_error&) {
-        return false; // this dialog reports only through its result
-    }
-    const auto chosen = runner_->font(window, initial);
-    if (!chosen)
-        return false;
-    fontName_ = chosen->family();
-    fontBold_ = chosen->bold();
-    fontItalic_ = chosen->italic();
-    fontSize_ = static_cast<std::int16_t>(chosen->pointSizeF() > 0 ? static_cast<int>(chosen->pointSizeF()) : 0);
-    return true;
-}
-
-bool CCommonDialogs::ShowPrinter() { return runner_->printer(owner()); }
-
-bool CCommonDialogs::ShowPrinterProperties()
-{
-    try {
-        return runner_->printerProperties(owner());
-    } catch (const std::logic_error&) {
-        return false;
-    }
 }
 
 } // namespace tessaro::ui

@@ -61,7 +61,6 @@ public:
     ReportView(ListModel& list, std::vector<ColumnSpec> columns, bool checkBoxes, bool smallIcons,
                QWidget* parent = nullptr);
 
-    ListTableModel* tableModel() const { return model_; }
     // The visible rectangle of a row's check box, for tests that tick it as a user would.
     QRect checkBoxRect(int position) const;
 

@@ -84,9 +84,8 @@ void SettingsDialog::writeAndClose()
                           static_cast<std::int16_t>(Check2->state()));
     } catch (const std::system_error& e) {
         // The user must not believe the choice was kept when it was not.
-        writeError_ = QString::fromLocal8Bit(e.what());
         QMessageBox::critical(this, QApplication::applicationDisplayName(),
-                              QStringLiteral("The settings were not saved.\n%1").arg(writeError_));
+                              QStringLiteral("The settings were not saved.\n%1").arg(QString::fromLocal8Bit(e.what())));
         return;
     }
     accept();

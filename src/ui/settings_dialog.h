@@ -35,14 +35,10 @@ public:
     QPushButton* OKButton = nullptr;
     QPushButton* CancelButton = nullptr;
 
-    // The settings file could not be written on OK (the old one is then intact).
-    QString writeError() const { return writeError_; }
-
 private:
     void writeAndClose();
 
     std::filesystem::path appDir_;
-    QString writeError_;
 };
 
 } // namespace tessaro::ui

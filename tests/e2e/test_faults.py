@@ -17,7 +17,6 @@ import zipfile
 import openpyxl
 
 CLI = os.environ.get("TESSARO_CLI", "tessaro-cli")
-NOBODY = 65534
 
 
 def make_book(path, sheets):
@@ -73,18 +72,16 @@ class FaultsTest(unittest.TestCase):
         with open(self.dest(name), "rb") as f:
             return f.read()
 
-    def cli(self, *args, ordinary_user=False):
+    def cli(self, *args):
         command = [CLI, *args]
-        if ordinary_user and os.geteuid() == 0:
-            command = ["setpriv", "--reuid=%d" % NOBODY, "--regid=%d" % NOBODY, "--clear-groups", *command]
         env = dict(os.environ, TESSARO_APP_DIR=self.app)
         return subprocess.run(command, capture_output=True, text=True, env=env, timeout=120)
 
-    def copy_into(self, *dests, ordinary_user=False):
+    def copy_into(self, *dests):
         args = ["copy", "--sheet", self.source + ":Data", "--quiet"]
         for d in dests:
             args += ["--dest", d]
-        return self.cli(*args, ordinary_user=ordinary_user)
+        return self.cli(*args)
 
     def assert_refused(self, result, path, words):
         self.assertEqual(result.returncode, 1, result.stderr)
@@ -154,68 +151,36 @@ class FaultsTest(unittest.TestCase):
         self.assert_nothing_left()
 
     # --- destinations that cannot or must not be written ------------------------------------
+    # Each reason is the engine's test; here one run shows the command line reports every
+    # refused destination, leaves it as it was and still copies into the others.
 
-    def test_a_read_only_destination(self):
+    def test_destinations_it_must_not_write(self):
+        for name in ("c.xlsx", "ok.xlsx"):
+            make_book(self.dest(name), [("Own", [[name]])])
+            self.before[name] = self.bytes_of(name)
         os.chmod(self.dest("z.xlsx"), 0o444)
-        r = self.copy_into(self.dst)
-        self.assert_refused(r, self.dest("z.xlsx"), "the file is read-only")
-        self.assertIn("Copy Data to z.xlsx failure", r.stderr)
-        self.assert_copied("a.xlsx", "b.xlsx")
-        self.assert_untouched("z.xlsx")
-        self.assertEqual(stat.S_IMODE(os.stat(self.dest("z.xlsx")).st_mode), 0o444)
-        self.assert_nothing_left()
-
-    def test_destinations_locked_by_another_program(self):
-        # flock and a POSIX write lock taken by this test process, LibreOffice's lock file.
         with open(self.dest("a.xlsx"), "rb") as a, open(self.dest("b.xlsx"), "r+b") as b:
+            # flock and a POSIX write lock held by this test process, LibreOffice's lock file.
             fcntl.flock(a, fcntl.LOCK_EX)
             fcntl.lockf(b, fcntl.LOCK_EX)
-            with open(os.path.join(self.dst, ".~lock.z.xlsx#"), "w") as lock:
+            with open(os.path.join(self.dst, ".~lock.c.xlsx#"), "w") as lock:
                 lock.write("Jane Doe,jane,host1,07.12.2026 10:00,file:///home/jane/.config/libreoffice/4;")
-            self.before[".~lock.z.xlsx#"] = self.bytes_of(".~lock.z.xlsx#")
-            r = self.copy_into(self.dest("a.xlsx"), self.dest("b.xlsx"), self.dest("z.xlsx"))
+            self.before[".~lock.c.xlsx#"] = self.bytes_of(".~lock.c.xlsx#")
+            r = self.copy_into(*(self.dest(n) for n in ("a.xlsx", "b.xlsx", "c.xlsx", "z.xlsx", "ok.xlsx")))
         self.assert_refused(r, self.dest("a.xlsx"), "it is locked")
         self.assert_refused(r, self.dest("b.xlsx"), "process %d holds a lock on it" % os.getpid())
-        self.assert_refused(r, self.dest("z.xlsx"), "open in LibreOffice by Jane Doe on host1")
-        self.assert_untouched("a.xlsx", "b.xlsx", "z.xlsx")
+        self.assert_refused(r, self.dest("c.xlsx"), "open in LibreOffice by Jane Doe on host1")
+        self.assert_refused(r, self.dest("z.xlsx"), "the file is read-only")
+        self.assertIn("Copy Data to z.xlsx failure", r.stderr)
+        self.assert_untouched("a.xlsx", "b.xlsx", "c.xlsx", "z.xlsx")
+        self.assertEqual(stat.S_IMODE(os.stat(self.dest("z.xlsx")).st_mode), 0o444)
+        self.assert_copied("ok.xlsx")
         self.assert_nothing_left()
         # Once the locks are gone the same command copies.
-        os.remove(os.path.join(self.dst, ".~lock.z.xlsx#"))
-        r = self.copy_into(self.dest("a.xlsx"), self.dest("b.xlsx"), self.dest("z.xlsx"))
+        os.remove(os.path.join(self.dst, ".~lock.c.xlsx#"))
+        r = self.copy_into(self.dest("a.xlsx"), self.dest("b.xlsx"), self.dest("c.xlsx"))
         self.assertEqual(r.returncode, 0, r.stderr)
-        self.assert_copied("a.xlsx", "b.xlsx", "z.xlsx")
-
-    def test_a_folder_that_cannot_be_written(self):
-        locked = os.path.join(self.dir, "locked")
-        os.mkdir(locked)
-        shutil.copy(self.dest("a.xlsx"), os.path.join(locked, "in.xlsx"))
-        os.chmod(os.path.join(locked, "in.xlsx"), 0o666)
-        os.chmod(locked, 0o555)
-        os.chmod(self.source, 0o644)
-        for n in self.before:
-            os.chmod(self.dest(n), 0o666)
-        inside = os.path.join(locked, "in.xlsx")
-        with open(inside, "rb") as f:
-            original = f.read()
-        r = self.copy_into(inside, self.dest("a.xlsx"), ordinary_user=True)
-        self.assert_refused(r, inside, "the folder of the file cannot be written to")
-        with open(inside, "rb") as f:
-            self.assertEqual(f.read(), original)
-        self.assertEqual(os.listdir(locked), ["in.xlsx"])
-        self.assert_copied("a.xlsx")
-
-    def test_a_destination_this_user_may_not_write(self):
-        if os.geteuid() != 0:
-            self.skipTest("needs a file owned by another user")
-        os.chmod(self.dest("b.xlsx"), 0o644)  # root's, not writable by the ordinary user
-        for n in ("a.xlsx", "z.xlsx"):
-            os.chmod(self.dest(n), 0o666)
-        os.chmod(self.source, 0o644)
-        r = self.copy_into(self.dest("b.xlsx"), self.dest("a.xlsx"), ordinary_user=True)
-        self.assert_refused(r, self.dest("b.xlsx"), "this user may not write it")
-        self.assert_untouched("b.xlsx")
-        self.assert_copied("a.xlsx")
-
+        self.assert_copied("a.xlsx", "b.xlsx", "c.xlsx")
 
 if __name__ == "__main__":
     unittest.main()

@@ -71,15 +71,6 @@ TEST(TextLines, FailedWriteLeavesOldFileAndNoTemporary)
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(sub), {}), 1);
 }
 
-TEST(TextLines, WriteOverAFolderFailsAndKeepsIt)
-{
-    TempDir dir;
-    std::filesystem::create_directory(dir / "set.txt");
-    EXPECT_THROW(writeLinesAtomically(dir / "set.txt", {"1", "1"}), std::system_error);
-    EXPECT_TRUE(std::filesystem::is_directory(dir / "set.txt"));
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1) << "no temporary left";
-}
-
 TEST(SaveSettings, OnlyExactlyOneCountsAsOn)
 {
     TempDir dir;

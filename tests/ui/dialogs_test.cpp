@@ -31,11 +31,8 @@ namespace {
 
 // Answers every dialog of CCommonDialogs from fields, and records what it was asked.
 struct ScriptedRunner : ui::DialogRunner {
-    std::optional<QString> file, folder, save;
-    std::optional<QColor> colour;
-    std::optional<QFont> chosenFont;
+    std::optional<QString> file, folder;
     OpenRequest lastOpen;
-    SaveRequest lastSave;
     QString lastFolderTitle;
     QWidget* lastOwner = nullptr;
     std::optional<QString> openFile(QWidget* owner, const OpenRequest& r) override
@@ -49,15 +46,6 @@ struct ScriptedRunner : ui::DialogRunner {
         lastFolderTitle = title;
         return folder;
     }
-    std::optional<QString> saveFile(QWidget*, const SaveRequest& r) override
-    {
-        lastSave = r;
-        return save;
-    }
-    std::optional<QColor> color(QWidget*, QColor, bool) override { return colour; }
-    std::optional<QFont> font(QWidget*, const QFont&) override { return chosenFont; }
-    bool printer(QWidget*) override { return true; }
-    bool printerProperties(QWidget*) override { return false; }
 };
 
 struct Dialogs {
@@ -90,9 +78,7 @@ private slots:
     void showOpenFields();
     void showOpenCancelledChangesNothing();
     void showFolderFields();
-    void showSaveNormalisesThePathAndBuildsFilters();
     void gettersCutAtTheFirstNul();
-    void colourAndFont();
     void showBeforeInitIsRefused();
     void realFileDialogListsWorkbooks();
 };
@@ -253,7 +239,6 @@ void DialogsTest::showOpenFields()
     QWidget owner;
     x.d.Init(&owner);
     x.d.setTitle("Select Excel file");
-    x.d.setFilter("Text|*.txt"); // ignored by the file chooser
     x.runner->file = "/data/q3/Report.xlsx";
     QVERIFY(x.d.ShowOpen());
     QCOMPARE(x.runner->lastOpen.title, QString("Select Excel file"));
@@ -296,32 +281,6 @@ void DialogsTest::showFolderFields()
     QCOMPARE(x.d.Path(), QString("/data/in"));
 }
 
-void DialogsTest::showSaveNormalisesThePathAndBuildsFilters()
-{
-    TempDir app, existing;
-    Dialogs x;
-    x.d.Init(nullptr);
-    x.d.setAppDir(QString::fromStdString(app.path().string()));
-    x.d.setPath("/no/such/folder");
-    QVERIFY(!x.d.ShowSave()); // cancelled, but the folder was normalised first
-    QCOMPARE(x.d.Path(), QString::fromStdString(app.path().string()));
-    QCOMPARE(x.runner->lastSave.title, QString("Save"));
-    QCOMPARE(x.runner->lastSave.nameFilters, QStringList{"*.* (*.*)"});
-
-    x.d.setPath(QString::fromStdString(existing.path().string()));
-    x.d.setFilter("Workbooks|*.xlsx;*.xlsm|All|*.*");
-    QVERIFY(!x.d.ShowSave());
-    QCOMPARE(x.d.Path(), QString::fromStdString(existing.path().string()) + "/");
-    QCOMPARE(x.runner->lastSave.nameFilters, (QStringList{"Workbooks (*.xlsx *.xlsm)", "All (*.*)"}));
-
-    x.d.setPath("   ");
-    x.runner->save = "/out/new.xlsx";
-    QVERIFY(x.d.ShowSave());
-    QCOMPARE(x.d.FileName(), QString("/out/new.xlsx"));
-    QCOMPARE(x.d.FileTitle(), QString("new.xlsx"));
-    QCOMPARE(x.d.Path(), QString("/out"));
-}
-
 void DialogsTest::gettersCutAtTheFirstNul()
 {
     ui::CCommonDialogs d(std::make_unique<ScriptedRunner>());
@@ -330,43 +289,12 @@ void DialogsTest::gettersCutAtTheFirstNul()
     d.setFileTitle(withNul);
     d.setPath(withNul);
     d.setTitle(withNul);
-    d.setFilter(withNul);
     d.setDefExt(withNul);
     QCOMPARE(d.FileName(), QString("abc"));
     QCOMPARE(d.FileTitle(), QString("abc"));
     QCOMPARE(d.Path(), QString("abc"));
     QCOMPARE(d.Title(), QString("abc"));
-    QCOMPARE(d.Filter(), withNul); // these come back unchanged
-    QCOMPARE(d.DefExt(), withNul);
-}
-
-void DialogsTest::colourAndFont()
-{
-    Dialogs x;
-    x.d.Init(nullptr);
-    x.runner->colour = QColor(0x12, 0x34, 0x56);
-    bool full = true;
-    QVERIFY(x.d.ShowColor(full));
-    QCOMPARE(x.d.Color(), 0x563412); // red in the low byte
-    x.runner->colour.reset();
-    QVERIFY(!x.d.ShowColor(full));
-    QCOMPARE(x.d.Color(), 0x563412);
-
-    QFont chosen("Liberation Serif");
-    chosen.setPointSizeF(10.5);
-    chosen.setBold(true);
-    x.runner->chosenFont = chosen;
-    x.d.setFontUnderline(true);
-    x.d.setColor(7);
-    QVERIFY(x.d.ShowFont());
-    QCOMPARE(x.d.FontName(), QString("Liberation Serif"));
-    QCOMPARE(x.d.FontSize(), std::int16_t(10)); // fraction dropped
-    QVERIFY(x.d.FontBold());
-    QVERIFY(!x.d.FontItalic());
-    QVERIFY(x.d.FontUnderline()); // never read back
-    QCOMPARE(x.d.Color(), 7);
-    QVERIFY(x.d.ShowPrinter());
-    QVERIFY(!x.d.ShowPrinterProperties());
+    QCOMPARE(d.DefExt(), withNul); // comes back unchanged
 }
 
 void DialogsTest::showBeforeInitIsRefused()
@@ -374,8 +302,6 @@ void DialogsTest::showBeforeInitIsRefused()
     ui::CCommonDialogs d(std::make_unique<ScriptedRunner>());
     QVERIFY_THROWS_EXCEPTION(std::logic_error, d.ShowOpen());
     QVERIFY_THROWS_EXCEPTION(std::logic_error, d.ShowFolder());
-    QVERIFY(!d.ShowFont()); // these two report through their result only
-    QVERIFY(!d.ShowPrinterProperties());
 }
 
 void DialogsTest::realFileDialogListsWorkbooks()

@@ -46,7 +46,7 @@ public:
     // loaded.
     std::uint64_t revision(WorkbookRef book) const;
     // The file's identity when the workbook was loaded or last written.
-    std::optional<FileStamp> loadedStamp(WorkbookRef book) const;
+    std::optional<FileIdentity> loadedStamp(WorkbookRef book) const;
     std::string sheetName(SheetRef sheet);
     // Writes the workbook as it is now to an .xlsx file, leaving it bound to its own file.
     void exportXlsx(WorkbookRef book, const std::filesystem::path& target);

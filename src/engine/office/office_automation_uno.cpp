@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: MIT
-#include "engine/office/copy_names.h"
 #include "engine/office/file_ops.h"
 #include "engine/office/office_automation.h"
 #include "engine/office/uno_office.h"
+#include "platform/copy_naming.h"
 #include "platform/engine_error.h"
 #include "engine/opc/save_guard.h"
 
@@ -171,7 +171,7 @@ struct OfficeAutomation::Impl {
         std::uint64_t revision = 0;
         bool dirty = false;
         bool macros = false;
-        std::optional<FileStamp> stamp;
+        std::optional<FileIdentity> stamp;
     };
     struct Sheet {
         std::uint32_t book = 0;
@@ -239,7 +239,7 @@ struct OfficeAutomation::Impl {
         std::optional<xlsx::SaveGuard> guard;
         try {
             guard.emplace(target, target.string(), std::string_view{}, kLockWait, ownProfile);
-            if (target == b.path && b.stamp && stampOf(target) != b.stamp)
+            if (target == b.path && b.stamp && identityOfFile(target) != b.stamp)
                 throw xlsx::EngineError(xlsx::ErrorCode::FileChangedSinceOpened, target.string());
         } catch (const xlsx::EngineError& e) {
             throw e.toAutomationError();
@@ -259,6 +259,11 @@ struct OfficeAutomation::Impl {
         });
         try {
             out->commit();
+        } catch (const ReplacedButNotFlushed& e) {
+            throw AutomationError(kCannotWrite, fmt::format("{}: the workbook was saved, but the disk did not confirm "
+                                                            "it ({}); the new content may be lost if the computer "
+                                                            "stops now.",
+                                                            target.string(), e.what()));
         } catch (const std::system_error& e) {
             throw AutomationError(kCannotWrite, fmt::format("{}: the workbook could not be saved ({}); the file is "
                                                             "unchanged.",
@@ -315,7 +320,7 @@ WorkbookRef OfficeAutomation::open(const fs::path& fullPath)
     b.path = fullPath;
     b.format = format;
     b.generation = impl_->uno.generation();
-    b.stamp = stampOf(fullPath);
+    b.stamp = identityOfFile(fullPath);
     b.macros = format == WorkbookFormat::Xls && holdsVbaProject(fullPath);
     const OUString url = fileUrl(fullPath);
     b.doc = impl_->uno.run(
@@ -427,10 +432,10 @@ void OfficeAutomation::copySheet(SheetRef sheetRef, Placement where, SheetRef an
             Reference<css::sheet::XCellRangeAddressable>(at.sheet, UNO_QUERY_THROW)->getRangeAddress().Sheet;
         const sal_Int16 position = static_cast<sal_Int16>(where == Placement::Before ? anchorIndex : anchorIndex + 1);
         const Reference<css::sheet::XSpreadsheets2> targetSheets(to.doc->getSheets(), UNO_QUERY_THROW);
-        const OUString copyName = fromU16(
-            copySheetName(toU16(name), [&](const std::u16string& n) { return bool(targetSheets->hasByName(fromU16(n))); }));
+        const OUString nameOfCopy = fromU16(
+            copyName(toU16(name), [&](const std::u16string& n) { return bool(targetSheets->hasByName(fromU16(n))); }));
         if (sameBook) {
-            targetSheets->copyByName(name, copyName, position);
+            targetSheets->copyByName(name, nameOfCopy, position);
             return;
         }
         const sal_Int32 index = targetSheets->importSheet(from.doc, name, position);
@@ -438,11 +443,11 @@ void OfficeAutomation::copySheet(SheetRef sheetRef, Placement where, SheetRef an
             Reference<css::container::XIndexAccess>(targetSheets, UNO_QUERY_THROW)->getByIndex(index), UNO_QUERY_THROW);
         // LibreOffice names a clashing import "Name_2"; the copy takes Tessaro's name. A
         // rename that clashes is ignored without an error, hence the check.
-        if (copy->getName() != copyName)
-            copy->setName(copyName);
-        if (copy->getName() != copyName)
+        if (copy->getName() != nameOfCopy)
+            copy->setName(nameOfCopy);
+        if (copy->getName() != nameOfCopy)
             throw AutomationError(kCannotWrite, fmt::format("{}: the copy of the sheet \"{}\" could not be named \"{}\".",
-                                                            to.path.string(), toUtf8(name), toUtf8(copyName)));
+                                                            to.path.string(), toUtf8(name), toUtf8(nameOfCopy)));
         keepTheSourceLook(from.doc, source.sheet, to.doc, static_cast<sal_Int16>(index));
     });
     ++to.revision;
@@ -461,7 +466,7 @@ void OfficeAutomation::save(WorkbookRef book)
                                                         describeFormat(b.format)));
     impl_->store(b, b.path, b.format);
     b.dirty = false;
-    b.stamp = stampOf(b.path);
+    b.stamp = identityOfFile(b.path);
 }
 
 void OfficeAutomation::saveAs(WorkbookRef book, const fs::path& fullPath)
@@ -472,7 +477,7 @@ void OfficeAutomation::saveAs(WorkbookRef book, const fs::path& fullPath)
         save(book);
         return;
     }
-    if (!b.dirty && b.stamp && stampOf(b.path) == b.stamp) {
+    if (!b.dirty && b.stamp && identityOfFile(b.path) == b.stamp) {
         // An unchanged workbook saved elsewhere is its file's bytes: faithful, and possible
         // for formats LibreOffice cannot write.
         try {
@@ -489,7 +494,7 @@ void OfficeAutomation::saveAs(WorkbookRef book, const fs::path& fullPath)
     }
     b.path = fullPath;
     b.dirty = false;
-    b.stamp = stampOf(fullPath);
+    b.stamp = identityOfFile(fullPath);
 }
 
 void OfficeAutomation::close(WorkbookRef book)
@@ -510,7 +515,7 @@ void OfficeAutomation::quit()
 WorkbookFormat OfficeAutomation::format(WorkbookRef book) const { return impl_->book(book).format; }
 const fs::path& OfficeAutomation::path(WorkbookRef book) const { return impl_->book(book).path; }
 std::uint64_t OfficeAutomation::revision(WorkbookRef book) const { return impl_->book(book).revision; }
-std::optional<FileStamp> OfficeAutomation::loadedStamp(WorkbookRef book) const { return impl_->book(book).stamp; }
+std::optional<FileIdentity> OfficeAutomation::loadedStamp(WorkbookRef book) const { return impl_->book(book).stamp; }
 
 void OfficeAutomation::exportXlsx(WorkbookRef book, const fs::path& target)
 {

@@ -61,7 +61,7 @@ void OfficeAutomation::quit() {}
 WorkbookFormat OfficeAutomation::format(WorkbookRef) const { noWorkbook(); }
 const fs::path& OfficeAutomation::path(WorkbookRef) const { noWorkbook(); }
 std::uint64_t OfficeAutomation::revision(WorkbookRef) const { noWorkbook(); }
-std::optional<FileStamp> OfficeAutomation::loadedStamp(WorkbookRef) const { noWorkbook(); }
+std::optional<FileIdentity> OfficeAutomation::loadedStamp(WorkbookRef) const { noWorkbook(); }
 std::string OfficeAutomation::sheetName(SheetRef) { noWorkbook(); }
 void OfficeAutomation::exportXlsx(WorkbookRef, const fs::path&) { noWorkbook(); }
 

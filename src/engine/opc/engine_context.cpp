@@ -3,7 +3,7 @@
 
 #include <utility>
 
-#include <sys/stat.h>
+#include "platform/file_identity.h"
 
 #include <fmt/format.h>
 
@@ -21,13 +21,10 @@ std::string keyOf(const std::filesystem::path& file)
     return (ec ? file : abs).lexically_normal().string();
 }
 
-// What tells one file at a path from another written there later.
 std::string stampOf(const std::filesystem::path& file)
 {
-    struct stat st {};
-    if (::stat(file.c_str(), &st) != 0)
-        return {};
-    return fmt::format("{}:{}:{}:{}.{}", st.st_dev, st.st_ino, st.st_size, st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
+    const auto id = identityOfFile(file);
+    return id ? id->key() : std::string();
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "engine/opc/package.h"
 
+#include "platform/atomic_file.h"
 #include "platform/engine_error.h"
 #include "engine/zip/file_kind.h"
 #include "engine/opc/save_guard.h"
@@ -392,8 +393,13 @@ void Package::writeTo(const std::filesystem::path& target, const std::string& di
         }
         zip.finish();
     };
+    std::string notFlushed;
     try {
         replaceFileAtomically(target, write, context_->options().outputWrapper);
+    } catch (const ReplacedButNotFlushed& e) {
+        // The new file is in place: the package reads from it, and the caller hears that
+        // the disk did not confirm it.
+        notFlushed = e.what();
     } catch (const std::system_error& e) {
         switch (e.code().value()) {
         case EISDIR:
@@ -418,6 +424,8 @@ void Package::writeTo(const std::filesystem::path& target, const std::string& di
     contentTypes_.markSaved();
     for (auto& [k, r] : rels_)
         r->markSaved();
+    if (!notFlushed.empty())
+        throw EngineError(ErrorCode::SavedButNotFlushed, display, notFlushed);
 }
 
 void Package::save()

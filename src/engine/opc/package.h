@@ -36,7 +36,7 @@ public:
     const std::string& displayPath() const { return display_; }
     const std::filesystem::path& path() const { return path_; }
     EngineContext& context() const { return *context_; }
-    // The identity of the file as it was when read (see fileIdentityOf).
+    // The identity of the file as it was when read (FileIdentity::key()).
     const std::string& fileIdentity() const;
 
     bool hasPart(std::string_view name) const;

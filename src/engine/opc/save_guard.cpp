@@ -2,7 +2,7 @@
 #include "engine/opc/save_guard.h"
 
 #include "platform/engine_error.h"
-#include "engine/zip/zip_reader.h"
+#include "platform/file_identity.h"
 
 #include <cerrno>
 #include <cstring>
@@ -77,6 +77,12 @@ long writeLockHolder(int fd)
 bool sameFile(const struct stat& a, const struct stat& b)
 {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+bool isStill(int fd, std::string_view identity)
+{
+    const auto now = identityOfDescriptor(fd);
+    return now && now->key() == identity;
 }
 
 // The file a save replaces: the target of a symbolic link, not the link.
@@ -178,7 +184,7 @@ void checkUnchanged(int fd, const fs::path& target, const std::string& display, 
     if (::stat(target.c_str(), &now) != 0)
         throw EngineError(ErrorCode::FileChangedSinceOpened, display, "it is no longer there");
     if (::fstat(fd, &locked) != 0 || !sameFile(now, locked) ||
-        (!openedIdentity.empty() && fileIdentityOf(fd) != openedIdentity))
+        (!openedIdentity.empty() && !isStill(fd, openedIdentity)))
         throw EngineError(ErrorCode::FileChangedSinceOpened, display);
 }
 

@@ -63,7 +63,7 @@ public:
     {
         const fs::path source = server.path(book);
         const auto stamp = server.loadedStamp(book);
-        const bool pristine = server.revision(book) == 0 && stamp && office::stampOf(source) == stamp;
+        const bool pristine = server.revision(book) == 0 && stamp && identityOfFile(source) == stamp;
         std::lock_guard lock(mutex_);
         if (pristine) {
             for (const auto& c : conversions_)
@@ -83,7 +83,7 @@ public:
 private:
     struct Conversion {
         fs::path source;
-        office::FileStamp stamp;
+        FileIdentity stamp;
         fs::path xlsx;
     };
 

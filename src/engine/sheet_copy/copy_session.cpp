@@ -32,19 +32,6 @@ std::string newGuid()
                        static_cast<std::uint32_t>(b >> 48), b & 0xFFFFFFFFFFFFull);
 }
 
-bool readsAsCell(std::string_view s)
-{
-    std::size_t i = 0;
-    while (i < s.size() && std::isalpha(static_cast<unsigned char>(s[i])))
-        ++i;
-    if (i == 0 || i > 3 || i == s.size())
-        return false;
-    for (std::size_t j = i; j < s.size(); ++j)
-        if (!std::isdigit(static_cast<unsigned char>(s[j])))
-            return false;
-    return true;
-}
-
 } // namespace
 
 CopySession::CopySession(Workbook& source, const SheetEntry& entry, std::size_t sourceIndex, Workbook& destination,
@@ -217,7 +204,7 @@ std::string CopySession::newTableName(const std::string& base)
         stem = base + "_";
     for (;; ++n) {
         std::string candidate = stem + std::to_string(n);
-        if (readsAsCell(candidate))
+        if (isCellReference(candidate))
             candidate = base + "_" + std::to_string(n);
         if (!taken(candidate))
             return candidate;

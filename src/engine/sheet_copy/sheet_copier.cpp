@@ -2,6 +2,7 @@
 #include "engine/sheet_copy/sheet_copier.h"
 
 #include "engine/sheet_copy/copy_session.h"
+#include "platform/copy_naming.h"
 #include "platform/engine_error.h"
 #include "engine/sml/sheet_names.h"
 #include "engine/sheet_copy/sheet_rewriter.h"
@@ -349,7 +350,7 @@ std::uint32_t copySheet(Workbook& source, std::uint32_t handle, Workbook& destin
     const std::string& file = source.displayPath();
 
     const auto& destSheets = destination.workbookPart().sheets();
-    std::string name = nameForCopy(entry.name, [&](std::string_view candidate) {
+    std::string name = copyName(entry.name, [&](std::string_view candidate) {
         for (const auto& s : destSheets)
             if (sameSheetName(s.name, candidate))
                 return true;
@@ -380,11 +381,6 @@ std::uint32_t copySheet(Workbook& source, std::uint32_t handle, Workbook& destin
         destination.rollback(marks);
         throw;
     }
-}
-
-std::uint32_t copyWorksheet(Workbook& source, std::uint32_t handle, Workbook& destination, std::size_t position)
-{
-    return copySheet(source, handle, destination, position);
 }
 
 } // namespace tessaro::xlsx

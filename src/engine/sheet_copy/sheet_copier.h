@@ -20,7 +20,4 @@ class Workbook;
 // Returns the new sheet's handle.
 std::uint32_t copySheet(Workbook& source, std::uint32_t handle, Workbook& destination, std::size_t position);
 
-// The same; kept for callers that copy worksheets.
-std::uint32_t copyWorksheet(Workbook& source, std::uint32_t handle, Workbook& destination, std::size_t position);
-
 } // namespace tessaro::xlsx

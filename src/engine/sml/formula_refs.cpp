@@ -97,28 +97,6 @@ std::size_t skipTarget(std::string_view f, std::size_t i)
     return e;
 }
 
-bool isCellReference(std::string_view w)
-{
-    std::size_t i = 0;
-    if (i < w.size() && w[i] == '$')
-        ++i;
-    std::size_t letters = 0;
-    while (i < w.size() && isLetter(w[i])) {
-        ++i;
-        ++letters;
-    }
-    if (letters == 0 || letters > 3)
-        return false;
-    if (i < w.size() && w[i] == '$')
-        ++i;
-    std::size_t digits = 0;
-    while (i < w.size() && isDigit(w[i])) {
-        ++i;
-        ++digits;
-    }
-    return digits > 0 && i == w.size();
-}
-
 bool isColumnReference(std::string_view w)
 {
     std::size_t i = 0;
@@ -436,6 +414,28 @@ std::optional<CellArea> parseArea(std::string_view text)
         return out;
     }
     return std::nullopt;
+}
+
+bool isCellReference(std::string_view w)
+{
+    std::size_t i = 0;
+    if (i < w.size() && w[i] == '$')
+        ++i;
+    std::size_t letters = 0;
+    while (i < w.size() && isLetter(w[i])) {
+        ++i;
+        ++letters;
+    }
+    if (letters == 0 || letters > 3)
+        return false;
+    if (i < w.size() && w[i] == '$')
+        ++i;
+    std::size_t digits = 0;
+    while (i < w.size() && isDigit(w[i])) {
+        ++i;
+        ++digits;
+    }
+    return digits > 0 && i == w.size();
 }
 
 } // namespace tessaro::xlsx

@@ -50,6 +50,10 @@ struct CellArea {
 };
 std::optional<CellArea> parseArea(std::string_view text);
 
+// Whether `text` reads as an A1-style cell reference: one to three letters, then digits, each
+// part optionally after a "$" ("B7", "$AB$12"). A name that does must be written otherwise.
+bool isCellReference(std::string_view text);
+
 // "AB" -> 28; 0 when it is not a column.
 long columnNumber(std::string_view letters);
 std::string columnLetters(long column);

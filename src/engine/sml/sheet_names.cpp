@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include "engine/sml/sheet_names.h"
 
+#include "engine/sml/formula_refs.h"
 #include "engine/xml/xml_scanner.h"
+#include "platform/copy_naming.h"
 
 #include <fmt/format.h>
 
@@ -85,20 +87,9 @@ bool endsUnquotedName(char c)
     }
 }
 
-bool looksLikeCellReference(std::string_view s)
+// A formula in R1C1 style would read R, C, R1, C1, RC, R1C1 and the like as cells.
+bool looksLikeR1C1Reference(std::string_view s)
 {
-    // A1-style: 1-3 letters then digits.
-    std::size_t i = 0;
-    while (i < s.size() && ((s[i] >= 'A' && s[i] <= 'Z') || (s[i] >= 'a' && s[i] <= 'z')))
-        ++i;
-    if (i >= 1 && i <= 3 && i < s.size()) {
-        std::size_t j = i;
-        while (j < s.size() && s[j] >= '0' && s[j] <= '9')
-            ++j;
-        if (j == s.size())
-            return true;
-    }
-    // R1C1-style: R, C, R1, C1, RC, R1C1 and the like.
     std::size_t k = 0;
     auto digits = [&]() {
         while (k < s.size() && s[k] >= '0' && s[k] <= '9')
@@ -154,30 +145,6 @@ std::optional<std::string> sheetNameProblem(std::string_view name)
     return std::nullopt;
 }
 
-std::string nameForCopy(std::string_view base, const std::function<bool(std::string_view)>& taken)
-{
-    if (!taken(base))
-        return std::string(base);
-    for (unsigned k = 2;; ++k) {
-        std::string suffix = fmt::format(" ({})", k);
-        std::size_t room = kMaxSheetNameLength - suffix.size();
-        std::string cut;
-        std::size_t i = 0, units = 0;
-        while (i < base.size()) {
-            std::size_t start = i;
-            char32_t cp = decodeOne(base, i);
-            std::size_t w = cp >= 0x10000 ? 2 : 1;
-            if (units + w > room)
-                break;
-            units += w;
-            cut.append(base.substr(start, i - start));
-        }
-        std::string name = cut + suffix;
-        if (!taken(name))
-            return name;
-    }
-}
-
 std::size_t unquoteSheetName(std::string_view formula, std::size_t open, std::string& name)
 {
     std::size_t j = open + 1;
@@ -204,7 +171,7 @@ std::string quoteSheetName(std::string_view name)
             plain = false;
     if (plain) {
         std::string up = foldSheetName(name);
-        if (up == "true" || up == "false" || looksLikeCellReference(name))
+        if (up == "true" || up == "false" || isCellReference(name) || looksLikeR1C1Reference(name))
             plain = false;
     }
     if (plain)

@@ -1,14 +1,11 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 
 namespace tessaro::xlsx {
-
-inline constexpr std::size_t kMaxSheetNameLength = 31;
 
 // A sheet name folded for comparison: spreadsheet applications treat names that differ
 // only in letter case as the same, in every script that has case.
@@ -22,12 +19,6 @@ std::size_t sheetNameLength(std::string_view utf8);
 // characters, holding one of : \ / ? * [ ], or beginning or ending with an apostrophe), in
 // words for a message; nothing for a valid name.
 std::optional<std::string> sheetNameProblem(std::string_view name);
-
-// The name for a copy of sheet `base`: the name itself when free, else "base (2)",
-// "base (3)", ..., with the base shortened (never inside a character) so the whole stays
-// within 31 characters. `taken` answers whether a name is in use (letter case ignored by
-// the caller's comparison).
-std::string nameForCopy(std::string_view base, const std::function<bool(std::string_view)>& taken);
 
 // The sheet name as a formula writes it before "!": bare when it is a plain identifier that
 // cannot be read as a cell reference, else in apostrophes with inner apostrophes doubled.

@@ -32,15 +32,6 @@ const char* kDefaultStyles =
     "<dxfs count=\"0\"/><tableStyles count=\"0\" defaultTableStyle=\"TableStyleMedium2\" "
     "defaultPivotStyle=\"PivotStyleLight16\"/></styleSheet>";
 
-long toLong(const char* s, long fallback = 0)
-{
-    if (!s || !*s)
-        return fallback;
-    char* end = nullptr;
-    long v = std::strtol(s, &end, 10);
-    return end && *end == '\0' ? v : fallback;
-}
-
 bool hasPrefix(std::string_view qn, std::string_view prefix)
 {
     if (prefix.empty())

@@ -19,15 +19,6 @@ constexpr std::string_view kWorkbookOrder[] = {
     "externalReferences", "definedNames", "calcPr", "oleSize", "customWorkbookViews", "pivotCaches",
     "smartTagPr", "smartTagTypes", "webPublishing", "fileRecoveryPr", "webPublishObjects", "extLst"};
 
-long toLong(const char* s, long fallback)
-{
-    if (!s || !*s)
-        return fallback;
-    char* end = nullptr;
-    long v = std::strtol(s, &end, 10);
-    return end && *end == '\0' ? v : fallback;
-}
-
 // The relationship id of an element, whatever prefix binds the relationships namespace
 // and wherever it is declared (some writers declare it on every sheet element).
 std::string relationshipIdOf(pugi::xml_node n)
@@ -133,20 +124,6 @@ bool WorkbookPart::date1904() const
 {
     std::string_view v = doc_.document_element().child(n_("workbookPr").c_str()).attribute("date1904").value();
     return v == "1" || v == "true";
-}
-
-std::vector<pugi::xml_node> WorkbookPart::namesScopedTo(std::size_t index) const
-{
-    std::vector<pugi::xml_node> out;
-    pugi::xml_node dn = doc_.document_element().child(n_("definedNames").c_str());
-    for (pugi::xml_node d = dn.first_child(); d; d = d.next_sibling()) {
-        if (!n_.names(d, "definedName"))
-            continue;
-        long id = toLong(d.attribute("localSheetId").value(), -1);
-        if (id >= 0 && static_cast<std::size_t>(id) == index)
-            out.push_back(d);
-    }
-    return out;
 }
 
 std::uint32_t WorkbookPart::insertSheet(std::size_t position, const std::string& name, const std::string& relId,

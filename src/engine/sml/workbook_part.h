@@ -49,9 +49,6 @@ public:
     bool date1904() const;
     const NsNames& names() const { return n_; }
 
-    // Defined names scoped to the sheet at `index` (localSheetId).
-    std::vector<pugi::xml_node> namesScopedTo(std::size_t index) const;
-
     // Inserts a sheet at `position` (0-based, tab order) with a fresh sheetId, and keeps
     // every other sheet's scoped names, the active tab and the first visible tab on the
     // sheets they named. Returns the new sheet's handle.
@@ -103,10 +100,6 @@ public:
     // part alone (returns false) when its lists do not describe those sheets.
     bool addSheet(std::string_view group, const std::vector<std::string>& before, std::size_t position,
                   const std::string& name);
-    bool addWorksheet(const std::vector<std::string>& worksheetsBefore, std::size_t position, const std::string& name)
-    {
-        return addSheet("Worksheets", worksheetsBefore, position, name);
-    }
     // Lists a name ("Sheet1!Print_Area", "Rates") under "Named Ranges"; the group is made
     // only with `createGroup` (a workbook that had no names, so none are missing from it).
     bool addNamedRange(const std::string& title, bool createGroup);

@@ -6,7 +6,7 @@
 #include "engine/sheet_copy/sheet_copier.h"
 #include "engine/sml/sheet_names.h"
 #include "engine/sml/workbook.h"
-#include "engine/zip/zip_reader.h"
+#include "platform/file_identity.h"
 
 #include <map>
 #include <mutex>
@@ -56,8 +56,8 @@ public:
         std::unique_ptr<Workbook> book = std::move(it->second.book);
         held_ -= it->second.weight;
         books_.erase(it);
-        const std::string now = fileIdentityAt(file);
-        if (now.empty() || now != book->package().fileIdentity())
+        const auto now = identityOfFile(file);
+        if (!now || now->key() != book->package().fileIdentity())
             return nullptr;
         return book;
     }

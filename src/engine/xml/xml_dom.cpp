@@ -4,6 +4,7 @@
 #include "platform/engine_error.h"
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -95,9 +96,13 @@ std::string_view localNameOf(const char* qualified)
     return colon == std::string_view::npos ? qn : qn.substr(colon + 1);
 }
 
-pugi::xml_node firstChild(pugi::xml_node parent, const std::string& qname)
+long toLong(const char* text, long fallback)
 {
-    return parent.child(qname.c_str());
+    if (!text || !*text)
+        return fallback;
+    char* end = nullptr;
+    const long v = std::strtol(text, &end, 10);
+    return end && *end == '\0' ? v : fallback;
 }
 
 pugi::xml_node insertInOrder(pugi::xml_node parent, const NsNames& names, std::string_view local,

@@ -55,8 +55,9 @@ std::optional<std::string> namespaceOf(pugi::xml_node element, std::string_view 
 
 std::string_view localNameOf(const char* qualified);
 
-// Children named `qname` in document order.
-pugi::xml_node firstChild(pugi::xml_node parent, const std::string& qname);
+// An attribute's or element's text as a whole decimal number (as strtol reads it); `fallback`
+// when it is missing, empty or holds anything more.
+long toLong(const char* text, long fallback = 0);
 
 // Inserts `qname` into `parent` at its place in a schema sequence: after the last existing
 // child whose local name comes earlier in `order`, before everything else.

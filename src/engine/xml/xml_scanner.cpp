@@ -13,12 +13,12 @@ enum : unsigned char { kSpace = 1, kEndsName = 2, kEndsValue = 4 };
 
 constexpr auto kClasses = [] {
     std::array<unsigned char, 256> t{};
-    for (unsigned char c : {' ', '\t', '\n', '\r'})
-        t[c] = kSpace | kEndsName;
-    for (unsigned char c : {'>', '/', '=', '<'})
-        t[c] |= kEndsName;
-    for (unsigned char c : {'"', '\'', '<'})
-        t[c] |= kEndsValue;
+    for (char c : {' ', '\t', '\n', '\r'})
+        t[static_cast<unsigned char>(c)] = kSpace | kEndsName;
+    for (char c : {'>', '/', '=', '<'})
+        t[static_cast<unsigned char>(c)] |= kEndsName;
+    for (char c : {'"', '\'', '<'})
+        t[static_cast<unsigned char>(c)] |= kEndsValue;
     return t;
 }();
 
@@ -367,7 +367,7 @@ std::string decodeXml(std::string_view raw)
             if (!ok) {
                 out.append(raw.substr(i, semi + 1 - i));
             } else {
-                appendUtf8(out, cp);
+                appendUtf8(out, static_cast<char32_t>(cp)); // at most 0x10FFFF, checked above
             }
         } else {
             // Unknown entities are kept as written: nothing is ever expanded from a DTD.

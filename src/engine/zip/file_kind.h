@@ -15,6 +15,6 @@ void requireZipArchive(const std::filesystem::path& file, const std::string& dis
 
 // What an OLE compound document holds, judged by the stream names in its directory.
 enum class CompoundKind { LegacyWorkbook, EncryptedPackage, Other, Unreadable };
-CompoundKind classifyCompoundFile(const std::string& bytes);
+CompoundKind classifyCompoundFile(const std::filesystem::path& file);
 
 } // namespace tessaro::xlsx

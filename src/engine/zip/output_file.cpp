@@ -1,18 +1,14 @@
 // SPDX-License-Identifier: MIT
 #include "engine/zip/output_file.h"
 
+#include "platform/atomic_file.h"
+
 #include <algorithm>
-#include <atomic>
-#include <cstdio>
-#include <random>
 #include <cerrno>
-#include <cstring>
 #include <system_error>
 #include <utility>
 #include <vector>
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace tessaro::xlsx {
@@ -23,45 +19,6 @@ constexpr std::size_t kBufferSize = 1u << 20;
 [[noreturn]] void throwErrno(int err, const std::string& what)
 {
     throw std::system_error(err, std::generic_category(), what);
-}
-
-// Closes a descriptor once, on every path out of a scope.
-class FdGuard {
-public:
-    explicit FdGuard(int fd) : fd_(fd) {}
-    ~FdGuard()
-    {
-        if (fd_ >= 0)
-            ::close(fd_);
-    }
-    FdGuard(const FdGuard&) = delete;
-    FdGuard& operator=(const FdGuard&) = delete;
-    int get() const { return fd_; }
-    int release() { return std::exchange(fd_, -1); }
-
-private:
-    int fd_;
-};
-
-// Creates a new file with a random name beside the target. It is created with 0666 so
-// the kernel applies the umask, which is the mode a brand-new workbook should get.
-std::pair<int, std::string> createTemporary(const std::filesystem::path& dir, const std::string& base)
-{
-    static std::atomic<unsigned> counter{0};
-    std::random_device entropy;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        unsigned long long salt = (static_cast<unsigned long long>(entropy()) << 20) ^
-                                  (static_cast<unsigned long long>(::getpid()) << 8) ^ counter++;
-        char suffix[24];
-        std::snprintf(suffix, sizeof suffix, "%012llx", salt & 0xFFFFFFFFFFFFull);
-        std::string name = (dir / ("." + base + ".tessaro-" + suffix)).string();
-        int fd = ::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0)
-            return {fd, name};
-        if (errno != EEXIST)
-            throwErrno(errno, "create a temporary file");
-    }
-    throwErrno(EEXIST, "create a temporary file");
 }
 
 } // namespace
@@ -194,59 +151,18 @@ void FailingOutputFile::sync()
     inner_->sync();
 }
 
-void replaceFileAtomically(const std::filesystem::path& requested,
+void replaceFileAtomically(const std::filesystem::path& target,
                            const std::function<void(OutputFile&)>& writeContent,
                            const OutputFileWrapper& wrapper)
 {
-    namespace fs = std::filesystem;
-    std::error_code ec;
-    fs::path target = requested;
-    if (fs::is_symlink(fs::symlink_status(requested, ec))) {
-        fs::path resolved = fs::canonical(requested, ec);
-        if (!ec)
-            target = resolved;
-    }
-    if (fs::is_directory(target, ec))
-        throwErrno(EISDIR, "replace");
-
-    struct stat old {};
-    bool existed = ::stat(target.c_str(), &old) == 0;
-
-    fs::path dir = target.parent_path();
-    if (dir.empty())
-        dir = ".";
-    auto [raw, tempName] = createTemporary(dir, target.filename().string());
-    FdGuard fd(raw);
-    bool renamed = false;
-    try {
-        std::unique_ptr<OutputFile> out = std::make_unique<DescriptorOutputFile>(fd.get());
-        if (wrapper)
-            out = wrapper(std::move(out));
-        writeContent(*out);
-        out->sync();
-        if (existed && ::fchmod(fd.get(), old.st_mode & 07777) != 0)
-            throwErrno(errno, "set permissions");
-        if (existed && (old.st_uid != ::geteuid() || old.st_gid != ::getegid())) {
-            // Keeping the owner needs privileges we usually lack; the content matters more.
-            [[maybe_unused]] int ignored = ::fchown(fd.get(), old.st_uid, old.st_gid);
-        }
-        if (::close(fd.release()) != 0)
-            throwErrno(errno, "close");
-        if (::rename(tempName.c_str(), target.c_str()) != 0)
-            throwErrno(errno, "rename");
-        renamed = true;
-        int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (dfd >= 0) {
-            // The rename is done; a folder that cannot be flushed (some network file systems)
-            // does not make the save a failure.
-            ::fsync(dfd);
-            ::close(dfd);
-        }
-    } catch (...) {
-        if (!renamed)
-            ::unlink(tempName.c_str());
-        throw;
-    }
+    AtomicReplacement replacement(target);
+    std::unique_ptr<OutputFile> out = std::make_unique<DescriptorOutputFile>(replacement.descriptor());
+    if (wrapper)
+        out = wrapper(std::move(out));
+    writeContent(*out);
+    // Through the wrapper, so that a test's failing disk fails the flush too.
+    out->sync();
+    replacement.commit();
 }
 
 } // namespace tessaro::xlsx

@@ -69,12 +69,10 @@ private:
 // it in a FailingOutputFile.
 using OutputFileWrapper = std::function<std::unique_ptr<OutputFile>(std::unique_ptr<OutputFile>)>;
 
-// Writes a file so that readers see either the old content or the whole new one: the new
-// bytes go to a hidden temporary file in the same folder, are flushed to disk, take the old
-// file's permissions, and are renamed over it; then the folder itself is flushed so the
-// rename survives a power cut. On any failure the temporary file is removed and the old
-// file is untouched. A symbolic link is followed, so the link stays and its target gets the
-// new content. Throws std::system_error (with the failing step in its text).
+// Writes a file through an AtomicReplacement (which says what is kept and what a failure
+// leaves), with every byte passing through `wrapper`'s OutputFile. Throws std::system_error
+// (with the failing step in its text), ReplacedButNotFlushed when the new content is in
+// place but its folder could not be flushed.
 void replaceFileAtomically(const std::filesystem::path& target,
                            const std::function<void(OutputFile&)>& writeContent,
                            const OutputFileWrapper& wrapper = {});

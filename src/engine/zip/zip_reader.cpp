@@ -2,7 +2,9 @@
 #include "engine/zip/zip_reader.h"
 
 #include "engine/zip/compression.h"
+#include "engine/zip/little_endian.h"
 #include "platform/engine_error.h"
+#include "platform/file_identity.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -27,19 +29,6 @@ constexpr std::size_t kCentralSize = 46;
 constexpr std::size_t kLocalSize = 30;
 // More entries than any workbook has; a directory that claims more is hostile or broken.
 constexpr std::uint64_t kMaxEntries = 1u << 20;
-
-std::uint16_t u16(const unsigned char* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
-std::uint32_t u32(const unsigned char* p)
-{
-    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-std::uint64_t u64(const unsigned char* p) { return u32(p) | (static_cast<std::uint64_t>(u32(p + 4)) << 32); }
-
-std::string identityOf(const struct stat& st)
-{
-    return fmt::format("{}:{}:{}:{}.{}", st.st_dev, st.st_ino, st.st_size, st.st_mtim.tv_sec, st.st_mtim.tv_nsec);
-}
 
 // Sizes as a person reads them in a message.
 std::string sizeText(std::uint64_t bytes)
@@ -79,7 +68,7 @@ bool readZip64Sizes(const unsigned char* x, std::size_t extraLen, ZipEntry& en, 
 {
     const unsigned char* xEnd = x + extraLen;
     while (x + 4 <= xEnd) {
-        std::uint16_t id = u16(x), len = u16(x + 2);
+        std::uint16_t id = le16(x), len = le16(x + 2);
         if (x + 4 + len > xEnd)
             break;
         if (id == 0x0001) {
@@ -90,7 +79,7 @@ bool readZip64Sizes(const unsigned char* x, std::size_t extraLen, ZipEntry& en, 
                     continue;
                 if (f + 8 > fEnd)
                     return false;
-                *field = u64(f);
+                *field = le64(f);
                 f += 8;
             }
         }
@@ -100,22 +89,6 @@ bool readZip64Sizes(const unsigned char* x, std::size_t extraLen, ZipEntry& en, 
 }
 
 } // namespace
-
-std::string fileIdentityOf(int fd)
-{
-    struct stat st {};
-    if (::fstat(fd, &st) != 0)
-        return {};
-    return identityOf(st);
-}
-
-std::string fileIdentityAt(const std::filesystem::path& path)
-{
-    struct stat st {};
-    if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
-        return {};
-    return identityOf(st);
-}
 
 std::string foldAscii(std::string_view s)
 {
@@ -142,7 +115,8 @@ ZipReader::ZipReader(const std::filesystem::path& file, std::string displayPath,
         throw EngineError(ErrorCode::FileUnreadable, displayPath_, std::strerror(err));
     }
     fileSize_ = static_cast<std::uint64_t>(st.st_size);
-    identity_ = identityOf(st);
+    if (const auto id = identityOfDescriptor(fd_))
+        identity_ = id->key();
     try {
         readDirectory();
         admitted_.assign(entries_.size(), false);
@@ -200,7 +174,7 @@ ZipReader::DirectoryPlace ZipReader::findDirectory() const
     readAt(fileSize_ - tailSize, tail.data(), tailSize);
     std::size_t endPos = std::string::npos;
     for (std::size_t i = tailSize - kEndSize + 1; i-- > 0;) {
-        if (u32(&tail[i]) == kEndSig && i + kEndSize + u16(&tail[i + 20]) <= tailSize) {
+        if (le32(&tail[i]) == kEndSig && i + kEndSize + le16(&tail[i + 20]) <= tailSize) {
             endPos = i;
             break;
         }
@@ -209,10 +183,10 @@ ZipReader::DirectoryPlace ZipReader::findDirectory() const
         damaged("the end of its central directory is missing; the file may be truncated");
     const unsigned char* e = &tail[endPos];
     std::uint64_t endOffset = fileSize_ - tailSize + endPos;
-    std::uint64_t total = u16(e + 10);
-    std::uint64_t cdSize = u32(e + 12);
-    std::uint64_t cdOffset = u32(e + 16);
-    if (u16(e + 4) != 0 || u16(e + 6) != 0)
+    std::uint64_t total = le16(e + 10);
+    std::uint64_t cdSize = le32(e + 12);
+    std::uint64_t cdOffset = le32(e + 16);
+    if (le16(e + 4) != 0 || le16(e + 6) != 0)
         throw EngineError(ErrorCode::ZipUnsupported, displayPath_, "split over several files");
 
     bool zip64 = total == 0xFFFF || cdSize == 0xFFFFFFFFu || cdOffset == 0xFFFFFFFFu;
@@ -220,17 +194,17 @@ ZipReader::DirectoryPlace ZipReader::findDirectory() const
     if (endOffset >= 20) {
         unsigned char loc[20];
         readAt(endOffset - 20, loc, sizeof loc);
-        if (u32(loc) == kEnd64LocatorSig) {
-            std::uint64_t at = u64(loc + 8);
+        if (le32(loc) == kEnd64LocatorSig) {
+            std::uint64_t at = le64(loc + 8);
             unsigned char z[56];
             if (at + sizeof z > endOffset)
                 damaged("its zip64 directory record is out of place");
             readAt(at, z, sizeof z);
-            if (u32(z) != kEnd64Sig)
+            if (le32(z) != kEnd64Sig)
                 damaged("its zip64 directory record is missing");
-            total = u64(z + 32);
-            cdSize = u64(z + 40);
-            cdOffset = u64(z + 48);
+            total = le64(z + 32);
+            cdSize = le64(z + 40);
+            cdOffset = le64(z + 48);
             cdEnd = at;
             zip64 = true;
         } else if (zip64 && total != 0xFFFF) {
@@ -262,22 +236,22 @@ std::vector<std::uint64_t> ZipReader::readEntries(const DirectoryPlace& place)
     std::size_t pos = 0;
     std::vector<std::uint64_t> localOffsets;
     for (std::uint64_t i = 0; i < place.entries; ++i) {
-        if (pos + kCentralSize > cd.size() || u32(&cd[pos]) != kCentralSig)
+        if (pos + kCentralSize > cd.size() || le32(&cd[pos]) != kCentralSig)
             damaged("an entry of its central directory is broken");
         const unsigned char* h = &cd[pos];
         ZipEntry en;
-        en.versionMadeBy = u16(h + 4);
-        en.flags = u16(h + 8);
-        en.method = u16(h + 10);
-        en.dosTime = u16(h + 12);
-        en.dosDate = u16(h + 14);
-        en.crc = u32(h + 16);
-        en.compressedSize = u32(h + 20);
-        en.size = u32(h + 24);
-        std::size_t nameLen = u16(h + 28), extraLen = u16(h + 30), commentLen = u16(h + 32);
-        std::uint16_t diskStart = u16(h + 34);
-        en.externalAttributes = u32(h + 38);
-        std::uint64_t local = u32(h + 42);
+        en.versionMadeBy = le16(h + 4);
+        en.flags = le16(h + 8);
+        en.method = le16(h + 10);
+        en.dosTime = le16(h + 12);
+        en.dosDate = le16(h + 14);
+        en.crc = le32(h + 16);
+        en.compressedSize = le32(h + 20);
+        en.size = le32(h + 24);
+        std::size_t nameLen = le16(h + 28), extraLen = le16(h + 30), commentLen = le16(h + 32);
+        std::uint16_t diskStart = le16(h + 34);
+        en.externalAttributes = le32(h + 38);
+        std::uint64_t local = le32(h + 42);
         if (pos + kCentralSize + nameLen + extraLen + commentLen > cd.size())
             damaged("an entry of its central directory is broken");
         en.name.assign(reinterpret_cast<const char*>(h + kCentralSize), nameLen);
@@ -306,13 +280,13 @@ void ZipReader::checkLocalHeaders(const std::vector<std::uint64_t>& localOffsets
         ZipEntry& en = entries_[i];
         std::vector<unsigned char> lh(kLocalSize + en.name.size());
         readAt(localOffsets[i], lh.data(), lh.size());
-        if (u32(lh.data()) != kLocalSig)
+        if (le32(lh.data()) != kLocalSig)
             damaged(fmt::format("the entry {} is missing where the directory says it is", en.name));
-        std::size_t nameLen = u16(&lh[26]), extraLen = u16(&lh[28]);
+        std::size_t nameLen = le16(&lh[26]), extraLen = le16(&lh[28]);
         if (nameLen != en.name.size() ||
             std::memcmp(&lh[kLocalSize], en.name.data(), nameLen) != 0)
             damaged(fmt::format("the entry {} has two different names", en.name));
-        if (u16(&lh[8]) != en.method)
+        if (le16(&lh[8]) != en.method)
             damaged(fmt::format("the entry {} has two different compression methods", en.name));
         en.dataOffset = localOffsets[i] + kLocalSize + nameLen + extraLen;
         if (en.dataOffset > directoryStart || en.compressedSize > directoryStart - en.dataOffset)

@@ -111,12 +111,6 @@ private:
     mutable std::uint64_t admittedTotal_ = 0;
 };
 
-// The identity of an open file as ZipReader::identity() gives it; empty when it cannot be
-// learnt.
-std::string fileIdentityOf(int fd);
-// The same for the file at `path` now (following links, as opening does).
-std::string fileIdentityAt(const std::filesystem::path& path);
-
 // ASCII lower case, as package part names compare.
 std::string foldAscii(std::string_view s);
 

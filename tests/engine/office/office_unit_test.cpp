@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: MIT
-// The parts of the LibreOffice backend that need no office: how copies are named, how a file
-// is replaced, and how a workbook's format is told from its content.
-#include "engine/office/copy_names.h"
+// The parts of the LibreOffice backend that need no office: how an export is committed and how
+// a workbook's format is told from its content.
 #include "engine/office/file_ops.h"
 #include "engine/office/workbook_format.h"
 #include "support/shared_dir.h"
@@ -22,88 +21,6 @@ using test::TempDir;
 using test::readFile;
 using test::writeFile;
 
-std::u16string u(const char* s)
-{
-    std::u16string out;
-    for (; *s; ++s)
-        out.push_back(static_cast<char16_t>(static_cast<unsigned char>(*s)));
-    return out;
-}
-
-std::u16string lower(std::u16string s)
-{
-    for (auto& c : s)
-        if (c >= u'A' && c <= u'Z')
-            c = static_cast<char16_t>(c - u'A' + u'a');
-    return s;
-}
-
-auto takenAmong(std::set<std::u16string> names)
-{
-    std::set<std::u16string> folded;
-    for (const auto& n : names)
-        folded.insert(lower(n));
-    return [folded](const std::u16string& n) { return folded.count(lower(n)) > 0; };
-}
-
-TEST(CopySheetName, KeepsTheNameWhenItIsFree)
-{
-    EXPECT_EQ(copySheetName(u"Data", takenAmong({u"Other"})), u"Data");
-}
-
-TEST(CopySheetName, NumbersFromTwoIgnoringLetterCase)
-{
-    EXPECT_EQ(copySheetName(u"Data", takenAmong({u"data"})), u"Data (2)");
-    EXPECT_EQ(copySheetName(u"Data", takenAmong({u"DATA", u"data (2)", u"Data (3)"})), u"Data (4)");
-}
-
-TEST(CopySheetName, CutsTheBaseToKeepThirtyOneCharacters)
-{
-    const std::u16string name = u("ABCDEFGHIJKLMNOPQRSTUVWXYZ01234");
-    ASSERT_EQ(name.size(), 31u);
-    EXPECT_EQ(copySheetName(name, takenAmong({name})), u("ABCDEFGHIJKLMNOPQRSTUVWXYZ0 (2)"));
-    const std::u16string tooLong = u("ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789");
-    EXPECT_EQ(copySheetName(tooLong, takenAmong({})), u("ABCDEFGHIJKLMNOPQRSTUVWXYZ01234"));
-    std::set<std::u16string> many = {name};
-    for (int k = 2; k <= 10; ++k)
-        many.insert(copySheetName(name, takenAmong(many)));
-    EXPECT_TRUE(many.count(u("ABCDEFGHIJKLMNOPQRSTUVWXYZ (10)")));
-    for (const auto& n : many)
-        EXPECT_LE(n.size(), kMaxSheetNameLength);
-}
-
-TEST(CopySheetName, NeverSplitsASurrogatePair)
-{
-    // 29 letters and then a character outside the BMP: the cut for " (2)" falls inside it.
-    std::u16string name = u("ABCDEFGHIJKLMNOPQRSTUVWXYZABC");
-    name += u"\U0001F600";
-    ASSERT_EQ(name.size(), 31u);
-    const std::u16string copy = copySheetName(name, takenAmong({name}));
-    EXPECT_EQ(copy, u("ABCDEFGHIJKLMNOPQRSTUVWXYZA (2)"));
-    const std::u16string at27 = u("ABCDEFGHIJKLMNOPQRSTUVWXYZ") + u"\U0001F600" + u("XYZ");
-    EXPECT_EQ(copySheetName(at27, takenAmong({at27})), u("ABCDEFGHIJKLMNOPQRSTUVWXYZ (2)"));
-}
-
-TEST(ReplacementFile, ReplacesTheTargetOnlyOnCommitAndKeepsItsPermissions)
-{
-    TempDir dir;
-    const fs::path target = dir / "book.xls";
-    writeFile(target, "old");
-    ASSERT_EQ(::chmod(target.c_str(), 0640), 0);
-    {
-        ReplacementFile out(target);
-        EXPECT_EQ(out.path().parent_path(), dir.path());
-        writeFile(out.path(), "new content");
-        EXPECT_EQ(readFile(target), "old");
-        out.commit();
-    }
-    EXPECT_EQ(readFile(target), "new content");
-    struct stat st {};
-    ASSERT_EQ(::stat(target.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0640u);
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
-}
-
 TEST(ReplacementFile, WithoutCommitOrWithNothingWrittenLeavesTheTargetAndNoLitter)
 {
     TempDir dir;
@@ -119,23 +36,6 @@ TEST(ReplacementFile, WithoutCommitOrWithNothingWrittenLeavesTheTargetAndNoLitte
     }
     EXPECT_EQ(readFile(target), "old");
     EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
-}
-
-TEST(ReplacementFile, WritesThroughASymbolicLinkAndKeepsTheLink)
-{
-    TempDir dir;
-    fs::create_directory(dir / "real");
-    writeFile(dir / "real" / "book.xls", "old");
-    fs::create_symlink(dir / "real" / "book.xls", dir / "link.xls");
-    copyFileReplacing(dir / "link.xls", dir / "copy.xls");
-    EXPECT_EQ(readFile(dir / "copy.xls"), "old");
-    {
-        ReplacementFile out(dir / "link.xls");
-        writeFile(out.path(), "new");
-        out.commit();
-    }
-    EXPECT_TRUE(fs::is_symlink(dir / "link.xls"));
-    EXPECT_EQ(readFile(dir / "real" / "book.xls"), "new");
 }
 
 void writeZip(const fs::path& file, const std::vector<std::pair<std::string, std::string>>& entries)

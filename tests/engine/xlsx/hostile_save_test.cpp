@@ -16,7 +16,10 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <functional>
+#include <optional>
 #include <thread>
+#include <utility>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -57,17 +60,24 @@ std::vector<std::string> sheetsOf(const fs::path& file)
 }
 
 class SaveFaults : public ::testing::Test {
-protected:
+public:
     TempDir dir;
     fs::path source = dir / "source.xlsx";
     fs::path target = dir / "target.xlsx";
     EngineOptions options;
+    int lockFd = -1;
+    std::optional<LockHolder> holder;
 
     void SetUp() override
     {
         t::writeWorkbook(source, book("Data", "copied"));
         t::writeWorkbook(target, book("Own", "mine"));
         options.lockWait = std::chrono::milliseconds(100);
+    }
+    void TearDown() override
+    {
+        if (lockFd >= 0)
+            ::close(lockFd);
     }
 
     // Copies Data behind the target's sheets and saves; the error's text, or "" on success.
@@ -90,65 +100,94 @@ protected:
     }
     std::string copyAndSave() { return copyAndSave(options); }
 
-    // Refused, and nothing in the folder changed.
-    std::string refused()
-    {
-        auto before = t::snapshot(dir.path());
-        std::string text = copyAndSave();
-        EXPECT_FALSE(text.empty()) << "the save went through";
-        EXPECT_EQ(t::changes(before, t::snapshot(dir.path())), "");
-        return text;
-    }
-
     void expectCopied() { EXPECT_THAT(sheetsOf(target), ElementsAre("Own", "Data")); }
 };
 
-TEST_F(SaveFaults, ReadOnlyFileIsLeftAlone)
-{
-    fs::permissions(target, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
-    EXPECT_THAT(refused(), HasSubstr("the file is read-only"));
-    EXPECT_EQ(fs::status(target).permissions(), fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
-    fs::permissions(target, fs::perms::owner_write, fs::perm_options::add);
-    EXPECT_EQ(copyAndSave(), "");
-    expectCopied();
-}
+// What stands in the way of a save, made and taken away by a test.
+struct WriteFault {
+    const char* name;
+    enum class Runs { AsThisUser, AsOrdinaryUser, OnlyWhenPrivileged } runs;
+    std::function<void(SaveFaults&)> make;
+    // Every piece the error must hold; "{pid}" stands for the lock holder's process.
+    std::vector<std::string> says;
+    // Takes the fault away, after which the same save goes through; none when the test
+    // cannot undo it.
+    std::function<void(SaveFaults&)> undo;
+};
 
-TEST_F(SaveFaults, FileThisUserMayNotWrite)
+const fs::perms kReadOnly = fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read;
+
+const WriteFault kWriteFaults[] = {
+    {"ReadOnlyFile", WriteFault::Runs::AsThisUser, [](SaveFaults& f) { fs::permissions(f.target, kReadOnly); },
+     {"the file is read-only"},
+     [](SaveFaults& f) {
+         EXPECT_EQ(fs::status(f.target).permissions(), kReadOnly) << "the refusal changed the mode";
+         fs::permissions(f.target, fs::perms::owner_write, fs::perm_options::add);
+     }},
+    {"FileThisUserMayNotWrite", WriteFault::Runs::OnlyWhenPrivileged,
+     // Owned by root and writable only by it; the copy runs as an ordinary user.
+     [](SaveFaults& f) {
+         fs::permissions(f.dir.path(), fs::perms::all);
+         fs::permissions(f.source, fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read);
+         fs::permissions(f.target, fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read);
+     },
+     {"the file is read-only", "this user may not write it"}, nullptr},
+    {"FolderThatCannotBeWritten", WriteFault::Runs::AsOrdinaryUser,
+     [](SaveFaults& f) {
+         fs::permissions(f.source, fs::perms::all);
+         fs::permissions(f.target, fs::perms::all);
+         fs::permissions(f.dir.path(), fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
+                                           fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec);
+     },
+     {"the folder of the file cannot be written to"}, nullptr},
+    {"LockedWithFlockByAnotherProgram", WriteFault::Runs::AsThisUser,
+     [](SaveFaults& f) {
+         f.lockFd = ::open(f.target.c_str(), O_RDONLY | O_CLOEXEC);
+         ASSERT_GE(f.lockFd, 0);
+         ASSERT_EQ(::flock(f.lockFd, LOCK_EX), 0);
+     },
+     {"it is locked"}, [](SaveFaults& f) { ::close(std::exchange(f.lockFd, -1)); }},
+    {"LockedWithAPosixLockByAnotherProcess", WriteFault::Runs::AsThisUser,
+     [](SaveFaults& f) { f.holder.emplace(f.target, LockHolder::Kind::Posix); }, {"it is locked", "process {pid}"},
+     [](SaveFaults& f) { f.holder.reset(); }},
+    {"OpenInLibreOfficeByItsLockFile", WriteFault::Runs::AsThisUser,
+     [](SaveFaults& f) {
+         writeFile(f.dir / ".~lock.target.xlsx#",
+                   "Jane Doe,jane,host1,07.12.2026 10:00,file:///home/jane/.config/libreoffice/4;");
+     },
+     {"it is locked", "open in LibreOffice by Jane Doe on host1", ".~lock.target.xlsx#"},
+     [](SaveFaults& f) { fs::remove(f.dir / ".~lock.target.xlsx#"); }},
+};
+
+class WriteFaults : public SaveFaults, public ::testing::WithParamInterface<WriteFault> {};
+
+TEST_P(WriteFaults, LeaveTheFileAsItWasAndSayWhatStandsInTheWay)
 {
-    if (!tessaro::test::privileged())
+    const WriteFault& fault = GetParam();
+    if (fault.runs == WriteFault::Runs::OnlyWhenPrivileged && !tessaro::test::privileged())
         GTEST_SKIP() << "needs a file owned by another user";
-    // Owned by root and writable only by it; the copy runs as an ordinary user.
-    fs::permissions(dir.path(), fs::perms::all);
-    fs::permissions(source, fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read);
-    fs::permissions(target, fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read);
+    fault.make(*this);
     auto before = t::snapshot(dir.path());
-    std::string text = tessaro::test::asOrdinaryUser([&] { return copyAndSave(); });
-    EXPECT_THAT(text, AllOf(HasSubstr("the file is read-only"), HasSubstr("this user may not write it")));
+    const std::string text = fault.runs == WriteFault::Runs::AsThisUser
+                                 ? copyAndSave()
+                                 : tessaro::test::asOrdinaryUser([&] { return copyAndSave(); });
+    ASSERT_FALSE(text.empty()) << "the save went through";
+    EXPECT_EQ(text.rfind(target.string() + ": ", 0), 0u) << text;
+    for (std::string piece : fault.says) {
+        if (const auto at = piece.find("{pid}"); at != std::string::npos)
+            piece.replace(at, 5, std::to_string(holder ? holder->pid() : -1));
+        EXPECT_THAT(text, HasSubstr(piece));
+    }
     EXPECT_EQ(t::changes(before, t::snapshot(dir.path())), "");
+    if (fault.undo) {
+        fault.undo(*this);
+        EXPECT_EQ(copyAndSave(), "");
+        expectCopied();
+    }
 }
 
-TEST_F(SaveFaults, FolderThatCannotBeWritten)
-{
-    fs::permissions(source, fs::perms::all);
-    fs::permissions(target, fs::perms::all);
-    fs::permissions(dir.path(), fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
-                                    fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec);
-    auto before = t::snapshot(dir.path());
-    std::string text = tessaro::test::asOrdinaryUser([&] { return copyAndSave(); });
-    EXPECT_THAT(text, HasSubstr("the folder of the file cannot be written to"));
-    EXPECT_EQ(t::changes(before, t::snapshot(dir.path())), "");
-}
-
-TEST_F(SaveFaults, LockedWithFlockByAnotherProgram)
-{
-    int fd = ::open(target.c_str(), O_RDONLY | O_CLOEXEC);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(::flock(fd, LOCK_EX), 0);
-    EXPECT_THAT(refused(), HasSubstr("it is locked"));
-    ::close(fd);
-    EXPECT_EQ(copyAndSave(), "");
-    expectCopied();
-}
+INSTANTIATE_TEST_SUITE_P(Save, WriteFaults, ::testing::ValuesIn(kWriteFaults),
+                         [](const ::testing::TestParamInfo<WriteFault>& row) { return row.param.name; });
 
 TEST_F(SaveFaults, ALockLetGoWhileTheSaveWaitsIsNoObstacle)
 {
@@ -164,21 +203,6 @@ TEST_F(SaveFaults, ALockLetGoWhileTheSaveWaitsIsNoObstacle)
     EXPECT_EQ(copyAndSave(patient), "");
     release.join();
     expectCopied();
-}
-
-TEST_F(SaveFaults, LockedWithAPosixLockByAnotherProcess)
-{
-    LockHolder holder(target, LockHolder::Kind::Posix);
-    EXPECT_THAT(refused(), AllOf(HasSubstr("it is locked"), HasSubstr("process " + std::to_string(holder.pid()))));
-}
-
-TEST_F(SaveFaults, OpenInLibreOfficeByItsLockFile)
-{
-    writeFile(dir / ".~lock.target.xlsx#", "Jane Doe,jane,host1,07.12.2026 10:00,file:///home/jane/.config/libreoffice/4;");
-    EXPECT_THAT(refused(), AllOf(HasSubstr("it is locked"), HasSubstr("open in LibreOffice by Jane Doe on host1"),
-                                 HasSubstr(".~lock.target.xlsx#")));
-    fs::remove(dir / ".~lock.target.xlsx#");
-    EXPECT_EQ(copyAndSave(), "");
 }
 
 TEST_F(SaveFaults, ChangedByAnotherProgramSinceItWasOpened)

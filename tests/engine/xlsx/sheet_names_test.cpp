@@ -7,18 +7,6 @@
 
 using namespace tessaro::xlsx;
 
-namespace {
-auto takenBy(std::set<std::string> names)
-{
-    return [names = std::move(names)](std::string_view n) {
-        for (const auto& x : names)
-            if (sameSheetName(x, n))
-                return true;
-        return false;
-    };
-}
-} // namespace
-
 TEST(SheetNames, CompareWithoutLetterCaseInEveryScript)
 {
     EXPECT_TRUE(sameSheetName("Data", "DATA"));
@@ -27,32 +15,6 @@ TEST(SheetNames, CompareWithoutLetterCaseInEveryScript)
     EXPECT_TRUE(sameSheetName("Отчёт", "ОТЧЁТ"));
     EXPECT_FALSE(sameSheetName("Data", "Data2"));
     EXPECT_FALSE(sameSheetName("工作表1", "工作表2"));
-}
-
-TEST(SheetNames, CopyKeepsAFreeNameElseCountsUp)
-{
-    EXPECT_EQ(nameForCopy("Data", takenBy({"Other"})), "Data");
-    EXPECT_EQ(nameForCopy("Data", takenBy({"data"})), "Data (2)");
-    EXPECT_EQ(nameForCopy("Data", takenBy({"Data", "DATA (2)"})), "Data (3)");
-    EXPECT_EQ(nameForCopy("Data (2)", takenBy({"Data (2)"})), "Data (2) (2)");
-}
-
-TEST(SheetNames, LongNamesAreShortenedToStayWithin31Characters)
-{
-    std::string base(31, 'x');
-    std::string n = nameForCopy(base, takenBy({base}));
-    EXPECT_EQ(n, std::string(27, 'x') + " (2)");
-    EXPECT_EQ(sheetNameLength(n), 31u);
-    // Characters outside the basic plane count twice and are never split.
-    std::string wide;
-    for (int i = 0; i < 15; ++i)
-        wide += "\xF0\x9F\x98\x80";  // U+1F600
-    wide += "a";
-    ASSERT_EQ(sheetNameLength(wide), 31u);
-    std::string c = nameForCopy(wide, takenBy({wide}));
-    EXPECT_LE(sheetNameLength(c), 31u);
-    EXPECT_EQ(c.substr(c.size() - 4), " (2)");
-    EXPECT_EQ((c.size() - 4) % 4, 0u) << "a character was cut in half";
 }
 
 TEST(SheetNames, QuotesNamesThatCouldBeMisread)

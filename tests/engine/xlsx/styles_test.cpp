@@ -99,9 +99,9 @@ TEST(StyleMerger, MapsCustomNumberFormatsByTheirCode)
     std::vector<std::string> ids;
     for (auto x : xfs.children("xf"))
         ids.push_back(x.attribute("numFmtId").value());
+    ASSERT_EQ(ids.size(), 4u);
     EXPECT_EQ(ids[1], "200");
     EXPECT_EQ(ids[2], "201");
-    ASSERT_EQ(ids.size(), 4u);
     EXPECT_EQ(ids[3], "14");
     auto fmts = child(d, "styleSheet/numFmts");
     EXPECT_EQ(std::string(fmts.attribute("count").value()), "2");

@@ -161,7 +161,7 @@ TEST(AppProperties, AddsTheWorksheetTitleAndCount)
            "<vt:vector size=\"3\" baseType=\"lpstr\"><vt:lpstr>A</vt:lpstr><vt:lpstr>B</vt:lpstr><vt:lpstr>A!Druckbereich</vt:lpstr>"
            "</vt:vector></TitlesOfParts></Properties>",
            "f", "docProps/app.xml");
-    ASSERT_TRUE(a.addWorksheet({"A", "B"}, 2, "C"));
+    ASSERT_TRUE(a.addSheet("Worksheets", {"A", "B"}, 2, "C"));
     pugi::xml_document d;
     d.load_string(a.serialize().c_str());
     auto titles = d.first_element_by_path("Properties/TitlesOfParts/vt:vector");
@@ -183,6 +183,6 @@ TEST(AppProperties, LeavesListsItCannotMatchAlone)
                       "<vt:variant><vt:i4>1</vt:i4></vt:variant></vt:vector></HeadingPairs><TitlesOfParts>"
                       "<vt:vector size=\"1\" baseType=\"lpstr\"><vt:lpstr>Stale</vt:lpstr></vt:vector></TitlesOfParts></Properties>";
     a.load(xml, "f", "docProps/app.xml");
-    EXPECT_FALSE(a.addWorksheet({"A", "B"}, 0, "C"));
+    EXPECT_FALSE(a.addSheet("Worksheets", {"A", "B"}, 0, "C"));
     EXPECT_FALSE(a.modified());
 }
