@@ -52,6 +52,9 @@ public:
     // Defined names scoped to the sheet at `index` (localSheetId).
     std::vector<pugi::xml_node> namesScopedTo(std::size_t index) const;
 
+    // Whether a sheet id is left for one more sheet.
+    bool canTakeAnotherSheet() const { return freeSheetId().has_value(); }
+
     // Inserts a sheet at `position` (0-based, tab order) with a fresh sheetId, and keeps
     // every other sheet's scoped names, the active tab and the first visible tab on the
     // sheets they named. Returns the new sheet's handle.
@@ -82,7 +85,11 @@ public:
     std::string serialize() const;
 
 private:
+    static constexpr long kMostSheetIds = 65534;
+
     void ensureRelPrefix();
+    // The id a new sheet takes: one past the largest, else the smallest unused one.
+    std::optional<long> freeSheetId() const;
 
     pugi::xml_document doc_;
     NsNames n_;
