@@ -31,7 +31,7 @@ public:
     {
         server_ = servers ? servers() : nullptr;
         if (!server_)
-            throw AutomationError(1, "No spreadsheet engine is available to copy workbooks.");
+            throw AutomationError(ErrorCode::NoEngine, "No spreadsheet engine is available to copy workbooks.");
     }
 
     SpreadsheetAutomation& server() { return *server_; }

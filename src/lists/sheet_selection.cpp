@@ -14,7 +14,7 @@ std::unique_ptr<SpreadsheetAutomation> startServer(const SpreadsheetAutomationFa
 {
     auto server = servers ? servers() : nullptr;
     if (!server)
-        throw AutomationError(1, "No spreadsheet engine is available to read workbooks.");
+        throw AutomationError(ErrorCode::NoEngine, "No spreadsheet engine is available to read workbooks.");
     return server;
 }
 

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "platform/errors.h"
 #include "platform/spreadsheet_automation.h"
 
 #include <string>
@@ -8,59 +9,12 @@
 
 namespace tessaro::xlsx {
 
-// Every way the engine can refuse or fail. The numbers are what the automation error
-// carries, so they never change meaning once released; new codes go at the end.
-enum class ErrorCode : int {
-    FileNotFound = 1,
-    FileUnreadable,
-    IsFolder,
-    EmptyFile,
-    NotZip,
-    LegacyWorkbook,
-    EncryptedWorkbook,
-    OtherCompoundFile,
-    BinaryWorkbook,
-    OpenDocument,
-    XmlSpreadsheet2003,
-    NotSpreadsheetPackage,
-    StrictOpenXml,
-    ZipDamaged,
-    ZipUnsupported,
-    ZipUnsafeName,
-    ZipDuplicateName,
-    PartTooLarge,
-    PartMissing,
-    PartDamaged,
-    XmlDoctype,
-    WorkbookInvalid,
-    SheetNotFound,
-    SheetIndexOutOfRange,
-    SheetKindNotCopyable,
-    StyleIndexOutOfRange,
-    StringIndexOutOfRange,
-    TooManySheets,
-    WorkbookNotOpen,
-    SaveFailed,
-    TargetIsFolder,
-    PartUnsupported,
-    PartExpandsTooMuch,
-    FileReadOnly,
-    FileLocked,
-    FileChangedSinceOpened,
-    FolderNotWritable,
-    DiskFull,
-    SavedButNotFlushed,
-};
+// The native engine raises the codes of the shared registry under its own namespace too.
+using tessaro::ErrorCode;
+using tessaro::errorMessage;
 
-inline constexpr int kFirstErrorCode = 1;
-inline constexpr int kLastErrorCode = static_cast<int>(ErrorCode::SavedButNotFlushed);
-
-// The sentence for a code, written for the person who has to act on it; empty for a
-// number that is not a code.
-std::string_view errorMessage(ErrorCode code);
-
-// A failure tied to one file, and sometimes one part inside it. what() is the full text a
-// person sees: "<file>: <sentence>[ (<detail>)]".
+// A failure the native engine meets, tied to one file and sometimes one part inside it.
+// what() is the full text a person sees: "<file>: <sentence>[ (<detail>)]".
 class EngineError : public std::exception {
 public:
     EngineError(ErrorCode code, std::string file, std::string detail = {});

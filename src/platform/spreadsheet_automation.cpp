@@ -5,9 +5,18 @@
 
 namespace tessaro {
 
-AutomationError::AutomationError(int number, std::string description)
-    : number_(number > 0 ? number : 1), description_(std::move(description))
+AutomationError::AutomationError(ErrorCode code, std::string description)
+    : code_(code), description_(std::move(description))
 {
+}
+
+OpenOutcome SpreadsheetAutomation::tryOpen(const std::filesystem::path& fullPath)
+{
+    try {
+        return open(fullPath);
+    } catch (const AutomationError& e) {
+        return e;
+    }
 }
 
 } // namespace tessaro

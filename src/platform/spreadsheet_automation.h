@@ -1,28 +1,34 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "platform/errors.h"
+#include "platform/workbook_format.h"
+
 #include <cstdint>
 #include <exception>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
+#include <variant>
 
 namespace tessaro {
 
-// A failure of a spreadsheet server call. The number is always above 0; the description
+// A failure of a spreadsheet server call. The code says what went wrong; the description
 // names the file and the problem in words a person can act on, and is shown to the user
 // as it stands.
 class AutomationError : public std::exception {
 public:
-    AutomationError(int number, std::string description);
+    AutomationError(ErrorCode code, std::string description);
 
-    int number() const noexcept { return number_; }
+    ErrorCode code() const noexcept { return code_; }
+    // The code's released number, always above 0.
+    int number() const noexcept { return static_cast<int>(code_); }
     const std::string& description() const noexcept { return description_; }
     const char* what() const noexcept override { return description_.c_str(); }
 
 private:
-    int number_;
+    ErrorCode code_;
     std::string description_;
 };
 
@@ -42,6 +48,15 @@ struct SheetRef {
 
 enum class Placement { Before, After };
 
+// A file an engine leaves to another one: a workbook of a kind it does not read.
+struct OtherEngine {
+    WorkbookFormat format;
+};
+
+// What opening a file came to: the open workbook, a file for another engine (nothing was
+// opened), or the failure.
+using OpenOutcome = std::variant<WorkbookRef, OtherEngine, AutomationError>;
+
 // One spreadsheet server instance. Every use creates one through a factory, opens what it
 // needs, and ends with close of each workbook it opened and quit. Any member may throw
 // AutomationError. Indexes count from 1.
@@ -51,6 +66,11 @@ public:
 
     // Opens the workbook at a full path and returns its handle.
     virtual WorkbookRef open(const std::filesystem::path& fullPath) = 0;
+
+    // Opening for a caller that has another engine at hand: an engine that knows a file to
+    // be of a kind another engine reads says so instead of failing. Never throws
+    // AutomationError. An engine that leaves nothing to others opens.
+    virtual OpenOutcome tryOpen(const std::filesystem::path& fullPath);
 
     // Alerts off means no later call asks the user anything.
     virtual void setDisplayAlerts(bool on) = 0;

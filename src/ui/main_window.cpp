@@ -26,8 +26,8 @@
 #include <QProgressBar>
 #include <QThread>
 #include <QToolButton>
-#include <cstdio>
 #include <exception>
+#include <system_error>
 
 namespace tessaro::ui {
 
@@ -387,12 +387,21 @@ QString MainWindow::helpTarget() const
     return QString::fromStdString(helpPage(executableDir()).string());
 }
 
+// A command tells of the failures it expects itself; whatever escapes it is shown too, since
+// a person at the window never sees a terminal.
 void MainWindow::run(const std::function<void()>& command)
 {
     try {
         command();
+    } catch (const AutomationError& e) {
+        host_->showMessage(e.description(), MessageIcon::Critical);
+    } catch (const std::system_error& e) {
+        // Names the file and what the system said about it.
+        host_->showMessage(e.what(), MessageIcon::Critical);
     } catch (const std::exception& e) {
-        std::fprintf(stderr, "tessaro: %s\n", e.what());
+        host_->showMessage(std::string(errorMessage(ErrorCode::InternalFault)) + ": " + e.what(), MessageIcon::Critical);
+    } catch (...) {
+        host_->showMessage(std::string(errorMessage(ErrorCode::InternalFault)) + ".", MessageIcon::Critical);
     }
 }
 
@@ -420,7 +429,7 @@ void MainWindow::closeEvent(QCloseEvent* event)
         return;
     }
     for (const auto& failure : shutDown(ws_))
-        std::fprintf(stderr, "tessaro: the list was not saved: %s\n", failure.c_str());
+        host_->showMessage("The list was not saved: " + failure, MessageIcon::Critical);
     event->accept();
 }
 

@@ -112,8 +112,8 @@ private:
     void buildMenus();
     void setTabOrder();
     void bindCommands();
-    // Runs a command with the window's Host; exceptions end it quietly, as the list
-    // commands do.
+    // Runs a command with the window's Host; a failure that escapes it ends it with a
+    // message box.
     void run(const std::function<void()>& command);
     void copy();
     bool eventFilter(QObject* watched, QEvent* event) override;

@@ -39,12 +39,12 @@ public:
     {
         world_.log.push_back("open " + path.string());
         if (world_.failOpen.count(path.string()))
-            throw AutomationError(1004, path.string() + ": cannot be opened (injected)");
+            throw AutomationError(ErrorCode::FileUnreadable, path.string() + ": cannot be opened (injected)");
         std::vector<std::string> names;
         try {
             names = readFakeBook(path);
         } catch (const std::exception& e) {
-            throw AutomationError(1004, path.string() + ": " + e.what());
+            throw AutomationError(ErrorCode::WorkbookInvalid, path.string() + ": " + e.what());
         }
         Book book{path, {}};
         for (const auto& n : names) {
@@ -71,7 +71,7 @@ public:
         for (const auto& s : book(b).sheets)
             if (!s.chart && ++i == index)
                 return s.name;
-        throw AutomationError(9, "worksheet index out of range");
+        throw AutomationError(ErrorCode::SheetIndexOutOfRange, "worksheet index out of range");
     }
 
     SheetRef worksheet(WorkbookRef b, const std::string& name) override
@@ -79,7 +79,7 @@ public:
         for (const auto& s : book(b).sheets)
             if (!s.chart && lowered(s.name) == lowered(name))
                 return SheetRef{b, s.id};
-        throw AutomationError(9, book(b).path.string() + ": it has no worksheet named \"" + name + "\"");
+        throw AutomationError(ErrorCode::SheetNotFound, book(b).path.string() + ": it has no worksheet named \"" + name + "\"");
     }
 
     int sheetCount(WorkbookRef b) override { return static_cast<int>(book(b).sheets.size()); }
@@ -88,7 +88,7 @@ public:
     {
         auto& s = book(b).sheets;
         if (index < 1 || index > static_cast<int>(s.size()))
-            throw AutomationError(9, "sheet index out of range");
+            throw AutomationError(ErrorCode::SheetIndexOutOfRange, "sheet index out of range");
         return SheetRef{b, s[static_cast<std::size_t>(index - 1)].id};
     }
 
@@ -100,7 +100,7 @@ public:
         auto& target = book(anchor.book).sheets;
         auto it = std::find_if(target.begin(), target.end(), [&](const Sheet& s) { return s.id == anchor.id; });
         if (it == target.end())
-            throw AutomationError(9, "no such sheet");
+            throw AutomationError(ErrorCode::SheetNotOpen, "no such sheet");
         std::string name = original.name;
         for (int k = 2; taken(target, name); ++k)
             name = original.name + " (" + std::to_string(k) + ")";
@@ -137,7 +137,7 @@ private:
     {
         auto it = books_.find(b.id);
         if (it == books_.end())
-            throw AutomationError(9, "that workbook is not open");
+            throw AutomationError(ErrorCode::WorkbookNotOpen, "that workbook is not open");
         return it->second;
     }
 
@@ -146,7 +146,7 @@ private:
         for (const auto& s : book(ref.book).sheets)
             if (s.id == ref.id)
                 return s;
-        throw AutomationError(9, "no such sheet");
+        throw AutomationError(ErrorCode::SheetNotOpen, "no such sheet");
     }
 
     static bool taken(const std::vector<Sheet>& sheets, const std::string& name)
@@ -159,7 +159,7 @@ private:
     {
         world_.log.push_back(entry);
         if (world_.failSave.count(path.string()))
-            throw AutomationError(1004, path.string() + ": cannot be saved (injected)");
+            throw AutomationError(ErrorCode::SaveFailed, path.string() + ": cannot be saved (injected)");
         std::vector<std::string> names;
         for (const auto& s : book(b).sheets)
             names.push_back(s.chart ? "c:" + s.name : s.name);

@@ -21,6 +21,9 @@
 #include <QToolButton>
 #include <QUrl>
 #include <deque>
+#include <functional>
+#include <stdexcept>
+#include <system_error>
 
 using namespace tessaro;
 using test::FakeWorld;
@@ -114,6 +117,7 @@ private slots:
     void settingsAndAboutOpenFromTheMenu();
     void listsCannotChangeWhileAJobRuns();
     void progressBeyondIntRangeIsScaled();
+    void failuresOfACommandOrOfClosingAreShownInABox();
 };
 
 void WindowCommandsTest::sourceButtonsAndListsBuildTheCopyList()
@@ -477,6 +481,46 @@ void WindowCommandsTest::progressBeyondIntRangeIsScaled()
     host.setProgressValue(6);
     QCOMPARE(rig.w->ProgressBar1->maximum(), 6);
     QCOMPARE(rig.w->ProgressBar1->value(), 6);
+}
+
+void WindowCommandsTest::failuresOfACommandOrOfClosingAreShownInABox()
+{
+    // What escapes a command: a system failure names its file; anything else is Tessaro's
+    // own fault and says so.
+    const std::system_error denied(std::make_error_code(std::errc::permission_denied), "/srv/app/office: no folder");
+    const std::logic_error bug("list row 4 of 3");
+    const std::vector<std::pair<std::function<void()>, QString>> cases = {
+        {[&] { throw denied; }, "critical: " + QString(denied.what())},
+        {[&] { throw bug; },
+         "critical: " + QString::fromStdString(std::string(errorMessage(ErrorCode::InternalFault))) + ": list row 4 of 3"},
+    };
+    for (const auto& [raise, shown] : cases) {
+        TempDir app;
+        Workspace ws;
+        ws.appDir = app.path();
+        ui::MainWindow w(ws, ui::MainWindow::ServerFactoryMaker([&]() -> SpreadsheetAutomationFactory {
+                             raise();
+                             return {};
+                         }));
+        QStringList messages;
+        w.host().setMessageRunner([&](const QString& text, MessageIcon icon) {
+            messages << (icon == MessageIcon::Critical ? "critical: " : "other: ") + text;
+        });
+        w.host().setChooserRunner([](ui::QtHost::Chooser, const QString&) { return std::optional<QString>(); });
+        QTest::mouseClick(w.Command1, Qt::LeftButton); // Add Excel asks for a server factory first
+        QCOMPARE(messages, QStringList{shown});
+    }
+
+    // A list that cannot be saved on closing is shown too, naming its file.
+    Rig rig;
+    test::writeFile(settingsFile(rig.app.path()), "1\r\n0\r\n");
+    const auto list = sourceListFile(rig.app.path());
+    std::filesystem::remove(list);
+    std::filesystem::create_directories(list / "in the way");
+    QVERIFY(rig.w->close());
+    QCOMPARE(rig.messages.size(), 1);
+    QVERIFY2(rig.messages[0].startsWith("critical: The list was not saved: " + QString::fromStdString(list.string())),
+             qPrintable(rig.messages[0]));
 }
 
 QTEST_MAIN(WindowCommandsTest)

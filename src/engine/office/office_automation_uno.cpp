@@ -42,11 +42,6 @@ using rtl::OUString;
 
 namespace {
 
-constexpr int kNotInstalled = 429;
-constexpr int kNoSuchSheet = 9;
-constexpr int kCannotOpen = 1004;
-constexpr int kCannotWrite = 1004;
-constexpr int kGone = 432;
 // How long a save waits for another program to let go of a workbook it locks.
 constexpr std::chrono::milliseconds kLockWait{2000};
 
@@ -148,16 +143,17 @@ void keepTheSourceLook(const Reference<css::sheet::XSpreadsheetDocument>& from,
     settings->setPropertyValue("IsAdjustHeightEnabled", adjusting);
 }
 
-std::string notOpenable(const fs::path& file)
+AutomationError notOpenable(const fs::path& file)
 {
     std::error_code ec;
     if (!fs::exists(file, ec))
-        return fmt::format("{}: there is no such workbook file.", file.string());
+        return AutomationError(ErrorCode::FileNotFound, fmt::format("{}: there is no such workbook file.", file.string()));
     if (fs::is_directory(file, ec))
-        return fmt::format("{}: this is a folder, not a workbook.", file.string());
-    return fmt::format("{}: this is not a workbook LibreOffice opens for Tessaro (.xls, .xlsb, .ods or .xlsx), or it "
-                       "is damaged or encrypted.",
-                       file.string());
+        return AutomationError(ErrorCode::IsFolder, fmt::format("{}: this is a folder, not a workbook.", file.string()));
+    return AutomationError(ErrorCode::UnknownFormat,
+                           fmt::format("{}: this is not a workbook LibreOffice opens for Tessaro (.xls, .xlsb, .ods or "
+                                       ".xlsx), or it is damaged or encrypted.",
+                                       file.string()));
 }
 
 } // namespace
@@ -191,7 +187,7 @@ struct OfficeAutomation::Impl {
     {
         const auto it = books.find(ref.id);
         if (it == books.end())
-            throw AutomationError(kNoSuchSheet, "A workbook handle that is not open in this LibreOffice instance was used.");
+            throw AutomationError(ErrorCode::WorkbookNotOpen, "A workbook handle that is not open in this LibreOffice instance was used.");
         return it->second;
     }
 
@@ -200,7 +196,7 @@ struct OfficeAutomation::Impl {
     {
         Book& b = book(ref);
         if (!uno.current(b.generation))
-            throw AutomationError(kGone, fmt::format("{}: this workbook is no longer open, because LibreOffice "
+            throw AutomationError(ErrorCode::WorkbookGone, fmt::format("{}: this workbook is no longer open, because LibreOffice "
                                                      "stopped since it was opened; open it again.",
                                                      b.path.string()));
         return b;
@@ -210,7 +206,7 @@ struct OfficeAutomation::Impl {
     {
         const auto it = sheets.find(ref.id);
         if (it == sheets.end() || it->second.book != ref.book.id)
-            throw AutomationError(kNoSuchSheet, "A sheet handle that is not open in this LibreOffice instance was used.");
+            throw AutomationError(ErrorCode::SheetNotOpen, "A sheet handle that is not open in this LibreOffice instance was used.");
         return it->second;
     }
 
@@ -248,7 +244,7 @@ struct OfficeAutomation::Impl {
         try {
             out.emplace(target);
         } catch (const std::system_error& e) {
-            throw AutomationError(kCannotWrite, fmt::format("{}: the workbook cannot be written there ({}).",
+            throw AutomationError(ErrorCode::SaveFailed, fmt::format("{}: the workbook cannot be written there ({}).",
                                                             target.string(), e.code().message()));
         }
         const OUString url = fileUrl(out->path());
@@ -260,12 +256,12 @@ struct OfficeAutomation::Impl {
         try {
             out->commit();
         } catch (const ReplacedButNotFlushed& e) {
-            throw AutomationError(kCannotWrite, fmt::format("{}: the workbook was saved, but the disk did not confirm "
+            throw AutomationError(ErrorCode::SavedButNotFlushed, fmt::format("{}: the workbook was saved, but the disk did not confirm "
                                                             "it ({}); the new content may be lost if the computer "
                                                             "stops now.",
                                                             target.string(), e.what()));
         } catch (const std::system_error& e) {
-            throw AutomationError(kCannotWrite, fmt::format("{}: the workbook could not be saved ({}); the file is "
+            throw AutomationError(ErrorCode::SaveFailed, fmt::format("{}: the workbook could not be saved ({}); the file is "
                                                             "unchanged.",
                                                             target.string(), e.what()));
         }
@@ -308,11 +304,11 @@ WorkbookRef OfficeAutomation::open(const fs::path& fullPath)
 {
     const WorkbookFormat format = detectWorkbookFormat(fullPath);
     if (format == WorkbookFormat::Unknown)
-        throw AutomationError(kCannotOpen, notOpenable(fullPath));
+        throw notOpenable(fullPath);
     try {
         impl_->uno.ensureRunning(fullPath);
     } catch (const OfficeUnavailable& e) {
-        throw AutomationError(kNotInstalled, fmt::format("{}: this is {}, which Tessaro opens through LibreOffice, but "
+        throw AutomationError(ErrorCode::OfficeUnavailable, fmt::format("{}: this is {}, which Tessaro opens through LibreOffice, but "
                                                          "{}",
                                                          fullPath.string(), describeFormat(format), e.what()));
     }
@@ -372,7 +368,7 @@ SheetRef OfficeAutomation::worksheet(WorkbookRef book, const std::string& name)
         return Reference<css::sheet::XSpreadsheet>(names->getByName(wanted), UNO_QUERY_THROW);
     });
     if (!found.is())
-        throw AutomationError(kNoSuchSheet,
+        throw AutomationError(ErrorCode::SheetNotFound,
                               fmt::format("{}: it has no worksheet named \"{}\".", b.path.string(), name));
     return impl_->remember(book, std::move(found));
 }
@@ -393,7 +389,7 @@ SheetRef OfficeAutomation::sheet(WorkbookRef book, int index)
         return Reference<css::sheet::XSpreadsheet>(all->getByIndex(index - 1), UNO_QUERY_THROW);
     });
     if (!found.is())
-        throw AutomationError(kNoSuchSheet, fmt::format("{}: it has no sheet number {}.", b.path.string(), index));
+        throw AutomationError(ErrorCode::SheetIndexOutOfRange, fmt::format("{}: it has no sheet number {}.", b.path.string(), index));
     return impl_->remember(book, std::move(found));
 }
 
@@ -412,15 +408,15 @@ void OfficeAutomation::copySheet(SheetRef sheetRef, Placement where, SheetRef an
     Impl::Book& from = impl_->live(sheetRef.book);
     Impl::Book& to = impl_->live(anchor.book);
     if (to.format == WorkbookFormat::Xlsb)
-        throw AutomationError(kCannotWrite, cannotWriteXlsb(to.path));
+        throw AutomationError(ErrorCode::FormatNotWritable, cannotWriteXlsb(to.path));
     if (!writable(to.format))
-        throw AutomationError(kCannotWrite, fmt::format("{}: {} is written only by Tessaro's own engine, not through "
+        throw AutomationError(ErrorCode::FormatNotWritable, fmt::format("{}: {} is written only by Tessaro's own engine, not through "
                                                         "LibreOffice.",
                                                         to.path.string(), describeFormat(to.format)));
     // LibreOffice 7.4 ends itself on every sheet inserted into an .xls holding a VBA project,
     // and loading it without its macros would drop them when it is saved.
     if (to.macros)
-        throw AutomationError(kCannotWrite, fmt::format("{}: this .xls holds macros (a VBA project), and LibreOffice "
+        throw AutomationError(ErrorCode::MacroWorkbookNotWritable, fmt::format("{}: this .xls holds macros (a VBA project), and LibreOffice "
                                                         "cannot copy a sheet into such a workbook; nothing was "
                                                         "changed. Save it as .xlsm in a spreadsheet program first.",
                                                         to.path.string()));
@@ -446,7 +442,7 @@ void OfficeAutomation::copySheet(SheetRef sheetRef, Placement where, SheetRef an
         if (copy->getName() != nameOfCopy)
             copy->setName(nameOfCopy);
         if (copy->getName() != nameOfCopy)
-            throw AutomationError(kCannotWrite, fmt::format("{}: the copy of the sheet \"{}\" could not be named \"{}\".",
+            throw AutomationError(ErrorCode::OfficeFailed, fmt::format("{}: the copy of the sheet \"{}\" could not be named \"{}\".",
                                                             to.path.string(), toUtf8(name), toUtf8(nameOfCopy)));
         keepTheSourceLook(from.doc, source.sheet, to.doc, static_cast<sal_Int16>(index));
     });
@@ -462,7 +458,7 @@ void OfficeAutomation::save(WorkbookRef book)
     if (!b.dirty)
         return;
     if (!writable(b.format))
-        throw AutomationError(kCannotWrite, fmt::format("{}: LibreOffice cannot save {}.", b.path.string(),
+        throw AutomationError(ErrorCode::FormatNotWritable, fmt::format("{}: LibreOffice cannot save {}.", b.path.string(),
                                                         describeFormat(b.format)));
     impl_->store(b, b.path, b.format);
     b.dirty = false;
@@ -483,12 +479,12 @@ void OfficeAutomation::saveAs(WorkbookRef book, const fs::path& fullPath)
         try {
             copyFileReplacing(b.path, fullPath);
         } catch (const std::exception& e) {
-            throw AutomationError(kCannotWrite, fmt::format("{}: the workbook {} could not be saved there ({}).",
+            throw AutomationError(ErrorCode::SaveFailed, fmt::format("{}: the workbook {} could not be saved there ({}).",
                                                             fullPath.string(), b.path.string(), e.what()));
         }
     } else {
         if (!writable(b.format))
-            throw AutomationError(kCannotWrite, fmt::format("{}: LibreOffice cannot save {}.", b.path.string(),
+            throw AutomationError(ErrorCode::FormatNotWritable, fmt::format("{}: LibreOffice cannot save {}.", b.path.string(),
                                                             describeFormat(b.format)));
         impl_->store(b, fullPath, b.format);
     }

@@ -14,7 +14,7 @@ namespace {
 {
     const WorkbookFormat format = detectWorkbookFormat(file);
     throw AutomationError(
-        429, fmt::format("{}: this is {}, which Tessaro opens through LibreOffice, but this build of Tessaro was made "
+        ErrorCode::OfficeUnavailable, fmt::format("{}: this is {}, which Tessaro opens through LibreOffice, but this build of Tessaro was made "
                          "without LibreOffice. Install it and its SDK (sudo apt-get install libreoffice-calc-nogui "
                          "libreoffice-dev) and build Tessaro again.",
                          file.string(), format == WorkbookFormat::Unknown ? "a workbook" : describeFormat(format)));
@@ -22,7 +22,7 @@ namespace {
 
 [[noreturn]] void noWorkbook()
 {
-    throw AutomationError(9, "A workbook handle that is not open in this LibreOffice instance was used.");
+    throw AutomationError(ErrorCode::WorkbookNotOpen, "A workbook handle that is not open in this LibreOffice instance was used.");
 }
 
 } // namespace

@@ -34,7 +34,6 @@ using rtl::OUString;
 
 namespace {
 
-constexpr int kStartFailed = 429; // the number a failed server creation has always had
 constexpr auto kStopGrace = std::chrono::seconds(10);
 
 #ifndef TESSARO_LO_PROGRAM_DIR
@@ -221,7 +220,7 @@ void Office::Impl::start(const fs::path& forFile)
     fs::create_directories(profile_, ec);
     if (ec) {
         profile_.clear();
-        throw AutomationError(kStartFailed, fmt::format("{}: LibreOffice could not be started: no profile folder in {} "
+        throw AutomationError(ErrorCode::OfficeStartFailed, fmt::format("{}: LibreOffice could not be started: no profile folder in {} "
                                                         "({})",
                                                         forFile.string(), parent.string(), ec.message()));
     }
@@ -253,7 +252,7 @@ void Office::Impl::connect(const std::string& pipe, const fs::path& forFile)
 {
     const auto fail = [&](const std::string& why) {
         discard();
-        throw AutomationError(kStartFailed, fmt::format("{}: LibreOffice could not be started ({}): {}",
+        throw AutomationError(ErrorCode::OfficeStartFailed, fmt::format("{}: LibreOffice could not be started ({}): {}",
                                                         forFile.string(), soffice.string(), why));
     };
     const auto deadline = std::chrono::steady_clock::now() + options.startTimeout;
@@ -335,19 +334,19 @@ void Office::Impl::failed(const fs::path& file, const std::string& doing, const 
     if (timedOut) {
         const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(deadlineLimit_).count();
         discard();
-        throw AutomationError(kStartFailed + 1,
+        throw AutomationError(ErrorCode::OfficeTimedOut,
                               fmt::format("{}: LibreOffice did not finish {} within {} seconds, so it was stopped.",
                                           file.string(), doing, seconds));
     }
     if (disposed || !answers()) {
         discard();
-        throw AutomationError(kStartFailed + 2, fmt::format("{}: LibreOffice stopped unexpectedly while {}. It will "
+        throw AutomationError(ErrorCode::OfficeStopped, fmt::format("{}: LibreOffice stopped unexpectedly while {}. It will "
                                                             "be started again for the next workbook.",
                                                             file.string(), doing));
     }
     if (!plainFailure.empty())
-        throw AutomationError(kStartFailed + 3, fmt::format("{}: {}", file.string(), plainFailure));
-    throw AutomationError(kStartFailed + 3,
+        throw AutomationError(ErrorCode::OfficeFailed, fmt::format("{}: {}", file.string(), plainFailure));
+    throw AutomationError(ErrorCode::OfficeFailed,
                           fmt::format("{}: LibreOffice failed while {}{}", file.string(), doing,
                                       message.empty() ? std::string(".") : " (" + message + ")."));
 }

@@ -5,26 +5,42 @@
 #include "engine/office/office_automation.h"
 #include "engine/office/workbook_format.h"
 #include "engine/opc/engine_context.h"
-#include "platform/engine_error.h"
 #include "engine/xlsx/native_engine.h"
 
 #include <fmt/format.h>
 
 #include <map>
 #include <mutex>
+#include <new>
 #include <optional>
+#include <variant>
 #include <vector>
 
 namespace tessaro {
 
 namespace fs = std::filesystem;
 using office::OfficeAutomation;
-using office::WorkbookFormat;
 
 namespace {
 
-constexpr int kNoSuchHandle = 9;
-constexpr int kCannotCopy = 1004;
+// An exception neither engine turned into an AutomationError is a fault of Tessaro: it is
+// reported as one, naming the file and what was being done, rather than passed up as if the
+// workbook were to blame or without a file at all.
+template <typename F>
+auto guarded(const fs::path& file, const char* doing, F&& f) -> decltype(f())
+{
+    try {
+        return f();
+    } catch (const AutomationError&) {
+        throw;
+    } catch (const std::bad_alloc&) {
+        throw AutomationError(ErrorCode::OutOfMemory, describeError(ErrorCode::OutOfMemory, file.string(), doing));
+    } catch (const std::exception& e) {
+        throw AutomationError(ErrorCode::InternalFault, describeInternalFault(file.string(), doing, e.what()));
+    } catch (...) {
+        throw AutomationError(ErrorCode::InternalFault, describeInternalFault(file.string(), doing, nullptr));
+    }
+}
 
 // What the instances of one factory share: the office, the native engine's factory, and the
 // .xlsx conversions of legacy sources, which are deleted when the job ends.
@@ -112,34 +128,7 @@ public:
     {
         Book b;
         b.path = fullPath;
-        if (office::startsAsZip(fullPath)) {
-            // A zip archive is nearly always an .xlsx: the native engine reads it once and
-            // tells when it is the binary or the OpenDocument kind, which go to the office.
-            // Sorting it out beforehand would read every destination of a job twice.
-            try {
-                b.inner = nativeServer().open(fullPath);
-                b.format = WorkbookFormat::Ooxml;
-            } catch (const AutomationError& e) {
-                if (e.number() == static_cast<int>(xlsx::ErrorCode::BinaryWorkbook))
-                    b.format = WorkbookFormat::Xlsb;
-                else if (e.number() == static_cast<int>(xlsx::ErrorCode::OpenDocument))
-                    b.format = WorkbookFormat::Ods;
-                else
-                    throw;
-                b.onOffice = true;
-                b.inner = officeServer().open(fullPath);
-            }
-        } else {
-            b.format = office::detectWorkbookFormat(fullPath);
-            // Anything that is not a legacy workbook goes to the native engine, which says
-            // what the file is when it cannot open it.
-            if (office::isLegacyFormat(b.format)) {
-                b.onOffice = true;
-                b.inner = officeServer().open(fullPath);
-            } else {
-                b.inner = nativeServer().open(fullPath);
-            }
-        }
+        guarded(fullPath, "opening it", [&] { openWithItsEngine(b); });
         const std::uint32_t id = nextBook_++;
         books_[id] = std::move(b);
         return WorkbookRef{id};
@@ -156,35 +145,38 @@ public:
     int worksheetCount(WorkbookRef book) override
     {
         Book& b = at(book);
-        return engine(b).worksheetCount(b.inner);
+        return guarded(b.path, "counting its worksheets", [&] { return engine(b).worksheetCount(b.inner); });
     }
 
     std::string worksheetName(WorkbookRef book, int index) override
     {
         Book& b = at(book);
-        return engine(b).worksheetName(b.inner, index);
+        return guarded(b.path, "reading a worksheet's name", [&] { return engine(b).worksheetName(b.inner, index); });
     }
 
     SheetRef worksheet(WorkbookRef book, const std::string& name) override
     {
         Book& b = at(book);
-        return remember(book, engine(b).worksheet(b.inner, name), name);
+        return remember(book, guarded(b.path, "looking for a worksheet", [&] { return engine(b).worksheet(b.inner, name); }),
+                        name);
     }
 
     int sheetCount(WorkbookRef book) override
     {
         Book& b = at(book);
-        return engine(b).sheetCount(b.inner);
+        return guarded(b.path, "counting its sheets", [&] { return engine(b).sheetCount(b.inner); });
     }
 
     SheetRef sheet(WorkbookRef book, int index) override
     {
         Book& b = at(book);
-        const SheetRef inner = engine(b).sheet(b.inner, index);
-        std::optional<std::string> name;
-        if (!b.onOffice && native_->sheetCount(b.inner) == native_->worksheetCount(b.inner))
-            name = native_->worksheetName(b.inner, index);
-        return remember(book, inner, name);
+        return guarded(b.path, "looking for a sheet", [&] {
+            const SheetRef inner = engine(b).sheet(b.inner, index);
+            std::optional<std::string> name;
+            if (!b.onOffice && native_->sheetCount(b.inner) == native_->worksheetCount(b.inner))
+                name = native_->worksheetName(b.inner, index);
+            return remember(book, inner, name);
+        });
     }
 
     void copySheet(SheetRef sheetRef, Placement where, SheetRef anchor) override
@@ -193,31 +185,20 @@ public:
         Sheet& target = sheetAt(anchor);
         Book& from = at(sheetRef.book);
         Book& to = at(anchor.book);
-        if (!to.onOffice) {
-            // An OOXML destination is written by the native engine only.
-            const SheetRef copied = from.onOffice ? convertedSheet(from, source) : source.inner;
-            native_->copySheet(copied, where, target.inner);
-            ++to.revision;
-            return;
-        }
-        if (to.format == WorkbookFormat::Xlsb)
-            throw AutomationError(kCannotCopy, office::cannotWriteXlsb(to.path));
-        const SheetRef imported = from.onOffice ? source.inner : shadowSheet(from, source);
-        office_->copySheet(imported, where, target.inner);
-        ++to.revision;
+        guarded(to.path, "copying a sheet into it", [&] { copyAcross(from, source, where, to, target); });
     }
 
     void save(WorkbookRef book) override
     {
         Book& b = at(book);
-        engine(b).save(b.inner);
+        guarded(b.path, "saving it", [&] { engine(b).save(b.inner); });
         b.savedRevision = b.revision;
     }
 
     void saveAs(WorkbookRef book, const fs::path& fullPath) override
     {
         Book& b = at(book);
-        engine(b).saveAs(b.inner, fullPath);
+        guarded(fullPath, "saving a workbook there", [&] { engine(b).saveAs(b.inner, fullPath); });
         if (b.onOffice)
             job_->noteOrigin(fullPath, b.path);
         b.path = fullPath;
@@ -228,9 +209,11 @@ public:
     void close(WorkbookRef book) override
     {
         Book& b = at(book);
-        dropShadow(b);
-        dropConverted(b);
-        engine(b).close(b.inner);
+        guarded(b.path, "closing it", [&] {
+            dropShadow(b);
+            dropConverted(b);
+            engine(b).close(b.inner);
+        });
         for (auto it = sheets_.begin(); it != sheets_.end();)
             it = it->second.book == book.id ? sheets_.erase(it) : std::next(it);
         books_.erase(book.id);
@@ -274,12 +257,58 @@ private:
         std::optional<std::string> name;
     };
 
+    // The engine a file's content needs. A zip archive is nearly always an .xlsx: the native
+    // engine reads it once and says when it is the binary or the OpenDocument kind, which go
+    // to the office. Sorting it out beforehand would read every destination of a job twice.
+    void openWithItsEngine(Book& b)
+    {
+        if (!office::startsAsZip(b.path)) {
+            b.format = office::detectWorkbookFormat(b.path);
+            // Anything that is not a legacy workbook goes to the native engine, which says
+            // what the file is when it cannot open it.
+            if (office::isLegacyFormat(b.format)) {
+                b.onOffice = true;
+                b.inner = officeServer().open(b.path);
+            } else {
+                b.inner = nativeServer().open(b.path);
+            }
+            return;
+        }
+        OpenOutcome outcome = nativeServer().tryOpen(b.path);
+        if (auto* failure = std::get_if<AutomationError>(&outcome))
+            throw *failure;
+        if (const auto* opened = std::get_if<WorkbookRef>(&outcome)) {
+            b.inner = *opened;
+            b.format = WorkbookFormat::Ooxml;
+            return;
+        }
+        b.format = std::get<OtherEngine>(outcome).format;
+        b.onOffice = true;
+        b.inner = officeServer().open(b.path);
+    }
+
+    void copyAcross(Book& from, const Sheet& source, Placement where, Book& to, const Sheet& target)
+    {
+        if (!to.onOffice) {
+            // An OOXML destination is written by the native engine only.
+            const SheetRef copied = from.onOffice ? convertedSheet(from, source) : source.inner;
+            native_->copySheet(copied, where, target.inner);
+            ++to.revision;
+            return;
+        }
+        if (to.format == WorkbookFormat::Xlsb)
+            throw AutomationError(ErrorCode::FormatNotWritable, office::cannotWriteXlsb(to.path));
+        const SheetRef imported = from.onOffice ? source.inner : shadowSheet(from, source);
+        office_->copySheet(imported, where, target.inner);
+        ++to.revision;
+    }
+
     SpreadsheetAutomation& nativeServer()
     {
         if (!native_) {
             native_ = job_->nativeInstance();
             if (!native_)
-                throw AutomationError(1, "No engine for Excel workbooks (.xlsx) is available.");
+                throw AutomationError(ErrorCode::NoEngine, "No engine for Excel workbooks (.xlsx) is available.");
         }
         return *native_;
     }
@@ -300,7 +329,7 @@ private:
     {
         const auto it = books_.find(ref.id);
         if (it == books_.end())
-            throw AutomationError(kNoSuchHandle, "A workbook handle that is not open in this instance was used.");
+            throw AutomationError(ErrorCode::WorkbookNotOpen, "A workbook handle that is not open in this instance was used.");
         return it->second;
     }
 
@@ -308,7 +337,7 @@ private:
     {
         const auto it = sheets_.find(ref.id);
         if (it == sheets_.end() || it->second.book != ref.book.id)
-            throw AutomationError(kNoSuchHandle, "A sheet handle that is not open in this instance was used.");
+            throw AutomationError(ErrorCode::SheetNotOpen, "A sheet handle that is not open in this instance was used.");
         return it->second;
     }
 
@@ -340,13 +369,15 @@ private:
     SheetRef shadowSheet(Book& from, const Sheet& source)
     {
         if (from.revision != from.savedRevision)
-            throw AutomationError(kCannotCopy, fmt::format("{}: its sheets cannot be copied into a LibreOffice "
-                                                           "workbook while it has copies that are not saved yet.",
-                                                           from.path.string()));
+            throw AutomationError(ErrorCode::SourceHasUnsavedCopies,
+                                  fmt::format("{}: its sheets cannot be copied into a LibreOffice workbook while it "
+                                              "has copies that are not saved yet.",
+                                              from.path.string()));
         if (!source.name)
-            throw AutomationError(kCannotCopy, fmt::format("{}: this sheet cannot be copied into a workbook that "
-                                                           "LibreOffice writes; name it by its name instead.",
-                                                           from.path.string()));
+            throw AutomationError(ErrorCode::SheetNeedsName,
+                                  fmt::format("{}: this sheet cannot be copied into a workbook that LibreOffice "
+                                              "writes; name it by its name instead.",
+                                              from.path.string()));
         if (from.shadow && from.shadowRevision != from.revision)
             dropShadow(from);
         if (!from.shadow) {

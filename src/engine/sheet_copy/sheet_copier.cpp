@@ -347,6 +347,8 @@ std::uint32_t copySheet(Workbook& source, std::uint32_t handle, Workbook& destin
     const SheetEntry entry = source.workbookPart().sheets()[static_cast<std::size_t>(srcIndex)];
     if (entry.kind != SheetKind::Worksheet && entry.kind != SheetKind::Chartsheet)
         throw EngineError(ErrorCode::SheetKindNotCopyable, source.displayPath(), fmt::format("\"{}\"", entry.name));
+    if (!destination.workbookPart().canTakeAnotherSheet())
+        throw EngineError(ErrorCode::TooManySheets, destination.displayPath());
     const std::string& file = source.displayPath();
 
     const auto& destSheets = destination.workbookPart().sheets();
@@ -371,12 +373,6 @@ std::uint32_t copySheet(Workbook& source, std::uint32_t handle, Workbook& destin
         session.bringNames();
         session.finishLinks();
         return session.commit(std::move(stored), profile->stringCells, profile->cellMetadata);
-    } catch (const std::out_of_range&) {
-        destination.rollback(marks);
-        throw EngineError(ErrorCode::StyleIndexOutOfRange, file, entry.part.substr(1));
-    } catch (const std::length_error&) {
-        destination.rollback(marks);
-        throw EngineError(ErrorCode::TooManySheets, destination.displayPath());
     } catch (...) {
         destination.rollback(marks);
         throw;

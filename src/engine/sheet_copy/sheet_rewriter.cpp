@@ -286,7 +286,7 @@ private:
         Kind parent = kinds_.empty() ? Kind::Root : kinds_.back();
         if (parent == Kind::SheetData || parent == Kind::Row || parent == Kind::Cell || parent == Kind::CellValue ||
             parent == Kind::CellFormula || parent == Kind::InSheetData) {
-            onSheetDataStart(t, parent);
+            onSheetDataStart(t, parent, offset);
             return;
         }
         pushBindings(t, level);
@@ -331,7 +331,7 @@ private:
     }
 
     // The hot path: rows and cells. Producers do not redeclare namespaces in here.
-    [[gnu::always_inline]] void onSheetDataStart(const XmlToken& t, Kind parent)
+    [[gnu::always_inline]] void onSheetDataStart(const XmlToken& t, Kind parent, std::size_t offset)
     {
         Kind kind = Kind::InSheetData;
         bool changed = false;
@@ -341,10 +341,10 @@ private:
         std::string_view local = main ? qn.substr(mainPrefix_.size()) : std::string_view{};
         if (parent == Kind::Row && same(local, "c")) {
             kind = Kind::Cell;
-            changed = onCell(t);
+            changed = onCell(t, offset);
         } else if (parent == Kind::SheetData && same(local, "row")) {
             kind = Kind::Row;
-            changed = onRow(t);
+            changed = onRow(t, offset);
         } else if (parent == Kind::Cell && same(local, "v")) {
             kind = Kind::CellValue;
             if (cellShared_ && !t.selfClosing) {
@@ -438,7 +438,7 @@ private:
                 return false;
             }
         } else if (main && parent == Kind::Cols && local == "col") {
-            changed |= onColumn();
+            changed |= onColumn(offset);
         } else if (main && local == "cfRule") {
             kind = Kind::CfRule;
             changed |= onConditionalFormat(offset);
@@ -537,7 +537,7 @@ private:
         return true;
     }
 
-    bool onRow(const XmlToken& t)
+    bool onRow(const XmlToken& t, std::size_t offset)
     {
         cellRef_.clear();
         const XmlAttribute* s = t.attribute("s");
@@ -545,7 +545,7 @@ private:
             return false;
         std::size_t v;
         if (!parseIndex(s->value, v))
-            damaged("a row has a format index that is not a number", 0);
+            damaged("a row has a format index that is not a number", offset);
         std::size_t m = mapStyle(v);
         if (m == v)
             return false;
@@ -554,13 +554,13 @@ private:
         return true;
     }
 
-    bool onColumn()
+    bool onColumn(std::size_t offset)
     {
         std::size_t v = 0;
         for (auto& a : attrs_)
             if (a.name == "style") {
                 if (!parseIndex(a.value, v))
-                    damaged("a column has a format index that is not a number", 0);
+                    damaged("a column has a format index that is not a number", offset);
             }
         cellRef_.clear();
         std::size_t m = mapStyle(v);
@@ -570,7 +570,7 @@ private:
         return true;
     }
 
-    bool onCell(const XmlToken& t)
+    bool onCell(const XmlToken& t, std::size_t offset)
     {
         const XmlAttribute* s = nullptr;
         const XmlAttribute* type = nullptr;
@@ -598,7 +598,7 @@ private:
             ++stringCells_;
         std::size_t v = 0;
         if (s && !parseIndex(s->value, v))
-            damaged(fmt::format("cell {} has a format index that is not a number", cellRef_), 0);
+            damaged(fmt::format("cell {} has a format index that is not a number", cellRef_), offset);
         std::size_t m = mapStyle(v);
         cellDate_ = plan_.dateShift != 0 && (!type || type->value == "n") && v < plan_.dateFormats.size() &&
                     plan_.dateFormats[v];

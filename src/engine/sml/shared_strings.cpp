@@ -98,7 +98,7 @@ void SharedStrings::load(std::string content, const std::string& file, const std
                 throw EngineError(ErrorCode::XmlDoctype, file, part);
             case XmlToken::Kind::StartTag:
                 if (rootClosed)
-                    bad("it has content after its end");
+                    bad(fmt::format("it has content after its end at byte {}", before));
                 if (!rootSeen) {
                     rootSeen = true;
                     takeRoot(tok, before, pos, file, part);
@@ -133,7 +133,7 @@ void SharedStrings::load(std::string content, const std::string& file, const std
             case XmlToken::Kind::Text:
                 if (!rootSeen || rootClosed) {
                     if (tok.raw.find_first_not_of(" \t\r\n") != std::string_view::npos)
-                        bad("it has text outside its root element");
+                        bad(fmt::format("it has text outside its root element at byte {}", before));
                 }
                 break;
             default:

@@ -357,10 +357,17 @@ std::string Stylesheet::serialize() const
     return saveXml(doc_);
 }
 
-StyleMerger::StyleMerger(const Stylesheet& source, Stylesheet& destination, ColorTranslator colors)
-    : src_(source), dst_(destination), colors_(std::move(colors))
+StyleMerger::StyleMerger(const Stylesheet& source, Stylesheet& destination, ColorTranslator colors,
+                         std::string sourceFile)
+    : src_(source), dst_(destination), colors_(std::move(colors)), sourceFile_(std::move(sourceFile))
 {
     scratch_.append_child("scratch");
+}
+
+void StyleMerger::undefined(std::string_view what, std::size_t index, std::size_t defined) const
+{
+    throw EngineError(ErrorCode::StyleIndexOutOfRange, sourceFile_,
+                      fmt::format("{} {} is used, but the workbook defines {}", what, index, defined));
 }
 
 void StyleMerger::forget()
@@ -573,7 +580,7 @@ std::size_t StyleMerger::cellFormat(std::size_t sourceIndex)
     if (auto it = xfMap_.find(sourceIndex); it != xfMap_.end())
         return it->second;
     if (sourceIndex >= src_.xfs_.size())
-        throw std::out_of_range("cell format index");
+        undefined("cell format", sourceIndex, src_.xfs_.size());
     dst_.ensureKeys();
     pugi::xml_node x = scratchCopy(src_.xfs_[sourceIndex]);
     auto remap = [&](const char* a, auto fn) {
@@ -652,7 +659,7 @@ std::size_t StyleMerger::differentialFormat(std::size_t sourceIndex)
     if (auto it = dxfMap_.find(sourceIndex); it != dxfMap_.end())
         return it->second;
     if (sourceIndex >= src_.dxfs_.size())
-        throw std::out_of_range("differential format index");
+        undefined("conditional format", sourceIndex, src_.dxfs_.size());
     dst_.ensureKeys();
     pugi::xml_node d = scratchCopy(src_.dxfs_[sourceIndex]);
     translateColors(d.first_child());

@@ -69,10 +69,11 @@ private:
 // mapping is remembered, so a format costs its merge once.
 class StyleMerger {
 public:
-    StyleMerger(const Stylesheet& source, Stylesheet& destination, ColorTranslator colors);
+    // `sourceFile` is what a fault in the source's formats names.
+    StyleMerger(const Stylesheet& source, Stylesheet& destination, ColorTranslator colors, std::string sourceFile = {});
 
-    // The destination cell format for a source cell format index; throws std::out_of_range
-    // when the source has no such format.
+    // The destination cell format for a source cell format index; a format the source does
+    // not define is the source's fault (StyleIndexOutOfRange).
     std::size_t cellFormat(std::size_t sourceIndex);
     std::size_t differentialFormat(std::size_t sourceIndex);
     // The destination's id for a source number format id (pivot fields name them by id).
@@ -94,9 +95,12 @@ private:
     std::size_t findOrAppend(std::unordered_map<std::string, std::size_t>& keys, std::vector<pugi::xml_node>& list,
                              std::string_view container, pugi::xml_node record, std::size_t firstReusable = 0);
 
+    [[noreturn]] void undefined(std::string_view what, std::size_t index, std::size_t defined) const;
+
     const Stylesheet& src_;
     Stylesheet& dst_;
     ColorTranslator colors_;
+    std::string sourceFile_;
     pugi::xml_document scratch_;
     std::unordered_map<std::size_t, std::size_t> xfMap_, dxfMap_, fontMap_, fillMap_, borderMap_, styleXfMap_;
     std::unordered_map<long, long> numFmtMap_;

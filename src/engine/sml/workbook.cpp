@@ -128,7 +128,7 @@ StyleMerger& Workbook::mergerFrom(Workbook& source)
     Stylesheet& src = source.styles();
     Stylesheet& dst = styles();
     ColorTranslator colors(source.theme(), theme(), src.palette(), dst.palette());
-    auto m = std::make_unique<StyleMerger>(src, dst, std::move(colors));
+    auto m = std::make_unique<StyleMerger>(src, dst, std::move(colors), source.displayPath());
     return *mergers_.emplace(source.serial(), std::move(m)).first->second;
 }
 

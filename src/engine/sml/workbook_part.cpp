@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <set>
+#include <stdexcept>
 
 #include <fmt/format.h>
 
@@ -126,11 +127,8 @@ bool WorkbookPart::date1904() const
     return v == "1" || v == "true";
 }
 
-std::uint32_t WorkbookPart::insertSheet(std::size_t position, const std::string& name, const std::string& relId,
-                                        const std::string& part, SheetKind kind, std::string_view state)
+std::optional<long> WorkbookPart::freeSheetId() const
 {
-    pugi::xml_node root = doc_.document_element();
-    ensureRelPrefix();
     long maxId = 0;
     std::set<long> used;
     for (const auto& s : sheets_) {
@@ -138,14 +136,26 @@ std::uint32_t WorkbookPart::insertSheet(std::size_t position, const std::string&
         used.insert(id);
         maxId = std::max(maxId, id);
     }
-    long sheetId = maxId + 1;
-    if (sheetId > 65534) {
-        sheetId = 1;
-        while (used.count(sheetId))
-            ++sheetId;
-        if (sheetId > 65534)
-            throw std::length_error("no sheet id left");
-    }
+    if (maxId < kMostSheetIds)
+        return maxId + 1;
+    long id = 1;
+    while (used.count(id))
+        ++id;
+    if (id > kMostSheetIds)
+        return std::nullopt;
+    return id;
+}
+
+std::uint32_t WorkbookPart::insertSheet(std::size_t position, const std::string& name, const std::string& relId,
+                                        const std::string& part, SheetKind kind, std::string_view state)
+{
+    pugi::xml_node root = doc_.document_element();
+    ensureRelPrefix();
+    const std::optional<long> freeId = freeSheetId();
+    // Callers ask canTakeAnotherSheet first, so running out here is a fault of the caller.
+    if (!freeId)
+        throw std::logic_error("a sheet was inserted into a workbook that has no sheet id left");
+    const long sheetId = *freeId;
     pugi::xml_node node = position < sheets_.size()
                               ? sheetsNode_.insert_child_before(n_("sheet").c_str(), sheets_[position].node)
                               : sheetsNode_.append_child(n_("sheet").c_str());

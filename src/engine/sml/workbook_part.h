@@ -49,6 +49,9 @@ public:
     bool date1904() const;
     const NsNames& names() const { return n_; }
 
+    // Whether a sheet id is left for one more sheet.
+    bool canTakeAnotherSheet() const { return freeSheetId().has_value(); }
+
     // Inserts a sheet at `position` (0-based, tab order) with a fresh sheetId, and keeps
     // every other sheet's scoped names, the active tab and the first visible tab on the
     // sheets they named. Returns the new sheet's handle.
@@ -79,7 +82,11 @@ public:
     std::string serialize() const;
 
 private:
+    static constexpr long kMostSheetIds = 65534;
+
     void ensureRelPrefix();
+    // The id a new sheet takes: one past the largest, else the smallest unused one.
+    std::optional<long> freeSheetId() const;
 
     pugi::xml_document doc_;
     NsNames n_;

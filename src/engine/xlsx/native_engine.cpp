@@ -12,6 +12,7 @@
 #include <mutex>
 #include <unordered_map>
 #include <new>
+#include <optional>
 
 #include <fmt/format.h>
 
@@ -111,17 +112,18 @@ public:
             books_.emplace(ref.id, std::move(kept));
             return ref;
         }
-        return guarded(fullPath.string(), [&] {
-            auto book = std::make_unique<Workbook>(fullPath, fullPath.string(), context_);
-            // A name no application accepts would be carried into every copy and every
-            // formula that names the sheet.
-            for (const auto& s : book->workbookPart().sheets())
-                if (auto problem = sheetNameProblem(s.name))
-                    throw EngineError(ErrorCode::WorkbookInvalid, book->displayPath(), *problem);
-            WorkbookRef ref{nextBook_++};
-            books_.emplace(ref.id, std::move(book));
-            return ref;
-        });
+        return guarded(fullPath.string(), "opening it", [&] { return openBook(fullPath); });
+    }
+
+    OpenOutcome tryOpen(const std::filesystem::path& fullPath) override
+    {
+        try {
+            return open(fullPath);
+        } catch (const AutomationError& e) {
+            if (auto format = readByOtherEngine(e.code()))
+                return OtherEngine{*format};
+            return e;
+        }
     }
 
     void setDisplayAlerts(bool) override {}
@@ -129,7 +131,7 @@ public:
     int worksheetCount(WorkbookRef ref) override
     {
         Workbook& b = book(ref);
-        return guarded(b.displayPath(), [&] {
+        return guarded(b.displayPath(), "counting its worksheets", [&] {
             int n = 0;
             for (const auto& s : b.workbookPart().sheets())
                 if (s.kind == SheetKind::Worksheet)
@@ -141,13 +143,14 @@ public:
     std::string worksheetName(WorkbookRef ref, int index) override
     {
         Workbook& b = book(ref);
-        return guarded(b.displayPath(), [&] { return b.workbookPart().sheets()[worksheetAt(b, index)].name; });
+        return guarded(b.displayPath(), "reading a worksheet's name",
+                       [&] { return b.workbookPart().sheets()[worksheetAt(b, index)].name; });
     }
 
     SheetRef worksheet(WorkbookRef ref, const std::string& name) override
     {
         Workbook& b = book(ref);
-        return guarded(b.displayPath(), [&] {
+        return guarded(b.displayPath(), "looking for a worksheet", [&] {
             for (const auto& s : b.workbookPart().sheets())
                 if (s.kind == SheetKind::Worksheet && sameSheetName(s.name, name))
                     return SheetRef{ref, s.handle};
@@ -168,7 +171,7 @@ public:
     SheetRef sheet(WorkbookRef ref, int index) override
     {
         Workbook& b = book(ref);
-        return guarded(b.displayPath(), [&] {
+        return guarded(b.displayPath(), "looking for a sheet", [&] {
             const auto& sheets = b.workbookPart().sheets();
             if (index < 1 || static_cast<std::size_t>(index) > sheets.size())
                 throw EngineError(ErrorCode::SheetIndexOutOfRange, b.displayPath(),
@@ -181,7 +184,7 @@ public:
     {
         Workbook& src = book(sheet.book);
         Workbook& dst = book(anchor.book);
-        guarded(dst.displayPath(), [&] {
+        guarded(dst.displayPath(), "copying a sheet into it", [&] {
             long at = dst.workbookPart().indexOf(anchor.id);
             if (at < 0)
                 throw EngineError(ErrorCode::SheetIndexOutOfRange, dst.displayPath(),
@@ -195,7 +198,7 @@ public:
     void save(WorkbookRef ref) override
     {
         Workbook& b = book(ref);
-        guarded(b.displayPath(), [&] {
+        guarded(b.displayPath(), "saving it", [&] {
             b.save();
             return 0;
         });
@@ -204,7 +207,7 @@ public:
     void saveAs(WorkbookRef ref, const std::filesystem::path& fullPath) override
     {
         Workbook& b = book(ref);
-        guarded(fullPath.string(), [&] {
+        guarded(fullPath.string(), "saving a workbook there", [&] {
             b.saveAs(fullPath, fullPath.string());
             return 0;
         });
@@ -247,9 +250,37 @@ private:
         throw EngineError(ErrorCode::SheetIndexOutOfRange, b.displayPath(), fmt::format("worksheet {} of {}", index, seen));
     }
 
-    // Every failure leaves as an AutomationError whose text names the file.
+    WorkbookRef openBook(const std::filesystem::path& fullPath)
+    {
+        auto book = std::make_unique<Workbook>(fullPath, fullPath.string(), context_);
+        // A name no application accepts would be carried into every copy and every
+        // formula that names the sheet.
+        for (const auto& s : book->workbookPart().sheets())
+            if (auto problem = sheetNameProblem(s.name))
+                throw EngineError(ErrorCode::WorkbookInvalid, book->displayPath(), *problem);
+        WorkbookRef ref{nextBook_++};
+        books_.emplace(ref.id, std::move(book));
+        return ref;
+    }
+
+    // The workbooks this engine recognises but leaves to LibreOffice.
+    static std::optional<WorkbookFormat> readByOtherEngine(ErrorCode code)
+    {
+        switch (code) {
+        case ErrorCode::BinaryWorkbook:
+            return WorkbookFormat::Xlsb;
+        case ErrorCode::OpenDocument:
+            return WorkbookFormat::Ods;
+        default:
+            return std::nullopt;
+        }
+    }
+
+    // Every failure leaves as an AutomationError whose text names the file. The engine's
+    // own faults come from where they are found; anything else is a fault of Tessaro, and
+    // saying so keeps a sound workbook from being blamed for it.
     template <typename F>
-    static auto guarded(const std::string& file, F&& f) -> decltype(f())
+    static auto guarded(const std::string& file, const char* doing, F&& f) -> decltype(f())
     {
         try {
             return f();
@@ -258,11 +289,11 @@ private:
         } catch (const AutomationError&) {
             throw;
         } catch (const std::bad_alloc&) {
-            throw AutomationError(static_cast<int>(ErrorCode::PartTooLarge),
-                                  file + ": there was not enough memory to work on this workbook");
+            throw EngineError(ErrorCode::OutOfMemory, file, doing).toAutomationError();
         } catch (const std::exception& e) {
-            throw AutomationError(static_cast<int>(ErrorCode::WorkbookInvalid),
-                                  fmt::format("{}: the workbook could not be processed ({})", file, e.what()));
+            throw AutomationError(ErrorCode::InternalFault, describeInternalFault(file, doing, e.what()));
+        } catch (...) {
+            throw AutomationError(ErrorCode::InternalFault, describeInternalFault(file, doing, nullptr));
         }
     }
 

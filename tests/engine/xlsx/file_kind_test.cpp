@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include <cstring>
 
 using namespace tessaro::xlsx;
@@ -59,14 +61,14 @@ std::string compoundFile(const std::vector<std::u16string>& names)
     return f;
 }
 
-ErrorCode kindError(const std::filesystem::path& p)
+std::optional<ErrorCode> kindError(const std::filesystem::path& p)
 {
     try {
         requireZipArchive(p, p.string());
     } catch (const EngineError& e) {
         return e.code();
     }
-    return static_cast<ErrorCode>(0);
+    return std::nullopt;
 }
 
 } // namespace

@@ -10,6 +10,8 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+#include <stdexcept>
 #include <pugixml.hpp>
 
 #include <sys/stat.h>
@@ -227,7 +229,7 @@ AutomationError openError(const fs::path& p)
         return e;
     }
     ADD_FAILURE() << p << " opened";
-    return AutomationError(1, "");
+    return AutomationError(ErrorCode::InternalFault, "");
 }
 
 } // namespace
@@ -263,7 +265,7 @@ TEST(NativeEngineOpen, EveryRefusalNamesTheFileAndWhatIsWrong)
     };
     for (const auto& [file, expect] : cases) {
         AutomationError e = openError(dir / file);
-        EXPECT_GT(e.number(), 0) << file;
+        EXPECT_NE(e.code(), ErrorCode::InternalFault) << file;
         EXPECT_THAT(e.description(), HasSubstr((dir / file).string())) << "the full path as given";
         EXPECT_THAT(e.description(), HasSubstr(expect));
     }
@@ -281,7 +283,7 @@ TEST(NativeEngineOpen, HostileXmlIsRefusedNotExpanded)
                       content.substr(content.find("<workbook"));
     t::writeZip(dir / "evil.xlsx", parts);
     AutomationError e = openError(dir / "evil.xlsx");
-    EXPECT_EQ(e.number(), static_cast<int>(ErrorCode::XmlDoctype));
+    EXPECT_EQ(e.code(), ErrorCode::XmlDoctype);
     EXPECT_THAT(e.description(), HasSubstr("document type declaration"));
 }
 
@@ -706,6 +708,29 @@ TEST_F(NativeEngineCopy, AFailedSaveLeavesTheFileAsItWasAndNoTemporaryFile)
     struct stat st {};
     ::stat(dst.c_str(), &st);
     EXPECT_EQ(st.st_mode & 0777, 0640u);
+}
+
+TEST_F(NativeEngineCopy, AFaultOfTheProgramIsToldAsTessarosNotTheWorkbooks)
+{
+    std::string original = readFile(dst);
+    EngineOptions options;
+    options.outputWrapper = [](std::unique_ptr<OutputFile>) -> std::unique_ptr<OutputFile> {
+        throw std::out_of_range("vector index 7 of 3");
+    };
+    auto server = nativeAutomationFactory(options)();
+    auto s = server->open(src);
+    auto d = server->open(dst);
+    server->copySheet(server->worksheet(s, "Data"), Placement::After, server->sheet(d, 3));
+    try {
+        server->save(d);
+        FAIL() << "the fault went unnoticed";
+    } catch (const AutomationError& e) {
+        EXPECT_EQ(e.code(), ErrorCode::InternalFault);
+        EXPECT_EQ(e.description().rfind(dst.string() + ": Tessaro itself failed", 0), 0u) << e.description();
+        EXPECT_THAT(e.description(), HasSubstr("while saving it: vector index 7 of 3"));
+    }
+    server->quit();
+    EXPECT_EQ(readFile(dst), original);
 }
 
 TEST_F(NativeEngineCopy, OneDistinctSheetIsCompressedOnceForManyDestinations)

@@ -4,6 +4,8 @@
 #include "engine/sheet_copy/sheet_rewriter.h"
 
 #include <gtest/gtest.h>
+
+#include <optional>
 #include <zlib.h>
 
 #include <cstring>
@@ -88,7 +90,7 @@ std::string rewrite(const std::string& body, Recording& r, SheetProfile* profile
     return out.substr(kHead.size(), out.size() - kHead.size() - kTail.size());
 }
 
-ErrorCode failure(const std::string& body, Recording& r)
+std::optional<ErrorCode> failure(const std::string& body, Recording& r)
 {
     try {
         rewrite(body, r);
@@ -97,7 +99,7 @@ ErrorCode failure(const std::string& body, Recording& r)
         return e.code();
     }
     ADD_FAILURE() << "no error for " << body;
-    return static_cast<ErrorCode>(0);
+    return std::nullopt;
 }
 
 } // namespace
@@ -339,6 +341,28 @@ TEST(SheetRewriter, RefusesBrokenAndHostileXml)
     EXPECT_THROW(rewriteSheet(cut, 0, r.plan, nullptr, "f", "p"), EngineError);
     ChunkReader notSheet("<workbook xmlns=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\"/>", 4);
     EXPECT_THROW(rewriteSheet(notSheet, 0, r.plan, nullptr, "f", "p"), EngineError);
+}
+
+TEST(SheetRewriter, ADamagedFormatIndexIsPlacedAtItsOwnTag)
+{
+    const std::string cols = "<cols><col min=\"1\" max=\"1\" style=\"x\"/></cols>";
+    const std::string row = "<row r=\"2\" s=\"x\">";
+    const std::string cell = "<c r=\"D4\" s=\"-1\"/>";
+    const std::string sheet = "<sheetData><row r=\"1\"><c r=\"A1\" s=\"1\"/></row>";
+    for (const auto& [body, tag] : {std::pair{cols + "<sheetData/>", cols.substr(6, cols.size() - 13)},
+                                    std::pair{sheet + row + "</row></sheetData>", row},
+                                    std::pair{sheet + "<row r=\"4\">" + cell + "</row></sheetData>", cell}}) {
+        Recording r;
+        const std::size_t after = kHead.size() + body.find(tag) + tag.size();
+        try {
+            rewrite(body, r);
+            ADD_FAILURE() << "no error for " << body;
+        } catch (const EngineError& e) {
+            EXPECT_EQ(e.code(), ErrorCode::PartDamaged);
+            EXPECT_NE(std::string(e.what()).find("(near byte " + std::to_string(after) + ")"), std::string::npos)
+                << e.what();
+        }
+    }
 }
 
 TEST(SheetRewriter, AGreatManyRowsPassInPieces)

@@ -1,7 +1,10 @@
 // SPDX-License-Identifier: MIT
 #include "engine/sml/styles.h"
+#include "platform/engine_error.h"
 
 #include <gtest/gtest.h>
+
+#include <functional>
 
 using namespace tessaro::xlsx;
 
@@ -196,12 +199,20 @@ TEST(StyleMerger, CreatesMissingContainersInSchemaOrderAndKeepsUnknownMarkup)
     EXPECT_NE(xml.find("<ext uri=\"{kept}\"><keep/></ext>"), std::string::npos);
 }
 
-TEST(StyleMerger, OutOfRangeIndexIsReported)
+TEST(StyleMerger, AFormatTheSourceLacksIsTheSourcesFault)
 {
     Pair p;
-    StyleMerger m(p.src, p.dst, ColorTranslator());
-    EXPECT_THROW(m.cellFormat(99), std::out_of_range);
-    EXPECT_THROW(m.differentialFormat(5), std::out_of_range);
+    StyleMerger m(p.src, p.dst, ColorTranslator(), "/data/source.xlsx");
+    for (const auto& merge : {std::function<void()>([&] { m.cellFormat(99); }),
+                              std::function<void()>([&] { m.differentialFormat(5); })}) {
+        try {
+            merge();
+            ADD_FAILURE() << "an undefined format was merged";
+        } catch (const EngineError& e) {
+            EXPECT_EQ(e.code(), ErrorCode::StyleIndexOutOfRange);
+            EXPECT_EQ(e.file(), "/data/source.xlsx");
+        }
+    }
 }
 
 TEST(Stylesheet, RollbackTakesBackEverythingAppended)
