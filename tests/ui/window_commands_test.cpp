@@ -9,7 +9,9 @@
 #include "ui/qt_host.h"
 #include "ui/report_view.h"
 
+#include <QAccessible>
 #include <QApplication>
+#include <QHeaderView>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -49,6 +51,10 @@ struct Rig {
     QStringList chooserTitles;
     QStringList messages;
     QStringList opened;
+    bool desktopOpens = true;
+    QStringList reports; // "critical: summary", then "  line" for each detail
+    int closeAsks = 0;
+    bool closeAnswer = false;
 
     Rig()
     {
@@ -68,7 +74,19 @@ struct Rig {
             const char* name = icon == MessageIcon::Critical ? "critical" : icon == MessageIcon::Information ? "info" : "none";
             messages << QString(name) + ": " + text;
         });
-        w->host().setDesktopOpener([this](const QString& target) { opened << target; });
+        w->host().setReportRunner([this](const QString& summary, const QStringList& details, MessageIcon icon) {
+            reports << QString(icon == MessageIcon::Critical ? "critical: " : "info: ") + summary;
+            for (const QString& line : details)
+                reports << "  " + line;
+        });
+        w->confirmCancelOnClose = [this] {
+            ++closeAsks;
+            return closeAnswer;
+        };
+        w->host().setDesktopOpener([this](const QString& target) {
+            opened << target;
+            return desktopOpens;
+        });
         w->show();
         QApplication::setActiveWindow(w.get());
     }
@@ -112,6 +130,11 @@ private slots:
     void helpAndHomePageOpenThroughTheDesktop();
     void settingsAndAboutOpenFromTheMenu();
     void listsCannotChangeWhileAJobRuns();
+    void cancelStopsTheJobAndTheCloseBoxAsksFirst();
+    void oneReportAfterFailures();
+    void keyboardDrivesTheLists();
+    void everyControlHasAUniqueAccessibleName();
+    void restoredListsShowTheHighlightedEntrysWorkbooks();
     void progressBeyondIntRangeIsScaled();
 };
 
@@ -215,7 +238,7 @@ void WindowCommandsTest::fileMenuEntriesRunTheirNamesakes()
     QStringList menus;
     for (QAction* a : w.menuBar()->actions())
         menus << a->text();
-    QCOMPARE(menus, (QStringList{"File", "Edit", "Actions", "Settings", "Help"}));
+    QCOMPARE(menus, (QStringList{"&File", "&Edit", "&Actions", "&Settings", "&Help"}));
 }
 
 void WindowCommandsTest::editMenuEntriesRemove()
@@ -309,17 +332,21 @@ void WindowCommandsTest::copyNumberBoxRuleOnLeavingIt()
         QTest::keyClick(w.Text1, Qt::Key_Tab);
         QVERIFY(!w.Text1->hasFocus());
     };
-    typeAndLeave("2.5");
-    QCOMPARE(rig.ws.copyCount, 2);
-    typeAndLeave(" 3.5 ");
-    QCOMPARE(rig.ws.copyCount, 4);
-    typeAndLeave("-4");
-    QCOMPARE(rig.ws.copyCount, 0);
-    QCOMPARE(w.Text1->text(), QString("0"));
-    rig.ws.copyCount = 5;
+    typeAndLeave("12");
+    QCOMPARE(rig.ws.copyCount, 12);
+    // Only digits, at most three of them: what cannot be used is refused as it is typed.
     typeAndLeave("abc");
-    QCOMPARE(rig.ws.copyCount, 5);
-    QCOMPARE(w.Text1->text(), QString("abc"));
+    QCOMPARE(rig.ws.copyCount, 12);
+    QCOMPARE(w.Text1->text(), QString("12")); // an emptied box shows the count in use again
+    typeAndLeave("99999999999");
+    QCOMPARE(rig.ws.copyCount, 999);
+    QCOMPARE(w.Text1->text(), QString("999"));
+    w.Text1->clear();
+    w.Text1->insert("99999999999"); // pasted whole: refused whole
+    QCOMPARE(w.Text1->text(), QString());
+    typeAndLeave("-4");
+    QCOMPARE(rig.ws.copyCount, 4);
+    QCOMPARE(w.Text1->text(), QString("4"));
 }
 
 void WindowCommandsTest::comboChoosesThePositionAndTakesNoText()
@@ -408,11 +435,21 @@ void WindowCommandsTest::helpAndHomePageOpenThroughTheDesktop()
 {
     Rig rig;
     auto& w = *rig.w;
+    // Without help.html the user is told which file is missing.
+    w.guideDir = rig.data.path();
+    const QString html = w.helpTarget();
+    QVERIFY(html.endsWith("/help.html"));
     w.Help1->trigger();
-    QVERIFY(rig.opened.last().endsWith("/help.html"));
+    QVERIFY(rig.opened.isEmpty());
+    QCOMPARE(rig.messages, QStringList{"critical: The help file " + html + " was not found, so there is no help to show."});
     test::writeFile(rig.app / "help.chm", "x");
+    const QString chm = QString::fromStdString((rig.app / "help.chm").string());
     w.Help1->trigger();
-    QCOMPARE(rig.opened.last(), QString::fromStdString((rig.app / "help.chm").string()));
+    QCOMPARE(rig.opened.last(), chm);
+    QCOMPARE(rig.messages.size(), 1);
+    rig.desktopOpens = false;
+    w.Help1->trigger();
+    QVERIFY(rig.messages.last().startsWith("critical: No program is set up to show " + chm));
     w.HomePage->trigger();
     QCOMPARE(rig.opened.last(), QString("http://www.orvandel.example"));
 }
@@ -452,7 +489,7 @@ void WindowCommandsTest::listsCannotChangeWhileAJobRuns()
             [&] {
                 wasRunning = w.jobRunning();
                 QTest::mouseClick(w.Command16, Qt::LeftButton);
-                QVERIFY(!w.close());
+                QVERIFY(!w.close()); // asked, and the user keeps the job
             },
             Qt::BlockingQueuedConnection);
     };
@@ -461,6 +498,7 @@ void WindowCommandsTest::listsCannotChangeWhileAJobRuns()
     QCOMPARE(rig.ws.copySheetList.count(), 1);
     QVERIFY(w.isVisible());
     QCOMPARE(readFakeBook(out / "d.xlsx"), (Names{"X", "Data"}));
+    QCOMPARE(rig.closeAsks, 1);
     rig.world.onCopy = nullptr;
     rig.click(w.Command16); // and after the job it works again
     QCOMPARE(rig.ws.copySheetList.count(), 0);
@@ -479,6 +517,172 @@ void WindowCommandsTest::progressBeyondIntRangeIsScaled()
     host.setProgressValue(6);
     QCOMPARE(rig.w->ProgressBar1->maximum(), 6);
     QCOMPARE(rig.w->ProgressBar1->value(), 6);
+}
+
+void WindowCommandsTest::cancelStopsTheJobAndTheCloseBoxAsksFirst()
+{
+    Rig rig;
+    auto& w = *rig.w;
+    const QString s = rig.book("s.xlsx", {"Data"});
+    TempDir out;
+    for (const char* name : {"d1.xlsx", "d2.xlsx", "d3.xlsx"})
+        writeFakeBook(out / name, {"X"});
+    rig.answers = {s, QString::fromStdString(out.path().string())};
+    rig.click(w.Command1);
+    rig.click(w.Command6);
+    rig.click(w.Command10);
+
+    // During the first copy the Copy button reads "Cancel" and a click on it stops the job
+    // after that destination.
+    QString caption;
+    rig.world.onCopy = [&] {
+        QMetaObject::invokeMethod(
+            &w,
+            [&] {
+                caption = w.Command12->text();
+                QTest::mouseClick(w.Command12, Qt::LeftButton);
+            },
+            Qt::BlockingQueuedConnection);
+    };
+    rig.click(w.Command12);
+    QCOMPARE(caption, QString("Cancel"));
+    QCOMPARE(w.Command12->text(), QString("Copy"));
+    QCOMPARE(readFakeBook(out / "d1.xlsx"), (Names{"X", "Data"}));
+    QCOMPARE(readFakeBook(out / "d2.xlsx"), Names{"X"});
+    QCOMPARE(readFakeBook(out / "d3.xlsx"), Names{"X"});
+    QCOMPARE(rig.reports.value(0), QString("info: Copied 1 of 3 sheets; the rest (2) was cancelled."));
+    QVERIFY(rig.messages.isEmpty());
+
+    // Escape cancels too; closing during a job asks, and a yes closes once the job stopped.
+    rig.reports.clear();
+    rig.closeAnswer = true;
+    rig.world.onCopy = [&] {
+        QMetaObject::invokeMethod(
+            &w,
+            [&] {
+                QTest::keyClick(w.Command12, Qt::Key_Escape);
+                QVERIFY(!w.close());
+            },
+            Qt::BlockingQueuedConnection);
+    };
+    rig.click(w.Command12);
+    QCOMPARE(rig.closeAsks, 1);
+    QCOMPARE(readFakeBook(out / "d1.xlsx"), (Names{"X", "Data", "Data (2)"}));
+    QCOMPARE(readFakeBook(out / "d2.xlsx"), Names{"X"});
+    QCOMPARE(rig.reports.size(), 2);
+    QVERIFY(!w.isVisible());
+}
+
+void WindowCommandsTest::oneReportAfterFailures()
+{
+    Rig rig;
+    auto& w = *rig.w;
+    const QString s = rig.book("s.xlsx", {"One", "Two"});
+    TempDir out;
+    writeFakeBook(out / "d1.xlsx", {"X"});
+    writeFakeBook(out / "d2.xlsx", {"Y"});
+    rig.world.failSave.insert((out / "d1.xlsx").string());
+    rig.answers = {s, QString::fromStdString(out.path().string())};
+    rig.click(w.Command1);
+    rig.click(w.Command6);
+    rig.click(w.Command13);
+
+    rig.click(w.Command12);
+
+    QVERIFY(rig.messages.isEmpty()); // no box during the job
+    const QString why = QString::fromStdString((out / "d1.xlsx").string()) + ": cannot be saved (injected)";
+    QCOMPARE(rig.reports, (QStringList{"critical: Copied 2 of 4 sheets; 2 failed.",
+                                       "  Copy One to d1.xlsx failure: " + why, "  Copy Two to d1.xlsx failure: " + why}));
+    QCOMPARE(readFakeBook(out / "d2.xlsx"), (Names{"Y", "One", "Two"}));
+}
+
+void WindowCommandsTest::keyboardDrivesTheLists()
+{
+    Rig rig;
+    auto& w = *rig.w;
+    QVERIFY(QTest::qWaitForWindowActive(&w));
+    const QString a = rig.book("a.xlsx", {"A1", "A2"});
+    TempDir folder;
+    writeFakeBook(folder / "b.xlsx", {"B1"});
+    writeFakeBook(folder / "c.xlsx", {"C1", "C2"});
+    const QString f = QString::fromStdString(folder.path().string());
+    rig.answers = {a, f, a, f};
+    rig.click(w.Command1);
+    rig.click(w.Command5);
+    rig.click(w.Command8);
+    rig.click(w.Command6);
+    const auto key = [](ui::ReportView* view, Qt::Key k) {
+        view->setFocus(Qt::TabFocusReason);
+        QTest::keyClick(view, k);
+    };
+
+    key(w.ListView1, Qt::Key_Up);
+    QCOMPARE(texts(rig.ws.sourceBookList), QStringList{"a.xlsx"});
+    QCOMPARE(texts(rig.ws.sourceSheetList), (QStringList{"A1", "A2"}));
+    key(w.ListView1, Qt::Key_Down);
+    QCOMPARE(texts(rig.ws.sourceBookList), (QStringList{"b.xlsx", "c.xlsx"}));
+    key(w.ListView2, Qt::Key_Down);
+    QCOMPARE(texts(rig.ws.sourceSheetList), (QStringList{"C1", "C2"}));
+    key(w.ListView3, Qt::Key_Down);
+    key(w.ListView3, Qt::Key_Return);
+    QCOMPARE(rig.ws.copySheetList.count(), 1);
+    QCOMPARE(rig.ws.copySheetList.row(1).subItem(2), std::string("C2"));
+    key(w.ListView5, Qt::Key_Up);
+    QCOMPARE(texts(rig.ws.targetBookList), QStringList{"a.xlsx"});
+    key(w.ListView5, Qt::Key_Down);
+    QCOMPARE(texts(rig.ws.targetBookList), (QStringList{"b.xlsx", "c.xlsx"}));
+
+    // Delete removes what the matching button removes.
+    key(w.ListView4, Qt::Key_Delete);
+    QCOMPARE(rig.ws.copySheetList.count(), 0);
+    key(w.ListView6, Qt::Key_Delete);
+    QCOMPARE(texts(rig.ws.targetBookList), QStringList{"c.xlsx"});
+    key(w.ListView5, Qt::Key_Delete);
+    QCOMPARE(texts(rig.ws.targetEntryList), QStringList{a});
+    key(w.ListView1, Qt::Key_Delete);
+    QCOMPARE(texts(rig.ws.sourceEntryList), QStringList{a});
+    QVERIFY(rig.messages.isEmpty());
+}
+
+void WindowCommandsTest::everyControlHasAUniqueAccessibleName()
+{
+    Rig rig;
+    QSet<QString> names;
+    int controls = 0;
+    for (QWidget* widget : rig.w->findChildren<QWidget*>()) {
+        const bool control = (qobject_cast<QAbstractButton*>(widget) && widget->parentWidget() != nullptr &&
+                              !qobject_cast<QAbstractScrollArea*>(widget->parentWidget()->parentWidget())) ||
+                             qobject_cast<ui::ReportView*>(widget) || qobject_cast<QComboBox*>(widget) ||
+                             qobject_cast<QLineEdit*>(widget) || qobject_cast<QProgressBar*>(widget);
+        if (!control || !widget->isVisibleTo(rig.w.get()) || qobject_cast<QHeaderView*>(widget))
+            continue;
+        QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(widget);
+        QVERIFY(accessible);
+        const QString name = accessible->text(QAccessible::Name);
+        QVERIFY2(!name.isEmpty(), qPrintable(widget->objectName() + " " + widget->metaObject()->className()));
+        QVERIFY2(!names.contains(name), qPrintable("twice: " + name));
+        QVERIFY2(!accessible->text(QAccessible::Description).isEmpty(), qPrintable(name));
+        names.insert(name);
+        ++controls;
+    }
+    QCOMPARE(controls, 25); // 16 buttons, 6 lists, the choice, the box and the bar
+    QVERIFY(names.contains("Number of copies"));
+}
+
+void WindowCommandsTest::restoredListsShowTheHighlightedEntrysWorkbooks()
+{
+    TempDir app, data;
+    writeFakeBook(data / "a.xlsx", {"A1"});
+    writeFakeBook(data / "b.xlsx", {"B1"});
+    test::writeFile(sourceListFile(app.path()), data.path().string() + "\r\n");
+    test::writeFile(targetListFile(app.path()), data.path().string() + "\r\n" + (data / "gone").string() + "\r\n");
+    FakeWorld world;
+    Workspace ws;
+    ws.appDir = app.path();
+    ui::MainWindow w(ws, world.factory());
+    QCOMPARE(texts(ws.sourceBookList), (QStringList{"a.xlsx", "b.xlsx"}));
+    QCOMPARE(texts(ws.sourceSheetList), QStringList{"A1"});
+    QCOMPARE(texts(ws.targetBookList), (QStringList{"a.xlsx", "b.xlsx"}));
 }
 
 QTEST_MAIN(WindowCommandsTest)
