@@ -683,6 +683,18 @@ void WindowCommandsTest::restoredListsShowTheHighlightedEntrysWorkbooks()
     QCOMPARE(texts(ws.sourceBookList), (QStringList{"a.xlsx", "b.xlsx"}));
     QCOMPARE(texts(ws.sourceSheetList), QStringList{"A1"});
     QCOMPARE(texts(ws.targetBookList), (QStringList{"a.xlsx", "b.xlsx"}));
+
+    // A missing entry lists nothing and keeps its image until the path is there again.
+    w.ListView5->setFocus();
+    QTest::keyClick(w.ListView5, Qt::Key_Down);
+    QCOMPARE(texts(ws.targetBookList), QStringList{});
+    QCOMPARE(ws.targetEntryList.row(2).smallIcon, int(MissingPathIcon));
+    std::filesystem::create_directory(data / "gone");
+    writeFakeBook(data / "gone" / "c.xlsx", {"C1"});
+    QTest::keyClick(w.ListView5, Qt::Key_Up);
+    QTest::keyClick(w.ListView5, Qt::Key_Down);
+    QCOMPARE(texts(ws.targetBookList), QStringList{"c.xlsx"});
+    QCOMPARE(ws.targetEntryList.row(2).smallIcon, int(FolderIcon));
 }
 
 QTEST_MAIN(WindowCommandsTest)
