@@ -28,6 +28,7 @@
 #include <QMenuBar>
 #include <QProgressBar>
 #include <QThread>
+#include <QTimer>
 #include <QToolButton>
 #include <cstdio>
 #include <exception>
@@ -136,7 +137,6 @@ MainWindow::MainWindow(Workspace& ws, ServerFactoryMaker makeServers, QWidget* p
     Text1->setText(QString::number(ws_.copyCount));
 
     bindCommands();
-    showRestoredEntries();
 
     // The client area is 12120 x 8136 twips; the menu bar comes on top of it.
     const QSize client(twips(12120), twips(8136));
@@ -451,6 +451,17 @@ void MainWindow::cancelJob()
         return;
     host_->requestCancel();
     Command12->setEnabled(false); // asked once; the job stops after the destination it is writing
+}
+
+void MainWindow::showEvent(QShowEvent* event)
+{
+    QMainWindow::showEvent(event);
+    // Listed once the window is up, so a box about an unreadable workbook has a window to
+    // stand over.
+    if (!restoredShown_) {
+        restoredShown_ = true;
+        QTimer::singleShot(0, this, &MainWindow::showRestoredEntries);
+    }
 }
 
 void MainWindow::showRestoredEntries()

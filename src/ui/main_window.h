@@ -113,6 +113,7 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
 private:
     void buildControls();
@@ -133,6 +134,7 @@ private:
     QtHost* host_ = nullptr;
     bool jobRunning_ = false;
     bool closeAfterJob_ = false;
+    bool restoredShown_ = false;
 };
 
 } // namespace tessaro::ui

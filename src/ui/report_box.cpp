@@ -34,7 +34,7 @@ ReportBox::ReportBox(const QString& summary, const QStringList& details, Icon ic
 
     details_ = new QPlainTextEdit(details.join(u'\n'), this);
     details_->setReadOnly(true);
-    details_->setLineWrapMode(QPlainTextEdit::NoWrap);
+    details_->setLineWrapMode(QPlainTextEdit::WidgetWidth);
     details_->setAccessibleName(QStringLiteral("Report lines"));
     details_->setAccessibleDescription(QStringLiteral("Every copy that failed, with the reason"));
     details_->setVisible(!details.isEmpty());
@@ -55,7 +55,7 @@ ReportBox::ReportBox(const QString& summary, const QStringList& details, Icon ic
     layout->addLayout(top);
     layout->addWidget(details_, 1);
     layout->addWidget(buttons);
-    resize(640, details.isEmpty() ? 140 : 360);
+    resize(640, details.isEmpty() ? 140 : 300);
     ok->setFocus();
 
     chooseSaveFile = [this]() -> std::optional<QString> {

@@ -680,7 +680,8 @@ void WindowCommandsTest::restoredListsShowTheHighlightedEntrysWorkbooks()
     Workspace ws;
     ws.appDir = app.path();
     ui::MainWindow w(ws, world.factory());
-    QCOMPARE(texts(ws.sourceBookList), (QStringList{"a.xlsx", "b.xlsx"}));
+    w.show();
+    QTRY_COMPARE(texts(ws.sourceBookList), (QStringList{"a.xlsx", "b.xlsx"}));
     QCOMPARE(texts(ws.sourceSheetList), QStringList{"A1"});
     QCOMPARE(texts(ws.targetBookList), (QStringList{"a.xlsx", "b.xlsx"}));
 
