@@ -36,7 +36,7 @@ Commands:
 Options of copy:
   --sheet SOURCE:SHEET  a worksheet of a source workbook; splits at the last colon
   --dest DEST           a destination workbook file, or a folder whose workbooks
-                        (.xls .xlsx .xlsm .xlsb, sub-folders not searched) all receive
+                        (.xls .xlsx .xlsm .xlsb .ods, sub-folders not searched) all receive
                         the copies; one copy job runs per --dest, in the order given
   --before              insert the copies in front of the first sheets, keeping the order
                         of the --sheet options (default: after the last sheet)
@@ -47,6 +47,11 @@ Options of copy:
 Copies take the source sheet's name, or "Name (2)", "Name (3)"... when it is taken.
 .xls, .xlsb and .ods workbooks are read and written through LibreOffice (.xlsb is read
 only), which starts once per run; TESSARO_SOFFICE names another soffice to use.
+Every destination is tried: one that cannot be opened, read or written keeps its old
+content and is reported, and the others still get their copies. Each job ends with
+"Copy Complete!" when every copy was made, else with an "error: Copy SHEET to
+WORKBOOK failure: ..." line for each failure and a summary such as
+"Copied 118 of 120 sheets; 2 failed.".
 Messages go to stderr, with a progress bar when stderr is a terminal. The temporary copy
 of a source that shares its name with a destination is kept in the program's folder (the
 executable's folder, or ~/.local/share/tessaro; TESSARO_APP_DIR overrides it).
@@ -137,7 +142,7 @@ int copy(const CopyArgs& args)
         ListTargetBooks(ws, dest);
         if (ws.targetBookList.empty()) {
             host.showMessage(dest + ": there is no workbook to copy into here (not a workbook file, nor a folder "
-                                    "holding .xls, .xlsx, .xlsm or .xlsb files)",
+                                    "holding .xls, .xlsx, .xlsm, .xlsb or .ods files)",
                              MessageIcon::Critical);
             failed = true;
             continue;

@@ -29,6 +29,14 @@ void TerminalHost::showMessage(const std::string& text, MessageIcon icon)
     std::fflush(err_);
 }
 
+void TerminalHost::showReport(const std::string& summary, const std::vector<std::string>& details, MessageIcon icon)
+{
+    clearBar();
+    for (const auto& line : details)
+        std::fprintf(err_, "%s%s\n", icon == MessageIcon::Critical ? "error: " : "", line.c_str());
+    showMessage(summary, icon);
+}
+
 void TerminalHost::setProgressMaximum(std::int64_t maximum) { maximum_ = maximum; }
 
 void TerminalHost::setProgressValue(std::int64_t value)

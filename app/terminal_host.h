@@ -14,13 +14,15 @@ public:
     explicit TerminalHost(bool quiet, std::FILE* err = stderr);
 
     void showMessage(const std::string& text, MessageIcon icon) override;
+    // The summary line, then each detail on a line of its own; failures count as critical.
+    void showReport(const std::string& summary, const std::vector<std::string>& details, MessageIcon icon) override;
     void setBusy(bool) override {}
     void setProgressMaximum(std::int64_t maximum) override;
     void setProgressValue(std::int64_t value) override;
     void setStatusText(const std::string&) override {}
     std::optional<std::string> chooseFile(const std::string&) override { return std::nullopt; }
     std::optional<std::string> chooseFolder(const std::string&) override { return std::nullopt; }
-    void openWithDesktop(const std::string&) override {}
+    bool openWithDesktop(const std::string&) override { return false; }
 
     int criticalMessages() const { return critical_; }
 

@@ -12,55 +12,108 @@
 
 namespace tessaro {
 
-CopyJobOutcome CopyJob(Workspace& ws, Host& host, const SpreadsheetAutomationFactory& servers)
+namespace {
+
+std::int64_t checkedRows(const ListModel& list)
 {
-    CopyJobOutcome outcome;
-    host.setStatusText("");
+    std::int64_t count = 0;
+    for (int i = 1; i <= list.count(); ++i)
+        count += list.row(i).checked ? 1 : 0;
+    return count;
+}
 
-    const int n = ws.copySheetList.count();
-    std::int64_t sheetCount = 0;
-    for (int i = 1; i <= n; ++i)
-        sheetCount += ws.copySheetList.row(i).checked ? 1 : 0;
-    std::int64_t targetCount = 0;
-    for (int i = 1; i <= ws.targetBookList.count(); ++i)
-        targetCount += ws.targetBookList.row(i).checked ? 1 : 0;
-
-    if (sheetCount == 0) {
+// The reasons not to start at all, each told in its own box.
+bool readyToCopy(const Workspace& ws, Host& host)
+{
+    if (checkedRows(ws.copySheetList) == 0) {
         host.showMessage("Please select some excel files to copy!", MessageIcon::Information);
-        return outcome;
+        return false;
     }
-    if (targetCount == 0) {
+    if (checkedRows(ws.targetBookList) == 0) {
         host.showMessage("Please select destination excel files!", MessageIcon::Information);
-        return outcome;
+        return false;
     }
     if (ws.copyCount <= 0) {
         // Opening and rewriting every destination for no copy at all would only risk them.
         host.showMessage("Nothing to copy: the number of copies is 0.", MessageIcon::Information);
-        return outcome;
+        return false;
     }
+    return true;
+}
+
+void addRowOutcome(CopyJobOutcome& job, const RowOutcome& row, const std::string& sheetName)
+{
+    job.copiesMade += row.copiesMade;
+    job.copiesFailed += row.copiesFailed;
+    if (row.copiesCancelled > 0)
+        job.cancelled = true;
+    if (!row.ok())
+        ++job.rowsFailed;
+    for (const RowFailure& failure : row.failures) {
+        const std::string what = failure.target.empty() ? "Copy " + sheetName + " failure"
+                                                        : "Copy " + sheetName + " to " + failure.target + " failure";
+        job.failures.push_back(what + ": " + failure.error);
+    }
+}
+
+void report(const CopyJobOutcome& job, Host& host)
+{
+    if (job.failures.empty() && !job.cancelled) {
+        host.showMessage("Copy Complete!", MessageIcon::Information);
+        return;
+    }
+    std::vector<std::string> details = job.failures;
+    if (job.cancelled)
+        details.push_back("Cancelled: " + std::to_string(job.copiesPlanned - job.copiesMade - job.copiesFailed) +
+                          " copies were not made; the destinations they were meant for were left as they were.");
+    host.showReport(CopyReportSummary(job), details,
+                    job.failures.empty() ? MessageIcon::Information : MessageIcon::Critical);
+}
+
+} // namespace
+
+std::string CopyReportSummary(const CopyJobOutcome& outcome)
+{
+    std::string text =
+        "Copied " + std::to_string(outcome.copiesMade) + " of " + std::to_string(outcome.copiesPlanned) + " sheets";
+    if (outcome.copiesFailed > 0)
+        text += "; " + std::to_string(outcome.copiesFailed) + " failed";
+    if (outcome.cancelled)
+        text += "; the rest (" +
+                std::to_string(outcome.copiesPlanned - outcome.copiesMade - outcome.copiesFailed) +
+                ") was cancelled";
+    return text + ".";
+}
+
+CopyJobOutcome CopyJob(Workspace& ws, Host& host, const SpreadsheetAutomationFactory& servers)
+{
+    CopyJobOutcome outcome;
+    host.setStatusText("");
+    if (!readyToCopy(ws, host))
+        return outcome;
 
     outcome.started = true;
-    host.setProgressMaximum(targetCount * sheetCount * ws.copyCount);
+    outcome.copiesPlanned = checkedRows(ws.targetBookList) * checkedRows(ws.copySheetList) * ws.copyCount;
+    host.setProgressMaximum(outcome.copiesPlanned);
     ws.copyProgressCount = 0;
 
+    const int n = ws.copySheetList.count();
     const bool after = ws.copyPosition == kCopyAfter;
-    for (int k = 0; k < n; ++k) {
+    for (int k = 0; k < n && !outcome.cancelled; ++k) {
         const int i = after ? k + 1 : n - k;
         const ListRow& row = ws.copySheetList.row(i);
         if (!row.checked)
             continue;
+        if (host.cancelRequested()) {
+            outcome.cancelled = true;
+            break;
+        }
         const std::string sheetName = row.subItem(2);
         ++outcome.rowsCopied;
-        if (CopySheetToTargets(ws, host, servers, CopyRowNumber(row), sheetName))
-            continue;
-        ++outcome.rowsFailed;
-        const std::string text = ws.lastTargetName.empty()
-                                     ? "Copy " + sheetName + " failure"
-                                     : "Copy " + sheetName + " to " + ws.lastTargetName + " failure";
-        host.showMessage(text, after ? MessageIcon::Critical : MessageIcon::None);
+        addRowOutcome(outcome, CopySheetToTargets(ws, host, servers, CopyRowNumber(row), sheetName), sheetName);
     }
 
-    host.showMessage("Copy Complete!", MessageIcon::Information);
+    report(outcome, host);
     host.setProgressValue(0);
     return outcome;
 }

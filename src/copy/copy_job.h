@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace tessaro {
 
@@ -13,14 +14,24 @@ struct Workspace;
 
 struct CopyJobOutcome {
     int rowsCopied = 0; // checked rows handed to the copy operation
-    int rowsFailed = 0;
+    int rowsFailed = 0; // of those, rows in which any destination failed
     bool started = false; // false when the checks stopped the job before any work
+    bool cancelled = false; // the user stopped the job before every copy was tried
+    std::int64_t copiesPlanned = 0; // checked destinations x checked rows x CopyCount
+    std::int64_t copiesMade = 0;
+    std::int64_t copiesFailed = 0;
+    std::vector<std::string> failures; // the report's lines, in the order they happened
 };
 
 // The Copy command: checks there is something to copy and somewhere to copy it to, sets
 // up the progress display, hands every checked copy row over (last to first for
-// "Copy Before"), reports each failed row and then completion.
+// "Copy Before"), and ends with one report: "Copy Complete!" when every copy was made,
+// else one box that counts what was copied, failed and cancelled and lists every failure.
+// Between destinations it stops when the Host says the user cancelled.
 CopyJobOutcome CopyJob(Workspace& ws, Host& host, const SpreadsheetAutomationFactory& servers);
+
+// The summary line of a job's report, e.g. "Copied 118 of 120 sheets; 2 failed."
+std::string CopyReportSummary(const CopyJobOutcome& outcome);
 
 // The copy-number box lost the focus: its text becomes CopyCount when it reads as a number
 // (blanks around it allowed, halves rounded to the even neighbour); a negative number gives

@@ -13,14 +13,16 @@ namespace tessaro {
 
 namespace {
 
-// What stands at destination row r before it is resolved: the missing path a message
-// names when the row no longer resolves to a file.
-std::string unresolvedTargetPath(const Workspace& ws, int r)
+// Why destination row r, listed earlier, no longer resolves to a workbook file.
+std::string unresolvedTargetReason(const Workspace& ws, int r)
 {
-    const std::string entry = ws.targetEntryList.selectedText();
-    if (GetPathKind(entry) == PathKind::Folder && r >= 1 && r <= ws.targetBookList.count())
-        return joinPath(entry, ws.targetBookList.row(r).text);
-    return entry;
+    std::string missing = ws.targetEntryList.selectedText();
+    if (GetPathKind(missing) == PathKind::Folder && r >= 1 && r <= ws.targetBookList.count())
+        missing = joinPath(missing, ws.targetBookList.row(r).text);
+    if (GetPathKind(missing) == PathKind::Folder)
+        return missing + ": this destination is a folder now, not a workbook file, so nothing was copied into it.";
+    return missing + ": this destination workbook does not exist any more (it was moved or deleted), so nothing was "
+                     "copied into it.";
 }
 
 // One server instance and the workbooks a call has open in it, so that a failure anywhere
@@ -50,14 +52,19 @@ public:
         server_->close(book);
     }
 
-    void quit()
+    // Closes a workbook without saving, whatever state an error left it in.
+    void discard(WorkbookRef book) noexcept
     {
-        server_->quit();
-        quit_ = true;
+        if (std::erase(open_, book) == 0)
+            return;
+        try {
+            server_->close(book);
+        } catch (...) {
+        }
     }
 
-    // Recovery: close what is open without saving, and quit; a failure here changes nothing
-    // of what the user is told.
+    // Closes what is open without saving, and quits; a failure here changes nothing of what
+    // the user is told.
     void abandon() noexcept
     {
         for (auto it = open_.rbegin(); it != open_.rend(); ++it) {
@@ -125,102 +132,174 @@ std::string TempCopyName(const Workspace& ws, const std::string& sourcePath)
     return {};
 }
 
-bool CopySheetToTargets(Workspace& ws, Host& host, const SpreadsheetAutomationFactory& servers,
-                        std::int32_t sourceIndex, const std::string& sheetName)
-{
-    bool result = true;
-    ws.lastTargetName.clear();
-    std::string firstFailedTarget;
-    std::string tempName;
-    std::optional<std::filesystem::path> tempPath;
+namespace {
 
-    const std::string sourcePath = ws.sourcePathTable.at(sourceIndex);
-    if (GetPathKind(sourcePath) != PathKind::File) {
-        host.showMessage(sourcePath.empty()
-                             ? "The source workbook of the sheet \"" + sheetName + "\" is not known any more."
-                             : sourcePath + ": the source workbook does not exist any more (it was moved or deleted).",
-                         MessageIcon::Critical);
-        return false;
+// The open source of one copy row: the workbook (its temporary copy when one is needed)
+// and the sheet to copy.
+struct RowSource {
+    std::string path; // as the copy row stores it
+    std::optional<std::filesystem::path> tempPath;
+    WorkbookRef book;
+    SheetRef sheet;
+};
+
+void openSource(Session& session, const Workspace& ws, RowSource& source, const std::string& sheetName)
+{
+    SpreadsheetAutomation& server = session.server();
+    source.book = session.open(source.path);
+    if (const std::string tempName = TempCopyName(ws, source.path); !tempName.empty()) {
+        // Written before it is bound, so a failed save leaves a file for the cleanup to find.
+        source.tempPath = ws.appDir / tempName;
+        server.saveAs(source.book, *source.tempPath);
+        session.close(source.book);
+        source.book = session.open(source.tempPath->string());
     }
+    source.sheet = server.worksheet(source.book, sheetName);
+}
+
+void makeCopies(SpreadsheetAutomation& server, Workspace& ws, Host& host, SheetRef sheet, WorkbookRef target)
+{
+    int endPosition = server.sheetCount(target);
+    int frontPosition = 1;
+    for (std::int32_t k = 0; k < ws.copyCount; ++k) {
+        if (ws.copyPosition == kCopyAfter) {
+            server.copySheet(sheet, Placement::After, server.sheet(target, endPosition));
+            ++endPosition;
+        } else {
+            server.copySheet(sheet, Placement::Before, server.sheet(target, frontPosition));
+            ++frontPosition;
+        }
+        ++ws.copyProgressCount;
+        host.setProgressValue(ws.copyProgressCount);
+    }
+}
+
+// One destination: opened, given its copies, saved and closed. On an error a workbook
+// opened here is closed unsaved (saves replace the file whole, so it keeps its old content)
+// and the error's text is returned; the progress still moves past this destination's share.
+std::optional<std::string> copyToTarget(Session& session, Workspace& ws, Host& host, const RowSource& source,
+                                        const std::string& destPath)
+{
+    // The open source is the target only when it is the destination's own file; when the
+    // source is worked on through its temporary copy, the real file is opened.
+    const bool ownFile = destPath == source.path && !source.tempPath;
+    const std::int64_t progressBefore = ws.copyProgressCount;
+    std::optional<WorkbookRef> opened;
+    try {
+        if (!ownFile)
+            opened = session.open(destPath);
+        const WorkbookRef target = opened ? *opened : source.book;
+        makeCopies(session.server(), ws, host, source.sheet, target);
+        session.server().save(target);
+        if (opened)
+            session.close(*opened);
+        return std::nullopt;
+    } catch (const std::exception& e) {
+        if (opened)
+            session.discard(*opened);
+        ws.copyProgressCount = progressBefore + ws.copyCount;
+        host.setProgressValue(ws.copyProgressCount);
+        return std::string(e.what());
+    }
+}
+
+std::int64_t checkedTargetsFrom(const Workspace& ws, int from)
+{
+    std::int64_t count = 0;
+    for (int r = from; r <= ws.targetBookList.count(); ++r)
+        count += ws.targetBookList.row(r).checked ? 1 : 0;
+    return count;
+}
+
+// The row cannot be done at all: every copy it was meant to make failed, for one reason.
+void failWholeRow(Workspace& ws, Host& host, RowOutcome& outcome, const std::string& error)
+{
+    const std::int64_t copies = checkedTargetsFrom(ws, 1) * ws.copyCount;
+    outcome.copiesFailed += copies;
+    outcome.failures.push_back({std::string(), error});
+    ws.copyProgressCount += copies;
+    host.setProgressValue(ws.copyProgressCount);
+}
+
+// Every checked destination in order, each on its own: a failure is recorded and the next
+// one is taken up. The user's cancel is honoured between destinations.
+void copyToEveryTarget(Session& session, Workspace& ws, Host& host, const RowSource& source, RowOutcome& outcome)
+{
     const int n = ws.targetBookList.count();
-    if (n == 0 || ws.copyCount <= 0)
-        return true;
+    for (int r = 1; r <= n; ++r) {
+        if (!ws.targetBookList.row(r).checked)
+            continue;
+        if (host.cancelRequested()) {
+            outcome.copiesCancelled += checkedTargetsFrom(ws, r) * ws.copyCount;
+            return;
+        }
+        const std::string destPath = TargetBookPath(ws, r);
+        std::optional<std::string> error;
+        if (destPath.empty()) {
+            // A destination that vanished since it was listed is a failure, not a success.
+            error = unresolvedTargetReason(ws, r);
+            ws.copyProgressCount += ws.copyCount;
+            host.setProgressValue(ws.copyProgressCount);
+        } else {
+            error = copyToTarget(session, ws, host, source, destPath);
+        }
+        if (error) {
+            outcome.copiesFailed += ws.copyCount;
+            outcome.failures.push_back({ws.lastTargetName, *error});
+        } else {
+            outcome.copiesMade += ws.copyCount;
+        }
+    }
+}
+
+} // namespace
+
+RowOutcome CopySheetToTargets(Workspace& ws, Host& host, const SpreadsheetAutomationFactory& servers,
+                              std::int32_t sourceIndex, const std::string& sheetName)
+{
+    RowOutcome outcome;
+    ws.lastTargetName.clear();
+    if (ws.targetBookList.empty() || ws.copyCount <= 0)
+        return outcome;
+
+    RowSource source;
+    source.path = ws.sourcePathTable.at(sourceIndex);
+    if (GetPathKind(source.path) != PathKind::File) {
+        failWholeRow(ws, host, outcome,
+                     source.path.empty()
+                         ? "The source workbook of the sheet \"" + sheetName + "\" is not known any more."
+                         : source.path + ": the source workbook does not exist any more (it was moved or deleted).");
+        return outcome;
+    }
 
     std::optional<Session> session;
     try {
         session.emplace(servers);
-        SpreadsheetAutomation& server = session->server();
-        WorkbookRef source = session->open(sourcePath);
-
-        tempName = TempCopyName(ws, sourcePath);
-        if (!tempName.empty()) {
-            tempPath = ws.appDir / tempName;
-            server.saveAs(source, *tempPath);
-            session->close(source);
-            source = session->open(tempPath->string());
-        }
-        const SheetRef sheet = server.worksheet(source, sheetName);
-
-        for (int r = 1; r <= n; ++r) {
-            if (!ws.targetBookList.row(r).checked)
-                continue;
-            const std::string destPath = TargetBookPath(ws, r);
-            if (destPath.empty()) {
-                // A destination that vanished since it was listed is a failure, not a success.
-                const std::string missing = unresolvedTargetPath(ws, r);
-                host.showMessage(GetPathKind(missing) == PathKind::Folder
-                                     ? missing + ": this destination is a folder now, not a workbook file, so nothing "
-                                                 "was copied into it."
-                                     : missing + ": this destination workbook does not exist any more (it was moved or "
-                                                 "deleted), so nothing was copied into it.",
-                                 MessageIcon::Critical);
-                if (firstFailedTarget.empty())
-                    firstFailedTarget = ws.lastTargetName;
-                result = false;
-                continue;
-            }
-
-            // The open source is the target only when it is the destination's own file; when
-            // the source is worked on through its temporary copy, the real file is opened.
-            const bool ownFile = destPath == sourcePath && !tempPath;
-            const WorkbookRef target = ownFile ? source : session->open(destPath);
-
-            int endPosition = server.sheetCount(target);
-            int frontPosition = 1;
-            for (std::int32_t k = 0; k < ws.copyCount; ++k) {
-                if (ws.copyPosition == kCopyAfter) {
-                    server.copySheet(sheet, Placement::After, server.sheet(target, endPosition));
-                    ++endPosition;
-                } else {
-                    server.copySheet(sheet, Placement::Before, server.sheet(target, frontPosition));
-                    ++frontPosition;
-                }
-                ++ws.copyProgressCount;
-                host.setProgressValue(ws.copyProgressCount);
-            }
-            server.save(target);
-            if (!ownFile)
-                session->close(target);
-        }
-        session->close(source);
-        session->quit();
+        openSource(*session, ws, source, sheetName);
     } catch (const std::exception& e) {
-        // Every error ends the row: nothing is left open, the user is told in the engine's
-        // own words, and the job reports the row as failed.
-        result = false;
         if (session)
             session->abandon();
-        host.showMessage(e.what(), MessageIcon::Critical);
-        firstFailedTarget.clear();
+        failWholeRow(ws, host, outcome, e.what());
+        session.reset();
+    }
+    if (session) {
+        copyToEveryTarget(*session, ws, host, source, outcome);
+        // Every destination is saved or failed by now; an error closing the source or
+        // ending the server changes none of them, so it is not a failure of the row.
+        session->abandon();
     }
 
-    if (tempPath) {
+    if (source.tempPath) {
         std::error_code ec;
-        std::filesystem::remove(*tempPath, ec);
+        std::filesystem::remove(*source.tempPath, ec);
     }
-    if (!result && !firstFailedTarget.empty())
-        ws.lastTargetName = firstFailedTarget;
-    return result;
+    for (const RowFailure& failure : outcome.failures) {
+        if (!failure.target.empty()) {
+            ws.lastTargetName = failure.target;
+            break;
+        }
+    }
+    return outcome;
 }
 
 } // namespace tessaro

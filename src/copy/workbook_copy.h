@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace tessaro {
 
@@ -24,12 +25,32 @@ std::string resolveTargetBookPath(const Workspace& ws, int r);
 // when none does.
 std::string TempCopyName(const Workspace& ws, const std::string& sourcePath);
 
+// One destination (or, with an empty target, the whole row) that did not get its copies,
+// with the error in its own words.
+struct RowFailure {
+    std::string target; // the destination row's name; empty when the row failed as a whole
+    std::string error;
+};
+
+// What one copy row did. Every single copy it was meant to make is either made (and saved),
+// failed, or left undone because the user cancelled.
+struct RowOutcome {
+    std::int64_t copiesMade = 0;
+    std::int64_t copiesFailed = 0;
+    std::int64_t copiesCancelled = 0;
+    std::vector<RowFailure> failures;
+    bool ok() const { return failures.empty(); }
+};
+
 // Copies one copy row's sheet CopyCount times into every checked destination, at the
 // place CopyPosition chooses, saving each destination as soon as its copies are made.
-// Returns false when anything failed; it has then told the user why (a critical message
-// naming the file), and LastTargetName names the destination that failed (empty when the
-// failure came before any destination).
-bool CopySheetToTargets(Workspace& ws, Host& host, const SpreadsheetAutomationFactory& servers,
-                        std::int32_t sourceIndex, const std::string& sheetName);
+// A destination that cannot be opened, written or saved keeps its old content and is
+// recorded as failed; the others still get their copies. Only what makes the whole row
+// impossible (the source cannot be opened or has no such sheet, no engine) ends it early.
+// Nothing is shown to the user: the caller reports. Between destinations the Host is asked
+// whether the user cancelled; the destination being written is always finished first.
+// LastTargetName names the first destination that failed, else the last one resolved.
+RowOutcome CopySheetToTargets(Workspace& ws, Host& host, const SpreadsheetAutomationFactory& servers,
+                              std::int32_t sourceIndex, const std::string& sheetName);
 
 } // namespace tessaro

@@ -140,11 +140,22 @@ void RemoveAllRight(Workspace& ws)
     ws.targetBookList.clear();
 }
 
+namespace {
+// An entry restored with the missing-path image shows its real kind once the path is back.
+void refreshMissingImage(ListModel& entries)
+{
+    const int position = entries.selectedPosition();
+    if (position > 0 && entries.row(position).smallIcon == MissingPathIcon)
+        entries.setSmallIcon(position, EntryIconOfPath(entries.row(position).text));
+}
+} // namespace
+
 void SourceEntryClick(Workspace& ws, Host& host, const SpreadsheetAutomationFactory& servers)
 {
     if (ws.sourceEntryList.empty())
         return;
     const std::string entry = ws.sourceEntryList.selectedText();
+    refreshMissingImage(ws.sourceEntryList);
     ws.sourceBookList.clear();
     ws.sourceSheetList.clear();
     BusyPointer busy(host);
@@ -157,6 +168,7 @@ void TargetEntryClick(Workspace& ws, Host& host)
     if (ws.targetEntryList.empty())
         return;
     const std::string entry = ws.targetEntryList.selectedText();
+    refreshMissingImage(ws.targetEntryList);
     ws.targetBookList.clear();
     BusyPointer busy(host);
     ListTargetBooks(ws, entry);

@@ -45,7 +45,7 @@ bool isListedWorkbookName(const std::string& name)
 {
     if (name.empty() || name.front() == '.' || name.rfind("~$", 0) == 0)
         return false;
-    for (const char* ext : {".xls", ".xlsx", ".xlsm", ".xlsb"})
+    for (const char* ext : {".xls", ".xlsx", ".xlsm", ".xlsb", ".ods"})
         if (endsWithNoCase(name, ext))
             return name.size() > std::char_traits<char>::length(ext);
     return false;

@@ -9,7 +9,7 @@ namespace tessaro {
 struct Workspace;
 
 // Whether a file name is a workbook a person means when pointing at a folder: extension
-// .xls, .xlsx, .xlsm or .xlsb in any letter case; not hidden (a leading dot), and not the
+// .xls, .xlsx, .xlsm, .xlsb or .ods in any letter case; not hidden (a leading dot), and not the
 // owner or lock file of a workbook someone has open ("~$...", ".~lock....").
 bool isListedWorkbookName(const std::string& name);
 

@@ -61,8 +61,7 @@ void emptyCopyList(Workspace& ws)
     ws.sourcePathTable.clear();
 }
 
-namespace {
-int iconOfPath(const std::string& path)
+int EntryIconOfPath(const std::string& path)
 {
     switch (GetPathKind(path)) {
     case PathKind::File:
@@ -74,7 +73,6 @@ int iconOfPath(const std::string& path)
     }
     return MissingPathIcon;
 }
-} // namespace
 
 void LoadEntryList(const std::filesystem::path& file, ListModel& list)
 {
@@ -83,7 +81,7 @@ void LoadEntryList(const std::filesystem::path& file, ListModel& list)
         return;
     for (const auto& line : *lines) {
         const int position = list.append(line);
-        list.setSmallIcon(position, iconOfPath(line));
+        list.setSmallIcon(position, EntryIconOfPath(line));
     }
 }
 

@@ -55,6 +55,9 @@ std::string SelectedSourceBookPath(const Workspace& ws);
 // Empties the copy list: its rows, CopyRowCounter and SourcePathTable together.
 void emptyCopyList(Workspace& ws);
 
+// The small image of an entry for what its path names now: file, folder or missing.
+int EntryIconOfPath(const std::string& path);
+
 // Appends the lines of a list file to an entry list, each with the small image of what its
 // path names now. A missing or unreadable file appends nothing.
 void LoadEntryList(const std::filesystem::path& file, ListModel& list);

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace tessaro {
 
@@ -19,6 +20,16 @@ public:
 
     // A message box with an OK button; returns once the user has dismissed it.
     virtual void showMessage(const std::string& text, MessageIcon icon) = 0;
+
+    // The one report at the end of a job in which something failed or was cancelled: a
+    // box with the summary text and the icon, whose details list every line and can be
+    // saved as a text file. Returns once the user has dismissed it.
+    virtual void showReport(const std::string& summary, const std::vector<std::string>& details,
+                            MessageIcon icon) = 0;
+
+    // Whether the user has asked the running job to stop. A job asks between destinations,
+    // so a destination being written is always finished or left as it was.
+    virtual bool cancelRequested() { return false; }
 
     // The busy (hourglass) pointer on or off; see BusyPointer.
     virtual void setBusy(bool busy) = 0;
@@ -36,8 +47,8 @@ public:
     virtual std::optional<std::string> chooseFolder(const std::string& title) = 0;
 
     // Hands a file, web address or mailto: address to the desktop's default handler and
-    // returns without waiting; failures are not reported.
-    virtual void openWithDesktop(const std::string& target) = 0;
+    // returns without waiting for it; false when no program could take it.
+    virtual bool openWithDesktop(const std::string& target) = 0;
 };
 
 // Shows the busy pointer for as long as it lives, and restores the normal pointer however

@@ -7,8 +7,8 @@
 
 namespace tessaro::ui {
 
-const QString CCommonDialogs::kOpenFilterDescription = QStringLiteral("Excel Files(*.xls;*.xlsx;*.xlsm;*.xlsb)");
-const QString CCommonDialogs::kOpenPattern = QStringLiteral("*.xl*");
+const QString CCommonDialogs::kOpenFilterDescription = QStringLiteral("Excel Files(*.xls;*.xlsx;*.xlsm;*.xlsb;*.ods)");
+const QString CCommonDialogs::kOpenPattern = QStringLiteral("*.xl* *.ods");
 
 namespace {
 

@@ -39,8 +39,8 @@ public:
     ~CCommonDialogs();
 
     // The one filter the file chooser always offers, and what it lists.
-    static const QString kOpenFilterDescription; // "Excel Files(*.xls;*.xlsx;*.xlsm;*.xlsb)"
-    static const QString kOpenPattern;           // "*.xl*"
+    static const QString kOpenFilterDescription; // "Excel Files(*.xls;*.xlsx;*.xlsm;*.xlsb;*.ods)"
+    static const QString kOpenPattern;           // "*.xl* *.ods"
 
     void Init(QWidget* owner);
 

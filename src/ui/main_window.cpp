@@ -19,12 +19,16 @@
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QFocusEvent>
+#include <QKeyEvent>
+#include <QMessageBox>
+#include <QRegularExpressionValidator>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QProgressBar>
 #include <QThread>
+#include <QTimer>
 #include <QToolButton>
 #include <exception>
 #include <system_error>
@@ -60,20 +64,31 @@ QToolButton* pictureButton(QWidget* parent, const QString& caption, Picture pict
 }
 
 // Keeps the user's hands off the window while a job runs on a worker thread; painting,
-// progress and the job's own message boxes (separate windows) go on.
+// progress and the job's own boxes (separate windows) go on. The one way in is to cancel:
+// the Copy button (which then reads "Cancel") and the Escape key.
 class InputBlocker : public QObject {
 public:
-    explicit InputBlocker(QWidget* window) : window_(window) { qApp->installEventFilter(this); }
+    InputBlocker(QWidget* window, QWidget* cancelButton, std::function<void()> cancel)
+        : window_(window), cancelButton_(cancelButton), cancel_(std::move(cancel))
+    {
+        qApp->installEventFilter(this);
+    }
     ~InputBlocker() override { qApp->removeEventFilter(this); }
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override
     {
+        if (!watched->isWidgetType() || static_cast<QWidget*>(watched)->window() != window_)
+            return false;
         switch (event->type()) {
         case QEvent::MouseButtonPress:
         case QEvent::MouseButtonRelease:
-        case QEvent::MouseButtonDblClick:
+            return watched != cancelButton_;
         case QEvent::KeyPress:
+            if (static_cast<QKeyEvent*>(event)->key() == Qt::Key_Escape)
+                cancel_();
+            return true;
+        case QEvent::MouseButtonDblClick:
         case QEvent::KeyRelease:
         case QEvent::Wheel:
         case QEvent::Drop:
@@ -81,17 +96,16 @@ protected:
         case QEvent::DragMove:
         case QEvent::Shortcut:
         case QEvent::ShortcutOverride:
-            if (watched->isWidgetType() && static_cast<QWidget*>(watched)->window() == window_)
-                return true;
-            break;
+            return true;
         default:
-            break;
+            return false;
         }
-        return false;
     }
 
 private:
     QWidget* window_;
+    QWidget* cancelButton_;
+    std::function<void()> cancel_;
 };
 
 } // namespace
@@ -110,6 +124,7 @@ MainWindow::MainWindow(Workspace& ws, ServerFactoryMaker makeServers, QWidget* p
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowCloseButtonHint | Qt::CustomizeWindowHint);
 
+    guideDir = helpPage(executableDir()).parent_path();
     buildControls();
     buildMenus();
     setTabOrder();
@@ -222,25 +237,70 @@ void MainWindow::buildControls()
         w->raise();
 
     host_ = new QtHost(this, ProgressBar1, Label4);
+    nameControls();
+}
+
+void MainWindow::nameControls()
+{
+    // Captions repeat across the two sides and several controls show only a picture, so a
+    // screen reader gets each control's side and job from these.
+    const struct {
+        QWidget* control;
+        const char* name;
+        const char* description;
+    } names[] = {
+        {Command1, "Add source workbook file", "Choose one workbook to copy sheets from"},
+        {Command5, "Add source folder", "Choose a folder whose workbooks you copy sheets from"},
+        {Command2, "Remove source entry", "Remove the highlighted entry from the source list"},
+        {Command6, "Add destination folder", "Choose a folder whose workbooks receive the copies"},
+        {Command8, "Add destination workbook file", "Choose one workbook that receives the copies"},
+        {Command7, "Remove destination entry", "Remove the highlighted entry from the destination list"},
+        {Command9, "Exit", "Save the lists as the settings say and close Tessaro"},
+        {Command3, "Move source entry up", "Move the highlighted source entry one place up"},
+        {Command4, "Move source entry down", "Move the highlighted source entry one place down"},
+        {Command14, "Move destination entry up", "Move the highlighted destination entry one place up"},
+        {Command15, "Move destination entry down", "Move the highlighted destination entry one place down"},
+        {Command10, "Add sheet to copy list", "Add the highlighted source worksheet to the sheets to copy"},
+        {Command11, "Remove sheet from copy list", "Remove the highlighted row from the sheets to copy"},
+        {Command13, "Add all sheets to copy list", "Add every worksheet of the source workbook to the sheets to copy"},
+        {Command16, "Remove all sheets from copy list", "Empty the list of sheets to copy"},
+        {Command12, "Copy", "Copy the ticked sheets into every ticked destination workbook"},
+        {ListView1, "Source workbook files and folders", "Workbooks and folders to copy sheets from"},
+        {ListView2, "Source workbooks", "Workbooks of the highlighted source entry"},
+        {ListView3, "Source worksheets", "Worksheets of the highlighted source workbook; Enter adds one to the copy list"},
+        {ListView4, "Sheets to copy", "The ticked rows are copied; Delete removes the highlighted row"},
+        {ListView5, "Destination workbook files and folders", "Workbooks and folders that receive the copies"},
+        {ListView6, "Destination workbooks", "The ticked workbooks of the highlighted destination entry receive the copies"},
+        {Combo1, "Copy position", "Whether the copies go after the last sheet or before the first"},
+        {Text1, "Number of copies", "How many copies of each sheet are made, 0 to 999"},
+        {ProgressBar1, "Copy progress", "Copies made so far in the running job"},
+        {Label4, "Status", "The source workbook of the highlighted copy row"},
+    };
+    for (const auto& n : names) {
+        n.control->setAccessibleName(QString::fromUtf8(n.name));
+        n.control->setAccessibleDescription(QString::fromUtf8(n.description));
+    }
+    Label2->setBuddy(Combo1);
+    Label3->setBuddy(Text1);
 }
 
 void MainWindow::buildMenus()
 {
     QMenuBar* bar = menuBar();
-    QMenu* file = bar->addMenu(QStringLiteral("File"));
+    QMenu* file = bar->addMenu(QStringLiteral("&File"));
     Addexcel = file->addAction(QStringLiteral("Add Source Excel File"));
     AddFolder = file->addAction(QStringLiteral("Add All Source Excel in Folder"));
     Addexcel1 = file->addAction(QStringLiteral("Add Destination Excel File"));
     AddFolder1 = file->addAction(QStringLiteral("Add All Destination Excel in Folder"));
-    QMenu* edit = bar->addMenu(QStringLiteral("Edit"));
+    QMenu* edit = bar->addMenu(QStringLiteral("&Edit"));
     RemoveItem = edit->addAction(QStringLiteral("Remove left List Item"));
     RemoveAll = edit->addAction(QStringLiteral("Remove All left list Items"));
     RemoveItem1 = edit->addAction(QStringLiteral("Remove right List Item"));
     RemoveAll1 = edit->addAction(QStringLiteral("Remove All right List Items"));
-    QMenu* actions = bar->addMenu(QStringLiteral("Actions"));
+    QMenu* actions = bar->addMenu(QStringLiteral("&Actions"));
     Copy = actions->addAction(QStringLiteral("Copy"));
-    Settings = bar->addAction(QStringLiteral("Settings"));
-    QMenu* help = bar->addMenu(QStringLiteral("Help"));
+    Settings = bar->addAction(QStringLiteral("&Settings"));
+    QMenu* help = bar->addMenu(QStringLiteral("&Help"));
     Help1 = help->addAction(QStringLiteral("Help"));
     HomePage = help->addAction(QStringLiteral("HomePage"));
     About = help->addAction(QStringLiteral("About"));
@@ -297,8 +357,22 @@ void MainWindow::bindCommands()
     on(Command15, &Button::clicked, [&ws] { MoveEntryDown(ws.targetEntryList); });
     on(ListView5, &ReportView::rowClicked, [&ws, &host] { TargetEntryClick(ws, host); });
 
+    // The keyboard: Enter adds a sheet, Delete removes what the matching button removes.
+    on(ListView3, &ReportView::enterPressed, [&ws, &host] { AddSelectedSheet(ws, host); });
+    on(ListView1, &ReportView::deletePressed, removeSource);
+    on(ListView5, &ReportView::deletePressed, removeTarget);
+    on(ListView4, &ReportView::deletePressed, [&ws] { RemoveSelectedCopyRow(ws); });
+    on(ListView2, &ReportView::deletePressed, [&ws] {
+        ws.sourceBookList.remove(ws.sourceBookList.selectedPosition());
+        ws.sourceSheetList.clear();
+    });
+    on(ListView6, &ReportView::deletePressed,
+       [&ws] { ws.targetBookList.remove(ws.targetBookList.selectedPosition()); });
+
     // Copy controls.
     connect(Combo1, &QComboBox::currentIndexChanged, this, [&ws](int index) { ws.copyPosition = index; });
+    // Only what the job can use can be typed or pasted: a whole number from 0 to 999.
+    Text1->setValidator(new QRegularExpressionValidator(QRegularExpression(QStringLiteral("[0-9]{0,3}")), Text1));
     Text1->installEventFilter(this);
     connect(Command12, &Button::clicked, this, &MainWindow::copy);
     connect(Command9, &Button::clicked, this, &QWidget::close);
@@ -321,9 +395,15 @@ void MainWindow::bindCommands()
         AboutBox box(*host_, this);
         box.exec();
     };
+    confirmCancelOnClose = [this] {
+        return QMessageBox::question(this, QApplication::applicationDisplayName(),
+                                     QStringLiteral("A copy job is running. Cancel it and close Tessaro?\n\n"
+                                                    "The workbook being written is finished first.")) ==
+               QMessageBox::Yes;
+    };
     connect(Settings, &QAction::triggered, this, [this] { showSettings(); });
     connect(About, &QAction::triggered, this, [this] { showAbout(); });
-    on(Help1, &QAction::triggered, [this] { host_->openWithDesktop(helpTarget().toStdString()); });
+    on(Help1, &QAction::triggered, [this] { openHelp(); });
     on(HomePage, &QAction::triggered, [this] { host_->openWithDesktop(homePageUrl().toStdString()); });
 
     // Files and folders dropped from a file manager.
@@ -340,8 +420,9 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event)
     if (watched == Text1 && event->type() == QEvent::FocusOut) {
         const auto reason = static_cast<QFocusEvent*>(event)->reason();
         if (reason != Qt::ActiveWindowFocusReason && reason != Qt::PopupFocusReason) {
-            if (const auto text = CopyNumberLostFocus(ws_, Text1->text().toStdString()))
-                Text1->setText(QString::fromStdString(*text));
+            CopyNumberLostFocus(ws_, Text1->text().toStdString());
+            // An emptied box shows again the count the job will use.
+            Text1->setText(QString::number(ws_.copyCount));
         }
     }
     return QMainWindow::eventFilter(watched, event);
@@ -349,8 +430,47 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event)
 
 void MainWindow::copy()
 {
+    if (jobRunning_) {
+        cancelJob();
+        return;
+    }
     // The job's servers live on the worker and end with the job.
+    host_->clearCancel();
+    Command12->setText(QStringLiteral("Cancel"));
+    Command12->setAccessibleName(QStringLiteral("Cancel copy"));
     runBlocking([this] { CopyJob(ws_, *host_, makeServers_()); });
+    Command12->setText(QStringLiteral("Copy"));
+    Command12->setAccessibleName(QStringLiteral("Copy"));
+    if (closeAfterJob_)
+        close();
+}
+
+void MainWindow::cancelJob()
+{
+    if (!jobRunning_)
+        return;
+    host_->requestCancel();
+    Command12->setEnabled(false); // asked once; the job stops after the destination it is writing
+}
+
+void MainWindow::showEvent(QShowEvent* event)
+{
+    QMainWindow::showEvent(event);
+    // Listed once the window is up, so a box about an unreadable workbook has a window to
+    // stand over.
+    if (!restoredShown_) {
+        restoredShown_ = true;
+        QTimer::singleShot(0, this, &MainWindow::showRestoredEntries);
+    }
+}
+
+void MainWindow::showRestoredEntries()
+{
+    // A restored list shows its highlighted entry's workbooks, as a click on it would.
+    if (ws_.sourceEntryList.selectedPosition() > 0)
+        run([this] { SourceEntryClick(ws_, *host_, makeServers_()); });
+    if (ws_.targetEntryList.selectedPosition() > 0)
+        run([this] { TargetEntryClick(ws_, *host_); });
 }
 
 namespace {
@@ -358,7 +478,8 @@ bool offeredByFileChooser(const QString& path)
 {
     const QString name = QFileInfo(path).fileName();
     const qsizetype dot = name.lastIndexOf(u'.');
-    return dot > 0 && name.mid(dot).startsWith(QStringLiteral(".xl"), Qt::CaseInsensitive);
+    return dot > 0 && (name.mid(dot).startsWith(QStringLiteral(".xl"), Qt::CaseInsensitive) ||
+                       name.mid(dot).compare(QStringLiteral(".ods"), Qt::CaseInsensitive) == 0);
 }
 } // namespace
 
@@ -384,7 +505,18 @@ void MainWindow::dropOnTarget(const QStringList& paths)
 
 QString MainWindow::helpTarget() const
 {
-    return QString::fromStdString(helpPage(executableDir()).string());
+    return QString::fromStdString((guideDir / "help.html").string());
+}
+
+void MainWindow::openHelp()
+{
+    const std::string help = helpTarget().toStdString();
+    if (GetPathKind(help) != PathKind::File)
+        host_->showMessage("The help file " + help + " was not found, so there is no help to show.",
+                           MessageIcon::Critical);
+    else if (!host_->openWithDesktop(help))
+        host_->showMessage("No program is set up to show " + help + "; open it in a web browser.",
+                           MessageIcon::Critical);
 }
 
 // A command tells of the failures it expects itself; whatever escapes it is shown too, since
@@ -408,7 +540,7 @@ void MainWindow::run(const std::function<void()>& command)
 void MainWindow::runBlocking(const std::function<void()>& command)
 {
     jobRunning_ = true;
-    InputBlocker blocker(this);
+    InputBlocker blocker(this, Command12, [this] { cancelJob(); });
     QApplication::setOverrideCursor(Qt::BusyCursor);
     QEventLoop loop;
     QThread* worker = QThread::create([&] { run(command); });
@@ -419,13 +551,19 @@ void MainWindow::runBlocking(const std::function<void()>& command)
     delete worker;
     QApplication::restoreOverrideCursor();
     jobRunning_ = false;
+    Command12->setEnabled(true);
 }
 
 void MainWindow::closeEvent(QCloseEvent* event)
 {
-    // Like every other action, closing waits for a running job to end.
+    // A running job is never cut off: closing asks whether to cancel it, and the window
+    // closes once the job has stopped and reported.
     if (jobRunning_) {
         event->ignore();
+        if (!closeAfterJob_ && confirmCancelOnClose()) {
+            closeAfterJob_ = true;
+            cancelJob();
+        }
         return;
     }
     for (const auto& failure : shutDown(ws_))

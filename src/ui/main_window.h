@@ -90,15 +90,22 @@ public:
     // Replaces the modal Settings and About dialogs in tests; the default runs them.
     std::function<void()> showSettings;
     std::function<void()> showAbout;
+    // Asked when the window is closed during a job: true cancels the job and closes.
+    std::function<bool()> confirmCancelOnClose;
+
+    // Stops the running job after the destination it is writing (the Cancel button).
+    void cancelJob();
 
     // Adds dropped files and folders to a side as Add Excel and Add Folder would; files
-    // that the file chooser would not offer (not *.xl*) are left out.
+    // that the file chooser would not offer (not *.xl* or *.ods) are left out.
     void dropOnSource(const QStringList& paths);
     void dropOnTarget(const QStringList& paths);
 
     // What the Help entry opens: help.chm in AppDir when it is there, else the user guide
     // shipped beside the executable.
     QString helpTarget() const;
+    // Where the user guide is looked for; the executable's folder unless a test moves it.
+    std::filesystem::path guideDir;
 
     // Runs a command that may take long (a copy job) on a worker thread while the window
     // keeps painting and takes no input; returns when the command has finished.
@@ -106,9 +113,13 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
 private:
     void buildControls();
+    void nameControls();
+    void openHelp();
+    void showRestoredEntries();
     void buildMenus();
     void setTabOrder();
     void bindCommands();
@@ -122,6 +133,8 @@ private:
     ServerFactoryMaker makeServers_;
     QtHost* host_ = nullptr;
     bool jobRunning_ = false;
+    bool closeAfterJob_ = false;
+    bool restoredShown_ = false;
 };
 
 } // namespace tessaro::ui

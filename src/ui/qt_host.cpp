@@ -2,6 +2,7 @@
 #include "ui/qt_host.h"
 
 #include "ui/common_dialogs.h"
+#include "ui/report_box.h"
 
 #include <QApplication>
 #include <QDesktopServices>
@@ -27,6 +28,12 @@ QtHost::QtHost(QWidget* window, QProgressBar* progress, QLabel* status)
         QMessageBox box(boxIcon, QApplication::applicationDisplayName(), text, QMessageBox::Ok, window_);
         box.exec();
     };
+    reportRunner_ = [this](const QString& summary, const QStringList& details, MessageIcon icon) {
+        ReportBox box(summary, details,
+                      icon == MessageIcon::Critical ? ReportBox::Icon::Critical : ReportBox::Icon::Information,
+                      window_);
+        box.exec();
+    };
     chooserRunner_ = [this](Chooser kind, const QString& title) -> std::optional<QString> {
         CCommonDialogs dialogs;
         dialogs.Init(window_);
@@ -37,7 +44,7 @@ QtHost::QtHost(QWidget* window, QProgressBar* progress, QLabel* status)
     };
     desktopOpener_ = [](const QString& target) {
         const QUrl url = target.startsWith('/') ? QUrl::fromLocalFile(target) : QUrl::fromUserInput(target);
-        QDesktopServices::openUrl(url);
+        return QDesktopServices::openUrl(url);
     };
 }
 
@@ -53,6 +60,16 @@ void QtHost::onWindowThread(const std::function<void()>& work)
 void QtHost::showMessage(const std::string& text, MessageIcon icon)
 {
     onWindowThread([&] { messageRunner_(QString::fromStdString(text), icon); });
+}
+
+void QtHost::showReport(const std::string& summary, const std::vector<std::string>& details, MessageIcon icon)
+{
+    onWindowThread([&] {
+        QStringList lines;
+        for (const auto& line : details)
+            lines << QString::fromStdString(line);
+        reportRunner_(QString::fromStdString(summary), lines, icon);
+    });
 }
 
 void QtHost::setBusy(bool busy)
@@ -120,9 +137,11 @@ std::optional<std::string> QtHost::chooseFolder(const std::string& title)
     return result;
 }
 
-void QtHost::openWithDesktop(const std::string& target)
+bool QtHost::openWithDesktop(const std::string& target)
 {
-    onWindowThread([&] { desktopOpener_(QString::fromStdString(target)); });
+    bool opened = false;
+    onWindowThread([&] { opened = desktopOpener_(QString::fromStdString(target)); });
+    return opened;
 }
 
 } // namespace tessaro::ui

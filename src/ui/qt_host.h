@@ -6,6 +6,8 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <QStringList>
+#include <atomic>
 #include <functional>
 #include <optional>
 
@@ -24,22 +26,30 @@ public:
     using MessageRunner = std::function<void(const QString& text, MessageIcon icon)>;
     enum class Chooser { File, Folder };
     using ChooserRunner = std::function<std::optional<QString>(Chooser kind, const QString& title)>;
-    using DesktopOpener = std::function<void(const QString& target)>;
+    using DesktopOpener = std::function<bool(const QString& target)>;
+    using ReportRunner = std::function<void(const QString& summary, const QStringList& details, MessageIcon icon)>;
 
     QtHost(QWidget* window, QProgressBar* progress, QLabel* status);
 
     void setMessageRunner(MessageRunner runner) { messageRunner_ = std::move(runner); }
     void setChooserRunner(ChooserRunner runner) { chooserRunner_ = std::move(runner); }
     void setDesktopOpener(DesktopOpener opener) { desktopOpener_ = std::move(opener); }
+    void setReportRunner(ReportRunner runner) { reportRunner_ = std::move(runner); }
+
+    // The user's request to stop the running job, read by the job on its own thread.
+    void requestCancel() { cancel_ = true; }
+    void clearCancel() { cancel_ = false; }
 
     void showMessage(const std::string& text, MessageIcon icon) override;
+    void showReport(const std::string& summary, const std::vector<std::string>& details, MessageIcon icon) override;
+    bool cancelRequested() override { return cancel_; }
     void setBusy(bool busy) override;
     void setProgressMaximum(std::int64_t maximum) override;
     void setProgressValue(std::int64_t value) override;
     void setStatusText(const std::string& text) override;
     std::optional<std::string> chooseFile(const std::string& title) override;
     std::optional<std::string> chooseFolder(const std::string& title) override;
-    void openWithDesktop(const std::string& target) override;
+    bool openWithDesktop(const std::string& target) override;
 
     // The value a 64-bit progress figure takes on the bar, whose range is an int.
     int displayed(std::int64_t value) const;
@@ -53,6 +63,8 @@ private:
     MessageRunner messageRunner_;
     ChooserRunner chooserRunner_;
     DesktopOpener desktopOpener_;
+    ReportRunner reportRunner_;
+    std::atomic<bool> cancel_ = false;
     std::int64_t scale_ = 1;
     int busyDepth_ = 0;
 };

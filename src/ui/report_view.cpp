@@ -7,6 +7,7 @@
 #include <QDragEnterEvent>
 #include <QDropEvent>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QMimeData>
 #include <QUrl>
 #include <QItemSelectionModel>
@@ -159,6 +160,28 @@ ReportView::ReportView(ListModel& list, std::vector<ColumnSpec> columns, bool ch
             emit rowDoubleClicked(index.row() + 1);
     });
     followModelSelection(list.selectedPosition());
+    setStyleSheet(QStringLiteral("ReportView { border: 1px solid palette(mid); }"
+                                 "ReportView:focus { border: 2px solid palette(highlight); }"));
+}
+
+void ReportView::keyPressEvent(QKeyEvent* event)
+{
+    const QModelIndex current = currentIndex();
+    const bool onRow = current.isValid() && selectionModel()->isSelected(current);
+    if (onRow && (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter)) {
+        event->accept();
+        emit enterPressed(current.row() + 1);
+        return;
+    }
+    if (onRow && event->key() == Qt::Key_Delete) {
+        event->accept();
+        emit deletePressed(current.row() + 1);
+        return;
+    }
+    QTreeView::keyPressEvent(event);
+    const QModelIndex now = currentIndex();
+    if (now.isValid() && (now.row() != current.row() || !onRow))
+        emit rowClicked(now.row() + 1);
 }
 
 void ReportView::followModelSelection(int position)

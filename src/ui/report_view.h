@@ -54,7 +54,10 @@ private:
 };
 
 // A list in report view: rows under column headers, single selection kept in step with
-// the model, no in-place editing. Emits the row's 1-based position on clicks.
+// the model, no in-place editing. Emits the row's 1-based position on clicks; moving the
+// highlight with the keyboard counts as a click on the new row, so the keyboard alone can
+// drive every list. Enter and Delete on a highlighted row are signalled for the window to
+// bind. A frame in the highlight colour shows which list has the focus.
 class ReportView : public QTreeView {
     Q_OBJECT
 public:
@@ -70,12 +73,15 @@ public:
 signals:
     void rowClicked(int position);
     void rowDoubleClicked(int position);
+    void enterPressed(int position);
+    void deletePressed(int position);
     void pathsDropped(const QStringList& localPaths);
 
 protected:
     void dragEnterEvent(QDragEnterEvent* event) override;
     void dragMoveEvent(QDragMoveEvent* event) override;
     void dropEvent(QDropEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 
 private:
     void followModelSelection(int position);

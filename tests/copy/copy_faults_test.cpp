@@ -1,11 +1,10 @@
 // SPDX-License-Identifier: MIT
 // The copy job on real workbooks when destinations fail: read-only, a folder where a
-// workbook was listed, deleted or replaced after listing or while the job works on them, on
-// a disk that fills up. Why a save is refused is the engine's test; this one is about what
-// the job does then. Afterwards every destination is either exactly as before or complete
-// and valid, every failure is reported, and the job goes on: with the other destinations for
-// a destination that is gone, with the next row after an error of the engine (which ends
-// its row).
+// workbook was listed, corrupt, deleted or replaced after listing or while the job works on
+// them, in a folder that cannot be written, on a disk that fills up, and a job cancelled half
+// way. Why a save is refused is the engine's test; this one is about what the job does then.
+// Afterwards every destination is either exactly as before or complete and valid, every
+// failure is in the one report at the end, and the others got their copies.
 #include "copy/copy_job.h"
 #include "lists/folder_scan.h"
 #include "lists/workspace.h"
@@ -47,15 +46,19 @@ t::BookSpec book(const std::vector<std::string>& sheets, const std::string& text
     return s;
 }
 
-// A host that can act in the middle of a job, after a given number of single copies.
+// A host that can act in the middle of a job, once, when the progress first reaches a
+// given number of single copies.
 class ActingHost : public FakeHost {
 public:
     std::map<std::int64_t, std::function<void()>> atProgress;
     void setProgressValue(std::int64_t value) override
     {
         FakeHost::setProgressValue(value);
-        if (auto it = atProgress.find(value); it != atProgress.end())
-            it->second();
+        if (auto it = atProgress.find(value); it != atProgress.end()) {
+            auto action = std::move(it->second);
+            atProgress.erase(it);
+            action();
+        }
     }
 };
 
@@ -132,29 +135,75 @@ protected:
     }
 };
 
-TEST_F(CopyFaults, ReadOnlyDestinationFailsEachRowThatReachesItAndTheJobGoesOn)
+TEST_F(CopyFaults, CorruptSecondOfThreeLeavesTheOthersCopiedAndItselfUntouched)
+{
+    addRow("Data");
+    listDestinations();
+    test::writeFile(dst / "b.xlsx", "PK\x03\x04 this is no longer a workbook");
+    original["b.xlsx"] = readFile(dst / "b.xlsx");
+
+    const auto outcome = run();
+
+    expectComplete("a.xlsx", {"Data"});
+    expectAsBefore("b.xlsx");
+    expectComplete("c.xlsx", {"Data"});
+    expectNoLeftovers();
+    EXPECT_THAT(host.messages(), ElementsAre("report(critical): Copied 2 of 3 sheets; 1 failed."));
+    ASSERT_EQ(host.details().size(), 1u);
+    EXPECT_THAT(host.details()[0], StartsWith("Copy Data to b.xlsx failure: " + path("b.xlsx") + ": "));
+    EXPECT_EQ(ws.lastTargetName, "b.xlsx") << "the failed destination, as before";
+    EXPECT_EQ(host.progressValues(), (std::vector<std::int64_t>{1, 2, 3, 0})) << "every attempted copy counts";
+    EXPECT_EQ(outcome.copiesMade, 2);
+    EXPECT_EQ(outcome.copiesFailed, 1);
+}
+
+TEST_F(CopyFaults, ReadOnlyDestinationAcrossThreeRowsGivesThreeLinesInOneReport)
 {
     addRow("Data");
     addRow("Extra");
+    addRow("Data");
     listDestinations();
     fs::permissions(dst / "b.xlsx", fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
 
     const auto outcome = run();
 
-    expectComplete("a.xlsx", {"Data", "Extra"});
+    expectComplete("a.xlsx", {"Data", "Extra", "Data (2)"});
     expectAsBefore("b.xlsx");
-    // An engine error ends its row: c.xlsx is not reached in either row.
-    expectAsBefore("c.xlsx");
+    expectComplete("c.xlsx", {"Data", "Extra", "Data (2)"});
     expectNoLeftovers();
-    EXPECT_EQ(outcome.rowsCopied, 2);
-    EXPECT_EQ(outcome.rowsFailed, 2);
-    const auto messages = host.messages();
-    ASSERT_EQ(messages.size(), 5u);
-    EXPECT_EQ(messages[0], "message(critical): " + path("b.xlsx") +
-                               ": the file is read-only, so nothing was saved into it; the file was left as it was");
-    EXPECT_EQ(messages[1], "message(critical): Copy Data to b.xlsx failure");
-    EXPECT_EQ(messages[3], "message(critical): Copy Extra to b.xlsx failure");
-    EXPECT_EQ(messages[4], "message(info): Copy Complete!");
+    EXPECT_EQ(outcome.rowsFailed, 3);
+    EXPECT_THAT(host.messages(), ElementsAre("report(critical): Copied 6 of 9 sheets; 3 failed."));
+    const std::string why = path("b.xlsx") + ": the file is read-only, so nothing was saved into it; the file was "
+                                             "left as it was";
+    EXPECT_THAT(host.details(), ElementsAre("Copy Data to b.xlsx failure: " + why,
+                                            "Copy Extra to b.xlsx failure: " + why,
+                                            "Copy Data to b.xlsx failure: " + why));
+}
+
+TEST_F(CopyFaults, CancelAfterTheFirstOfFiftyDestinationsLeavesTheRestUntouched)
+{
+    for (int i = 4; i <= 50; ++i) {
+        const std::string name = "d" + std::to_string(i) + ".xlsx";
+        t::writeWorkbook(dst / name, book({"Own"}, "own of " + name));
+        original[name] = readFile(dst / name);
+    }
+    addRow("Data");
+    addRow("Extra");
+    listDestinations();
+    ws.copyCount = 2;
+    // The user cancels while the first destination is being written.
+    host.atProgress[1] = [&] { host.cancel = true; };
+
+    const auto outcome = run();
+
+    expectComplete("a.xlsx", {"Data", "Data (2)"});
+    for (const auto& [name, content] : original)
+        if (name != "a.xlsx")
+            expectAsBefore(name);
+    EXPECT_TRUE(outcome.cancelled);
+    EXPECT_EQ(outcome.copiesMade, 2);
+    EXPECT_THAT(host.messages(), ElementsAre("report(info): Copied 2 of 200 sheets; the rest (198) was cancelled."));
+    EXPECT_TRUE(fs::is_empty(app.path()));
 }
 
 TEST_F(CopyFaults, AFolderWhereAWorkbookWasListedIsReportedAndTheOthersAreCopied)
@@ -170,10 +219,9 @@ TEST_F(CopyFaults, AFolderWhereAWorkbookWasListedIsReportedAndTheOthersAreCopied
     expectComplete("c.xlsx", {"Data"});
     EXPECT_TRUE(fs::is_directory(dst / "b.xlsx"));
     EXPECT_TRUE(fs::is_empty(dst / "b.xlsx"));
-    EXPECT_THAT(host.messages(),
-                ElementsAre("message(critical): " + path("b.xlsx") +
-                                ": this destination is a folder now, not a workbook file, so nothing was copied into it.",
-                            "message(critical): Copy Data to b.xlsx failure", "message(info): Copy Complete!"));
+    EXPECT_THAT(host.details(),
+                ElementsAre("Copy Data to b.xlsx failure: " + path("b.xlsx") +
+                            ": this destination is a folder now, not a workbook file, so nothing was copied into it."));
     EXPECT_EQ(outcome.rowsFailed, 1);
 }
 
@@ -190,8 +238,9 @@ TEST_F(CopyFaults, DeletedAfterListingIsReportedAndTheOthersAreCopied)
     expectComplete("b.xlsx", {"Data", "Extra"});
     expectComplete("c.xlsx", {"Data", "Extra"});
     EXPECT_EQ(outcome.rowsFailed, 2);
-    EXPECT_THAT(host.messages().at(0), StartsWith("message(critical): " + path("a.xlsx") +
-                                                  ": this destination workbook does not exist any more"));
+    ASSERT_EQ(host.details().size(), 2u);
+    EXPECT_THAT(host.details().at(0), StartsWith("Copy Data to a.xlsx failure: " + path("a.xlsx") +
+                                                 ": this destination workbook does not exist any more"));
     expectNoLeftovers({"b.xlsx", "c.xlsx"});
 }
 
@@ -200,7 +249,7 @@ TEST_F(CopyFaults, ReplacedAfterListingIsTakenAsItIsWhenTheJobReachesIt)
     addRow("Data");
     listDestinations();
     // Another workbook now has that name: it gets the copies. A file that is not a
-    // workbook is refused and left alone, and its row ends there.
+    // workbook is refused and left alone.
     t::writeWorkbook(dst / "a.xlsx", book({"Own"}, "a new a.xlsx"));
     test::writeFile(dst / "b.xlsx", "not a workbook any more");
 
@@ -208,9 +257,10 @@ TEST_F(CopyFaults, ReplacedAfterListingIsTakenAsItIsWhenTheJobReachesIt)
 
     expectComplete("a.xlsx", {"Data"});
     EXPECT_EQ(readFile(dst / "b.xlsx"), "not a workbook any more");
-    expectAsBefore("c.xlsx");
+    expectComplete("c.xlsx", {"Data"});
     EXPECT_EQ(outcome.rowsFailed, 1);
-    EXPECT_THAT(host.messages().at(0), HasSubstr(path("b.xlsx") + ": this file is not a workbook package"));
+    ASSERT_EQ(host.details().size(), 1u);
+    EXPECT_THAT(host.details().at(0), HasSubstr(path("b.xlsx") + ": this file is not a workbook package"));
     expectNoLeftovers();
 }
 
@@ -219,28 +269,25 @@ TEST_F(CopyFaults, ReplacedOrDeletedWhileTheJobWorksOnItKeepsWhatTheOtherProgram
     addRow("Data");
     addRow("Extra");
     listDestinations();
-    // Progress counts single copies over the job: a, b (then c is not reached) in the first
-    // row, a, b, c in the second. Between the copy into b.xlsx and its save in the first
-    // row, another program saves its own b.xlsx; between the copy into c.xlsx and its save
-    // in the second row, someone deletes c.xlsx.
-    std::string theirs;
+    // Progress counts single copies over the job: a, b, c in each row. Between the copy
+    // into b.xlsx and its save in the first row, another program saves its own b.xlsx;
+    // between the copy into c.xlsx and its save in the second row, someone deletes c.xlsx.
     host.atProgress[2] = [&] {
         t::writeWorkbook(dst / "theirs.tmp", book({"Theirs"}, "their work"));
         fs::rename(dst / "theirs.tmp", dst / "b.xlsx");
-        theirs = readFile(dst / "b.xlsx");
     };
-    host.atProgress[5] = [&] { fs::remove(dst / "c.xlsx"); };
+    host.atProgress[6] = [&] { fs::remove(dst / "c.xlsx"); };
 
     const auto outcome = run();
 
     EXPECT_EQ(outcome.rowsFailed, 2);
-    const auto messages = host.messages();
-    ASSERT_EQ(messages.size(), 5u);
-    EXPECT_THAT(messages[0], HasSubstr(path("b.xlsx") + ": the file was changed, replaced or removed by another "
-                                                         "program after it was opened"));
-    EXPECT_EQ(messages[1], "message(critical): Copy Data to b.xlsx failure");
-    EXPECT_THAT(messages[2], HasSubstr(path("c.xlsx") + ": the file was changed, replaced or removed"));
-    EXPECT_EQ(messages[3], "message(critical): Copy Extra to c.xlsx failure");
+    const auto details = host.details();
+    ASSERT_EQ(details.size(), 2u);
+    EXPECT_THAT(details[0], StartsWith("Copy Data to b.xlsx failure: " + path("b.xlsx") +
+                                       ": the file was changed, replaced or removed by another program after it was "
+                                       "opened"));
+    EXPECT_THAT(details[1], StartsWith("Copy Extra to c.xlsx failure: " + path("c.xlsx") +
+                                       ": the file was changed, replaced or removed"));
     expectComplete("a.xlsx", {"Data", "Extra"});
     // The other program's b.xlsx lost nothing: the second row's copy went into it.
     auto server = xlsx::nativeAutomationFactory()();
@@ -253,7 +300,7 @@ TEST_F(CopyFaults, ReplacedOrDeletedWhileTheJobWorksOnItKeepsWhatTheOtherProgram
     expectNoLeftovers({"a.xlsx", "b.xlsx"});
 }
 
-TEST_F(CopyFaults, FullDiskDuringOneSaveFailsThatRowOnlyAndLeavesTheFileAsItWas)
+TEST_F(CopyFaults, FullDiskDuringOneSaveFailsThatDestinationOnlyAndLeavesTheFileAsItWas)
 {
     addRow("Data");
     addRow("Extra");
@@ -277,14 +324,40 @@ TEST_F(CopyFaults, FullDiskDuringOneSaveFailsThatRowOnlyAndLeavesTheFileAsItWas)
         SCOPED_TRACE(limit);
         expectComplete("a.xlsx", {"Data", "Extra"});
         expectComplete("b.xlsx", {"Extra"});
-        expectComplete("c.xlsx", {"Extra"});
+        expectComplete("c.xlsx", {"Data", "Extra"});
         expectNoLeftovers();
         EXPECT_EQ(outcome.rowsFailed, 1);
-        const auto messages = host.messages();
-        ASSERT_EQ(messages.size(), 3u);
-        EXPECT_THAT(messages[0], StartsWith("message(critical): " + path("b.xlsx") + ": the disk is full"));
-        EXPECT_EQ(messages[1], "message(critical): Copy Data to b.xlsx failure");
+        EXPECT_THAT(host.messages(), ElementsAre("report(critical): Copied 5 of 6 sheets; 1 failed."));
+        ASSERT_EQ(host.details().size(), 1u);
+        EXPECT_THAT(host.details()[0], StartsWith("Copy Data to b.xlsx failure: " + path("b.xlsx") + ": the disk is full"));
     }
+}
+
+TEST_F(CopyFaults, DestinationsInAFolderThatCannotBeWritten)
+{
+    addRow("Data");
+    listDestinations();
+    for (const auto& d : {app.path(), src.path()})
+        fs::permissions(d, fs::perms::all);
+    fs::permissions(src / "source.xlsx", fs::perms::all);
+    for (const char* name : {"a.xlsx", "b.xlsx", "c.xlsx"})
+        fs::permissions(dst / name, fs::perms::all);
+    fs::permissions(dst.path(), fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
+                                    fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec);
+
+    const std::string result = test::asOrdinaryUser([&] {
+        CopyJobOutcome outcome = run();
+        std::string text = std::to_string(outcome.copiesFailed);
+        for (const auto& m : host.details())
+            text += "\n" + m;
+        return text;
+    });
+
+    EXPECT_THAT(result, StartsWith("3\nCopy Data to a.xlsx failure: " + path("a.xlsx") +
+                                   ": the folder of the file cannot be written to"));
+    for (const char* name : {"a.xlsx", "b.xlsx", "c.xlsx"})
+        expectAsBefore(name);
+    expectNoLeftovers();
 }
 
 } // namespace

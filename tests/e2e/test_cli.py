@@ -134,7 +134,19 @@ class CliTest(unittest.TestCase):
         self.assertIn("a2-broken.xlsx", r.stderr)
         self.assertIn("Copy Other to a2-broken.xlsx failure", r.stderr)
         self.assertEqual(open(broken, "rb").read(), before, "the broken file is not touched")
-        self.assertEqual(sheet_names(self.dest("a.xlsx")), ["A", "Other"], "saved before the failure")
+        self.assertEqual(sheet_names(self.dest("a.xlsx")), ["A", "Other"])
+        self.assertEqual(sheet_names(self.dest("b.xlsx")), ["B", "Data", "Other"], "the one after it too")
+
+    def test_an_empty_first_workbook_of_a_folder_does_not_stop_the_others(self):
+        open(self.dest("0-empty.xlsx"), "wb").close()
+        r = self.cli("copy", "--sheet", self.source + ":Other", "--dest", self.dst, "--count", "2")
+        self.assertEqual(r.returncode, 1)
+        self.assertEqual(sheet_names(self.dest("a.xlsx")), ["A", "Other", "Other (2)"])
+        self.assertEqual(sheet_names(self.dest("b.xlsx")), ["B", "Data", "Other", "Other (2)"])
+        self.assertEqual(os.path.getsize(self.dest("0-empty.xlsx")), 0)
+        self.assertIn("error: Copy Other to 0-empty.xlsx failure: " + self.dest("0-empty.xlsx"), r.stderr)
+        self.assertIn("error: Copied 4 of 6 sheets; 2 failed.", r.stderr)
+        self.assertNotIn("Copy Complete!", r.stderr)
 
     def test_a_missing_sheet_or_source_fails_naming_it(self):
         r = self.cli("copy", "--sheet", self.source + ":Nope", "--dest", self.dest("a.xlsx"))

@@ -23,6 +23,13 @@ void FakeHost::showMessage(const std::string& text, MessageIcon icon)
     calls.push_back(std::string("message(") + iconName(icon) + "): " + text);
 }
 
+void FakeHost::showReport(const std::string& summary, const std::vector<std::string>& details, MessageIcon icon)
+{
+    calls.push_back(std::string("report(") + iconName(icon) + "): " + summary);
+    for (const auto& line : details)
+        calls.push_back("detail: " + line);
+}
+
 void FakeHost::setBusy(bool busy)
 {
     busyDepth += busy ? 1 : -1;
@@ -69,17 +76,27 @@ std::optional<std::string> FakeHost::chooseFolder(const std::string& title)
     return answer;
 }
 
-void FakeHost::openWithDesktop(const std::string& target)
+bool FakeHost::openWithDesktop(const std::string& target)
 {
     calls.push_back("open(" + target + ")");
+    return desktopOpens;
 }
 
 std::vector<std::string> FakeHost::messages() const
 {
     std::vector<std::string> out;
     for (const auto& c : calls)
-        if (c.rfind("message(", 0) == 0)
+        if (c.rfind("message(", 0) == 0 || c.rfind("report(", 0) == 0)
             out.push_back(c);
+    return out;
+}
+
+std::vector<std::string> FakeHost::details() const
+{
+    std::vector<std::string> out;
+    for (const auto& c : calls)
+        if (c.rfind("detail: ", 0) == 0)
+            out.push_back(c.substr(8));
     return out;
 }
 

@@ -242,8 +242,8 @@ void DialogsTest::showOpenFields()
     x.runner->file = "/data/q3/Report.xlsx";
     QVERIFY(x.d.ShowOpen());
     QCOMPARE(x.runner->lastOpen.title, QString("Select Excel file"));
-    QCOMPARE(x.runner->lastOpen.filterDescription, QString("Excel Files(*.xls;*.xlsx;*.xlsm;*.xlsb)"));
-    QCOMPARE(x.runner->lastOpen.pattern, QString("*.xl*"));
+    QCOMPARE(x.runner->lastOpen.filterDescription, QString("Excel Files(*.xls;*.xlsx;*.xlsm;*.xlsb;*.ods)"));
+    QCOMPARE(x.runner->lastOpen.pattern, QString("*.xl* *.ods"));
     QCOMPARE(x.runner->lastOwner, &owner);
     QCOMPARE(x.d.FileName(), QString("/data/q3/Report.xlsx"));
     QCOMPARE(x.d.FileTitle(), QString("Report.xlsx"));
@@ -307,9 +307,9 @@ void DialogsTest::showBeforeInitIsRefused()
 void DialogsTest::realFileDialogListsWorkbooks()
 {
     // The real chooser, as the program opens it: it must list workbooks (any letter case
-    // of .xl*) and nothing else.
+    // of .xl* and .ods) and nothing else.
     TempDir dir;
-    for (const char* name : {"a.xlsx", "B.XLSM", "c.xls", "d.xlsb", "notes.txt", "e.csv"})
+    for (const char* name : {"a.xlsx", "B.XLSM", "c.xls", "d.xlsb", "f.ODS", "notes.txt", "e.csv"})
         writeFile(dir / name, "x");
     QStringList listed;
     QString description;
@@ -330,8 +330,8 @@ void DialogsTest::realFileDialogListsWorkbooks()
     d.setTitle("Select Excel file");
     QVERIFY(!d.ShowOpen());
     listed.sort(Qt::CaseInsensitive);
-    QCOMPARE(listed, (QStringList{"a.xlsx", "B.XLSM", "c.xls", "d.xlsb"}));
-    QVERIFY(description.startsWith("Excel Files(*.xls;*.xlsx;*.xlsm;*.xlsb)"));
+    QCOMPARE(listed, (QStringList{"a.xlsx", "B.XLSM", "c.xls", "d.xlsb", "f.ODS"}));
+    QVERIFY(description.startsWith("Excel Files(*.xls;*.xlsx;*.xlsm;*.xlsb;*.ods)"));
 }
 
 QTEST_MAIN(DialogsTest)

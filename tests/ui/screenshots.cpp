@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: MIT
 // Renders the windows to PNG files, for the documentation and for looking at the layout:
-//   ui_screenshots OUTDIR [SOURCE_FOLDER DEST_FOLDER]
+//   ui_screenshots OUTDIR [SOURCE_FOLDER DEST_FOLDER [FAILING_FOLDER]]
 // With the two folders the main window is filled as a person would fill it: the source
 // folder and one of its workbooks, its sheets added to the copy list, and the destination
-// folder with its workbooks. Run it under a virtual display (scripts/screenshots.sh).
+// folder with its workbooks. With the third, one sheet is then really copied into the
+// workbooks of that folder, some of which cannot take it, and the report at the end is
+// rendered. Run it under a virtual display (scripts/screenshots.sh).
 #include "lists/entry_commands.h"
 #include "lists/sheet_selection.h"
 #include "lists/workspace.h"
@@ -13,6 +15,8 @@
 #include "ui/look.h"
 #include "ui/main_window.h"
 #include "ui/qt_host.h"
+#include "ui/report_box.h"
+#include "copy/copy_job.h"
 #include "ui/settings_dialog.h"
 
 #include <QApplication>
@@ -29,8 +33,8 @@ int main(int argc, char** argv)
 {
     QApplication app(argc, argv);
     ui::applyApplicationLook(app);
-    if (argc != 2 && argc != 4) {
-        std::fprintf(stderr, "usage: ui_screenshots OUTDIR [SOURCE_FOLDER DEST_FOLDER]\n");
+    if (argc != 2 && argc != 4 && argc != 5) {
+        std::fprintf(stderr, "usage: ui_screenshots OUTDIR [SOURCE_FOLDER DEST_FOLDER [FAILING_FOLDER]]\n");
         return 2;
     }
     const QDir out(QString::fromLocal8Bit(argv[1]));
@@ -43,7 +47,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "message: %s\n", qPrintable(text));
     });
 
-    if (argc == 4) {
+    if (argc >= 4) {
         Host& host = window.host();
         AddSourceEntry(ws, host, servers, argv[2], /*asFolder=*/true);
         if (ws.sourceBookList.count() > 1) {
@@ -74,6 +78,22 @@ int main(int argc, char** argv)
         about.show();
         QApplication::processEvents();
         about.grab().save(out.filePath(QStringLiteral("about.png")));
+        about.hide();
+        if (argc == 5) {
+            // One sheet, once, into every workbook of the failing folder.
+            AddTargetEntry(ws, window.host(), argv[4], /*asFolder=*/true);
+            for (int r = 2; r <= ws.copySheetList.count(); ++r)
+                ws.copySheetList.setChecked(r, false);
+            ws.copyCount = 1;
+            ws.copyPosition = kCopyAfter;
+            window.host().setReportRunner([&](const QString& summary, const QStringList& details, MessageIcon) {
+                ui::ReportBox box(summary, details, ui::ReportBox::Icon::Critical, &window);
+                box.show();
+                QApplication::processEvents();
+                box.grab().save(out.filePath(QStringLiteral("report-two-failures.png")));
+            });
+            CopyJob(ws, window.host(), servers);
+        }
         QApplication::quit();
     });
     return app.exec();

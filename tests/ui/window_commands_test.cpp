@@ -10,7 +10,9 @@
 #include "ui/qt_host.h"
 #include "ui/report_view.h"
 
+#include <QAccessible>
 #include <QApplication>
+#include <QHeaderView>
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -53,6 +55,10 @@ struct Rig {
     QStringList chooserTitles;
     QStringList messages;
     QStringList opened;
+    bool desktopOpens = true;
+    QStringList reports; // "critical: summary", then "  line" for each detail
+    int closeAsks = 0;
+    bool closeAnswer = false;
 
     Rig()
     {
@@ -72,7 +78,19 @@ struct Rig {
             const char* name = icon == MessageIcon::Critical ? "critical" : icon == MessageIcon::Information ? "info" : "none";
             messages << QString(name) + ": " + text;
         });
-        w->host().setDesktopOpener([this](const QString& target) { opened << target; });
+        w->host().setReportRunner([this](const QString& summary, const QStringList& details, MessageIcon icon) {
+            reports << QString(icon == MessageIcon::Critical ? "critical: " : "info: ") + summary;
+            for (const QString& line : details)
+                reports << "  " + line;
+        });
+        w->confirmCancelOnClose = [this] {
+            ++closeAsks;
+            return closeAnswer;
+        };
+        w->host().setDesktopOpener([this](const QString& target) {
+            opened << target;
+            return desktopOpens;
+        });
         w->show();
         QApplication::setActiveWindow(w.get());
     }
@@ -116,6 +134,11 @@ private slots:
     void helpAndHomePageOpenThroughTheDesktop();
     void settingsAndAboutOpenFromTheMenu();
     void listsCannotChangeWhileAJobRuns();
+    void cancelStopsTheJobAndTheCloseBoxAsksFirst();
+    void oneReportAfterFailures();
+    void keyboardDrivesTheLists();
+    void everyControlHasAUniqueAccessibleName();
+    void restoredListsShowTheHighlightedEntrysWorkbooks();
     void progressBeyondIntRangeIsScaled();
     void failuresOfACommandOrOfClosingAreShownInABox();
 };
@@ -220,7 +243,7 @@ void WindowCommandsTest::fileMenuEntriesRunTheirNamesakes()
     QStringList menus;
     for (QAction* a : w.menuBar()->actions())
         menus << a->text();
-    QCOMPARE(menus, (QStringList{"File", "Edit", "Actions", "Settings", "Help"}));
+    QCOMPARE(menus, (QStringList{"&File", "&Edit", "&Actions", "&Settings", "&Help"}));
 }
 
 void WindowCommandsTest::editMenuEntriesRemove()
@@ -314,17 +337,21 @@ void WindowCommandsTest::copyNumberBoxRuleOnLeavingIt()
         QTest::keyClick(w.Text1, Qt::Key_Tab);
         QVERIFY(!w.Text1->hasFocus());
     };
-    typeAndLeave("2.5");
-    QCOMPARE(rig.ws.copyCount, 2);
-    typeAndLeave(" 3.5 ");
-    QCOMPARE(rig.ws.copyCount, 4);
-    typeAndLeave("-4");
-    QCOMPARE(rig.ws.copyCount, 0);
-    QCOMPARE(w.Text1->text(), QString("0"));
-    rig.ws.copyCount = 5;
+    typeAndLeave("12");
+    QCOMPARE(rig.ws.copyCount, 12);
+    // Only digits, at most three of them: what cannot be used is refused as it is typed.
     typeAndLeave("abc");
-    QCOMPARE(rig.ws.copyCount, 5);
-    QCOMPARE(w.Text1->text(), QString("abc"));
+    QCOMPARE(rig.ws.copyCount, 12);
+    QCOMPARE(w.Text1->text(), QString("12")); // an emptied box shows the count in use again
+    typeAndLeave("99999999999");
+    QCOMPARE(rig.ws.copyCount, 999);
+    QCOMPARE(w.Text1->text(), QString("999"));
+    w.Text1->clear();
+    w.Text1->insert("99999999999"); // pasted whole: refused whole
+    QCOMPARE(w.Text1->text(), QString());
+    typeAndLeave("-4");
+    QCOMPARE(rig.ws.copyCount, 4);
+    QCOMPARE(w.Text1->text(), QString("4"));
 }
 
 void WindowCommandsTest::comboChoosesThePositionAndTakesNoText()
@@ -413,8 +440,20 @@ void WindowCommandsTest::helpAndHomePageOpenThroughTheDesktop()
 {
     Rig rig;
     auto& w = *rig.w;
+    // Without help.html the user is told which file is missing.
+    w.guideDir = rig.data.path();
+    const QString html = w.helpTarget();
+    QVERIFY(html.endsWith("/help.html"));
     w.Help1->trigger();
-    QCOMPARE(rig.opened.last(), QString::fromStdString(helpPage(executableDir()).string()));
+    QVERIFY(rig.opened.isEmpty());
+    QCOMPARE(rig.messages, QStringList{"critical: The help file " + html + " was not found, so there is no help to show."});
+    test::writeFile(rig.data.path() / "help.html", "x");
+    w.Help1->trigger();
+    QCOMPARE(rig.opened.last(), html);
+    QCOMPARE(rig.messages.size(), 1);
+    rig.desktopOpens = false;
+    w.Help1->trigger();
+    QVERIFY(rig.messages.last().startsWith("critical: No program is set up to show " + html));
     w.HomePage->trigger();
     QCOMPARE(rig.opened.last(), QString("http://www.orvandel.example"));
 }
@@ -454,7 +493,7 @@ void WindowCommandsTest::listsCannotChangeWhileAJobRuns()
             [&] {
                 wasRunning = w.jobRunning();
                 QTest::mouseClick(w.Command16, Qt::LeftButton);
-                QVERIFY(!w.close());
+                QVERIFY(!w.close()); // asked, and the user keeps the job
             },
             Qt::BlockingQueuedConnection);
     };
@@ -463,6 +502,7 @@ void WindowCommandsTest::listsCannotChangeWhileAJobRuns()
     QCOMPARE(rig.ws.copySheetList.count(), 1);
     QVERIFY(w.isVisible());
     QCOMPARE(readFakeBook(out / "d.xlsx"), (Names{"X", "Data"}));
+    QCOMPARE(rig.closeAsks, 1);
     rig.world.onCopy = nullptr;
     rig.click(w.Command16); // and after the job it works again
     QCOMPARE(rig.ws.copySheetList.count(), 0);
@@ -483,44 +523,15 @@ void WindowCommandsTest::progressBeyondIntRangeIsScaled()
     QCOMPARE(rig.w->ProgressBar1->value(), 6);
 }
 
-void WindowCommandsTest::failuresOfACommandOrOfClosingAreShownInABox()
-{
-    // What escapes a command: a system failure names its file; anything else is Tessaro's
-    // own fault and says so.
-    const std::system_error denied(std::make_error_code(std::errc::permission_denied), "/srv/app/office: no folder");
-    const std::logic_error bug("list row 4 of 3");
-    const std::vector<std::pair<std::function<void()>, QString>> cases = {
-        {[&] { throw denied; }, "critical: " + QString(denied.what())},
-        {[&] { throw bug; },
-         "critical: " + QString::fromStdString(std::string(errorMessage(ErrorCode::InternalFault))) + ": list row 4 of 3"},
-    };
-    for (const auto& [raise, shown] : cases) {
-        TempDir app;
-        Workspace ws;
-        ws.appDir = app.path();
-        ui::MainWindow w(ws, ui::MainWindow::ServerFactoryMaker([&]() -> SpreadsheetAutomationFactory {
-                             raise();
-                             return {};
-                         }));
-        QStringList messages;
-        w.host().setMessageRunner([&](const QString& text, MessageIcon icon) {
-            messages << (icon == MessageIcon::Critical ? "critical: " : "other: ") + text;
-        });
-        w.host().setChooserRunner([](ui::QtHost::Chooser, const QString&) { return std::optional<QString>(); });
-        QTest::mouseClick(w.Command1, Qt::LeftButton); // Add Excel asks for a server factory first
-        QCOMPARE(messages, QStringList{shown});
-    }
-
-    // A list that cannot be saved on closing is shown too, naming its file.
-    Rig rig;
-    test::writeFile(settingsFile(rig.app.path()), "1\r\n0\r\n");
-    const auto list = sourceListFile(rig.app.path());
-    std::filesystem::remove(list);
-    std::filesystem::create_directories(list / "in the way");
-    QVERIFY(rig.w->close());
+    QVERIFY(rig.opened.isEmpty());
+    QCOMPARE(rig.messages, QStringList{"critical: The help file " + html + " was not found, so there is no help to show."});
+    test::writeFile(rig.data.path() / "help.html", "x");
+    w.Help1->trigger();
+    QCOMPARE(rig.opened.last(), html);
     QCOMPARE(rig.messages.size(), 1);
-    QVERIFY2(rig.messages[0].startsWith("critical: The list was not saved: " + QString::fromStdString(list.string())),
-             qPrintable(rig.messages[0]));
+    rig.desktopOpens = false;
+    w.Help1->trigger();
+    QVERIFY(rig.messages.last().startsWith("critical: No program is set up to show " + html));
 }
 
 QTEST_MAIN(WindowCommandsTest)
