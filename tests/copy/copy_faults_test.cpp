@@ -12,6 +12,7 @@
 #include "engine/xlsx/native_engine.h"
 #include "engine/zip/output_file.h"
 #include "support/fake_host.h"
+#include "support/other_process.h"
 #include "support/temp_dir.h"
 #include "xlsx_fixtures.h"
 

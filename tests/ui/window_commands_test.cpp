@@ -523,15 +523,223 @@ void WindowCommandsTest::progressBeyondIntRangeIsScaled()
     QCOMPARE(rig.w->ProgressBar1->value(), 6);
 }
 
-    QVERIFY(rig.opened.isEmpty());
-    QCOMPARE(rig.messages, QStringList{"critical: The help file " + html + " was not found, so there is no help to show."});
-    test::writeFile(rig.data.path() / "help.html", "x");
-    w.Help1->trigger();
-    QCOMPARE(rig.opened.last(), html);
+void WindowCommandsTest::failuresOfACommandOrOfClosingAreShownInABox()
+{
+    // What escapes a command: a system failure names its file; anything else is Tessaro's
+    // own fault and says so.
+    const std::system_error denied(std::make_error_code(std::errc::permission_denied), "/srv/app/office: no folder");
+    const std::logic_error bug("list row 4 of 3");
+    const std::vector<std::pair<std::function<void()>, QString>> cases = {
+        {[&] { throw denied; }, "critical: " + QString(denied.what())},
+        {[&] { throw bug; },
+         "critical: " + QString::fromStdString(std::string(errorMessage(ErrorCode::InternalFault))) + ": list row 4 of 3"},
+    };
+    for (const auto& [raise, shown] : cases) {
+        TempDir app;
+        Workspace ws;
+        ws.appDir = app.path();
+        ui::MainWindow w(ws, ui::MainWindow::ServerFactoryMaker([&]() -> SpreadsheetAutomationFactory {
+                             raise();
+                             return {};
+                         }));
+        QStringList messages;
+        w.host().setMessageRunner([&](const QString& text, MessageIcon icon) {
+            messages << (icon == MessageIcon::Critical ? "critical: " : "other: ") + text;
+        });
+        w.host().setChooserRunner([](ui::QtHost::Chooser, const QString&) { return std::optional<QString>(); });
+        QTest::mouseClick(w.Command1, Qt::LeftButton); // Add Excel asks for a server factory first
+        QCOMPARE(messages, QStringList{shown});
+    }
+
+    // A list that cannot be saved on closing is shown too, naming its file.
+    Rig rig;
+    test::writeFile(settingsFile(rig.app.path()), "1\r\n0\r\n");
+    const auto list = sourceListFile(rig.app.path());
+    std::filesystem::remove(list);
+    std::filesystem::create_directories(list / "in the way");
+    QVERIFY(rig.w->close());
     QCOMPARE(rig.messages.size(), 1);
-    rig.desktopOpens = false;
-    w.Help1->trigger();
-    QVERIFY(rig.messages.last().startsWith("critical: No program is set up to show " + html));
+    QVERIFY2(rig.messages[0].startsWith("critical: The list was not saved: " + QString::fromStdString(list.string())),
+             qPrintable(rig.messages[0]));
+}
+
+void WindowCommandsTest::cancelStopsTheJobAndTheCloseBoxAsksFirst()
+{
+    Rig rig;
+    auto& w = *rig.w;
+    const QString s = rig.book("s.xlsx", {"Data"});
+    TempDir out;
+    for (const char* name : {"d1.xlsx", "d2.xlsx", "d3.xlsx"})
+        writeFakeBook(out / name, {"X"});
+    rig.answers = {s, QString::fromStdString(out.path().string())};
+    rig.click(w.Command1);
+    rig.click(w.Command6);
+    rig.click(w.Command10);
+
+    // During the first copy the Copy button reads "Cancel" and a click on it stops the job
+    // after that destination.
+    QString caption;
+    rig.world.onCopy = [&] {
+        QMetaObject::invokeMethod(
+            &w,
+            [&] {
+                caption = w.Command12->text();
+                QTest::mouseClick(w.Command12, Qt::LeftButton);
+            },
+            Qt::BlockingQueuedConnection);
+    };
+    rig.click(w.Command12);
+    QCOMPARE(caption, QString("Cancel"));
+    QCOMPARE(w.Command12->text(), QString("Copy"));
+    QCOMPARE(readFakeBook(out / "d1.xlsx"), (Names{"X", "Data"}));
+    QCOMPARE(readFakeBook(out / "d2.xlsx"), Names{"X"});
+    QCOMPARE(readFakeBook(out / "d3.xlsx"), Names{"X"});
+    QCOMPARE(rig.reports.value(0), QString("info: Copied 1 of 3 sheets; the rest (2) was cancelled."));
+    QVERIFY(rig.messages.isEmpty());
+
+    // Escape cancels too; closing during a job asks, and a yes closes once the job stopped.
+    rig.reports.clear();
+    rig.closeAnswer = true;
+    rig.world.onCopy = [&] {
+        QMetaObject::invokeMethod(
+            &w,
+            [&] {
+                QTest::keyClick(w.Command12, Qt::Key_Escape);
+                QVERIFY(!w.close());
+            },
+            Qt::BlockingQueuedConnection);
+    };
+    rig.click(w.Command12);
+    QCOMPARE(rig.closeAsks, 1);
+    QCOMPARE(readFakeBook(out / "d1.xlsx"), (Names{"X", "Data", "Data (2)"}));
+    QCOMPARE(readFakeBook(out / "d2.xlsx"), Names{"X"});
+    QCOMPARE(rig.reports.size(), 2);
+    QVERIFY(!w.isVisible());
+}
+
+void WindowCommandsTest::oneReportAfterFailures()
+{
+    Rig rig;
+    auto& w = *rig.w;
+    const QString s = rig.book("s.xlsx", {"One", "Two"});
+    TempDir out;
+    writeFakeBook(out / "d1.xlsx", {"X"});
+    writeFakeBook(out / "d2.xlsx", {"Y"});
+    rig.world.failSave.insert((out / "d1.xlsx").string());
+    rig.answers = {s, QString::fromStdString(out.path().string())};
+    rig.click(w.Command1);
+    rig.click(w.Command6);
+    rig.click(w.Command13);
+
+    rig.click(w.Command12);
+
+    QVERIFY(rig.messages.isEmpty()); // no box during the job
+    const QString why = QString::fromStdString((out / "d1.xlsx").string()) + ": cannot be saved (injected)";
+    QCOMPARE(rig.reports, (QStringList{"critical: Copied 2 of 4 sheets; 2 failed.",
+                                       "  Copy One to d1.xlsx failure: " + why, "  Copy Two to d1.xlsx failure: " + why}));
+    QCOMPARE(readFakeBook(out / "d2.xlsx"), (Names{"Y", "One", "Two"}));
+}
+
+void WindowCommandsTest::keyboardDrivesTheLists()
+{
+    Rig rig;
+    auto& w = *rig.w;
+    QVERIFY(QTest::qWaitForWindowActive(&w));
+    const QString a = rig.book("a.xlsx", {"A1", "A2"});
+    TempDir folder;
+    writeFakeBook(folder / "b.xlsx", {"B1"});
+    writeFakeBook(folder / "c.xlsx", {"C1", "C2"});
+    const QString f = QString::fromStdString(folder.path().string());
+    rig.answers = {a, f, a, f};
+    rig.click(w.Command1);
+    rig.click(w.Command5);
+    rig.click(w.Command8);
+    rig.click(w.Command6);
+    const auto key = [](ui::ReportView* view, Qt::Key k) {
+        view->setFocus(Qt::TabFocusReason);
+        QTest::keyClick(view, k);
+    };
+
+    key(w.ListView1, Qt::Key_Up);
+    QCOMPARE(texts(rig.ws.sourceBookList), QStringList{"a.xlsx"});
+    QCOMPARE(texts(rig.ws.sourceSheetList), (QStringList{"A1", "A2"}));
+    key(w.ListView1, Qt::Key_Down);
+    QCOMPARE(texts(rig.ws.sourceBookList), (QStringList{"b.xlsx", "c.xlsx"}));
+    key(w.ListView2, Qt::Key_Down);
+    QCOMPARE(texts(rig.ws.sourceSheetList), (QStringList{"C1", "C2"}));
+    key(w.ListView3, Qt::Key_Down);
+    key(w.ListView3, Qt::Key_Return);
+    QCOMPARE(rig.ws.copySheetList.count(), 1);
+    QCOMPARE(rig.ws.copySheetList.row(1).subItem(2), std::string("C2"));
+    key(w.ListView5, Qt::Key_Up);
+    QCOMPARE(texts(rig.ws.targetBookList), QStringList{"a.xlsx"});
+    key(w.ListView5, Qt::Key_Down);
+    QCOMPARE(texts(rig.ws.targetBookList), (QStringList{"b.xlsx", "c.xlsx"}));
+
+    // Delete removes what the matching button removes.
+    key(w.ListView4, Qt::Key_Delete);
+    QCOMPARE(rig.ws.copySheetList.count(), 0);
+    key(w.ListView6, Qt::Key_Delete);
+    QCOMPARE(texts(rig.ws.targetBookList), QStringList{"c.xlsx"});
+    key(w.ListView5, Qt::Key_Delete);
+    QCOMPARE(texts(rig.ws.targetEntryList), QStringList{a});
+    key(w.ListView1, Qt::Key_Delete);
+    QCOMPARE(texts(rig.ws.sourceEntryList), QStringList{a});
+    QVERIFY(rig.messages.isEmpty());
+}
+
+void WindowCommandsTest::everyControlHasAUniqueAccessibleName()
+{
+    Rig rig;
+    QSet<QString> names;
+    int controls = 0;
+    for (QWidget* widget : rig.w->findChildren<QWidget*>()) {
+        const bool control = (qobject_cast<QAbstractButton*>(widget) && widget->parentWidget() != nullptr &&
+                              !qobject_cast<QAbstractScrollArea*>(widget->parentWidget()->parentWidget())) ||
+                             qobject_cast<ui::ReportView*>(widget) || qobject_cast<QComboBox*>(widget) ||
+                             qobject_cast<QLineEdit*>(widget) || qobject_cast<QProgressBar*>(widget);
+        if (!control || !widget->isVisibleTo(rig.w.get()) || qobject_cast<QHeaderView*>(widget))
+            continue;
+        QAccessibleInterface* accessible = QAccessible::queryAccessibleInterface(widget);
+        QVERIFY(accessible);
+        const QString name = accessible->text(QAccessible::Name);
+        QVERIFY2(!name.isEmpty(), qPrintable(widget->objectName() + " " + widget->metaObject()->className()));
+        QVERIFY2(!names.contains(name), qPrintable("twice: " + name));
+        QVERIFY2(!accessible->text(QAccessible::Description).isEmpty(), qPrintable(name));
+        names.insert(name);
+        ++controls;
+    }
+    QCOMPARE(controls, 25); // 16 buttons, 6 lists, the choice, the box and the bar
+    QVERIFY(names.contains("Number of copies"));
+}
+
+void WindowCommandsTest::restoredListsShowTheHighlightedEntrysWorkbooks()
+{
+    TempDir app, data;
+    writeFakeBook(data / "a.xlsx", {"A1"});
+    writeFakeBook(data / "b.xlsx", {"B1"});
+    test::writeFile(sourceListFile(app.path()), data.path().string() + "\r\n");
+    test::writeFile(targetListFile(app.path()), data.path().string() + "\r\n" + (data / "gone").string() + "\r\n");
+    FakeWorld world;
+    Workspace ws;
+    ws.appDir = app.path();
+    ui::MainWindow w(ws, world.factory());
+    w.show();
+    QTRY_COMPARE(texts(ws.sourceBookList), (QStringList{"a.xlsx", "b.xlsx"}));
+    QCOMPARE(texts(ws.sourceSheetList), QStringList{"A1"});
+    QCOMPARE(texts(ws.targetBookList), (QStringList{"a.xlsx", "b.xlsx"}));
+
+    // A missing entry lists nothing and keeps its image until the path is there again.
+    w.ListView5->setFocus();
+    QTest::keyClick(w.ListView5, Qt::Key_Down);
+    QCOMPARE(texts(ws.targetBookList), QStringList{});
+    QCOMPARE(ws.targetEntryList.row(2).smallIcon, int(MissingPathIcon));
+    std::filesystem::create_directory(data / "gone");
+    writeFakeBook(data / "gone" / "c.xlsx", {"C1"});
+    QTest::keyClick(w.ListView5, Qt::Key_Up);
+    QTest::keyClick(w.ListView5, Qt::Key_Down);
+    QCOMPARE(texts(ws.targetBookList), QStringList{"c.xlsx"});
+    QCOMPARE(ws.targetEntryList.row(2).smallIcon, int(FolderIcon));
 }
 
 QTEST_MAIN(WindowCommandsTest)

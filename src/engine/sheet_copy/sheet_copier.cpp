@@ -349,7 +349,6 @@ std::uint32_t copySheet(Workbook& source, std::uint32_t handle, Workbook& destin
         throw EngineError(ErrorCode::SheetKindNotCopyable, source.displayPath(), fmt::format("\"{}\"", entry.name));
     if (!destination.workbookPart().canTakeAnotherSheet())
         throw EngineError(ErrorCode::TooManySheets, destination.displayPath());
-    const std::string& file = source.displayPath();
 
     const auto& destSheets = destination.workbookPart().sheets();
     std::string name = copyName(entry.name, [&](std::string_view candidate) {
