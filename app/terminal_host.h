@@ -20,8 +20,8 @@ public:
     void setProgressMaximum(std::int64_t maximum) override;
     void setProgressValue(std::int64_t value) override;
     void setStatusText(const std::string&) override {}
-    std::optional<std::string> chooseFile(const std::string&) override { return std::nullopt; }
-    std::optional<std::string> chooseFolder(const std::string&) override { return std::nullopt; }
+    std::optional<std::string> chooseFile(const std::string&, const std::string&) override { return std::nullopt; }
+    std::optional<std::string> chooseFolder(const std::string&, const std::string&) override { return std::nullopt; }
     bool openWithDesktop(const std::string&) override { return false; }
 
     int criticalMessages() const { return critical_; }

@@ -5,6 +5,10 @@
 #include "lists/sheet_selection.h"
 #include "lists/workspace.h"
 
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+
 namespace tessaro {
 
 namespace {
@@ -57,9 +61,38 @@ void AddTargetEntry(Workspace& ws, Host& host, const std::string& path, bool asF
     ListTargetBooks(ws, path);
 }
 
+namespace {
+
+// A chooser opens where that side's last one chose, else in the user's home folder.
+std::string startFolder(const std::string& last)
+{
+    if (!last.empty())
+        return last;
+    const char* home = std::getenv("HOME");
+    return home ? std::string(home) : std::string();
+}
+
+std::optional<std::string> chooseFileOn(Host& host, std::string& last)
+{
+    auto path = host.chooseFile("Select Excel file", startFolder(last));
+    if (path && !path->empty())
+        last = std::filesystem::path(*path).parent_path().string();
+    return path;
+}
+
+std::optional<std::string> chooseFolderOn(Host& host, const std::string& title, std::string& last)
+{
+    auto path = host.chooseFolder(title, startFolder(last));
+    if (path && !path->empty())
+        last = *path;
+    return path;
+}
+
+} // namespace
+
 void AddSourceExcel(Workspace& ws, Host& host, const SpreadsheetAutomationFactory& servers)
 {
-    const auto path = host.chooseFile("Select Excel file");
+    const auto path = chooseFileOn(host, ws.lastSourceFolder);
     if (!path)
         return;
     AddSourceEntry(ws, host, servers, *path, false);
@@ -67,7 +100,7 @@ void AddSourceExcel(Workspace& ws, Host& host, const SpreadsheetAutomationFactor
 
 void AddSourceFolder(Workspace& ws, Host& host, const SpreadsheetAutomationFactory& servers)
 {
-    const auto path = host.chooseFolder("Add all source excel in folder");
+    const auto path = chooseFolderOn(host, "Add all source excel in folder", ws.lastSourceFolder);
     if (!path || path->empty())
         return;
     AddSourceEntry(ws, host, servers, *path, true);
@@ -75,7 +108,7 @@ void AddSourceFolder(Workspace& ws, Host& host, const SpreadsheetAutomationFacto
 
 void AddTargetExcel(Workspace& ws, Host& host)
 {
-    const auto path = host.chooseFile("Select Excel file");
+    const auto path = chooseFileOn(host, ws.lastTargetFolder);
     if (!path)
         return;
     AddTargetEntry(ws, host, *path, false);
@@ -83,7 +116,7 @@ void AddTargetExcel(Workspace& ws, Host& host)
 
 void AddTargetFolder(Workspace& ws, Host& host)
 {
-    const auto path = host.chooseFolder("Add all Destination excel in folder");
+    const auto path = chooseFolderOn(host, "Add all Destination excel in folder", ws.lastTargetFolder);
     if (!path || path->empty())
         return;
     AddTargetEntry(ws, host, *path, true);

@@ -35,6 +35,9 @@ struct Workspace {
     std::int32_t copyRowCounter = 0;
     SourcePathTable sourcePathTable;
 
+    // The folder each side's choosers last chose in, for this run only; empty until then.
+    std::string lastSourceFolder, lastTargetFolder;
+
     std::int32_t copyCount = 1;        // copies of each sheet; never negative
     int copyPosition = 0;              // 0 "Copy After"; anything else "Copy Before"
     std::int64_t copyProgressCount = 0;

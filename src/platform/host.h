@@ -42,9 +42,10 @@ public:
     virtual void setStatusText(const std::string& text) = 0;
 
     // The file chooser (one existing workbook file) and the folder chooser, with the given
-    // title. They return the chosen full path, or nothing when the user cancelled.
-    virtual std::optional<std::string> chooseFile(const std::string& title) = 0;
-    virtual std::optional<std::string> chooseFolder(const std::string& title) = 0;
+    // title, opening in `startFolder`. They return the chosen full path, or nothing when the
+    // user cancelled.
+    virtual std::optional<std::string> chooseFile(const std::string& title, const std::string& startFolder) = 0;
+    virtual std::optional<std::string> chooseFolder(const std::string& title, const std::string& startFolder) = 0;
 
     // Hands a file, web address or mailto: address to the desktop's default handler and
     // returns without waiting for it; false when no program could take it.

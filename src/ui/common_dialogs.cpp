@@ -44,6 +44,8 @@ public:
         dialog.setNameFilter(request.filterDescription + " (" + request.pattern + ")");
         if (!request.defaultSuffix.isEmpty())
             dialog.setDefaultSuffix(request.defaultSuffix);
+        if (!request.initialFolder.isEmpty())
+            dialog.setDirectory(request.initialFolder);
         if (!request.initialFile.trimmed().isEmpty())
             dialog.selectFile(request.initialFile.trimmed());
         if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
@@ -51,9 +53,9 @@ public:
         return dialog.selectedFiles().constFirst();
     }
 
-    std::optional<QString> openFolder(QWidget* owner, const QString& title) override
+    std::optional<QString> openFolder(QWidget* owner, const QString& title, const QString& startFolder) override
     {
-        const QString folder = QFileDialog::getExistingDirectory(owner, title, QString(), QFileDialog::ShowDirsOnly);
+        const QString folder = QFileDialog::getExistingDirectory(owner, title, startFolder, QFileDialog::ShowDirsOnly);
         if (folder.isEmpty())
             return std::nullopt;
         return folder;
@@ -93,7 +95,7 @@ bool CCommonDialogs::ShowOpen()
 {
     if (fileName_.size() > 260)
         throw std::invalid_argument("CCommonDialogs: the file name is longer than 260 characters");
-    DialogRunner::OpenRequest request{title_, kOpenFilterDescription, kOpenPattern, upToNul(fileName_), defExt_};
+    DialogRunner::OpenRequest request{title_, kOpenFilterDescription, kOpenPattern, upToNul(fileName_), defExt_, path_};
     const auto chosen = runner_->openFile(owner(), request);
     if (!chosen || chosen->isEmpty())
         return false;
@@ -105,7 +107,7 @@ bool CCommonDialogs::ShowOpen()
 
 bool CCommonDialogs::ShowFolder()
 {
-    const auto chosen = runner_->openFolder(owner(), upToNul(title_));
+    const auto chosen = runner_->openFolder(owner(), upToNul(title_), path_);
     if (!chosen)
         return false;
     path_ = *chosen;

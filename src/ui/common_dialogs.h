@@ -21,9 +21,10 @@ public:
         QString pattern;           // what the dialog lists
         QString initialFile;
         QString defaultSuffix;
+        QString initialFolder;  // where the dialog opens; empty for the dialog's own choice
     };
     virtual std::optional<QString> openFile(QWidget* owner, const OpenRequest& request) = 0;
-    virtual std::optional<QString> openFolder(QWidget* owner, const QString& title) = 0;
+    virtual std::optional<QString> openFolder(QWidget* owner, const QString& title, const QString& startFolder) = 0;
 };
 
 // The real dialogs, on Qt.

@@ -38,6 +38,7 @@ QtHost::QtHost(QWidget* window, QProgressBar* progress, QLabel* status)
         CCommonDialogs dialogs;
         dialogs.Init(window_);
         dialogs.setTitle(title);
+        dialogs.setPath(chooserStart_);
         if (kind == Chooser::File)
             return dialogs.ShowOpen() ? std::optional<QString>(dialogs.FileName()) : std::nullopt;
         return dialogs.ShowFolder() ? std::optional<QString>(dialogs.Path()) : std::nullopt;
@@ -117,20 +118,22 @@ void QtHost::setStatusText(const std::string& text)
     });
 }
 
-std::optional<std::string> QtHost::chooseFile(const std::string& title)
+std::optional<std::string> QtHost::chooseFile(const std::string& title, const std::string& startFolder)
 {
     std::optional<std::string> result;
     onWindowThread([&] {
+        chooserStart_ = QString::fromStdString(startFolder);
         if (auto chosen = chooserRunner_(Chooser::File, QString::fromStdString(title)))
             result = chosen->toStdString();
     });
     return result;
 }
 
-std::optional<std::string> QtHost::chooseFolder(const std::string& title)
+std::optional<std::string> QtHost::chooseFolder(const std::string& title, const std::string& startFolder)
 {
     std::optional<std::string> result;
     onWindowThread([&] {
+        chooserStart_ = QString::fromStdString(startFolder);
         if (auto chosen = chooserRunner_(Chooser::Folder, QString::fromStdString(title)))
             result = chosen->toStdString();
     });

@@ -47,8 +47,8 @@ public:
     void setProgressMaximum(std::int64_t maximum) override;
     void setProgressValue(std::int64_t value) override;
     void setStatusText(const std::string& text) override;
-    std::optional<std::string> chooseFile(const std::string& title) override;
-    std::optional<std::string> chooseFolder(const std::string& title) override;
+    std::optional<std::string> chooseFile(const std::string& title, const std::string& startFolder) override;
+    std::optional<std::string> chooseFolder(const std::string& title, const std::string& startFolder) override;
     bool openWithDesktop(const std::string& target) override;
 
     // The value a 64-bit progress figure takes on the bar, whose range is an int.
@@ -62,6 +62,7 @@ private:
     QPointer<QLabel> status_;
     MessageRunner messageRunner_;
     ChooserRunner chooserRunner_;
+    QString chooserStart_;  // where the chooser being shown opens
     DesktopOpener desktopOpener_;
     ReportRunner reportRunner_;
     std::atomic<bool> cancel_ = false;

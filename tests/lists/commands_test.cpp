@@ -12,6 +12,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <filesystem>
+
 namespace tessaro {
 namespace {
 
@@ -238,6 +241,13 @@ TEST_F(Commands, AddExcelAndAddFolderUseTheChoosersAndTheirTitles)
     EXPECT_EQ(texts(ws.targetEntryList), (Names{dir.path().string(), a}));
     EXPECT_EQ(ws.targetEntryList.row(2).smallIcon, WorkbookFileIcon);
     EXPECT_EQ(texts(ws.targetBookList), Names{"a.xlsx"});
+
+    // Each side's choosers open where that side last chose, at first in the home folder.
+    const char* homeVar = std::getenv("HOME");
+    const std::string home = homeVar ? homeVar : "";
+    const std::string aFolder = std::filesystem::path(a).parent_path().string();
+    EXPECT_EQ(host.chooserStarts,
+              (Names{home, aFolder, aFolder, dir.path().string(), home, dir.path().string()}));
 }
 
 TEST_F(Commands, RemoveEntrySelectsTheRowAboveAndRelistsIt)

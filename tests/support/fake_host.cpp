@@ -56,9 +56,10 @@ void FakeHost::setStatusText(const std::string& text)
     calls.push_back("status(" + text + ")");
 }
 
-std::optional<std::string> FakeHost::chooseFile(const std::string& title)
+std::optional<std::string> FakeHost::chooseFile(const std::string& title, const std::string& startFolder)
 {
     calls.push_back("chooseFile(" + title + ")");
+    chooserStarts.push_back(startFolder);
     if (fileAnswers.empty())
         return std::nullopt;
     auto answer = fileAnswers.front();
@@ -66,9 +67,10 @@ std::optional<std::string> FakeHost::chooseFile(const std::string& title)
     return answer;
 }
 
-std::optional<std::string> FakeHost::chooseFolder(const std::string& title)
+std::optional<std::string> FakeHost::chooseFolder(const std::string& title, const std::string& startFolder)
 {
     calls.push_back("chooseFolder(" + title + ")");
+    chooserStarts.push_back(startFolder);
     if (folderAnswers.empty())
         return std::nullopt;
     auto answer = folderAnswers.front();

@@ -26,8 +26,10 @@ public:
     void setProgressMaximum(std::int64_t maximum) override;
     void setProgressValue(std::int64_t value) override;
     void setStatusText(const std::string& text) override;
-    std::optional<std::string> chooseFile(const std::string& title) override;
-    std::optional<std::string> chooseFolder(const std::string& title) override;
+    std::optional<std::string> chooseFile(const std::string& title, const std::string& startFolder) override;
+    std::optional<std::string> chooseFolder(const std::string& title, const std::string& startFolder) override;
+    // The folder each chooser call opened in, in order.
+    std::vector<std::string> chooserStarts;
     bool openWithDesktop(const std::string& target) override;
     // What openWithDesktop answers: whether a program took the target.
     bool desktopOpens = true;

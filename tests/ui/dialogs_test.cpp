@@ -33,7 +33,7 @@ namespace {
 struct ScriptedRunner : ui::DialogRunner {
     std::optional<QString> file, folder;
     OpenRequest lastOpen;
-    QString lastFolderTitle;
+    QString lastFolderTitle, lastFolderStart;
     QWidget* lastOwner = nullptr;
     std::optional<QString> openFile(QWidget* owner, const OpenRequest& r) override
     {
@@ -41,9 +41,10 @@ struct ScriptedRunner : ui::DialogRunner {
         lastOpen = r;
         return file;
     }
-    std::optional<QString> openFolder(QWidget*, const QString& title) override
+    std::optional<QString> openFolder(QWidget*, const QString& title, const QString& startFolder) override
     {
         lastFolderTitle = title;
+        lastFolderStart = startFolder;
         return folder;
     }
 };
@@ -250,6 +251,7 @@ void DialogsTest::showOpenFields()
     QCOMPARE(x.d.Path(), QString("/data/q3")); // no trailing separator
     x.runner->file = "/top.xlsx";
     QVERIFY(x.d.ShowOpen());
+    QCOMPARE(x.runner->lastOpen.initialFolder, QString("/data/q3")); // opens where the last one chose
     QCOMPARE(x.d.Path(), QString()); // a file in the root folder
 }
 
@@ -270,9 +272,11 @@ void DialogsTest::showFolderFields()
     x.d.setFileName("/old/file.xlsx");
     x.d.setFileTitle("file.xlsx");
     x.d.setTitle("Add all source excel in folder");
+    x.d.setPath("/data");
     x.runner->folder = "/data/in";
     QVERIFY(x.d.ShowFolder());
     QCOMPARE(x.runner->lastFolderTitle, QString("Add all source excel in folder"));
+    QCOMPARE(x.runner->lastFolderStart, QString("/data"));
     QCOMPARE(x.d.Path(), QString("/data/in"));
     QVERIFY(x.d.FileName().isEmpty());
     QVERIFY(x.d.FileTitle().isEmpty());
