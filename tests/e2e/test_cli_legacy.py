@@ -21,22 +21,6 @@ WITH_LIBREOFFICE = os.environ.get("TESSARO_WITH_LIBREOFFICE", "1") not in ("0", 
 LONG = office_books.LONG_NAME
 
 
-def live_processes_mentioning(text):
-    """Processes (zombies aside) whose command line holds text."""
-    found = []
-    for pid in filter(str.isdigit, os.listdir("/proc")):
-        try:
-            with open("/proc/%s/cmdline" % pid, "rb") as f:
-                args = f.read().decode("utf-8", "replace")
-            with open("/proc/%s/stat" % pid) as f:
-                state = f.read().rsplit(")", 1)[1].split()[0]
-        except OSError:
-            continue
-        if text in args and state != "Z":
-            found.append(int(pid))
-    return found
-
-
 @unittest.skipUnless(WITH_LIBREOFFICE, "tessaro-cli was built without LibreOffice")
 class LegacyCliTest(unittest.TestCase):
     @classmethod
@@ -80,7 +64,7 @@ class LegacyCliTest(unittest.TestCase):
         env = dict(os.environ, TESSARO_APP_DIR=self.app, TMPDIR=self.tmp, TESSARO_SOFFICE=soffice or self.soffice)
         r = subprocess.run([CLI, *args], capture_output=True, text=True, env=env, timeout=300)
         # Whatever the outcome: no office process, no profile, no temporary file.
-        self.assertEqual(live_processes_mentioning(self.tmp), [])
+        self.assertEqual(office_books.live_processes_mentioning(self.tmp), [])
         self.assertEqual(os.listdir(self.tmp), [])
         self.assertEqual(os.listdir(self.app), [])
         return r

@@ -122,22 +122,6 @@ class KillTest(unittest.TestCase):
         self.assertGreater(totals["copied"], 0, "the kills should not all land before the first save")
 
 
-def live_processes_mentioning(text):
-    """Processes (zombies aside) whose command line holds text."""
-    found = []
-    for pid in filter(str.isdigit, os.listdir("/proc")):
-        try:
-            with open("/proc/%s/cmdline" % pid, "rb") as f:
-                args = f.read().decode("utf-8", "replace")
-            with open("/proc/%s/stat" % pid) as f:
-                state = f.read().rsplit(")", 1)[1].split()[0]
-        except OSError:
-            continue
-        if text in args and state != "Z":
-            found.append(int(pid))
-    return found
-
-
 @unittest.skipUnless(WITH_LIBREOFFICE and os.path.exists(office_books.SOFFICE),
                      "tessaro-cli was built without LibreOffice, or it is not installed")
 class OfficeKillTest(unittest.TestCase):
@@ -185,18 +169,18 @@ class OfficeKillTest(unittest.TestCase):
                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                                     env=dict(os.environ, TESSARO_APP_DIR=self.dir, TMPDIR=tmp))
             deadline = time.monotonic() + 120
-            while not live_processes_mentioning(tmp) and proc.poll() is None and time.monotonic() < deadline:
+            while not office_books.live_processes_mentioning(tmp) and proc.poll() is None and time.monotonic() < deadline:
                 time.sleep(0.05)
-            self.assertTrue(live_processes_mentioning(tmp), "no office was started for the .xls destinations")
+            self.assertTrue(office_books.live_processes_mentioning(tmp), "no office was started for the .xls destinations")
             time.sleep(rng.uniform(0, self.duration))
             proc.send_signal(signal.SIGKILL)
             proc.wait()
             # The watchdog kills the office, then removes its profile: give both the 5 s.
             profiles = lambda: [n for n in os.listdir(tmp) if n.startswith("tessaro-office-")]
             gone_by = time.monotonic() + 5
-            while (live_processes_mentioning(tmp) or profiles()) and time.monotonic() < gone_by:
+            while (office_books.live_processes_mentioning(tmp) or profiles()) and time.monotonic() < gone_by:
                 time.sleep(0.1)
-            self.assertEqual(live_processes_mentioning(tmp), [], "LibreOffice outlived the killed job")
+            self.assertEqual(office_books.live_processes_mentioning(tmp), [], "LibreOffice outlived the killed job")
             self.assertEqual(profiles(), [], "the office's profile folder was left behind")
             outcomes.append(self.check_destinations(work))
         print("\n%d kills with an office up: %s" % (self.RUNS, outcomes))

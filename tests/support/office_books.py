@@ -203,6 +203,22 @@ def _value(v):
     return "s:" + str(v)
 
 
+def live_processes_mentioning(text):
+    """Processes (zombies aside) whose command line holds text."""
+    found = []
+    for pid in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open("/proc/%s/cmdline" % pid, "rb") as f:
+                args = f.read().decode("utf-8", "replace")
+            with open("/proc/%s/stat" % pid) as f:
+                state = f.read().rsplit(")", 1)[1].split()[0]
+        except OSError:
+            continue
+        if text in args and state != "Z":
+            found.append(int(pid))
+    return found
+
+
 class Office:
     """A private LibreOffice for reading: its own profile and pipe, ended by its process group."""
 
