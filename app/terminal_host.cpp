@@ -32,8 +32,10 @@ void TerminalHost::showMessage(const std::string& text, MessageIcon icon)
 void TerminalHost::showReport(const std::string& summary, const std::vector<std::string>& details, MessageIcon icon)
 {
     clearBar();
-    for (const auto& line : details)
-        std::fprintf(err_, "%s%s\n", icon == MessageIcon::Critical ? "error: " : "", line.c_str());
+    for (const auto& line : details) {
+        const bool note = line.starts_with("Note: ");
+        std::fprintf(err_, "%s%s\n", icon == MessageIcon::Critical && !note ? "error: " : "", line.c_str());
+    }
     showMessage(summary, icon);
 }
 

@@ -49,6 +49,8 @@ void addRowOutcome(CopyJobOutcome& job, const RowOutcome& row, const std::string
         job.cancelled = true;
     if (!row.ok())
         ++job.rowsFailed;
+    for (const RowFailure& notice : row.notices)
+        job.notices.push_back("Note: " + notice.error);
     for (const RowFailure& failure : row.failures) {
         const std::string what = failure.target.empty() ? "Copy " + sheetName + " failure"
                                                         : "Copy " + sheetName + " to " + failure.target + " failure";
@@ -58,11 +60,12 @@ void addRowOutcome(CopyJobOutcome& job, const RowOutcome& row, const std::string
 
 void report(const CopyJobOutcome& job, Host& host)
 {
-    if (job.failures.empty() && !job.cancelled) {
+    if (job.failures.empty() && !job.cancelled && job.notices.empty()) {
         host.showMessage("Copy Complete!", MessageIcon::Information);
         return;
     }
     std::vector<std::string> details = job.failures;
+    details.insert(details.end(), job.notices.begin(), job.notices.end());
     if (job.cancelled)
         details.push_back("Cancelled: " + std::to_string(job.copiesPlanned - job.copiesMade - job.copiesFailed) +
                           " copies were not made; the destinations they were meant for were left as they were.");
@@ -97,6 +100,7 @@ CopyJobOutcome CopyJob(Workspace& ws, Host& host, const SpreadsheetAutomationFac
     host.setProgressMaximum(outcome.copiesPlanned);
     ws.copyProgressCount = 0;
 
+    JobFolder jobFolder(ws.appDir);
     const int n = ws.copySheetList.count();
     const bool after = ws.copyPosition == kCopyAfter;
     for (int k = 0; k < n && !outcome.cancelled; ++k) {
@@ -110,7 +114,7 @@ CopyJobOutcome CopyJob(Workspace& ws, Host& host, const SpreadsheetAutomationFac
         }
         const std::string sheetName = row.subItem(2);
         ++outcome.rowsCopied;
-        addRowOutcome(outcome, CopySheetToTargets(ws, host, servers, CopyRowNumber(row), sheetName), sheetName);
+        addRowOutcome(outcome, CopySheetToTargets(ws, host, servers, jobFolder, CopyRowNumber(row), sheetName), sheetName);
     }
 
     report(outcome, host);

@@ -21,12 +21,13 @@ struct CopyJobOutcome {
     std::int64_t copiesMade = 0;
     std::int64_t copiesFailed = 0;
     std::vector<std::string> failures; // the report's lines, in the order they happened
+    std::vector<std::string> notices;  // what the user should know of copies that were made
 };
 
 // The Copy command: checks there is something to copy and somewhere to copy it to, sets
 // up the progress display, hands every checked copy row over (last to first for
-// "Copy Before"), and ends with one report: "Copy Complete!" when every copy was made,
-// else one box that counts what was copied, failed and cancelled and lists every failure.
+// "Copy Before"), and ends with one report: "Copy Complete!" when every copy was made
+// and there is nothing else to tell, else one box that counts what was copied, failed and cancelled and lists every failure.
 // Between destinations it stops when the Host says the user cancelled.
 CopyJobOutcome CopyJob(Workspace& ws, Host& host, const SpreadsheetAutomationFactory& servers);
 

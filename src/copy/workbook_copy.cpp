@@ -4,7 +4,9 @@
 #include "copy/file_names.h"
 #include "lists/path_kind.h"
 #include "lists/workspace.h"
+#include "platform/file_identity.h"
 
+#include <algorithm>
 #include <memory>
 #include <optional>
 #include <system_error>
@@ -126,8 +128,15 @@ std::string TempCopyName(const Workspace& ws, const std::string& sourcePath)
         const ListRow& row = ws.targetBookList.row(a);
         if (!row.checked)
             continue;
-        if (StripExtension(row.text) == base && resolveTargetBookPath(ws, a) != sourcePath)
-            return "(" + base + ")_myorvandels." + ext;
+        if (StripExtension(row.text) == base && resolveTargetBookPath(ws, a) != sourcePath) {
+            // A name that long still fits: the base is cut (at a character) to leave room.
+            constexpr std::size_t kNameMax = 255;
+            const std::size_t marks = std::string("()_myorvandels.").size() + ext.size();
+            std::size_t keep = std::min(base.size(), kNameMax > marks ? kNameMax - marks : 0);
+            while (keep > 0 && keep < base.size() && (static_cast<unsigned char>(base[keep]) & 0xC0) == 0x80)
+                --keep;
+            return "(" + base.substr(0, keep) + ")_myorvandels." + ext;
+        }
     }
     return {};
 }
@@ -143,13 +152,14 @@ struct RowSource {
     SheetRef sheet;
 };
 
-void openSource(Session& session, const Workspace& ws, RowSource& source, const std::string& sheetName)
+void openSource(Session& session, const Workspace& ws, JobFolder& jobFolder, RowSource& source,
+                const std::string& sheetName)
 {
     SpreadsheetAutomation& server = session.server();
     source.book = session.open(source.path);
     if (const std::string tempName = TempCopyName(ws, source.path); !tempName.empty()) {
         // Written before it is bound, so a failed save leaves a file for the cleanup to find.
-        source.tempPath = ws.appDir / tempName;
+        source.tempPath = jobFolder.path() / tempName;
         server.saveAs(source.book, *source.tempPath);
         session.close(source.book);
         source.book = session.open(source.tempPath->string());
@@ -178,7 +188,7 @@ void makeCopies(SpreadsheetAutomation& server, Workspace& ws, Host& host, SheetR
 // opened here is closed unsaved (saves replace the file whole, so it keeps its old content)
 // and the error's text is returned; the progress still moves past this destination's share.
 std::optional<std::string> copyToTarget(Session& session, Workspace& ws, Host& host, const RowSource& source,
-                                        const std::string& destPath)
+                                        const std::string& destPath, std::string& notice)
 {
     // The open source is the target only when it is the destination's own file; when the
     // source is worked on through its temporary copy, the real file is opened.
@@ -190,7 +200,14 @@ std::optional<std::string> copyToTarget(Session& session, Workspace& ws, Host& h
             opened = session.open(destPath);
         const WorkbookRef target = opened ? *opened : source.book;
         makeCopies(session.server(), ws, host, source.sheet, target);
+        // A save writes a new file in the old one's place: the file's other names, if it has
+        // any, go on naming the old content.
+        const std::uint64_t names = linkCountOf(destPath);
         session.server().save(target);
+        if (names > 1)
+            notice = destPath + ": this file had " + std::to_string(names) +
+                     " names (hard links); the copies were saved under this name only, and the other names keep "
+                     "the old content.";
         if (opened)
             session.close(*opened);
         return std::nullopt;
@@ -235,19 +252,22 @@ void copyToEveryTarget(Session& session, Workspace& ws, Host& host, const RowSou
         }
         const std::string destPath = TargetBookPath(ws, r);
         std::optional<std::string> error;
+        std::string notice;
         if (destPath.empty()) {
             // A destination that vanished since it was listed is a failure, not a success.
             error = unresolvedTargetReason(ws, r);
             ws.copyProgressCount += ws.copyCount;
             host.setProgressValue(ws.copyProgressCount);
         } else {
-            error = copyToTarget(session, ws, host, source, destPath);
+            error = copyToTarget(session, ws, host, source, destPath, notice);
         }
         if (error) {
             outcome.copiesFailed += ws.copyCount;
             outcome.failures.push_back({ws.lastTargetName, *error});
         } else {
             outcome.copiesMade += ws.copyCount;
+            if (!notice.empty())
+                outcome.notices.push_back({ws.lastTargetName, notice});
         }
     }
 }
@@ -255,7 +275,7 @@ void copyToEveryTarget(Session& session, Workspace& ws, Host& host, const RowSou
 } // namespace
 
 RowOutcome CopySheetToTargets(Workspace& ws, Host& host, const SpreadsheetAutomationFactory& servers,
-                              std::int32_t sourceIndex, const std::string& sheetName)
+                              JobFolder& jobFolder, std::int32_t sourceIndex, const std::string& sheetName)
 {
     RowOutcome outcome;
     ws.lastTargetName.clear();
@@ -268,14 +288,14 @@ RowOutcome CopySheetToTargets(Workspace& ws, Host& host, const SpreadsheetAutoma
         failWholeRow(ws, host, outcome,
                      source.path.empty()
                          ? "The source workbook of the sheet \"" + sheetName + "\" is not known any more."
-                         : source.path + ": the source workbook does not exist any more (it was moved or deleted).");
+                         : source.path + ": the source workbook does not exist.");
         return outcome;
     }
 
     std::optional<Session> session;
     try {
         session.emplace(servers);
-        openSource(*session, ws, source, sheetName);
+        openSource(*session, ws, jobFolder, source, sheetName);
     } catch (const std::exception& e) {
         if (session)
             session->abandon();

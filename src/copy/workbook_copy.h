@@ -2,6 +2,7 @@
 #pragma once
 
 #include "platform/host.h"
+#include "platform/own_temporaries.h"
 #include "platform/spreadsheet_automation.h"
 
 #include <cstdint>
@@ -22,7 +23,7 @@ std::string resolveTargetBookPath(const Workspace& ws, int r);
 
 // The name of the temporary copy a source workbook is worked on through, when a checked
 // destination elsewhere shares its base name ("(Report)_myorvandels.xlsx"); empty text
-// when none does.
+// when none does. The copy lives in the job's own folder, so two jobs never share it.
 std::string TempCopyName(const Workspace& ws, const std::string& sourcePath);
 
 // One destination (or, with an empty target, the whole row) that did not get its copies,
@@ -39,6 +40,8 @@ struct RowOutcome {
     std::int64_t copiesFailed = 0;
     std::int64_t copiesCancelled = 0;
     std::vector<RowFailure> failures;
+    // What the user should know of destinations that did get their copies.
+    std::vector<RowFailure> notices;
     bool ok() const { return failures.empty(); }
 };
 
@@ -50,7 +53,8 @@ struct RowOutcome {
 // Nothing is shown to the user: the caller reports. Between destinations the Host is asked
 // whether the user cancelled; the destination being written is always finished first.
 // LastTargetName names the first destination that failed, else the last one resolved.
+// A temporary copy of the source is made in `jobFolder`.
 RowOutcome CopySheetToTargets(Workspace& ws, Host& host, const SpreadsheetAutomationFactory& servers,
-                              std::int32_t sourceIndex, const std::string& sheetName);
+                              JobFolder& jobFolder, std::int32_t sourceIndex, const std::string& sheetName);
 
 } // namespace tessaro

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <filesystem>
+#include <stdexcept>
+#include <string>
 #include <string_view>
 #include <system_error>
 
@@ -12,12 +14,14 @@ namespace tessaro {
 // one and never a mixture:
 //
 // - The new content goes to a hidden temporary file beside the file being replaced (in the
-//   same folder, so the final rename never crosses file systems). A new file is created
-//   0666 under the umask, the mode any new file of the user's gets.
+//   same folder, so the final rename never crosses file systems), readable by the user
+//   only while it is written. A new file ends 0666 under the umask, the mode any new file
+//   of the user's gets.
 // - A symbolic link is followed: the file it points at is replaced and the link stays a
 //   link. A dangling link has nothing to follow and is itself replaced by the file.
 // - A folder at the target's place is refused with EISDIR before anything is written.
 // - commit() flushes the content to disk, gives it the old file's mode, owner and group,
+//   extended attributes and access control lists (AttributesNotKept when it cannot),
 //   renames it over the old file and flushes the folder. The owner and group are kept
 //   where the process may set them; a user who is not root can give a file only their own
 //   owner (and a group they belong to), so a file of someone else's that such a user
@@ -34,6 +38,20 @@ namespace tessaro {
 class ReplacedButNotFlushed : public std::system_error {
 public:
     using std::system_error::system_error;
+};
+
+// The old file's extended attributes or access control lists could not be given to the new
+// one; nothing was replaced, rather than leave the file open to more people than before.
+class AttributesNotKept : public std::system_error {
+public:
+    using std::system_error::system_error;
+};
+
+// The file to be replaced is not the one that was read any more: another program saved,
+// replaced or removed it while the new content was being written. Nothing was replaced.
+class TargetChangedMeanwhile : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
 };
 
 class AtomicReplacement {
@@ -54,6 +72,12 @@ public:
     // (it may even replace it); commit() opens whatever is there then.
     void closeDescriptor();
 
+    // Makes commit() check, as its last step before the rename, that the target still has
+    // this identity (FileIdentity::key() of the file that was read) and throw
+    // TargetChangedMeanwhile if not. Another program's save that lands while the new content
+    // is written is then kept, not overwritten.
+    void requireTargetStill(std::string identityKey) { expected_ = std::move(identityKey); }
+
     void commit();
     // Whether commit() got as far as the rename: the target holds the new content.
     bool replaced() const { return renamed_; }
@@ -63,6 +87,7 @@ private:
     std::filesystem::path temp_;
     int fd_ = -1;
     bool renamed_ = false;
+    std::string expected_;
 };
 
 // Replaces `target` with `content` through an AtomicReplacement.

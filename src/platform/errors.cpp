@@ -131,6 +131,12 @@ std::string_view errorMessage(ErrorCode code)
     case ErrorCode::SavedButNotFlushed:
         return "the workbook was saved, but the disk did not confirm it, so the new content may be lost if the "
                "computer stops now; check the disk";
+    case ErrorCode::ExceedsFormatLimits:
+        return "the sheet does not fit in a workbook of this format, so nothing was copied into it and the file is "
+               "unchanged";
+    case ErrorCode::AttributesNotKept:
+        return "the file's access control list or extended attributes could not be given to the new file, so "
+               "nothing was saved rather than change who may read it; the file is unchanged";
     }
     return {};
 }

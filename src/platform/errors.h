@@ -65,10 +65,12 @@ enum class ErrorCode : int {
     OfficeFailed,
     WorkbookGone,
     SavedButNotFlushed,
+    ExceedsFormatLimits,
+    AttributesNotKept,
 };
 
 inline constexpr int kFirstErrorCode = 1;
-inline constexpr int kLastErrorCode = static_cast<int>(ErrorCode::SavedButNotFlushed);
+inline constexpr int kLastErrorCode = static_cast<int>(ErrorCode::AttributesNotKept);
 
 // The sentence for a code, written for the person who has to act on it; empty for a
 // number that is not a code.

@@ -42,4 +42,10 @@ std::optional<FileIdentity> identityOfDescriptor(int fd)
     return identityOf(st);
 }
 
+std::uint64_t linkCountOf(const std::filesystem::path& file)
+{
+    struct stat st {};
+    return ::stat(file.c_str(), &st) == 0 ? static_cast<std::uint64_t>(st.st_nlink) : 0;
+}
+
 } // namespace tessaro

@@ -25,4 +25,7 @@ struct FileIdentity {
 std::optional<FileIdentity> identityOfFile(const std::filesystem::path& file);
 std::optional<FileIdentity> identityOfDescriptor(int fd);
 
+// How many names (hard links) the file has; 0 when it cannot be looked at.
+std::uint64_t linkCountOf(const std::filesystem::path& file);
+
 } // namespace tessaro

@@ -301,6 +301,52 @@ TEST_F(CopyFaults, ReplacedOrDeletedWhileTheJobWorksOnItKeepsWhatTheOtherProgram
     expectNoLeftovers({"a.xlsx", "b.xlsx"});
 }
 
+// Runs `action` when the save has written everything and flushes it, just before the new
+// file takes the old one's place: the moment a slow save is most exposed.
+class ActingOutputFile final : public xlsx::OutputFile {
+public:
+    ActingOutputFile(std::unique_ptr<xlsx::OutputFile> inner, std::function<void()> action)
+        : inner_(std::move(inner)), action_(std::move(action)) {}
+    void write(const void* data, std::size_t size) override { inner_->write(data, size); }
+    void copyFrom(int fd, std::uint64_t offset, std::uint64_t size) override { inner_->copyFrom(fd, offset, size); }
+    void sync() override
+    {
+        inner_->sync();
+        action_();
+    }
+    std::uint64_t position() const override { return inner_->position(); }
+
+private:
+    std::unique_ptr<xlsx::OutputFile> inner_;
+    std::function<void()> action_;
+};
+
+TEST_F(CopyFaults, AnotherProgramsSaveDuringTheWritingIsKeptAndReported)
+{
+    addRow("Data");
+    listDestinations();
+    t::writeWorkbook(dst / "theirs.tmp", book({"Theirs"}, "their work"));
+    const std::string theirs = readFile(dst / "theirs.tmp");
+    auto saves = std::make_shared<int>(0);
+    options.outputWrapper = [&, saves](std::unique_ptr<xlsx::OutputFile> inner) -> std::unique_ptr<xlsx::OutputFile> {
+        if (++*saves != 2)
+            return inner;
+        return std::make_unique<ActingOutputFile>(std::move(inner),
+                                                  [&] { fs::rename(dst / "theirs.tmp", dst / "b.xlsx"); });
+    };
+
+    const auto outcome = run();
+
+    EXPECT_EQ(readFile(dst / "b.xlsx"), theirs);
+    ASSERT_EQ(host.details().size(), 1u);
+    EXPECT_THAT(host.details()[0], StartsWith("Copy Data to b.xlsx failure: " + path("b.xlsx") +
+                                              ": the file was changed, replaced or removed by another program"));
+    EXPECT_EQ(outcome.copiesMade, 2);
+    expectComplete("a.xlsx", {"Data"});
+    expectComplete("c.xlsx", {"Data"});
+    expectNoLeftovers();
+}
+
 TEST_F(CopyFaults, FullDiskDuringOneSaveFailsThatDestinationOnlyAndLeavesTheFileAsItWas)
 {
     addRow("Data");

@@ -119,6 +119,10 @@ class KillTest(unittest.TestCase):
                 self.assertFalse(extra.lower().endswith((".xls", ".xlsx", ".xlsm", ".xlsb")), extra)
         print("\n%d kills over a %.2f s job: %d destinations untouched, %d complete, %d temporary files left" %
               (RUNS, self.duration, totals["untouched"], totals["copied"], totals["leftovers"]))
+        # The next run into a folder removes what killed runs left there.
+        r = self.run_cli(work)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(sorted(os.listdir(work)), sorted(self.original))
         self.assertGreater(totals["copied"], 0, "the kills should not all land before the first save")
 
 

@@ -7,7 +7,11 @@
 
 #include <cerrno>
 #include <stdexcept>
+#include <cstring>
+#include <initializer_list>
+#include <tuple>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace tessaro {
@@ -52,6 +56,72 @@ TEST(AtomicReplacement, KeepsTheOldFilesModeOwnerAndGroup)
     EXPECT_EQ(st.st_uid, owner);
     EXPECT_EQ(st.st_gid, group);
     EXPECT_EQ(entriesIn(dir.path()), 1) << "no temporary file left";
+}
+
+// An access control list as the kernel stores it: version 2, then (tag, permissions, id)
+// entries in tag order.
+std::string accessControlList(std::initializer_list<std::tuple<std::uint16_t, std::uint16_t, std::uint32_t>> entries)
+{
+    std::string acl("\x02\x00\x00\x00", 4);
+    for (const auto& [tag, perm, id] : entries) {
+        const std::uint16_t t = tag, p = perm;
+        const std::uint32_t i = id;
+        acl.append(reinterpret_cast<const char*>(&t), 2);
+        acl.append(reinterpret_cast<const char*>(&p), 2);
+        acl.append(reinterpret_cast<const char*>(&i), 4);
+    }
+    return acl;
+}
+
+std::string attributeOf(const fs::path& file, const char* name)
+{
+    std::string value(4096, '\0');
+    const ssize_t n = ::getxattr(file.c_str(), name, value.data(), value.size());
+    return n < 0 ? std::string("(none)") : value.substr(0, static_cast<std::size_t>(n));
+}
+
+TEST(AtomicReplacement, KeepsExtendedAttributesAndTheAccessControlListAndWritesPrivately)
+{
+    TempDir dir;
+    const fs::path file = dir / "private.xlsx";
+    writeFile(file, "old");
+    ASSERT_EQ(::chmod(file.c_str(), 0600), 0);
+    // Owner rw, user 1234 rw, group nothing, mask rw, others nothing.
+    const std::string acl = accessControlList({{0x01, 6, 0xFFFFFFFF}, {0x02, 6, 1234}, {0x04, 0, 0xFFFFFFFF},
+                                               {0x10, 6, 0xFFFFFFFF}, {0x20, 0, 0xFFFFFFFF}});
+    if (::setxattr(file.c_str(), "user.tessaro-test", "kept", 4, 0) != 0 ||
+        ::setxattr(file.c_str(), "system.posix_acl_access", acl.data(), acl.size(), 0) != 0)
+        GTEST_SKIP() << "this file system keeps no extended attributes or ACLs: " << std::strerror(errno);
+
+    AtomicReplacement out(file);
+    EXPECT_EQ(statOf(out.temporaryPath()).st_mode & 077, 0u) << "nobody but the user reads it while it is written";
+    ASSERT_EQ(::write(out.descriptor(), "new", 3), 3);
+    out.commit();
+
+    EXPECT_EQ(readFile(file), "new");
+    EXPECT_EQ(attributeOf(file, "user.tessaro-test"), "kept");
+    EXPECT_EQ(attributeOf(file, "system.posix_acl_access"), acl);
+    EXPECT_EQ(statOf(file).st_mode & 0777, 0660u) << "the group bits show the ACL's mask, not a wider mode";
+}
+
+TEST(AtomicReplacement, ALongNameStillGetsATemporaryAndLeftoversOfEndedRunsGo)
+{
+    TempDir dir;
+    // 250 bytes, a valid name that the temporary's marks would make too long.
+    std::string name(245, 'n');
+    name += ".xlsx";
+    writeFile(dir / name, "old");
+    // A leftover of a run that ended (no process has an id this high), and one of this run.
+    const fs::path ended = dir / ".book.xlsx.tessaro-4194303-deadbeef";
+    const fs::path mine = dir / (".book.xlsx.tessaro-" + std::to_string(::getpid()) + "-cafe0001");
+    writeFile(ended, "x");
+    writeFile(mine, "x");
+
+    replaceFileContent(dir / name, "new");
+
+    EXPECT_EQ(readFile(dir / name), "new");
+    EXPECT_FALSE(fs::exists(ended));
+    EXPECT_TRUE(fs::exists(mine)) << "a running process's file stays";
 }
 
 TEST(AtomicReplacement, ANewFileGetsTheUsualModeUnderTheUmask)

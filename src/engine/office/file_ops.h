@@ -23,6 +23,9 @@ public:
     // wrote nothing has failed, whatever LibreOffice said.
     void commit();
 
+    // See AtomicReplacement::requireTargetStill.
+    void requireTargetStill(std::string identityKey) { replacement_.requireTargetStill(std::move(identityKey)); }
+
 private:
     AtomicReplacement replacement_;
 };

@@ -247,6 +247,8 @@ struct OfficeAutomation::Impl {
             throw AutomationError(ErrorCode::SaveFailed, fmt::format("{}: the workbook cannot be written there ({}).",
                                                             target.string(), e.code().message()));
         }
+        if (target == b.path && b.stamp)
+            out->requireTargetStill(b.stamp->key());
         const OUString url = fileUrl(out->path());
         uno.run(target, doing, [&] {
             Reference<css::frame::XStorable>(b.doc, UNO_QUERY_THROW)
@@ -255,6 +257,10 @@ struct OfficeAutomation::Impl {
         });
         try {
             out->commit();
+        } catch (const TargetChangedMeanwhile&) {
+            throw xlsx::EngineError(xlsx::ErrorCode::FileChangedSinceOpened, target.string()).toAutomationError();
+        } catch (const AttributesNotKept& e) {
+            throw xlsx::EngineError(xlsx::ErrorCode::AttributesNotKept, target.string(), e.what()).toAutomationError();
         } catch (const ReplacedButNotFlushed& e) {
             throw AutomationError(ErrorCode::SavedButNotFlushed, fmt::format("{}: the workbook was saved, but the disk did not confirm "
                                                             "it ({}); the new content may be lost if the computer "

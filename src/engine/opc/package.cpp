@@ -6,7 +6,9 @@
 #include "engine/zip/file_kind.h"
 #include "engine/opc/save_guard.h"
 #include "engine/zip/zip_writer.h"
+#include "engine/xml/xml_scanner.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstring>
 #include <system_error>
@@ -237,6 +239,59 @@ std::uint64_t Package::partSize(std::string_view name) const
     return e ? e->size : 0;
 }
 
+namespace {
+
+bool isXmlPartName(std::string_view name)
+{
+    const auto dot = name.rfind('.');
+    if (dot == std::string_view::npos)
+        return false;
+    std::string ext(name.substr(dot + 1));
+    for (char& c : ext)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return ext == "xml" || ext == "rels" || ext == "vml";
+}
+
+} // namespace
+
+void Package::vetEveryStoredPart() const
+{
+    std::vector<char> buffer(1 << 16);
+    for (const ZipEntry& e : zip_->entries()) {
+        ZipReader::Stream stream(*zip_, e);
+        // A declaration can only come before the root element: the prolog is scanned, the
+        // rest only read through.
+        bool inProlog = isXmlPartName(e.name);
+        std::string prolog;
+        XmlScanner scanner;
+        XmlToken token;
+        std::size_t pos = 0;
+        for (std::size_t n; (n = stream.read(buffer.data(), buffer.size())) > 0;) {
+            if (!inProlog)
+                continue;
+            prolog.append(buffer.data(), n);
+            for (;;) {
+                XmlScanner::Result r;
+                try {
+                    r = scanner.next(prolog, pos, false, token);
+                } catch (const XmlSyntaxError&) {
+                    // Malformed XML is the reading engine's to refuse in its own words.
+                    inProlog = false;
+                    break;
+                }
+                if (r != XmlScanner::Result::Token)
+                    break;
+                if (token.kind == XmlToken::Kind::Doctype)
+                    throw EngineError(ErrorCode::XmlDoctype, display_, e.name);
+                if (token.kind == XmlToken::Kind::StartTag) {
+                    inProlog = false;
+                    break;
+                }
+            }
+        }
+    }
+}
+
 std::string Package::readPart(std::string_view name) const
 {
     if (const Change* c = changeFor(name)) {
@@ -372,9 +427,10 @@ void Package::flushModels()
 
 void Package::writeTo(const std::filesystem::path& target, const std::string& display)
 {
-    // Writing back to the file that was read needs it to be that same file still.
-    SaveGuard guard(target, display, target == path_ ? zip_->identity() : std::string(),
-                    context_->options().lockWait);
+    // Writing back to the file that was read needs it to be that same file still, both
+    // before the writing starts and at the moment the new file takes its place.
+    const std::string readIdentity = target == path_ ? zip_->identity() : std::string();
+    SaveGuard guard(target, display, readIdentity, context_->options().lockWait);
     flushModels();
     auto write = [&](OutputFile& out) {
         ZipWriter zip(out);
@@ -395,7 +451,11 @@ void Package::writeTo(const std::filesystem::path& target, const std::string& di
     };
     std::string notFlushed;
     try {
-        replaceFileAtomically(target, write, context_->options().outputWrapper);
+        replaceFileAtomically(target, write, context_->options().outputWrapper, readIdentity);
+    } catch (const TargetChangedMeanwhile&) {
+        throw EngineError(ErrorCode::FileChangedSinceOpened, display);
+    } catch (const AttributesNotKept& e) {
+        throw EngineError(ErrorCode::AttributesNotKept, display, e.what());
     } catch (const ReplacedButNotFlushed& e) {
         // The new file is in place: the package reads from it, and the caller hears that
         // the disk did not confirm it.

@@ -153,9 +153,11 @@ void FailingOutputFile::sync()
 
 void replaceFileAtomically(const std::filesystem::path& target,
                            const std::function<void(OutputFile&)>& writeContent,
-                           const OutputFileWrapper& wrapper)
+                           const OutputFileWrapper& wrapper, const std::string& expectedIdentity)
 {
     AtomicReplacement replacement(target);
+    if (!expectedIdentity.empty())
+        replacement.requireTargetStill(expectedIdentity);
     std::unique_ptr<OutputFile> out = std::make_unique<DescriptorOutputFile>(replacement.descriptor());
     if (wrapper)
         out = wrapper(std::move(out));

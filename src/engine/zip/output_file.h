@@ -72,9 +72,10 @@ using OutputFileWrapper = std::function<std::unique_ptr<OutputFile>(std::unique_
 // Writes a file through an AtomicReplacement (which says what is kept and what a failure
 // leaves), with every byte passing through `wrapper`'s OutputFile. Throws std::system_error
 // (with the failing step in its text), ReplacedButNotFlushed when the new content is in
-// place but its folder could not be flushed.
+// place but its folder could not be flushed. With `expectedIdentity` (the key of the file
+// that was read), TargetChangedMeanwhile when the target is another file by the rename.
 void replaceFileAtomically(const std::filesystem::path& target,
                            const std::function<void(OutputFile&)>& writeContent,
-                           const OutputFileWrapper& wrapper = {});
+                           const OutputFileWrapper& wrapper = {}, const std::string& expectedIdentity = {});
 
 } // namespace tessaro::xlsx
