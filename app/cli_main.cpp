@@ -100,8 +100,14 @@ int listSheets(const std::string& workbook)
 {
     using namespace tessaro;
     const std::string path = fullPath(workbook);
-    if (GetPathKind(path) != PathKind::File) {
-        std::fprintf(stderr, "error: %s: there is no such workbook file\n", path.c_str());
+    switch (GetPathKind(path)) {
+    case PathKind::File:
+        break;
+    case PathKind::Folder:
+        std::fprintf(stderr, "error: %s: this is a folder, not a workbook file\n", path.c_str());
+        return kFailed;
+    case PathKind::Missing:
+        std::fprintf(stderr, "error: %s: the workbook file does not exist\n", path.c_str());
         return kFailed;
     }
     Workspace ws;
@@ -139,7 +145,8 @@ int copy(const CopyArgs& args)
     for (const auto& dest : args.dests) {
         ws.targetEntryList.clear();
         ws.targetEntryList.append(dest);
-        ListTargetBooks(ws, dest);
+        for (const std::string& passed : ListTargetBooks(ws, dest))
+            std::fprintf(stderr, "warning: %s\n", passed.c_str());
         if (ws.targetBookList.empty()) {
             host.showMessage(dest + ": there is no workbook to copy into here (not a workbook file, nor a folder "
                                     "holding .xls, .xlsx, .xlsm, .xlsb or .ods files)",

@@ -13,6 +13,16 @@ namespace tessaro {
 
 namespace {
 
+// Workbooks a folder scan passed over are named in the status line, so a missing row is
+// not a mystery.
+void tellPassedOver(Host& host, const std::vector<std::string>& passed)
+{
+    if (!passed.empty())
+        host.setStatusText(passed.size() == 1 ? passed.front()
+                                              : passed.front() + " (and " + std::to_string(passed.size() - 1) +
+                                                    " more like it)");
+}
+
 int appendEntry(ListModel& entries, const std::string& path, bool asFolder)
 {
     const int row = entries.append(path);
@@ -44,7 +54,7 @@ void AddSourceEntry(Workspace& ws, Host& host, const SpreadsheetAutomationFactor
                     bool asFolder)
 {
     appendEntry(ws.sourceEntryList, path, asFolder);
-    ListSourceBooks(ws, path);
+    tellPassedOver(host, ListSourceBooks(ws, path));
     BusyPointer busy(host);
     LoadSourceSheets(ws, host, servers);
 }
@@ -54,11 +64,11 @@ void AddTargetEntry(Workspace& ws, Host& host, const std::string& path, bool asF
     if (asFolder) {
         BusyPointer busy(host);
         appendEntry(ws.targetEntryList, path, true);
-        ListTargetBooks(ws, path);
+        tellPassedOver(host, ListTargetBooks(ws, path));
         return;
     }
     appendEntry(ws.targetEntryList, path, false);
-    ListTargetBooks(ws, path);
+    tellPassedOver(host, ListTargetBooks(ws, path));
 }
 
 namespace {
@@ -135,7 +145,7 @@ void RemoveSourceEntry(Workspace& ws, Host& host, const SpreadsheetAutomationFac
         return;
     }
     ws.sourceEntryList.select(p > 1 ? p - 1 : 1);
-    ListSourceBooks(ws, ws.sourceEntryList.selectedText());
+    tellPassedOver(host, ListSourceBooks(ws, ws.sourceEntryList.selectedText()));
     BusyPointer busy(host);
     LoadSourceSheets(ws, host, servers);
 }
@@ -153,7 +163,7 @@ void RemoveTargetEntry(Workspace& ws, Host& host)
     }
     BusyPointer busy(host);
     ws.targetEntryList.select(p > 1 ? p - 1 : 1);
-    ListTargetBooks(ws, ws.targetEntryList.selectedText());
+    tellPassedOver(host, ListTargetBooks(ws, ws.targetEntryList.selectedText()));
 }
 
 void MoveEntryUp(ListModel& entries) { moveEntry(entries, -1); }
@@ -192,7 +202,7 @@ void SourceEntryClick(Workspace& ws, Host& host, const SpreadsheetAutomationFact
     ws.sourceBookList.clear();
     ws.sourceSheetList.clear();
     BusyPointer busy(host);
-    ListSourceBooks(ws, entry);
+    tellPassedOver(host, ListSourceBooks(ws, entry));
     LoadSourceSheets(ws, host, servers);
 }
 
@@ -204,7 +214,7 @@ void TargetEntryClick(Workspace& ws, Host& host)
     refreshMissingImage(ws.targetEntryList);
     ws.targetBookList.clear();
     BusyPointer busy(host);
-    ListTargetBooks(ws, entry);
+    tellPassedOver(host, ListTargetBooks(ws, entry));
 }
 
 } // namespace tessaro

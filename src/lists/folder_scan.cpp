@@ -8,6 +8,7 @@
 #include <cctype>
 #include <dirent.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace tessaro {
 
@@ -24,19 +25,28 @@ bool endsWithNoCase(const std::string& s, const std::string& suffix)
                       [](char a, char b) { return lower(a) == lower(b); });
 }
 
-void fillBookList(ListModel& books, const std::string& entryPath)
+std::vector<std::string> fillBookList(ListModel& books, const std::string& entryPath)
 {
     books.clear();
+    std::vector<std::string> skipped;
     if (GetPathKind(entryPath) == PathKind::File) {
         const auto slash = entryPath.rfind(kPathSeparator);
         const int row = books.append(slash == std::string::npos ? entryPath : entryPath.substr(slash + 1));
         books.setChecked(row, true);
-        return;
+        return skipped;
     }
-    for (const auto& name : listWorkbooksInFolder(entryPath)) {
+    for (const auto& name : listWorkbooksInFolder(entryPath, &skipped)) {
         const int row = books.append(name);
         books.setChecked(row, true);
     }
+    return skipped;
+}
+
+// Whether a link in a folder of `folderStat` may be followed (see listWorkbooksInFolder).
+bool mayFollowLink(const struct stat& folderStat, const struct stat& link)
+{
+    const bool shared = (folderStat.st_mode & S_ISVTX) != 0 && (folderStat.st_mode & S_IWOTH) != 0;
+    return !shared || link.st_uid == ::geteuid() || link.st_uid == folderStat.st_uid;
 }
 
 } // namespace
@@ -87,19 +97,30 @@ bool naturalLess(const std::string& a, const std::string& b)
     return a < b; // equal but for case or zeros: keep a fixed order
 }
 
-std::vector<std::string> listWorkbooksInFolder(const std::string& folder)
+std::vector<std::string> listWorkbooksInFolder(const std::string& folder, std::vector<std::string>* skipped)
 {
     std::vector<std::string> names;
     DIR* dir = ::opendir(folder.c_str());
     if (!dir)
         return names;
+    struct stat folderStat {};
+    ::fstat(::dirfd(dir), &folderStat);
     while (const dirent* entry = ::readdir(dir)) {
         const std::string name = entry->d_name;
         if (!isListedWorkbookName(name))
             continue;
+        const std::string path = joinPath(folder, name);
+        struct stat link {};
+        if (::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode) && !mayFollowLink(folderStat, link)) {
+            if (skipped)
+                skipped->push_back(path + ": passed over: it is a symbolic link of another user in a folder that "
+                                          "everyone may write to, so it may lead to a file that is not meant to "
+                                          "be written.");
+            continue;
+        }
         // Only ordinary files (a link to one counts), never folders named like workbooks.
         struct stat st {};
-        if (::stat(joinPath(folder, name).c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
             continue;
         names.push_back(name);
     }
@@ -108,8 +129,14 @@ std::vector<std::string> listWorkbooksInFolder(const std::string& folder)
     return names;
 }
 
-void ListSourceBooks(Workspace& ws, const std::string& entryPath) { fillBookList(ws.sourceBookList, entryPath); }
+std::vector<std::string> ListSourceBooks(Workspace& ws, const std::string& entryPath)
+{
+    return fillBookList(ws.sourceBookList, entryPath);
+}
 
-void ListTargetBooks(Workspace& ws, const std::string& entryPath) { fillBookList(ws.targetBookList, entryPath); }
+std::vector<std::string> ListTargetBooks(Workspace& ws, const std::string& entryPath)
+{
+    return fillBookList(ws.targetBookList, entryPath);
+}
 
 } // namespace tessaro

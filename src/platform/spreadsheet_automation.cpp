@@ -19,4 +19,9 @@ OpenOutcome SpreadsheetAutomation::tryOpen(const std::filesystem::path& fullPath
     }
 }
 
+std::optional<SheetExtent> SpreadsheetAutomation::inspectSheet(SheetRef)
+{
+    return std::nullopt;
+}
+
 } // namespace tessaro

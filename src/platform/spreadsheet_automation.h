@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <variant>
 
@@ -53,6 +54,14 @@ struct OtherEngine {
     WorkbookFormat format;
 };
 
+// How far a worksheet reaches: what decides whether it fits in a format with smaller sheets.
+struct SheetExtent {
+    std::uint32_t rows = 0;           // the last row with a cell or row record, from 1
+    std::uint32_t columns = 0;        // the last column with a cell, from 1
+    std::uint64_t longestText = 0;    // characters of the longest text in a cell
+    std::uint64_t cellFormats = 0;    // distinct cell formats its cells use
+};
+
 // What opening a file came to: the open workbook, a file for another engine (nothing was
 // opened), or the failure.
 using OpenOutcome = std::variant<WorkbookRef, OtherEngine, AutomationError>;
@@ -89,6 +98,11 @@ public:
     // Inserts a copy of `sheet` directly before or after `anchor`, which may be in any
     // workbook open in this instance, the sheet's own included.
     virtual void copySheet(SheetRef sheet, Placement where, SheetRef anchor) = 0;
+
+    // Reads all of the sheet's workbook through this engine's checks of hostile content,
+    // and measures the sheet: what another engine that is to read the workbook itself needs
+    // first. Nothing when this engine cannot tell.
+    virtual std::optional<SheetExtent> inspectSheet(SheetRef sheet);
 
     // Writes the workbook back to its file.
     virtual void save(WorkbookRef book) = 0;

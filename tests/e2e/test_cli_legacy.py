@@ -157,6 +157,57 @@ class LegacyCliTest(unittest.TestCase):
             self.assertEqual(f.read(), original)
         self.assertEqual(office_books.read_books([xls])[xls]["sheets"], ["First", "data", "Last", "More"])
 
+    def test_what_an_xls_cannot_hold_and_a_bomb_are_refused_before_the_office_sees_them(self):
+        import openpyxl
+        import time
+        import zipfile
+        big = os.path.join(self.src, "big.xlsx")
+        wb = openpyxl.Workbook()
+        wb.active.title = "Big"
+        wb.active["A70000"] = "last"
+        wb.create_sheet("Wide").cell(row=1, column=300, value="far")
+        wb.create_sheet("Small")["A1"] = "fits"
+        wb.save(big)
+        bomb = os.path.join(self.src, "bomb.xlsx")
+        with zipfile.ZipFile(big) as zin, zipfile.ZipFile(bomb, "w", zipfile.ZIP_DEFLATED) as zout:
+            for info in zin.infolist():
+                data = zin.read(info.filename)
+                if info.filename == "xl/worksheets/sheet3.xml":
+                    data = data.replace(b"<sheetData>", b"<sheetData>" + b" " * (80 << 20), 1)
+                zout.writestr(info.filename, data, compress_type=zipfile.ZIP_DEFLATED, compresslevel=9)
+        xls = self.fixture("dst.xls", self.dst)
+        with open(xls, "rb") as f:
+            original = f.read()
+        for sheet, says in (("Big", "Big has 70,000 rows; an .xls sheet holds 65,536"),
+                            ("Wide", "Wide has 300 columns; an .xls sheet holds 256")):
+            with self.subTest(sheet=sheet):
+                r = self.cli("copy", "--sheet", big + ":" + sheet, "--dest", xls, "--quiet")
+                self.assertEqual(r.returncode, 1, r.stderr)
+                self.assertIn(xls + ": the sheet does not fit in a workbook of this format", r.stderr)
+                self.assertIn(says, r.stderr)
+                with open(xls, "rb") as f:
+                    self.assertEqual(f.read(), original)
+        t0 = time.monotonic()
+        r = self.cli("copy", "--sheet", bomb + ":Small", "--dest", xls, "--quiet")
+        elapsed = time.monotonic() - t0
+        self.assertEqual(r.returncode, 1, r.stderr)
+        self.assertIn(bomb, r.stderr)
+        self.assertIn("decompression bomb", r.stderr)
+        self.assertLess(elapsed, 10, "refused by the native checks, not after the office read it")
+        with open(xls, "rb") as f:
+            self.assertEqual(f.read(), original)
+        # The save through the office keeps the file's owner and group (only root can test it).
+        if os.geteuid() == 0:
+            os.chown(xls, 1234, 5678)
+        os.chmod(xls, 0o640)
+        r = self.cli("copy", "--sheet", big + ":Small", "--dest", xls, "--quiet")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        st = os.stat(xls)
+        self.assertEqual(st.st_mode & 0o777, 0o640)
+        if os.geteuid() == 0:
+            self.assertEqual((st.st_uid, st.st_gid), (1234, 5678))
+        self.assertEqual(office_books.read_books([xls])[xls]["sheets"], ["First", "data", "Last", "Small"])
+
     def test_without_libreoffice_legacy_workbooks_say_how_to_install_it(self):
         xls = self.fixture("src.xls", self.src)
         xlsx = self.fixture("src.xlsx", self.src)

@@ -100,6 +100,30 @@ class FaultsTest(unittest.TestCase):
         self.assertEqual(sorted(os.listdir(self.dst)), sorted(self.before))
         self.assertEqual(os.listdir(self.app), [])
 
+    # --- names and links --------------------------------------------------------------------
+
+    def test_a_long_name_a_hard_link_and_a_mistyped_source(self):
+        # 250 bytes: valid, though the marks of a temporary name would make it too long.
+        long_name = "l" * 245 + ".xlsx"
+        make_book(self.dest(long_name), [("Own", [["long"]])])
+        other = os.path.join(self.dir, "other-name.xlsx")
+        os.link(self.dest("a.xlsx"), other)
+        r = self.copy_into(self.dest(long_name), self.dest("a.xlsx"))
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assert_copied(long_name, "a.xlsx")
+        self.assertIn(self.dest("a.xlsx") + ": this file had 2 names (hard links)", r.stderr)
+        self.assertIn("the other names keep the old content", r.stderr)
+        with open(other, "rb") as f:
+            self.assertEqual(f.read(), self.before["a.xlsx"])
+        self.assertNotIn("Copy Complete!", r.stderr)
+
+        missing = os.path.join(self.src, "sourse.xlsx")
+        r = self.cli("copy", "--sheet", missing + ":Data", "--dest", self.dest("b.xlsx"))
+        self.assert_refused(r, missing, "the source workbook does not exist.")
+        self.assertNotIn("any more", r.stderr)
+        self.assertNotIn("Copy Complete!", r.stderr)
+        self.assert_untouched("b.xlsx")
+
     # --- hostile workbooks -----------------------------------------------------------------
 
     def test_a_text_file_named_xlsx(self):

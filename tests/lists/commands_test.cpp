@@ -15,6 +15,9 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 namespace tessaro {
 namespace {
 
@@ -66,6 +69,32 @@ TEST(FolderScan, FileEntryListsItsOwnNameWhateverTheExtension)
     ListTargetBooks(ws, (dir / "data.bin").string());
     EXPECT_EQ(texts(ws.targetBookList), Names{"data.bin"});
     EXPECT_TRUE(ws.targetBookList.row(1).checked);
+}
+
+TEST(FolderScan, AnotherUsersLinkInAStickySharedFolderIsPassedOverAndSaid)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "making a link that belongs to another user needs root";
+    TempDir dir;
+    const auto shared = dir / "shared";
+    std::filesystem::create_directory(shared);
+    ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
+    writeFile(dir / "victim.xlsx", "x");
+    writeFile(shared / "plain.xlsx", "x");
+    std::filesystem::create_symlink(dir / "victim.xlsx", shared / "planted.xlsx");
+    ASSERT_EQ(::lchown((shared / "planted.xlsx").c_str(), 65534, 65534), 0);
+    std::filesystem::create_symlink(dir / "victim.xlsx", shared / "mine.xlsx");
+
+    Workspace ws;
+    const auto passed = ListTargetBooks(ws, shared.string());
+
+    EXPECT_EQ(texts(ws.targetBookList), (Names{"mine.xlsx", "plain.xlsx"}));
+    ASSERT_EQ(passed.size(), 1u);
+    EXPECT_THAT(passed[0], ::testing::StartsWith((shared / "planted.xlsx").string() + ": passed over"));
+    // The same link in a folder that is not shared is the user's business.
+    ASSERT_EQ(::chmod(shared.c_str(), 0755), 0);
+    EXPECT_TRUE(ListTargetBooks(ws, shared.string()).empty());
+    EXPECT_EQ(ws.targetBookList.count(), 3);
 }
 
 TEST(FolderScan, MissingOrEmptyFoldersListNothing)

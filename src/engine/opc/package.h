@@ -43,6 +43,10 @@ public:
     // The whole part; EngineError when it is missing, damaged or too large.
     std::string readPart(std::string_view name) const;
     std::unique_ptr<PartReader> openPart(std::string_view name) const;
+    // Reads every stored part to its end through the inflate limits and checks that no XML
+    // part declares a document type: the checks a part meets when this engine reads it,
+    // for a file another program is to read whole. EngineError naming the first offender.
+    void vetEveryStoredPart() const;
     // As openPart, for a part that will be read again and again (a sheet copied into many
     // workbooks): a part of modest size is inflated once and then read from memory.
     std::unique_ptr<PartReader> openPartToReread(std::string_view name) const;

@@ -42,6 +42,35 @@ auto guarded(const fs::path& file, const char* doing, F&& f) -> decltype(f())
     }
 }
 
+// A sheet that is larger than the destination's format allows would be cut by the office
+// without a word: refuse it for that destination instead, saying which limit it exceeds.
+void checkFitsFormat(const SheetExtent& e, WorkbookFormat format, const std::string& sheetName, const fs::path& to)
+{
+    struct Limits {
+        const char* kind;
+        std::uint64_t rows, columns, text, formats;
+    };
+    // LibreOffice's own sheets, which an .ods holds, end at column 1,024 unless it is set up
+    // for larger ones.
+    const Limits limits = format == WorkbookFormat::Xls ? Limits{"an .xls sheet", 65536, 256, 32767, 4000}
+                                                        : Limits{"an .ods sheet", 1048576, 1024, 32767, UINT64_MAX};
+    const auto refuse = [&](std::uint64_t has, const char* what, std::uint64_t holds) {
+        throw AutomationError(ErrorCode::ExceedsFormatLimits,
+                              describeError(ErrorCode::ExceedsFormatLimits, to.string(),
+                                            fmt::format("{} has {} {}; {} holds {}", sheetName,
+                                                        fmt::group_digits(has), what, limits.kind,
+                                                        fmt::group_digits(holds))));
+    };
+    if (e.rows > limits.rows)
+        refuse(e.rows, "rows", limits.rows);
+    if (e.columns > limits.columns)
+        refuse(e.columns, "columns", limits.columns);
+    if (e.longestText > limits.text)
+        refuse(e.longestText, "characters in one cell", limits.text);
+    if (e.cellFormats > limits.formats)
+        refuse(e.cellFormats, "cell formats", limits.formats);
+}
+
 // What the instances of one factory share: the office, the native engine's factory, and the
 // .xlsx conversions of legacy sources, which are deleted when the job ends.
 class JobState {
@@ -255,6 +284,8 @@ private:
         // Known for sheets taken by name, and for sheets by position in a workbook of
         // worksheets only: what finds the sheet again in the other engine.
         std::optional<std::string> name;
+        // How far the sheet reaches, once the native engine has checked its workbook.
+        std::optional<SheetExtent> extent;
     };
 
     // The engine a file's content needs. A zip archive is nearly always an .xlsx: the native
@@ -287,7 +318,7 @@ private:
         b.inner = officeServer().open(b.path);
     }
 
-    void copyAcross(Book& from, const Sheet& source, Placement where, Book& to, const Sheet& target)
+    void copyAcross(Book& from, Sheet& source, Placement where, Book& to, const Sheet& target)
     {
         if (!to.onOffice) {
             // An OOXML destination is written by the native engine only.
@@ -298,6 +329,14 @@ private:
         }
         if (to.format == WorkbookFormat::Xlsb)
             throw AutomationError(ErrorCode::FormatNotWritable, office::cannotWriteXlsb(to.path));
+        if (!from.onOffice) {
+            // The office reads the source file itself: it gets it only after the native
+            // engine's checks of hostile content passed, and only when the sheet fits.
+            if (!source.extent)
+                source.extent = native_->inspectSheet(source.inner);
+            if (source.extent)
+                checkFitsFormat(*source.extent, to.format, source.name.value_or(std::string()), to.path);
+        }
         const SheetRef imported = from.onOffice ? source.inner : shadowSheet(from, source);
         office_->copySheet(imported, where, target.inner);
         ++to.revision;
@@ -344,7 +383,7 @@ private:
     SheetRef remember(WorkbookRef book, SheetRef inner, std::optional<std::string> name)
     {
         const std::uint32_t id = nextSheet_++;
-        sheets_[id] = Sheet{book.id, inner, std::move(name)};
+        sheets_[id] = Sheet{book.id, inner, std::move(name), std::nullopt};
         return SheetRef{book, id};
     }
 

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 #include "engine/xlsx/native_engine.h"
+#include "engine/sml/sheet_extent.h"
 
 #include "engine/opc/engine_context.h"
 #include "platform/engine_error.h"
@@ -192,6 +193,18 @@ public:
             std::size_t position = static_cast<std::size_t>(at) + (where == Placement::After ? 1 : 0);
             xlsx::copySheet(src, sheet.id, dst, position);
             return 0;
+        });
+    }
+
+    std::optional<SheetExtent> inspectSheet(SheetRef sheet) override
+    {
+        Workbook& b = book(sheet.book);
+        return guarded(b.displayPath(), "checking it", [&] {
+            b.package().vetEveryStoredPart();
+            for (const auto& s : b.workbookPart().sheets())
+                if (s.handle == sheet.id)
+                    return s.kind == SheetKind::Worksheet ? measureWorksheet(b, s.part) : SheetExtent{};
+            throw EngineError(ErrorCode::SheetIndexOutOfRange, b.displayPath(), "the sheet is no longer in the workbook");
         });
     }
 

@@ -1,0 +1,180 @@
+// SPDX-License-Identifier: MIT
+#include "engine/sml/sheet_extent.h"
+
+#include "engine/sml/formula_refs.h"
+#include "engine/sml/shared_strings.h"
+#include "engine/sml/workbook.h"
+#include "engine/xml/xml_scanner.h"
+#include "platform/engine_error.h"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <charconv>
+#include <unordered_set>
+#include <vector>
+
+namespace tessaro::xlsx {
+
+namespace {
+
+std::uint64_t charactersIn(std::string_view utf8)
+{
+    std::uint64_t n = 0;
+    for (char c : utf8)
+        n += (static_cast<unsigned char>(c) & 0xC0) != 0x80 ? 1 : 0;
+    return n;
+}
+
+std::uint64_t number(std::string_view text)
+{
+    std::uint64_t v = 0;
+    std::from_chars(text.data(), text.data() + text.size(), v);
+    return v;
+}
+
+// Characters of a shared-string item's text, its runs' text joined.
+std::uint64_t itemCharacters(const std::string& item)
+{
+    std::uint64_t n = 0;
+    XmlScanner scanner;
+    XmlToken token;
+    std::size_t pos = 0;
+    int inText = 0;
+    while (scanner.next(item, pos, true, token) == XmlScanner::Result::Token) {
+        if (token.kind == XmlToken::Kind::StartTag && token.localName() == "t" && !token.selfClosing)
+            ++inText;
+        else if (token.kind == XmlToken::Kind::EndTag && token.localName() == "t")
+            inText = std::max(0, inText - 1);
+        else if (inText > 0 && (token.kind == XmlToken::Kind::Text || token.kind == XmlToken::Kind::CData))
+            n += charactersIn(token.kind == XmlToken::Kind::Text ? decodeXml(token.raw) : std::string(token.raw));
+    }
+    return n;
+}
+
+class Measure {
+public:
+    explicit Measure(Workbook& book) : book_(book) {}
+
+    void onToken(const XmlToken& t)
+    {
+        if (t.kind == XmlToken::Kind::StartTag) {
+            const std::string_view name = t.localName();
+            if (name == "row")
+                onRow(t);
+            else if (name == "c")
+                onCell(t);
+            else if ((name == "v" && (cellType_ == "s" || cellType_ == "str")) || (name == "t" && cellType_ == "inlineStr"))
+                collecting_ = !t.selfClosing;
+        } else if (t.kind == XmlToken::Kind::EndTag) {
+            const std::string_view name = t.localName();
+            if (name == "v" || name == "t")
+                endValue();
+            else if (name == "c")
+                cellType_.clear();
+        } else if (collecting_ && t.kind == XmlToken::Kind::Text) {
+            text_ += decodeXml(t.raw);
+        } else if (collecting_ && t.kind == XmlToken::Kind::CData) {
+            text_.append(t.raw.substr(9, t.raw.size() - 12));
+        }
+    }
+
+    SheetExtent result() const
+    {
+        SheetExtent e = extent_;
+        e.cellFormats = formats_.size();
+        return e;
+    }
+
+private:
+    void onRow(const XmlToken& t)
+    {
+        const XmlAttribute* r = t.attribute("r");
+        row_ = r ? number(r->value) : row_ + 1;
+        column_ = 0;
+        extent_.rows = std::max<std::uint32_t>(extent_.rows, static_cast<std::uint32_t>(std::min<std::uint64_t>(row_, UINT32_MAX)));
+    }
+
+    void onCell(const XmlToken& t)
+    {
+        if (const XmlAttribute* r = t.attribute("r")) {
+            long row = 0, col = 0;
+            if (parseCell(r->value, row, col)) {
+                column_ = static_cast<std::uint64_t>(col);
+                row_ = static_cast<std::uint64_t>(row);
+                extent_.rows = std::max<std::uint32_t>(extent_.rows, static_cast<std::uint32_t>(row));
+            } else {
+                ++column_;
+            }
+        } else {
+            ++column_;
+        }
+        extent_.columns = std::max<std::uint32_t>(extent_.columns, static_cast<std::uint32_t>(std::min<std::uint64_t>(column_, UINT32_MAX)));
+        const XmlAttribute* s = t.attribute("s");
+        formats_.insert(s ? number(s->value) : 0);
+        const XmlAttribute* type = t.attribute("t");
+        cellType_ = type ? std::string(type->value) : std::string();
+    }
+
+    void endValue()
+    {
+        if (!collecting_)
+            return;
+        collecting_ = false;
+        std::uint64_t length = 0;
+        if (cellType_ == "s") {
+            const std::uint64_t index = number(text_);
+            SharedStrings& strings = book_.sharedStrings();
+            if (index < strings.size())
+                length = itemCharacters(strings.canonicalItem(index));
+        } else {
+            length = charactersIn(text_);
+        }
+        extent_.longestText = std::max(extent_.longestText, length);
+        text_.clear();
+    }
+
+    Workbook& book_;
+    SheetExtent extent_;
+    std::unordered_set<std::uint64_t> formats_;
+    std::uint64_t row_ = 0;
+    std::uint64_t column_ = 0;
+    std::string cellType_;
+    bool collecting_ = false;
+    std::string text_;
+};
+
+} // namespace
+
+SheetExtent measureWorksheet(Workbook& book, std::string_view sheetPart)
+{
+    std::unique_ptr<PartReader> in = book.package().openPart(sheetPart);
+    Measure measure(book);
+    XmlScanner scanner;
+    XmlToken token;
+    std::string buffer;
+    std::vector<char> chunk(1 << 16);
+    std::size_t consumed = 0; // bytes of the part before buffer's start, for error offsets
+    bool final = false;
+    while (!final) {
+        const std::size_t n = in->read(chunk.data(), chunk.size());
+        final = n == 0;
+        buffer.append(chunk.data(), n);
+        std::size_t pos = 0;
+        try {
+            for (XmlScanner::Result r; (r = scanner.next(buffer, pos, final, token, consumed)) == XmlScanner::Result::Token;) {
+                if (token.kind == XmlToken::Kind::Doctype)
+                    throw EngineError(ErrorCode::XmlDoctype, book.displayPath(), std::string(sheetPart.substr(1)));
+                measure.onToken(token);
+            }
+        } catch (const XmlSyntaxError& e) {
+            throw EngineError(ErrorCode::PartDamaged, book.displayPath(),
+                              fmt::format("{} at byte {}: {}", sheetPart.substr(1), e.offset(), e.what()));
+        }
+        buffer.erase(0, pos);
+        consumed += pos;
+    }
+    return measure.result();
+}
+
+} // namespace tessaro::xlsx
