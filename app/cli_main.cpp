@@ -10,6 +10,7 @@
 #include "state/build_info.h"
 #include "terminal_host.h"
 
+#include <cerrno>
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
@@ -24,7 +25,7 @@ constexpr const char* kUsage = R"usage(Usage:
   tessaro-cli --version
   tessaro-cli sheets WORKBOOK
   tessaro-cli copy --sheet SOURCE:SHEET [--sheet SOURCE:SHEET ...] --dest DEST [--dest DEST ...]
-                   [--before] [--count N] [--quiet]
+                   [--dest-list FILE] [--before] [--count N] [--quiet]
 
 Copies worksheets from source workbooks into destination workbooks, as the Copy button of
 the Tessaro window does, and saves each destination.
@@ -38,6 +39,8 @@ Options of copy:
   --dest DEST           a destination workbook file, or a folder whose workbooks
                         (.xls .xlsx .xlsm .xlsb .ods, sub-folders not searched) all receive
                         the copies; one copy job runs per --dest, in the order given
+  --dest-list FILE      more destinations, one a line (files or folders; empty lines are
+                        skipped), after those of --dest; - reads standard input
   --before              insert the copies in front of the first sheets, keeping the order
                         of the --sheet options (default: after the last sheet)
   --count N             copies of each sheet (default 1; 0 copies nothing)
@@ -160,6 +163,34 @@ int copy(const CopyArgs& args)
     return failed ? kFailed : kOk;
 }
 
+// Destinations one a line; a line's end may be CRLF. False when the file cannot be read.
+bool readDestinationList(const std::string& file, std::vector<std::string>& dests)
+{
+    std::FILE* in = file == "-" ? stdin : std::fopen(file.c_str(), "re");
+    if (!in)
+        return false;
+    std::string line;
+    bool ok = true;
+    for (int c; ;) {
+        c = std::fgetc(in);
+        if (c == EOF || c == '\n') {
+            while (!line.empty() && (line.back() == '\r'))
+                line.pop_back();
+            if (!line.empty())
+                dests.push_back(fullPath(line));
+            line.clear();
+            if (c == EOF)
+                break;
+        } else {
+            line.push_back(static_cast<char>(c));
+        }
+    }
+    ok = !std::ferror(in);
+    if (in != stdin)
+        std::fclose(in);
+    return ok;
+}
+
 int parseCopy(int argc, char** argv)
 {
     CopyArgs args;
@@ -191,6 +222,11 @@ int parseCopy(int argc, char** argv)
             if (!takeValue() || value.empty())
                 return usageError("--dest needs a workbook or a folder");
             args.dests.push_back(fullPath(value));
+        } else if (arg == "--dest-list") {
+            if (!takeValue() || value.empty())
+                return usageError("--dest-list needs a file (or - for standard input)");
+            if (!readDestinationList(value, args.dests))
+                return usageError("--dest-list " + value + ": the file cannot be read (" + std::strerror(errno) + ")");
         } else if (arg == "--count") {
             if (!takeValue())
                 return usageError("--count needs a number");
@@ -211,7 +247,7 @@ int parseCopy(int argc, char** argv)
     if (args.sheets.empty())
         return usageError("copy needs at least one --sheet SOURCE:SHEET");
     if (args.dests.empty())
-        return usageError("copy needs at least one --dest");
+        return usageError("copy needs at least one --dest (or a --dest-list that names one)");
     return copy(args);
 }
 

@@ -124,6 +124,26 @@ class CliTest(unittest.TestCase):
         self.assertEqual(sheet_names(self.dest("a.xlsx")), ["A", "Other"])
         self.assertEqual(sheet_names(os.path.join(other, "c.xlsx")), ["C", "Other"])
 
+    def test_destinations_from_a_list_file_and_from_standard_input(self):
+        other = os.path.join(self.dir, "other")
+        os.mkdir(other)
+        make_book(os.path.join(other, "c.xlsx"), [("C", [["c"]])])
+        listing = os.path.join(self.dir, "dests.txt")
+        with open(listing, "w", newline="") as f:
+            f.write(self.dest("a.xlsx") + "\r\n\n" + other + "\n")
+        r = self.cli("copy", "--sheet", self.source + ":Other", "--dest-list", listing, "--quiet")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(sheet_names(self.dest("a.xlsx")), ["A", "Other"])
+        self.assertEqual(sheet_names(os.path.join(other, "c.xlsx")), ["C", "Other"])
+        env = dict(os.environ, TESSARO_APP_DIR=self.app)
+        r = subprocess.run([CLI, "copy", "--sheet", self.source + ":Data", "--dest-list", "-", "--quiet"],
+                           input=self.dest("a.xlsx") + "\n", capture_output=True, text=True, env=env, timeout=120)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(sheet_names(self.dest("a.xlsx")), ["A", "Other", "Data"])
+        r = self.cli("copy", "--sheet", self.source + ":Data", "--dest-list", os.path.join(self.dir, "none.txt"))
+        self.assertEqual(r.returncode, 2)
+        self.assertIn("none.txt: the file cannot be read", r.stderr)
+
     def test_a_broken_destination_fails_and_the_others_are_still_done(self):
         broken = self.dest("a2-broken.xlsx")
         with open(broken, "wb") as fh:

@@ -350,13 +350,12 @@ std::uint32_t copySheet(Workbook& source, std::uint32_t handle, Workbook& destin
     if (!destination.workbookPart().canTakeAnotherSheet())
         throw EngineError(ErrorCode::TooManySheets, destination.displayPath());
 
-    const auto& destSheets = destination.workbookPart().sheets();
-    std::string name = copyName(entry.name, [&](std::string_view candidate) {
-        for (const auto& s : destSheets)
-            if (sameSheetName(s.name, candidate))
-                return true;
-        return false;
-    });
+    // Folded once, so that finding a free "Name (k)" among many copies stays linear.
+    std::unordered_set<std::string> taken;
+    for (const auto& s : destination.workbookPart().sheets())
+        taken.insert(foldSheetName(s.name));
+    std::string name =
+        copyName(entry.name, [&](std::string_view candidate) { return taken.contains(foldSheetName(candidate)); });
 
     auto marks = destination.marks();
     try {

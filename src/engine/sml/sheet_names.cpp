@@ -113,8 +113,15 @@ std::string foldSheetName(std::string_view utf8)
     std::string out;
     out.reserve(utf8.size());
     std::size_t i = 0;
-    while (i < utf8.size())
+    while (i < utf8.size()) {
+        // Most names are ASCII: their bytes fold as they stand, without decoding.
+        if (const auto b = static_cast<unsigned char>(utf8[i]); b < 0x80) {
+            out.push_back(static_cast<char>(b >= 'A' && b <= 'Z' ? b + 32 : b));
+            ++i;
+            continue;
+        }
         appendUtf8(out, foldChar(decodeOne(utf8, i)));
+    }
     return out;
 }
 
