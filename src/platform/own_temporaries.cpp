@@ -77,14 +77,12 @@ bool processHasEnded(pid_t pid)
 // Whether this process has looked through `folder` already; marks it looked through.
 bool firstVisit(const fs::path& folder)
 {
+    // Called before every save: the key is the folder as named, without asking the file
+    // system; a folder reached by two names is only looked through twice.
     static std::mutex mutex;
     static std::set<fs::path> visited;
-    std::error_code ec;
-    fs::path key = fs::weakly_canonical(folder, ec);
-    if (ec)
-        key = folder;
     std::lock_guard lock(mutex);
-    return visited.insert(key).second;
+    return visited.insert(folder.lexically_normal()).second;
 }
 
 } // namespace
@@ -110,9 +108,9 @@ void removeLeftoverTemporaries(const fs::path& folder) noexcept
             if (name.empty() || name[0] != '.')
                 continue;
             std::error_code typeError;
-            const bool isFolder = it->symlink_status(typeError).type() == fs::file_type::directory;
-            const bool isFile = it->symlink_status(typeError).type() == fs::file_type::regular;
-            if (!isFolder && !isFile)
+            const fs::file_type type = it->symlink_status(typeError).type();
+            const bool isFolder = type == fs::file_type::directory;
+            if (!isFolder && type != fs::file_type::regular)
                 continue;
             if (const pid_t pid = ownerOfLeftover(name, isFolder); pid != 0 && processHasEnded(pid))
                 ended.push_back(it->path());
