@@ -8,6 +8,7 @@
 #include "engine/router/workbook_automation.h"
 #include "state/app_dir.h"
 #include "state/build_info.h"
+#include "job_report.h"
 #include "terminal_host.h"
 
 #include <cerrno>
@@ -16,6 +17,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <optional>
+#include <system_error>
 #include <string>
 #include <vector>
 
@@ -25,7 +28,7 @@ constexpr const char* kUsage = R"usage(Usage:
   tessaro-cli --version
   tessaro-cli sheets WORKBOOK
   tessaro-cli copy --sheet SOURCE:SHEET [--sheet SOURCE:SHEET ...] --dest DEST [--dest DEST ...]
-                   [--dest-list FILE] [--before] [--count N] [--quiet]
+                   [--dest-list FILE] [--before] [--count N] [--report FILE] [--dry-run] [--quiet]
 
 Copies worksheets from source workbooks into destination workbooks, as the Copy button of
 the Tessaro window does, and saves each destination.
@@ -44,6 +47,18 @@ Options of copy:
   --before              insert the copies in front of the first sheets, keeping the order
                         of the --sheet options (default: after the last sheet)
   --count N             copies of each sheet (default 1; 0 copies nothing)
+  --report FILE         write one JSON object a line for every copy tried: destination,
+                        source, sheet, copy_name, position (the copy's tab, from 1), result
+                        ("copied", "failed", "would copy", "would fail"), error_code and
+                        error (0 and "" when none), seconds (the destination's time for
+                        that sheet, shared by its copies); then a last line {"totals": ...}
+                        with the counts and the exit status. Lines are written as each
+                        destination is done with: the report of a killed run lacks only the
+                        totals and the destination it was working on.
+  --dry-run             open every workbook and make the copies in memory only: print what
+                        each destination would get (names and positions) and report every
+                        failure that can be foreseen (unreadable, read-only, locked, changed,
+                        a missing sheet, a sheet too big for the format); nothing is written
   --quiet               print only errors
   -h, --help            print this help and exit
 
@@ -60,10 +75,11 @@ of a source that shares its name with a destination is kept in the program's fol
 executable's folder, or ~/.local/share/tessaro; TESSARO_APP_DIR overrides it).
 
 Exit status: 0 when every copy succeeded, 1 when any failed (the others are still done),
-2 for a usage error.
+2 for a usage error. With --dry-run: 0 when every copy would be made, else 1.
 
 Example:
   tessaro-cli copy --sheet reports/q3.xlsx:Summary --dest out/ --count 2
+  tessaro-cli copy --sheet q3.xlsx:Summary --dest-list books.txt --dry-run --report plan.jsonl
 )usage";
 
 constexpr int kOk = 0;
@@ -130,6 +146,8 @@ struct CopyArgs {
     bool before = false;
     std::int32_t count = 1;
     bool quiet = false;
+    std::string report;
+    bool dryRun = false;
 };
 
 int copy(const CopyArgs& args)
@@ -142,25 +160,59 @@ int copy(const CopyArgs& args)
     for (const auto& [source, sheet] : args.sheets)
         AddCopyRow(ws, sheet, source);
 
+    std::optional<cli::JobReport> report;
+    try {
+        report.emplace(args.report, args.dryRun ? stdout : nullptr);
+    } catch (const std::system_error& e) {
+        std::fprintf(stderr, "error: %s: the report file cannot be written (%s); nothing was copied\n",
+                     args.report.c_str(), e.code().message().c_str());
+        return kFailed;
+    }
+    CopyJobOptions options;
+    options.dryRun = args.dryRun;
+    if (args.dryRun || !args.report.empty())
+        options.journal = &*report;
+
     cli::TerminalHost host(args.quiet);
     const auto factory = servers(ws.appDir);
     bool failed = false;
+    bool cancelled = false;
     for (const auto& dest : args.dests) {
         ws.targetEntryList.clear();
         ws.targetEntryList.append(dest);
         for (const std::string& passed : ListTargetBooks(ws, dest))
             std::fprintf(stderr, "warning: %s\n", passed.c_str());
         if (ws.targetBookList.empty()) {
-            host.showMessage(dest + ": there is no workbook to copy into here (not a workbook file, nor a folder "
-                                    "holding .xls, .xlsx, .xlsm, .xlsb or .ods files)",
-                             MessageIcon::Critical);
+            const std::string error = dest + ": there is no workbook to copy into here (not a workbook file, nor a "
+                                             "folder holding .xls, .xlsx, .xlsm, .xlsb or .ods files)";
+            host.showMessage(error, MessageIcon::Critical);
+            for (const auto& [source, sheet] : args.sheets) {
+                for (std::int32_t k = 0; k < args.count && options.journal; ++k) {
+                    CopyRecord copy;
+                    copy.destination = dest;
+                    copy.source = source;
+                    copy.sheet = sheet;
+                    copy.result = args.dryRun ? CopyResult::WouldFail : CopyResult::Failed;
+                    copy.errorCode = static_cast<int>(ErrorCode::FileNotFound);
+                    copy.error = error;
+                    options.journal->record(copy);
+                }
+            }
             failed = true;
             continue;
         }
-        const CopyJobOutcome outcome = CopyJob(ws, host, factory);
+        const CopyJobOutcome outcome = CopyJob(ws, host, factory, options);
         failed = failed || outcome.rowsFailed > 0;
+        cancelled = cancelled || outcome.cancelled;
     }
-    return failed ? kFailed : kOk;
+    if (!report->intact()) {
+        std::fprintf(stderr, "error: %s: the report could not be written to the end (%s)\n", report->path().c_str(),
+                     report->failure().c_str());
+        failed = true;
+    }
+    const int status = failed ? kFailed : kOk;
+    report->finish(status, cancelled);
+    return status;
 }
 
 // Destinations one a line; a line's end may be CRLF. False when the file cannot be read.
@@ -237,6 +289,12 @@ int parseCopy(int argc, char** argv)
             args.before = true;
         } else if (arg == "--quiet" && !hasValue) {
             args.quiet = true;
+        } else if (arg == "--dry-run" && !hasValue) {
+            args.dryRun = true;
+        } else if (arg == "--report") {
+            if (!takeValue() || value.empty())
+                return usageError("--report needs a file");
+            args.report = value;
         } else if (arg == "--help" || arg == "-h") {
             std::fputs(kUsage, stdout);
             return kOk;

@@ -52,15 +52,16 @@ void addRowOutcome(CopyJobOutcome& job, const RowOutcome& row, const std::string
     for (const RowFailure& notice : row.notices)
         job.notices.push_back("Note: " + notice.error);
     for (const RowFailure& failure : row.failures) {
-        const std::string what = failure.target.empty() ? "Copy " + sheetName + " failure"
-                                                        : "Copy " + sheetName + " to " + failure.target + " failure";
+        const std::string failed = job.trial ? " would fail" : " failure";
+        const std::string what = failure.target.empty() ? "Copy " + sheetName + failed
+                                                        : "Copy " + sheetName + " to " + failure.target + failed;
         job.failures.push_back(what + ": " + failure.error);
     }
 }
 
 void report(const CopyJobOutcome& job, Host& host)
 {
-    if (job.failures.empty() && !job.cancelled && job.notices.empty()) {
+    if (job.failures.empty() && !job.cancelled && job.notices.empty() && !job.trial) {
         host.showMessage("Copy Complete!", MessageIcon::Information);
         return;
     }
@@ -77,6 +78,17 @@ void report(const CopyJobOutcome& job, Host& host)
 
 std::string CopyReportSummary(const CopyJobOutcome& outcome)
 {
+    if (outcome.trial) {
+        std::string text = "Trial run: " + std::to_string(outcome.copiesMade) + " of " +
+                           std::to_string(outcome.copiesPlanned) + " sheets would be copied";
+        if (outcome.copiesFailed > 0)
+            text += "; " + std::to_string(outcome.copiesFailed) + " would fail";
+        if (outcome.cancelled)
+            text += "; the rest (" +
+                    std::to_string(outcome.copiesPlanned - outcome.copiesMade - outcome.copiesFailed) +
+                    ") was not tried";
+        return text + ". Nothing was written.";
+    }
     std::string text =
         "Copied " + std::to_string(outcome.copiesMade) + " of " + std::to_string(outcome.copiesPlanned) + " sheets";
     if (outcome.copiesFailed > 0)
@@ -88,9 +100,11 @@ std::string CopyReportSummary(const CopyJobOutcome& outcome)
     return text + ".";
 }
 
-CopyJobOutcome CopyJob(Workspace& ws, Host& host, const SpreadsheetAutomationFactory& servers)
+CopyJobOutcome CopyJob(Workspace& ws, Host& host, const SpreadsheetAutomationFactory& servers,
+                       const CopyJobOptions& options)
 {
     CopyJobOutcome outcome;
+    outcome.trial = options.dryRun;
     host.setStatusText("");
     if (!readyToCopy(ws, host))
         return outcome;
@@ -100,9 +114,24 @@ CopyJobOutcome CopyJob(Workspace& ws, Host& host, const SpreadsheetAutomationFac
     host.setProgressMaximum(outcome.copiesPlanned);
     ws.copyProgressCount = 0;
 
-    JobFolder jobFolder(ws.appDir);
     const int n = ws.copySheetList.count();
     const bool after = ws.copyPosition == kCopyAfter;
+    if (options.dryRun) {
+        std::vector<int> rows;
+        for (int k = 0; k < n; ++k) {
+            const int i = after ? k + 1 : n - k;
+            if (ws.copySheetList.row(i).checked)
+                rows.push_back(i);
+        }
+        outcome.rowsCopied = static_cast<int>(rows.size());
+        for (const auto& [sheetName, row] : TryCopyRows(ws, host, servers, rows, options))
+            addRowOutcome(outcome, row, sheetName);
+        report(outcome, host);
+        host.setProgressValue(0);
+        return outcome;
+    }
+
+    JobFolder jobFolder(ws.appDir);
     for (int k = 0; k < n && !outcome.cancelled; ++k) {
         const int i = after ? k + 1 : n - k;
         const ListRow& row = ws.copySheetList.row(i);
@@ -114,7 +143,8 @@ CopyJobOutcome CopyJob(Workspace& ws, Host& host, const SpreadsheetAutomationFac
         }
         const std::string sheetName = row.subItem(2);
         ++outcome.rowsCopied;
-        addRowOutcome(outcome, CopySheetToTargets(ws, host, servers, jobFolder, CopyRowNumber(row), sheetName), sheetName);
+        addRowOutcome(outcome, CopySheetToTargets(ws, host, servers, jobFolder, CopyRowNumber(row), sheetName, options),
+                      sheetName);
     }
 
     report(outcome, host);

@@ -7,6 +7,7 @@
 #include "platform/file_identity.h"
 
 #include <algorithm>
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <system_error>
@@ -93,6 +94,21 @@ private:
 
 } // namespace
 
+const char* copyResultName(CopyResult result)
+{
+    switch (result) {
+    case CopyResult::Copied:
+        return "copied";
+    case CopyResult::Failed:
+        return "failed";
+    case CopyResult::WouldCopy:
+        return "would copy";
+    case CopyResult::WouldFail:
+        return "would fail";
+    }
+    return "failed";
+}
+
 std::string resolveTargetBookPath(const Workspace& ws, int r)
 {
     const std::string entry = ws.targetEntryList.selectedText();
@@ -167,29 +183,55 @@ void openSource(Session& session, const Workspace& ws, JobFolder& jobFolder, Row
     source.sheet = server.worksheet(source.book, sheetName);
 }
 
-void makeCopies(SpreadsheetAutomation& server, Workspace& ws, Host& host, SheetRef sheet, WorkbookRef target)
+int errorNumberOf(const std::exception& e)
+{
+    const auto* automation = dynamic_cast<const AutomationError*>(&e);
+    return automation ? automation->number() : 0;
+}
+
+// Where a copy went, for the job's journal.
+struct MadeCopy {
+    std::string name;
+    int position = 0;
+};
+
+void makeCopies(SpreadsheetAutomation& server, Workspace& ws, Host& host, SheetRef sheet, WorkbookRef target,
+                std::vector<MadeCopy>* made)
 {
     int endPosition = server.sheetCount(target);
     int frontPosition = 1;
     for (std::int32_t k = 0; k < ws.copyCount; ++k) {
+        int position = 0;
         if (ws.copyPosition == kCopyAfter) {
             server.copySheet(sheet, Placement::After, server.sheet(target, endPosition));
-            ++endPosition;
+            position = ++endPosition;
         } else {
             server.copySheet(sheet, Placement::Before, server.sheet(target, frontPosition));
-            ++frontPosition;
+            position = frontPosition++;
         }
+        if (made)
+            made->push_back({server.sheetName(server.sheet(target, position)), position});
         ++ws.copyProgressCount;
         host.setProgressValue(ws.copyProgressCount);
     }
 }
 
+// What one destination came to, for the report and the journal.
+struct TargetResult {
+    std::optional<std::string> error;
+    int errorCode = 0;
+    std::string notice;
+    std::vector<MadeCopy> made;
+};
+
 // One destination: opened, given its copies, saved and closed. On an error a workbook
 // opened here is closed unsaved (saves replace the file whole, so it keeps its old content)
 // and the error's text is returned; the progress still moves past this destination's share.
-std::optional<std::string> copyToTarget(Session& session, Workspace& ws, Host& host, const RowSource& source,
-                                        const std::string& destPath, std::string& notice)
+TargetResult copyToTarget(Session& session, Workspace& ws, Host& host, const RowSource& source,
+                          const std::string& destPath, const CopyJobOptions& options)
 {
+    TargetResult result;
+    std::vector<MadeCopy>* made = options.journal ? &result.made : nullptr;
     // The open source is the target only when it is the destination's own file; when the
     // source is worked on through its temporary copy, the real file is opened.
     const bool ownFile = destPath == source.path && !source.tempPath;
@@ -199,25 +241,67 @@ std::optional<std::string> copyToTarget(Session& session, Workspace& ws, Host& h
         if (!ownFile)
             opened = session.open(destPath);
         const WorkbookRef target = opened ? *opened : source.book;
-        makeCopies(session.server(), ws, host, source.sheet, target);
+        makeCopies(session.server(), ws, host, source.sheet, target, made);
         // A save writes a new file in the old one's place: the file's other names, if it has
         // any, go on naming the old content.
         const std::uint64_t names = linkCountOf(destPath);
         session.server().save(target);
         if (names > 1)
-            notice = destPath + ": this file had " + std::to_string(names) +
+            result.notice = destPath + ": this file had " + std::to_string(names) +
                      " names (hard links); the copies were saved under this name only, and the other names keep "
                      "the old content.";
         if (opened)
             session.close(*opened);
-        return std::nullopt;
+        return result;
     } catch (const std::exception& e) {
         if (opened)
             session.discard(*opened);
         ws.copyProgressCount = progressBefore + ws.copyCount;
         host.setProgressValue(ws.copyProgressCount);
-        return std::string(e.what());
+        result.error = e.what();
+        result.errorCode = errorNumberOf(e);
+        result.made.clear();
+        return result;
     }
+}
+
+// Every copy of the sheet meant for one destination, told to the journal.
+void journalTarget(const CopyJobOptions& options, const Workspace& ws, const std::string& source,
+                   const std::string& sheetName, const std::string& destPath, const TargetResult& result,
+                   double seconds)
+{
+    if (!options.journal)
+        return;
+    for (std::int32_t k = 0; k < ws.copyCount; ++k) {
+        CopyRecord copy;
+        copy.destination = destPath;
+        copy.source = source;
+        copy.sheet = sheetName;
+        copy.seconds = seconds;
+        if (result.error) {
+            copy.result = options.dryRun ? CopyResult::WouldFail : CopyResult::Failed;
+            copy.errorCode = result.errorCode;
+            copy.error = *result.error;
+        } else {
+            copy.result = options.dryRun ? CopyResult::WouldCopy : CopyResult::Copied;
+            if (static_cast<std::size_t>(k) < result.made.size()) {
+                copy.copyName = result.made[static_cast<std::size_t>(k)].name;
+                copy.position = result.made[static_cast<std::size_t>(k)].position;
+            }
+        }
+        options.journal->record(copy);
+    }
+}
+
+// The path a checked destination row stands for, also when it no longer resolves.
+std::string targetPathForReport(const Workspace& ws, int r)
+{
+    if (std::string path = resolveTargetBookPath(ws, r); !path.empty())
+        return path;
+    const std::string entry = ws.targetEntryList.selectedText();
+    if (GetPathKind(entry) == PathKind::Folder && r >= 1 && r <= ws.targetBookList.count())
+        return joinPath(entry, ws.targetBookList.row(r).text);
+    return entry;
 }
 
 std::int64_t checkedTargetsFrom(const Workspace& ws, int from)
@@ -229,18 +313,26 @@ std::int64_t checkedTargetsFrom(const Workspace& ws, int from)
 }
 
 // The row cannot be done at all: every copy it was meant to make failed, for one reason.
-void failWholeRow(Workspace& ws, Host& host, RowOutcome& outcome, const std::string& error)
+void failWholeRow(Workspace& ws, Host& host, RowOutcome& outcome, const std::string& error, int errorCode,
+                  const CopyJobOptions& options, const std::string& source, const std::string& sheetName)
 {
     const std::int64_t copies = checkedTargetsFrom(ws, 1) * ws.copyCount;
     outcome.copiesFailed += copies;
     outcome.failures.push_back({std::string(), error});
+    TargetResult failed;
+    failed.error = error;
+    failed.errorCode = errorCode;
+    for (int r = 1; r <= ws.targetBookList.count(); ++r)
+        if (ws.targetBookList.row(r).checked)
+            journalTarget(options, ws, source, sheetName, targetPathForReport(ws, r), failed, 0);
     ws.copyProgressCount += copies;
     host.setProgressValue(ws.copyProgressCount);
 }
 
 // Every checked destination in order, each on its own: a failure is recorded and the next
 // one is taken up. The user's cancel is honoured between destinations.
-void copyToEveryTarget(Session& session, Workspace& ws, Host& host, const RowSource& source, RowOutcome& outcome)
+void copyToEveryTarget(Session& session, Workspace& ws, Host& host, const RowSource& source, const std::string& sheetName,
+                       const CopyJobOptions& options, RowOutcome& outcome)
 {
     const int n = ws.targetBookList.count();
     for (int r = 1; r <= n; ++r) {
@@ -250,32 +342,37 @@ void copyToEveryTarget(Session& session, Workspace& ws, Host& host, const RowSou
             outcome.copiesCancelled += checkedTargetsFrom(ws, r) * ws.copyCount;
             return;
         }
+        const auto started = std::chrono::steady_clock::now();
         const std::string destPath = TargetBookPath(ws, r);
-        std::optional<std::string> error;
-        std::string notice;
+        TargetResult result;
         if (destPath.empty()) {
             // A destination that vanished since it was listed is a failure, not a success.
-            error = unresolvedTargetReason(ws, r);
+            result.error = unresolvedTargetReason(ws, r);
+            result.errorCode = static_cast<int>(ErrorCode::WorkbookGone);
             ws.copyProgressCount += ws.copyCount;
             host.setProgressValue(ws.copyProgressCount);
         } else {
-            error = copyToTarget(session, ws, host, source, destPath, notice);
+            result = copyToTarget(session, ws, host, source, destPath, options);
         }
-        if (error) {
+        if (result.error) {
             outcome.copiesFailed += ws.copyCount;
-            outcome.failures.push_back({ws.lastTargetName, *error});
+            outcome.failures.push_back({ws.lastTargetName, *result.error});
         } else {
             outcome.copiesMade += ws.copyCount;
-            if (!notice.empty())
-                outcome.notices.push_back({ws.lastTargetName, notice});
+            if (!result.notice.empty())
+                outcome.notices.push_back({ws.lastTargetName, result.notice});
         }
+        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
+        journalTarget(options, ws, source.path, sheetName, destPath.empty() ? targetPathForReport(ws, r) : destPath,
+                      result, took.count());
     }
 }
 
 } // namespace
 
 RowOutcome CopySheetToTargets(Workspace& ws, Host& host, const SpreadsheetAutomationFactory& servers,
-                              JobFolder& jobFolder, std::int32_t sourceIndex, const std::string& sheetName)
+                              JobFolder& jobFolder, std::int32_t sourceIndex, const std::string& sheetName,
+                              const CopyJobOptions& options)
 {
     RowOutcome outcome;
     ws.lastTargetName.clear();
@@ -288,7 +385,8 @@ RowOutcome CopySheetToTargets(Workspace& ws, Host& host, const SpreadsheetAutoma
         failWholeRow(ws, host, outcome,
                      source.path.empty()
                          ? "The source workbook of the sheet \"" + sheetName + "\" is not known any more."
-                         : source.path + ": the source workbook does not exist.");
+                         : source.path + ": the source workbook does not exist.",
+                     static_cast<int>(ErrorCode::FileNotFound), options, source.path, sheetName);
         return outcome;
     }
 
@@ -299,11 +397,11 @@ RowOutcome CopySheetToTargets(Workspace& ws, Host& host, const SpreadsheetAutoma
     } catch (const std::exception& e) {
         if (session)
             session->abandon();
-        failWholeRow(ws, host, outcome, e.what());
+        failWholeRow(ws, host, outcome, e.what(), errorNumberOf(e), options, source.path, sheetName);
         session.reset();
     }
     if (session) {
-        copyToEveryTarget(*session, ws, host, source, outcome);
+        copyToEveryTarget(*session, ws, host, source, sheetName, options, outcome);
         // Every destination is saved or failed by now; an error closing the source or
         // ending the server changes none of them, so it is not a failure of the row.
         session->abandon();
@@ -320,6 +418,177 @@ RowOutcome CopySheetToTargets(Workspace& ws, Host& host, const SpreadsheetAutoma
         }
     }
     return outcome;
+}
+
+} // namespace tessaro
+
+namespace tessaro {
+
+namespace {
+
+// A copy row of a trial run, with its source opened once for every destination.
+struct TrialRow {
+    std::string sheetName;
+    RowSource source;
+    bool usable = false;
+    RowOutcome outcome;
+};
+
+void countTarget(Workspace& ws, RowOutcome& outcome, const TargetResult& result)
+{
+    if (result.error) {
+        outcome.copiesFailed += ws.copyCount;
+        outcome.failures.push_back({ws.lastTargetName, *result.error});
+    } else {
+        outcome.copiesMade += ws.copyCount;
+    }
+}
+
+// Every usable row's copies in one destination, in the order a real run makes them, so that
+// names and positions come out as its would; then what would keep the file from being saved.
+// The destination is closed unsaved.
+std::vector<TargetResult> tryTarget(Session& session, Workspace& ws, Host& host, std::vector<TrialRow>& rows,
+                                    const std::string& destPath, std::vector<double>& seconds)
+{
+    std::vector<TargetResult> results(rows.size());
+    seconds.assign(rows.size(), 0.0);
+    std::optional<WorkbookRef> target;
+    std::optional<std::string> whole;
+    int wholeCode = 0;
+    try {
+        target = session.open(destPath);
+    } catch (const std::exception& e) {
+        whole = e.what();
+        wholeCode = errorNumberOf(e);
+    }
+    for (std::size_t i = 0; i < rows.size() && target; ++i) {
+        if (!rows[i].usable)
+            continue;
+        const auto started = std::chrono::steady_clock::now();
+        const std::int64_t progressBefore = ws.copyProgressCount;
+        try {
+            makeCopies(session.server(), ws, host, rows[i].source.sheet, *target, &results[i].made);
+        } catch (const std::exception& e) {
+            results[i].error = e.what();
+            results[i].errorCode = errorNumberOf(e);
+            results[i].made.clear();
+            ws.copyProgressCount = progressBefore + ws.copyCount;
+            host.setProgressValue(ws.copyProgressCount);
+        }
+        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
+        seconds[i] = took.count();
+    }
+    if (target) {
+        try {
+            session.server().checkSavable(*target);
+        } catch (const std::exception& e) {
+            whole = e.what();
+            wholeCode = errorNumberOf(e);
+        }
+        session.discard(*target);
+    }
+    if (whole) {
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            if (!rows[i].usable || results[i].error)
+                continue;
+            if (!target) {
+                ws.copyProgressCount += ws.copyCount;
+                host.setProgressValue(ws.copyProgressCount);
+            }
+            results[i].error = *whole;
+            results[i].errorCode = wholeCode;
+            results[i].made.clear();
+        }
+    }
+    return results;
+}
+
+} // namespace
+
+std::vector<std::pair<std::string, RowOutcome>> TryCopyRows(Workspace& ws, Host& host,
+                                                             const SpreadsheetAutomationFactory& servers,
+                                                             const std::vector<int>& copyRows, const CopyJobOptions& options)
+{
+    std::vector<TrialRow> rows;
+    for (int listRow : copyRows) {
+        const ListRow& row = ws.copySheetList.row(listRow);
+        TrialRow trial;
+        trial.sheetName = row.subItem(2);
+        trial.source.path = ws.sourcePathTable.at(CopyRowNumber(row));
+        rows.push_back(std::move(trial));
+    }
+    std::optional<Session> session;
+    std::optional<std::string> noSession;
+    try {
+        session.emplace(servers);
+    } catch (const std::exception& e) {
+        noSession = e.what();
+    }
+    for (TrialRow& row : rows) {
+        std::string error;
+        int code = 0;
+        if (noSession) {
+            error = *noSession;
+            code = static_cast<int>(ErrorCode::NoEngine);
+        } else if (GetPathKind(row.source.path) != PathKind::File) {
+            error = row.source.path.empty()
+                        ? "The source workbook of the sheet \"" + row.sheetName + "\" is not known any more."
+                        : row.source.path + ": the source workbook does not exist.";
+            code = static_cast<int>(ErrorCode::FileNotFound);
+        } else {
+            try {
+                row.source.book = session->open(row.source.path);
+                row.source.sheet = session->server().worksheet(row.source.book, row.sheetName);
+                row.usable = true;
+                continue;
+            } catch (const std::exception& e) {
+                error = e.what();
+                code = errorNumberOf(e);
+            }
+        }
+        failWholeRow(ws, host, row.outcome, error, code, options, row.source.path, row.sheetName);
+    }
+
+    const int n = ws.targetBookList.count();
+    for (int r = 1; r <= n && session; ++r) {
+        if (!ws.targetBookList.row(r).checked)
+            continue;
+        if (host.cancelRequested()) {
+            for (TrialRow& row : rows)
+                if (row.usable)
+                    row.outcome.copiesCancelled += checkedTargetsFrom(ws, r) * ws.copyCount;
+            break;
+        }
+        const std::string destPath = TargetBookPath(ws, r);
+        std::vector<TargetResult> results(rows.size());
+        std::vector<double> seconds(rows.size(), 0.0);
+        if (destPath.empty()) {
+            for (std::size_t i = 0; i < rows.size(); ++i) {
+                if (!rows[i].usable)
+                    continue;
+                results[i].error = unresolvedTargetReason(ws, r);
+                results[i].errorCode = static_cast<int>(ErrorCode::WorkbookGone);
+                ws.copyProgressCount += ws.copyCount;
+                host.setProgressValue(ws.copyProgressCount);
+            }
+        } else {
+            results = tryTarget(*session, ws, host, rows, destPath, seconds);
+        }
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            if (!rows[i].usable)
+                continue;
+            countTarget(ws, rows[i].outcome, results[i]);
+            journalTarget(options, ws, rows[i].source.path, rows[i].sheetName,
+                          destPath.empty() ? targetPathForReport(ws, r) : destPath, results[i], seconds[i]);
+        }
+    }
+    if (session)
+        session->abandon();
+
+    std::vector<std::pair<std::string, RowOutcome>> outcomes;
+    for (TrialRow& row : rows)
+        outcomes.emplace_back(row.sheetName, std::move(row.outcome));
+    return outcomes;
 }
 
 } // namespace tessaro

@@ -1,12 +1,14 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "copy/copy_record.h"
 #include "platform/host.h"
 #include "platform/own_temporaries.h"
 #include "platform/spreadsheet_automation.h"
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace tessaro {
@@ -53,8 +55,21 @@ struct RowOutcome {
 // Nothing is shown to the user: the caller reports. Between destinations the Host is asked
 // whether the user cancelled; the destination being written is always finished first.
 // LastTargetName names the first destination that failed, else the last one resolved.
-// A temporary copy of the source is made in `jobFolder`.
+// A temporary copy of the source is made in `jobFolder`. Every copy is told to the options'
+// journal as soon as its destination is done with; a trial run saves nothing.
 RowOutcome CopySheetToTargets(Workspace& ws, Host& host, const SpreadsheetAutomationFactory& servers,
-                              JobFolder& jobFolder, std::int32_t sourceIndex, const std::string& sheetName);
+                              JobFolder& jobFolder, std::int32_t sourceIndex, const std::string& sheetName,
+                              const CopyJobOptions& options = {});
+
+// A trial of a whole job that writes nothing: every checked destination is opened once and
+// given, in memory, the copies of the listed copy rows (list row numbers, in the order a real
+// run takes them), so names and positions come out as that run's would; then what would keep
+// it from being saved is checked (read-only, locked, an unwritable folder, changed since it
+// was opened) and it is closed unsaved. No temporary copy of a source is made. Returns each
+// row's sheet name and outcome, in the order given; every copy goes to the options' journal.
+std::vector<std::pair<std::string, RowOutcome>> TryCopyRows(Workspace& ws, Host& host,
+                                                             const SpreadsheetAutomationFactory& servers,
+                                                             const std::vector<int>& copyRows,
+                                                             const CopyJobOptions& options);
 
 } // namespace tessaro

@@ -94,6 +94,8 @@ public:
     // All sheets (worksheets, chartsheets, dialog sheets) in tab order.
     virtual int sheetCount(WorkbookRef book) = 0;
     virtual SheetRef sheet(WorkbookRef book, int index) = 0;
+    // The sheet's name as its tab shows it.
+    virtual std::string sheetName(SheetRef sheet) = 0;
 
     // Inserts a copy of `sheet` directly before or after `anchor`, which may be in any
     // workbook open in this instance, the sheet's own included.
@@ -106,6 +108,10 @@ public:
 
     // Writes the workbook back to its file.
     virtual void save(WorkbookRef book) = 0;
+    // Throws what save() would meet that can be told without writing anything: the file is
+    // read-only, its folder cannot be written to, another program holds it locked, or it was
+    // changed since it was opened.
+    virtual void checkSavable(WorkbookRef book) = 0;
 
     // Writes the workbook to a full path, replacing any file there; the workbook is bound
     // to that path afterwards.

@@ -4,6 +4,7 @@
 Fixtures are made with openpyxl in a fresh temporary folder per test and read back with
 openpyxl. Run by CTest with TESSARO_CLI pointing at the built executable.
 """
+import json
 import os
 import shutil
 import subprocess
@@ -200,6 +201,62 @@ class CliTest(unittest.TestCase):
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertEqual(sheet_names(self.source), ["Data", "Other", "Data (2)", "Data (3)"])
         self.assertEqual(values(self.source, "Data (3)"), values(self.source, "Data"))
+
+    # -- --report and --dry-run -------------------------------------------------------------
+    def read_report(self, path):
+        with open(path, encoding="utf-8") as f:
+            lines = [json.loads(line) for line in f]
+        return lines[:-1], lines[-1]["totals"]
+
+    def snapshot(self):
+        return {n: open(self.dest(n), "rb").read() for n in sorted(os.listdir(self.dst))}
+
+    def test_report_has_a_line_per_copy_and_totals_that_match_the_exit_status(self):
+        broken = self.dest("a2-broken.xlsx")
+        with open(broken, "wb") as fh:
+            fh.write(b"PK\x03\x04 truncated")
+        report = os.path.join(self.dir, "report.jsonl")
+        r = self.cli("copy", "--sheet", self.source + ":Data", "--dest", self.dst, "--count", "2", "--report", report)
+        self.assertEqual(r.returncode, 1, r.stderr)
+        copies, totals = self.read_report(report)
+        got = [(os.path.basename(c["destination"]), c["copy_name"], c["position"], c["result"]) for c in copies]
+        self.assertEqual(got, [("a.xlsx", "Data", 2, "copied"), ("a.xlsx", "Data (2)", 3, "copied"),
+                               ("a2-broken.xlsx", "", 0, "failed"), ("a2-broken.xlsx", "", 0, "failed"),
+                               ("b.xlsx", "Data (2)", 3, "copied"), ("b.xlsx", "Data (3)", 4, "copied")])
+        failure = copies[2]
+        self.assertGreater(failure["error_code"], 0)
+        self.assertIn("a2-broken.xlsx", failure["error"])
+        self.assertEqual((copies[0]["source"], copies[0]["sheet"]), (self.source, "Data"))
+        self.assertEqual(sheet_names(self.dest("b.xlsx")), ["B", "Data", "Data (2)", "Data (3)"])
+        self.assertEqual((totals["copied"], totals["failed"], totals["exit_status"]), (4, 2, r.returncode))
+
+    def test_dry_run_writes_nothing_and_names_what_the_real_run_then_does(self):
+        readonly = self.dest("c-readonly.xlsx")
+        make_book(readonly, [("C", [["c"]])])
+        os.chmod(readonly, 0o444)
+        args = ["copy", "--sheet", self.source + ":Data", "--sheet", self.source + ":Other", "--dest", self.dst,
+                "--before", "--count", "2"]
+        before = self.snapshot()
+        plan = os.path.join(self.dir, "plan.jsonl")
+        r = self.cli(*args, "--dry-run", "--report", plan)
+        self.assertEqual(r.returncode, 1, r.stderr)
+        self.assertIn("c-readonly.xlsx", r.stderr)
+        self.assertEqual(self.snapshot(), before)
+        self.assertEqual(os.listdir(self.app), [])
+        self.assertIn('b.xlsx: would get "Data (2)" as sheet', r.stdout)
+        planned, planned_totals = self.read_report(plan)
+        self.assertEqual(planned_totals["exit_status"], r.returncode)
+        done = os.path.join(self.dir, "done.jsonl")
+        r = self.cli(*args, "--report", done)
+        made, totals = self.read_report(done)
+        key = lambda c: (c["destination"], c["sheet"], c["copy_name"], c["position"])
+        real = {"would copy": "copied", "would fail": "failed"}
+        self.assertEqual(sorted((key(c), real[c["result"]]) for c in planned),
+                         sorted((key(c), c["result"]) for c in made))
+        self.assertEqual((planned_totals["would_copy"], planned_totals["would_fail"]),
+                         (totals["copied"], totals["failed"]))
+        self.assertEqual(sheet_names(self.dest("b.xlsx")),
+                         ["Data (2)", "Data (3)", "Other", "Other (2)", "B", "Data"])
 
     def test_relative_paths_and_non_ascii_names(self):
         folder = os.path.join(self.dir, "Übersicht 報告")

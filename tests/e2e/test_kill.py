@@ -5,6 +5,7 @@ Every destination must afterwards be either byte for byte as before, or complete
 (it opens, it holds its own sheets unchanged and the copy in its place). Run by CTest with
 a bounded number of kills; scripts can raise TESSARO_KILL_RUNS for a longer soak.
 """
+import json
 import os
 import random
 import shutil
@@ -98,20 +99,40 @@ class KillTest(unittest.TestCase):
         self.assertEqual(got, self.expected_values, name)
         return "copied"
 
+    def check_report_of_killed_run(self, report, found):
+        """What the report of a killed run says is true: a destination it calls copied holds its copy."""
+        with open(report, encoding="utf-8") as f:
+            text = f.read()
+        lines = text.split("\n")
+        self.assertEqual(lines[-1], "", "every line the report holds is whole")
+        records = [json.loads(line) for line in lines[:-1]]
+        if records and "totals" in records[-1]:
+            self.assertEqual(records.pop()["totals"]["exit_status"], 0)
+            self.assertEqual(len(records), len(found), "a finished run reports every copy")
+        for record in records:
+            name = os.path.basename(record["destination"])
+            self.assertEqual(record["result"], "copied", record)
+            self.assertEqual(found[name], "copied", "the report says %s was copied" % name)
+
     def test_every_destination_is_as_before_or_complete(self):
         rng = random.Random(int(os.environ.get("TESSARO_KILL_SEED", "20261207")))
         totals = {"untouched": 0, "copied": 0, "leftovers": 0}
         for run in range(RUNS):
             work = self.fresh_work("run")
-            proc = subprocess.Popen([CLI, "copy", "--sheet", self.source + ":Data", "--dest", work, "--quiet"],
+            report = os.path.join(self.dir, "report.jsonl")
+            proc = subprocess.Popen([CLI, "copy", "--sheet", self.source + ":Data", "--dest", work, "--quiet",
+                                     "--report", report],
                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                                     env=dict(os.environ, TESSARO_APP_DIR=self.dir))
             time.sleep(rng.uniform(0, self.duration))
             proc.send_signal(signal.SIGKILL)
             proc.wait()
+            found = {}
             for name in sorted(self.original):
                 with self.subTest(run=run, dest=name):
-                    totals[self.check_destination(os.path.join(work, name), name)] += 1
+                    found[name] = self.check_destination(os.path.join(work, name), name)
+                    totals[found[name]] += 1
+            self.check_report_of_killed_run(report, found)
             # A killed save may leave its temporary file behind, but never one that a later
             # folder scan would take for a workbook.
             for extra in sorted(set(os.listdir(work)) - set(self.original)):

@@ -92,6 +92,8 @@ public:
         return SheetRef{b, s[static_cast<std::size_t>(index - 1)].id};
     }
 
+    std::string sheetName(SheetRef sheet) override { return find(sheet).name; }
+
     void copySheet(SheetRef sheet, Placement where, SheetRef anchor) override
     {
         if (world_.onCopy)
@@ -110,6 +112,13 @@ public:
     }
 
     void save(WorkbookRef b) override { write(b, book(b).path, "save " + book(b).path.string()); }
+
+    void checkSavable(WorkbookRef b) override
+    {
+        const std::string path = book(b).path.string();
+        if (world_.failSave.count(path))
+            throw AutomationError(ErrorCode::SaveFailed, path + ": cannot be saved (injected)");
+    }
 
     void saveAs(WorkbookRef b, const std::filesystem::path& path) override
     {

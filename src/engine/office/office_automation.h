@@ -33,8 +33,10 @@ public:
     SheetRef worksheet(WorkbookRef book, const std::string& name) override;
     int sheetCount(WorkbookRef book) override;
     SheetRef sheet(WorkbookRef book, int index) override;
+    std::string sheetName(SheetRef sheet) override;
     void copySheet(SheetRef sheet, Placement where, SheetRef anchor) override;
     void save(WorkbookRef book) override;
+    void checkSavable(WorkbookRef book) override;
     void saveAs(WorkbookRef book, const std::filesystem::path& fullPath) override;
     void close(WorkbookRef book) override;
     void quit() override;
@@ -47,7 +49,6 @@ public:
     std::uint64_t revision(WorkbookRef book) const;
     // The file's identity when the workbook was loaded or last written.
     std::optional<FileIdentity> loadedStamp(WorkbookRef book) const;
-    std::string sheetName(SheetRef sheet);
     // Writes the workbook as it is now to an .xlsx file, leaving it bound to its own file.
     void exportXlsx(WorkbookRef book, const std::filesystem::path& target);
 

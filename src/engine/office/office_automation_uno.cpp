@@ -222,24 +222,30 @@ struct OfficeAutomation::Impl {
         return SheetRef{b, id};
     }
 
-    void store(Book& b, const fs::path& target, WorkbookFormat as, const std::string& doing = "saving it")
+    // What keeps the native engine from writing a workbook keeps LibreOffice from it too:
+    // read-only, locked by another program (the lock file of the office this process drives
+    // is its own), an unwritable folder, or changed since it was loaded.
+    void guardForSaving(std::optional<xlsx::SaveGuard>& guard, const Book& b, const fs::path& target,
+                        std::chrono::milliseconds wait)
     {
-        // What keeps the native engine from writing a workbook keeps LibreOffice from it too:
-        // read-only, locked by another program (the lock file of the office this process
-        // drives is its own), an unwritable folder, or changed since it was loaded.
         std::string ownProfile;
         {
             std::lock_guard lock(uno.mutex_);
             ownProfile = uno.profile_.filename().string();
         }
-        std::optional<xlsx::SaveGuard> guard;
         try {
-            guard.emplace(target, target.string(), std::string_view{}, kLockWait, ownProfile);
+            guard.emplace(target, target.string(), std::string_view{}, wait, ownProfile);
             if (target == b.path && b.stamp && identityOfFile(target) != b.stamp)
                 throw xlsx::EngineError(xlsx::ErrorCode::FileChangedSinceOpened, target.string());
         } catch (const xlsx::EngineError& e) {
             throw e.toAutomationError();
         }
+    }
+
+    void store(Book& b, const fs::path& target, WorkbookFormat as, const std::string& doing = "saving it")
+    {
+        std::optional<xlsx::SaveGuard> guard;
+        guardForSaving(guard, b, target, kLockWait);
         std::optional<ReplacementFile> out;
         try {
             out.emplace(target);
@@ -469,6 +475,16 @@ void OfficeAutomation::save(WorkbookRef book)
     impl_->store(b, b.path, b.format);
     b.dirty = false;
     b.stamp = identityOfFile(b.path);
+}
+
+void OfficeAutomation::checkSavable(WorkbookRef book)
+{
+    Impl::Book& b = impl_->live(book);
+    if (!writable(b.format))
+        throw AutomationError(ErrorCode::FormatNotWritable, fmt::format("{}: LibreOffice cannot save {}.", b.path.string(),
+                                                        describeFormat(b.format)));
+    std::optional<xlsx::SaveGuard> guard;
+    impl_->guardForSaving(guard, b, b.path, std::chrono::milliseconds(0));
 }
 
 void OfficeAutomation::saveAs(WorkbookRef book, const fs::path& fullPath)

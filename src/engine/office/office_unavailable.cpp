@@ -55,6 +55,7 @@ int OfficeAutomation::sheetCount(WorkbookRef) { noWorkbook(); }
 SheetRef OfficeAutomation::sheet(WorkbookRef, int) { noWorkbook(); }
 void OfficeAutomation::copySheet(SheetRef, Placement, SheetRef) { noWorkbook(); }
 void OfficeAutomation::save(WorkbookRef) { noWorkbook(); }
+void OfficeAutomation::checkSavable(WorkbookRef) { noWorkbook(); }
 void OfficeAutomation::saveAs(WorkbookRef, const fs::path&) { noWorkbook(); }
 void OfficeAutomation::close(WorkbookRef) {}
 void OfficeAutomation::quit() {}

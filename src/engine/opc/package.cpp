@@ -425,6 +425,11 @@ void Package::flushModels()
         putPart(kContentTypesPart, contentTypes_.serialize());
 }
 
+void Package::checkCanSave() const
+{
+    const SaveGuard guard(path_, display_, zip_->identity(), std::chrono::milliseconds(0));
+}
+
 void Package::writeTo(const std::filesystem::path& target, const std::string& display)
 {
     // Writing back to the file that was read needs it to be that same file still, both

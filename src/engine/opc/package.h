@@ -71,6 +71,9 @@ public:
 
     bool modified() const;
     void save();
+    // Throws what save() would meet before it writes: the file is read-only or locked, its
+    // folder cannot be written to, or it changed since it was read. Writes nothing.
+    void checkCanSave() const;
     // Writes the package to another file and binds it to that file.
     void saveAs(const std::filesystem::path& file, std::string displayPath);
 

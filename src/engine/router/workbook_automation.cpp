@@ -208,6 +208,13 @@ public:
         });
     }
 
+    std::string sheetName(SheetRef ref) override
+    {
+        Book& b = at(ref.book);
+        const Sheet& s = sheetAt(ref);
+        return guarded(b.path, "reading a sheet's name", [&] { return engine(b).sheetName(s.inner); });
+    }
+
     void copySheet(SheetRef sheetRef, Placement where, SheetRef anchor) override
     {
         Sheet& source = sheetAt(sheetRef);
@@ -222,6 +229,12 @@ public:
         Book& b = at(book);
         guarded(b.path, "saving it", [&] { engine(b).save(b.inner); });
         b.savedRevision = b.revision;
+    }
+
+    void checkSavable(WorkbookRef book) override
+    {
+        Book& b = at(book);
+        guarded(b.path, "checking it can be saved", [&] { engine(b).checkSavable(b.inner); });
     }
 
     void saveAs(WorkbookRef book, const fs::path& fullPath) override

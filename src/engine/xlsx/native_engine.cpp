@@ -181,6 +181,17 @@ public:
         });
     }
 
+    std::string sheetName(SheetRef sheet) override
+    {
+        Workbook& b = book(sheet.book);
+        return guarded(b.displayPath(), "reading a sheet's name", [&] {
+            for (const auto& s : b.workbookPart().sheets())
+                if (s.handle == sheet.id)
+                    return s.name;
+            throw EngineError(ErrorCode::SheetIndexOutOfRange, b.displayPath(), "the sheet is no longer in the workbook");
+        });
+    }
+
     void copySheet(SheetRef sheet, Placement where, SheetRef anchor) override
     {
         Workbook& src = book(sheet.book);
@@ -213,6 +224,15 @@ public:
         Workbook& b = book(ref);
         guarded(b.displayPath(), "saving it", [&] {
             b.save();
+            return 0;
+        });
+    }
+
+    void checkSavable(WorkbookRef ref) override
+    {
+        Workbook& b = book(ref);
+        guarded(b.displayPath(), "checking it can be saved", [&] {
+            b.package().checkCanSave();
             return 0;
         });
     }

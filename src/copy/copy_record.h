@@ -1,0 +1,49 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace tessaro {
+
+// What became of one copy of one sheet in one destination.
+enum class CopyResult {
+    Copied,    // made and saved
+    Failed,    // not made; the destination keeps its old content
+    WouldCopy, // a trial run: it would be made
+    WouldFail, // a trial run: it would fail, for the reason given
+};
+
+struct CopyRecord {
+    std::string destination; // the destination workbook's full path
+    std::string source;      // the source workbook's full path
+    std::string sheet;       // the source sheet's name
+    std::string copyName;    // the copy's name in the destination; empty when it was not made
+    int position = 0;        // the copy's tab position in the destination, from 1; 0 when not made
+    CopyResult result = CopyResult::Failed;
+    int errorCode = 0; // the error's number; 0 when there is none or it has no number
+    std::string error;
+    // The destination's time for this sheet (opening, copying, saving), which its copies of
+    // the sheet share.
+    double seconds = 0;
+};
+
+// Hears of every copy as soon as its destination is done with, so that what it keeps of a
+// job that is stopped halfway is still true.
+class CopyJournal {
+public:
+    virtual ~CopyJournal() = default;
+    virtual void record(const CopyRecord& copy) = 0;
+};
+
+// How a job runs besides what the workspace says.
+struct CopyJobOptions {
+    CopyJournal* journal = nullptr;
+    // Opens every workbook and makes the copies in memory, to tell what a real run would
+    // make and what would fail, and writes nothing.
+    bool dryRun = false;
+};
+
+const char* copyResultName(CopyResult result);
+
+} // namespace tessaro
