@@ -129,7 +129,7 @@ Package::Package(const std::filesystem::path& file, std::string displayPath, std
     : path_(file), display_(std::move(displayPath)), context_(std::move(context))
 {
     requireZipArchive(path_, display_);
-    zip_ = std::make_unique<ZipReader>(path_, display_, context_->options().inflateLimits);
+    zip_ = std::make_shared<ZipReader>(path_, display_, context_->options().inflateLimits);
     if (!zip_->find("[Content_Types].xml")) {
         if (zip_->find("mimetype") || zip_->find("content.xml")) {
             std::string mime = zip_->find("mimetype") ? zip_->read(*zip_->find("mimetype"), 4096) : std::string();
@@ -170,6 +170,8 @@ std::unique_ptr<PartReader> Package::openPart(std::string_view name) const
     if (const Change* c = changeFor(name)) {
         if (c->removed)
             throw EngineError(ErrorCode::PartMissing, display_, entryNameOf(name));
+        if (c->rawZip)
+            return std::make_unique<ZipPartReader>(*c->rawZip, c->rawEntry);
         if (c->stored)
             return std::make_unique<StoredPartReader>(c->storedPart, display_, entryNameOf(name));
         return std::make_unique<MemoryPartReader>(c->content);
@@ -234,7 +236,7 @@ void Package::forgetReread(const std::string& key)
 std::uint64_t Package::partSize(std::string_view name) const
 {
     if (const Change* c = changeFor(name))
-        return c->removed ? 0 : c->stored ? c->storedPart.size : c->content.size();
+        return c->removed ? 0 : c->rawZip ? c->rawEntry.size : c->stored ? c->storedPart.size : c->content.size();
     const ZipEntry* e = entryFor(name);
     return e ? e->size : 0;
 }
@@ -297,6 +299,8 @@ std::string Package::readPart(std::string_view name) const
     if (const Change* c = changeFor(name)) {
         if (c->removed)
             throw EngineError(ErrorCode::PartMissing, display_, entryNameOf(name));
+        if (c->rawZip)
+            return c->rawZip->read(c->rawEntry, context_->options().wholePartLimit);
         if (!c->stored)
             return c->content;
         if (c->storedPart.size > context_->options().wholePartLimit)
@@ -313,6 +317,9 @@ std::string Package::readPart(std::string_view name) const
 std::string Package::partIdentity(std::string_view name) const
 {
     if (const Change* c = changeFor(name)) {
+        if (c->rawZip)
+            return fmt::format("zip:{}:{}:{:08x}:{}:{}", c->rawZip->identity(), c->rawEntry.name, c->rawEntry.crc,
+                               c->rawEntry.compressedSize, c->rawEntry.size);
         if (c->stored) {
             Fingerprinter fp;
             fp.add(c->storedPart.crc).add(c->storedPart.size);
@@ -347,6 +354,7 @@ void Package::putPart(std::string_view name, std::string content)
     c.stored = false;
     c.content = std::move(content);
     c.storedPart = {};
+    c.rawZip.reset();
 }
 
 void Package::putStoredPart(std::string_view name, StoredPart part)
@@ -355,6 +363,32 @@ void Package::putStoredPart(std::string_view name, StoredPart part)
     Change& c = changes_[foldAscii(partNameOf(entryNameOf(name)))];
     c.stored = true;
     c.storedPart = std::move(part);
+}
+
+void Package::putPartFrom(std::string_view name, const Package& other, std::string_view otherName)
+{
+    if (const Change* c = other.changeFor(otherName)) {
+        if (c->removed)
+            throw EngineError(ErrorCode::PartMissing, other.display_, entryNameOf(otherName));
+        if (c->rawZip) {
+            putPart(name, {});
+            Change& mine = changes_[foldAscii(partNameOf(entryNameOf(name)))];
+            mine.rawZip = c->rawZip;
+            mine.rawEntry = c->rawEntry;
+        } else if (c->stored) {
+            putStoredPart(name, c->storedPart);
+        } else {
+            putPart(name, c->content);
+        }
+        return;
+    }
+    const ZipEntry* e = other.entryFor(otherName);
+    if (!e)
+        throw EngineError(ErrorCode::PartMissing, other.display_, entryNameOf(otherName));
+    putPart(name, {});
+    Change& mine = changes_[foldAscii(partNameOf(entryNameOf(name)))];
+    mine.rawZip = other.zip_;
+    mine.rawEntry = *e;
 }
 
 void Package::removePart(std::string_view name)
@@ -371,6 +405,7 @@ void Package::removePart(std::string_view name)
     c.removed = true;
     c.content.clear();
     c.storedPart = {};
+    c.rawZip.reset();
 }
 
 std::vector<std::string> Package::partNames() const
@@ -443,13 +478,17 @@ void Package::writeTo(const std::filesystem::path& target, const std::string& di
             const Change* c = changeFor(e.name);
             if (!c) {
                 zip.addRaw(*zip_, e);
+            } else if (c->rawZip) {
+                zip.addRaw(*c->rawZip, c->rawEntry, c->name);
             } else if (!c->removed) {
                 zip.add(c->name, c->stored ? c->storedPart : context_->storedForm(c->content));
             }
         }
         for (const auto& key : added_) {
             const Change& c = changes_.at(key);
-            if (!c.removed)
+            if (c.rawZip)
+                zip.addRaw(*c.rawZip, c.rawEntry, c.name);
+            else if (!c.removed)
                 zip.add(c.name, c.stored ? c.storedPart : context_->storedForm(c.content));
         }
         zip.finish();
@@ -481,7 +520,7 @@ void Package::writeTo(const std::filesystem::path& target, const std::string& di
         }
     }
     // The new file now holds every part: read from it from here on.
-    zip_ = std::make_unique<ZipReader>(target, display, context_->options().inflateLimits);
+    zip_ = std::make_shared<ZipReader>(target, display, context_->options().inflateLimits);
     path_ = target;
     display_ = display;
     changes_.clear();

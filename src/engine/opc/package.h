@@ -60,6 +60,9 @@ public:
 
     void putPart(std::string_view name, std::string content);
     void putStoredPart(std::string_view name, StoredPart part);
+    // A part whose bytes are `otherName` of `other` as that package stores them: taken from
+    // its file when this package is written, so a big picture is never held whole.
+    void putPartFrom(std::string_view name, const Package& other, std::string_view otherName);
     void removePart(std::string_view name);
     // Every part name, in the order a save writes them.
     std::vector<std::string> partNames() const;
@@ -84,6 +87,9 @@ private:
         bool stored = false;
         std::string content;
         StoredPart storedPart;
+        // Set for a part written as another package's zip entry stands.
+        std::shared_ptr<const ZipReader> rawZip;
+        ZipEntry rawEntry;
     };
     const ZipEntry* entryFor(std::string_view name) const;
     const Change* changeFor(std::string_view name) const;
@@ -94,7 +100,7 @@ private:
     std::filesystem::path path_;
     std::string display_;
     std::shared_ptr<EngineContext> context_;
-    std::unique_ptr<ZipReader> zip_;
+    std::shared_ptr<ZipReader> zip_;
     ContentTypes contentTypes_;
     std::map<std::string, Change> changes_;             // folded name (with slash)
     std::vector<std::string> added_;                    // folded names, in order of adding

@@ -65,7 +65,10 @@ std::string CopySession::carry(const std::string& part, const std::string& relTy
     if (!identity.empty())
         sharedAfterCommit_[identity] = np.name;
     carryRelationships(part, np);
-    np.content = edited(part, relType, type, np);
+    if (std::optional<std::string> content = edited(part, relType, type, np))
+        np.content = std::move(*content);
+    else
+        np.asStoredIn = part;
     parts_.push_back(std::move(np));
     return carried_[key];
 }
@@ -107,16 +110,24 @@ void CopySession::carryRelationships(const std::string& part, NewPart& np)
     }
 }
 
-// The part's content as the copy needs it, edited by the carrier of its kind.
-std::string CopySession::edited(const std::string& part, const std::string& relType, const std::string& type,
-                                NewPart& np)
+// The part's content as the copy needs it, edited by the carrier of its kind; nothing for a
+// part that is not XML and that no carrier edits (a picture, a printer's settings, an embedded
+// file), which is copied as the source stores it without being read.
+std::optional<std::string> CopySession::edited(const std::string& part, const std::string& relType,
+                                               const std::string& type, NewPart& np)
 {
-    std::string content = src_.package().readPart(part);
+    const bool xml = type.find("xml") != std::string::npos || part.ends_with(".xml") || part.ends_with(".vml") ||
+                     part.ends_with(".rels");
+    std::string content;
+    if (xml || relType == rel_type::kVmlDrawing || relType == rel_type::kComments)
+        content = src_.package().readPart(part);
+    bool editedHere = false;
     auto withDoc = [&](auto&& edit) {
         pugi::xml_document doc;
         loadXml(doc, content, src_.displayPath(), part.substr(1));
         edit(doc);
         content = saveXml(doc);
+        editedHere = true;
     };
     if (relType == rel_type::kTable) {
         withDoc([&](pugi::xml_document& d) { processTable(d, np.name); });
@@ -134,13 +145,17 @@ std::string CopySession::edited(const std::string& part, const std::string& relT
         withDoc([&](pugi::xml_document& d) { processDrawing(d); });
     } else if (relType == rel_type::kVmlDrawing) {
         content = processVml(std::move(content));
+        editedHere = true;
     } else if (relType == rel_type::kThreadedComment) {
         withDoc([&](pugi::xml_document& d) { processThreaded(d); });
     } else if (relType == rel_type::kComments) {
         content = processComments(std::move(content));
+        editedHere = true;
     } else if (relType == kCtrlPropRel) {
         withDoc([&](pugi::xml_document& d) { processControl(d); });
     }
+    if (!editedHere && !xml)
+        return std::nullopt;
     return content;
 }
 

@@ -284,7 +284,10 @@ void CopySession::writeParts()
 {
     Package& pkg = dst_.package();
     for (NewPart& p : parts_) {
-        pkg.putPart(p.name, std::move(p.content));
+        if (p.asStoredIn.empty())
+            pkg.putPart(p.name, std::move(p.content));
+        else
+            pkg.putPartFrom(p.name, src_.package(), p.asStoredIn);
         pkg.contentTypes().ensureType(p.name, p.type);
         addRelationships(p.name, p.rels);
     }

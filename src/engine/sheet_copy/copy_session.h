@@ -76,6 +76,9 @@ private:
     struct NewPart {
         std::string name;
         std::string content;
+        // Set when no carrier edits the part: the source's part of this name, written as the
+        // source stores it.
+        std::string asStoredIn;
         std::string type;
         std::vector<Relationship> rels;  // internal targets as part names
     };
@@ -127,7 +130,8 @@ private:
     std::optional<std::string> reuseCarried(const std::string& part, const std::string& relType,
                                             const std::string& type, std::string& identity);
     void carryRelationships(const std::string& part, NewPart& np);
-    std::string edited(const std::string& part, const std::string& relType, const std::string& type, NewPart& np);
+    std::optional<std::string> edited(const std::string& part, const std::string& relType, const std::string& type,
+                                      NewPart& np);
 
     std::string carry(const std::string& part, const std::string& relType);
     std::string sourceType(const std::string& part) const;

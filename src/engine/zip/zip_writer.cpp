@@ -92,6 +92,20 @@ void ZipWriter::addRaw(const ZipReader& from, const ZipEntry& entry)
     records_.push_back(std::move(r));
 }
 
+void ZipWriter::addRaw(const ZipReader& from, const ZipEntry& entry, std::string_view name)
+{
+    bool ascii = true;
+    for (char c : name)
+        if (static_cast<unsigned char>(c) >= 0x80)
+            ascii = false;
+    Record r{std::string(name), entry.versionMadeBy,
+             static_cast<std::uint16_t>((entry.flags & 0x0006) | (ascii ? 0 : 0x0800)), entry.method, entry.dosTime,
+             entry.dosDate, entry.crc, entry.compressedSize, entry.size, entry.externalAttributes, out_.position()};
+    writeLocalHeader(r);
+    out_.copyFrom(from.descriptor(), entry.dataOffset, entry.compressedSize);
+    records_.push_back(std::move(r));
+}
+
 void ZipWriter::add(std::string_view name, const StoredPart& part)
 {
     bool ascii = true;

@@ -22,6 +22,8 @@ public:
 
     // Copies an entry's stored bytes unchanged (no decompression, no recompression).
     void addRaw(const ZipReader& from, const ZipEntry& entry);
+    // The same entry's bytes under another name.
+    void addRaw(const ZipReader& from, const ZipEntry& entry, std::string_view name);
     void add(std::string_view name, const StoredPart& part);
     void finish();
 
