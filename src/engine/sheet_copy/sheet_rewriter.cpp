@@ -238,7 +238,7 @@ private:
                 break;
             if (capture_ != Capture::None)
                 captured_.append(t.raw);
-            else if (open_ == 0 && !rootDone_ && trimmed(t.raw).size() > 0 && t.raw.substr(0, 3) != "\xEF\xBB\xBF")
+            else if (open_ == 0 && !rootDone_ && trimmed(t.raw).size() > 0)
                 damaged("text before the root element", offset);
             else
                 target().append(t.raw);

@@ -89,10 +89,11 @@ void SharedStrings::load(std::string content, const std::string& file, const std
     std::size_t siStart = 0;
     try {
         for (;;) {
-            std::size_t before = pos;
             auto r = scanner.next(raw_, pos, true, tok);
             if (r == XmlScanner::Result::End)
                 break;
+            // Where the token starts: a byte-order mark before the first one is passed over.
+            const std::size_t before = static_cast<std::size_t>(tok.raw.data() - raw_.data());
             switch (tok.kind) {
             case XmlToken::Kind::Doctype:
                 throw EngineError(ErrorCode::XmlDoctype, file, part);

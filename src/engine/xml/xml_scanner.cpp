@@ -290,6 +290,17 @@ private:
 XmlScanner::Result XmlScanner::next(std::string_view data, std::size_t& pos, bool final, XmlToken& token,
                                     std::size_t base)
 {
+    if (!begun_) {
+        // Some producers open every part with a byte-order mark; it must not read as text
+        // before the root element.
+        constexpr std::string_view kMark = "\xEF\xBB\xBF";
+        std::string_view head = data.substr(std::min(pos, data.size()), kMark.size());
+        if (head.size() < kMark.size() && !final && kMark.substr(0, head.size()) == head)
+            return Result::NeedMore;
+        if (head == kMark)
+            pos += kMark.size();
+        begun_ = true;
+    }
     if (pos >= data.size())
         return final ? Result::End : Result::NeedMore;
     TokenScan scan(data, final, token, base);

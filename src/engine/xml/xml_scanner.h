@@ -44,7 +44,8 @@ struct XmlToken {
 
 // A pull scanner over XML that arrives in pieces. It never allocates per token (the
 // attribute list keeps its capacity) and makes no recursion, so hostile input costs time
-// linear in its size. Tokens point into the caller's buffer.
+// linear in its size. Tokens point into the caller's buffer. One scanner reads one document:
+// a UTF-8 byte-order mark where it begins is passed over, as it is no part of the XML.
 class XmlScanner {
 public:
     enum class Result { Token, NeedMore, End };
@@ -54,6 +55,9 @@ public:
     // more data; with `final` true it is a syntax error. `base` is added to offsets in
     // errors so they count from the start of the whole document.
     Result next(std::string_view data, std::size_t& pos, bool final, XmlToken& token, std::size_t base = 0);
+
+private:
+    bool begun_ = false;
 };
 
 // Entity handling for the five predefined entities and numeric character references.

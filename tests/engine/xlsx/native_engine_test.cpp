@@ -800,6 +800,29 @@ TEST_F(NativeEngineCopy, PrefixedWorkbooksTakeCopiesInTheirOwnPrefix)
     EXPECT_EQ(dump(dst, "Data (2)"), dump(src, "Data"));
 }
 
+TEST_F(NativeEngineCopy, PartsThatOpenWithAByteOrderMarkAreRead)
+{
+    auto writeMarked = [](const fs::path& file, const t::BookSpec& spec) {
+        t::Parts parts = t::buildWorkbook(spec);
+        for (auto& [name, xml] : parts) {
+            // The shared strings without a declaration, so the mark stands right before the root.
+            if (name == "xl/sharedStrings.xml")
+                xml.erase(0, xml.find("?>\n") + 3);
+            xml.insert(0, "\xEF\xBB\xBF");
+        }
+        t::writeZip(file, parts);
+    };
+    writeMarked(src, sourceBook());
+    t::BookSpec d;
+    d.prefix = "x";
+    d.sheets = {{"Jan", "<x:sheetData><x:row r=\"1\"><x:c r=\"A1\" t=\"s\"><x:v>0</x:v></x:c></x:row></x:sheetData>"}};
+    d.strings = {"<t>Plain</t>"};
+    writeMarked(dst, d);
+    copy("Data", Placement::After);
+    EXPECT_EQ(dump(dst, "Data"), dump(src, "Data"));
+    EXPECT_THAT(dump(dst, "Jan"), HasSubstr("'Plain'"));
+}
+
 TEST(NativeEngineOpenpyxl, CopiesBetweenWorkbooksOpenpyxlWrote)
 {
     TempDir dir;

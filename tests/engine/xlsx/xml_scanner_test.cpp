@@ -73,6 +73,24 @@ TEST(XmlScanner, AsksForMoreWhenATokenIsCutAndResumesWhenItArrives)
     }
 }
 
+TEST(XmlScanner, AByteOrderMarkWhereTheDocumentBeginsIsPassedOver)
+{
+    auto t = all("\xEF\xBB\xBF<a>\xEF\xBB\xBF</a>");
+    ASSERT_EQ(t.size(), 3u);
+    EXPECT_EQ(t[0].kind, XmlToken::Kind::StartTag);
+    EXPECT_EQ(t[1].raw, "\xEF\xBB\xBF") << "inside the document the same bytes are text";
+
+    // The mark may arrive a byte at a time.
+    XmlScanner s;
+    XmlToken tok;
+    std::string buf = "\xEF";
+    std::size_t pos = 0;
+    EXPECT_EQ(s.next(buf, pos, false, tok), XmlScanner::Result::NeedMore);
+    buf += "\xBB\xBF<a/>";
+    ASSERT_EQ(s.next(buf, pos, false, tok), XmlScanner::Result::Token);
+    EXPECT_EQ(tok.raw, "<a/>");
+}
+
 TEST(XmlScanner, ReportsTheDoctypeWithoutReadingIt)
 {
     // The caller stops at this token; the declaration's insides are never looked at.
