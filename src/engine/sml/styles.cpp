@@ -206,6 +206,9 @@ void Stylesheet::load(std::string_view xml, const std::string& file, const std::
         throw EngineError(ErrorCode::PartDamaged, file, part + ": it is not a styles part");
     n_ = *names;
     index();
+    implicitDefault_ = false;
+    if (xfs_.empty())
+        supplyDefaults();
     modified_ = false;
 }
 
@@ -214,7 +217,30 @@ void Stylesheet::loadDefault()
     doc_.load_string(kDefaultStyles, pugi::parse_default | pugi::parse_declaration);
     n_ = NsNames("");
     index();
+    implicitDefault_ = true;
     modified_ = false;
+}
+
+// A styles part without cell formats (`<styleSheet/>`, an empty cellXfs) still has format 0:
+// applications show it with their default font, fill and border. Those defaults are made
+// records here, in every list that has none, so that format 0 can be copied and a part
+// written back is complete.
+void Stylesheet::supplyDefaults()
+{
+    pugi::xml_document defaults;
+    defaults.load_string(kDefaultStyles);
+    const std::pair<std::string_view, const std::vector<pugi::xml_node>*> lists[] = {
+        {"fonts", &fonts_}, {"fills", &fills_}, {"borders", &borders_}, {"cellStyleXfs", &styleXfs_},
+        {"cellXfs", &xfs_}, {"cellStyles", &cellStyles_}};
+    for (const auto& [local, records] : lists) {
+        if (!records->empty())
+            continue;
+        pugi::xml_node c = container(local);
+        for (pugi::xml_node d : defaults.document_element().child(std::string(local).c_str()).children())
+            copyElement(c, d, "", n_.prefix());
+    }
+    index();
+    implicitDefault_ = true;
 }
 
 void Stylesheet::index()
@@ -582,6 +608,9 @@ std::size_t StyleMerger::cellFormat(std::size_t sourceIndex)
     if (sourceIndex >= src_.xfs_.size())
         undefined("cell format", sourceIndex, src_.xfs_.size());
     dst_.ensureKeys();
+    // Cells that come to point at a default the part only implied need it written out.
+    if (dst_.implicitDefault_)
+        dst_.modified_ = true;
     pugi::xml_node x = scratchCopy(src_.xfs_[sourceIndex]);
     auto remap = [&](const char* a, auto fn) {
         if (pugi::xml_attribute at = x.attribute(a))

@@ -47,6 +47,7 @@ public:
 private:
     friend class StyleMerger;
     void index();
+    void supplyDefaults();
     void ensureKeys();
     pugi::xml_node container(std::string_view local);
 
@@ -61,6 +62,9 @@ private:
     std::unordered_map<std::string, std::size_t> fontKeys_, fillKeys_, borderKeys_, styleXfKeys_, xfKeys_, dxfKeys_;
     std::unordered_map<std::string, std::size_t> cellStyleByName_;  // folded name -> xfId
     long maxNumFmtId_ = 163;
+    // The workbook's formats are defaults it did not write (no styles part, or one without
+    // cell formats): the part is written out once a copy uses them.
+    bool implicitDefault_ = false;
     bool modified_ = false;
 };
 

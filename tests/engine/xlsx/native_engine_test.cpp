@@ -823,6 +823,37 @@ TEST_F(NativeEngineCopy, PartsThatOpenWithAByteOrderMarkAreRead)
     EXPECT_THAT(dump(dst, "Jan"), HasSubstr("'Plain'"));
 }
 
+TEST_F(NativeEngineCopy, WorkbooksWithoutCellFormatsCopyInAndOut)
+{
+    // One without a styles part and one whose styles part is empty: both have format 0, the
+    // application's default.
+    t::BookSpec bare;
+    bare.sheets = {{"Plain", "<sheetData><row r=\"1\"><c r=\"A1\" s=\"0\"><v>5</v></c></row></sheetData>"}};
+    bare.noStyles = true;
+    const t::Parts noPart = t::buildWorkbook(bare);
+    bare.noStyles = false;
+    t::Parts emptyPart = t::buildWorkbook(bare);
+    for (auto& [name, xml] : emptyPart)
+        if (name == "xl/styles.xml")
+            xml = "<styleSheet xmlns=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\"/>";
+    const fs::path file = dir / "bare.xlsx";
+    for (const t::Parts& parts : {noPart, emptyPart}) {
+        t::writeZip(file, parts);
+        t::writeWorkbook(dst, destinationBook());
+        auto server = factory();
+        auto b = server->open(file);
+        auto d = server->open(dst);
+        server->copySheet(server->worksheet(b, "Plain"), Placement::After, server->sheet(d, 3));
+        server->copySheet(server->worksheet(server->open(src), "Data"), Placement::After, server->sheet(b, 1));
+        server->save(d);
+        server->save(b);
+        server->quit();
+        EXPECT_THAT(dump(dst, "Plain"), HasSubstr("('cell', 'A1', '5', 'n', 'General', 'Calibri', 11.0"))
+            << "the default font, not the destination's Arial 10";
+        EXPECT_EQ(dump(file, "Data"), dump(src, "Data"));
+    }
+}
+
 TEST(NativeEngineOpenpyxl, CopiesBetweenWorkbooksOpenpyxlWrote)
 {
     TempDir dir;

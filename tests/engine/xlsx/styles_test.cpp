@@ -215,6 +215,41 @@ TEST(StyleMerger, AFormatTheSourceLacksIsTheSourcesFault)
     }
 }
 
+TEST(Stylesheet, WithoutCellFormatsFormatZeroIsTheDefaultAndCopiesBothWays)
+{
+    const std::string kOrder[] = {"numFmts", "fonts", "fills", "borders", "cellStyleXfs", "cellXfs", "cellStyles"};
+    for (const std::string& body : {std::string(), std::string("<fonts count=\"1\"><font><sz val=\"9\"/><name val=\"Arial\"/></font></fonts>"
+                                                                "<cellXfs count=\"0\"/>")}) {
+        Stylesheet empty;
+        empty.load(styles("", body), "empty", "styles.xml");
+        EXPECT_EQ(empty.cellFormatCount(), 1u) << body;
+
+        Stylesheet dst;
+        dst.load(styles("", kDestination), "dst", "styles.xml");
+        StyleMerger out(empty, dst, ColorTranslator());
+        EXPECT_EQ(out.cellFormat(0), 1u) << "the default is not the destination's Arial 10: " << body;
+
+        Pair p;
+        StyleMerger in(p.src, empty, ColorTranslator());
+        EXPECT_FALSE(empty.modified());
+        EXPECT_EQ(in.cellFormat(1), 1u);
+        EXPECT_TRUE(empty.modified()) << "a part that only implied its default is written whole";
+        pugi::xml_document d;
+        d.load_string(empty.serialize().c_str());
+        pugi::xml_node root = d.document_element();
+        std::size_t at = 0;
+        for (pugi::xml_node c : root.children()) {
+            while (at < std::size(kOrder) && kOrder[at] != c.name())
+                ++at;
+            ASSERT_LT(at, std::size(kOrder)) << c.name() << " out of order: " << empty.serialize();
+            EXPECT_TRUE(c.first_child()) << c.name() << " has a record";
+            EXPECT_EQ(c.attribute("count").as_ullong(), std::distance(c.children().begin(), c.children().end()));
+        }
+        EXPECT_EQ(root.child("fills").first_child().child("patternFill").attribute("patternType").value(), std::string("none"));
+        EXPECT_EQ(root.child("cellStyles").child("cellStyle").attribute("xfId").as_int(-1), 0);
+    }
+}
+
 TEST(Stylesheet, RollbackTakesBackEverythingAppended)
 {
     Pair p;
