@@ -248,9 +248,16 @@ void Stylesheet::index()
     pugi::xml_node root = doc_.document_element();
     auto collect = [&](std::string_view cont, std::string_view item, std::vector<pugi::xml_node>& out) {
         out.clear();
-        for (pugi::xml_node c = root.child(n_(cont).c_str()).first_child(); c; c = c.next_sibling())
-            if (n_.names(c, item))
+        for (pugi::xml_node c = root.child(n_(cont).c_str()).first_child(); c; c = c.next_sibling()) {
+            if (n_.names(c, item)) {
                 out.push_back(c);
+            } else if (isAlternateContent(c)) {
+                // The records of the branch an application takes stand where the element stands.
+                for (pugi::xml_node b = chosenAlternative(c).first_child(); b; b = b.next_sibling())
+                    if (n_.names(b, item))
+                        out.push_back(b);
+            }
+        }
     };
     collect("numFmts", "numFmt", numFmts_);
     collect("fonts", "font", fonts_);

@@ -96,6 +96,80 @@ std::string_view localNameOf(const char* qualified)
     return colon == std::string_view::npos ? qn : qn.substr(colon + 1);
 }
 
+namespace {
+
+// The namespaces a current spreadsheet application reads besides the standard's own: the
+// extensions its files carry in markup-compatibility choices.
+constexpr std::string_view kUnderstoodExtensions[] = {
+    "http://schemas.microsoft.com/office/spreadsheetml/2009/9/main",
+    "http://schemas.microsoft.com/office/spreadsheetml/2009/9/ac",
+    "http://schemas.microsoft.com/office/spreadsheetml/2010/11/main",
+    "http://schemas.microsoft.com/office/spreadsheetml/2010/11/ac",
+    "http://schemas.microsoft.com/office/spreadsheetml/2014/revision",
+    "http://schemas.microsoft.com/office/spreadsheetml/2015/revision2",
+    "http://schemas.microsoft.com/office/spreadsheetml/2016/revision3",
+    "http://schemas.microsoft.com/office/spreadsheetml/2015/02/main",
+    "http://schemas.microsoft.com/office/drawing/2010/main",
+    "http://schemas.microsoft.com/office/drawing/2012/main",
+    "http://schemas.microsoft.com/office/drawing/2014/main",
+    "http://schemas.microsoft.com/office/drawing/2007/8/2/chart",
+    "http://schemas.microsoft.com/office/drawing/2012/chart",
+    "http://schemas.microsoft.com/office/drawing/2014/chart",
+};
+
+bool understood(std::string_view uri)
+{
+    if (uri.starts_with("http://schemas.openxmlformats.org/"))
+        return true;
+    return std::find(std::begin(kUnderstoodExtensions), std::end(kUnderstoodExtensions), uri) !=
+           std::end(kUnderstoodExtensions);
+}
+
+bool inMarkupCompatibility(pugi::xml_node element, std::string_view local)
+{
+    std::string_view qn = element.name();
+    std::size_t colon = qn.find(':');
+    std::string_view prefix = colon == std::string_view::npos ? std::string_view{} : qn.substr(0, colon);
+    if (qn.substr(colon == std::string_view::npos ? 0 : colon + 1) != local)
+        return false;
+    auto uri = namespaceOf(element, prefix);
+    return uri && *uri == ns::kMarkupCompatibility;
+}
+
+} // namespace
+
+bool isAlternateContent(pugi::xml_node element)
+{
+    return element.type() == pugi::node_element && inMarkupCompatibility(element, "AlternateContent");
+}
+
+pugi::xml_node chosenAlternative(pugi::xml_node alternateContent)
+{
+    for (pugi::xml_node c = alternateContent.first_child(); c; c = c.next_sibling()) {
+        if (c.type() != pugi::node_element)
+            continue;
+        if (inMarkupCompatibility(c, "Fallback"))
+            return c;
+        if (!inMarkupCompatibility(c, "Choice"))
+            continue;
+        std::string_view needs = c.attribute("Requires").value();
+        bool all = needs.find_first_not_of(" \t\r\n") != std::string_view::npos;
+        for (std::size_t i = 0; all && i < needs.size();) {
+            std::size_t end = needs.find_first_of(" \t\r\n", i);
+            if (end == std::string_view::npos)
+                end = needs.size();
+            if (end > i) {
+                auto uri = namespaceOf(c, needs.substr(i, end - i));
+                all = uri && understood(*uri);
+            }
+            i = end + 1;
+        }
+        if (all)
+            return c;
+    }
+    return {};
+}
+
 long toLong(const char* text, long fallback)
 {
     if (!text || !*text)

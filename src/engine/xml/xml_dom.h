@@ -59,6 +59,13 @@ std::string_view localNameOf(const char* qualified);
 // when it is missing, empty or holds anything more.
 long toLong(const char* text, long fallback = 0);
 
+// The branch of an mc:AlternateContent element an application takes: its first mc:Choice
+// whose Requires names only namespaces this engine understands, else its mc:Fallback; null
+// when there is neither.
+pugi::xml_node chosenAlternative(pugi::xml_node alternateContent);
+// Whether `element` is an mc:AlternateContent element.
+bool isAlternateContent(pugi::xml_node element);
+
 // Inserts `qname` into `parent` at its place in a schema sequence: after the last existing
 // child whose local name comes earlier in `order`, before everything else.
 pugi::xml_node insertInOrder(pugi::xml_node parent, const NsNames& names, std::string_view local,

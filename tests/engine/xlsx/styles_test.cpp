@@ -250,6 +250,49 @@ TEST(Stylesheet, WithoutCellFormatsFormatZeroIsTheDefaultAndCopiesBothWays)
     }
 }
 
+TEST(Stylesheet, CellFormatsInAlternateContentCountAsTheBranchAnApplicationTakes)
+{
+    const std::string mc = " xmlns:mc=\"http://schemas.openxmlformats.org/markup-compatibility/2006\"";
+    const std::string xfs =
+        "<cellXfs count=\"4\"><xf numFmtId=\"0\" fontId=\"0\" fillId=\"0\" borderId=\"0\" xfId=\"0\"/>"
+        "<mc:AlternateContent" + mc + " xmlns:x14ac=\"http://schemas.microsoft.com/office/spreadsheetml/2009/9/ac\">"
+        "<mc:Choice Requires=\"x14ac\"><xf numFmtId=\"164\" fontId=\"1\" fillId=\"0\" borderId=\"0\" xfId=\"0\"/></mc:Choice>"
+        "<mc:Fallback><xf numFmtId=\"0\" fontId=\"0\" fillId=\"0\" borderId=\"0\" xfId=\"0\"/></mc:Fallback></mc:AlternateContent>"
+        "<mc:AlternateContent" + mc + " xmlns:zz=\"urn:tessaro:unknown\">"
+        "<mc:Choice Requires=\"zz\"><xf numFmtId=\"0\" fontId=\"1\" fillId=\"0\" borderId=\"0\" xfId=\"0\"/></mc:Choice>"
+        "<mc:Fallback><xf numFmtId=\"14\" fontId=\"0\" fillId=\"2\" borderId=\"0\" xfId=\"0\"/></mc:Fallback></mc:AlternateContent>"
+        "<xf numFmtId=\"170\" fontId=\"0\" fillId=\"0\" borderId=\"0\" xfId=\"0\"/></cellXfs>";
+    std::string source = kSource;
+    source.replace(source.find("<cellXfs"), source.find("</cellXfs>") + 10 - source.find("<cellXfs"), xfs);
+    Stylesheet src;
+    src.load(styles("", source), "src", "styles.xml");
+    ASSERT_EQ(src.cellFormatCount(), 4u);
+
+    Pair p;
+    StyleMerger m(src, p.dst, ColorTranslator());
+    std::size_t chosen = m.cellFormat(1), fallback = m.cellFormat(2), last = m.cellFormat(3);
+    pugi::xml_document d;
+    d.load_string(p.dst.serialize().c_str());
+    auto nth = [&](const char* list, std::size_t i) {
+        for (pugi::xml_node x : d.document_element().child(list).children())
+            if (i-- == 0)
+                return x;
+        return pugi::xml_node();
+    };
+    auto xf = [&](std::size_t i) { return nth("cellXfs", i); };
+    auto font = [&](std::size_t i) { return nth("fonts", i); };
+    EXPECT_EQ(std::string(xf(chosen).attribute("numFmtId").value()), "200") << "the Choice: \"0.000\" by its code";
+    EXPECT_TRUE(font(xf(chosen).attribute("fontId").as_uint()).child("b")) << "and the bold font";
+    EXPECT_EQ(std::string(xf(fallback).attribute("numFmtId").value()), "14") << "an unknown namespace: the Fallback";
+    EXPECT_EQ(xf(fallback).attribute("fillId").as_int(), 2);
+    EXPECT_EQ(std::string(xf(last).attribute("numFmtId").value()), "201") << "the record after them is the fourth";
+
+    // As a destination, new records are counted after the alternatives.
+    Pair q;
+    StyleMerger into(q.src, src, ColorTranslator());
+    EXPECT_EQ(into.cellFormat(3), 4u);
+}
+
 TEST(Stylesheet, RollbackTakesBackEverythingAppended)
 {
     Pair p;
