@@ -4,6 +4,7 @@
 #include "platform/engine_error.h"
 #include "engine/xml/xml_dom.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <vector>
@@ -145,7 +146,7 @@ std::string Relationships::add(std::string_view type, std::string_view target)
         }
     }
     std::string id = fmt::format("rId{}", next);
-    while (byId(id))
+    while (byId(id) || std::find(reserved_.begin(), reserved_.end(), id) != reserved_.end())
         id = fmt::format("rId{}", ++next);
     pugi::xml_node n = doc_.document_element().append_child((prefix_ + "Relationship").c_str());
     n.append_attribute("Id").set_value(id.c_str());

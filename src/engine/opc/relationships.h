@@ -88,6 +88,9 @@ public:
     // is taken.
     bool addWithId(std::string_view id, std::string_view type, std::string_view target, bool external);
     void remove(std::string_view id);
+    // Keeps `add` from giving out an id that the source part names with no relationship
+    // behind it: the name must not come to mean a part added later.
+    void reserve(std::string_view id) { reserved_.emplace_back(id); }
 
     bool modified() const { return modified_; }
     void markSaved() { modified_ = false; }
@@ -99,6 +102,7 @@ private:
     pugi::xml_document doc_;
     std::string prefix_;
     std::vector<Relationship> rels_;
+    std::vector<std::string> reserved_;
     bool modified_ = false;
 };
 

@@ -345,6 +345,8 @@ std::uint32_t copySheet(Workbook& source, std::uint32_t handle, Workbook& destin
     if (srcIndex < 0)
         throw EngineError(ErrorCode::SheetIndexOutOfRange, source.displayPath(), "the sheet is no longer there");
     const SheetEntry entry = source.workbookPart().sheets()[static_cast<std::size_t>(srcIndex)];
+    if (!entry.usable())
+        throw EngineError(entry.faultCode, source.displayPath(), entry.fault);
     if (entry.kind != SheetKind::Worksheet && entry.kind != SheetKind::Chartsheet)
         throw EngineError(ErrorCode::SheetKindNotCopyable, source.displayPath(), fmt::format("\"{}\"", entry.name));
     if (!destination.workbookPart().canTakeAnotherSheet())

@@ -49,6 +49,9 @@ Workbook::Workbook(const std::filesystem::path& file, std::string displayPath, s
     Relationships& rels = package_.relationships(workbookPartName_);
     workbook_.load(package_.readPart(workbookPartName_), display, workbookPartName_.substr(1), rels,
                    [&](const std::string& p) { return package_.hasPart(p); });
+    for (const SheetEntry& s : workbook_.sheets())
+        if (!s.relId.empty() && !rels.byId(s.relId))
+            rels.reserve(s.relId);
 }
 
 std::string Workbook::partBeside(std::string_view fileName) const

@@ -88,14 +88,20 @@ void WorkbookPart::load(std::string_view xml, const std::string& file, const std
             throw EngineError(ErrorCode::WorkbookInvalid, file, "a sheet has no name");
         if (!seen.insert(foldSheetName(e.name)).second)
             throw EngineError(ErrorCode::WorkbookInvalid, file, fmt::format("two sheets are named \"{}\"", e.name));
-        const Relationship* rel = rels.byId(e.relId);
-        if (!rel || rel->external)
-            throw EngineError(ErrorCode::WorkbookInvalid, file,
-                              fmt::format("the sheet \"{}\" points at a relationship that does not exist", e.name));
-        e.part = rels.resolve(*rel);
-        e.kind = kindOf(rel->type);
-        if (!partExists(e.part))
-            throw EngineError(ErrorCode::PartMissing, file, fmt::format("{} (sheet \"{}\")", e.part.substr(1), e.name));
+        const Relationship* rel = e.relId.empty() ? nullptr : rels.byId(e.relId);
+        if (e.relId.empty()) {
+            e.fault = fmt::format("the sheet \"{}\" names no relationship", e.name);
+        } else if (!rel) {
+            e.fault = fmt::format("the sheet \"{}\" points at a relationship that does not exist", e.name);
+        } else if (rel->external) {
+            e.fault = fmt::format("the sheet \"{}\" points outside the workbook", e.name);
+        } else if (std::string target = rels.resolve(*rel); !partExists(target)) {
+            e.fault = fmt::format("{} (sheet \"{}\")", target.substr(1), e.name);
+            e.faultCode = ErrorCode::PartMissing;
+        } else {
+            e.part = std::move(target);
+            e.kind = kindOf(rel->type);
+        }
         sheets_.push_back(std::move(e));
     }
     if (sheets_.empty())

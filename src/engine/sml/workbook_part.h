@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "platform/errors.h"
 #include "engine/opc/relationships.h"
 #include "engine/xml/xml_dom.h"
 
@@ -25,6 +26,11 @@ struct SheetEntry {
     std::string part;          // resolved part name
     SheetKind kind = SheetKind::Other;
     std::string state;         // "visible", "hidden" or "veryHidden"
+    // Why the sheet cannot be read, when it cannot (no relationship, no part behind it). It
+    // keeps its place, so the other sheets are used as usual and a save writes it unchanged.
+    std::string fault;
+    ErrorCode faultCode = ErrorCode::WorkbookInvalid;
+    bool usable() const { return fault.empty(); }
 };
 
 struct DefinedNameEntry {

@@ -159,6 +159,10 @@ public:
             for (const auto& s : b.workbookPart().sheets())
                 if (s.kind == SheetKind::Chartsheet && sameSheetName(s.name, name))
                     return SheetRef{ref, s.handle};
+            // A sheet that cannot be read is not listed, but asked for by name it says why.
+            for (const auto& s : b.workbookPart().sheets())
+                if (!s.usable() && sameSheetName(s.name, name))
+                    throw EngineError(s.faultCode, b.displayPath(), s.fault);
             throw EngineError(ErrorCode::SheetNotFound, b.displayPath(), fmt::format("\"{}\"", name));
         });
     }

@@ -22,6 +22,7 @@ using tessaro::test::TempDir;
 using tessaro::test::writeFile;
 using ::testing::AllOf;
 using ::testing::HasSubstr;
+using ::testing::Not;
 namespace t = tessaro::xlsx::test;
 namespace fs = std::filesystem;
 
@@ -421,13 +422,49 @@ TEST_F(HostileInput, MissingPackageRelationshipsOrContentTypes)
     EXPECT_THAT(refusal(types, Use::List), HasSubstr("no list of content types"));
 }
 
-TEST_F(HostileInput, SheetPointingAtAMissingRelationship)
+TEST_F(HostileInput, ASheetWithoutItsRelationshipIsUnusableAloneAndKeptAsItWas)
 {
+    t::BookSpec spec = fineBook();
+    spec.sheets.emplace_back("Third", "<sheetData/>");
+    // rId1-3 are the sheets, rId4 and rId5 styles and strings: rId6 is the id a new
+    // relationship would take.
     auto p = variant("norel.xlsx", [](auto& e) {
         auto& w = t::entryNamed(e, "xl/workbook.xml");
-        w.content.replace(w.content.find("r:id=\"rId1\""), 11, "r:id=\"rId77\"");
-    });
-    EXPECT_THAT(refusal(p, Use::List), AllOf(HasSubstr("\"Data\""), HasSubstr("relationship that does not exist")));
+        w.content.replace(w.content.find("r:id=\"rId2\""), 11, "r:id=\"rId6\"");
+        w.content.replace(w.content.find("r:id=\"rId3\""), 11, "r:id=\"\"");
+    }, spec);
+    auto server = nativeAutomationFactory()();
+    WorkbookRef book = server->open(p);
+    EXPECT_EQ(server->worksheetCount(book), 1);
+    EXPECT_EQ(server->worksheetName(book, 1), "Data");
+    EXPECT_EQ(server->sheetCount(book), 3) << "still in their places";
+    for (const auto& [name, why] : {std::pair<std::string, std::string>{"other", "relationship that does not exist"},
+                                    {"Third", "names no relationship"}}) {
+        try {
+            server->worksheet(book, name);
+            ADD_FAILURE() << name << " was found";
+        } catch (const AutomationError& e) {
+            EXPECT_THAT(e.description(), AllOf(HasSubstr(p.string()), HasSubstr(why))) << name;
+        }
+    }
+    EXPECT_THROW(server->copySheet(server->sheet(book, 2), Placement::After, server->sheet(book, 1)), AutomationError);
+
+    WorkbookRef other = server->open(fine);
+    server->copySheet(server->worksheet(book, "Data"), Placement::After, server->sheet(other, 2));
+    server->copySheet(server->worksheet(other, "Data"), Placement::After, server->sheet(book, 3));
+    server->save(other);
+    server->save(book);
+    server->quit();
+
+    auto parts = t::readZip(p);
+    EXPECT_THAT(parts["xl/workbook.xml"], AllOf(HasSubstr("<sheet name=\"Other\" sheetId=\"2\" r:id=\"rId6\"/>"),
+                                                HasSubstr("<sheet name=\"Third\" sheetId=\"3\" r:id=\"\"/>")));
+    EXPECT_THAT(parts["xl/_rels/workbook.xml.rels"], Not(HasSubstr("\"rId6\""))) << "the dangling id still names nothing";
+    auto again = nativeAutomationFactory()();
+    WorkbookRef reread = again->open(p);
+    EXPECT_EQ(again->sheetCount(reread), 4);
+    EXPECT_EQ(again->worksheetName(reread, 2), "Data (2)");
+    EXPECT_EQ(again->worksheetCount(again->open(fine)), 3);
 }
 
 TEST_F(HostileInput, BrokenRelationshipsPart)
@@ -436,15 +473,25 @@ TEST_F(HostileInput, BrokenRelationshipsPart)
     EXPECT_THAT(refusal(p, Use::List), AllOf(HasSubstr("damaged"), HasSubstr("xl/_rels/workbook.xml.rels")));
 }
 
-TEST_F(HostileInput, RelationshipToAMissingSheetOrOutsideThePackage)
+TEST_F(HostileInput, ASheetWhosePartIsMissingOrOutsideThePackageIsUnusableAlone)
 {
     auto gone = variant("gone.xlsx", [](auto& e) { std::erase_if(e, [](auto& x) { return x.name == kSheetPart; }); });
-    EXPECT_THAT(refusal(gone, Use::List), AllOf(HasSubstr("missing"), HasSubstr(kSheetPart)));
     auto outside = variant("outside.xlsx", [](auto& e) {
         auto& r = t::entryNamed(e, "xl/_rels/workbook.xml.rels");
         r.content.replace(r.content.find("worksheets/sheet1.xml"), 21, "../../../../etc/passwd");
     });
-    EXPECT_THAT(refusal(outside, Use::List), HasSubstr("missing"));
+    for (const auto& [file, part] : {std::pair{gone, kSheetPart}, std::pair{outside, std::string("etc/passwd")}}) {
+        auto server = nativeAutomationFactory()();
+        WorkbookRef book = server->open(file);
+        EXPECT_EQ(server->worksheetCount(book), 1);
+        EXPECT_EQ(server->worksheetName(book, 1), "Other");
+        try {
+            server->worksheet(book, "Data");
+            ADD_FAILURE() << file;
+        } catch (const AutomationError& e) {
+            EXPECT_THAT(e.description(), AllOf(HasSubstr("missing"), HasSubstr(part), HasSubstr("\"Data\"")));
+        }
+    }
 }
 
 TEST_F(HostileInput, MalformedXmlInEveryPartARowOfCopiesReads)
