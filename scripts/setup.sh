@@ -26,8 +26,8 @@ test=(
   desktop-file-utils appstream
   # screenshots under a virtual display
   xvfb xauth
-  # tests that read workbooks back, and the copy oracle's LibreOffice load check
-  python3 python3-openpyxl python3-uno
+  # tests that read workbooks back, the copy oracle's schema check and its LibreOffice load check
+  python3 python3-openpyxl python3-lxml python3-uno
   # scripts/fuzz.sh: clang with libFuzzer and the sanitizers' runtimes; setpriv (util-linux)
   # lets the tests run tessaro-cli as an ordinary user when they run as root
   clang libclang-rt-14-dev util-linux
