@@ -412,6 +412,7 @@ void StyleMerger::forget()
     borderMap_.clear();
     styleXfMap_.clear();
     numFmtMap_.clear();
+    driftMap_.clear();
 }
 
 pugi::xml_node StyleMerger::scratchCopy(pugi::xml_node src)
@@ -503,19 +504,31 @@ long StyleMerger::numberFormat(long id)
     return mapped;
 }
 
+pugi::xml_node StyleMerger::preparedFont(std::size_t i)
+{
+    pugi::xml_node f = preparedRecord(src_.fonts_, i);
+    if (colors_.fontsDiffer()) {
+        // The destination's theme fonts are others: keep the font by its own name.
+        while (pugi::xml_node s = f.child("scheme"))
+            f.remove_child(s);
+    }
+    return f;
+}
+
+pugi::xml_node StyleMerger::preparedRecord(const std::vector<pugi::xml_node>& list, std::size_t i)
+{
+    pugi::xml_node r = scratchCopy(list[i]);
+    translateColors(r.first_child());
+    return r;
+}
+
 std::size_t StyleMerger::font(std::size_t i)
 {
     if (auto it = fontMap_.find(i); it != fontMap_.end())
         return it->second;
     std::size_t mapped = 0;
     if (i < src_.fonts_.size()) {
-        pugi::xml_node f = scratchCopy(src_.fonts_[i]);
-        translateColors(f.first_child());
-        if (colors_.fontsDiffer()) {
-            // The destination's theme fonts are others: keep the font by its own name.
-            while (pugi::xml_node s = f.child("scheme"))
-                f.remove_child(s);
-        }
+        pugi::xml_node f = preparedFont(i);
         mapped = findOrAppend(dst_.fontKeys_, dst_.fonts_, "fonts", f);
         discard(f);
     }
@@ -532,8 +545,7 @@ std::size_t StyleMerger::fill(std::size_t i)
         // Readers take the first two fills as "none" and "gray125" whatever they say.
         mapped = i;
     } else if (i < src_.fills_.size()) {
-        pugi::xml_node f = scratchCopy(src_.fills_[i]);
-        translateColors(f.first_child());
+        pugi::xml_node f = preparedRecord(src_.fills_, i);
         mapped = findOrAppend(dst_.fillKeys_, dst_.fills_, "fills", f, 2);
         discard(f);
     }
@@ -547,8 +559,7 @@ std::size_t StyleMerger::border(std::size_t i)
         return it->second;
     std::size_t mapped = 0;
     if (i < src_.borders_.size()) {
-        pugi::xml_node b = scratchCopy(src_.borders_[i]);
-        translateColors(b.first_child());
+        pugi::xml_node b = preparedRecord(src_.borders_, i);
         mapped = findOrAppend(dst_.borderKeys_, dst_.borders_, "borders", b);
         discard(b);
     }
@@ -608,6 +619,110 @@ std::size_t StyleMerger::styleRecord(std::size_t i)
     return mapped;
 }
 
+namespace {
+
+// A cell format's attribute groups, each with the flag that says the format's own value
+// holds rather than its cell style's.
+struct AttributeGroup {
+    unsigned bit;
+    const char* flag;
+};
+constexpr AttributeGroup kGroups[] = {{1u, "applyNumberFormat"}, {2u, "applyFont"},      {4u, "applyFill"},
+                                      {8u, "applyBorder"},        {16u, "applyAlignment"}, {32u, "applyProtection"}};
+constexpr unsigned kEveryGroup = 63u;
+
+std::size_t recordIndex(pugi::xml_node xf, const char* name)
+{
+    return static_cast<std::size_t>(std::max(0L, toLong(xf.attribute(name).value(), 0)));
+}
+
+bool isTrue(pugi::xml_attribute a)
+{
+    std::string_view v = a.value();
+    return v == "1" || v == "true";
+}
+
+} // namespace
+
+// Which attribute groups a cell style gives otherwise in the destination than in the source.
+// Compared as the copy would write them, without adding anything to the destination.
+unsigned StyleMerger::styleDrift(std::size_t sourceStyle, std::size_t destinationStyle)
+{
+    auto memo = driftMap_.find({sourceStyle, destinationStyle});
+    if (memo != driftMap_.end())
+        return memo->second;
+    unsigned drift = 0;
+    if (sourceStyle >= src_.styleXfs_.size() || destinationStyle >= dst_.styleXfs_.size()) {
+        drift = kEveryGroup;
+    } else {
+        pugi::xml_node s = src_.styleXfs_[sourceStyle];
+        pugi::xml_node d = dst_.styleXfs_[destinationStyle];
+        const std::string_view sp = src_.n_.prefix(), dp = dst_.n_.prefix();
+        auto formatKey = [](const Stylesheet& sheet, long id) {
+            auto code = sheet.numFmtCodes_.find(id);
+            return code == sheet.numFmtCodes_.end() ? fmt::format("b{}", id) : "c" + code->second;
+        };
+        auto differs = [&](const std::vector<pugi::xml_node>& dstList, std::size_t di, pugi::xml_node prepared) {
+            std::string mine = prepared ? canonicalText(prepared, "") : std::string();
+            if (prepared)
+                discard(prepared);
+            std::string theirs = di < dstList.size() ? canonicalText(dstList[di], dp) : std::string();
+            return mine != theirs;
+        };
+        const long sf = std::max(0L, toLong(s.attribute("numFmtId").value(), 0));
+        const long df = std::max(0L, toLong(d.attribute("numFmtId").value(), 0));
+        if (formatKey(src_, sf) != formatKey(dst_, df))
+            drift |= 1u;
+        std::size_t si = recordIndex(s, "fontId"), di = recordIndex(d, "fontId");
+        if (differs(dst_.fonts_, di, si < src_.fonts_.size() ? preparedFont(si) : pugi::xml_node()))
+            drift |= 2u;
+        si = recordIndex(s, "fillId");
+        di = recordIndex(d, "fillId");
+        // Readers take the first two fills for "none" and "gray125" whatever they hold.
+        if (si < 2 || di < 2) {
+            if (si != di)
+                drift |= 4u;
+        } else if (differs(dst_.fills_, di, si < src_.fills_.size() ? preparedRecord(src_.fills_, si) : pugi::xml_node())) {
+            drift |= 4u;
+        }
+        si = recordIndex(s, "borderId");
+        di = recordIndex(d, "borderId");
+        if (differs(dst_.borders_, di, si < src_.borders_.size() ? preparedRecord(src_.borders_, si) : pugi::xml_node()))
+            drift |= 8u;
+        auto childKey = [](pugi::xml_node xf, const NsNames& n, std::string_view prefix, std::string_view local) {
+            pugi::xml_node c = xf.child(n(local).c_str());
+            return c ? canonicalText(c, prefix) : std::string();
+        };
+        if (childKey(s, src_.n_, sp, "alignment") != childKey(d, dst_.n_, dp, "alignment"))
+            drift |= 16u;
+        if (childKey(s, src_.n_, sp, "protection") != childKey(d, dst_.n_, dp, "protection"))
+            drift |= 32u;
+    }
+    driftMap_.emplace(std::make_pair(sourceStyle, destinationStyle), drift);
+    return drift;
+}
+
+// A cell format without an apply flag shows its cell style's attribute in some readers and
+// its own in others; in the source both agree only as long as the style stays the same. Where
+// the style the copy lands on gives something else, the copy says that its own value holds,
+// which is what the source showed.
+void StyleMerger::pinAttributes(pugi::xml_node xf, std::size_t sourceStyle, std::size_t destinationStyle)
+{
+    const unsigned drift = styleDrift(sourceStyle, destinationStyle);
+    if (drift == 0)
+        return;
+    for (const AttributeGroup& g : kGroups) {
+        if (!(drift & g.bit))
+            continue;
+        pugi::xml_attribute a = xf.attribute(g.flag);
+        if (a && isTrue(a))
+            continue;
+        if (!a)
+            a = xf.append_attribute(g.flag);
+        a.set_value("1");
+    }
+}
+
 std::size_t StyleMerger::cellFormat(std::size_t sourceIndex)
 {
     if (auto it = xfMap_.find(sourceIndex); it != xfMap_.end())
@@ -638,7 +753,9 @@ std::size_t StyleMerger::cellFormat(std::size_t sourceIndex)
             dst_.styleXfKeys_.emplace(canonicalText(d, dst_.n_.prefix()), 0);
             dst_.modified_ = true;
         }
+        const std::size_t sourceStyle = recordIndex(x, "xfId");
         remap("xfId", [&](long v) { return static_cast<long>(styleRecord(static_cast<std::size_t>(std::max(0L, v)))); });
+        pinAttributes(x, sourceStyle, recordIndex(x, "xfId"));
     }
     std::size_t mapped = findOrAppend(dst_.xfKeys_, dst_.xfs_, "cellXfs", x);
     discard(x);

@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace tessaro::xlsx {
@@ -93,6 +94,12 @@ private:
     std::size_t fill(std::size_t i);
     std::size_t border(std::size_t i);
     std::size_t styleRecord(std::size_t i);
+    // The source record as it is written into the destination (colours translated, theme
+    // fonts named), in the scratch document; the caller discards it.
+    pugi::xml_node preparedFont(std::size_t i);
+    pugi::xml_node preparedRecord(const std::vector<pugi::xml_node>& list, std::size_t i);
+    unsigned styleDrift(std::size_t sourceStyle, std::size_t destinationStyle);
+    void pinAttributes(pugi::xml_node xf, std::size_t sourceStyle, std::size_t destinationStyle);
     pugi::xml_node scratchCopy(pugi::xml_node src);
     void discard(pugi::xml_node n);
     void translateColors(pugi::xml_node n, int depth = 0);
@@ -108,6 +115,7 @@ private:
     pugi::xml_document scratch_;
     std::unordered_map<std::size_t, std::size_t> xfMap_, dxfMap_, fontMap_, fillMap_, borderMap_, styleXfMap_;
     std::unordered_map<long, long> numFmtMap_;
+    std::map<std::pair<std::size_t, std::size_t>, unsigned> driftMap_;
 };
 
 // A comparison text of an element: names without the namespace prefix `prefix`,

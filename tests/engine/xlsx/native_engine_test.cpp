@@ -446,6 +446,99 @@ TEST_F(NativeEngineCopy, RepeatedCopiesDoNotGrowStylesOrStrings)
     EXPECT_TRUE(styles6.select_node("//numFmt[@numFmtId='165'][@formatCode='yyyy\\-mm\\-dd']"));
 }
 
+// How each formatted position of a sheet looks (cells, rows with a format of their own,
+// formatted columns), read from the file: once as readers that honour the apply flags of a
+// cell format see it (a group whose flag is not set comes from the cell style), once from the
+// format's own attributes. openpyxl itself always gives the latter, so the former is worked
+// out here from the styles part.
+const char* kLook = R"PY(
+import sys, zipfile, posixpath
+import xml.etree.ElementTree as ET
+from openpyxl.styles.numbers import BUILTIN_FORMATS
+M = "{http://schemas.openxmlformats.org/spreadsheetml/2006/main}"
+R = "{http://schemas.openxmlformats.org/officeDocument/2006/relationships}"
+z = zipfile.ZipFile(sys.argv[1])
+st = ET.fromstring(z.read("xl/styles.xml"))
+def items(tag, item):
+    c = st.find(M + tag)
+    return [] if c is None else c.findall(M + item)
+codes = {int(n.get("numFmtId")): n.get("formatCode") for n in items("numFmts", "numFmt")}
+def canon(e):
+    if e is None: return ""
+    return e.tag.replace(M, "") + str(sorted(e.attrib.items())) + "".join(canon(c) for c in e)
+fonts, fills, borders = [[canon(e) for e in items(t, i)] for t, i in
+                         (("fonts", "font"), ("fills", "fill"), ("borders", "border"))]
+styles, xfs = items("cellStyleXfs", "xf"), items("cellXfs", "xf")
+groups = [("numFmt", "applyNumberFormat", lambda x: codes.get(int(x.get("numFmtId", "0")),
+                                                            BUILTIN_FORMATS.get(int(x.get("numFmtId", "0"))))),
+          ("font", "applyFont", lambda x: fonts[int(x.get("fontId", "0"))]),
+          ("fill", "applyFill", lambda x: fills[int(x.get("fillId", "0"))]),
+          ("border", "applyBorder", lambda x: borders[int(x.get("borderId", "0"))]),
+          ("alignment", "applyAlignment", lambda x: canon(x.find(M + "alignment"))),
+          ("protection", "applyProtection", lambda x: canon(x.find(M + "protection")))]
+def look(i, honour):
+    xf = xfs[i]
+    style = styles[int(xf.get("xfId", "0"))]
+    return " ".join("%s=%s" % (g, value(xf if not honour or xf.get(flag) in ("1", "true") else style))
+                    for g, flag, value in groups)
+wb = ET.fromstring(z.read("xl/workbook.xml"))
+rid = [s for s in wb.iter(M + "sheet") if s.get("name") == sys.argv[2]][0].get(R + "id")
+rels = ET.fromstring(z.read("xl/_rels/workbook.xml.rels"))
+target = [r for r in rels if r.get("Id") == rid][0].get("Target")
+sheet = ET.fromstring(z.read(posixpath.normpath(posixpath.join("xl", target))))
+places = []
+for col in sheet.iter(M + "col"):
+    places.append(("col %s-%s" % (col.get("min"), col.get("max")), int(col.get("style", "0"))))
+for row in sheet.iter(M + "row"):
+    if row.get("customFormat") in ("1", "true"):
+        places.append(("row " + row.get("r"), int(row.get("s", "0"))))
+    for c in row.findall(M + "c"):
+        places.append(("cell " + c.get("r"), int(c.get("s", "0"))))
+for where, i in places:
+    for honour in (True, False):
+        print(where, "flags" if honour else "own", look(i, honour))
+)PY";
+
+TEST_F(NativeEngineCopy, EveryCellLooksAsInTheSourceWhateverTheReaderMakesOfApplyFlags)
+{
+    // The source's default look is Century Gothic 9; "Note" is a named style of its own.
+    // Formats without flags take what their style gives, as in a workbook an office
+    // application saved.
+    t::BookSpec s;
+    s.fonts = "<font><sz val=\"9\"/><name val=\"Century Gothic\"/><family val=\"2\"/></font>"
+              "<font><b/><sz val=\"12\"/><name val=\"Arial\"/></font><font><i/><sz val=\"8\"/><name val=\"Courier New\"/></font>";
+    s.fills += "<fill><patternFill patternType=\"solid\"><fgColor rgb=\"FFFF0000\"/></patternFill></fill>";
+    s.borders += "<border><left style=\"thin\"/><right/><top/><bottom/><diagonal/></border>";
+    s.numFmts = "<numFmt numFmtId=\"164\" formatCode=\"0.000\"/>";
+    s.cellStyleXfs += "<xf numFmtId=\"164\" fontId=\"2\" fillId=\"2\" borderId=\"1\"><alignment wrapText=\"1\"/></xf>";
+    s.cellStyles += "<cellStyle name=\"Note\" xfId=\"1\"/>";
+    s.cellXfs += "<xf numFmtId=\"0\" fontId=\"1\" fillId=\"0\" borderId=\"0\" xfId=\"0\" applyFont=\"1\"/>"
+                 "<xf numFmtId=\"0\" fontId=\"0\" fillId=\"2\" borderId=\"0\" xfId=\"0\" applyFill=\"1\"/>"
+                 "<xf numFmtId=\"164\" fontId=\"0\" fillId=\"0\" borderId=\"1\" xfId=\"0\" applyNumberFormat=\"1\" applyBorder=\"1\"/>"
+                 "<xf numFmtId=\"164\" fontId=\"2\" fillId=\"2\" borderId=\"1\" xfId=\"1\"><alignment wrapText=\"1\"/></xf>"
+                 "<xf numFmtId=\"0\" fontId=\"0\" fillId=\"0\" borderId=\"0\" xfId=\"0\" applyFont=\"0\" applyAlignment=\"1\">"
+                 "<alignment horizontal=\"center\"/></xf>";
+    s.sheets = {{"Look", "<cols><col min=\"2\" max=\"3\" width=\"12\" style=\"2\" customWidth=\"1\"/></cols><sheetData>"
+                         "<row r=\"1\"><c r=\"A1\"><v>1</v></c><c r=\"B1\" s=\"1\"><v>2</v></c><c r=\"C1\" s=\"2\"><v>3</v></c>"
+                         "<c r=\"D1\" s=\"3\"><v>4</v></c><c r=\"E1\" s=\"4\"><v>5</v></c><c r=\"F1\" s=\"5\"><v>6</v></c></row>"
+                         "<row r=\"2\" s=\"3\" customFormat=\"1\"><c r=\"A2\" s=\"0\"><v>7</v></c></row>"
+                         "<row r=\"3\"><c r=\"A3\" s=\"4\"><v>8</v></c><c r=\"B3\" s=\"4\"/><c r=\"C3\" s=\"1\"/></row>"
+                         "</sheetData><mergeCells count=\"1\"><mergeCell ref=\"A3:C3\"/></mergeCells>"}};
+    t::writeWorkbook(src, s);
+    // The destination's default is Calibri 11, and its "Note" is another style.
+    t::BookSpec d;
+    d.sheets = {{"Jan", "<sheetData><row r=\"1\"><c r=\"A1\"><v>0</v></c></row></sheetData>"}};
+    d.fonts += "<font><sz val=\"10\"/><name val=\"Tahoma\"/></font>";
+    d.cellStyleXfs += "<xf numFmtId=\"0\" fontId=\"1\" fillId=\"0\" borderId=\"0\"/>";
+    d.cellStyles += "<cellStyle name=\"Note\" xfId=\"1\"/>";
+    t::writeWorkbook(dst, d);
+    copy("Look", Placement::After);
+    std::string before = t::python(kLook, {src.string(), "Look"});
+    std::string after = t::python(kLook, {dst.string(), "Look"});
+    EXPECT_THAT(before, HasSubstr("cell A1 flags numFmt=General font=font[]sz[('val', '9')]name[('val', 'Century Gothic')]"));
+    EXPECT_EQ(after, before);
+}
+
 TEST_F(NativeEngineCopy, AnotherThemeGetsTheColoursTheSourceShowed)
 {
     t::writeWorkbook(dst, destinationBook(true));
