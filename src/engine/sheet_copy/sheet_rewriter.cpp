@@ -541,11 +541,16 @@ private:
     {
         cellRef_.clear();
         const XmlAttribute* s = t.attribute("s");
-        if (!s)
-            return false;
-        std::size_t v;
-        if (!parseIndex(s->value, v))
+        std::size_t v = 0;
+        if (!s) {
+            // A row formatted without an index has the source's first format, which the
+            // destination's first format need not be.
+            const XmlAttribute* custom = t.attribute("customFormat");
+            if (!custom || (custom->value != "1" && custom->value != "true"))
+                return false;
+        } else if (!parseIndex(s->value, v)) {
             damaged("a row has a format index that is not a number", offset);
+        }
         std::size_t m = mapStyle(v);
         if (m == v)
             return false;

@@ -523,6 +523,7 @@ TEST_F(NativeEngineCopy, EveryCellLooksAsInTheSourceWhateverTheReaderMakesOfAppl
                          "<c r=\"D1\" s=\"3\"><v>4</v></c><c r=\"E1\" s=\"4\"><v>5</v></c><c r=\"F1\" s=\"5\"><v>6</v></c></row>"
                          "<row r=\"2\" s=\"3\" customFormat=\"1\"><c r=\"A2\" s=\"0\"><v>7</v></c></row>"
                          "<row r=\"3\"><c r=\"A3\" s=\"4\"><v>8</v></c><c r=\"B3\" s=\"4\"/><c r=\"C3\" s=\"1\"/></row>"
+                         "<row r=\"4\" customFormat=\"1\"><c r=\"A4\" s=\"1\"><v>9</v></c></row>"
                          "</sheetData><mergeCells count=\"1\"><mergeCell ref=\"A3:C3\"/></mergeCells>"}};
     t::writeWorkbook(src, s);
     // The destination's default is Calibri 11, and its "Note" is another style.
