@@ -6,6 +6,7 @@
 #include "engine/zip/file_kind.h"
 #include "engine/opc/save_guard.h"
 #include "engine/zip/zip_writer.h"
+#include "engine/zip/zip_reader.h"
 #include "engine/xml/xml_scanner.h"
 
 #include <cctype>
@@ -139,6 +140,38 @@ Package::Package(const std::filesystem::path& file, std::string displayPath, std
         throw EngineError(ErrorCode::NotSpreadsheetPackage, display_, "it has no list of content types");
     }
     contentTypes_.load(readPart(kContentTypesPart), display_);
+    // The class is the one the package's relationship to its main document is spelt in:
+    // that is what a reader must understand before it can find anything else.
+    if (hasPart("/_rels/.rels")) {
+        Relationships root("/");
+        root.load(readPart("/_rels/.rels"), display_);
+        for (const Relationship& r : root.all()) {
+            if (r.external || classOfUri(r.type) != Conformance::Strict)
+                continue;
+            if (uriIn(Conformance::Transitional, r.type) == rel_type::kOfficeDocument)
+                conformance_ = Conformance::Strict;
+        }
+    }
+}
+
+bool Package::isXmlPart(std::string_view name) const
+{
+    std::size_t dot = name.rfind('.');
+    std::string ext = foldAscii(dot == std::string_view::npos ? std::string_view{} : name.substr(dot));
+    if (ext == ".xml" || ext == ".rels")
+        return true;
+    std::string type = contentTypes_.typeOf(name).value_or("");
+    return type.ends_with("+xml") || type == "application/xml" || type == "text/xml";
+}
+
+StoredPart Package::storedFormOf(const Change& c) const
+{
+    if (c.stored)
+        return c.storedPart;
+    if (conformance_ == Conformance::Strict && isXmlPart(partNameOf(c.name)))
+        if (auto strict = translateXml(c.content, Conformance::Strict))
+            return context_->storedForm(*strict);
+    return context_->storedForm(c.content);
 }
 
 const std::string& Package::fileIdentity() const
@@ -296,6 +329,7 @@ void Package::vetEveryStoredPart() const
 
 std::string Package::readPart(std::string_view name) const
 {
+    std::string text;
     if (const Change* c = changeFor(name)) {
         if (c->removed)
             throw EngineError(ErrorCode::PartMissing, display_, entryNameOf(name));
@@ -306,12 +340,17 @@ std::string Package::readPart(std::string_view name) const
         if (c->storedPart.size > context_->options().wholePartLimit)
             throw EngineError(ErrorCode::PartTooLarge, display_, entryNameOf(name));
         auto r = openPart(name);
-        return readAll(*r);
+        text = readAll(*r);
+    } else {
+        const ZipEntry* e = entryFor(name);
+        if (!e)
+            throw EngineError(ErrorCode::PartMissing, display_, entryNameOf(name));
+        text = zip_->read(*e, context_->options().wholePartLimit);
     }
-    const ZipEntry* e = entryFor(name);
-    if (!e)
-        throw EngineError(ErrorCode::PartMissing, display_, entryNameOf(name));
-    return zip_->read(*e, context_->options().wholePartLimit);
+    if (conformance_ == Conformance::Strict && isXmlPart(name))
+        if (auto transitional = translateXml(text, Conformance::Transitional))
+            return std::move(*transitional);
+    return text;
 }
 
 std::string Package::partIdentity(std::string_view name) const
@@ -481,7 +520,7 @@ void Package::writeTo(const std::filesystem::path& target, const std::string& di
             } else if (c->rawZip) {
                 zip.addRaw(*c->rawZip, c->rawEntry, c->name);
             } else if (!c->removed) {
-                zip.add(c->name, c->stored ? c->storedPart : context_->storedForm(c->content));
+                zip.add(c->name, storedFormOf(*c));
             }
         }
         for (const auto& key : added_) {
@@ -489,7 +528,7 @@ void Package::writeTo(const std::filesystem::path& target, const std::string& di
             if (c.rawZip)
                 zip.addRaw(*c.rawZip, c.rawEntry, c.name);
             else if (!c.removed)
-                zip.add(c.name, c.stored ? c.storedPart : context_->storedForm(c.content));
+                zip.add(c.name, storedFormOf(c));
         }
         zip.finish();
     };

@@ -6,6 +6,7 @@
 #include "engine/opc/engine_context.h"
 #include "engine/opc/relationships.h"
 #include "engine/zip/zip_reader.h"
+#include "engine/xml/conformance.h"
 
 #include <filesystem>
 #include <map>
@@ -38,6 +39,12 @@ public:
     EngineContext& context() const { return *context_; }
     // The identity of the file as it was when read (FileIdentity::key()).
     const std::string& fileIdentity() const;
+
+    // Strict when the package names its main document with a strict relationship. The
+    // parts of a strict package are translated: readPart and relationships() give
+    // transitional markup, and a save writes every part it changed (given transitional by
+    // putPart) in strict form. Parts read as a stream, and stored parts, are as written.
+    Conformance conformance() const { return conformance_; }
 
     bool hasPart(std::string_view name) const;
     // The whole part; EngineError when it is missing, damaged or too large.
@@ -96,12 +103,15 @@ private:
     void flushModels();
     void forgetReread(const std::string& key);
     void writeTo(const std::filesystem::path& target, const std::string& display);
+    bool isXmlPart(std::string_view name) const;
+    StoredPart storedFormOf(const Change& c) const;
 
     std::filesystem::path path_;
     std::string display_;
     std::shared_ptr<EngineContext> context_;
     std::shared_ptr<ZipReader> zip_;
     ContentTypes contentTypes_;
+    Conformance conformance_ = Conformance::Transitional;
     std::map<std::string, Change> changes_;             // folded name (with slash)
     std::vector<std::string> added_;                    // folded names, in order of adding
     std::map<std::string, std::unique_ptr<Relationships>> rels_;  // folded source part

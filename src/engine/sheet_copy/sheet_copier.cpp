@@ -228,6 +228,7 @@ Fingerprint rewriteKey(const Prepared& p, const SheetProfile& profile, const Pro
         f.add(id);
     f.add(static_cast<std::uint64_t>(p.plan.keepCellMetadata));
     f.add(static_cast<std::uint64_t>(p.plan.dateShift + 100000));
+    f.add(static_cast<std::uint64_t>(p.plan.conformance));
     f.add(p.shapeSignature);
     f.add(p.metadataSignature);
     auto addMapped = [&f](const std::vector<std::uint32_t>& from, const std::vector<std::size_t>& to, bool mix) {
@@ -259,6 +260,7 @@ void planRewrite(Prepared& p, Workbook& source, const SheetEntry& entry, Workboo
     p.plan.sourceName = entry.name;
     p.plan.copyName = name;
     p.plan.destinationWindows = destination.workbookPart().windowCount();
+    p.plan.conformance = destination.package().conformance();
     p.plan.keepCellMetadata = same;
     p.plan.keptRelationships = session.carriedRelationships();
     p.plan.everyFormula = session.formulasMayUseNames();

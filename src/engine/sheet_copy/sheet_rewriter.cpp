@@ -323,11 +323,26 @@ private:
         }
         if (plan_.colors.active() && rewrite::isColorElement(local))
             changed |= rewrite::translateColor(attrs_, plan_.colors, colorText_);
-        writeTag(t, changed);
+        writeDeclaringTag(t, changed);
         if (!t.selfClosing)
             pushElement(t.name, kind);
         else
             popBindings(level);
+    }
+
+    // Outside the sheet data a tag may declare namespaces; they are written in the
+    // destination's class.
+    void writeDeclaringTag(const XmlToken& t, bool changed)
+    {
+        std::string& out = target();
+        const std::size_t start = out.size();
+        writeTag(t, changed);
+        if (t.raw.find("://") == std::string_view::npos)
+            return;
+        if (auto translated = translateXml(std::string_view(out).substr(start), plan_.conformance)) {
+            out.resize(start);
+            out.append(*translated);
+        }
     }
 
     // The hot path: rows and cells. Producers do not redeclare namespaces in here.
@@ -374,7 +389,7 @@ private:
         if (!uri || (*uri != ns::kMain && *uri != ns::kStrictMain))
             damaged("it is not a worksheet", offset);
         mainPrefix_ = t.prefix().empty() ? std::string() : std::string(t.prefix()) + ":";
-        target().append(t.raw);
+        writeDeclaringTag(t, false);
         if (t.selfClosing) {
             popBindings(0);
             rootDone_ = true;

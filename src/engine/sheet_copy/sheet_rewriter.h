@@ -4,6 +4,7 @@
 #include "engine/zip/compression.h"
 #include "engine/sml/formula_refs.h"
 #include "engine/sml/theme.h"
+#include "engine/xml/conformance.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -77,6 +78,9 @@ struct SheetRewritePlan {
     std::vector<bool> dateFormats;
     // The shape ids (of form controls and embedded objects) the copy's drawings give them.
     std::function<std::size_t(std::size_t)> shapeId;
+    // The class the destination's markup is in: the copy declares its namespaces that way,
+    // whichever way the source did.
+    Conformance conformance = Conformance::Transitional;
 };
 
 // Rewrites a worksheet (or chartsheet) part for its place in another workbook, as one pass over the XML

@@ -32,11 +32,8 @@ Workbook::Workbook(const std::filesystem::path& file, std::string displayPath, s
     const std::string& display = package_.displayPath();
     Relationships& root = package_.relationships("/");
     const Relationship* main = root.firstOfType(rel_type::kOfficeDocument);
-    if (!main) {
-        if (root.firstOfType(rel_type::kStrictOfficeDocument))
-            throw EngineError(ErrorCode::StrictOpenXml, display);
+    if (!main)
         throw EngineError(ErrorCode::NotSpreadsheetPackage, display, "it names no main document");
-    }
     workbookPartName_ = root.resolve(*main);
     std::string type = package_.contentTypes().typeOf(workbookPartName_).value_or("");
     if (type == content_type::kBinaryWorkbook)

@@ -61,8 +61,6 @@ void WorkbookPart::load(std::string_view xml, const std::string& file, const std
     pugi::xml_node root = doc_.document_element();
     if (localNameOf(root.name()) != "workbook")
         throw EngineError(ErrorCode::WorkbookInvalid, file, part + " is not a workbook part");
-    if (auto strict = NsNames::of(root, ns::kStrictMain); strict && strict->names(root, "workbook"))
-        throw EngineError(ErrorCode::StrictOpenXml, file);
     auto names = NsNames::of(root, ns::kMain);
     if (!names || !names->names(root, "workbook"))
         throw EngineError(ErrorCode::WorkbookInvalid, file, part + " is not a workbook part");

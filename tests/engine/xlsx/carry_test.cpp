@@ -616,3 +616,142 @@ TEST_F(CarryCorpus, AChartsheetCopiesWithItsChart)
     EXPECT_TRUE(app.select_node("//vt:lpstr[.='Charts']"));
     EXPECT_TRUE(app.select_node("//vt:i4[.='1']"));
 }
+
+namespace {
+
+// The workbook as the strict class spells it: every namespace and relationship type under
+// purl.oclc.org, and the workbook saying which class it is.
+t::Parts strictly(t::Parts parts)
+{
+    static const std::pair<std::string, std::string> kSpelling[] = {
+        {"http://schemas.openxmlformats.org/spreadsheetml/2006/main", "http://purl.oclc.org/ooxml/spreadsheetml/main"},
+        {"http://schemas.openxmlformats.org/officeDocument/2006/relationships/extended-properties",
+         "http://purl.oclc.org/ooxml/officeDocument/relationships/extendedProperties"},
+        {"http://schemas.openxmlformats.org/officeDocument/2006/relationships",
+         "http://purl.oclc.org/ooxml/officeDocument/relationships"},
+        {"http://schemas.openxmlformats.org/officeDocument/2006/extended-properties",
+         "http://purl.oclc.org/ooxml/officeDocument/extendedProperties"},
+        {"http://schemas.openxmlformats.org/officeDocument/2006/docPropsVTypes",
+         "http://purl.oclc.org/ooxml/officeDocument/docPropsVTypes"},
+        {"http://schemas.openxmlformats.org/drawingml/2006/", "http://purl.oclc.org/ooxml/drawingml/"},
+    };
+    for (auto& [name, text] : parts) {
+        for (const auto& [from, to] : kSpelling)
+            for (std::size_t at; (at = text.find(from)) != std::string::npos;)
+                text.replace(at, from.size(), to);
+        if (name == "xl/workbook.xml")
+            text = std::regex_replace(text, std::regex("<(\\w+:)?workbook "), "$& conformance=\"strict\" ",
+                                      std::regex_constants::format_first_only);
+    }
+    return parts;
+}
+
+// Namespaces and relationship types in the package's XML that belong to the other class.
+std::vector<std::string> foreignUris(const std::map<std::string, std::string>& parts, bool strict)
+{
+    static const std::regex transitional(R"(http://schemas\.openxmlformats\.org/(spreadsheetml|drawingml|officeDocument)/[^"']*)");
+    static const std::regex strictUri(R"(http://purl\.oclc\.org/ooxml/[^"']*)");
+    std::vector<std::string> found;
+    for (const auto& [name, text] : parts) {
+        if (!name.ends_with(".xml") && !name.ends_with(".rels"))
+            continue;
+        const std::regex& foreign = strict ? transitional : strictUri;
+        for (std::sregex_iterator it(text.begin(), text.end(), foreign), end; it != end; ++it)
+            found.push_back(name + ": " + it->str());
+    }
+    return found;
+}
+
+class CarryStrict : public Carry {
+protected:
+    void write(const fs::path& file, const t::BookSpec& spec, bool strict)
+    {
+        t::writeZip(file, strict ? strictly(t::buildWorkbook(spec)) : t::buildWorkbook(spec));
+    }
+
+    // What the engine reads back of the copy "Data": its sheets, and what the copy's sheet
+    // points at - its table, comment and the chart's references.
+    std::string readBack()
+    {
+        auto server = factory();
+        auto d = server->open(dst);
+        std::string seen;
+        for (int i = 1; i <= server->worksheetCount(d); ++i)
+            seen += server->worksheetName(d, i) + ";";
+        server->quit();
+        auto parts = t::readZip(dst);
+        std::string part = sheetPart(parts, "Data");
+        auto s = xml(parts, part);
+        seen += " B1=" + cellFormula(s, "B1") + " E1=" + cellValue(s, "E1");
+        seen += " table=" + std::string(xml(parts, target(parts, part, s.select_node("//tablePart").node().attribute("r:id").value()))
+                                            .document_element().attribute("name").value());
+        std::string comments;
+        for (auto r : xml(parts, part.substr(0, part.rfind('/') + 1) + "_rels/" + part.substr(part.rfind('/') + 1) + ".rels")
+                          .select_nodes("//Relationship"))
+            if (std::string_view(r.node().attribute("Type").value()).ends_with("/comments"))
+                comments = target(parts, part, r.node().attribute("Id").value());
+        seen += " comment=" + std::string(xml(parts, comments).select_node("//t").node().text().get());
+        std::string drawing = target(parts, part, s.select_node("//drawing").node().attribute("r:id").value());
+        for (auto f : xml(parts, target(parts, drawing, "rId1")).select_nodes("//c:f"))
+            seen += std::string(" chart=") + f.node().text().get();
+        return seen;
+    }
+};
+
+constexpr const char* kCopySeen =
+    "Main;Data; B1=[2]Rates!B2*2 E1=2462 table=Sales2 comment=Note on A1 chart=Data!$A$4:$A$5 chart=[2]Rates!$B$2:$B$3";
+
+} // namespace
+
+TEST_F(CarryStrict, AStrictSourceGoesIntoATransitionalWorkbookInTransitionalMarkup)
+{
+    write(src, sourceBook(), true);
+    copy("Data");
+    EXPECT_THAT(foreignUris(t::readZip(dst), false), ::testing::IsEmpty());
+    EXPECT_EQ(readBack(), kCopySeen);
+    std::string out = t::python(R"PY(
+import sys, warnings
+warnings.simplefilter("ignore")
+import openpyxl
+ws = openpyxl.load_workbook(sys.argv[1])["Data"]
+print(sorted(ws.tables.keys()), ws["A1"].comment.text, len(ws._charts), ws["A1"].hyperlink.location, ws["B4"].value)
+)PY", {dst.string()});
+    EXPECT_THAT(out, HasSubstr("['Sales2'] Note on A1 1 Data!B4 10"));
+}
+
+TEST_F(CarryStrict, AStrictWorkbookTakesATransitionalSheetInStrictMarkup)
+{
+    write(dst, destinationBook(), true);
+    copy("Data");
+    auto parts = t::readZip(dst);
+    EXPECT_THAT(foreignUris(parts, true), ::testing::IsEmpty());
+    EXPECT_THAT(parts.at("xl/workbook.xml"), HasSubstr("conformance=\"strict\""));
+    EXPECT_EQ(readBack(), kCopySeen);
+}
+
+// Both strict, copied twice; LibreOffice, which reads the strict class, opens the result.
+TEST_F(CarryStrict, StrictIntoStrictStaysStrictAndOpensInLibreOffice)
+{
+    write(src, sourceBook(), true);
+    write(dst, destinationBook(), true);
+    copy("Data", 2);
+    EXPECT_THAT(foreignUris(t::readZip(dst), true), ::testing::IsEmpty());
+    EXPECT_EQ(readBack().substr(0, 19), "Main;Data;Data (2);");
+    if (!fs::exists("/usr/lib/libreoffice/program/soffice"))
+        GTEST_SKIP() << "LibreOffice is not installed";
+    std::string out = t::python(R"PY(
+import sys
+sys.path.insert(0, sys.argv[2])
+import office_books
+with office_books.Office() as office:
+    doc = office.load(sys.argv[1])
+    for name in ("Data", "Data (2)"):
+        sheet = doc.Sheets.getByName(name)
+        print(name, sheet.getCellRangeByName("B4").getValue(), sheet.getCellRangeByName("B1").getFormula(),
+              sheet.getCellRangeByName("A3").getString(), sheet.DrawPage.Count)
+    doc.close(True)
+)PY", {dst.string(), (fs::path(TESSARO_SOURCE_DIR) / "tests" / "support").string()});
+    EXPECT_THAT(out, HasSubstr("Data 10.0 "));
+    EXPECT_THAT(out, HasSubstr("Data (2) 10.0 "));
+    EXPECT_THAT(out, HasSubstr(" Item "));
+}

@@ -1,4 +1,5 @@
 // SPDX-License-Identifier: MIT
+#include "engine/xml/conformance.h"
 #include "engine/xml/xml_scanner.h"
 
 #include <gtest/gtest.h>
@@ -159,4 +160,31 @@ TEST(XmlText, AnEditedTagKeepsEverythingButTheValuesThatChanged)
     out.clear();
     EXPECT_FALSE(appendEditedStartTag(out, t, edited));
     EXPECT_TRUE(out.empty());
+}
+
+// Namespaces and relationship types change class; the same URI as text, in a comment or as
+// a hyperlink's target is the user's and stays.
+TEST(Conformance, TranslatesNamesInMarkupAndLeavesTextAlone)
+{
+    const std::string strict =
+        "<?xml version=\"1.0\"?><!-- http://purl.oclc.org/ooxml/spreadsheetml/main -->"
+        "<x:sst xmlns:x='http://purl.oclc.org/ooxml/spreadsheetml/main' a=\"b>c\"><x:si><x:t>"
+        "\"http://purl.oclc.org/ooxml/spreadsheetml/main\"</x:t></x:si>"
+        "<R Type=\"http://purl.oclc.org/ooxml/officeDocument/relationships/extendedProperties\" "
+        "Target=\"http://purl.oclc.org/ooxml/drawingml/chart\"/></x:sst>";
+    const std::string transitional =
+        "<?xml version=\"1.0\"?><!-- http://purl.oclc.org/ooxml/spreadsheetml/main -->"
+        "<x:sst xmlns:x='http://schemas.openxmlformats.org/spreadsheetml/2006/main' a=\"b>c\"><x:si><x:t>"
+        "\"http://purl.oclc.org/ooxml/spreadsheetml/main\"</x:t></x:si>"
+        "<R Type=\"http://schemas.openxmlformats.org/officeDocument/2006/relationships/extended-properties\" "
+        "Target=\"http://purl.oclc.org/ooxml/drawingml/chart\"/></x:sst>";
+    auto toTransitional = translateXml(strict, Conformance::Transitional);
+    ASSERT_TRUE(toTransitional);
+    EXPECT_EQ(*toTransitional, transitional);
+    EXPECT_FALSE(translateXml(*toTransitional, Conformance::Transitional));
+    auto back = translateXml(*toTransitional, Conformance::Strict);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(*back, strict);
+    EXPECT_EQ(uriIn(Conformance::Strict, "http://schemas.openxmlformats.org/package/2006/relationships"),
+              "http://schemas.openxmlformats.org/package/2006/relationships");
 }
