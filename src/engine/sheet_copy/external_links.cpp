@@ -122,7 +122,9 @@ private:
         } else if (type_ == "str" || type_ == "inlineStr") {
             v.type = "str";
             v.value = value_;
-        } else if (type_ == "b" || type_ == "e") {
+        } else if (type_ == "b" || type_ == "e" || type_ == "d") {
+            // A date written as ISO 8601 text (as strict workbooks may) stays one: as a
+            // number it would be no number at all.
             v.type = type_;
             v.value = value_;
         } else if (!value_.empty()) {

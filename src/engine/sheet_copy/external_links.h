@@ -20,7 +20,7 @@ class Workbook;
 
 // A value as an external link caches it.
 struct CachedValue {
-    std::string type;   // "" (number), "str", "b", "e"
+    std::string type;   // "" (number), "str", "b", "e", "d"
     std::string value;  // as written in <v>, entities decoded
 };
 using CachedCells = std::map<std::pair<long, long>, CachedValue>;  // (row, column)

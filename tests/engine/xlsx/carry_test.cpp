@@ -703,11 +703,20 @@ constexpr const char* kCopySeen =
 
 } // namespace
 
+// The cell the copy's formula reads in "Rates" holds a date as ISO 8601 text, as strict
+// workbooks may write dates; the link to the source caches it as that date.
 TEST_F(CarryStrict, AStrictSourceGoesIntoATransitionalWorkbookInTransitionalMarkup)
 {
-    write(src, sourceBook(), true);
+    t::BookSpec source = sourceBook();
+    std::string& rates = source.sheets[1].body;
+    const std::string number = "<c r=\"B2\"><v>3</v>";
+    rates.replace(rates.find(number), number.size(), "<c r=\"B2\" t=\"d\"><v>2024-03-01T00:00:00</v>");
+    write(src, source, true);
     copy("Data");
-    EXPECT_THAT(foreignUris(t::readZip(dst), false), ::testing::IsEmpty());
+    auto parts = t::readZip(dst);
+    EXPECT_THAT(foreignUris(parts, false), ::testing::IsEmpty());
+    EXPECT_THAT(parts.at("xl/externalLinks/externalLink2.xml"),
+                HasSubstr("<cell r=\"B2\" t=\"d\"><v>2024-03-01T00:00:00</v></cell>"));
     EXPECT_EQ(readBack(), kCopySeen);
     std::string out = t::python(R"PY(
 import sys, warnings
