@@ -12,7 +12,7 @@ set -euo pipefail
 mode=${1:-run}
 run=(
   build-essential cmake ninja-build pkg-config
-  qt6-base-dev libzip-dev libpugixml-dev libfmt-dev zlib1g-dev libisal-dev
+  qt6-base-dev libzip-dev libpugixml-dev libfmt-dev zlib1g-dev libisal-dev libutf8proc-dev
   # an Arial-metric face for the window's captions
   fonts-liberation2
 )

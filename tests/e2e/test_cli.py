@@ -258,6 +258,23 @@ class CliTest(unittest.TestCase):
         self.assertEqual(sheet_names(self.dest("b.xlsx")),
                          ["Data (2)", "Data (3)", "Other", "Other (2)", "B", "Data"])
 
+    def test_a_name_taken_in_another_letter_case_gets_a_free_name_in_every_script(self):
+        # Vietnamese, Greek with tonos, Armenian, Georgian Mtavruli, Cherokee; the destination
+        # holds each name in the other case.
+        upper = ["\u1EA0", "\u0386", "\u0531", "\u1C90", "\u13A0"]
+        lower = ["\u1EA1", "\u03AC", "\u0561", "\u10D0", "\uAB70"]
+        source = os.path.join(self.src, "scripts.xlsx")
+        make_book(source, [(n, [[n]]) for n in upper])
+        target = self.dest("scripts.xlsx")
+        make_book(target, [(n, [["own"]]) for n in lower])
+        args = ["copy", "--dest", target]
+        for n in upper:
+            args += ["--sheet", source + ":" + n]
+        r = self.cli(*args)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(sheet_names(target), lower + [n + " (2)" for n in upper])
+        self.assertEqual(values(target, upper[0] + " (2)"), [[upper[0]]])
+
     def test_relative_paths_and_non_ascii_names(self):
         folder = os.path.join(self.dir, "Übersicht 報告")
         os.mkdir(folder)

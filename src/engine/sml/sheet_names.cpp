@@ -6,6 +6,7 @@
 #include "platform/copy_naming.h"
 
 #include <fmt/format.h>
+#include <utf8proc.h>
 
 namespace tessaro::xlsx {
 namespace {
@@ -37,38 +38,27 @@ char32_t decodeOne(std::string_view s, std::size_t& i)
     return cp;
 }
 
+// Simple case folding, one code point to one: what Unicode defines for comparing text
+// without regard to case, in every script that has case. Full folding (German sharp s to
+// "ss", ligatures to their letters) is left out on purpose: a name of one character must
+// not equal a name of two, since applications compare names character by character.
+// utf8proc offers only the full folding; where that yields more than one code point, the
+// simple folding is the lowercase letter (capital sharp s to sharp s, Greek capitals with
+// prosgegrammeni to their small forms), except for the capital I with dot above, which has
+// no simple folding outside Turkic rules and so stays itself.
 char32_t foldChar(char32_t c)
 {
-    if (c >= 'A' && c <= 'Z')
-        return c + 32;
-    if (c < 0x80)
+    if (c >= 0x110000 || (c >= 0xD800 && c < 0xE000))
+        return c;  // not a character (a lone byte kept as itself): nothing to fold
+    const auto cp = static_cast<utf8proc_int32_t>(c);
+    utf8proc_int32_t folded[4];
+    int boundary = 0;
+    const utf8proc_ssize_t n = utf8proc_decompose_char(cp, folded, 4, UTF8PROC_CASEFOLD, &boundary);
+    if (n == 1)
+        return static_cast<char32_t>(folded[0]);
+    if (c == 0x130)
         return c;
-    if ((c >= 0xC0 && c <= 0xDE && c != 0xD7))
-        return c + 0x20;
-    if (c >= 0x100 && c <= 0x17F) {
-        if (c == 0x130)
-            return 'i';
-        if (c == 0x178)
-            return 0xFF;
-        if ((c >= 0x139 && c <= 0x148) || (c >= 0x179 && c <= 0x17E))
-            return (c % 2 == 1) ? c + 1 : c;
-        if (c == 0x138 || c == 0x149 || c == 0x17F)
-            return c;
-        return (c % 2 == 0) ? c + 1 : c;
-    }
-    if (c >= 0x391 && c <= 0x3A9 && c != 0x3A2)
-        return c + 0x20;
-    if (c >= 0x410 && c <= 0x42F)
-        return c + 0x20;
-    if (c >= 0x400 && c <= 0x40F)
-        return c + 0x50;
-    if ((c >= 0x460 && c <= 0x481) || (c >= 0x48A && c <= 0x4BF))
-        return (c % 2 == 0) ? c + 1 : c;
-    if (c >= 0x531 && c <= 0x556)
-        return c + 0x30;
-    if (c >= 0xFF21 && c <= 0xFF3A)
-        return c + 0x20;
-    return c;
+    return static_cast<char32_t>(utf8proc_tolower(cp));
 }
 
 bool isPlainFirst(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_'; }

@@ -9,12 +9,40 @@ using namespace tessaro::xlsx;
 
 TEST(SheetNames, CompareWithoutLetterCaseInEveryScript)
 {
-    EXPECT_TRUE(sameSheetName("Data", "DATA"));
-    EXPECT_TRUE(sameSheetName("Übersicht", "übersicht"));
-    EXPECT_TRUE(sameSheetName("ΑΒΓ", "αβγ"));
-    EXPECT_TRUE(sameSheetName("Отчёт", "ОТЧЁТ"));
-    EXPECT_FALSE(sameSheetName("Data", "Data2"));
-    EXPECT_FALSE(sameSheetName("工作表1", "工作表2"));
+    struct Pair {
+        const char* a;
+        const char* b;
+    };
+    const Pair same[] = {
+        {"Data", "DATA"},
+        {"Übersicht", "übersicht"},
+        {"ΑΒΓ", "αβγ"},
+        {"Отчёт", "ОТЧЁТ"},
+        {"\u1EA0p", "\u1EA1P"},                          // Vietnamese A with dot below
+        {"\u0386\u03A1\u03A7", "\u03AC\u03C1\u03C7"},  // Greek capitals with tonos
+        {"\u0531\u0532", "\u0561\u0562"},              // Armenian
+        {"\u1C90\u1C91", "\u10D0\u10D1"},              // Georgian Mtavruli and Mkhedruli
+        {"\u13A0\u13A1", "\uAB70\uAB71"},              // Cherokee capitals and small letters
+        {"\u13F0", "\u13F8"},                            // Cherokee letters of the first block
+        {"\U00010400", "\U00010428"},                    // Deseret, outside the first plane
+        {"\u1E9E", "\u00DF"},                            // capital and small sharp s
+        {"\u03A3\u03C2", "\u03C3\u03C3"},              // final sigma
+        {"\uFF21", "\uFF41"},                            // fullwidth A
+    };
+    for (const Pair& p : same)
+        EXPECT_TRUE(sameSheetName(p.a, p.b)) << p.a << " / " << p.b;
+
+    // Only one character to one: a name never equals one of a different length.
+    const Pair different[] = {
+        {"Data", "Data2"},
+        {"工作表1", "工作表2"},
+        {"Stra\u00DFe", "STRASSE"},
+        {"\uFB01le", "file"},         // the ligature fi
+        {"\u0130", "i"},              // Turkish capital I with dot above
+        {"\u1EA0", "A"},              // a letter and its base letter
+    };
+    for (const Pair& p : different)
+        EXPECT_FALSE(sameSheetName(p.a, p.b)) << p.a << " / " << p.b;
 }
 
 TEST(SheetNames, QuotesNamesThatCouldBeMisread)
