@@ -4,6 +4,7 @@
 #include "copy/file_names.h"
 #include "lists/path_kind.h"
 #include "lists/workspace.h"
+#include "platform/destination_lock.h"
 #include "platform/file_identity.h"
 
 #include <algorithm>
@@ -15,6 +16,10 @@
 namespace tessaro {
 
 namespace {
+
+// How long a destination another Tessaro job is writing is waited for: long enough for that
+// job to save a workbook or two, short enough that a job never seems to hang.
+constexpr std::chrono::milliseconds kBusyDestinationWait{5000};
 
 // Why destination row r, listed earlier, no longer resolves to a workbook file.
 std::string unresolvedTargetReason(const Workspace& ws, int r)
@@ -238,6 +243,9 @@ TargetResult copyToTarget(Session& session, Workspace& ws, Host& host, const Row
     const std::int64_t progressBefore = ws.copyProgressCount;
     std::optional<WorkbookRef> opened;
     try {
+        // Held from before the destination is read until its copies are saved, so that
+        // another Tessaro job copying into it reads it only after this save.
+        const DestinationLock lock(destPath, kBusyDestinationWait);
         if (!ownFile)
             opened = session.open(destPath);
         const WorkbookRef target = opened ? *opened : source.book;

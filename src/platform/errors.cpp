@@ -137,6 +137,9 @@ std::string_view errorMessage(ErrorCode code)
     case ErrorCode::AttributesNotKept:
         return "the file's access control list or extended attributes could not be given to the new file, so "
                "nothing was saved rather than change who may read it; the file is unchanged";
+    case ErrorCode::DestinationBusy:
+        return "another Tessaro job is writing this workbook, so nothing was copied into it; copy into it again "
+               "when that job has finished";
     }
     return {};
 }

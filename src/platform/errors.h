@@ -67,10 +67,11 @@ enum class ErrorCode : int {
     SavedButNotFlushed,
     ExceedsFormatLimits,
     AttributesNotKept,
+    DestinationBusy,
 };
 
 inline constexpr int kFirstErrorCode = 1;
-inline constexpr int kLastErrorCode = static_cast<int>(ErrorCode::AttributesNotKept);
+inline constexpr int kLastErrorCode = static_cast<int>(ErrorCode::DestinationBusy);
 
 // The sentence for a code, written for the person who has to act on it; empty for a
 // number that is not a code.

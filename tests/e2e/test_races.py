@@ -35,9 +35,9 @@ class ConcurrentJobsTest(unittest.TestCase):
     def tearDown(self):
         shutil.rmtree(self.dir, ignore_errors=True)
 
-    def start(self, side, out):
+    def start(self, side, out, *extra):
         return subprocess.Popen([CLI, "copy", "--sheet", os.path.join(self.dir, side, "Report.xlsx") + ":Data",
-                                 "--dest", out, "--quiet"], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                 "--dest", out, "--quiet", *extra], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                                 env=dict(os.environ, TESSARO_APP_DIR=self.app))
 
     def test_same_named_sources_each_copy_their_own_sheet(self):
@@ -62,6 +62,30 @@ class ConcurrentJobsTest(unittest.TestCase):
         self.assertEqual(openpyxl.load_workbook(self.users_file)["Mine"]["A1"].value, "the user's own")
         self.assertEqual(sorted(os.listdir(self.app)), ["(Report)_myorvandels.xlsx"],
                          "each job removes its own folder")
+
+    def test_two_jobs_into_one_destination_never_lose_a_copy(self):
+        busy = "another Tessaro job is writing this workbook"
+        for round_ in range(self.ROUNDS):
+            shared = os.path.join(self.dir, "Shared-%d.xlsx" % round_)
+            make_book(shared, "Own", "own")
+            procs = {side: self.start(side, shared, "--count", "3") for side in ("A", "B")}
+            done = []
+            for side, proc in procs.items():
+                _, err = proc.communicate(timeout=120)
+                with self.subTest(round=round_, side=side):
+                    if proc.returncode == 0:
+                        done.append(side)
+                    else:
+                        # The job that lost the race says so, naming the file.
+                        self.assertIn(busy, err)
+                        self.assertIn(shared, err)
+            with self.subTest(round=round_):
+                self.assertTrue(done, "one of the two jobs always gets the file")
+                wb = openpyxl.load_workbook(shared)
+                copies = [wb[n]["A1"].value for n in wb.sheetnames[1:]]
+                self.assertEqual(wb.sheetnames[0], "Own")
+                self.assertEqual(sorted(copies), sorted(["from " + side for side in done for _ in range(3)]),
+                                 "every job that reported success has its copies in the file")
 
 
 if __name__ == "__main__":

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "engine/opc/save_guard.h"
 
+#include "platform/destination_lock.h"
 #include "platform/engine_error.h"
 #include "platform/file_identity.h"
 
@@ -155,7 +156,8 @@ void checkOfficeLock(const fs::path& target, const fs::path& dir, const std::str
 void lockOrWait(int fd, const std::string& display, std::chrono::milliseconds wait)
 {
     auto deadline = std::chrono::steady_clock::now() + wait;
-    bool flocked = false;
+    // The job that saves holds the file's flock already, from before it read the file.
+    bool flocked = lockedAsDestination(fd);
     for (;;) {
         std::string holder;
         if (!flocked) {

@@ -18,9 +18,10 @@ namespace tessaro::xlsx {
 // - it is no longer the file that was opened (`openedIdentity`, when not empty, is the
 //   identity the file had when it was read): another program changed, replaced or removed
 //   it meanwhile, and writing would throw that program's work away.
-// While the guard lives it holds an exclusive flock on the file, so two Tessaro processes
-// saving the same workbook take turns, and the second one finds the file changed instead
-// of silently dropping the first one's copies. A lock held by someone else is waited for
+// While the guard lives it holds an exclusive flock on the file (a copy job holds it already,
+// through its DestinationLock), so two Tessaro processes saving the same workbook take
+// turns, and the second one finds the file changed instead of silently dropping the first
+// one's copies. A lock held by someone else is waited for
 // up to `wait` before the file is reported as locked. A lock file that names
 // `ownOfficeProfile` (the profile URL of the LibreOffice this process drives, which locks the
 // workbooks it loads for writing) is this process's own and no obstacle.
