@@ -78,26 +78,16 @@ void report(const CopyJobOutcome& job, Host& host)
 
 std::string CopyReportSummary(const CopyJobOutcome& outcome)
 {
-    if (outcome.trial) {
-        std::string text = "Trial run: " + std::to_string(outcome.copiesMade) + " of " +
-                           std::to_string(outcome.copiesPlanned) + " sheets would be copied";
-        if (outcome.copiesFailed > 0)
-            text += "; " + std::to_string(outcome.copiesFailed) + " would fail";
-        if (outcome.cancelled)
-            text += "; the rest (" +
-                    std::to_string(outcome.copiesPlanned - outcome.copiesMade - outcome.copiesFailed) +
-                    ") was not tried";
-        return text + ". Nothing was written.";
-    }
-    std::string text =
-        "Copied " + std::to_string(outcome.copiesMade) + " of " + std::to_string(outcome.copiesPlanned) + " sheets";
+    const bool trial = outcome.trial;
+    const std::string made = std::to_string(outcome.copiesMade) + " of " + std::to_string(outcome.copiesPlanned);
+    std::string text = trial ? "Trial run: " + made + " sheets would be copied" : "Copied " + made + " sheets";
     if (outcome.copiesFailed > 0)
-        text += "; " + std::to_string(outcome.copiesFailed) + " failed";
+        text += "; " + std::to_string(outcome.copiesFailed) + (trial ? " would fail" : " failed");
     if (outcome.cancelled)
         text += "; the rest (" +
                 std::to_string(outcome.copiesPlanned - outcome.copiesMade - outcome.copiesFailed) +
-                ") was cancelled";
-    return text + ".";
+                (trial ? ") was not tried" : ") was cancelled");
+    return text + (trial ? ". Nothing was written." : ".");
 }
 
 CopyJobOutcome CopyJob(Workspace& ws, Host& host, const SpreadsheetAutomationFactory& servers,
