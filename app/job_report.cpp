@@ -134,11 +134,17 @@ void JobReport::record(const CopyRecord& copy)
     if (copy.result == CopyResult::WouldCopy && out_)
         std::fprintf(out_, "%s: would get \"%s\" as sheet %d (%s of %s)\n", copy.destination.c_str(),
                      copy.copyName.c_str(), copy.position, copy.sheet.c_str(), copy.source.c_str());
+    std::string notes = "[";
+    for (const std::string& note : copy.notes)
+        notes += (notes.size() > 1 ? "," : "") + jsonString(note);
+    notes += "]";
     writeLine(fmt::format("{{\"destination\":{},\"source\":{},\"sheet\":{},\"copy_name\":{},\"position\":{},"
-                          "\"result\":{},\"error_code\":{},\"error\":{},\"seconds\":{:.3f}}}",
+                          "\"result\":{},\"replaced\":{},\"error_code\":{},\"error\":{},\"notes\":{},"
+                          "\"seconds\":{:.3f}}}",
                           jsonString(copy.destination), jsonString(copy.source), jsonString(copy.sheet),
                           jsonString(copy.copyName), copy.position, jsonString(copyResultName(copy.result)),
-                          copy.errorCode, jsonString(copy.error), copy.seconds));
+                          copy.replaced ? "true" : "false", copy.errorCode, jsonString(copy.error), notes,
+                          copy.seconds));
 }
 
 void JobReport::finish(int exitStatus, bool cancelled)

@@ -38,6 +38,12 @@ bool readyToCopy(const Workspace& ws, Host& host)
         host.showMessage("Nothing to copy: the number of copies is 0.", MessageIcon::Information);
         return false;
     }
+    if (ws.copyPosition == kCopyReplace && ws.copyCount != 1) {
+        // A sheet has one place to take; a second copy would replace the first.
+        host.showMessage("Replace Same Name makes one copy of each sheet: set the number of copies to 1.",
+                         MessageIcon::Information);
+        return false;
+    }
     return true;
 }
 
@@ -105,7 +111,7 @@ CopyJobOutcome CopyJob(Workspace& ws, Host& host, const SpreadsheetAutomationFac
     ws.copyProgressCount = 0;
 
     const int n = ws.copySheetList.count();
-    const bool after = ws.copyPosition == kCopyAfter;
+    const bool after = ws.copyPosition != kCopyBefore;
     if (options.dryRun) {
         std::vector<int> rows;
         for (int k = 0; k < n; ++k) {

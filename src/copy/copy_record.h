@@ -1,8 +1,11 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "platform/spreadsheet_automation.h"
+
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace tessaro {
 
@@ -23,6 +26,10 @@ struct CopyRecord {
     CopyResult result = CopyResult::Failed;
     int errorCode = 0; // the error's number; 0 when there is none or it has no number
     std::string error;
+    // The copy took the place of the destination's sheet of the same name.
+    bool replaced = false;
+    // What the user should know of this copy: references that fell back, values not kept.
+    std::vector<std::string> notes;
     // The destination's time for this sheet (opening, copying, saving), which its copies of
     // the sheet share.
     double seconds = 0;
@@ -42,6 +49,8 @@ struct CopyJobOptions {
     // Opens every workbook and makes the copies in memory, to tell what a real run would
     // make and what would fail, and writes nothing.
     bool dryRun = false;
+    // What the copies' references to other sheets of their source read.
+    SheetLinks links = SheetLinks::External;
 };
 
 const char* copyResultName(CopyResult result);

@@ -37,11 +37,13 @@ std::string unresolvedTargetReason(const Workspace& ws, int r)
 // closes exactly what is still open and quits.
 class Session {
 public:
-    explicit Session(const SpreadsheetAutomationFactory& servers)
+    Session(const SpreadsheetAutomationFactory& servers, SheetLinks links)
     {
         server_ = servers ? servers() : nullptr;
         if (!server_)
             throw AutomationError(ErrorCode::NoEngine, "No spreadsheet engine is available to copy workbooks.");
+        if (links != SheetLinks::External)
+            server_->setSheetLinks(links);
     }
 
     SpreadsheetAutomation& server() { return *server_; }
@@ -198,24 +200,34 @@ int errorNumberOf(const std::exception& e)
 struct MadeCopy {
     std::string name;
     int position = 0;
+    bool replaced = false;
+    std::vector<std::string> notes;
 };
 
+// The copies of one sheet into one destination. What the engine has to tell of each copy
+// goes with it, so that a reference that fell back or a value that was not kept is never
+// passed over in silence.
 void makeCopies(SpreadsheetAutomation& server, Workspace& ws, Host& host, SheetRef sheet, WorkbookRef target,
-                std::vector<MadeCopy>* made)
+                std::vector<MadeCopy>& made)
 {
     int endPosition = server.sheetCount(target);
     int frontPosition = 1;
     for (std::int32_t k = 0; k < ws.copyCount; ++k) {
-        int position = 0;
-        if (ws.copyPosition == kCopyAfter) {
+        MadeCopy copy;
+        if (ws.copyPosition == kCopyReplace) {
+            const Replacement r = server.replaceSheet(sheet, target);
+            copy.position = r.position;
+            copy.replaced = r.replaced;
+        } else if (ws.copyPosition == kCopyAfter) {
             server.copySheet(sheet, Placement::After, server.sheet(target, endPosition));
-            position = ++endPosition;
+            copy.position = ++endPosition;
         } else {
             server.copySheet(sheet, Placement::Before, server.sheet(target, frontPosition));
-            position = frontPosition++;
+            copy.position = frontPosition++;
         }
-        if (made)
-            made->push_back({server.sheetName(server.sheet(target, position)), position});
+        copy.name = server.sheetName(server.sheet(target, copy.position));
+        copy.notes = server.takeCopyNotes();
+        made.push_back(std::move(copy));
         ++ws.copyProgressCount;
         host.setProgressValue(ws.copyProgressCount);
     }
@@ -233,10 +245,9 @@ struct TargetResult {
 // opened here is closed unsaved (saves replace the file whole, so it keeps its old content)
 // and the error's text is returned; the progress still moves past this destination's share.
 TargetResult copyToTarget(Session& session, Workspace& ws, Host& host, const RowSource& source,
-                          const std::string& destPath, const CopyJobOptions& options)
+                          const std::string& destPath)
 {
     TargetResult result;
-    std::vector<MadeCopy>* made = options.journal ? &result.made : nullptr;
     // The open source is the target only when it is the destination's own file; when the
     // source is worked on through its temporary copy, the real file is opened.
     const bool ownFile = destPath == source.path && !source.tempPath;
@@ -249,7 +260,7 @@ TargetResult copyToTarget(Session& session, Workspace& ws, Host& host, const Row
         if (!ownFile)
             opened = session.open(destPath);
         const WorkbookRef target = opened ? *opened : source.book;
-        makeCopies(session.server(), ws, host, source.sheet, target, made);
+        makeCopies(session.server(), ws, host, source.sheet, target, result.made);
         // A save writes a new file in the old one's place: the file's other names, if it has
         // any, go on naming the old content.
         const std::uint64_t names = linkCountOf(destPath);
@@ -295,10 +306,28 @@ void journalTarget(const CopyJobOptions& options, const Workspace& ws, const std
             if (static_cast<std::size_t>(k) < result.made.size()) {
                 copy.copyName = result.made[static_cast<std::size_t>(k)].name;
                 copy.position = result.made[static_cast<std::size_t>(k)].position;
+                copy.replaced = result.made[static_cast<std::size_t>(k)].replaced;
+                copy.notes = result.made[static_cast<std::size_t>(k)].notes;
             }
         }
         options.journal->record(copy);
     }
+}
+
+// One destination's share of a row's outcome.
+void countTarget(Workspace& ws, RowOutcome& outcome, const TargetResult& result, const std::string& destPath)
+{
+    if (result.error) {
+        outcome.copiesFailed += ws.copyCount;
+        outcome.failures.push_back({ws.lastTargetName, *result.error});
+        return;
+    }
+    outcome.copiesMade += ws.copyCount;
+    if (!result.notice.empty())
+        outcome.notices.push_back({ws.lastTargetName, result.notice});
+    for (const MadeCopy& copy : result.made)
+        for (const std::string& note : copy.notes)
+            outcome.notices.push_back({ws.lastTargetName, destPath + ": " + note});
 }
 
 // The path a checked destination row stands for, also when it no longer resolves.
@@ -360,16 +389,9 @@ void copyToEveryTarget(Session& session, Workspace& ws, Host& host, const RowSou
             ws.copyProgressCount += ws.copyCount;
             host.setProgressValue(ws.copyProgressCount);
         } else {
-            result = copyToTarget(session, ws, host, source, destPath, options);
+            result = copyToTarget(session, ws, host, source, destPath);
         }
-        if (result.error) {
-            outcome.copiesFailed += ws.copyCount;
-            outcome.failures.push_back({ws.lastTargetName, *result.error});
-        } else {
-            outcome.copiesMade += ws.copyCount;
-            if (!result.notice.empty())
-                outcome.notices.push_back({ws.lastTargetName, result.notice});
-        }
+        countTarget(ws, outcome, result, destPath);
         const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
         journalTarget(options, ws, source.path, sheetName, destPath.empty() ? targetPathForReport(ws, r) : destPath,
                       result, took.count());
@@ -400,7 +422,7 @@ RowOutcome CopySheetToTargets(Workspace& ws, Host& host, const SpreadsheetAutoma
 
     std::optional<Session> session;
     try {
-        session.emplace(servers);
+        session.emplace(servers, options.links);
         openSource(*session, ws, jobFolder, source, sheetName);
     } catch (const std::exception& e) {
         if (session)
@@ -442,16 +464,6 @@ struct TrialRow {
     RowOutcome outcome;
 };
 
-void countTarget(Workspace& ws, RowOutcome& outcome, const TargetResult& result)
-{
-    if (result.error) {
-        outcome.copiesFailed += ws.copyCount;
-        outcome.failures.push_back({ws.lastTargetName, *result.error});
-    } else {
-        outcome.copiesMade += ws.copyCount;
-    }
-}
-
 // Every usable row's copies in one destination, in the order a real run makes them, so that
 // names and positions come out as its would; then what would keep the file from being saved.
 // The destination is closed unsaved.
@@ -475,7 +487,7 @@ std::vector<TargetResult> tryTarget(Session& session, Workspace& ws, Host& host,
         const auto started = std::chrono::steady_clock::now();
         const std::int64_t progressBefore = ws.copyProgressCount;
         try {
-            makeCopies(session.server(), ws, host, rows[i].source.sheet, *target, &results[i].made);
+            makeCopies(session.server(), ws, host, rows[i].source.sheet, *target, results[i].made);
         } catch (const std::exception& e) {
             results[i].error = e.what();
             results[i].errorCode = errorNumberOf(e);
@@ -528,7 +540,7 @@ std::vector<std::pair<std::string, RowOutcome>> TryCopyRows(Workspace& ws, Host&
     std::optional<Session> session;
     std::optional<std::string> noSession;
     try {
-        session.emplace(servers);
+        session.emplace(servers, options.links);
     } catch (const std::exception& e) {
         noSession = e.what();
     }
@@ -585,7 +597,7 @@ std::vector<std::pair<std::string, RowOutcome>> TryCopyRows(Workspace& ws, Host&
         for (std::size_t i = 0; i < rows.size(); ++i) {
             if (!rows[i].usable)
                 continue;
-            countTarget(ws, rows[i].outcome, results[i]);
+            countTarget(ws, rows[i].outcome, results[i], destPath);
             journalTarget(options, ws, rows[i].source.path, rows[i].sheetName,
                           destPath.empty() ? targetPathForReport(ws, r) : destPath, results[i], seconds[i]);
         }

@@ -39,7 +39,7 @@ struct Workspace {
     std::string lastSourceFolder, lastTargetFolder;
 
     std::int32_t copyCount = 1;        // copies of each sheet; never negative
-    int copyPosition = 0;              // 0 "Copy After"; anything else "Copy Before"
+    int copyPosition = 0;              // kCopyAfter, kCopyBefore or kCopyReplace
     std::int64_t copyProgressCount = 0;
     std::string lastTargetName;        // the destination row resolved last
 
@@ -48,6 +48,8 @@ struct Workspace {
 
 inline constexpr int kCopyAfter = 0;
 inline constexpr int kCopyBefore = 1;
+// Each copy takes the place of the destination's sheet of the same name.
+inline constexpr int kCopyReplace = 2;
 
 // The CopyRowNumber of a copy row (sub-item 1 as a number), or 0 when it holds none.
 std::int32_t CopyRowNumber(const ListRow& copyRow);

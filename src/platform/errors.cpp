@@ -140,6 +140,13 @@ std::string_view errorMessage(ErrorCode code)
     case ErrorCode::DestinationBusy:
         return "another Tessaro job is writing this workbook, so nothing was copied into it; copy into it again "
                "when that job has finished";
+    case ErrorCode::ReplaceOtherKind:
+        return "its sheet of that name is of the other kind (a worksheet and a chartsheet replace only their own "
+               "kind), so nothing was copied into it";
+    case ErrorCode::ReplaceItself:
+        return "the sheet would replace itself, so it was left as it is";
+    case ErrorCode::NotAvailableForFormat:
+        return "what was asked cannot be done in a workbook of this format, so nothing was copied into it";
     }
     return {};
 }

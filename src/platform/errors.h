@@ -68,10 +68,13 @@ enum class ErrorCode : int {
     ExceedsFormatLimits,
     AttributesNotKept,
     DestinationBusy,
+    ReplaceOtherKind,
+    ReplaceItself,
+    NotAvailableForFormat,
 };
 
 inline constexpr int kFirstErrorCode = 1;
-inline constexpr int kLastErrorCode = static_cast<int>(ErrorCode::DestinationBusy);
+inline constexpr int kLastErrorCode = static_cast<int>(ErrorCode::NotAvailableForFormat);
 
 // The sentence for a code, written for the person who has to act on it; empty for a
 // number that is not a code.

@@ -24,4 +24,22 @@ std::optional<SheetExtent> SpreadsheetAutomation::inspectSheet(SheetRef)
     return std::nullopt;
 }
 
+Replacement SpreadsheetAutomation::replaceSheet(SheetRef, WorkbookRef)
+{
+    throw AutomationError(ErrorCode::NotAvailableForFormat,
+                          "This engine cannot replace a sheet of the same name; copy the sheet after or before.");
+}
+
+void SpreadsheetAutomation::setSheetLinks(SheetLinks links)
+{
+    if (links != SheetLinks::External)
+        throw AutomationError(ErrorCode::NotAvailableForFormat,
+                              "This engine keeps references to other sheets only as links to the source workbook.");
+}
+
+std::vector<std::string> SpreadsheetAutomation::takeCopyNotes()
+{
+    return {};
+}
+
 } // namespace tessaro

@@ -12,6 +12,7 @@
 #include <optional>
 #include <string>
 #include <variant>
+#include <vector>
 
 namespace tessaro {
 
@@ -48,6 +49,20 @@ struct SheetRef {
 };
 
 enum class Placement { Before, After };
+
+// What a copied sheet's references to other sheets of its own workbook read in the copy:
+// the source file (as an external reference, with the values it showed), the destination's
+// sheet of the same name, or nothing at all (a formula that reads another sheet becomes the
+// value it showed).
+enum class SheetLinks { External, Destination, Values };
+
+// Where a replacing copy went: in the place of the destination's sheet of the same name, or,
+// when it had none, after its last sheet.
+struct Replacement {
+    SheetRef copy;
+    int position = 0; // the copy's tab position, from 1
+    bool replaced = false;
+};
 
 // A file an engine leaves to another one: a workbook of a kind it does not read.
 struct OtherEngine {
@@ -100,6 +115,24 @@ public:
     // Inserts a copy of `sheet` directly before or after `anchor`, which may be in any
     // workbook open in this instance, the sheet's own included.
     virtual void copySheet(SheetRef sheet, Placement where, SheetRef anchor) = 0;
+
+    // Puts a copy of `sheet` in the place of `into`'s sheet of the same name (compared
+    // without regard to letter case), under that sheet's name, and removes that sheet with
+    // everything only it used; whatever else read it reads the copy. A workbook without such
+    // a sheet gets the copy after its last sheet. The sheet never replaces itself
+    // (ReplaceItself), nor a sheet of the other kind (ReplaceOtherKind). An engine that
+    // cannot replace throws NotAvailableForFormat.
+    virtual Replacement replaceSheet(SheetRef sheet, WorkbookRef into);
+
+    // What the copies made from now on do with references to other sheets of their source.
+    // An engine that has only External throws NotAvailableForFormat for the others.
+    virtual void setSheetLinks(SheetLinks links);
+
+    // What the copies made since the last call did that the user should know of (a reference
+    // that fell back to the source file, a formula that had no value to keep, a table
+    // reference that no longer resolves), each a sentence that names the place; then
+    // forgets them.
+    virtual std::vector<std::string> takeCopyNotes();
 
     // Reads all of the sheet's workbook through this engine's checks of hostile content,
     // and measures the sheet: what another engine that is to read the workbook itself needs

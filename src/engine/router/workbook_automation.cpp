@@ -224,6 +224,36 @@ public:
         guarded(to.path, "copying a sheet into it", [&] { copyAcross(from, source, where, to, target); });
     }
 
+    Replacement replaceSheet(SheetRef sheetRef, WorkbookRef into) override
+    {
+        Sheet& source = sheetAt(sheetRef);
+        Book& from = at(sheetRef.book);
+        Book& to = at(into);
+        return guarded(to.path, "replacing a sheet in it", [&] {
+            if (to.onOffice)
+                throw AutomationError(ErrorCode::NotAvailableForFormat,
+                                      describeError(ErrorCode::NotAvailableForFormat, to.path.string(),
+                                                    "Replace Same Name is available for .xlsx and .xlsm workbooks"));
+            const SheetRef copied = from.onOffice ? convertedSheet(from, source) : source.inner;
+            native_->setSheetLinks(links_);
+            const Replacement r = native_->replaceSheet(copied, to.inner);
+            ++to.revision;
+            return Replacement{remember(into, r.copy, std::nullopt), r.position, r.replaced};
+        });
+    }
+
+    void setSheetLinks(SheetLinks links) override
+    {
+        // Told to each engine as it copies: a job with only .xlsx destinations never needs
+        // the office to say what it cannot do.
+        links_ = links;
+    }
+
+    std::vector<std::string> takeCopyNotes() override
+    {
+        return native_ ? native_->takeCopyNotes() : std::vector<std::string>{};
+    }
+
     void save(WorkbookRef book) override
     {
         Book& b = at(book);
@@ -336,12 +366,18 @@ private:
         if (!to.onOffice) {
             // An OOXML destination is written by the native engine only.
             const SheetRef copied = from.onOffice ? convertedSheet(from, source) : source.inner;
+            native_->setSheetLinks(links_);
             native_->copySheet(copied, where, target.inner);
             ++to.revision;
             return;
         }
         if (to.format == WorkbookFormat::Xlsb)
             throw AutomationError(ErrorCode::FormatNotWritable, office::cannotWriteXlsb(to.path));
+        if (links_ != SheetLinks::External)
+            throw AutomationError(ErrorCode::NotAvailableForFormat,
+                                  describeError(ErrorCode::NotAvailableForFormat, to.path.string(),
+                                                "references to other sheets can only link to the source workbook "
+                                                "in a legacy workbook"));
         if (!from.onOffice) {
             // The office reads the source file itself: it gets it only after the native
             // engine's checks of hostile content passed, and only when the sheet fits.
@@ -459,6 +495,7 @@ private:
     std::map<std::uint32_t, Book> books_;
     std::map<std::uint32_t, Sheet> sheets_;
     std::uint32_t nextBook_ = 1;
+    SheetLinks links_ = SheetLinks::External;
     std::uint32_t nextSheet_ = 1;
 };
 

@@ -35,8 +35,8 @@ std::string newGuid()
 } // namespace
 
 CopySession::CopySession(Workbook& source, const SheetEntry& entry, std::size_t sourceIndex, Workbook& destination,
-                         std::string copyName, std::size_t position)
-    : src_(source), entry_(entry), srcIndex_(sourceIndex), dst_(destination), copyName_(std::move(copyName)),
+                         std::string copyName, std::size_t position, const SheetCopyOptions& options)
+    : src_(source), options_(options), entry_(entry), srcIndex_(sourceIndex), dst_(destination), copyName_(std::move(copyName)),
       position_(position), same_(&source == &destination)
 {
     srcNames_ = src_.workbookPart().definedNames();

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "engine/zip/compression.h"
+#include "engine/sheet_copy/sheet_copier.h"
 #include "engine/sheet_copy/external_links.h"
 #include "engine/sml/formula_refs.h"
 #include "engine/sml/object_ids.h"
@@ -37,7 +38,7 @@ class StyleMerger;
 class CopySession final : public FormulaRules {
 public:
     CopySession(Workbook& source, const SheetEntry& entry, std::size_t sourceIndex, Workbook& destination,
-                std::string copyName, std::size_t position);
+                std::string copyName, std::size_t position, const SheetCopyOptions& options = {});
     ~CopySession() override;
     CopySession(const CopySession&) = delete;
     CopySession& operator=(const CopySession&) = delete;
@@ -170,6 +171,7 @@ private:
     long copyConnection(long id);
 
     Workbook& src_;
+    SheetCopyOptions options_;
     SheetEntry entry_;
     std::size_t srcIndex_;
     Workbook& dst_;

@@ -341,7 +341,8 @@ StoredPart rewriteOrReuse(Workbook& source, const SheetEntry& entry, Workbook& d
 
 } // namespace
 
-std::uint32_t copySheet(Workbook& source, std::uint32_t handle, Workbook& destination, std::size_t position)
+std::uint32_t copySheet(Workbook& source, std::uint32_t handle, Workbook& destination, std::size_t position,
+                        const SheetCopyOptions& options)
 {
     long srcIndex = source.workbookPart().indexOf(handle);
     if (srcIndex < 0)
@@ -363,7 +364,7 @@ std::uint32_t copySheet(Workbook& source, std::uint32_t handle, Workbook& destin
 
     auto marks = destination.marks();
     try {
-        CopySession session(source, entry, static_cast<std::size_t>(srcIndex), destination, name, position);
+        CopySession session(source, entry, static_cast<std::size_t>(srcIndex), destination, name, position, options);
         session.prepare();
 
         Prepared p;

@@ -1,8 +1,12 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "platform/spreadsheet_automation.h"
+
 #include <cstddef>
 #include <cstdint>
+#include <string>
+#include <vector>
 
 namespace tessaro::xlsx {
 
@@ -18,6 +22,13 @@ class Workbook;
 // file. Every other sheet's scoped names, the active tab and the document properties stay
 // right. The two may be the same workbook. On failure the destination is as it was.
 // Returns the new sheet's handle.
-std::uint32_t copySheet(Workbook& source, std::uint32_t handle, Workbook& destination, std::size_t position);
+struct SheetCopyOptions {
+    // What the copy's references to other sheets of the source read.
+    SheetLinks links = SheetLinks::External;
+    // Where what the user should know of the copy goes, each a sentence naming the place.
+    std::vector<std::string>* notes = nullptr;
+};
+std::uint32_t copySheet(Workbook& source, std::uint32_t handle, Workbook& destination, std::size_t position,
+                        const SheetCopyOptions& options = {});
 
 } // namespace tessaro::xlsx

@@ -14,6 +14,7 @@
 #include <unordered_map>
 #include <new>
 #include <optional>
+#include <utility>
 
 #include <fmt/format.h>
 
@@ -206,10 +207,14 @@ public:
                 throw EngineError(ErrorCode::SheetIndexOutOfRange, dst.displayPath(),
                                   "the sheet to copy next to is no longer in the workbook");
             std::size_t position = static_cast<std::size_t>(at) + (where == Placement::After ? 1 : 0);
-            xlsx::copySheet(src, sheet.id, dst, position);
+            xlsx::copySheet(src, sheet.id, dst, position, SheetCopyOptions{links_, &notes_});
             return 0;
         });
     }
+
+    void setSheetLinks(SheetLinks links) override { links_ = links; }
+
+    std::vector<std::string> takeCopyNotes() override { return std::exchange(notes_, {}); }
 
     std::optional<SheetExtent> inspectSheet(SheetRef sheet) override
     {
@@ -350,6 +355,8 @@ private:
     std::shared_ptr<Shelf> shelf_;
     std::map<std::uint32_t, std::unique_ptr<Workbook>> books_;
     std::uint32_t nextBook_ = 1;
+    SheetLinks links_ = SheetLinks::External;
+    std::vector<std::string> notes_;
 };
 
 } // namespace
