@@ -28,7 +28,8 @@ constexpr const char* kUsage = R"usage(Usage:
   tessaro-cli --version
   tessaro-cli sheets WORKBOOK
   tessaro-cli copy --sheet SOURCE:SHEET [--sheet SOURCE:SHEET ...] --dest DEST [--dest DEST ...]
-                   [--dest-list FILE] [--before] [--count N] [--report FILE] [--dry-run] [--quiet]
+                   [--dest-list FILE] [--before | --replace] [--count N] [--report FILE]
+                   [--dry-run] [--quiet]
 
 Copies worksheets from source workbooks into destination workbooks, as the Copy button of
 the Tessaro window does, and saves each destination.
@@ -46,11 +47,19 @@ Options of copy:
                         skipped), after those of --dest; - reads standard input
   --before              insert the copies in front of the first sheets, keeping the order
                         of the --sheet options (default: after the last sheet)
+  --replace             put each copy in the place of the destination's sheet of the same
+                        name (letter case ignored), under that sheet's name, removing the
+                        old sheet with its drawings, comments, tables and pivot tables;
+                        formulas, names, charts and links of the other sheets then read the
+                        new sheet. A destination without that name gets the copy after its
+                        last sheet ("replaced": false in the report). One copy only.
   --count N             copies of each sheet (default 1; 0 copies nothing)
   --report FILE         write one JSON object a line for every copy tried: destination,
                         source, sheet, copy_name, position (the copy's tab, from 1), result
-                        ("copied", "failed", "would copy", "would fail"), error_code and
-                        error (0 and "" when none), seconds (the destination's time for
+                        ("copied", "failed", "would copy", "would fail"), replaced (true
+                        when the copy took the place of a sheet of the same name), error_code
+                        and error (0 and "" when none), notes (what the copy could not keep
+                        as it was, each naming the place), seconds (the destination's time for
                         that sheet, shared by its copies); then a last line {"totals": ...}
                         with the counts and the exit status. Lines are written as each
                         destination is done with: the report of a killed run lacks only the
@@ -144,6 +153,7 @@ struct CopyArgs {
     std::vector<std::pair<std::string, std::string>> sheets; // source path, sheet name
     std::vector<std::string> dests;
     bool before = false;
+    bool replace = false;
     std::int32_t count = 1;
     bool quiet = false;
     std::string report;
@@ -156,7 +166,7 @@ int copy(const CopyArgs& args)
     Workspace ws;
     ws.appDir = appDir();
     ws.copyCount = args.count;
-    ws.copyPosition = args.before ? kCopyBefore : kCopyAfter;
+    ws.copyPosition = args.replace ? kCopyReplace : args.before ? kCopyBefore : kCopyAfter;
     for (const auto& [source, sheet] : args.sheets)
         AddCopyRow(ws, sheet, source);
 
@@ -287,6 +297,8 @@ int parseCopy(int argc, char** argv)
                 return usageError("--count " + value + ": expected a whole number from 0");
         } else if (arg == "--before" && !hasValue) {
             args.before = true;
+        } else if (arg == "--replace" && !hasValue) {
+            args.replace = true;
         } else if (arg == "--quiet" && !hasValue) {
             args.quiet = true;
         } else if (arg == "--dry-run" && !hasValue) {
@@ -304,6 +316,10 @@ int parseCopy(int argc, char** argv)
     }
     if (args.sheets.empty())
         return usageError("copy needs at least one --sheet SOURCE:SHEET");
+    if (args.replace && args.before)
+        return usageError("--replace puts each copy in its old sheet's place; it cannot be used with --before");
+    if (args.replace && args.count != 1)
+        return usageError("--replace makes one copy of each sheet; --count must be 1");
     if (args.dests.empty())
         return usageError("copy needs at least one --dest (or a --dest-list that names one)");
     return copy(args);

@@ -133,6 +133,7 @@ MainWindow::MainWindow(Workspace& ws, ServerFactoryMaker makeServers, QWidget* p
     startUp(ws_);
     Combo1->addItem(QStringLiteral("Copy After"));
     Combo1->addItem(QStringLiteral("Copy Before"));
+    Combo1->addItem(QStringLiteral("Replace Same Name"));
     Combo1->setCurrentIndex(0);
     Text1->setText(QString::number(ws_.copyCount));
 
@@ -271,7 +272,9 @@ void MainWindow::nameControls()
         {ListView4, "Sheets to copy", "The ticked rows are copied; Delete removes the highlighted row"},
         {ListView5, "Destination workbook files and folders", "Workbooks and folders that receive the copies"},
         {ListView6, "Destination workbooks", "The ticked workbooks of the highlighted destination entry receive the copies"},
-        {Combo1, "Copy position", "Whether the copies go after the last sheet or before the first"},
+        {Combo1, "Copy position",
+         "Whether the copies go after the last sheet, before the first, or in the place of the sheet of the same "
+         "name"},
         {Text1, "Number of copies", "How many copies of each sheet are made, 0 to 999"},
         {ProgressBar1, "Copy progress", "Copies made so far in the running job"},
         {Label4, "Status", "The source workbook of the highlighted copy row"},

@@ -474,6 +474,14 @@ Relationships& Package::relationships(std::string_view sourcePart)
     return *rels_.emplace(key, std::move(rels)).first->second;
 }
 
+void Package::removeRelationships(std::string_view sourcePart)
+{
+    const std::string relsPart = Relationships(std::string(sourcePart)).partName();
+    rels_.erase(foldAscii(sourcePart));
+    if (hasPart(relsPart))
+        removePart(relsPart);
+}
+
 bool Package::modified() const
 {
     if (!changes_.empty() || contentTypes_.modified())

@@ -78,6 +78,8 @@ public:
     const ContentTypes& contentTypes() const { return contentTypes_; }
     // The relationships of a part ("/" for the package's own); empty when it has none.
     Relationships& relationships(std::string_view sourcePart);
+    // Removes the relationships part of a part that is removed.
+    void removeRelationships(std::string_view sourcePart);
 
     bool modified() const;
     void save();

@@ -227,6 +227,7 @@ Fingerprint rewriteKey(const Prepared& p, const SheetProfile& profile, const Pro
     for (const auto& id : p.plan.keptRelationships)
         f.add(id);
     f.add(static_cast<std::uint64_t>(p.plan.keepCellMetadata));
+    f.add(static_cast<std::uint64_t>(p.plan.selected));
     f.add(static_cast<std::uint64_t>(p.plan.dateShift + 100000));
     f.add(static_cast<std::uint64_t>(p.plan.conformance));
     f.add(p.shapeSignature);
@@ -341,26 +342,24 @@ StoredPart rewriteOrReuse(Workbook& source, const SheetEntry& entry, Workbook& d
 
 } // namespace
 
-std::uint32_t copySheet(Workbook& source, std::uint32_t handle, Workbook& destination, std::size_t position,
-                        const SheetCopyOptions& options)
+void checkCopyable(Workbook& source, const SheetEntry& entry)
+{
+    if (!entry.usable())
+        throw EngineError(entry.faultCode, source.displayPath(), entry.fault);
+    if (entry.kind != SheetKind::Worksheet && entry.kind != SheetKind::Chartsheet)
+        throw EngineError(ErrorCode::SheetKindNotCopyable, source.displayPath(), fmt::format("\"{}\"", entry.name));
+}
+
+std::uint32_t copySheetAs(Workbook& source, std::uint32_t handle, Workbook& destination, std::size_t position,
+                          const std::string& name, bool selected, const SheetCopyOptions& options)
 {
     long srcIndex = source.workbookPart().indexOf(handle);
     if (srcIndex < 0)
         throw EngineError(ErrorCode::SheetIndexOutOfRange, source.displayPath(), "the sheet is no longer there");
     const SheetEntry entry = source.workbookPart().sheets()[static_cast<std::size_t>(srcIndex)];
-    if (!entry.usable())
-        throw EngineError(entry.faultCode, source.displayPath(), entry.fault);
-    if (entry.kind != SheetKind::Worksheet && entry.kind != SheetKind::Chartsheet)
-        throw EngineError(ErrorCode::SheetKindNotCopyable, source.displayPath(), fmt::format("\"{}\"", entry.name));
+    checkCopyable(source, entry);
     if (!destination.workbookPart().canTakeAnotherSheet())
         throw EngineError(ErrorCode::TooManySheets, destination.displayPath());
-
-    // Folded once, so that finding a free "Name (k)" among many copies stays linear.
-    std::unordered_set<std::string> taken;
-    for (const auto& s : destination.workbookPart().sheets())
-        taken.insert(foldSheetName(s.name));
-    std::string name =
-        copyName(entry.name, [&](std::string_view candidate) { return taken.contains(foldSheetName(candidate)); });
 
     auto marks = destination.marks();
     try {
@@ -369,6 +368,7 @@ std::uint32_t copySheet(Workbook& source, std::uint32_t handle, Workbook& destin
 
         Prepared p;
         planRewrite(p, source, entry, destination, name, session);
+        p.plan.selected = selected;
         std::shared_ptr<const SheetProfile> profile;
         StoredPart stored = rewriteOrReuse(source, entry, destination, p, session, profile);
 
@@ -380,6 +380,24 @@ std::uint32_t copySheet(Workbook& source, std::uint32_t handle, Workbook& destin
         destination.rollback(marks);
         throw;
     }
+}
+
+std::uint32_t copySheet(Workbook& source, std::uint32_t handle, Workbook& destination, std::size_t position,
+                        const SheetCopyOptions& options)
+{
+    const long srcIndex = source.workbookPart().indexOf(handle);
+    if (srcIndex < 0)
+        throw EngineError(ErrorCode::SheetIndexOutOfRange, source.displayPath(), "the sheet is no longer there");
+    if (!destination.unfitToSave().empty())
+        throw EngineError(ErrorCode::SaveFailed, destination.displayPath(), destination.unfitToSave());
+    const std::string& sourceName = source.workbookPart().sheets()[static_cast<std::size_t>(srcIndex)].name;
+    // Folded once, so that finding a free "Name (k)" among many copies stays linear.
+    std::unordered_set<std::string> taken;
+    for (const auto& s : destination.workbookPart().sheets())
+        taken.insert(foldSheetName(s.name));
+    const std::string name =
+        copyName(sourceName, [&](std::string_view candidate) { return taken.contains(foldSheetName(candidate)); });
+    return copySheetAs(source, handle, destination, position, name, false, options);
 }
 
 } // namespace tessaro::xlsx

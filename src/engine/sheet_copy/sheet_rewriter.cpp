@@ -537,6 +537,14 @@ private:
         for (auto& a : attrs_)
             if (a.name == "workbookViewId")
                 parseIndex(a.value, id);
+        if (plan_.selected && id == 0 && keptViews_.empty()) {
+            setAttr("tabSelected", "1");
+            changed = true;
+        }
+        id = 0;
+        for (auto& a : attrs_)
+            if (a.name == "workbookViewId")
+                parseIndex(a.value, id);
         std::size_t windows = std::max<std::size_t>(plan_.destinationWindows, 1);
         if (id >= windows) {
             if (keptViews_.empty()) {

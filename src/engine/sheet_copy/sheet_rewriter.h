@@ -57,6 +57,9 @@ struct SheetRewritePlan {
     std::string sourceName;
     std::string copyName;
     ColorTranslator colors;
+    // The copy's tab is the selected one (it takes the place of the active tab); else no tab
+    // of the copy is selected.
+    bool selected = false;
     // Views of windows the destination does not have are left out.
     std::size_t destinationWindows = 1;
     // Relationship ids the copy keeps (links to targets outside the package, which the

@@ -162,6 +162,13 @@ void Workbook::dropCalculationChain()
     }
 }
 
+void Workbook::forgetRemovedSheet(const std::string& sheetPart, const std::set<std::string>& parts)
+{
+    if (tables_)
+        std::erase_if(*tables_, [&](const TableFacts& t) { return foldAscii(t.sheetPart) == foldAscii(sheetPart); });
+    std::erase_if(sharedCopies_, [&](const auto& kept) { return parts.contains(foldAscii(kept.second)); });
+}
+
 std::string Workbook::newWorksheetPartName()
 {
     return reservePartName(partBeside("worksheets/sheet1.xml"));
@@ -380,6 +387,8 @@ void Workbook::save()
 
 void Workbook::saveAs(const std::filesystem::path& file, std::string displayPath)
 {
+    if (!unfit_.empty())
+        throw EngineError(ErrorCode::SaveFailed, package_.displayPath(), unfit_ + ", so it was not saved");
     bool samePlace = file == package_.path();
     if (samePlace && !modified())
         return;  // the file already holds exactly this workbook

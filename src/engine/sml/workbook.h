@@ -82,6 +82,9 @@ public:
     // Drops the calculation chain (part, relationship, content type): after sheets change
     // it would name cells wrongly, and applications rebuild it.
     void dropCalculationChain();
+    // Forgets what it knew of the parts of a sheet that was removed (`parts`: folded part
+    // names), so that their names and ids are free again.
+    void forgetRemovedSheet(const std::string& sheetPart, const std::set<std::string>& parts);
     // A free part name for a new worksheet.
     std::string newWorksheetPartName();
     // A free part name like `model` ("/xl/drawings/drawing1.xml" -> ".../drawing7.xml"),
@@ -113,6 +116,10 @@ public:
     std::map<std::string, std::string>& sharedCopies() { return sharedCopies_; }
 
     bool modified() const;
+    // While `why` is not empty the workbook is refused any further copy and any save: it
+    // is in the middle of a change that failed halfway, and only closing it unsaved is sound.
+    void setUnfitToSave(std::string why) { unfit_ = std::move(why); }
+    const std::string& unfitToSave() const { return unfit_; }
     void save();
     void saveAs(const std::filesystem::path& file, std::string displayPath);
 
@@ -130,6 +137,7 @@ private:
     std::map<std::string, unsigned> partCounters_;
     long reservedCacheId_ = -1;
     std::map<std::string, std::string> sharedCopies_;
+    std::string unfit_;
     std::shared_ptr<EngineContext> context_;
     Package package_;
     std::string workbookPartName_;

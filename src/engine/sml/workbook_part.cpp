@@ -212,6 +212,104 @@ std::uint32_t WorkbookPart::insertSheet(std::size_t position, const std::string&
     return e.handle;
 }
 
+void WorkbookPart::removeSheet(std::size_t position)
+{
+    if (position >= sheets_.size())
+        throw std::logic_error("a sheet that is not in the workbook was removed");
+    pugi::xml_node root = doc_.document_element();
+    sheetsNode_.remove_child(sheets_[position].node);
+    sheets_.erase(sheets_.begin() + static_cast<std::ptrdiff_t>(position));
+
+    pugi::xml_node dn = root.child(n_("definedNames").c_str());
+    for (pugi::xml_node d = dn.first_child(); d;) {
+        pugi::xml_node next = d.next_sibling();
+        if (n_.names(d, "definedName")) {
+            pugi::xml_attribute a = d.attribute("localSheetId");
+            const long id = toLong(a.value(), -1);
+            if (a && id >= 0 && static_cast<std::size_t>(id) == position)
+                dn.remove_child(d);
+            else if (a && id >= 0 && static_cast<std::size_t>(id) > position)
+                a.set_value(id - 1);
+        }
+        d = next;
+    }
+    if (dn && !dn.first_child())
+        root.remove_child(dn);
+
+    const long last = static_cast<long>(sheets_.size()) - 1;
+    pugi::xml_node views = root.child(n_("bookViews").c_str());
+    for (pugi::xml_node v = views.first_child(); v; v = v.next_sibling()) {
+        if (!n_.names(v, "workbookView"))
+            continue;
+        for (const char* attr : {"activeTab", "firstSheet"}) {
+            pugi::xml_attribute a = v.attribute(attr);
+            const long at = toLong(a.value(), 0);
+            if (a && at > static_cast<long>(position))
+                a.set_value(at - 1);
+            else if (a && at > last)
+                a.set_value(std::max(last, 0L));
+        }
+    }
+    modified_ = true;
+}
+
+bool WorkbookPart::isActiveTab(std::size_t position) const
+{
+    pugi::xml_node views = doc_.document_element().child(n_("bookViews").c_str());
+    for (pugi::xml_node v = views.first_child(); v; v = v.next_sibling())
+        if (n_.names(v, "workbookView"))
+            return toLong(v.attribute("activeTab").value(), 0) == static_cast<long>(position);
+    return position == 0;
+}
+
+void WorkbookPart::setActiveTab(std::size_t position)
+{
+    pugi::xml_node views = doc_.document_element().child(n_("bookViews").c_str());
+    for (pugi::xml_node v = views.first_child(); v; v = v.next_sibling()) {
+        if (!n_.names(v, "workbookView"))
+            continue;
+        pugi::xml_attribute a = v.attribute("activeTab");
+        if (!a)
+            a = v.append_attribute("activeTab");
+        a.set_value(static_cast<long>(position));
+        break;
+    }
+    modified_ = true;
+}
+
+void WorkbookPart::removePivotCache(const std::string& relId)
+{
+    pugi::xml_node root = doc_.document_element();
+    pugi::xml_node caches = root.child(n_("pivotCaches").c_str());
+    for (pugi::xml_node c = caches.first_child(); c; c = c.next_sibling()) {
+        if (n_.names(c, "pivotCache") && relationshipIdOf(c) == relId) {
+            caches.remove_child(c);
+            modified_ = true;
+            break;
+        }
+    }
+    if (caches && !caches.first_child())
+        root.remove_child(caches);
+}
+
+void WorkbookPart::setNameText(pugi::xml_node name, const std::string& text)
+{
+    name.text().set(text.c_str());
+    modified_ = true;
+}
+
+void WorkbookPart::calculateOnLoad()
+{
+    pugi::xml_node root = doc_.document_element();
+    pugi::xml_node calc = root.child(n_("calcPr").c_str());
+    if (!calc)
+        calc = insertInOrder(root, n_, "calcPr", kWorkbookOrder);
+    if (!calc.attribute("fullCalcOnLoad"))
+        calc.append_attribute("fullCalcOnLoad");
+    calc.attribute("fullCalcOnLoad").set_value("1");
+    modified_ = true;
+}
+
 void WorkbookPart::ensureRelPrefix()
 {
     if (!relPrefix_.empty())

@@ -63,6 +63,20 @@ public:
     // sheets they named. Returns the new sheet's handle.
     std::uint32_t insertSheet(std::size_t position, const std::string& name, const std::string& relId,
                               const std::string& part, SheetKind kind, std::string_view state);
+    // Takes the sheet at `position` out of the tab order with its scoped names; every other
+    // sheet's scoped names, the active tab and the first shown tab stay on the sheets they
+    // named (an active tab that was this sheet moves to the sheet that takes its position).
+    void removeSheet(std::size_t position);
+    // Whether the first window shows the sheet at `position` as its active tab.
+    bool isActiveTab(std::size_t position) const;
+    // The first window shows the sheet at `position` as its active tab.
+    void setActiveTab(std::size_t position);
+    void removePivotCache(const std::string& relId);
+    // Gives a defined name (a node from definedNames()) new formula text.
+    void setNameText(pugi::xml_node name, const std::string& text);
+    // Asks applications to calculate every formula when they next open the workbook: some
+    // cached values no longer follow from the formulas.
+    void calculateOnLoad();
     // Adds a copy of a defined name (from any workbook part) scoped to `localSheetId` with
     // formula text `text`, at its sorted place.
     void addScopedName(pugi::xml_node source, std::string_view sourcePrefix, std::size_t localSheetId,

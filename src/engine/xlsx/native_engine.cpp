@@ -212,6 +212,16 @@ public:
         });
     }
 
+    Replacement replaceSheet(SheetRef sheet, WorkbookRef into) override
+    {
+        Workbook& src = book(sheet.book);
+        Workbook& dst = book(into);
+        return guarded(dst.displayPath(), "replacing a sheet in it", [&] {
+            const SheetReplacement r = xlsx::replaceSheet(src, sheet.id, dst, SheetCopyOptions{links_, &notes_});
+            return Replacement{SheetRef{into, r.handle}, static_cast<int>(r.position) + 1, r.replaced};
+        });
+    }
+
     void setSheetLinks(SheetLinks links) override { links_ = links; }
 
     std::vector<std::string> takeCopyNotes() override { return std::exchange(notes_, {}); }
@@ -241,6 +251,8 @@ public:
     {
         Workbook& b = book(ref);
         guarded(b.displayPath(), "checking it can be saved", [&] {
+            if (!b.unfitToSave().empty())
+                throw EngineError(ErrorCode::SaveFailed, b.displayPath(), b.unfitToSave());
             b.package().checkCanSave();
             return 0;
         });
