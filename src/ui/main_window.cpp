@@ -186,11 +186,11 @@ void MainWindow::buildControls()
     Label2->setGeometry(twipsRect(120, 2520, 975, 255));
     Combo1 = new QComboBox(Frame2);
     Combo1->setEditable(false);
-    Combo1->setGeometry(twipsRect(1200, 2520, 1330, 315));
+    Combo1->setGeometry(twipsRect(1200, 2520, 2040, 315));
     Label3 = new QLabel(QStringLiteral("Copy Number:"), Frame2);
-    Label3->setGeometry(twipsRect(3120, 2520, 1095, 255));
+    Label3->setGeometry(twipsRect(3330, 2520, 1095, 255));
     Text1 = new QLineEdit(QStringLiteral("1"), Frame2);
-    Text1->setGeometry(twipsRect(4320, 2520, 1335, 270));
+    Text1->setGeometry(twipsRect(4470, 2520, 1185, 270));
     ListView4 = new ReportView(ws_.copySheetList,
                                {{QString(), 300}, {QString(), 0}, {QStringLiteral("Sheets be Copied"), 1510}}, true,
                                false, Frame2);

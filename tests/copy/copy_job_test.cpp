@@ -358,6 +358,23 @@ TEST_F(CopyJobTest, CountZeroOpensNothingAndSaysSo)
     EXPECT_FALSE(outcome.started);
 }
 
+TEST_F(CopyJobTest, ReplaceWithMoreThanOneCopyOpensNothingAndSaysSo)
+{
+    addRow(srcBook("s.xlsx", {"Data"}), "Data");
+    dstBook("a.xlsx", {"A"});
+    targetFolder(dst.path().string());
+    ws.copyPosition = kCopyReplace;
+    ws.copyCount = 2;
+
+    const auto outcome = run();
+
+    EXPECT_THAT(host.messages(),
+                ElementsAre("message(info): Replace Same Name makes one copy of each sheet: set the number of "
+                            "copies to 1."));
+    EXPECT_EQ(world.instances, 0);
+    EXPECT_FALSE(outcome.started);
+}
+
 TEST_F(CopyJobTest, ProgressMaximumIsComputedIn64Bits)
 {
     const auto s = srcBook("s.xlsx", {"Data"});

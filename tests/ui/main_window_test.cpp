@@ -82,9 +82,10 @@ void MainWindowTest::showsSixListsWithHeadersAndRestoredEntries()
     QCOMPARE(w.ListView6->model()->rowCount(), 1);
     QTRY_VERIFY(messages.contains("Open excel file failed!"));
 
-    QCOMPARE(w.Combo1->count(), 2);
+    QCOMPARE(w.Combo1->count(), 3);
     QCOMPARE(w.Combo1->itemText(0), QString("Copy After"));
     QCOMPARE(w.Combo1->itemText(1), QString("Copy Before"));
+    QCOMPARE(w.Combo1->itemText(2), QString("Replace Same Name"));
     QCOMPARE(w.Combo1->currentIndex(), 0);
     QCOMPARE(w.Text1->text(), QString("1"));
     QCOMPARE(ws.copyCount, 1);

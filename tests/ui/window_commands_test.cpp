@@ -361,10 +361,12 @@ void WindowCommandsTest::comboChoosesThePositionAndTakesNoText()
     QVERIFY(!w.Combo1->isEditable());
     w.Combo1->setFocus();
     QTest::keyClicks(w.Combo1, "Copy Sideways");
-    QCOMPARE(w.Combo1->count(), 2);
+    QCOMPARE(w.Combo1->count(), 3);
     QVERIFY(w.Combo1->currentText() == "Copy After" || w.Combo1->currentText() == "Copy Before");
     w.Combo1->setCurrentIndex(1);
     QCOMPARE(rig.ws.copyPosition, kCopyBefore);
+    w.Combo1->setCurrentIndex(2);
+    QCOMPARE(rig.ws.copyPosition, kCopyReplace);
     w.Combo1->setCurrentIndex(0);
     QCOMPARE(rig.ws.copyPosition, kCopyAfter);
 }
