@@ -266,19 +266,28 @@ class ReplaceTest(unittest.TestCase):
     def test_pivot_tables_go_with_their_sheet_and_caches_of_the_sheet_refresh(self):
         pivots = os.path.join(CORPUS, "closedxml_chartsheet_pivot.xlsx")
         dest = self.path("pivots.xlsx")
-        shutil.copyfile(pivots, dest)
+        # Its chart made a pivot chart of the pivot table on "Pivot".
+        with zipfile.ZipFile(pivots) as zin, zipfile.ZipFile(dest, "w", zipfile.ZIP_DEFLATED) as zout:
+            for item in zin.infolist():
+                data = zin.read(item.filename)
+                if item.filename == "xl/charts/chart1.xml":
+                    data = data.replace(b"<c:chart>", b"<c:pivotSource><c:name>[pivots.xlsx]Pivot!Pastries</c:name>"
+                                        b"<c:fmtId val=\"0\"/></c:pivotSource><c:chart>", 1)
+                zout.writestr(item, data)
         source = self.path("plain.xlsx")
         wb = openpyxl.Workbook()
         wb.active.title = "Pivot"
         wb.active["A1"] = "no pivot table here"
         wb.create_sheet("Data").append(["new data"])
         wb.save(source)
-        r, _ = self.replace(source, "Pivot", dest)
+        r, lines = self.replace(source, "Pivot", dest)
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertEqual(package_faults(dest), [])
         with zipfile.ZipFile(dest) as z:
             self.assertFalse([n for n in z.namelist() if "pivot" in n.lower()])
             self.assertNotIn("pivotCache", z.read("xl/workbook.xml").decode())
+            self.assertNotIn("pivotSource", z.read("xl/charts/chart1.xml").decode())
+        self.assertIn("Pastries", " ".join(lines[0]["notes"]))
 
         shutil.copyfile(pivots, dest)
         r, _ = self.replace(source, "Data", dest)

@@ -66,7 +66,29 @@ constexpr std::string_view kPivotTableType = "application/vnd.openxmlformats-off
 // What a removed sheet leaves behind for the rest of the workbook to mend.
 struct Removed {
     std::vector<std::string> tables; // names of the tables it had
+    std::vector<std::string> pivots; // names of its pivot tables
 };
+
+// The names of the pivot tables a sheet part has.
+std::vector<std::string> pivotTableNames(Workbook& book, const std::string& sheetPart)
+{
+    std::vector<std::string> names;
+    Package& package = book.package();
+    if (!package.hasPart(sheetPart))
+        return names;
+    Relationships& rels = package.relationships(sheetPart);
+    for (const Relationship& r : rels.all()) {
+        if (r.external || r.type != rel_type::kPivotTable)
+            continue;
+        const std::string part = rels.resolve(r);
+        if (!package.hasPart(part))
+            continue;
+        pugi::xml_document doc;
+        loadXml(doc, package.readPart(part), book.displayPath(), part.substr(1));
+        names.emplace_back(doc.document_element().attribute("name").value());
+    }
+    return names;
+}
 
 // Takes the sheet at `position` out of the workbook with every part only it used: its own
 // part, drawings, pictures, charts, comments, tables, pivot tables (and their caches when
@@ -97,6 +119,8 @@ Removed removeSheet(Workbook& book, std::size_t position)
     for (const TableFacts& t : book.tables())
         if (foldAscii(t.sheetPart) == foldAscii(old.part))
             removed.tables.push_back(t.name);
+    if (old.usable())
+        removed.pivots = pivotTableNames(book, old.part);
 
     Relationships& bookRels = package.relationships(book.workbookPartName());
     book.workbookPart().removeSheet(position);
@@ -280,6 +304,76 @@ void activateNearestShown(Workbook& book, std::size_t position)
     book.package().putPart(part, std::move(text));
 }
 
+// A pivot chart names its pivot table as "[file]Sheet!Name". One whose pivot table went with
+// the replaced sheet, and that the new sheet does not bring, becomes a plain chart of the
+// data it shows, as a pivot chart does when its pivot table is deleted.
+void unpivotChartsOf(Workbook& book, const std::string& sheetName, const std::vector<std::string>& oldPivots,
+                     std::uint32_t copy, std::vector<std::string>* notes)
+{
+    if (oldPivots.empty())
+        return;
+    std::set<std::string> dead;
+    for (const std::string& n : oldPivots)
+        dead.insert(foldSheetName(n));
+    for (const SheetEntry& s : book.workbookPart().sheets())
+        if (s.handle == copy)
+            for (const std::string& n : pivotTableNames(book, s.part))
+                dead.erase(foldSheetName(n));
+    if (dead.empty())
+        return;
+    Package& package = book.package();
+    for (const std::string& part : package.partNames()) {
+        if (package.contentTypes().typeOf(part).value_or("") !=
+            "application/vnd.openxmlformats-officedocument.drawingml.chart+xml")
+            continue;
+        std::string text = package.readPart(part);
+        if (text.find("pivotSource") == std::string::npos)
+            continue;
+        pugi::xml_document doc;
+        loadXml(doc, text, book.displayPath(), part.substr(1));
+        pugi::xml_node space = doc.document_element();
+        pugi::xml_node source;
+        for (pugi::xml_node n = space.first_child(); n; n = n.next_sibling())
+            if (localNameOf(n.name()) == "pivotSource")
+                source = n;
+        if (!source)
+            continue;
+        std::string name;
+        for (pugi::xml_node n = source.first_child(); n; n = n.next_sibling())
+            if (localNameOf(n.name()) == "name")
+                name = n.text().get();
+        const std::size_t bang = name.rfind('!');
+        if (bang == std::string::npos)
+            continue;
+        std::string sheet = name.substr(0, bang);
+        if (const std::size_t close = sheet.rfind(']'); close != std::string::npos)
+            sheet = sheet.substr(close + 1);
+        if (sheet.size() >= 2 && sheet.front() == '\'' && sheet.back() == '\'')
+            sheet = sheet.substr(1, sheet.size() - 2);
+        const std::string pivot = name.substr(bang + 1);
+        if (!sameSheetName(sheet, sheetName) || !dead.contains(foldSheetName(pivot)))
+            continue;
+        space.remove_child(source);
+        for (pugi::xml_node chart = space.first_child(); chart; chart = chart.next_sibling()) {
+            if (localNameOf(chart.name()) != "chart")
+                continue;
+            for (pugi::xml_node n = chart.first_child(); n;) {
+                pugi::xml_node next = n.next_sibling();
+                if (localNameOf(n.name()) == "pivotFmts")
+                    chart.remove_child(n);
+                n = next;
+            }
+        }
+        for (pugi::xpath_node x : doc.select_nodes("//*[local-name()='ext'][*[local-name()='pivotOptions']]"))
+            x.node().parent().remove_child(x.node());
+        package.putPart(part, saveXml(doc));
+        if (notes)
+            notes->push_back(fmt::format("a pivot chart of the pivot table \"{}\" keeps the data it showed as a plain "
+                                         "chart, since that pivot table went with the replaced sheet",
+                                         pivot));
+    }
+}
+
 // A worksheet source with a relationship id reads a sheet of another workbook.
 bool readsAnotherFile(pugi::xml_node worksheetSource)
 {
@@ -365,6 +459,7 @@ SheetReplacement replaceSheet(Workbook& source, std::uint32_t handle, Workbook& 
     else if (active)
         activateNearestShown(destination, position);
     breakDeadTableReferences(destination, removed.tables, copy, options.notes);
+    unpivotChartsOf(destination, old.name, removed.pivots, copy, options.notes);
     refreshCachesReading(destination, old.name);
     destination.setUnfitToSave({});
     return {copy, position, true};
