@@ -227,6 +227,9 @@ void makeCopies(SpreadsheetAutomation& server, Workspace& ws, Host& host, SheetR
         }
         copy.name = server.sheetName(server.sheet(target, copy.position));
         copy.notes = server.takeCopyNotes();
+        if (ws.copyPosition == kCopyReplace && !copy.replaced)
+            copy.notes.push_back("it had no sheet named \"" + copy.name +
+                                 "\" to replace, so the copy was added after its last sheet");
         made.push_back(std::move(copy));
         ++ws.copyProgressCount;
         host.setProgressValue(ws.copyProgressCount);

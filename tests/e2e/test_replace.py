@@ -231,6 +231,7 @@ class ReplaceTest(unittest.TestCase):
         r, lines = self.replace(source, "Rates", dest)
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertEqual([(x["copy_name"], x["position"], x["replaced"]) for x in lines], [("Rates", 3, False)])
+        self.assertIn("added after its last sheet", lines[0]["notes"][0])
         self.assertEqual(openpyxl.load_workbook(dest).sheetnames, ["First", "Second", "Rates"])
 
     def test_a_hidden_copy_of_the_active_tab_hands_the_tab_to_the_next_shown_sheet(self):
