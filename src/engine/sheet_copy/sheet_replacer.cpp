@@ -90,6 +90,44 @@ std::vector<std::string> pivotTableNames(Workbook& book, const std::string& shee
     return names;
 }
 
+const char* kindName(SheetKind kind)
+{
+    switch (kind) {
+    case SheetKind::Worksheet:
+        return "worksheet";
+    case SheetKind::Chartsheet:
+        return "chartsheet";
+    case SheetKind::Dialogsheet:
+        return "dialog sheet";
+    case SheetKind::Macrosheet:
+        return "macro sheet";
+    case SheetKind::Other:
+        break;
+    }
+    return "sheet of another kind";
+}
+
+// Slicers and timelines are tied to the workbook's caches by sheet ids and names that
+// removing the sheet would leave dangling: such a sheet is not replaced.
+void checkRemovable(Workbook& book, const SheetEntry& old)
+{
+    if (!old.usable())
+        return;
+    Package& package = book.package();
+    PartSet own;
+    reach(package, old.part, own);
+    for (const auto& [key, part] : own) {
+        if (part == "/" || !package.hasPart(part))
+            continue;
+        for (const Relationship& r : package.relationships(part).all())
+            if (r.type == rel_type::kSlicer || r.type == rel_type::kTimeline)
+                throw EngineError(ErrorCode::PartUnsupported, book.displayPath(),
+                                  fmt::format("its sheet \"{}\" has slicers or timelines, which a replacement "
+                                              "cannot take out",
+                                              old.name));
+    }
+}
+
 // Takes the sheet at `position` out of the workbook with every part only it used: its own
 // part, drawings, pictures, charts, comments, tables, pivot tables (and their caches when
 // no other pivot table reads them), controls and printer settings, each with its
@@ -102,18 +140,6 @@ Removed removeSheet(Workbook& book, std::size_t position)
     PartSet own;
     if (old.usable())
         reach(package, old.part, own);
-    // Slicers and timelines are tied to the workbook's caches by sheet ids and names that
-    // removing the sheet would leave dangling.
-    for (const auto& [key, part] : own) {
-        if (part == "/" || !package.hasPart(part))
-            continue;
-        for (const Relationship& r : package.relationships(part).all())
-            if (r.type == rel_type::kSlicer || r.type == rel_type::kTimeline)
-                throw EngineError(ErrorCode::PartUnsupported, book.displayPath(),
-                                  fmt::format("its sheet \"{}\" has slicers or timelines, which a replacement "
-                                              "cannot take out",
-                                              old.name));
-    }
 
     Removed removed;
     for (const TableFacts& t : book.tables())
@@ -441,11 +467,10 @@ SheetReplacement replaceSheet(Workbook& source, std::uint32_t handle, Workbook& 
         throw EngineError(old.faultCode, destination.displayPath(), old.fault);
     if (old.kind != entry.kind)
         throw EngineError(ErrorCode::ReplaceOtherKind, destination.displayPath(),
-                          fmt::format("\"{}\" is a {} there and a {} in {}", old.name,
-                                      old.kind == SheetKind::Chartsheet ? "chartsheet" : "worksheet",
-                                      entry.kind == SheetKind::Chartsheet ? "chartsheet" : "worksheet",
-                                      source.displayPath()));
+                          fmt::format("\"{}\" is a {} there and a {} in {}", old.name, kindName(old.kind),
+                                      kindName(entry.kind), source.displayPath()));
     checkCopyable(source, entry);
+    checkRemovable(destination, old);
 
     const bool active = destination.workbookPart().isActiveTab(position);
     const bool shown = entry.state.empty() || entry.state == "visible";
