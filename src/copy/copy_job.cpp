@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "copy/copy_job.h"
 
+#include "copy/undo_store.h"
 #include "copy/workbook_copy.h"
 #include "lists/workspace.h"
 
@@ -128,6 +129,12 @@ CopyJobOutcome CopyJob(Workspace& ws, Host& host, const SpreadsheetAutomationFac
     }
 
     JobFolder jobFolder(ws.appDir);
+    // Started only once the job really starts: a job that refused to start leaves the last
+    // one's way back as it was.
+    std::optional<UndoRecorder> ownUndo;
+    CopyJobOptions jobOptions = options;
+    if (!jobOptions.undo)
+        jobOptions.undo = &ownUndo.emplace(ws.appDir);
     for (int k = 0; k < n && !outcome.cancelled; ++k) {
         const int i = after ? k + 1 : n - k;
         const ListRow& row = ws.copySheetList.row(i);
@@ -139,7 +146,7 @@ CopyJobOutcome CopyJob(Workspace& ws, Host& host, const SpreadsheetAutomationFac
         }
         const std::string sheetName = row.subItem(2);
         ++outcome.rowsCopied;
-        addRowOutcome(outcome, CopySheetToTargets(ws, host, servers, jobFolder, CopyRowNumber(row), sheetName, options),
+        addRowOutcome(outcome, CopySheetToTargets(ws, host, servers, jobFolder, CopyRowNumber(row), sheetName, jobOptions),
                       sheetName);
     }
 

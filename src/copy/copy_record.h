@@ -43,6 +43,8 @@ public:
     virtual void record(const CopyRecord& copy) = 0;
 };
 
+class UndoRecorder;
+
 // How a job runs besides what the workspace says.
 struct CopyJobOptions {
     CopyJournal* journal = nullptr;
@@ -51,6 +53,10 @@ struct CopyJobOptions {
     bool dryRun = false;
     // What the copies' references to other sheets of their source read.
     SheetLinks links = SheetLinks::External;
+    // Keeps what each destination held before the job first replaced it, so that the job
+    // can be undone. A real run without one keeps its own, one job's worth; a caller that
+    // runs several jobs as one passes the same recorder to each.
+    UndoRecorder* undo = nullptr;
 };
 
 const char* copyResultName(CopyResult result);

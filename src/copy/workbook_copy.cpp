@@ -2,6 +2,7 @@
 #include "copy/workbook_copy.h"
 
 #include "copy/file_names.h"
+#include "copy/undo_store.h"
 #include "lists/path_kind.h"
 #include "lists/workspace.h"
 #include "platform/destination_lock.h"
@@ -241,6 +242,8 @@ struct TargetResult {
     std::optional<std::string> error;
     int errorCode = 0;
     std::string notice;
+    // Why the job cannot be undone for this destination, when it cannot.
+    std::optional<std::string> undoNotice;
     std::vector<MadeCopy> made;
 };
 
@@ -248,7 +251,7 @@ struct TargetResult {
 // opened here is closed unsaved (saves replace the file whole, so it keeps its old content)
 // and the error's text is returned; the progress still moves past this destination's share.
 TargetResult copyToTarget(Session& session, Workspace& ws, Host& host, const RowSource& source,
-                          const std::string& destPath)
+                          const std::string& destPath, UndoRecorder* undo)
 {
     TargetResult result;
     // The open source is the target only when it is the destination's own file; when the
@@ -260,14 +263,30 @@ TargetResult copyToTarget(Session& session, Workspace& ws, Host& host, const Row
         // Held from before the destination is read until its copies are saved, so that
         // another Tessaro job copying into it reads it only after this save.
         const DestinationLock lock(destPath, kBusyDestinationWait);
+        // The user's names for it: the one the job keeps the old file under is not theirs.
+        const std::uint64_t names = linkCountOf(destPath) - (undo ? undo->namesHeld(destPath) : 0);
+        // Kept before it is read, and checked to be what was read, so that undo puts back
+        // exactly the file this save replaces.
+        if (undo)
+            result.undoNotice = undo->keep(destPath);
         if (!ownFile)
             opened = session.open(destPath);
+        if (undo && !result.undoNotice)
+            result.undoNotice = undo->confirmOpened(destPath);
         const WorkbookRef target = opened ? *opened : source.book;
         makeCopies(session.server(), ws, host, source.sheet, target, result.made);
+        try {
+            session.server().save(target);
+        } catch (const AutomationError& e) {
+            // Replaced, though not confirmed by the disk: the job did write it.
+            if (undo && e.number() == static_cast<int>(ErrorCode::SavedButNotFlushed) && !result.undoNotice)
+                result.undoNotice = undo->wrote(destPath);
+            throw;
+        }
+        if (undo && !result.undoNotice)
+            result.undoNotice = undo->wrote(destPath);
         // A save writes a new file in the old one's place: the file's other names, if it has
         // any, go on naming the old content.
-        const std::uint64_t names = linkCountOf(destPath);
-        session.server().save(target);
         if (names > 1)
             result.notice = destPath + ": this file had " + std::to_string(names) +
                      " names (hard links); the copies were saved under this name only, and the other names keep "
@@ -283,6 +302,8 @@ TargetResult copyToTarget(Session& session, Workspace& ws, Host& host, const Row
         result.error = e.what();
         result.errorCode = errorNumberOf(e);
         result.made.clear();
+        if (result.errorCode != static_cast<int>(ErrorCode::SavedButNotFlushed))
+            result.undoNotice.reset(); // nothing was written, so there is nothing to undo
         return result;
     }
 }
@@ -320,6 +341,8 @@ void journalTarget(const CopyJobOptions& options, const Workspace& ws, const std
 // One destination's share of a row's outcome.
 void countTarget(Workspace& ws, RowOutcome& outcome, const TargetResult& result, const std::string& destPath)
 {
+    if (result.undoNotice)
+        outcome.notices.push_back({ws.lastTargetName, *result.undoNotice});
     if (result.error) {
         outcome.copiesFailed += ws.copyCount;
         outcome.failures.push_back({ws.lastTargetName, *result.error});
@@ -392,7 +415,7 @@ void copyToEveryTarget(Session& session, Workspace& ws, Host& host, const RowSou
             ws.copyProgressCount += ws.copyCount;
             host.setProgressValue(ws.copyProgressCount);
         } else {
-            result = copyToTarget(session, ws, host, source, destPath);
+            result = copyToTarget(session, ws, host, source, destPath, options.dryRun ? nullptr : options.undo);
         }
         countTarget(ws, outcome, result, destPath);
         const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;

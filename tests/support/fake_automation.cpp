@@ -172,7 +172,14 @@ private:
         std::vector<std::string> names;
         for (const auto& s : book(b).sheets)
             names.push_back(s.chart ? "c:" + s.name : s.name);
-        writeFakeBook(path, names);
+        // As the real engines do: a new file renamed over the old one.
+        std::error_code ec;
+        std::filesystem::path real = std::filesystem::canonical(path, ec);
+        if (ec)
+            real = path;
+        const std::filesystem::path fresh = real.string() + ".fake-save";
+        writeFakeBook(fresh, names);
+        std::filesystem::rename(fresh, real);
     }
 
     FakeWorld& world_;
