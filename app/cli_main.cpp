@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // tessaro-cli: the copy of the window's Copy command for terminals and scripts.
 #include "copy/copy_job.h"
+#include "copy/undo_store.h"
 #include "lists/folder_scan.h"
 #include "lists/path_kind.h"
 #include "lists/sheet_selection.h"
@@ -30,6 +31,7 @@ constexpr const char* kUsage = R"usage(Usage:
   tessaro-cli copy --sheet SOURCE:SHEET [--sheet SOURCE:SHEET ...] --dest DEST [--dest DEST ...]
                    [--dest-list FILE] [--before | --replace] [--count N] [--report FILE]
                    [--dry-run] [--quiet]
+  tessaro-cli undo
 
 Copies worksheets from source workbooks into destination workbooks, as the Copy button of
 the Tessaro window does, and saves each destination.
@@ -37,6 +39,7 @@ the Tessaro window does, and saves each destination.
 Commands:
   sheets WORKBOOK   print the names of the workbook's worksheets, one a line
   copy              copy each --sheet, in the order given, N times into every destination
+  undo              put back every destination of the last copy run as it was before it
 
 Options of copy:
   --sheet SOURCE:SHEET  a worksheet of a source workbook; splits at the last colon
@@ -83,12 +86,22 @@ Messages go to stderr, with a progress bar when stderr is a terminal. The tempor
 of a source that shares its name with a destination is kept in the program's folder (the
 executable's folder, or ~/.local/share/tessaro; TESSARO_APP_DIR overrides it).
 
+Undo: before a copy run first replaces a destination, the file it replaces is kept in the
+program's folder (under undo/: a hard link, or a copy when that folder is on another file
+system and the free space allows; a destination that cannot be kept is named in a note and
+still gets its copies). "tessaro-cli undo" puts back every destination of the last run
+(--dry-run runs do not count) that has not changed since that run wrote it, names each one
+that changed or is gone and leaves it alone, and then drops the kept files; so does
+Edit > Undo Last Copy in the window. The next copy run drops them too. It exits 0 when every
+destination listed was put back, or with "Nothing to undo." when there is none, else 1.
+
 Exit status: 0 when every copy succeeded, 1 when any failed (the others are still done),
 2 for a usage error. With --dry-run: 0 when every copy would be made, else 1.
 
 Example:
   tessaro-cli copy --sheet reports/q3.xlsx:Summary --dest out/ --count 2
   tessaro-cli copy --sheet q3.xlsx:Summary --dest-list books.txt --dry-run --report plan.jsonl
+  tessaro-cli undo
 )usage";
 
 constexpr int kOk = 0;
@@ -185,6 +198,9 @@ int copy(const CopyArgs& args)
 
     cli::TerminalHost host(args.quiet);
     const auto factory = servers(ws.appDir);
+    // The whole run is one job to undo, whatever number of --dest it has; it starts (and
+    // drops the kept files of the run before) only when a first job does.
+    std::optional<UndoRecorder> undo;
     bool failed = false;
     bool cancelled = false;
     for (const auto& dest : args.dests) {
@@ -211,6 +227,8 @@ int copy(const CopyArgs& args)
             failed = true;
             continue;
         }
+        if (!args.dryRun && args.count > 0 && !undo)
+            options.undo = &undo.emplace(ws.appDir);
         const CopyJobOutcome outcome = CopyJob(ws, host, factory, options);
         failed = failed || outcome.rowsFailed > 0;
         cancelled = cancelled || outcome.cancelled;
@@ -223,6 +241,20 @@ int copy(const CopyArgs& args)
     const int status = failed ? kFailed : kOk;
     report->finish(status, cancelled);
     return status;
+}
+
+int undoLastRun()
+{
+    using namespace tessaro;
+    const UndoOutcome outcome = UndoLastJob(appDir());
+    if (!outcome.refused.empty()) {
+        std::fprintf(stderr, "error: %s\n", outcome.refused.c_str());
+        return kFailed;
+    }
+    for (const std::string& line : UndoDetails(outcome))
+        std::printf("%s\n", line.c_str());
+    std::printf("%s\n", UndoSummary(outcome).c_str());
+    return outcome.allRestored() ? kOk : kFailed;
 }
 
 // Destinations one a line; a line's end may be CRLF. False when the file cannot be read.
@@ -330,7 +362,7 @@ int parseCopy(int argc, char** argv)
 int main(int argc, char** argv)
 {
     if (argc < 2)
-        return usageError("a command is needed: sheets or copy");
+        return usageError("a command is needed: sheets, copy or undo");
     const std::string command = argv[1];
     if (command == "--help" || command == "-h" || command == "help") {
         std::fputs(kUsage, stdout);
@@ -351,5 +383,14 @@ int main(int argc, char** argv)
     }
     if (command == "copy")
         return parseCopy(argc, argv);
+    if (command == "undo") {
+        if (argc == 3 && (std::strcmp(argv[2], "--help") == 0 || std::strcmp(argv[2], "-h") == 0)) {
+            std::fputs(kUsage, stdout);
+            return kOk;
+        }
+        if (argc != 2)
+            return usageError("undo takes no arguments");
+        return undoLastRun();
+    }
     return usageError("unknown command " + command);
 }

@@ -2,6 +2,7 @@
 #include "ui/main_window.h"
 
 #include "copy/copy_job.h"
+#include "copy/undo_store.h"
 #include "lists/entry_commands.h"
 #include "lists/path_kind.h"
 #include "lists/sheet_selection.h"
@@ -300,6 +301,8 @@ void MainWindow::buildMenus()
     RemoveAll = edit->addAction(QStringLiteral("Remove All left list Items"));
     RemoveItem1 = edit->addAction(QStringLiteral("Remove right List Item"));
     RemoveAll1 = edit->addAction(QStringLiteral("Remove All right List Items"));
+    edit->addSeparator();
+    UndoLast = edit->addAction(QStringLiteral("Undo Last Copy"));
     QMenu* actions = bar->addMenu(QStringLiteral("&Actions"));
     Copy = actions->addAction(QStringLiteral("Copy"));
     Settings = bar->addAction(QStringLiteral("&Settings"));
@@ -390,6 +393,11 @@ void MainWindow::bindCommands()
     on(RemoveItem1, &QAction::triggered, removeTarget);
     on(RemoveAll1, &QAction::triggered, [&ws] { RemoveAllRight(ws); });
     connect(Copy, &QAction::triggered, this, &MainWindow::copy);
+    // Restoring waits for destinations other jobs are writing: off the window's thread.
+    connect(UndoLast, &QAction::triggered, this, [this] {
+        if (!jobRunning_)
+            runBlocking([this] { UndoLastCopy(ws_.appDir, *host_); });
+    });
     showSettings = [this] {
         SettingsDialog dialog(ws_.appDir, this);
         dialog.exec();
@@ -543,6 +551,7 @@ void MainWindow::run(const std::function<void()>& command)
 void MainWindow::runBlocking(const std::function<void()>& command)
 {
     jobRunning_ = true;
+    UndoLast->setEnabled(false);
     InputBlocker blocker(this, Command12, [this] { cancelJob(); });
     QApplication::setOverrideCursor(Qt::BusyCursor);
     QEventLoop loop;
@@ -554,6 +563,7 @@ void MainWindow::runBlocking(const std::function<void()>& command)
     delete worker;
     QApplication::restoreOverrideCursor();
     jobRunning_ = false;
+    UndoLast->setEnabled(true);
     Command12->setEnabled(true);
 }
 

@@ -81,6 +81,7 @@ public:
     QAction* RemoveAll = nullptr;
     QAction* RemoveItem1 = nullptr;
     QAction* RemoveAll1 = nullptr;
+    QAction* UndoLast = nullptr; // Undo Last Copy
     QAction* Copy = nullptr;
     QAction* Settings = nullptr;
     QAction* Help1 = nullptr;

@@ -286,6 +286,37 @@ class CliTest(unittest.TestCase):
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertEqual(sheet_names(os.path.join(folder, "Zielmappe.xlsx")), ["Ziel", "Other"])
 
+    def test_undo_puts_back_what_the_last_run_replaced_and_leaves_a_changed_one_alone(self):
+        books = os.path.join(self.dir, "books")
+        os.mkdir(books)
+        before = {}
+        for i in range(20):
+            path = os.path.join(books, "book%02d.xlsx" % i)
+            make_book(path, [("Sheet", [["book", i]])])
+            with open(path, "rb") as f:
+                before[path] = f.read()
+        r = self.cli("copy", "--sheet", self.source + ":Data", "--dest", books, "--quiet")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        changed = os.path.join(books, "book07.xlsx")
+        self.assertEqual(sheet_names(changed), ["Sheet", "Data"])
+        # Another program saves over one of them after the run.
+        make_book(changed, [("Mine", [["someone else's work"]])])
+        with open(changed, "rb") as f:
+            theirs = f.read()
+
+        r = self.cli("undo")
+        self.assertEqual(r.returncode, 1, r.stdout + r.stderr)
+        for path, content in before.items():
+            with open(path, "rb") as f:
+                self.assertEqual(f.read(), theirs if path == changed else content, path)
+        self.assertIn("Left alone: " + changed + ": it changed after the copy job wrote it", r.stdout)
+        self.assertEqual(r.stdout.count("Restored: "), 19)
+        self.assertIn("Restored 19 of 20 destinations of the last copy job; 1 left alone.", r.stdout)
+
+        r = self.cli("undo")
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        self.assertEqual(r.stdout.strip(), "Nothing to undo.")
+
 
 if __name__ == "__main__":
     unittest.main()

@@ -100,6 +100,17 @@ void WindowCopyTest::windowCopyEqualsCliCopy()
     QVERIFY(windowResult != before);
     QCOMPARE(windowResult, dump(c + "/out"));
     QVERIFY(windowResult.contains(R"x("sheets": ["Data", "Data (2)", "Notes", "Notes (2)", "One"])x"));
+
+    // Edit > Undo Last Copy takes back the last job of this program's folder, the run just
+    // made, and leaves the window's (the one before it) as it is.
+    QStringList summaries;
+    window.host().setReportRunner([&](const QString& summary, const QStringList&, MessageIcon) { summaries << summary; });
+    window.UndoLast->trigger();
+    QCOMPARE(summaries, QStringList{"Restored 2 of 2 destinations of the last copy job."});
+    QCOMPARE(dump(c + "/out"), before);
+    QCOMPARE(dump(w + "/out"), windowResult);
+    window.UndoLast->trigger();
+    QCOMPARE(messages.last(), QStringLiteral("Nothing to undo."));
 }
 
 QTEST_MAIN(WindowCopyTest)
