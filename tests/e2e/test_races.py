@@ -60,7 +60,7 @@ class ConcurrentJobsTest(unittest.TestCase):
                         self.assertEqual(wb.sheetnames, ["Own", "Data"])
                         self.assertEqual(wb["Data"]["A1"].value, "from " + side)
         self.assertEqual(openpyxl.load_workbook(self.users_file)["Mine"]["A1"].value, "the user's own")
-        self.assertEqual(sorted(os.listdir(self.app)), ["(Report)_myorvandels.xlsx"],
+        self.assertEqual(sorted(os.listdir(self.app)), ["(Report)_myorvandels.xlsx", "undo"],
                          "each job removes its own folder")
 
     def test_two_jobs_into_one_destination_never_lose_a_copy(self):

@@ -63,11 +63,13 @@ std::vector<std::string> criticalMessages(const test::FakeHost& host)
     return out;
 }
 
+// What a folder holds besides the job's way back (the files it replaced, kept for undo).
 std::vector<fs::path> filesIn(const fs::path& dir)
 {
     std::vector<fs::path> out;
     for (const auto& e : fs::directory_iterator(dir))
-        out.push_back(e.path());
+        if (e.path().filename() != "undo")
+            out.push_back(e.path());
     return out;
 }
 
