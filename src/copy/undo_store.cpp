@@ -285,8 +285,21 @@ std::optional<std::string> UndoRecorder::unusable(const std::string& destination
 
 std::optional<std::string> UndoRecorder::keep(const std::string& destination)
 {
-    if (kept_.count(destination))
+    if (const auto it = kept_.find(destination); it != kept_.end()) {
+        // Saved by this job before: going back to the kept file would also take back what
+        // another program saved in it since.
+        const Kept& k = it->second;
+        if (k.usable && k.written) {
+            const std::optional<FileIdentity> now = identityOfFile(destination);
+            if (now && !(*now == *k.written)) {
+                append({"drop", destination});
+                return unusable(destination,
+                                "another program saved it between two of this job's saves, and going back would lose "
+                                "that program's change");
+            }
+        }
         return std::nullopt;
+    }
     if (!setupError_.empty())
         return unusable(destination, setupError_);
     const std::optional<FileIdentity> before = identityOfFile(destination);
@@ -389,6 +402,7 @@ std::optional<std::string> UndoRecorder::wrote(const std::string& destination)
         append({"drop", destination});
         return unusable(destination, setupError_);
     }
+    kept.written = *now;
     return std::nullopt;
 }
 

@@ -60,6 +60,7 @@ private:
         bool linked = false;
         bool usable = true;
         bool confirmed = false; // listed in the manifest
+        std::optional<FileIdentity> written; // the destination's after this job's last save
     };
     std::optional<std::string> unusable(const std::string& destination, const std::string& why);
     bool append(const std::vector<std::string>& fields);

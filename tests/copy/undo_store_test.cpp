@@ -81,6 +81,23 @@ TEST(UndoStore, AJobKilledMidWayIsUndoneForWhatItRecordedAndNamesWhatItLeftHalfD
     EXPECT_TRUE(UndoLastJob(app.path()).nothingToUndo);
 }
 
+TEST(UndoStore, AFileAnotherProgramSavedBetweenTwoOfTheJobsSavesIsNotTakenBack)
+{
+    TempDir app, dst;
+    const fs::path file = dst / "a.xlsx";
+    writeFile(file, "before");
+    {
+        UndoRecorder undo(app.path());
+        ASSERT_TRUE(copyInto(undo, file, "first row"));
+        saveOver(file, "another program's");
+        EXPECT_THAT(undo.keep(file.string()), ::testing::Optional(::testing::HasSubstr("another program saved it")));
+        saveOver(file, "second row");
+        undo.wrote(file.string());
+    }
+    EXPECT_TRUE(UndoLastJob(app.path()).nothingToUndo);
+    EXPECT_EQ(readFile(file), "second row");
+}
+
 TEST(UndoStore, OnAnotherFileSystemTheOldFileIsKeptAsACopyAndComesBackWithItsMode)
 {
     TempDir dst;
