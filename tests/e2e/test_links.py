@@ -216,5 +216,51 @@ class LinksTest(unittest.TestCase):
         self.assertIn("--links copy", r.stderr)
 
 
+class PivotLinksTest(unittest.TestCase):
+    """A pivot table whose cache reads another sheet of its source (a workbook of the shared
+    corpus: PivotSheet1's pivot table reads DataSheet)."""
+
+    def setUp(self):
+        self.corpus = os.path.join(SHARED, "corpus", "calamine_pivots_mac.xlsx")
+        if not os.path.exists(self.corpus):
+            self.skipTest("the shared corpus is not here")
+        self.dir = tempfile.mkdtemp(prefix="tessaro-links-pivot-")
+        self.dest = os.path.join(self.dir, "dest.xlsx")
+        make_destination(self.dest)
+        wb = openpyxl.load_workbook(self.dest)
+        wb["Data"].title = "DataSheet"
+        wb.save(self.dest)
+
+    def tearDown(self):
+        shutil.rmtree(self.dir, ignore_errors=True)
+
+    def copy(self, links):
+        report = os.path.join(self.dir, "report.jsonl")
+        r = subprocess.run([CLI, "copy", "--sheet", self.corpus + ":PivotSheet1", "--dest", self.dest, "--links", links,
+                            "--report", report], capture_output=True, text=True, timeout=120,
+                           env=dict(os.environ, TESSARO_APP_DIR=self.dir))
+        self.assertEqual(r.returncode, 0, r.stderr)
+        with open(report) as fh:
+            return [n for line in fh if line.strip() for n in json.loads(line).get("notes", [])]
+
+    def test_destination_points_the_cache_at_its_own_sheet(self):
+        self.assertEqual(self.copy("destination"), [])
+        with zipfile.ZipFile(self.dest) as z:
+            caches = [n for n in z.namelist() if re.fullmatch(r"xl/pivotCache/pivotCacheDefinition\d+\.xml", n)]
+            self.assertEqual(len(caches), 1)
+            self.assertIn('sheet="DataSheet"', z.read(caches[0]).decode())
+            rels = caches[0].replace("pivotCache/", "pivotCache/_rels/") + ".rels"
+            self.assertNotIn("calamine", z.read(rels).decode() if rels in z.namelist() else "")
+
+    def test_values_leave_the_pivot_table_out_and_say_so(self):
+        notes = self.copy("values")
+        with zipfile.ZipFile(self.dest) as z:
+            self.assertFalse([n for n in z.namelist() if "pivot" in n], z.namelist())
+        self.assertEqual(notes, ['"PivotSheet1": a pivot table reading "DataSheet" is left out; its cells keep the '
+                                 'values it showed'])
+        ws = openpyxl.load_workbook(self.dest)["PivotSheet1"]
+        self.assertGreater(sum(1 for row in ws.iter_rows(values_only=True) for v in row if v is not None), 0)
+
+
 if __name__ == "__main__":
     unittest.main()
