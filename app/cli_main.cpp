@@ -29,8 +29,8 @@ constexpr const char* kUsage = R"usage(Usage:
   tessaro-cli --version
   tessaro-cli sheets WORKBOOK
   tessaro-cli copy --sheet SOURCE:SHEET [--sheet SOURCE:SHEET ...] --dest DEST [--dest DEST ...]
-                   [--dest-list FILE] [--before | --replace] [--count N] [--report FILE]
-                   [--dry-run] [--quiet]
+                   [--dest-list FILE] [--before | --replace] [--count N] [--links WHAT]
+                   [--report FILE] [--dry-run] [--quiet]
   tessaro-cli undo
 
 Copies worksheets from source workbooks into destination workbooks, as the Copy button of
@@ -57,6 +57,18 @@ Options of copy:
                         new sheet. A destination without that name gets the copy after its
                         last sheet ("replaced": false in the report). One copy only.
   --count N             copies of each sheet (default 1; 0 copies nothing)
+  --links WHAT          what the copy's references to other sheets of its source read:
+                        external     the source workbook, as a link to that file (default)
+                        destination  the destination's sheet of the same name, as a
+                                     reference inside the destination (=Data!B2 stays
+                                     =Data!B2); where it has no such sheet, the source
+                                     workbook, and the report notes it
+                        values       nothing: each cell formula reading another sheet or
+                                     workbook becomes the value it showed, and a chart's
+                                     series the data it showed; conditional formats,
+                                     validations and names keep reading the source
+                                     workbook, and the report notes it
+                        .xls and .ods destinations take only external
   --report FILE         write one JSON object a line for every copy tried: destination,
                         source, sheet, copy_name, position (the copy's tab, from 1), result
                         ("copied", "failed", "would copy", "would fail"), replaced (true
@@ -101,6 +113,7 @@ Exit status: 0 when every copy succeeded, 1 when any failed (the others are stil
 Example:
   tessaro-cli copy --sheet reports/q3.xlsx:Summary --dest out/ --count 2
   tessaro-cli copy --sheet q3.xlsx:Summary --dest-list books.txt --dry-run --report plan.jsonl
+  tessaro-cli copy --sheet q3.xlsx:Summary --dest q4.xlsx --links destination
   tessaro-cli undo
 )usage";
 
@@ -171,6 +184,7 @@ struct CopyArgs {
     bool quiet = false;
     std::string report;
     bool dryRun = false;
+    tessaro::SheetLinks links = tessaro::SheetLinks::External;
 };
 
 int copy(const CopyArgs& args)
@@ -193,6 +207,7 @@ int copy(const CopyArgs& args)
     }
     CopyJobOptions options;
     options.dryRun = args.dryRun;
+    options.links = args.links;
     if (args.dryRun || !args.report.empty())
         options.journal = &*report;
 
@@ -335,6 +350,17 @@ int parseCopy(int argc, char** argv)
             args.quiet = true;
         } else if (arg == "--dry-run" && !hasValue) {
             args.dryRun = true;
+        } else if (arg == "--links") {
+            if (!takeValue())
+                return usageError("--links needs external, destination or values");
+            if (value == "external")
+                args.links = tessaro::SheetLinks::External;
+            else if (value == "destination")
+                args.links = tessaro::SheetLinks::Destination;
+            else if (value == "values")
+                args.links = tessaro::SheetLinks::Values;
+            else
+                return usageError("--links " + value + ": expected external, destination or values");
         } else if (arg == "--report") {
             if (!takeValue() || value.empty())
                 return usageError("--report needs a file");

@@ -5,12 +5,44 @@
 
 #include <charconv>
 #include <string_view>
+#include <utility>
 
 namespace tessaro {
 
 std::filesystem::path sourceListFile(const std::filesystem::path& appDir) { return appDir / "EXCEL.txt"; }
 std::filesystem::path targetListFile(const std::filesystem::path& appDir) { return appDir / "CopyExcel.txt"; }
 std::filesystem::path settingsFile(const std::filesystem::path& appDir) { return appDir / "set.txt"; }
+std::filesystem::path linksFile(const std::filesystem::path& appDir) { return appDir / "links.txt"; }
+
+namespace {
+
+constexpr std::pair<SheetLinks, std::string_view> kLinkWords[] = {
+    {SheetLinks::External, "external"}, {SheetLinks::Destination, "destination"}, {SheetLinks::Values, "values"}};
+
+} // namespace
+
+SheetLinks ReadLinksChoice(const std::filesystem::path& file)
+{
+    const auto lines = readLines(file);
+    if (!lines || lines->empty())
+        return SheetLinks::External;
+    std::string_view word = (*lines)[0];
+    while (!word.empty() && (word.back() == ' ' || word.back() == '\t'))
+        word.remove_suffix(1);
+    while (!word.empty() && (word.front() == ' ' || word.front() == '\t'))
+        word.remove_prefix(1);
+    for (const auto& [links, w] : kLinkWords)
+        if (word == w)
+            return links;
+    return SheetLinks::External;
+}
+
+void WriteLinksChoice(const std::filesystem::path& file, SheetLinks links)
+{
+    for (const auto& [l, w] : kLinkWords)
+        if (l == links)
+            writeLinesAtomically(file, {std::string(w)});
+}
 
 SaveSettings ReadSaveSettings(const std::filesystem::path& file)
 {

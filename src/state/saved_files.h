@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "platform/spreadsheet_automation.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -12,6 +14,7 @@ namespace tessaro {
 std::filesystem::path sourceListFile(const std::filesystem::path& appDir); // EXCEL.txt
 std::filesystem::path targetListFile(const std::filesystem::path& appDir); // CopyExcel.txt
 std::filesystem::path settingsFile(const std::filesystem::path& appDir);   // set.txt
+std::filesystem::path linksFile(const std::filesystem::path& appDir);      // links.txt
 
 // The first two lines of the settings file, each absent when the file is shorter (or
 // missing, or unreadable).
@@ -35,5 +38,13 @@ void WriteSaveSettings(const std::filesystem::path& settingsFile, std::int16_t l
 // number with blanks around it allowed ("01" and " 1" give 1); 0 unchecked, 1 checked,
 // 2 greyed. A missing line, or one that is not a number from 0 to 2, gives 0.
 int checkStateOfSettingsLine(const std::optional<std::string>& line);
+
+// What copies' references to other sheets read, kept as one word in its own file:
+// "external", "destination" or "values". A missing or unreadable file, or any other word,
+// reads as External.
+SheetLinks ReadLinksChoice(const std::filesystem::path& linksFile);
+// Throws std::system_error naming the file when it cannot be written; the old file is then
+// intact.
+void WriteLinksChoice(const std::filesystem::path& linksFile, SheetLinks links);
 
 } // namespace tessaro

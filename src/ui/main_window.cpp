@@ -7,6 +7,7 @@
 #include "lists/path_kind.h"
 #include "lists/sheet_selection.h"
 #include "state/app_dir.h"
+#include "state/saved_files.h"
 #include "ui/about_box.h"
 #include "ui/icons.h"
 #include "ui/settings_dialog.h"
@@ -449,7 +450,11 @@ void MainWindow::copy()
     host_->clearCancel();
     Command12->setText(QStringLiteral("Cancel"));
     Command12->setAccessibleName(QStringLiteral("Cancel copy"));
-    runBlocking([this] { CopyJob(ws_, *host_, makeServers_()); });
+    runBlocking([this] {
+        CopyJobOptions options;
+        options.links = ReadLinksChoice(linksFile(ws_.appDir));
+        CopyJob(ws_, *host_, makeServers_(), options);
+    });
     Command12->setText(QStringLiteral("Copy"));
     Command12->setAccessibleName(QStringLiteral("Copy"));
     if (closeAfterJob_)

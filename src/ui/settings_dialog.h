@@ -5,6 +5,8 @@
 #include <QDialog>
 #include <filesystem>
 
+class QComboBox;
+class QLabel;
 class QPushButton;
 
 namespace tessaro::ui {
@@ -23,8 +25,9 @@ protected:
     void nextCheckState() override;
 };
 
-// The Setting dialog: whether shut-down writes each entry list back. It reads the settings
-// file every time it opens and writes it only on OK.
+// The Setting dialog: whether shut-down writes each entry list back, and what copies'
+// references to other sheets read. It reads its files every time it opens and writes them
+// only on OK.
 class SettingsDialog : public QDialog {
     Q_OBJECT
 public:
@@ -32,6 +35,9 @@ public:
 
     SettingCheckBox* Check1 = nullptr;
     SettingCheckBox* Check2 = nullptr;
+    QLabel* LinksLabel = nullptr;
+    // Items in the order of SheetLinks: External, Destination, Values.
+    QComboBox* LinksCombo = nullptr;
     QPushButton* OKButton = nullptr;
     QPushButton* CancelButton = nullptr;
 

@@ -127,6 +127,21 @@ TEST(SaveSettings, WriteGivesExactlyTwoLines)
     EXPECT_EQ(readFile(file), "2\r\n1\r\n");
 }
 
+TEST(LinksChoice, OneWordInItsOwnFileAndAnythingElseIsExternal)
+{
+    TempDir dir;
+    const auto file = linksFile(dir.path());
+    EXPECT_EQ(file, dir.path() / "links.txt");
+    EXPECT_EQ(ReadLinksChoice(file), SheetLinks::External);  // missing
+    WriteLinksChoice(file, SheetLinks::Destination);
+    EXPECT_EQ(readFile(file), "destination\r\n");
+    EXPECT_EQ(ReadLinksChoice(file), SheetLinks::Destination);
+    writeFile(file, " values\r\n");
+    EXPECT_EQ(ReadLinksChoice(file), SheetLinks::Values);
+    writeFile(file, "Values\r\n");
+    EXPECT_EQ(ReadLinksChoice(file), SheetLinks::External);
+}
+
 TEST(SaveSettings, CheckStateOfLine)
 {
     EXPECT_EQ(checkStateOfSettingsLine(std::nullopt), 0);

@@ -12,9 +12,11 @@
 
 #include <QAbstractItemModel>
 #include <QApplication>
+#include <QComboBox>
 #include <QDir>
 #include <QFileDialog>
 #include <QGroupBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QListView>
 #include <QPushButton>
@@ -116,6 +118,19 @@ void DialogsTest::settingsOpenFromTheFileAndOkWritesTwoLines()
         QTest::mouseClick(s.OKButton, Qt::LeftButton);
     }
     QCOMPARE(readFile(file), std::string("1\r\n1\r\n")); // exactly two lines
+
+    // What references to other sheets read: its own file, beside the two lines.
+    writeFile(linksFile(app.path()), "values\r\n");
+    {
+        ui::SettingsDialog s(app.path());
+        QCOMPARE(s.LinksLabel->text(), QString("References to other sheets:"));
+        QCOMPARE(s.LinksCombo->currentText(), QString("Keep values only"));
+        s.LinksCombo->setCurrentIndex(1);
+        QCOMPARE(s.LinksCombo->currentText(), QString("Read the destination's sheet of the same name"));
+        QTest::mouseClick(s.OKButton, Qt::LeftButton);
+    }
+    QCOMPARE(readFile(linksFile(app.path())), std::string("destination\r\n"));
+    QCOMPARE(readFile(file), std::string("1\r\n1\r\n"));
 
     std::filesystem::remove(file);
     {

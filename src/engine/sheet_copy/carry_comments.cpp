@@ -20,6 +20,7 @@ std::string CopySession::processVml(std::string text)
     // Form controls drawn here read and write cells.
     static const std::regex fmla(R"((<x:Fmla(?:Link|Range)>)([^<]*)(</x:Fmla(?:Link|Range)>))");
     if (text.find("<x:Fmla") != std::string::npos) {
+        place_ = "a form control";
         std::string out;
         std::size_t last = 0;
         for (std::sregex_iterator it(text.begin(), text.end(), fmla), end; it != end; ++it) {

@@ -33,6 +33,7 @@ int schemeSlot(std::string_view v)
 }
 
 
+
 } // namespace
 
 void CopySession::drawingColours(pugi::xml_node root)
@@ -69,24 +70,68 @@ void CopySession::processDrawing(pugi::xml_document& doc)
 {
     pugi::xml_node root = doc.document_element();
     drawingColours(root);
+    place_ = "a shape";
     forEachElement(root, [&](pugi::xml_node n) {
         if (pugi::xml_attribute link = n.attribute("textlink"))
             translateAttribute(link);
     });
 }
 
+namespace {
+
+// Makes a series' reference to cells the data its cache holds, where the chart has a form
+// for literal data of that kind; false leaves the reference as it is.
+bool literalFromCache(pugi::xml_node ref)
+{
+    const std::string_view name = ref.name();
+    const std::string_view local = localNameOf(ref.name());
+    const std::string prefix(name.substr(0, name.size() - local.size()));
+    const bool numbers = local == "numRef";
+    pugi::xml_node cache = ref.child((prefix + (numbers ? "numCache" : "strCache")).c_str());
+    if (!cache)
+        return false;
+    pugi::xml_node parent = ref.parent();
+    if (localNameOf(parent.name()) == "tx") {
+        // A series' name is text or a reference; a title's has no literal form at all.
+        if (numbers || localNameOf(parent.parent().name()) != "ser")
+            return false;
+        pugi::xml_node v = parent.insert_child_before((prefix + "v").c_str(), ref);
+        v.text().set(cache.child((prefix + "pt").c_str()).child((prefix + "v").c_str()).text().get());
+        parent.remove_child(ref);
+        return true;
+    }
+    pugi::xml_node lit = parent.insert_child_before((prefix + (numbers ? "numLit" : "strLit")).c_str(), ref);
+    for (pugi::xml_node c = cache.first_child(); c; c = c.next_sibling())
+        lit.append_copy(c);
+    parent.remove_child(ref);
+    return true;
+}
+
+} // namespace
+
 void CopySession::processChart(pugi::xml_document& doc)
 {
     pugi::xml_node root = doc.document_element();
     drawingColours(root);
+    place_ = "a chart";
+    const bool values = options_.links == SheetLinks::Values && !same_;
     std::vector<pugi::xml_node> pivotSources;
+    std::vector<pugi::xml_node> literal;
     forEachElement(root, [&](pugi::xml_node n) {
         std::string_view local = localNameOf(n.name());
-        if (local == "f")
-            translateText(n);
-        else if (local == "pivotSource")
+        if (local == "f") {
+            std::string_view up = localNameOf(n.parent().name());
+            if (values && (up == "numRef" || up == "strRef") && readsOtherSheets(n.text().get()))
+                literal.push_back(n);
+            else
+                translateText(n);
+        } else if (local == "pivotSource") {
             pivotSources.push_back(n);
+        }
     });
+    for (pugi::xml_node f : literal)
+        if (!literalFromCache(f.parent()))
+            translateText(f);
     // A pivot chart names its pivot table by book and sheet; in another workbook it is a
     // chart of the values it shows.
     for (pugi::xml_node p : pivotSources) {
@@ -107,6 +152,7 @@ void CopySession::processChart(pugi::xml_document& doc)
 void CopySession::processControl(pugi::xml_document& doc)
 {
     pugi::xml_node root = doc.document_element();
+    place_ = "a form control";
     for (const char* a : {"fmlaLink", "fmlaRange", "fmlaGroup", "fmlaTxbx"})
         translateAttribute(root.attribute(a));
 }

@@ -35,6 +35,7 @@ void CopySession::processTable(pugi::xml_document& doc, const std::string& newPa
     f.name = f.displayName = fresh;
     f.id = id;
     f.ref = t.attribute("ref").value();
+    place_ = "a table";
     forEachElement(t, [&](pugi::xml_node n) {
         std::string_view local = localNameOf(n.name());
         if (local == "calculatedColumnFormula" || local == "totalsRowFormula")
@@ -99,6 +100,39 @@ void CopySession::processPivotTable(pugi::xml_document& doc, const std::vector<R
     });
 }
 
+std::optional<std::string> CopySession::pivotSourceElsewhere(const std::string& pivotPart)
+{
+    Package& pkg = src_.package();
+    Relationships& rels = pkg.relationships(pivotPart);
+    for (const Relationship& r : rels.all()) {
+        if (r.external || r.type != rel_type::kPivotCacheDefinition)
+            continue;
+        const std::string cachePart = rels.resolve(r);
+        if (!pkg.hasPart(cachePart))
+            continue;
+        pugi::xml_document doc;
+        loadXml(doc, pkg.readPart(cachePart), src_.displayPath(), cachePart.substr(1));
+        std::optional<std::string> found;
+        forEachElement(doc.document_element(), [&](pugi::xml_node n) {
+            if (found || localNameOf(n.name()) != "worksheetSource")
+                return;
+            for (pugi::xml_attribute a = n.first_attribute(); a; a = a.next_attribute())
+                if (std::string_view(a.name()).size() > 3 && localNameOf(a.name()) == "id")
+                    return;  // another workbook's data, read from there whatever the choice
+            if (pugi::xml_attribute sheet = n.attribute("sheet")) {
+                if (!sameSheetName(sheet.value(), entry_.name))
+                    found = sheet.value();
+            } else if (pugi::xml_attribute name = n.attribute("name")) {
+                const TableFacts* t = src_.tableNamed(name.value());
+                if (t ? t->sheetPart != entry_.part : readsOtherSheets(name.value()))
+                    found = name.value();
+            }
+        });
+        return found;
+    }
+    return std::nullopt;
+}
+
 void CopySession::processPivotCache(pugi::xml_document& doc, const std::string& newPart, NewPart& part)
 {
     long cacheId = dst_.nextPivotCacheId();
@@ -137,6 +171,17 @@ void CopySession::processPivotCache(pugi::xml_document& doc, const std::string& 
         }
         if (!elsewhere)
             return;
+        if (options_.links == SheetLinks::Destination) {
+            place_ = "a pivot table's source";
+            if (!sheet) {
+                noteFallback(name.value(), "since only a sheet's range can be read there");
+            } else if (auto local = destinationSheet(sheet.value())) {
+                sheet.set_value(local->c_str());
+                return;
+            } else {
+                noteFallback(sheet.value(), "since this workbook has no sheet of that name");
+            }
+        }
         // The data stay in the source workbook: the cache reads them from that file.
         std::string id = "rId1";
         for (int k = 1;; ++k) {

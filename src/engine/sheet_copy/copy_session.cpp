@@ -102,6 +102,16 @@ CopySession::SheetRelationships CopySession::keepRelationships()
         std::string part = rels.resolve(r);
         if (!pkg.hasPart(part))
             continue;
+        if (r.type == rel_type::kPivotTable && options_.links == SheetLinks::Values && !same_) {
+            // Its cells already show what it showed; without its data it would only be refreshed
+            // empty.
+            if (auto elsewhere = pivotSourceElsewhere(part)) {
+                note(fmt::format("\"{}\": a pivot table reading \"{}\" is left out; its cells keep the values it "
+                                 "showed",
+                                 copyName_, *elsewhere));
+                continue;
+            }
+        }
         Relationship own = r;
         own.target = part;
         sheetRels_.push_back(own);

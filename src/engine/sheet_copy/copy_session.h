@@ -63,6 +63,14 @@ public:
     std::optional<std::string> prefix(const PrefixedReference& ref) override;
     std::optional<std::string> table(std::string_view name, std::string_view spec) override;
     std::optional<std::string> name(std::string_view name) override;
+    void at(std::string_view place) override { place_ = place; }
+
+    SheetLinks links() const { return options_.links; }
+    // Whether a formula of the sheet reads another sheet or another workbook, directly or
+    // through the names it uses.
+    bool readsOtherSheets(std::string_view formula);
+    // Tells the user of cells whose formula gave way to a value they never showed.
+    void noteEmptiedCells(const std::vector<std::string>& cells);
 
     // Carries every part the sheet's relationships reach.
     void carryParts();
@@ -154,6 +162,19 @@ private:
     void mapDifferentialFormats(pugi::xml_node root);
     StyleMerger& merger();
 
+    friend class OutsideProbe;
+    // The reference to `first` (to `last`) as the destination's own sheets read it, when the
+    // copy's references read them there.
+    std::optional<std::string> localPrefix(long first, long last);
+    std::optional<std::string> destinationSheet(std::string_view name) const;
+    // What a pivot table's cache reads when that is another sheet of the source (or a name or
+    // table on one).
+    std::optional<std::string> pivotSourceElsewhere(const std::string& pivotPart);
+    // Tells the user, once per sheet and kind of place, that a reference still reads the source.
+    void noteFallback(std::string_view sheet, std::string_view why);
+    void note(std::string text);
+    bool nameReadsOtherSheets(std::string_view name, int depth);
+
     std::size_t selfLink();
     std::size_t mapBook(long book);
     std::size_t findLink(const std::string& resolved);
@@ -219,6 +240,10 @@ private:
     std::unique_ptr<LoadedPart> metadata_;
     std::unique_ptr<pugi::xml_document> sourceMetadata_;
     std::map<std::size_t, std::size_t> cellMetadata_;
+
+    std::string place_;  // where the formulas being translated sit
+    std::set<std::string> noted_;
+    std::map<std::string, bool> namesReadingOut_;  // folded name -> whether it reads other sheets
 };
 
 } // namespace tessaro::xlsx

@@ -10,6 +10,8 @@
 #include <algorithm>
 #include <cstdlib>
 
+#include <fmt/format.h>
+
 namespace tessaro::xlsx {
 
 using session::fold;
@@ -81,6 +83,8 @@ std::optional<std::string> CopySession::prefix(const PrefixedReference& ref)
         }
         if (a < 0 || same_)
             return std::nullopt;
+        if (auto local = localPrefix(a, a))
+            return local;
         std::size_t n = selfLink();
         noteArea(a, ref.target);
         return externalPrefix(std::to_string(n), sheetNameAt(a));
@@ -88,6 +92,8 @@ std::optional<std::string> CopySession::prefix(const PrefixedReference& ref)
     long b = wb.indexOfName(ref.last);
     if (a < 0 || b < 0 || same_)
         return std::nullopt;
+    if (auto local = localPrefix(a, b))
+        return local;
     std::size_t n = selfLink();
     for (long i = std::min(a, b); i <= std::max(a, b); ++i)
         if (wb.sheets()[static_cast<std::size_t>(i)].kind == SheetKind::Worksheet)
@@ -116,9 +122,153 @@ std::optional<std::string> CopySession::table(std::string_view name, std::string
     auto area = sheet < 0 ? std::nullopt : structuredReferenceArea(*t, spec);
     if (!area)
         return std::string("#REF!");
+    if (auto local = localPrefix(sheet, sheet))
+        return *local + *area;
     std::size_t n = selfLink();
     noteArea(sheet, *area);
     return externalPrefix(std::to_string(n), sheetNameAt(sheet)) + *area;
+}
+
+// ---------------------------------------------------------------- the destination's sheets
+
+std::optional<std::string> CopySession::destinationSheet(std::string_view name) const
+{
+    const std::string f = fold(name);
+    for (const SheetEntry& s : dst_.workbookPart().sheets())
+        if (fold(s.name) == f)
+            return s.name;
+    return std::nullopt;
+}
+
+std::optional<std::string> CopySession::localPrefix(long first, long last)
+{
+    if (options_.links == SheetLinks::External)
+        return std::nullopt;
+    if (options_.links == SheetLinks::Values) {
+        noteFallback(sheetNameAt(first), "since only a cell keeps the value it showed");
+        return std::nullopt;
+    }
+    auto x = destinationSheet(sheetNameAt(first));
+    if (!x) {
+        noteFallback(sheetNameAt(first), "since this workbook has no sheet of that name");
+        return std::nullopt;
+    }
+    if (first == last)
+        return quoteSheetName(*x) + "!";
+    auto y = destinationSheet(sheetNameAt(last));
+    if (!y) {
+        noteFallback(sheetNameAt(last), "since this workbook has no sheet of that name");
+        return std::nullopt;
+    }
+    // A range of sheets is quoted whole when either end needs it.
+    if (quoteSheetName(*x) == *x && quoteSheetName(*y) == *y)
+        return *x + ":" + *y + "!";
+    return quoteSheetName(*x + ":" + *y) + "!";
+}
+
+void CopySession::note(std::string text)
+{
+    if (options_.notes && noted_.insert(text).second)
+        options_.notes->push_back(std::move(text));
+}
+
+void CopySession::noteFallback(std::string_view sheet, std::string_view why)
+{
+    const std::string place = place_.empty() ? std::string("a formula") : place_;
+    // Cells are one kind of place: the first one found stands for the rest.
+    const std::string kind = isCellReference(place) ? std::string("cells") : place;
+    if (!noted_.insert(fold(sheet) + '\x1f' + kind).second)
+        return;
+    note(fmt::format("\"{}\": the reference to \"{}\" in {} reads the source workbook, {}", copyName_, sheet, place,
+                     why));
+}
+
+void CopySession::noteEmptiedCells(const std::vector<std::string>& cells)
+{
+    if (cells.empty())
+        return;
+    std::string list = cells.front();
+    if (cells.size() == 2)
+        list += " and " + cells[1];
+    else if (cells.size() > 2)
+        list += fmt::format(" and {} other cells", cells.size() - 1);
+    note(fmt::format("\"{}\": {} read another sheet but showed no value to keep, so {} left empty", copyName_, list,
+                     cells.size() == 1 ? "it is" : "they are"));
+}
+
+// Asks nothing of the copy: only finds out whether a formula reads outside the copied sheet.
+class OutsideProbe final : public FormulaRules {
+public:
+    OutsideProbe(CopySession& s, int depth) : s_(s), depth_(depth) {}
+    bool outside = false;
+
+    std::optional<std::string> prefix(const PrefixedReference& ref) override
+    {
+        if (ref.book) {
+            if (*ref.book != "0")
+                outside = true;
+            else if (ref.first.empty())
+                name(ref.target);
+            return std::nullopt;
+        }
+        if (ref.first.empty())
+            return std::nullopt;
+        const WorkbookPart& wb = s_.src_.workbookPart();
+        const long self = static_cast<long>(s_.srcIndex_);
+        long a = wb.indexOfName(ref.first);
+        long b = ref.last.empty() ? a : wb.indexOfName(ref.last);
+        // A sheet the source does not have reads nothing anywhere.
+        if (a >= 0 && b >= 0 && (a != self || b != self))
+            outside = true;
+        return std::nullopt;
+    }
+
+    std::optional<std::string> table(std::string_view name, std::string_view) override
+    {
+        if (const TableFacts* t = s_.src_.tableNamed(name); t && t->sheetPart != s_.entry_.part)
+            outside = true;
+        return std::nullopt;
+    }
+
+    std::optional<std::string> name(std::string_view name) override
+    {
+        if (s_.nameReadsOtherSheets(name, depth_ + 1))
+            outside = true;
+        return std::nullopt;
+    }
+
+private:
+    CopySession& s_;
+    int depth_;
+};
+
+bool CopySession::readsOtherSheets(std::string_view formula)
+{
+    OutsideProbe probe(*this, 0);
+    translateFormula(formula, probe);
+    return probe.outside;
+}
+
+bool CopySession::nameReadsOtherSheets(std::string_view name, int depth)
+{
+    // Names that name each other in a circle, or too deep to follow, are taken as reading out.
+    constexpr int kDeepest = 16;
+    const std::string f = fold(name);
+    if (auto it = namesReadingOut_.find(f); it != namesReadingOut_.end())
+        return it->second;
+    const DefinedNameEntry* d = nullptr;
+    for (const DefinedNameEntry& x : srcNames_)
+        if (fold(x.name) == f && (x.localSheetId == static_cast<long>(srcIndex_) || (!d && x.localSheetId == -1)))
+            d = &x;
+    if (!d)
+        return false;
+    if (depth > kDeepest)
+        return true;
+    namesReadingOut_[f] = true;
+    OutsideProbe probe(*this, depth);
+    translateFormula(d->text, probe);
+    namesReadingOut_[f] = probe.outside;
+    return probe.outside;
 }
 
 // ---------------------------------------------------------------- links to other books

@@ -5,6 +5,8 @@
 
 #include "engine/sheet_copy/session_helpers.h"
 
+#include <fmt/format.h>
+
 namespace tessaro::xlsx {
 
 using session::fold;
@@ -56,12 +58,15 @@ void CopySession::bringNames()
     std::string srcPrefix = src_.workbookPart().names().prefix();
     // The sheet's own names come with it.
     for (const DefinedNameEntry& d : srcNames_)
-        if (d.localSheetId == static_cast<long>(srcIndex_))
+        if (d.localSheetId == static_cast<long>(srcIndex_)) {
+            place_ = fmt::format("the name \"{}\"", d.name);
             names_.push_back(PendingName{d.node, srcPrefix, true, translated(d.text)});
+        }
     // Workbook names its formulas use: the destination's own when it means the same, else
     // the source's, for the copy alone when the destination gives the name another meaning.
     for (std::size_t k = 0; k < namesToBring_.size(); ++k) {
         const DefinedNameEntry& d = srcNames_[globalNames_.at(namesToBring_[k])];
+        place_ = fmt::format("the name \"{}\"", d.name);
         std::string text = translated(d.text);
         std::string f = fold(d.name);
         const DefinedNameEntry* existing = nullptr;

@@ -127,6 +127,7 @@ struct Prepared {
     // What the session settled in prepare() that reaches the rewritten bytes.
     std::string shapeSignature;
     std::string metadataSignature;
+    SheetLinks links = SheetLinks::External;
 };
 
 // The copy's answers to everything a profile says a rewrite of the sheet would ask.
@@ -151,6 +152,7 @@ public:
             FormulaCall c;
             c.kind = FormulaCall::Kind::Prefix;
             c.ref = ref;
+            c.place = place_;
             calls_.push_back(std::move(c));
         }
         return inner_.prefix(ref);
@@ -163,6 +165,7 @@ public:
             c.kind = FormulaCall::Kind::Table;
             c.name = name;
             c.spec = spec;
+            c.place = place_;
             calls_.push_back(std::move(c));
         }
         return inner_.table(name, spec);
@@ -174,13 +177,21 @@ public:
             FormulaCall c;
             c.kind = FormulaCall::Kind::Name;
             c.name = name;
+            c.place = place_;
             calls_.push_back(std::move(c));
         }
         return inner_.name(name);
     }
 
+    void at(std::string_view place) override
+    {
+        place_ = place;
+        inner_.at(place);
+    }
+
 private:
     FormulaRules& inner_;
+    std::string place_;
     std::vector<FormulaCall>& calls_;
     std::unordered_set<std::string> seen_;
 };
@@ -199,6 +210,7 @@ ProfileAnswers answerProfile(const Prepared& p, const SheetProfile& profile, For
     for (auto i : profile.differentialFormats)
         a.differentialFormats.push_back(p.plan.differentialFormat(i));
     for (const FormulaCall& c : profile.formulaCalls) {
+        rules.at(c.place);
         switch (c.kind) {
         case FormulaCall::Kind::Prefix:
             a.formulas.push_back(rules.prefix(c.ref));
@@ -220,6 +232,7 @@ Fingerprint rewriteKey(const Prepared& p, const SheetProfile& profile, const Pro
 {
     Fingerprinter f;
     f.add(kRewriteVersion).add(p.profileKey);
+    f.add(static_cast<std::uint64_t>(p.links));
     // Names reach the bytes only through formulas and links that name sheets.
     if (profile.formulasNameSheets)
         f.add(p.plan.sourceName).add(p.plan.copyName);
@@ -268,6 +281,12 @@ void planRewrite(Prepared& p, Workbook& source, const SheetEntry& entry, Workboo
     // Which formulas the rewrite asks about decides which questions a profile holds.
     if (p.plan.everyFormula)
         p.profileKey += "|every-formula";
+    // Formulas that give way to values ask nothing, and leave cells a profile lists.
+    p.links = session.links();
+    if (p.links == SheetLinks::Values && !same) {
+        p.plan.valueInstead = [&session](std::string_view formula) { return session.readsOtherSheets(formula); };
+        p.profileKey += "|values";
+    }
     p.plan.dateShift = session.dateShift();
     if (p.plan.dateShift != 0)
         p.plan.dateFormats = source.styles().dateFormats();
@@ -372,6 +391,7 @@ std::uint32_t copySheetAs(Workbook& source, std::uint32_t handle, Workbook& dest
         std::shared_ptr<const SheetProfile> profile;
         StoredPart stored = rewriteOrReuse(source, entry, destination, p, session, profile);
 
+        session.noteEmptiedCells(profile->emptiedCells);
         session.carryParts();
         session.bringNames();
         session.finishLinks();

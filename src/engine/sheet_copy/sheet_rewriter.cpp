@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstring>
+#include <set>
 #include <stdexcept>
 
 #include <fmt/format.h>
@@ -117,6 +118,7 @@ public:
             profile_->stringCells = stringCells_;
             profile_->formulasNameSheets = formulasNameSheets_;
             profile_->cellMetadata = cellMetadata_;
+            profile_->emptiedCells = std::move(emptiedCells_);
         }
         return compressor_.finish();
     }
@@ -261,7 +263,8 @@ private:
                 target().append(t.raw);
             break;
         }
-        if (frames_.empty())
+        // A cell whose formula may yet give way to its value stays in the buffer until it ends.
+        if (frames_.empty() && !holdingCell_)
             flush(false);
     }
 
@@ -357,6 +360,12 @@ private:
         if (parent == Kind::Row && same(local, "c")) {
             kind = Kind::Cell;
             changed = onCell(t, offset);
+            if (plan_.valueInstead) {
+                holdingCell_ = !t.selfClosing;
+                cellStart_ = target().size();
+                valueCell_ = false;
+                cellHasValue_ = false;
+            }
         } else if (parent == Kind::SheetData && same(local, "row")) {
             kind = Kind::Row;
             changed = onRow(t, offset);
@@ -371,14 +380,73 @@ private:
             }
         } else if (parent == Kind::Cell && same(local, "f")) {
             kind = Kind::CellFormula;
+            if (plan_.valueInstead && !onValueFormulaStart(t))
+                return;
             if (!t.selfClosing) {
                 capture_ = Capture::Formula;
                 captured_.clear();
             }
         }
         writeTag(t, changed);
+        if (kind == Kind::CellValue && plan_.valueInstead)
+            valueStart_ = t.selfClosing ? std::string::npos : target().size();
         if (!t.selfClosing)
             pushElement(t.name, kind);
+    }
+
+    // A cell formula where formulas reading other sheets become values. Settles what can be
+    // settled at its start: a shared formula's dependent goes with its master. False when the
+    // tag is not to be written.
+    bool onValueFormulaStart(const XmlToken& t)
+    {
+        formulaStart_ = target().size();
+        const XmlAttribute* type = t.attribute("t");
+        const XmlAttribute* si = t.attribute("si");
+        formulaShared_ = type && type->value == "shared" && si;
+        formulaMaster_ = formulaShared_ && t.attribute("ref");
+        formulaGroup_.clear();
+        if (formulaShared_)
+            formulaGroup_.assign(si->value);
+        if (!t.selfClosing || !formulaShared_ || !valuedGroups_.count(formulaGroup_))
+            return true;
+        becomeValue();
+        return false;
+    }
+
+    // Leaves the cell with the value its formula showed: the formula written so far goes, and
+    // so does the dynamic-array metadata that only a formula has.
+    void becomeValue()
+    {
+        std::string& out = target();
+        out.resize(formulaStart_);
+        valueCell_ = true;
+        const std::string_view tag = std::string_view(out).substr(cellStart_);
+        for (std::string_view quote : {"\"", "'"}) {
+            const std::string key = std::string(" cm=") + std::string(quote);
+            const std::size_t at = tag.find(key);
+            if (at == std::string_view::npos)
+                continue;
+            const std::size_t close = tag.find(quote, at + key.size());
+            if (close == std::string_view::npos)
+                continue;
+            out.erase(cellStart_ + at, close + 1 - at);
+            formulaStart_ -= close + 1 - at;
+            break;
+        }
+    }
+
+    // Whether the cell formula just captured gives way to its value.
+    bool formulaGivesWay()
+    {
+        if (captured_.empty())
+            return formulaShared_ && valuedGroups_.count(formulaGroup_);
+        if (!(holds(captured_, '!') || holds(captured_, '[') || plan_.everyFormula))
+            return false;
+        if (!plan_.valueInstead(decodeXml(captured_)))
+            return false;
+        if (formulaMaster_)
+            valuedGroups_.insert(formulaGroup_);
+        return true;
     }
 
     void onRootStart(const XmlToken& t, std::size_t offset)
@@ -443,6 +511,10 @@ private:
             frames_.back().level = level;
             frames_.back().dropOnAnyDrop = true;
         }
+        if (local == "conditionalFormatting" || local == "cfRule")
+            place_ = "a conditional format";
+        else if (local == "dataValidation")
+            place_ = "a data validation";
         if (main && parent == Kind::SheetViews && local == "sheetView") {
             if (!keepView(changed)) {
                 if (!frames_.empty() && frames_.back().level + 1 == level)
@@ -671,6 +743,12 @@ private:
         --open_;
         const std::size_t level = open_;
 
+        if (kind == Kind::CellFormula && plan_.valueInstead && capture_ == Capture::Formula && formulaGivesWay()) {
+            capture_ = Capture::None;
+            captured_.clear();
+            becomeValue();
+            return;
+        }
         if (capture_ != Capture::None && (kind == Kind::CellValue || kind == Kind::CellFormula || kind == Kind::Other)) {
             Capture c = capture_;
             capture_ = Capture::None;
@@ -689,8 +767,10 @@ private:
                     formulasNameSheets_ = true;
                 std::optional<std::string> rewritten;
                 if (plan_.formulas) {
-                    if (namesSheet || plan_.everyFormula || holds(captured_, '['))
+                    if (namesSheet || plan_.everyFormula || holds(captured_, '[')) {
+                        plan_.formulas->at(kind == Kind::CellFormula ? std::string_view(cellRef_) : place_);
                         rewritten = translateFormula(decodeXml(captured_), *plan_.formulas);
+                    }
                 } else if (namesSheet && renaming_) {
                     rewritten = renameSheetInFormula(decodeXml(captured_), plan_.sourceName, plan_.copyName);
                 }
@@ -701,10 +781,18 @@ private:
             }
             captured_.clear();
         }
+        if (kind == Kind::CellValue && plan_.valueInstead && valueStart_ != std::string::npos &&
+            target().size() > valueStart_)
+            cellHasValue_ = true;
         target().append(t.raw);
         if (kind == Kind::Cell) {
             cellShared_ = false;
             cellDate_ = false;
+            if (holdingCell_) {
+                holdingCell_ = false;
+                if (valueCell_ && !cellHasValue_)
+                    emptiedCells_.push_back(cellRef_);
+            }
         }
         if (kind == Kind::Root)
             rootDone_ = true;
@@ -769,6 +857,21 @@ private:
     std::uint64_t stringCells_ = 0;
     bool formulasNameSheets_ = false;
     bool cellMetadata_ = false;
+
+    // Where a formula outside the cells sits, for what the rules say about it.
+    std::string_view place_ = "the sheet";
+    // Formulas giving way to values: the cell being written and where its pieces start.
+    bool holdingCell_ = false;
+    bool valueCell_ = false;
+    bool cellHasValue_ = false;
+    std::size_t cellStart_ = 0;
+    std::size_t formulaStart_ = 0;
+    std::size_t valueStart_ = std::string::npos;
+    bool formulaShared_ = false;
+    bool formulaMaster_ = false;
+    std::string formulaGroup_;
+    std::set<std::string> valuedGroups_;  // shared formulas whose master became a value
+    std::vector<std::string> emptiedCells_;
 };
 
 } // namespace

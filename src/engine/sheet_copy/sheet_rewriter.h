@@ -24,6 +24,7 @@ struct FormulaCall {
     PrefixedReference ref;  // Prefix
     std::string name;       // Table, Name
     std::string spec;       // Table
+    std::string place;      // where the question was first asked
 };
 
 // What a worksheet uses from its workbook, learnt while it is rewritten. With it the next
@@ -42,6 +43,8 @@ struct SheetProfile {
     std::vector<FormulaCall> formulaCalls;
     // Some cell carries cell metadata (a dynamic array formula).
     bool cellMetadata = false;
+    // Cells whose formula gave way to a value they never showed: they are left empty.
+    std::vector<std::string> emptiedCells;
 };
 
 // Everything a rewrite of one sheet depends on. The maps are called at most once per index
@@ -75,6 +78,9 @@ struct SheetRewritePlan {
     // formulas that name a sheet, a book or a table are asked about.
     FormulaRules* formulas = nullptr;
     bool everyFormula = false;
+    // Cell formulas for which this answers true are left out and their cells keep the value
+    // they showed (a shared formula's dependents go with their master); null keeps every one.
+    std::function<bool(std::string_view formula)> valueInstead;
     // Days added to date-formatted numbers (the two workbooks count dates from different
     // days), and which source cell formats show dates.
     long dateShift = 0;

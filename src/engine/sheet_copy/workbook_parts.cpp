@@ -137,6 +137,7 @@ long CopySession::copyConnection(long id)
         pugi::xml_attribute cell = n.attribute("cell");
         if (!cell)
             return;
+        place_ = "a query parameter";
         std::string t = translated(cell.value());
         if (t.find('[') != std::string::npos) {
             n.remove_attribute(cell);

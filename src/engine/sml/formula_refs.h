@@ -28,6 +28,8 @@ public:
     virtual std::optional<std::string> table(std::string_view name, std::string_view spec) = 0;
     // A bare name the formula uses (neither a function nor a reference), e.g. a defined name.
     virtual std::optional<std::string> name(std::string_view name) = 0;
+    // Where the formulas asked about next sit: a cell ("B4") or a phrase ("a data validation").
+    virtual void at(std::string_view place) { (void)place; }
 };
 
 // The formula (as stored, without "=") with its references rewritten by `rules`; nothing when
