@@ -286,19 +286,19 @@ class CliTest(unittest.TestCase):
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertEqual(sheet_names(os.path.join(folder, "Zielmappe.xlsx")), ["Ziel", "Other"])
 
-    def test_undo_puts_back_what_the_last_run_replaced_and_leaves_a_changed_one_alone(self):
+    def test_undo_of_a_replace_job_puts_back_every_destination_and_leaves_a_changed_one_alone(self):
         books = os.path.join(self.dir, "books")
         os.mkdir(books)
         before = {}
         for i in range(20):
             path = os.path.join(books, "book%02d.xlsx" % i)
-            make_book(path, [("Sheet", [["book", i]])])
+            make_book(path, [("Data", [["old", i]]), ("Sheet", [["book", i]])])
             with open(path, "rb") as f:
                 before[path] = f.read()
-        r = self.cli("copy", "--sheet", self.source + ":Data", "--dest", books, "--quiet")
+        r = self.cli("copy", "--sheet", self.source + ":Data", "--dest", books, "--replace", "--quiet")
         self.assertEqual(r.returncode, 0, r.stderr)
         changed = os.path.join(books, "book07.xlsx")
-        self.assertEqual(sheet_names(changed), ["Sheet", "Data"])
+        self.assertEqual(values(changed, "Data")[0], ["id", "amount"])
         # Another program saves over one of them after the run.
         make_book(changed, [("Mine", [["someone else's work"]])])
         with open(changed, "rb") as f:
