@@ -39,10 +39,12 @@ What the oracle cannot judge by itself, counted apart and verified in full here:
 - "tables-made-external": structured references to tables of the source's other sheets, which
   a copy elsewhere reads from the source file as plain external ranges ([1]Sheet!$A$2:$A$9);
   the oracle follows tables the copy renamed and links renumbered, not this rewriting.
-Through LibreOffice (the legacy judging) three differences of representation are not faults:
+Through LibreOffice (the legacy judging) four differences of representation are not faults:
 numbers equal to 15 significant digits, LibreOffice's "standard" vertical alignment against
-"bottom", and column widths that all differ by one factor when the destination has another
-default font (widths are kept in characters; the factor is a "columns-scaled" warning).
+"bottom", the font of cells empty in both (LibreOffice shows a cell the file lacks in the
+workbook's default font, the destination's in the copy), and column widths that all differ
+by one factor when the destination has another default font (widths are kept in characters;
+the factor is a "columns-scaled" warning).
 Warnings the oracle gives for references to other sheets rewritten as references to the
 source file are expected and tallied by kind.
 Run it with /usr/bin/python3 (the oracle needs openpyxl; --wide also python3-uno).
@@ -731,8 +733,10 @@ def office_worker(jobfile, out, shared):
                     rep.fail("open.libreoffice", "loaded, but LibreOffice sees sheets %s" % names)
             else:
                 judge_run(office, rep, job, U, C, lo_uno)
-        except Exception as e:  # the finding of this job; the next one goes on
+        except Exception as e:  # the finding of this job; the next one goes on, in a fresh office
             rep.fail("open.libreoffice", "%s: %s" % (type(e).__name__, e))
+            office.stop()  # once a load went wrong, later loads in the same office fail too
+            office = None
         emit({"id": job["id"], "checks": rep.results})
     if office is not None:
         office.stop()
@@ -784,7 +788,8 @@ def judge_run(office, rep, job, U, C, lo_uno):
                 rep.fail(tag, "missing from the output")
                 continue
             shift = (U.null_date(doc) - U.null_date(after)).days
-            s, d = as_stored(U.snapshot(doc, doc.Sheets.getByName(sheet)), U.snapshot(after, after.Sheets.getByName(name)))
+            s, d = as_stored(U.snapshot(doc, doc.Sheets.getByName(sheet)), U.snapshot(after, after.Sheets.getByName(name)),
+                             C.numfmt_key)
             scaled_widths(rep, tag, s, d)
             U.compare_copy(rep, tag, s, d, sheet, name, shift, "semantic")
     finally:
@@ -792,20 +797,30 @@ def judge_run(office, rep, job, U, C, lo_uno):
             office.close(d)
 
 
-def as_stored(s, d):
+def as_stored(s, d, numfmt_key):
     """A source sheet `s` and its copy `d` as the file formats can hold them, for comparing
     through LibreOffice: numbers equal to 15 significant digits (what an .xlsx keeps; the last
-    digit may round either way) are equal, and "bottom" is the vertical alignment LibreOffice
-    calls "standard" (what a cell without one shows). -> (s, d)"""
+    digit may round either way) are equal, number formats compare by meaning (`numfmt_key`:
+    "$" = \\$), and "bottom" is the vertical alignment LibreOffice calls "standard" (what a
+    cell without one shows). -> (s, d)"""
     import math
     rows = []
     for r, row in enumerate(d["data"]):
         mine = s["data"][r] if r < len(s["data"]) else ()
         rows.append(tuple(mine[c] if c < len(mine) and isinstance(v, float) and isinstance(mine[c], float) and
-                          math.isclose(v, mine[c], rel_tol=2e-15) else v for c, v in enumerate(row)))
+                          math.isclose(v, mine[c], rel_tol=1e-14) else v for c, v in enumerate(row)))
     d["data"] = rows
+
+    def empty(snap, r, c):
+        return r >= len(snap["formulas"]) or c >= len(snap["formulas"][r]) or snap["formulas"][r][c] == ""
     for snap in (s, d):
-        snap["fmt"] = {k: (sig[:9] + (3 if sig[9] == 0 else sig[9],) + sig[10:], x) for k, (sig, x) in snap["fmt"].items()}
+        snap["fmt"] = {k: ((numfmt_key(sig[0]),) + sig[1:9] + (3 if sig[9] == 0 else sig[9],) + sig[10:], x)
+                       for k, (sig, x) in snap["fmt"].items()}
+        # LibreOffice cannot tell a cell the file does not have from an empty one: both show
+        # the workbook's default font, which is the destination's in the copy. A font shows
+        # only with content, so the font of a cell empty on both sides is not compared.
+        snap["fmt"] = {k: ((sig[:1] + (None,) * 6 + sig[7:], x) if empty(s, *k) and empty(d, *k) else (sig, x))
+                       for k, (sig, x) in snap["fmt"].items()}
     return s, d
 
 
