@@ -999,13 +999,17 @@ def main():
     with concurrent.futures.ThreadPoolExecutor(max_workers=max(1, a.jobs)) as ex:
         futs = {ex.submit(run_case, i, c, a.tool, oracle, work, a.libreoffice,
                           a.wide and i % LOAD_CHECK_EVERY == 0): i for i, c in enumerate(cases)}
-        for f in concurrent.futures.as_completed(futs):
-            i = futs[f]
-            try:
-                results[i] = f.result()
-            except Exception as e:  # the script's own failure on one case; the others go on
-                results[i] = {"case": label(cases[i]), "status": "script-error", "detail": repr(e)}
-            show(results[i])
+        try:
+            for f in concurrent.futures.as_completed(futs):
+                i = futs[f]
+                try:
+                    results[i] = f.result()
+                except Exception as e:  # the script's own failure on one case; the others go on
+                    results[i] = {"case": label(cases[i]), "status": "script-error", "detail": repr(e)}
+                show(results[i])
+        except BaseException:  # stopped: the cases not begun are not run
+            ex.shutdown(wait=False, cancel_futures=True)
+            raise
     native_seconds = time.time() - t0
     legacy_seconds = 0
     if a.wide:
