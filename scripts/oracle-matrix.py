@@ -39,10 +39,11 @@ What the oracle cannot judge by itself, counted apart and verified in full here:
 - "tables-made-external": structured references to tables of the source's other sheets, which
   a copy elsewhere reads from the source file as plain external ranges ([1]Sheet!$A$2:$A$9);
   the oracle follows tables the copy renamed and links renumbered, not this rewriting.
-Through LibreOffice (the legacy judging) four differences of representation are not faults:
-numbers equal to 15 significant digits, LibreOffice's "standard" vertical alignment against
-"bottom", the font of cells empty in both (LibreOffice shows a cell the file lacks in the
-workbook's default font, the destination's in the copy), and column widths that all differ
+Through LibreOffice (the legacy judging) five differences of representation are not faults:
+numbers equal to 15 significant digits, number formats equal in meaning, LibreOffice's
+"standard" vertical alignment against "bottom", the format of cells empty in both but for
+their background (LibreOffice shows a cell the file lacks in the workbook's default format,
+the destination's in the copy), and column widths that all differ
 by one factor when the destination has another default font (widths are kept in characters;
 the factor is a "columns-scaled" warning).
 Warnings the oracle gives for references to other sheets rewritten as references to the
@@ -817,9 +818,9 @@ def as_stored(s, d, numfmt_key):
         snap["fmt"] = {k: ((numfmt_key(sig[0]),) + sig[1:9] + (3 if sig[9] == 0 else sig[9],) + sig[10:], x)
                        for k, (sig, x) in snap["fmt"].items()}
         # LibreOffice cannot tell a cell the file does not have from an empty one: both show
-        # the workbook's default font, which is the destination's in the copy. A font shows
-        # only with content, so the font of a cell empty on both sides is not compared.
-        snap["fmt"] = {k: ((sig[:1] + (None,) * 6 + sig[7:], x) if empty(s, *k) and empty(d, *k) else (sig, x))
+        # the workbook's default format, which is the destination's in the copy. Of a cell
+        # empty on both sides only the background shows, so only that is compared.
+        snap["fmt"] = {k: (((None,) * 7 + sig[7:8] + (None,) * 3, x) if empty(s, *k) and empty(d, *k) else (sig, x))
                        for k, (sig, x) in snap["fmt"].items()}
     return s, d
 
