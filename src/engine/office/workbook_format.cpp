@@ -61,6 +61,26 @@ WorkbookFormat classifyZip(const std::filesystem::path& file)
     return WorkbookFormat::Ooxml;
 }
 
+// Excel 2.x to 5.0 could also write a workbook or worksheet as a bare record stream, without
+// the compound file around it: it starts with a BOF record (id 0x0009, 0x0209, 0x0409 or
+// 0x0809) of the length its version gives. LibreOffice's Excel filter reads those too.
+bool startsAsBiffStream(const unsigned char* head)
+{
+    const unsigned id = head[0] | (head[1] << 8);
+    const unsigned length = head[2] | (head[3] << 8);
+    switch (id) {
+    case 0x0009:
+        return length == 4;
+    case 0x0209:
+    case 0x0409:
+        return length == 6;
+    case 0x0809:
+        return length == 8 || length == 16;
+    default:
+        return false;
+    }
+}
+
 } // namespace
 
 WorkbookFormat detectWorkbookFormat(const std::filesystem::path& file)
@@ -77,6 +97,8 @@ WorkbookFormat detectWorkbookFormat(const std::filesystem::path& file)
         return classifyCompound(file);
     if (magic[0] == 'P' && magic[1] == 'K')
         return classifyZip(file);
+    if (startsAsBiffStream(reinterpret_cast<const unsigned char*>(magic)))
+        return WorkbookFormat::Xls;
     return WorkbookFormat::Unknown;
 }
 

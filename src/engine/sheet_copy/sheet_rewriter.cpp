@@ -643,7 +643,7 @@ private:
             const XmlAttribute* custom = t.attribute("customFormat");
             if (!custom || (custom->value != "1" && custom->value != "true"))
                 return false;
-        } else if (!parseIndex(s->value, v)) {
+        } else if (!s->value.empty() && !parseIndex(s->value, v)) {
             damaged("a row has a format index that is not a number", offset);
         }
         std::size_t m = mapStyle(v);
@@ -659,7 +659,7 @@ private:
         std::size_t v = 0;
         for (auto& a : attrs_)
             if (a.name == "style") {
-                if (!parseIndex(a.value, v))
+                if (!a.value.empty() && !parseIndex(a.value, v))
                     damaged("a column has a format index that is not a number", offset);
             }
         cellRef_.clear();
@@ -696,8 +696,9 @@ private:
         cellShared_ = type && type->value == "s";
         if (cellShared_)
             ++stringCells_;
+        // Some writers leave the index empty (s=""); readers take that for the first format.
         std::size_t v = 0;
-        if (s && !parseIndex(s->value, v))
+        if (s && !s->value.empty() && !parseIndex(s->value, v))
             damaged(fmt::format("cell {} has a format index that is not a number", cellRef_), offset);
         std::size_t m = mapStyle(v);
         cellDate_ = plan_.dateShift != 0 && (!type || type->value == "n") && v < plan_.dateFormats.size() &&

@@ -83,6 +83,24 @@ TEST(WorkbookFormat, UnknownForWhatIsNoWorkbookAtAll)
     EXPECT_EQ(detectWorkbookFormat(dir / "cut.xls"), WorkbookFormat::Unknown);
 }
 
+TEST(WorkbookFormat, BareBiffStreamsOfOldExcelVersionsAreXls)
+{
+    TempDir dir;
+    // BOF records as Excel 2.1, 3.0, 4.0 and 5.0 wrote them at the start of a stream file.
+    const std::pair<const char*, std::string> streams[] = {
+        {"v2.XLS", std::string("\x09\x00\x04\x00\x00\x00\x10\x00", 8)},
+        {"v3.xls", std::string("\x09\x02\x06\x00\x00\x00\x10\x00\x00\x00", 10)},
+        {"v4.xls", std::string("\x09\x04\x06\x00\x00\x00\x00\x01\x00\x00", 10)},
+        {"v5.xls", std::string("\x09\x08\x08\x00\x00\x05\x10\x00\x00\x00\x00\x00", 12)}};
+    for (const auto& [name, bytes] : streams) {
+        writeFile(dir / name, bytes + std::string(40, '\0'));
+        EXPECT_EQ(detectWorkbookFormat(dir / name), WorkbookFormat::Xls) << name;
+    }
+    // The same record id with a length no BOF has is not taken for one.
+    writeFile(dir / "tab.xls", std::string("\x09\x04\x30\x00", 4) + std::string(40, 'x'));
+    EXPECT_EQ(detectWorkbookFormat(dir / "tab.xls"), WorkbookFormat::Unknown);
+}
+
 TEST(WorkbookFormat, CorpusLegacyWorkbooks)
 {
     const auto shared = test::sharedDir();

@@ -343,6 +343,17 @@ TEST(SheetRewriter, RefusesBrokenAndHostileXml)
     EXPECT_THROW(rewriteSheet(notSheet, 0, r.plan, nullptr, "f", "p"), EngineError);
 }
 
+TEST(SheetRewriter, AnEmptyFormatIndexIsTheFirstFormat)
+{
+    Recording r;
+    std::string out = rewrite("<cols><col min=\"1\" max=\"1\" style=\"\"/></cols><sheetData>"
+                              "<row r=\"1\" s=\"\" customFormat=\"1\"><c r=\"A1\" s=\"\"><v>1</v></c></row></sheetData>",
+                              r);
+    EXPECT_NE(out.find("style=\"5\""), std::string::npos) << out;
+    EXPECT_NE(out.find("<row r=\"1\" s=\"5\""), std::string::npos) << out;
+    EXPECT_NE(out.find("<c r=\"A1\" s=\"5\""), std::string::npos) << out;
+}
+
 TEST(SheetRewriter, ADamagedFormatIndexIsPlacedAtItsOwnTag)
 {
     const std::string cols = "<cols><col min=\"1\" max=\"1\" style=\"x\"/></cols>";
