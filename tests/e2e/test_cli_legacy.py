@@ -7,11 +7,15 @@ module: openpyxl for .xlsx, its own LibreOffice for everything else. Run by CTes
 TESSARO_CLI pointing at the built executable; skipped when it was built without LibreOffice.
 """
 import os
+import re
 import shutil
 import subprocess
 import sys
 import tempfile
 import unittest
+import zipfile
+
+import openpyxl
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import office_books  # noqa: E402
@@ -19,6 +23,8 @@ import office_books  # noqa: E402
 CLI = os.environ.get("TESSARO_CLI", "tessaro-cli")
 WITH_LIBREOFFICE = os.environ.get("TESSARO_WITH_LIBREOFFICE", "1") not in ("0", "OFF", "")
 LONG = office_books.LONG_NAME
+WIDE = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "shared",
+                                     "corpus-wide", "files"))
 
 
 @unittest.skipUnless(WITH_LIBREOFFICE, "tessaro-cli was built without LibreOffice")
@@ -74,6 +80,22 @@ class LegacyCliTest(unittest.TestCase):
             return 0
         with open(self.starts) as f:
             return len(f.read().split())
+
+    @unittest.skipUnless(os.path.isdir(WIDE), "the shared wide corpus is not beside the project")
+    def test_a_legacy_sources_links_to_other_files_still_name_those_files(self):
+        # LibreOffice writes its .xlsx of the source in the program's folder, with relative
+        # links that start there, not beside the source.
+        source = os.path.join(WIDE, "sjs__2013__apachepoi_27364.xls.xlsb")
+        dest = os.path.join(self.dst, "d.xlsx")
+        wb = openpyxl.Workbook()
+        wb.active.title = "Own"
+        wb.save(dest)
+        r = self.cli("copy", "--sheet", source + ":Sheet1", "--dest", dest)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        with zipfile.ZipFile(dest) as z:
+            targets = [t for n in z.namelist() if n.startswith("xl/externalLinks/_rels/")
+                       for t in re.findall(r'Target="([^"]*)"', z.read(n).decode())]
+        self.assertEqual(targets, ["file://" + os.path.join(WIDE, "link_sub.xls")])
 
     # -- sheets -------------------------------------------------------------------------
     def test_sheets_lists_the_worksheets_of_xls_ods_and_xlsb(self):

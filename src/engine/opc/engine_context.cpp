@@ -29,12 +29,26 @@ std::string stampOf(const std::filesystem::path& file)
 
 } // namespace
 
-void EngineContext::setOrigin(const std::filesystem::path& file, const std::filesystem::path& origin)
+void EngineContext::setOrigin(const std::filesystem::path& file, const std::filesystem::path& origin,
+                              bool linksBesideFile)
 {
     std::string stamp = stampOf(file);
     std::filesystem::path from = originOf(origin);
     std::lock_guard lock(mutex_);
-    origins_[keyOf(file)] = Origin{std::move(stamp), std::filesystem::path(keyOf(from))};
+    origins_[keyOf(file)] = Origin{std::move(stamp), std::filesystem::path(keyOf(from)), linksBesideFile};
+}
+
+std::filesystem::path EngineContext::linkBaseOf(const std::filesystem::path& file) const
+{
+    const std::string key = keyOf(file);
+    {
+        std::lock_guard lock(mutex_);
+        auto it = origins_.find(key);
+        if (it != origins_.end() && it->second.linksBesideFile && !it->second.stamp.empty() &&
+            it->second.stamp == stampOf(file))
+            return std::filesystem::path(key).parent_path();
+    }
+    return originOf(file).parent_path();
 }
 
 std::filesystem::path EngineContext::originOf(const std::filesystem::path& file) const

@@ -60,9 +60,14 @@ public:
     // Provenance: `file` holds a workbook whose links to its own other sheets must name
     // `origin` (a temporary copy of a source, or a conversion of a legacy workbook). It
     // holds while `file` is the file it is now; a file written there later is itself again.
-    void setOrigin(const std::filesystem::path& file, const std::filesystem::path& origin);
+    // `linksBesideFile`: the program that wrote `file` made its relative links to other
+    // files relative to `file`'s own folder (LibreOffice does), not to `origin`'s.
+    void setOrigin(const std::filesystem::path& file, const std::filesystem::path& origin,
+                   bool linksBesideFile = false);
     // The origin recorded for `file`, or the file itself.
     std::filesystem::path originOf(const std::filesystem::path& file) const;
+    // The folder `file`'s relative links to other files start from.
+    std::filesystem::path linkBaseOf(const std::filesystem::path& file) const;
 
     struct Stats {
         std::uint64_t compressions = 0;
@@ -96,6 +101,7 @@ private:
     struct Origin {
         std::string stamp;
         std::filesystem::path origin;
+        bool linksBesideFile = false;
     };
     std::unordered_map<std::string, Origin> origins_;
     Stats stats_;

@@ -99,7 +99,8 @@ public:
     std::unique_ptr<SpreadsheetAutomation> nativeInstance() const { return native_(); }
     // A file written in the job's place stands for `origin`: links the native engine makes
     // to a source's other sheets name the file the user chose, not the job's copy of it.
-    void noteOrigin(const fs::path& file, const fs::path& origin) { nativeContext_->setOrigin(file, origin); }
+    // LibreOffice writes a file's relative links relative to where it writes the file.
+    void noteOrigin(const fs::path& file, const fs::path& origin) { nativeContext_->setOrigin(file, origin, true); }
     const std::shared_ptr<office::Office>& office() const { return office_; }
 
     // An .xlsx holding the legacy workbook as it is open in `server`. A workbook unchanged

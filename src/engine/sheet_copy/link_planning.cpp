@@ -344,7 +344,7 @@ std::size_t CopySession::mapBook(long book)
         l.part = dst_.reservePartName(dirOfWorkbook(dst_) + "externalLinks/externalLink1.xml");
         l.resolved = b.resolved;
         // A relative path names a file beside the source; from elsewhere it needs the whole path.
-        std::filesystem::path base = src_.origin().parent_path();
+        const std::filesystem::path& base = src_.linkBase();
         for (const Relationship& r : src_.package().relationships(b.part).all()) {
             Relationship c = r;
             if (r.external && r.type == rel_type::kExternalLinkPath) {

@@ -29,6 +29,7 @@ Workbook::Workbook(const std::filesystem::path& file, std::string displayPath, s
     : serial_(nextSerial++), context_(context), package_(file, std::move(displayPath), std::move(context))
 {
     origin_ = context_->originOf(file);
+    linkBase_ = context_->linkBaseOf(file);
     const std::string& display = package_.displayPath();
     Relationships& root = package_.relationships("/");
     const Relationship* main = root.firstOfType(rel_type::kOfficeDocument);
@@ -326,7 +327,7 @@ const std::vector<ExternalBookFacts>& Workbook::externalBooks()
                     }
             }
         }
-        f.resolved = f.target.empty() ? std::string() : resolveExternalTarget(f.target, origin_.parent_path());
+        f.resolved = f.target.empty() ? std::string() : resolveExternalTarget(f.target, linkBase_);
         externalBooks_->push_back(std::move(f));
     }
     return *externalBooks_;

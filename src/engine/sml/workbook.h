@@ -52,6 +52,8 @@ public:
     std::uint64_t serial() const { return serial_; }
     // The file this workbook stands for: its own path, or the file it is a temporary copy of.
     const std::filesystem::path& origin() const { return origin_; }
+    // The folder its relative links to other files start from.
+    const std::filesystem::path& linkBase() const { return linkBase_; }
     const std::string& displayPath() const { return package_.displayPath(); }
     Package& package() { return package_; }
     EngineContext& context() { return *context_; }
@@ -129,6 +131,7 @@ private:
 
     std::uint64_t serial_;
     std::filesystem::path origin_;
+    std::filesystem::path linkBase_;
     std::optional<std::vector<TableFacts>> tables_;
     std::optional<std::set<long>> vmlBlocks_;
     std::optional<std::set<std::string>> threadIds_;
