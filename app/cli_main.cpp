@@ -114,6 +114,7 @@ Example:
   tessaro-cli copy --sheet reports/q3.xlsx:Summary --dest out/ --count 2
   tessaro-cli copy --sheet q3.xlsx:Summary --dest-list books.txt --dry-run --report plan.jsonl
   tessaro-cli copy --sheet q3.xlsx:Summary --dest q4.xlsx --links destination
+  tessaro-cli copy --sheet rates/2026-12.xlsx:Rates --dest branches/ --replace
   tessaro-cli undo
 )usage";
 
