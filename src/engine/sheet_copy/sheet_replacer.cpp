@@ -107,14 +107,15 @@ const char* kindName(SheetKind kind)
     return "sheet of another kind";
 }
 
-// Slicers and timelines are tied to the workbook's caches by sheet ids and names that
-// removing the sheet would leave dangling: such a sheet is not replaced.
-void checkRemovable(Workbook& book, const SheetEntry& old)
+// The parts the sheet leads to, itself included. Slicers and timelines are tied to the
+// workbook's caches by sheet ids and names that removing the sheet would leave dangling: such
+// a sheet is not replaced.
+PartSet removableParts(Workbook& book, const SheetEntry& old)
 {
-    if (!old.usable())
-        return;
-    Package& package = book.package();
     PartSet own;
+    if (!old.usable())
+        return own;
+    Package& package = book.package();
     reach(package, old.part, own);
     for (const auto& [key, part] : own) {
         if (part == "/" || !package.hasPart(part))
@@ -126,20 +127,18 @@ void checkRemovable(Workbook& book, const SheetEntry& old)
                                               "cannot take out",
                                               old.name));
     }
+    return own;
 }
 
 // Takes the sheet at `position` out of the workbook with every part only it used: its own
 // part, drawings, pictures, charts, comments, tables, pivot tables (and their caches when
 // no other pivot table reads them), controls and printer settings, each with its
-// relationships and content type. Parts something else still reaches stay.
-Removed removeSheet(Workbook& book, std::size_t position)
+// relationships and content type (`own`: what removableParts found). Parts something else
+// still reaches stay.
+Removed removeSheet(Workbook& book, std::size_t position, const PartSet& own)
 {
     Package& package = book.package();
     const SheetEntry old = book.workbookPart().sheets()[position];
-
-    PartSet own;
-    if (old.usable())
-        reach(package, old.part, own);
 
     Removed removed;
     for (const TableFacts& t : book.tables())
@@ -470,14 +469,14 @@ SheetReplacement replaceSheet(Workbook& source, std::uint32_t handle, Workbook& 
                           fmt::format("\"{}\" is a {} there and a {} in {}", old.name, kindName(old.kind),
                                       kindName(entry.kind), source.displayPath()));
     checkCopyable(source, entry);
-    checkRemovable(destination, old);
+    const PartSet own = removableParts(destination, old);
 
     const bool active = destination.workbookPart().isActiveTab(position);
     const bool shown = entry.state.empty() || entry.state == "visible";
     // From here the destination is changed in memory before the copy is made; a copy that
     // fails leaves it unfit to be saved, and the caller closes it unsaved.
     destination.setUnfitToSave("a sheet replacement failed halfway");
-    const Removed removed = removeSheet(destination, position);
+    const Removed removed = removeSheet(destination, position, own);
     const std::uint32_t copy = copySheetAs(source, handle, destination, position, old.name, active && shown, options);
     if (active && shown)
         destination.workbookPart().setActiveTab(position);
