@@ -4,6 +4,7 @@
 #include "platform/atomic_file.h"
 #include "platform/engine_error.h"
 #include "engine/zip/file_kind.h"
+#include "engine/opc/open_document.h"
 #include "engine/opc/save_guard.h"
 #include "engine/zip/zip_writer.h"
 #include "engine/zip/zip_reader.h"
@@ -134,8 +135,11 @@ Package::Package(const std::filesystem::path& file, std::string displayPath, std
     if (!zip_->find("[Content_Types].xml")) {
         if (zip_->find("mimetype") || zip_->find("content.xml")) {
             std::string mime = zip_->find("mimetype") ? zip_->read(*zip_->find("mimetype"), 4096) : std::string();
-            if (mime.find("opendocument.spreadsheet") != std::string::npos || mime.empty())
+            if (mime.find("opendocument.spreadsheet") != std::string::npos || mime.empty()) {
+                // The office reads it next: a file that would keep it busy for hours stops here.
+                checkOpenDocumentRepeats(*zip_, display_);
                 throw EngineError(ErrorCode::OpenDocument, display_);
+            }
         }
         throw EngineError(ErrorCode::NotSpreadsheetPackage, display_, "it has no list of content types");
     }

@@ -176,6 +176,30 @@ TEST_F(HostileInput, OtherCompoundDocumentAndOpenDocument)
     EXPECT_THAT(refusal(ods, Use::List), HasSubstr("OpenDocument spreadsheet"));
 }
 
+TEST_F(HostileInput, OpenDocumentWhoseRepeatedCellsWouldFillBillions)
+{
+    const auto ods = [&](const std::string& rows) {
+        return crafted("repeat.ods", {t::craftedEntry("mimetype", "application/vnd.oasis.opendocument.spreadsheet", false),
+                                      t::craftedEntry("content.xml", "<office:document-content><office:body><office:spreadsheet>"
+                                                                     "<table:table table:name=\"S\">" + rows +
+                                                                     "</table:table></office:spreadsheet></office:body>"
+                                                                     "</office:document-content>")});
+    };
+    const std::string filled = "<table:table-cell table:number-columns-repeated=\"999999999\" "
+                               "office:value-type=\"string\"><text:p>X</text:p></table:table-cell>";
+    EXPECT_THAT(refusal(ods("<table:table-row table:number-rows-repeated=\"999999999\">" + filled + "</table:table-row>"),
+                        Use::List),
+                AllOf(HasSubstr("repeat.ods"), HasSubstr("decompression bomb"), HasSubstr("1,073,741,824 filled cells")));
+    // Empty styled cells repeated to the sheet's end are what real files hold, and a filled
+    // row repeated a thousand times is ordinary: both go on to the office.
+    EXPECT_THAT(refusal(ods("<table:table-row table:number-rows-repeated=\"1000\">" + filled +
+                            "</table:table-row><table:table-row table:number-rows-repeated=\"1048000\">"
+                            "<table:table-cell table:style-name=\"ce1\" table:number-columns-repeated=\"1024\"/>"
+                            "</table:table-row>"),
+                        Use::List),
+                HasSubstr("OpenDocument spreadsheet"));
+}
+
 // --- Broken zip structure ----------------------------------------------------------------
 
 TEST_F(HostileInput, TruncatedZip)
