@@ -75,6 +75,10 @@ struct SheetExtent {
     std::uint32_t columns = 0;        // the last column with a cell, from 1
     std::uint64_t longestText = 0;    // characters of the longest text in a cell
     std::uint64_t cellFormats = 0;    // distinct cell formats its cells use
+    std::uint64_t externalFormulas = 0;  // cell formulas that read other workbooks
+    std::string firstExternalFormula;    // the cell of the first of them, e.g. "B121"
+    std::uint64_t errorConstants = 0;    // cells holding an error other than #N/A as a constant
+    std::string firstErrorConstant;
 };
 
 // What opening a file came to: the open workbook, a file for another engine (nothing was

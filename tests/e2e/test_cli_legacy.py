@@ -189,6 +189,8 @@ class LegacyCliTest(unittest.TestCase):
         wb.active["A70000"] = "last"
         wb.create_sheet("Wide").cell(row=1, column=300, value="far")
         wb.create_sheet("Small")["A1"] = "fits"
+        wb.create_sheet("Linked")["B2"] = "=[1]Rates!A1"
+        wb.create_sheet("Errors")["C3"] = "#DIV/0!"
         wb.save(big)
         bomb = os.path.join(self.src, "bomb.xlsx")
         with zipfile.ZipFile(big) as zin, zipfile.ZipFile(bomb, "w", zipfile.ZIP_DEFLATED) as zout:
@@ -200,12 +202,16 @@ class LegacyCliTest(unittest.TestCase):
         xls = self.fixture("dst.xls", self.dst)
         with open(xls, "rb") as f:
             original = f.read()
-        for sheet, says in (("Big", "Big has 70,000 rows; an .xls sheet holds 65,536"),
-                            ("Wide", "Wide has 300 columns; an .xls sheet holds 256")):
+        does_not_fit = ": the sheet does not fit in a workbook of this format"
+        # LibreOffice would copy references to other workbooks as #REF!.
+        for sheet, why, says in (("Big", does_not_fit, "Big has 70,000 rows; an .xls sheet holds 65,536"),
+                                 ("Wide", does_not_fit, "Wide has 300 columns; an .xls sheet holds 256"),
+                                 ("Linked", ": what was asked cannot be done in a workbook of this format",
+                                  "Linked has a formula that reads other workbooks (the first in B2)")):
             with self.subTest(sheet=sheet):
                 r = self.cli("copy", "--sheet", big + ":" + sheet, "--dest", xls, "--quiet")
                 self.assertEqual(r.returncode, 1, r.stderr)
-                self.assertIn(xls + ": the sheet does not fit in a workbook of this format", r.stderr)
+                self.assertIn(xls + why, r.stderr)
                 self.assertIn(says, r.stderr)
                 with open(xls, "rb") as f:
                     self.assertEqual(f.read(), original)
@@ -222,13 +228,16 @@ class LegacyCliTest(unittest.TestCase):
         if os.geteuid() == 0:
             os.chown(xls, 1234, 5678)
         os.chmod(xls, 0o640)
-        r = self.cli("copy", "--sheet", big + ":Small", "--dest", xls, "--quiet")
+        r = self.cli("copy", "--sheet", big + ":Small", "--sheet", big + ":Errors", "--dest", xls, "--quiet")
         self.assertEqual(r.returncode, 0, r.stderr)
         st = os.stat(xls)
         self.assertEqual(st.st_mode & 0o777, 0o640)
         if os.geteuid() == 0:
             self.assertEqual((st.st_uid, st.st_gid), (1234, 5678))
-        self.assertEqual(office_books.read_books([xls])[xls]["sheets"], ["First", "data", "Last", "Small"])
+        self.assertEqual(office_books.read_books([xls])[xls]["sheets"], ["First", "data", "Last", "Small", "Errors"])
+        # What the office's .xls export changes is said, not passed over.
+        self.assertIn("1 cell of Errors holds an error value other than #N/A (the first is C3), which an .xls "
+                      "written by LibreOffice shows as #N/A", r.stdout + r.stderr)
 
     def test_without_libreoffice_legacy_workbooks_say_how_to_install_it(self):
         xls = self.fixture("src.xls", self.src)

@@ -71,6 +71,31 @@ void checkFitsFormat(const SheetExtent& e, WorkbookFormat format, const std::str
         refuse(e.cellFormats, "cell formats", limits.formats);
 }
 
+// What LibreOffice changes when it copies a sheet into a legacy workbook: references to other
+// workbooks come out as #REF! (.xls) or as empty formulas (.ods), so such a sheet is refused;
+// an .xls written by it shows every error constant as #N/A, which the report says.
+void checkCarriedWhole(const SheetExtent& e, WorkbookFormat format, const std::string& sheetName, const fs::path& to,
+                       std::vector<std::string>& notes)
+{
+    checkFitsFormat(e, format, sheetName, to);
+    const char* kind = format == WorkbookFormat::Xls ? "an .xls" : "an .ods";
+    if (e.externalFormulas > 0)
+        throw AutomationError(
+            ErrorCode::NotAvailableForFormat,
+            describeError(ErrorCode::NotAvailableForFormat, to.string(),
+                          fmt::format("{} has {} that {} other workbooks (the first in {}), and LibreOffice loses "
+                                      "those references when it copies a sheet into {} workbook",
+                                      sheetName,
+                                      e.externalFormulas == 1 ? std::string("a formula")
+                                                              : fmt::format("{} formulas", fmt::group_digits(e.externalFormulas)),
+                                      e.externalFormulas == 1 ? "reads" : "read", e.firstExternalFormula, kind)));
+    if (format == WorkbookFormat::Xls && e.errorConstants > 0)
+        notes.push_back(fmt::format("{} {} of {} {} an error value other than #N/A (the first is {}), which an .xls "
+                                    "written by LibreOffice shows as #N/A",
+                                    fmt::group_digits(e.errorConstants), e.errorConstants == 1 ? "cell" : "cells",
+                                    sheetName, e.errorConstants == 1 ? "holds" : "hold", e.firstErrorConstant));
+}
+
 // What the instances of one factory share: the office, the native engine's factory, and the
 // .xlsx conversions of legacy sources, which are deleted when the job ends.
 class JobState {
@@ -252,7 +277,10 @@ public:
 
     std::vector<std::string> takeCopyNotes() override
     {
-        return native_ ? native_->takeCopyNotes() : std::vector<std::string>{};
+        std::vector<std::string> notes = native_ ? native_->takeCopyNotes() : std::vector<std::string>{};
+        notes.insert(notes.end(), std::make_move_iterator(notes_.begin()), std::make_move_iterator(notes_.end()));
+        notes_.clear();
+        return notes;
     }
 
     void save(WorkbookRef book) override
@@ -379,14 +407,14 @@ private:
                                   describeError(ErrorCode::NotAvailableForFormat, to.path.string(),
                                                 "references to other sheets can only link to the source workbook "
                                                 "in a legacy workbook"));
-        if (!from.onOffice) {
-            // The office reads the source file itself: it gets it only after the native
-            // engine's checks of hostile content passed, and only when the sheet fits.
-            if (!source.extent)
-                source.extent = native_->inspectSheet(source.inner);
-            if (source.extent)
-                checkFitsFormat(*source.extent, to.format, source.name.value_or(std::string()), to.path);
-        }
+        // The office reads an OOXML source file itself: it gets it only after the native
+        // engine's checks of hostile content passed. Any source must fit the destination's
+        // format, and hold nothing the office would change without a word on the way.
+        if (!source.extent)
+            source.extent = from.onOffice ? nativeServer().inspectSheet(convertedSheet(from, source))
+                                          : native_->inspectSheet(source.inner);
+        if (source.extent)
+            checkCarriedWhole(*source.extent, to.format, source.name.value_or(std::string()), to.path, notes_);
         const SheetRef imported = from.onOffice ? source.inner : shadowSheet(from, source);
         office_->copySheet(imported, where, target.inner);
         ++to.revision;
@@ -498,6 +526,7 @@ private:
     std::uint32_t nextBook_ = 1;
     SheetLinks links_ = SheetLinks::External;
     std::uint32_t nextSheet_ = 1;
+    std::vector<std::string> notes_;
 };
 
 } // namespace

@@ -52,6 +52,40 @@ std::uint64_t itemCharacters(const std::string& item)
     return n;
 }
 
+// Finds a reference into another workbook (`[1]Rates!C4`, `[2]!Total`); `[0]` is the
+// workbook itself.
+class OtherBookReferences final : public FormulaRules {
+public:
+    bool found = false;
+    std::optional<std::string> prefix(const PrefixedReference& ref) override
+    {
+        if (ref.book && *ref.book != "0")
+            found = true;
+        return std::nullopt;
+    }
+    std::optional<std::string> table(std::string_view, std::string_view) override { return std::nullopt; }
+    std::optional<std::string> name(std::string_view) override { return std::nullopt; }
+};
+
+bool readsOtherBook(std::string_view formula)
+{
+    OtherBookReferences finder;
+    translateFormula(formula, finder);
+    return finder.found;
+}
+
+bool isErrorOtherThanNa(std::string_view text)
+{
+    while (!text.empty() && (text.front() == ' ' || text.front() == '='))
+        text.remove_prefix(1);
+    while (!text.empty() && text.back() == ' ')
+        text.remove_suffix(1);
+    static const std::string_view kErrors[] = {"#NULL!", "#DIV/0!", "#VALUE!", "#REF!", "#NAME?", "#NUM!",
+                                               "#GETTING_DATA", "#SPILL!", "#CALC!", "#FIELD!", "#BLOCKED!",
+                                               "#CONNECT!", "#BUSY!", "#UNKNOWN!"};
+    return std::find(std::begin(kErrors), std::end(kErrors), text) != std::end(kErrors);
+}
+
 class Measure {
 public:
     explicit Measure(Workbook& book) : book_(book) {}
@@ -64,17 +98,22 @@ public:
                 onRow(t);
             else if (name == "c")
                 onCell(t);
-            else if ((name == "v" && (cellType_ == "s" || cellType_ == "str")) || (name == "t" && cellType_ == "inlineStr"))
+            else if ((name == "v" && (cellType_ == "s" || cellType_ == "str" || cellType_ == "e")) ||
+                     (name == "t" && cellType_ == "inlineStr"))
                 collecting_ = !t.selfClosing;
+            else if (name == "f")
+                onFormula(t);
         } else if (t.kind == XmlToken::Kind::EndTag) {
             const std::string_view name = t.localName();
             if (name == "v" || name == "t")
                 endValue();
+            else if (name == "f")
+                endFormula();
             else if (name == "c")
-                cellType_.clear();
-        } else if (collecting_ && t.kind == XmlToken::Kind::Text) {
+                endCell();
+        } else if ((collecting_ || inFormula_) && t.kind == XmlToken::Kind::Text) {
             text_ += decodeXml(t.raw);
-        } else if (collecting_ && t.kind == XmlToken::Kind::CData) {
+        } else if ((collecting_ || inFormula_) && t.kind == XmlToken::Kind::CData) {
             text_.append(t.raw.substr(9, t.raw.size() - 12));
         }
     }
@@ -114,6 +153,63 @@ private:
         formats_.insert(s ? number(s->value) : 0);
         const XmlAttribute* type = t.attribute("t");
         cellType_ = type ? std::string(type->value) : std::string();
+        hasFormula_ = false;
+    }
+
+    std::string cellName() const
+    {
+        return columnLetters(static_cast<long>(column_)) + std::to_string(row_);
+    }
+
+    // An empty formula is none: LibreOffice writes error constants of legacy files so.
+    void onFormula(const XmlToken& t)
+    {
+        const XmlAttribute* kind = t.attribute("t");
+        const XmlAttribute* si = t.attribute("si");
+        sharedIndex_ = kind && kind->value == "shared" && si ? std::optional<std::uint64_t>(number(si->value)) : std::nullopt;
+        hasFormula_ = sharedIndex_.has_value();
+        if (t.selfClosing) {
+            // A cell of a shared formula reads what the formula's first cell reads.
+            if (sharedIndex_ && externalShared_.count(*sharedIndex_))
+                countExternal();
+            return;
+        }
+        inFormula_ = true;
+        text_.clear();
+    }
+
+    void endFormula()
+    {
+        if (!inFormula_)
+            return;
+        inFormula_ = false;
+        hasFormula_ = hasFormula_ || text_.find_first_not_of(' ') != std::string::npos;
+        if (readsOtherBook(text_)) {
+            countExternal();
+            if (sharedIndex_)
+                externalShared_.insert(*sharedIndex_);
+        } else if (isErrorOtherThanNa(text_)) {
+            countErrorConstant();
+        }
+        text_.clear();
+    }
+
+    void endCell()
+    {
+        cellType_.clear();
+        hasFormula_ = false;
+    }
+
+    void countExternal()
+    {
+        if (extent_.externalFormulas++ == 0)
+            extent_.firstExternalFormula = cellName();
+    }
+
+    void countErrorConstant()
+    {
+        if (extent_.errorConstants++ == 0)
+            extent_.firstErrorConstant = cellName();
     }
 
     void endValue()
@@ -122,6 +218,12 @@ private:
             return;
         collecting_ = false;
         std::uint64_t length = 0;
+        if (cellType_ == "e") {
+            if (!hasFormula_ && isErrorOtherThanNa(text_))
+                countErrorConstant();
+            text_.clear();
+            return;
+        }
         if (cellType_ == "s") {
             const std::uint64_t index = number(text_);
             SharedStrings& strings = book_.sharedStrings();
@@ -141,6 +243,10 @@ private:
     std::uint64_t column_ = 0;
     std::string cellType_;
     bool collecting_ = false;
+    bool inFormula_ = false;
+    bool hasFormula_ = false;
+    std::optional<std::uint64_t> sharedIndex_;
+    std::unordered_set<std::uint64_t> externalShared_;
     std::string text_;
 };
 
