@@ -184,14 +184,15 @@ void AtomicReplacement::closeDescriptor()
     }
 }
 
-void AtomicReplacement::commit()
+void AtomicReplacement::commit(bool contentFlushed)
 {
     if (fd_ < 0) {
+        contentFlushed = false;
         fd_ = ::open(temp_.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd_ < 0)
             fail(errno, "open " + temp_.string());
     }
-    if (::fsync(fd_) != 0)
+    if (!contentFlushed && ::fsync(fd_) != 0)
         fail(errno, "flush to disk");
     struct stat old {};
     if (::stat(target_.c_str(), &old) == 0)

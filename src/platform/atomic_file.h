@@ -78,7 +78,9 @@ public:
     // is written is then kept, not overwritten.
     void requireTargetStill(std::string identityKey) { expected_ = std::move(identityKey); }
 
-    void commit();
+    // `contentFlushed`: the caller already flushed the content through descriptor(), and a
+    // second flush would cost a real disk another wait for nothing.
+    void commit(bool contentFlushed = false);
     // Whether commit() got as far as the rename: the target holds the new content.
     bool replaced() const { return renamed_; }
 

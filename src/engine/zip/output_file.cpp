@@ -164,7 +164,7 @@ void replaceFileAtomically(const std::filesystem::path& target,
     writeContent(*out);
     // Through the wrapper, so that a test's failing disk fails the flush too.
     out->sync();
-    replacement.commit();
+    replacement.commit(/*contentFlushed=*/true);
 }
 
 } // namespace tessaro::xlsx
