@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <utility>
 
 #include <fmt/format.h>
 
@@ -43,8 +44,13 @@ public:
     // False once the limit is passed.
     bool take(const XmlToken& tok)
     {
+        if (tok.kind == XmlToken::Kind::EndTag)
+            pendingColumns_ = 0;
         if (tok.kind != XmlToken::Kind::StartTag)
             return true;
+        // A cell written open and closed holds something only when an element comes inside.
+        if (pendingColumns_ > 0 && !add(std::exchange(pendingColumns_, 0)))
+            return false;
         const std::string_view name = tok.name;
         if (name == "table:table") {
             rowsUsed_ = 0;
@@ -57,12 +63,10 @@ public:
             const std::uint64_t asked = repeatOf(tok, "table:number-columns-repeated");
             const std::uint64_t columns = std::min(asked, kSheetColumns - columnsUsed_);
             columnsUsed_ += columns;
-            const bool filled = !tok.selfClosing || tok.attribute("office:value-type") || tok.attribute("table:formula");
-            if (filled) {
-                filled_ += rowRepeat_ * columns;
-                if (filled_ > limit_)
-                    return false;
-            }
+            if (tok.attribute("office:value-type") || tok.attribute("table:formula"))
+                return add(columns);
+            if (!tok.selfClosing)
+                pendingColumns_ = columns;
         }
         return true;
     }
@@ -70,10 +74,17 @@ public:
     std::uint64_t filled() const { return filled_; }
 
 private:
+    bool add(std::uint64_t columns)
+    {
+        filled_ += rowRepeat_ * columns;
+        return filled_ <= limit_;
+    }
+
     std::uint64_t limit_;
     std::uint64_t rowsUsed_ = 0;
     std::uint64_t rowRepeat_ = 1;
     std::uint64_t columnsUsed_ = 0;
+    std::uint64_t pendingColumns_ = 0;
     std::uint64_t filled_ = 0;
 };
 

@@ -194,8 +194,8 @@ TEST_F(HostileInput, OpenDocumentWhoseRepeatedCellsWouldFillBillions)
     // row repeated a thousand times is ordinary: both go on to the office.
     EXPECT_THAT(refusal(ods("<table:table-row table:number-rows-repeated=\"1000\">" + filled +
                             "</table:table-row><table:table-row table:number-rows-repeated=\"1048000\">"
-                            "<table:table-cell table:style-name=\"ce1\" table:number-columns-repeated=\"1024\"/>"
-                            "</table:table-row>"),
+                            "<table:table-cell table:style-name=\"ce1\" table:number-columns-repeated=\"1024\">"
+                            "</table:table-cell></table:table-row>"),
                         Use::List),
                 HasSubstr("OpenDocument spreadsheet"));
 }
