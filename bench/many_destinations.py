@@ -50,6 +50,9 @@ def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     ap.add_argument("--dests", type=int, default=3000)
     ap.add_argument("--rounds", type=int, default=4)
+    ap.add_argument("--fresh-app", action="store_true",
+                    help="give every run an application folder of its own, so that no run drops the files an "
+                         "earlier run kept for undo (they are deleted at the end)")
     ap.add_argument("clis", nargs="+")
     args = ap.parse_args()
     folder = tempfile.mkdtemp(prefix="tessaro-many-")
@@ -61,6 +64,8 @@ def main():
         results = {cli: [] for cli in args.clis}
         for _ in range(args.rounds):
             for cli in args.clis:
+                if args.fresh_app:
+                    app = tempfile.mkdtemp(prefix="app-", dir=folder)
                 results[cli].append(run_once(cli, source, seed, work, args.dests, app))
         print("%d destinations, %d rounds (wall s / user s / sys s / peak RSS MiB)" % (args.dests, args.rounds))
         for cli, runs in results.items():
