@@ -81,12 +81,23 @@ SharedStrings& Workbook::sharedStrings()
         const Relationship* r = rels.firstOfType(rel_type::kSharedStrings);
         if (r && package_.hasPart(rels.resolve(*r))) {
             stringsPart_ = rels.resolve(*r);
-            strings_->load(package_.readPart(stringsPart_), displayPath(), stringsPart_.substr(1));
+            loadStrings();
         } else {
             strings_->loadEmpty();
         }
     }
     return *strings_;
+}
+
+// A huge table is streamed to a temporary file rather than held. A strict package's parts
+// are translated as they are read whole, so its table is always read whole.
+void Workbook::loadStrings()
+{
+    if (package_.conformance() == Conformance::Transitional &&
+        package_.partSize(stringsPart_) >= SharedStrings::streamingThreshold())
+        strings_->loadStreamed(*package_.openPart(stringsPart_), displayPath(), stringsPart_.substr(1));
+    else
+        strings_->load(package_.readPart(stringsPart_), displayPath(), stringsPart_.substr(1));
 }
 
 const ThemeInfo& Workbook::theme()
@@ -374,8 +385,12 @@ void Workbook::flushModels()
             rels.add(rel_type::kSharedStrings, rels.relativeTarget(stringsPart_));
             package_.contentTypes().setOverride(stringsPart_, content_type::kSharedStrings);
         }
-        flushedStrings_ = strings_->serialize();
-        package_.putPart(stringsPart_, flushedStrings_);
+        if (strings_->streamed()) {
+            package_.putStoredPart(stringsPart_, strings_->serializeStored());
+        } else {
+            flushedStrings_ = strings_->serialize();
+            package_.putPart(stringsPart_, flushedStrings_);
+        }
     }
     if (app_ && app_->modified())
         package_.putPart(appPart_, app_->serialize());
@@ -402,8 +417,12 @@ void Workbook::saveAs(const std::filesystem::path& file, std::string displayPath
     workbook_.markSaved();
     if (styles_)
         styles_->markSaved();
-    if (strings_ && strings_->modified())
-        strings_->load(std::move(flushedStrings_), package_.displayPath(), stringsPart_.substr(1));
+    if (strings_ && strings_->modified()) {
+        if (strings_->streamed())
+            loadStrings();
+        else
+            strings_->load(std::move(flushedStrings_), package_.displayPath(), stringsPart_.substr(1));
+    }
     flushedStrings_.clear();
     if (app_)
         app_->markSaved();

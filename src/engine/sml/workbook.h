@@ -127,6 +127,7 @@ public:
 
 private:
     void flushModels();
+    void loadStrings();
     std::string partBeside(std::string_view fileName) const;
 
     std::uint64_t serial_;
