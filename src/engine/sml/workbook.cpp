@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cerrno>
+#include <system_error>
 
 #include <fmt/format.h>
 
@@ -89,13 +91,27 @@ SharedStrings& Workbook::sharedStrings()
     return *strings_;
 }
 
+// A full disk while a temporary file is written is said as such, not as a fault of the file.
+template <class Work>
+void Workbook::spooling(Work&& work)
+{
+    try {
+        work();
+    } catch (const std::system_error& e) {
+        if (e.code().value() == ENOSPC || e.code().value() == EDQUOT)
+            throw EngineError(ErrorCode::DiskFull, displayPath(),
+                              fmt::format("{}: no room for its temporary file ({})", stringsPart_.substr(1), e.what()));
+        throw;
+    }
+}
+
 // A huge table is streamed to a temporary file rather than held. A strict package's parts
 // are translated as they are read whole, so its table is always read whole.
 void Workbook::loadStrings()
 {
     if (package_.conformance() == Conformance::Transitional &&
         package_.partSize(stringsPart_) >= SharedStrings::streamingThreshold())
-        strings_->loadStreamed(*package_.openPart(stringsPart_), displayPath(), stringsPart_.substr(1));
+        spooling([&] { strings_->loadStreamed(*package_.openPart(stringsPart_), displayPath(), stringsPart_.substr(1)); });
     else
         strings_->load(package_.readPart(stringsPart_), displayPath(), stringsPart_.substr(1));
 }
@@ -386,7 +402,7 @@ void Workbook::flushModels()
             package_.contentTypes().setOverride(stringsPart_, content_type::kSharedStrings);
         }
         if (strings_->streamed()) {
-            package_.putStoredPart(stringsPart_, strings_->serializeStored());
+            spooling([&] { package_.putStoredPart(stringsPart_, strings_->serializeStored()); });
         } else {
             flushedStrings_ = strings_->serialize();
             package_.putPart(stringsPart_, flushedStrings_);
