@@ -58,30 +58,23 @@ public:
     }
     std::size_t read(char* out, std::size_t capacity) override
     {
-        const auto& pieces = part_.bytes->pieces();
         if (!inflater_) {
-            std::size_t done = 0;
-            while (done < capacity && piece_ < pieces.size()) {
-                std::size_t n = std::min(capacity - done, pieces[piece_].size() - offset_);
-                std::memcpy(out + done, pieces[piece_].data() + offset_, n);
-                done += n;
-                offset_ += n;
-                if (offset_ == pieces[piece_].size()) {
-                    ++piece_;
-                    offset_ = 0;
-                }
-            }
-            return done;
+            std::size_t n = part_.bytes->readAt(offset_, out, capacity);
+            offset_ += n;
+            return n;
         }
         if (ended_ || capacity == 0)
             return 0;
         std::size_t got = 0;
         while (got == 0) {
             if (inflater_->wantsInput()) {
-                if (piece_ >= pieces.size())
+                input_.resize(kInputPiece);
+                std::size_t n = part_.bytes->readAt(offset_, input_.data(), input_.size());
+                if (n == 0)
                     throw EngineError(ErrorCode::PartDamaged, display_, name_ + ": its compressed data end too early");
-                inflater_->give(pieces[piece_].data(), pieces[piece_].size());
-                ++piece_;
+                input_.resize(n);
+                offset_ += n;
+                inflater_->give(input_.data(), input_.size());
             }
             Inflater::Status status = inflater_->run(out, capacity, got);
             if (status == Inflater::Status::End) {
@@ -95,13 +88,14 @@ public:
     }
 
 private:
+    static constexpr std::size_t kInputPiece = 1u << 18;
     StoredPart part_;
     std::string display_;
     std::string name_;
     std::unique_ptr<Inflater> inflater_;
     bool ended_ = false;
-    std::size_t piece_ = 0;
-    std::size_t offset_ = 0;
+    std::uint64_t offset_ = 0;
+    std::string input_;
 };
 
 std::string readAll(PartReader& r)
@@ -366,8 +360,7 @@ std::string Package::partIdentity(std::string_view name) const
         if (c->stored) {
             Fingerprinter fp;
             fp.add(c->storedPart.crc).add(c->storedPart.size);
-            for (const auto& piece : c->storedPart.bytes->pieces())
-                fp.add(piece);
+            c->storedPart.bytes->forEachPiece([&](std::string_view piece) { fp.add(piece); });
             Fingerprint f = fp.result();
             return fmt::format("mem:{:016x}{:016x}", f.a, f.b);
         }

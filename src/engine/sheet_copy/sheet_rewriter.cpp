@@ -13,6 +13,7 @@
 #include <cstring>
 #include <set>
 #include <stdexcept>
+#include <unordered_map>
 
 #include <fmt/format.h>
 
@@ -29,6 +30,7 @@ constexpr std::size_t kReadChunk = 256 * 1024;
 constexpr std::size_t kFlushAt = 256 * 1024;
 // One token (a tag or a run of text) longer than this is not something a worksheet holds.
 constexpr std::size_t kLongestToken = 64u << 20;
+constexpr std::size_t kDenseStrings = 1u << 20;
 constexpr std::string_view kSpreadsheetExtNs = "http://schemas.microsoft.com/office/excel/2006/main";
 
 enum class Kind : unsigned char {
@@ -54,7 +56,10 @@ public:
           renaming_(!plan.copyName.empty() && plan.copyName != plan.sourceName)
     {
         styleMap_.assign(plan.sourceCellFormats, -1);
-        stringMap_.assign(plan.sourceStrings, -1);
+        // A sheet cites few of a huge table's items: a slot for each would weigh more than
+        // the copy.
+        if (plan.sourceStrings <= kDenseStrings)
+            stringMap_.assign(plan.sourceStrings, -1);
         dxfMap_.assign(plan.sourceDifferentialFormats, -1);
         out_.reserve(kFlushAt + 64 * 1024);
     }
@@ -182,10 +187,18 @@ private:
 
     std::size_t mapString(std::size_t src)
     {
-        if (src >= stringMap_.size())
+        if (src >= plan_.sourceStrings)
             throw EngineError(ErrorCode::StringIndexOutOfRange, file_,
                               fmt::format("{}: text {} is used at {}, but the workbook defines {}", part_, src,
-                                          where(), stringMap_.size()));
+                                          where(), plan_.sourceStrings));
+        if (stringMap_.empty()) {
+            auto [it, fresh] = sparseStrings_.try_emplace(src, 0);
+            if (fresh) {
+                it->second = plan_.string(src);
+                stringOrder_.push_back(static_cast<std::uint32_t>(src));
+            }
+            return it->second;
+        }
         if (stringMap_[src] < 0) {
             stringMap_[src] = static_cast<std::int64_t>(plan_.string(src));
             stringOrder_.push_back(static_cast<std::uint32_t>(src));
@@ -852,6 +865,7 @@ private:
     std::vector<std::size_t> keptViews_;
 
     std::vector<std::int64_t> styleMap_, stringMap_, dxfMap_;
+    std::unordered_map<std::size_t, std::size_t> sparseStrings_;  // when stringMap_ is not used
     // Indexes in the order the sheet first uses them: mapping them again in this order
     // appends to a destination exactly what this rewrite appended.
     std::vector<std::uint32_t> styleOrder_, stringOrder_, dxfOrder_;

@@ -9,6 +9,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cctype>
+#include <cerrno>
+#include <system_error>
 
 #include <fmt/format.h>
 
@@ -81,12 +83,37 @@ SharedStrings& Workbook::sharedStrings()
         const Relationship* r = rels.firstOfType(rel_type::kSharedStrings);
         if (r && package_.hasPart(rels.resolve(*r))) {
             stringsPart_ = rels.resolve(*r);
-            strings_->load(package_.readPart(stringsPart_), displayPath(), stringsPart_.substr(1));
+            loadStrings();
         } else {
             strings_->loadEmpty();
         }
     }
     return *strings_;
+}
+
+// A full disk while a temporary file is written is said as such, not as a fault of the file.
+template <class Work>
+void Workbook::spooling(Work&& work)
+{
+    try {
+        work();
+    } catch (const std::system_error& e) {
+        if (e.code().value() == ENOSPC || e.code().value() == EDQUOT)
+            throw EngineError(ErrorCode::DiskFull, displayPath(),
+                              fmt::format("{}: no room for its temporary file ({})", stringsPart_.substr(1), e.what()));
+        throw;
+    }
+}
+
+// A huge table is streamed to a temporary file rather than held. A strict package's parts
+// are translated as they are read whole, so its table is always read whole.
+void Workbook::loadStrings()
+{
+    if (package_.conformance() == Conformance::Transitional &&
+        package_.partSize(stringsPart_) >= SharedStrings::streamingThreshold())
+        spooling([&] { strings_->loadStreamed(*package_.openPart(stringsPart_), displayPath(), stringsPart_.substr(1)); });
+    else
+        strings_->load(package_.readPart(stringsPart_), displayPath(), stringsPart_.substr(1));
 }
 
 const ThemeInfo& Workbook::theme()
@@ -374,8 +401,12 @@ void Workbook::flushModels()
             rels.add(rel_type::kSharedStrings, rels.relativeTarget(stringsPart_));
             package_.contentTypes().setOverride(stringsPart_, content_type::kSharedStrings);
         }
-        flushedStrings_ = strings_->serialize();
-        package_.putPart(stringsPart_, flushedStrings_);
+        if (strings_->streamed()) {
+            spooling([&] { package_.putStoredPart(stringsPart_, strings_->serializeStored()); });
+        } else {
+            flushedStrings_ = strings_->serialize();
+            package_.putPart(stringsPart_, flushedStrings_);
+        }
     }
     if (app_ && app_->modified())
         package_.putPart(appPart_, app_->serialize());
@@ -402,8 +433,12 @@ void Workbook::saveAs(const std::filesystem::path& file, std::string displayPath
     workbook_.markSaved();
     if (styles_)
         styles_->markSaved();
-    if (strings_ && strings_->modified())
-        strings_->load(std::move(flushedStrings_), package_.displayPath(), stringsPart_.substr(1));
+    if (strings_ && strings_->modified()) {
+        if (strings_->streamed())
+            loadStrings();
+        else
+            strings_->load(std::move(flushedStrings_), package_.displayPath(), stringsPart_.substr(1));
+    }
     flushedStrings_.clear();
     if (app_)
         app_->markSaved();

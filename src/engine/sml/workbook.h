@@ -127,6 +127,9 @@ public:
 
 private:
     void flushModels();
+    void loadStrings();
+    template <class Work>
+    void spooling(Work&& work);
     std::string partBeside(std::string_view fileName) const;
 
     std::uint64_t serial_;

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "engine/zip/compression.h"
 
+#include "engine/zip/spool_file.h"
+
 #include <algorithm>
 #include <condition_variable>
 #include <cstring>
@@ -88,8 +90,20 @@ Inflater::Status Inflater::run(char* out, std::size_t room, std::size_t& produce
     return Status::More;
 }
 
+std::shared_ptr<ByteChunks> ByteChunks::onDisk()
+{
+    auto chunks = std::make_shared<ByteChunks>();
+    chunks->file_ = std::make_shared<SpoolFile>();
+    return chunks;
+}
+
 void ByteChunks::append(const char* data, std::size_t size)
 {
+    if (file_) {
+        file_->append(data, size);
+        size_ += size;
+        return;
+    }
     size_ += size;
     while (size > 0) {
         if (pieces_.empty() || pieces_.back().size() >= kPieceSize) {
@@ -104,12 +118,50 @@ void ByteChunks::append(const char* data, std::size_t size)
     }
 }
 
+void ByteChunks::forEachPiece(const std::function<void(std::string_view)>& visit) const
+{
+    if (!file_) {
+        for (const auto& p : pieces_)
+            visit(p);
+        return;
+    }
+    std::string buf(kPieceSize, '\0');
+    for (std::uint64_t at = 0; at < size_;) {
+        std::size_t n = file_->readAt(at, buf.data(), buf.size());
+        if (n == 0)
+            throw std::runtime_error("a temporary file ends too early");
+        visit(std::string_view(buf.data(), n));
+        at += n;
+    }
+}
+
+std::size_t ByteChunks::readAt(std::uint64_t offset, char* out, std::size_t size) const
+{
+    if (file_)
+        return file_->readAt(offset, out, size);
+    std::size_t done = 0;
+    std::size_t piece = static_cast<std::size_t>(offset / kPieceSize);
+    std::size_t within = static_cast<std::size_t>(offset % kPieceSize);
+    while (done < size && piece < pieces_.size()) {
+        std::size_t n = std::min(size - done, pieces_[piece].size() - within);
+        std::memcpy(out + done, pieces_[piece].data() + within, n);
+        done += n;
+        ++piece;
+        within = 0;
+    }
+    return done;
+}
+
+int ByteChunks::descriptor() const
+{
+    return file_ ? file_->descriptor() : -1;
+}
+
 std::string ByteChunks::joined() const
 {
     std::string all;
     all.reserve(static_cast<std::size_t>(size_));
-    for (const auto& p : pieces_)
-        all += p;
+    forEachPiece([&](std::string_view p) { all += p; });
     return all;
 }
 
@@ -238,7 +290,11 @@ struct PartCompressor::Impl {
     std::vector<std::thread> workers;
     bool stopping = false;
 
-    explicit Impl(int lvl) : level(lvl) {}
+    Impl(int lvl, bool onDisk) : level(lvl)
+    {
+        if (onDisk)
+            out = ByteChunks::onDisk();
+    }
     ~Impl() { stop(); }
 
     void stop()
@@ -329,7 +385,7 @@ struct PartCompressor::Impl {
     }
 };
 
-PartCompressor::PartCompressor(int level) : impl_(std::make_unique<Impl>(level)) {}
+PartCompressor::PartCompressor(int level, bool onDisk) : impl_(std::make_unique<Impl>(level, onDisk)) {}
 PartCompressor::~PartCompressor() = default;
 
 void PartCompressor::feed(std::string_view data)

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -10,18 +11,30 @@
 
 namespace tessaro::xlsx {
 
+class SpoolFile;
+
 // Bytes kept as a list of pieces so that a large compressed part grows without the copy and
-// the double-size peak of a reallocating string.
+// the double-size peak of a reallocating string; or, for a part that would weigh on memory,
+// in a temporary file.
 class ByteChunks {
 public:
+    ByteChunks() = default;
+    static std::shared_ptr<ByteChunks> onDisk();
+
     void append(const char* data, std::size_t size);
     void append(std::string_view data) { append(data.data(), data.size()); }
     std::uint64_t size() const { return size_; }
-    const std::vector<std::string>& pieces() const { return pieces_; }
+    // Calls `visit` with the bytes in order, a piece at a time.
+    void forEachPiece(const std::function<void(std::string_view)>& visit) const;
+    // Up to `size` bytes from `offset`; fewer only at the end.
+    std::size_t readAt(std::uint64_t offset, char* out, std::size_t size) const;
+    // The file holding the bytes, or -1 when they are in memory.
+    int descriptor() const;
     std::string joined() const;
 
 private:
     std::vector<std::string> pieces_;
+    std::shared_ptr<SpoolFile> file_;
     std::uint64_t size_ = 0;
 };
 
@@ -73,7 +86,8 @@ StoredPart compressPart(std::string_view content, int level);
 // uncompressed whole. feed() any number of times, then finish() once.
 class PartCompressor {
 public:
-    explicit PartCompressor(int level);
+    // `onDisk`: the compressed bytes go to a temporary file instead of memory.
+    explicit PartCompressor(int level, bool onDisk = false);
     ~PartCompressor();
     PartCompressor(const PartCompressor&) = delete;
     PartCompressor& operator=(const PartCompressor&) = delete;

@@ -117,8 +117,10 @@ void ZipWriter::add(std::string_view name, const StoredPart& part)
     Record r{std::string(name), 20, flags, static_cast<std::uint16_t>(part.method), nowTime_, nowDate_,
              part.crc, part.bytes->size(), part.size, 0, out_.position()};
     writeLocalHeader(r);
-    for (const auto& piece : part.bytes->pieces())
-        out_.write(piece.data(), piece.size());
+    if (part.bytes->descriptor() >= 0)
+        out_.copyFrom(part.bytes->descriptor(), 0, part.bytes->size());
+    else
+        part.bytes->forEachPiece([&](std::string_view piece) { out_.write(piece.data(), piece.size()); });
     records_.push_back(std::move(r));
 }
 
