@@ -39,6 +39,11 @@ What the oracle cannot judge by itself, counted apart and verified in full here:
 - "tables-made-external": structured references to tables of the source's other sheets, which
   a copy elsewhere reads from the source file as plain external ranges ([1]Sheet!$A$2:$A$9);
   the oracle follows tables the copy renamed and links renumbered, not this rewriting.
+- "dates-before-1904": date cells of a 1900 workbook earlier than 1904-01-01 copied into a
+  workbook of the 1904 date system, which has no day for them: they keep their number (and the
+  copy's report says so), so the oracle sees another date. Cells whose format shows only a time
+  of day keep their number too (they show the same in both systems); the oracle takes them for
+  dates.
 Through LibreOffice (the legacy judging) five differences of representation are not faults:
 numbers equal to 15 significant digits, number formats equal in meaning, LibreOffice's
 "standard" vertical alignment against "bottom", the format of cells empty in both but for
@@ -199,7 +204,7 @@ MADE = {
 
 
 # Statuses that are not failures of the copy (see the functions that decide them).
-ACCEPTED = ("pass", "refused", "tables-made-external", "threads-renewed")
+ACCEPTED = ("pass", "refused", "tables-made-external", "threads-renewed", "dates-before-1904")
 
 
 def load_manifest(corpus):
@@ -401,6 +406,52 @@ def only_tables_made_external(fails, src, sheet, after, oracle):
     return True
 
 
+KEPT_DATE = re.compile(r"^\$?[A-Z]+\$?\d+: date (\d{4})-\d\d-\d\d became \S+ \(1462 days: serial kept across the "
+                       r"1900/1904 date systems\)$")
+
+
+def time_of_day_only(number_format):
+    """A number format that shows no day, month or year: the same in either date system."""
+    bare = re.sub(r'"[^"]*"|\[[^\]]*\]|\\.', "", number_format or "")
+    return bool(re.search(r"[hHsS]", bare)) and not re.search(r"[yYdDeE]|mmm", bare)
+
+
+def only_dates_before_1904(fails, src, sheet, after):
+    """True when every failure is a date cell earlier than 1904-01-01 in a 1900 workbook whose
+    copy, in a workbook of the 1904 date system, kept its number: every cell the oracle counts
+    (not only the examples it prints) must be such a cell of the source sheet."""
+    if not fails or date1904(src) or not date1904(after):
+        return False
+    import datetime
+    import warnings
+    warnings.simplefilter("ignore")
+    import openpyxl
+    src_ws = openpyxl.load_workbook(src)[sheet]
+    dst_wb = openpyxl.load_workbook(after)
+    for f in fails:
+        m = re.match(r"copy\[\d+:(.*)\]\.cells: (.*)$", f)
+        if not m or m.group(1) not in dst_wb.sheetnames:
+            return False
+        body = m.group(2)
+        total = re.search(r"; \.\.\. \((\d+) in all\)$", body)
+        items = (body[:total.start()] if total else body).split("; ")
+        if not all(KEPT_DATE.match(i) for i in items):
+            return False
+        copy_ws = dst_wb[m.group(1)]
+        kept = 0
+        for row in src_ws.iter_rows():
+            for c in row:
+                if copy_ws[c.coordinate].value == c.value:
+                    continue
+                early = isinstance(c.value, datetime.datetime) and c.value < datetime.datetime(1904, 1, 1)
+                if not c.is_date or not (early or time_of_day_only(c.number_format)):
+                    return False
+                kept += 1
+        if kept != (int(total.group(1)) if total else len(items)):
+            return False
+    return True
+
+
 def only_renewed_threads(fails, src, sheet, after):
     """True when every failure is a legacy comment whose author names its thread ("tc={id}")
     by another id: a copy into a workbook that already has threads of those ids gives the
@@ -455,6 +506,8 @@ def explained(fails, src, sheet, after, oracle):
             kinds.add("tables-made-external")
         elif only_renewed_threads([f], src, sheet, after):
             kinds.add("threads-renewed")
+        elif only_dates_before_1904([f], src, sheet, after):
+            kinds.add("dates-before-1904")
         else:
             return None
     return "+".join(sorted(kinds)) if kinds else None

@@ -71,6 +71,7 @@ public:
     bool readsOtherSheets(std::string_view formula);
     // Tells the user of cells whose formula gave way to a value they never showed.
     void noteEmptiedCells(const std::vector<std::string>& cells);
+    void noteDatesKept(std::uint64_t count, const std::string& first);
 
     // Carries every part the sheet's relationships reach.
     void carryParts();

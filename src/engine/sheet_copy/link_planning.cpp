@@ -196,6 +196,18 @@ void CopySession::noteEmptiedCells(const std::vector<std::string>& cells)
                      cells.size() == 1 ? "it is" : "they are"));
 }
 
+void CopySession::noteDatesKept(std::uint64_t count, const std::string& first)
+{
+    if (count == 0)
+        return;
+    const std::string cells = count == 1 ? first : fmt::format("{} and {} other cells", first, count - 1);
+    note(fmt::format("\"{}\": {} {} a date before the first day of this workbook's date system ({}), which it "
+                     "cannot show, so {} {} number and {} another date",
+                     copyName_, cells, count == 1 ? "holds" : "hold", dateShift() < 0 ? "1904" : "1900",
+                     count == 1 ? "it keeps" : "they keep", count == 1 ? "its" : "their",
+                     count == 1 ? "shows" : "show"));
+}
+
 // Asks nothing of the copy: only finds out whether a formula reads outside the copied sheet.
 class OutsideProbe final : public FormulaRules {
 public:

@@ -41,20 +41,25 @@ bool translateColor(std::vector<XmlAttribute>& attrs, const ColorTranslator& col
     return true;
 }
 
-void appendShiftedDate(std::string& out, std::string_view raw, long shift)
+bool appendShiftedDate(std::string& out, std::string_view raw, long shift)
 {
     std::string text = decodeXml(raw);
     std::string_view v = trimmed(text);
     double d = 0;
     auto r = std::from_chars(v.data(), v.data() + v.size(), d);
     double shifted = d + static_cast<double>(shift);
-    if (r.ec != std::errc() || r.ptr != v.data() + v.size() || !std::isfinite(d) || shifted < 0) {
+    if (r.ec != std::errc() || r.ptr != v.data() + v.size() || !std::isfinite(d)) {
         out.append(raw);
-        return;
+        return true;
+    }
+    if (shifted < 0) {
+        out.append(raw);
+        return false;
     }
     char buf[40];
     auto w = std::to_chars(buf, buf + sizeof buf, shifted);
     out.append(buf, static_cast<std::size_t>(w.ptr - buf));
+    return true;
 }
 
 std::optional<std::string_view> NamespaceScopes::resolve(std::string_view prefix) const

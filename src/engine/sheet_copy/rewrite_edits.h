@@ -103,8 +103,8 @@ bool translateColor(std::vector<XmlAttribute>& attrs, const ColorTranslator& col
 
 // Appends the date serial number `raw` (as written) moved by `shift` days. A value that is
 // not a number, or a date the destination cannot show (before its first day), is appended
-// as it was.
-void appendShiftedDate(std::string& out, std::string_view raw, long shift);
+// as it was; false for the latter, which then shows another day.
+bool appendShiftedDate(std::string& out, std::string_view raw, long shift);
 
 // The namespace prefixes in scope at each level of the document.
 class NamespaceScopes {

@@ -392,6 +392,7 @@ std::uint32_t copySheetAs(Workbook& source, std::uint32_t handle, Workbook& dest
         StoredPart stored = rewriteOrReuse(source, entry, destination, p, session, profile);
 
         session.noteEmptiedCells(profile->emptiedCells);
+        session.noteDatesKept(profile->datesKept, profile->firstDateKept);
         session.carryParts();
         session.bringNames();
         session.finishLinks();

@@ -124,6 +124,8 @@ public:
             profile_->formulasNameSheets = formulasNameSheets_;
             profile_->cellMetadata = cellMetadata_;
             profile_->emptiedCells = std::move(emptiedCells_);
+            profile_->datesKept = datesKept_;
+            profile_->firstDateKept = std::move(firstDateKept_);
         }
         return compressor_.finish();
     }
@@ -774,7 +776,8 @@ private:
                 target().append(number(mapString(v), 0));
             } else if (c == Capture::DateValue) {
                 // The serial number counts from the destination's first day.
-                rewrite::appendShiftedDate(target(), captured_, plan_.dateShift);
+                if (!rewrite::appendShiftedDate(target(), captured_, plan_.dateShift) && datesKept_++ == 0)
+                    firstDateKept_ = cellRef_;
             } else {
                 bool namesSheet = holds(captured_, '!');
                 if (namesSheet)
@@ -887,6 +890,8 @@ private:
     std::string formulaGroup_;
     std::set<std::string> valuedGroups_;  // shared formulas whose master became a value
     std::vector<std::string> emptiedCells_;
+    std::uint64_t datesKept_ = 0;
+    std::string firstDateKept_;
 };
 
 } // namespace

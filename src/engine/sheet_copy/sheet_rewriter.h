@@ -45,6 +45,9 @@ struct SheetProfile {
     bool cellMetadata = false;
     // Cells whose formula gave way to a value they never showed: they are left empty.
     std::vector<std::string> emptiedCells;
+    // Date cells the destination's date system has no day for: they keep their number.
+    std::uint64_t datesKept = 0;
+    std::string firstDateKept;
 };
 
 // Everything a rewrite of one sheet depends on. The maps are called at most once per index

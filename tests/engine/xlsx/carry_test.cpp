@@ -381,6 +381,29 @@ TEST_F(Carry, DatesKeepTheDayTheyShowAcrossDateSystems)
     auto parts2 = t::readZip(back);
     auto s2 = xml(parts2, sheetPart(parts2, "Data (2)"));
     EXPECT_EQ(cellValue(s2, "E1"), "1000");
+    // A 1900 date before 1904 has no day in the 1904 system: it keeps its number, and says so.
+    fs::path early = dir / "early.xlsx";
+    t::BookSpec e = sourceBook();
+    e.workbookPr.clear();
+    e.definedNames.clear();
+    e.extraParts.clear();
+    e.extraTypes.clear();
+    e.sheets = {t::SheetSpec("Early", "<sheetData><row r=\"1\"><c r=\"A1\" s=\"1\"><v>100</v></c>"
+                                      "<c r=\"B1\" s=\"1\"><v>40000</v></c></row></sheetData>")};
+    t::writeWorkbook(early, e);
+    server = factory();
+    from = server->open(early);
+    to = server->open(back);
+    server->copySheet(server->worksheet(from, "Early"), Placement::After, server->sheet(to, 1));
+    EXPECT_THAT(server->takeCopyNotes(),
+                ::testing::ElementsAre(HasSubstr("\"Early\": A1 holds a date before the first day of this workbook's "
+                                                 "date system (1904), which it cannot show, so it keeps its number")));
+    server->save(to);
+    server->quit();
+    auto parts3 = t::readZip(back);
+    auto s3 = xml(parts3, sheetPart(parts3, "Early"));
+    EXPECT_EQ(cellValue(s3, "A1"), "100");
+    EXPECT_EQ(cellValue(s3, "B1"), "38538");
 }
 
 TEST_F(Carry, ChartsReadTheSourceAndKeepTheirColoursUnderAnotherTheme)
