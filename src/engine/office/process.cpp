@@ -19,12 +19,17 @@ namespace {
 
 // Runs with the pipe as its standard input. `read` fails only at end of file, which comes
 // when every writer is gone: the pipe's write end is close-on-exec, so only this process
-// ever holds it.
+// ever holds it. A killed office may still finish a write into its profile before it is
+// gone, so the profile is removed once no process of the office's group runs any more
+// (zombies aside: an init that does not reap them keeps them for ever), waiting 5 s at most,
+// and once more if something landed in it meanwhile.
 constexpr const char* kWatchdogScript =
     "trap '' INT TERM HUP QUIT PIPE; "
     "if read -r word; then exit 0; fi; "
     "kill -s KILL -- \"-$1\" 2>/dev/null; "
-    "if [ -n \"$2\" ]; then rm -rf -- \"$2\"; fi";
+    "i=0; while [ $i -lt 50 ] && ps -e -o pgid= -o stat= 2>/dev/null | "
+    "awk -v g=\"$1\" '$1 == g && $2 !~ /^Z/ { f = 1 } END { exit !f }'; do sleep 0.1; i=$((i+1)); done; "
+    "if [ -n \"$2\" ]; then rm -rf -- \"$2\" 2>/dev/null || { sleep 0.2; rm -rf -- \"$2\"; }; fi";
 
 std::vector<char*> argvOf(std::vector<std::string>& storage)
 {
