@@ -413,11 +413,14 @@ private:
         if (!source.extent)
             source.extent = from.onOffice ? nativeServer().inspectSheet(convertedSheet(from, source))
                                           : native_->inspectSheet(source.inner);
+        // A note belongs to a copy that was made: it is kept only once the office made it.
+        std::vector<std::string> notes;
         if (source.extent)
-            checkCarriedWhole(*source.extent, to.format, source.name.value_or(std::string()), to.path, notes_);
+            checkCarriedWhole(*source.extent, to.format, source.name.value_or(std::string()), to.path, notes);
         const SheetRef imported = from.onOffice ? source.inner : shadowSheet(from, source);
         office_->copySheet(imported, where, target.inner);
         ++to.revision;
+        notes_.insert(notes_.end(), std::make_move_iterator(notes.begin()), std::make_move_iterator(notes.end()));
     }
 
     SpreadsheetAutomation& nativeServer()
