@@ -395,6 +395,14 @@ private:
             }
         } else if (parent == Kind::Cell && same(local, "f")) {
             kind = Kind::CellFormula;
+            // LibreOffice writes an error constant as an empty formula holding the error; a
+            // formula of nothing is no formula, so the copy keeps the plain error value.
+            emptyFormulaStart_ = std::string::npos;
+            if (cellError_ && !t.attribute("t") && !t.attribute("si") && !t.attribute("ref")) {
+                if (t.selfClosing)
+                    return;
+                emptyFormulaStart_ = target().size();
+            }
             if (plan_.valueInstead && !onValueFormulaStart(t))
                 return;
             if (!t.selfClosing) {
@@ -709,6 +717,7 @@ private:
             }
         }
         cellShared_ = type && type->value == "s";
+        cellError_ = type && type->value == "e";
         if (cellShared_)
             ++stringCells_;
         // Some writers leave the index empty (s=""); readers take that for the first format.
@@ -765,6 +774,12 @@ private:
             becomeValue();
             return;
         }
+        if (kind == Kind::CellFormula && capture_ == Capture::Formula && captured_.empty() &&
+            emptyFormulaStart_ != std::string::npos) {
+            capture_ = Capture::None;
+            target().resize(emptyFormulaStart_);
+            return;
+        }
         if (capture_ != Capture::None && (kind == Kind::CellValue || kind == Kind::CellFormula || kind == Kind::Other)) {
             Capture c = capture_;
             capture_ = Capture::None;
@@ -804,6 +819,7 @@ private:
         target().append(t.raw);
         if (kind == Kind::Cell) {
             cellShared_ = false;
+            cellError_ = false;
             cellDate_ = false;
             if (holdingCell_) {
                 holdingCell_ = false;
@@ -863,6 +879,8 @@ private:
     std::string cellRef_;
     bool cellShared_ = false;
     bool cellDate_ = false;
+    bool cellError_ = false;
+    std::size_t emptyFormulaStart_ = std::string::npos;
     Capture capture_ = Capture::None;
     std::string captured_;
     std::vector<std::size_t> keptViews_;

@@ -161,6 +161,18 @@ TEST(SheetRewriter, RenumbersSharedStringsOnlyInSharedStringCells)
     EXPECT_EQ(r.strings, (std::vector<std::size_t>{4, 2}));
 }
 
+TEST(SheetRewriter, AnErrorCellsEmptyFormulaGoesAndItsErrorStays)
+{
+    Recording r;
+    r.plan.cellFormat = [](std::size_t i) { return i; };
+    const std::string kept = "<c r=\"C1\"><f></f><v>0</v></c><c r=\"D1\" t=\"e\"><f t=\"shared\" si=\"0\"/><v>#N/A</v></c>"
+                             "<c r=\"E1\" t=\"e\"><f>1/0</f><v>#DIV/0!</v></c>";
+    EXPECT_EQ(rewrite("<sheetData><row r=\"1\"><c r=\"A1\" t=\"e\"><f aca=\"false\"></f><v>#NULL!</v></c>"
+                      "<c r=\"B1\" t=\"e\"><f/><v>#REF!</v></c>" + kept + "</row></sheetData>", r),
+              "<sheetData><row r=\"1\"><c r=\"A1\" t=\"e\"><v>#NULL!</v></c><c r=\"B1\" t=\"e\"><v>#REF!</v></c>" + kept +
+                  "</row></sheetData>");
+}
+
 TEST(SheetRewriter, DropsCellMetadataIndexesUnlessTheCopyStaysInItsWorkbook)
 {
     Recording r;
