@@ -42,6 +42,9 @@ What the oracle cannot judge by itself, counted apart and verified in full here:
 - "tables-renamed": formulas naming a table the copy renamed, where a column of that table
   carries the table's name as a word ("Headers[Table Headers]"); the oracle renames the
   column too, so the copy's formula, which keeps the column, looks wrong to it.
+- "reserved-fills": cells formatted with the first (or second) fill of a source that defines
+  it as other than "none" ("gray125"); a spreadsheet application reads those two as "none" and
+  "gray125" whatever the file says, and so does the copy; openpyxl reads the file's.
 - "dates-before-1904": date cells of a 1900 workbook earlier than 1904-01-01 copied into a
   workbook of the 1904 date system, which has no day for them: they keep their number (and the
   copy's report says so), so the oracle sees another date. Cells whose format shows only a time
@@ -207,7 +210,7 @@ MADE = {
 
 
 # Statuses that are not failures of the copy (see the functions that decide them).
-ACCEPTED = ("pass", "refused", "tables-made-external", "tables-renamed", "threads-renewed", "dates-before-1904")
+ACCEPTED = ("pass", "refused", "tables-made-external", "tables-renamed", "reserved-fills", "threads-renewed", "dates-before-1904")
 
 
 def load_manifest(corpus):
@@ -504,6 +507,49 @@ def only_renewed_threads(fails, src, sheet, after):
     return True
 
 
+def only_reserved_fills(fails, src, sheet, after, oracle):
+    """True when every failure is a cell whose format names the first fill (or the second) of a
+    source that defines it as something other than "none" ("gray125"): a spreadsheet
+    application reads those two fills as "none" and "gray125" whatever the file says, and the
+    copy keeps that reading; openpyxl reads the file's. Every cell is checked, not only the
+    examples the oracle prints: the cells of the source with such a fill must be exactly the
+    ones the oracle counts, and each must show the reserved fill in the copy."""
+    if not fails or not all(re.match(r"copy\[\d+:.*\]\.styles: fill \[[^\[]*\]$", f) for f in fails):
+        return False
+    import warnings
+    warnings.simplefilter("ignore")
+    import openpyxl
+    C = oracle_module(oracle)
+    src_wb, dst_wb = openpyxl.load_workbook(src), openpyxl.load_workbook(after)
+    src_ws = src_wb[sheet]
+    reserved = ("none", "gray125")
+
+    def pattern(wb, i):
+        return getattr(wb._fills[i], "patternType", "gradient") or "none"
+    for f in fails:
+        m = re.match(r"copy\[\d+:(.*)\]\.styles: fill \[(.*)\]$", f)
+        if m.group(1) not in dst_wb.sheetnames:
+            return False
+        total = re.search(r"; \.\.\. \((\d+) in all\)$", m.group(2))
+        counted = int(total.group(1)) if total else len(m.group(2).split("; "))
+        dst_ws = dst_wb[m.group(1)]
+        src_cols, dst_cols = C.col_style_lookup(src_ws), C.col_style_lookup(dst_ws)
+        src_ph, dst_ph = C.phantom_cells(src_ws), C.phantom_cells(dst_ws)
+        seen = 0
+        for (r, c) in set(src_ws._cells) | set(dst_ws._cells):
+            sc, dc = src_ws._cells.get((r, c)), dst_ws._cells.get((r, c))
+            if (sc is None or (r, c) in src_ph) and (dc is None or (r, c) in dst_ph):
+                continue
+            i = C.effective_style_array(src_ws, r, c, src_cols, src_ph).fillId
+            if i < 2 and pattern(src_wb, i) != reserved[i]:
+                if pattern(dst_wb, C.effective_style_array(dst_ws, r, c, dst_cols, dst_ph).fillId) != reserved[i]:
+                    return False
+                seen += 1
+        if seen != counted:
+            return False
+    return True
+
+
 def explained(fails, src, sheet, after, oracle):
     """The kinds of the differences when each failure is one of those counted apart (see the
     functions below), joined by "+"; nothing when any failure is a real one."""
@@ -513,6 +559,8 @@ def explained(fails, src, sheet, after, oracle):
             kinds.add("tables-made-external")
         elif only_tables_made_external([f], src, sheet, after, oracle, external=False):
             kinds.add("tables-renamed")
+        elif only_reserved_fills([f], src, sheet, after, oracle):
+            kinds.add("reserved-fills")
         elif only_renewed_threads([f], src, sheet, after):
             kinds.add("threads-renewed")
         elif only_dates_before_1904([f], src, sheet, after):
