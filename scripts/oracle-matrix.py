@@ -50,6 +50,8 @@ What the oracle cannot judge by itself, counted apart and verified in full here:
   copy's report says so), so the oracle sees another date. Cells whose format shows only a time
   of day keep their number too (they show the same in both systems); the oracle takes them for
   dates.
+A Strict source, or one with an empty format index (s=""), is judged through a copy made for
+the oracle with Transitional names and without s="", which mean the same.
 Through LibreOffice (the legacy judging) five differences of representation are not faults:
 numbers equal to 15 significant digits, number formats equal in meaning, LibreOffice's
 "standard" vertical alignment against "bottom", the format of cells empty in both but for
@@ -606,6 +608,41 @@ def plan_sample(corpus, made_dir):
     return out
 
 
+STRICT_URI = re.compile(rb"http://purl\.oclc\.org/ooxml/(officeDocument|spreadsheetml|drawingml)/([A-Za-z]+)")
+STRICT_SPECIAL = {b"extendedProperties": b"extended-properties", b"customProperties": b"custom-properties"}
+
+
+def readable_for_oracle(src, folder):
+    """The source as the oracle can read it: the oracle follows neither Strict markup nor an
+    empty format index (s=""), which readers take for the first format. A Strict package gets
+    the Transitional names of its namespaces and relationship types, and s="" goes; the
+    meaning is the same. None when the source needs neither."""
+    with zipfile.ZipFile(src) as z:
+        items = [(i, z.read(i.filename)) for i in z.infolist()]
+    strict = any(STRICT_URI.search(data) for i, data in items if i.filename == "_rels/.rels")
+    empty_s = any(b' s=""' in data for i, data in items if i.filename.endswith(".xml"))
+    if not strict and not empty_s:
+        return None
+
+    def transitional(m):
+        area, name = m.group(1), m.group(2)
+        return b"http://schemas.openxmlformats.org/%s/2006/%s" % (area, STRICT_SPECIAL.get(name, name))
+    out = os.path.join(folder, "oracle_" + os.path.basename(src))
+    with zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED) as z:
+        for i, data in items:
+            if i.filename.endswith((".xml", ".rels")):
+                if strict:
+                    data = STRICT_URI.sub(transitional, data.replace(b'http://purl.oclc.org/ooxml/officeDocument/'
+                                                                     b'relationships/', b'@REL@'))
+                    data = data.replace(b"@REL@", b"http://schemas.openxmlformats.org/officeDocument/2006/"
+                                                  b"relationships/")
+                    data = re.sub(rb"(?<=relationships/)extendedProperties", b"extended-properties", data)
+                    data = data.replace(b' conformance="strict"', b"")
+                data = data.replace(b' s=""', b"")
+            z.writestr(i, data)
+    return out
+
+
 def run_case(idx, case, tool, oracle, work, libreoffice, keep=False):
     src, sheet, dest, pos, count = case
     folder = os.path.join(work, "case%04d" % idx)
@@ -616,7 +653,7 @@ def run_case(idx, case, tool, oracle, work, libreoffice, keep=False):
     after = os.path.join(folder, base)
     shutil.copyfile(src if same else dest, before)
     shutil.copyfile(before, after)
-    source_for_oracle = before if same else src
+    source_for_oracle = before if same else (readable_for_oracle(src, folder) or src)
     cmd = [tool, after if same else src, sheet, after] + (["--before"] if pos == "before" else []) + \
         ["--count", str(count)]
     r = subprocess.run(cmd, capture_output=True, text=True, timeout=600)
