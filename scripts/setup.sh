@@ -16,8 +16,9 @@ run=(
   # an Arial-metric face for the window's captions
   fonts-liberation2
 )
-# .xls, .xlsb and .ods through LibreOffice: the UNO SDK to build against, and the office itself
-office=(libreoffice-dev libreoffice-calc-nogui)
+# .xls, .xlsb and .ods through LibreOffice: the UNO SDK to build against, and the office itself;
+# libgsf writes the compound file of an .xls whose VBA project is carried across a save
+office=(libreoffice-dev libreoffice-calc-nogui libgsf-1-dev)
 test=(
   git libgtest-dev libgmock-dev googletest
   # the icon files' check renders SVG

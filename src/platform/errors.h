@@ -55,7 +55,7 @@ enum class ErrorCode : int {
     SheetNotOpen,
     UnknownFormat,
     FormatNotWritable,
-    MacroWorkbookNotWritable,
+    MacroWorkbookNotWritable, // no longer raised: an .xls with macros takes copies; the number stays taken
     SourceHasUnsavedCopies,
     SheetNeedsName,
     OfficeUnavailable,

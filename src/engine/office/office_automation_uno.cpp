@@ -2,6 +2,7 @@
 #include "engine/office/file_ops.h"
 #include "engine/office/office_automation.h"
 #include "engine/office/uno_office.h"
+#include "engine/office/vba_project.h"
 #include "platform/copy_naming.h"
 #include "platform/engine_error.h"
 #include "engine/opc/save_guard.h"
@@ -261,6 +262,15 @@ struct OfficeAutomation::Impl {
                 ->storeToURL(url, properties({{"FilterName", Any(OUString::createFromAscii(filterFor(as)))},
                                               {"Overwrite", Any(true)}}));
         });
+        if (b.macros && as == WorkbookFormat::Xls) {
+            try {
+                keepVbaProject(b.path, out->path());
+            } catch (const VbaProjectError& e) {
+                throw AutomationError(ErrorCode::SaveFailed, fmt::format("{}: the workbook was not saved, because its macros (VBA "
+                                                                "project) could not be kept: {}; the file is unchanged.",
+                                                                target.string(), e.what()));
+            }
+        }
         try {
             out->commit();
         } catch (const TargetChangedMeanwhile&) {
@@ -425,13 +435,6 @@ void OfficeAutomation::copySheet(SheetRef sheetRef, Placement where, SheetRef an
         throw AutomationError(ErrorCode::FormatNotWritable, fmt::format("{}: {} is written only by Tessaro's own engine, not through "
                                                         "LibreOffice.",
                                                         to.path.string(), describeFormat(to.format)));
-    // LibreOffice 7.4 ends itself on every sheet inserted into an .xls holding a VBA project,
-    // and loading it without its macros would drop them when it is saved.
-    if (to.macros)
-        throw AutomationError(ErrorCode::MacroWorkbookNotWritable, fmt::format("{}: this .xls holds macros (a VBA project), and LibreOffice "
-                                                        "cannot copy a sheet into such a workbook; nothing was "
-                                                        "changed. Save it as .xlsm in a spreadsheet program first.",
-                                                        to.path.string()));
     const std::string sourceName = sheetName(sheetRef);
     const bool sameBook = sheetRef.book == anchor.book;
     impl_->uno.run(to.path, fmt::format("copying the sheet \"{}\" into it", sourceName), [&] {

@@ -282,7 +282,7 @@ void Office::Impl::connect(const std::string& pipe, const fs::path& forFile)
         services_ = context_->getServiceManager();
         if (!services_.is())
             fail("it offered no service manager");
-        disableDocumentLocking();
+        configureProfile();
     } catch (const AutomationError&) {
         throw;
     } catch (const css::uno::Exception& e) {
@@ -294,21 +294,29 @@ void Office::Impl::connect(const std::string& pipe, const fs::path& forFile)
 
 // Lock files beside workbooks would outlive an office that is killed and then block the
 // next person who opens them; this profile is private, so the setting is too.
-void Office::Impl::disableDocumentLocking()
+// Workbooks are loaded without their VBA projects: LibreOffice 7.4 ends itself when a sheet
+// is inserted into an .xls whose project it loaded, and Tessaro runs no macros. The project
+// of an .xls destination is put back into the saved file from the one that was opened.
+void Office::Impl::configureProfile()
 {
     const Reference<css::lang::XMultiServiceFactory> provider(
         services_->createInstanceWithContext("com.sun.star.configuration.ConfigurationProvider", context_),
         UNO_QUERY_THROW);
-    css::beans::PropertyValue path;
-    path.Name = "nodepath";
-    path.Value <<= OUString("/org.openoffice.Office.Common/Misc");
-    const Any arg(path);
-    const Reference<css::container::XNameReplace> node(
-        provider->createInstanceWithArguments("com.sun.star.configuration.ConfigurationUpdateAccess",
-                                              Sequence<Any>(&arg, 1)),
-        UNO_QUERY_THROW);
-    node->replaceByName("UseLocking", Any(false));
-    Reference<css::util::XChangesBatch>(node, UNO_QUERY_THROW)->commitChanges();
+    const auto set = [&](const char* nodePath, std::initializer_list<std::pair<const char*, bool>> values) {
+        css::beans::PropertyValue path;
+        path.Name = "nodepath";
+        path.Value <<= OUString::createFromAscii(nodePath);
+        const Any arg(path);
+        const Reference<css::container::XNameReplace> node(
+            provider->createInstanceWithArguments("com.sun.star.configuration.ConfigurationUpdateAccess",
+                                                  Sequence<Any>(&arg, 1)),
+            UNO_QUERY_THROW);
+        for (const auto& [name, value] : values)
+            node->replaceByName(OUString::createFromAscii(name), Any(value));
+        Reference<css::util::XChangesBatch>(node, UNO_QUERY_THROW)->commitChanges();
+    };
+    set("/org.openoffice.Office.Common/Misc", {{"UseLocking", false}});
+    set("/org.openoffice.Office.Calc/Filter/Import/VBA", {{"Load", false}, {"Executable", false}});
 }
 
 bool Office::Impl::answers() noexcept

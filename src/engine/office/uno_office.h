@@ -109,7 +109,7 @@ private:
 
     void start(const std::filesystem::path& forFile);
     void connect(const std::string& pipe, const std::filesystem::path& forFile);
-    void disableDocumentLocking();
+    void configureProfile();
     // Ends the process without asking it (after a death or a hang), keeping the object
     // ready for the next start.
     void discard() noexcept;

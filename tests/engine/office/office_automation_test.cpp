@@ -6,11 +6,13 @@
 #include "office_fixtures.h"
 #include "engine/office/office.h"
 #include "engine/office/office_automation.h"
+#include "engine/office/vba_project.h"
 #include "support/shared_dir.h"
 #include "support/temp_dir.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <gsf/gsf.h>
 
 #include <csignal>
 #include <thread>
@@ -234,31 +236,72 @@ TEST_F(OfficeAutomationTest, RefusesToWriteXlsbAndOoxmlAndLeavesThemUntouched)
     EXPECT_EQ(readFile(xlsx), xlsxBytes);
 }
 
-TEST_F(OfficeAutomationTest, AnXlsWithMacrosIsReadButNotCopiedInto)
+// Every stream of a compound file by its path, read with libgsf, not with Tessaro's reader.
+void collectStreams(GsfInfile* storage, const std::string& prefix, std::map<std::string, std::string>& out)
+{
+    for (int i = 0; i < gsf_infile_num_children(storage); ++i) {
+        GsfInput* child = gsf_infile_child_by_index(storage, i);
+        const std::string name = prefix + gsf_infile_name_by_index(storage, i);
+        if (gsf_infile_num_children(GSF_INFILE(child)) >= 0) {
+            collectStreams(GSF_INFILE(child), name + "/", out);
+        } else {
+            std::string bytes(static_cast<std::size_t>(gsf_input_size(child)), '\0');
+            gsf_input_read(child, bytes.size(), reinterpret_cast<guint8*>(bytes.data()));
+            out[name] = bytes;
+        }
+        g_object_unref(child);
+    }
+}
+
+std::map<std::string, std::string> compoundStreams(const fs::path& file)
+{
+    gsf_init();
+    GsfInput* input = gsf_input_stdio_new(file.c_str(), nullptr);
+    GsfInfile* ole = input ? gsf_infile_msole_new(input, nullptr) : nullptr;
+    std::map<std::string, std::string> out;
+    if (ole)
+        collectStreams(ole, "", out);
+    if (ole)
+        g_object_unref(ole);
+    if (input)
+        g_object_unref(input);
+    return out;
+}
+
+TEST_F(OfficeAutomationTest, AnXlsWithMacrosTakesCopiesAndKeepsItsProjectByteForByte)
 {
     const auto shared = test::sharedDir();
     if (!shared || !fs::exists(*shared / "corpus" / "sheetjs_comments_vba.xls"))
         GTEST_SKIP() << "no shared corpus beside the project";
     const fs::path macros = dir / "macros.xls";
     fs::copy_file(*shared / "corpus" / "sheetjs_comments_vba.xls", macros);
-    const std::string original = readFile(macros);
+    fs::permissions(macros, fs::perms::owner_write, fs::perm_options::add);
+    std::map<std::string, std::string> project;
+    for (const auto& [name, bytes] : compoundStreams(macros))
+        if (name.rfind("_VBA_PROJECT_CUR/", 0) == 0)
+            project[name] = bytes;
+    ASSERT_GE(project.size(), 5u);
     const fs::path target = copyFixture("dst.xls", dir.path());
 
     const WorkbookRef withMacros = server->open(macros);
     const WorkbookRef plain = server->open(target);
-    // As a source it is like any other.
     copyAfterLast(server->worksheet(withMacros, "Sheet1"), plain);
     server->save(plain);
-    try {
-        copyBefore(server->worksheet(plain, "First"), withMacros, 1);
-        FAIL() << "a sheet was copied into an .xls with macros";
-    } catch (const AutomationError& e) {
-        EXPECT_THAT(e.description(), HasSubstr(macros.string()));
-        EXPECT_THAT(e.description(), HasSubstr("macros"));
-    }
+    copyBefore(server->worksheet(plain, "First"), withMacros, 1);
     server->save(withMacros);
-    EXPECT_EQ(readFile(macros), original);
     EXPECT_EQ(office->starts(), 1);
+
+    auto after = compoundStreams(macros);
+    for (const auto& [name, bytes] : project)
+        EXPECT_EQ(after[name], bytes) << name;
+    // Bound to the workbook as before: the sheets keep their code names (the sheet named
+    // "Sheet2" is the project's Sheet1), and the new sheet has none.
+    const VbaBinding binding = readVbaBinding(after["Workbook"]);
+    EXPECT_FALSE(binding.objProj.empty());
+    EXPECT_NE(binding.workbookCodeName.find("ThisWorkbook"), std::string::npos);
+    ASSERT_EQ(binding.sheetCodeNames.size(), 3u);
+    EXPECT_NE(binding.sheetCodeNames.at(u"Sheet2").find("Sheet1"), std::string::npos);
+    EXPECT_THAT(readBook(macros).sheets, ElementsAre("First", "Sheet2", "Sheet1", "Sheet3", "Sheet4", "Sheet7"));
     EXPECT_THAT(readBook(target).sheets, ElementsAre("First", "data", "Last", "Sheet1"));
 }
 

@@ -1,0 +1,387 @@
+// SPDX-License-Identifier: MIT
+#include "engine/office/vba_project.h"
+
+#include <fmt/format.h>
+#include <gsf/gsf.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <unordered_map>
+#include <vector>
+
+namespace tessaro {
+namespace {
+
+constexpr std::uint16_t kBof = 0x0809;
+constexpr std::uint16_t kEof = 0x000A;
+constexpr std::uint16_t kBoundSheet = 0x0085;
+constexpr std::uint16_t kObjProj = 0x00D3;
+constexpr std::uint16_t kCodeName = 0x01BA;
+constexpr std::uint16_t kTabId = 0x013D;
+constexpr std::uint16_t kWindow1 = 0x003D;
+constexpr std::uint16_t kIndex = 0x020B;
+constexpr std::uint16_t kExtSst = 0x00FF;
+
+// What a sheet substream may still hold after its code name: web publishing, cell watches,
+// sheet extensions and shared features.
+const std::set<std::uint16_t> kAfterCodeName = {0x0801, 0x086C, 0x0862, 0x0867, 0x0868, 0x0871, 0x0872};
+
+struct Record {
+    std::uint16_t type;
+    std::size_t offset; // of the header
+    std::size_t size;   // of the body
+    std::size_t end() const { return offset + 4 + size; }
+};
+
+std::uint32_t u16(std::string_view s, std::size_t at)
+{
+    return static_cast<std::uint8_t>(s[at]) | static_cast<std::uint32_t>(static_cast<std::uint8_t>(s[at + 1])) << 8;
+}
+
+std::uint32_t u32(std::string_view s, std::size_t at) { return u16(s, at) | u16(s, at + 2) << 16; }
+
+void put32(std::string& s, std::size_t at, std::uint32_t v)
+{
+    for (int i = 0; i < 4; ++i)
+        s[at + static_cast<std::size_t>(i)] = static_cast<char>((v >> (8 * i)) & 0xFF);
+}
+
+std::vector<Record> recordsOf(std::string_view s)
+{
+    std::vector<Record> out;
+    std::size_t p = 0;
+    while (p + 4 <= s.size()) {
+        const Record r{static_cast<std::uint16_t>(u16(s, p)), p, u16(s, p + 2)};
+        if (r.end() > s.size())
+            throw VbaProjectError("its Workbook stream ends inside a record");
+        out.push_back(r);
+        p = r.end();
+    }
+    if (out.empty() || out.front().type != kBof)
+        throw VbaProjectError("its Workbook stream does not begin as a BIFF8 workbook");
+    return out;
+}
+
+std::string whole(std::string_view s, const Record& r) { return std::string(s.substr(r.offset, 4 + r.size)); }
+
+// A BOUNDSHEET8 record's sheet name: a short unicode string after the 6-byte position and state.
+std::u16string sheetNameOf(std::string_view s, const Record& r)
+{
+    if (r.size < 8)
+        throw VbaProjectError("a sheet entry of its Workbook stream is cut");
+    const std::size_t body = r.offset + 4;
+    const std::size_t count = static_cast<std::uint8_t>(s[body + 6]);
+    const bool wide = (static_cast<std::uint8_t>(s[body + 7]) & 1) != 0;
+    if (8 + count * (wide ? 2 : 1) > r.size)
+        throw VbaProjectError("a sheet name of its Workbook stream is cut");
+    std::u16string name;
+    for (std::size_t i = 0; i < count; ++i)
+        name.push_back(static_cast<char16_t>(wide ? u16(s, body + 8 + 2 * i) : static_cast<std::uint8_t>(s[body + 8 + i])));
+    return name;
+}
+
+// The records of a BIFF8 stream with the sheets' substreams found through the globals.
+struct Layout {
+    std::vector<Record> records;
+    std::size_t globalsEnd = 0; // index of the globals' EOF
+    struct Sheet {
+        std::size_t entry; // index of its BOUNDSHEET8 record
+        std::size_t bof;
+        std::size_t eof;
+    };
+    std::vector<Sheet> sheets;
+};
+
+Layout layoutOf(std::string_view s)
+{
+    Layout l;
+    l.records = recordsOf(s);
+    const auto& rs = l.records;
+    std::unordered_map<std::size_t, std::size_t> at;
+    for (std::size_t i = 0; i < rs.size(); ++i)
+        at.emplace(rs[i].offset, i);
+    // Substreams nest (a chart inside a sheet): each BOF opens one, each EOF closes one.
+    const auto endOf = [&](std::size_t bof) {
+        int depth = 0;
+        for (std::size_t i = bof; i < rs.size(); ++i) {
+            if (rs[i].type == kBof)
+                ++depth;
+            else if (rs[i].type == kEof && --depth == 0)
+                return i;
+        }
+        throw VbaProjectError("a part of its Workbook stream has no end");
+    };
+    l.globalsEnd = endOf(0);
+    for (std::size_t i = 1; i < l.globalsEnd; ++i) {
+        if (rs[i].type != kBoundSheet)
+            continue;
+        if (rs[i].size < 4)
+            throw VbaProjectError("a sheet entry of its Workbook stream is cut");
+        const auto it = at.find(u32(s, rs[i].offset + 4));
+        if (it == at.end() || rs[it->second].type != kBof)
+            throw VbaProjectError("a sheet entry of its Workbook stream points at no sheet");
+        l.sheets.push_back({i, it->second, endOf(it->second)});
+    }
+    return l;
+}
+
+// The sheet's own CODENAME record (not one of a chart inside it), if any.
+std::optional<std::size_t> codeNameOf(const Layout& l, const Layout::Sheet& sheet)
+{
+    int depth = 0;
+    for (std::size_t i = sheet.bof; i <= sheet.eof; ++i) {
+        const auto type = l.records[i].type;
+        if (type == kBof)
+            ++depth;
+        else if (type == kEof)
+            --depth;
+        else if (type == kCodeName && depth == 1)
+            return i;
+    }
+    return std::nullopt;
+}
+
+} // namespace
+
+VbaBinding readVbaBinding(std::string_view stream)
+{
+    const Layout l = layoutOf(stream);
+    VbaBinding b;
+    for (std::size_t i = 1; i < l.globalsEnd; ++i) {
+        if (l.records[i].type == kObjProj && b.objProj.empty())
+            b.objProj = whole(stream, l.records[i]);
+        else if (l.records[i].type == kCodeName && b.workbookCodeName.empty())
+            b.workbookCodeName = whole(stream, l.records[i]);
+    }
+    for (const auto& sheet : l.sheets)
+        if (const auto code = codeNameOf(l, sheet))
+            b.sheetCodeNames.emplace(sheetNameOf(stream, l.records[sheet.entry]), whole(stream, l.records[*code]));
+    return b;
+}
+
+std::string withVbaBinding(std::string_view saved, const VbaBinding& binding)
+{
+    const Layout l = layoutOf(saved);
+    const auto& rs = l.records;
+    std::vector<std::pair<std::size_t, std::string>> inserts; // before the byte at `first`
+
+    bool hasObjProj = false, hasCodeName = false;
+    std::optional<std::size_t> anchor, window;
+    for (std::size_t i = 1; i < l.globalsEnd; ++i) {
+        hasObjProj |= rs[i].type == kObjProj;
+        hasCodeName |= rs[i].type == kCodeName;
+        if (rs[i].type == kTabId && !anchor)
+            anchor = rs[i].end();
+        if (rs[i].type == kWindow1 && !window)
+            window = rs[i].offset;
+    }
+    std::string globals = (hasObjProj ? std::string() : binding.objProj) + (hasCodeName ? std::string() : binding.workbookCodeName);
+    if (!globals.empty()) {
+        if (!anchor)
+            anchor = window;
+        if (!anchor)
+            throw VbaProjectError("its Workbook stream has no place for the project's records");
+        inserts.emplace_back(*anchor, std::move(globals));
+    }
+    for (const auto& sheet : l.sheets) {
+        const auto code = binding.sheetCodeNames.find(sheetNameOf(saved, rs[sheet.entry]));
+        if (code == binding.sheetCodeNames.end() || codeNameOf(l, sheet))
+            continue;
+        std::size_t at = sheet.eof;
+        while (at - 1 > sheet.bof && kAfterCodeName.count(rs[at - 1].type))
+            --at;
+        inserts.emplace_back(rs[at].offset, code->second);
+    }
+    std::stable_sort(inserts.begin(), inserts.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+
+    // A position in the saved stream, in the new one: moved by everything inserted at or before it.
+    const auto moved = [&](std::uint32_t old) {
+        std::size_t by = 0;
+        for (const auto& [first, bytes] : inserts)
+            if (first <= old)
+                by += bytes.size();
+        if (old + by > 0xFFFFFFFFu)
+            throw VbaProjectError("its Workbook stream would grow beyond what BIFF8 can address");
+        return static_cast<std::uint32_t>(old + by);
+    };
+    std::string out;
+    out.reserve(saved.size() + 64 * (inserts.size() + 1));
+    std::size_t next = 0;
+    for (const Record& r : rs) {
+        for (; next < inserts.size() && inserts[next].first <= r.offset; ++next)
+            out += inserts[next].second;
+        const std::size_t start = out.size();
+        out.append(saved.substr(r.offset, 4 + r.size));
+        const std::size_t body = start + 4;
+        if (r.type == kBoundSheet) {
+            put32(out, body, moved(u32(out, body)));
+        } else if (r.type == kIndex && r.size >= 16) {
+            // Where the column defaults are, then where each row block's DBCELL is.
+            if (const std::uint32_t ibXF = u32(out, body + 12); ibXF != 0)
+                put32(out, body + 12, moved(ibXF));
+            for (std::size_t k = body + 16; k + 4 <= body + r.size; k += 4)
+                put32(out, k, moved(u32(out, k)));
+        } else if (r.type == kExtSst && r.size >= 2) {
+            for (std::size_t k = body + 2; k + 8 <= body + r.size; k += 8)
+                put32(out, k, moved(u32(out, k)));
+        }
+    }
+    for (; next < inserts.size(); ++next)
+        out += inserts[next].second;
+    out.append(saved.substr(rs.back().end()));
+    // Every sheet entry must still point at its sheet.
+    const Layout check = layoutOf(out);
+    if (check.sheets.size() != l.sheets.size())
+        throw VbaProjectError("its Workbook stream lost a sheet when the project's records were written");
+    return out;
+}
+
+namespace {
+
+struct Unref {
+    void operator()(gpointer p) const
+    {
+        if (p)
+            g_object_unref(p);
+    }
+};
+template <typename T>
+using GsfPtr = std::unique_ptr<T, Unref>;
+
+std::string messageOf(GError* err)
+{
+    std::string m = err && err->message ? err->message : "unknown error";
+    if (err)
+        g_error_free(err);
+    return m;
+}
+
+GsfPtr<GsfInfile> openCompound(const std::filesystem::path& file)
+{
+    static std::once_flag once;
+    std::call_once(once, [] { gsf_init(); });
+    GError* err = nullptr;
+    GsfPtr<GsfInput> input(gsf_input_stdio_new(file.c_str(), &err));
+    if (!input)
+        throw VbaProjectError(fmt::format("{} cannot be read ({})", file.string(), messageOf(err)));
+    GsfPtr<GsfInfile> ole(gsf_infile_msole_new(input.get(), &err));
+    if (!ole)
+        throw VbaProjectError(fmt::format("{} is not a compound file ({})", file.string(), messageOf(err)));
+    return ole;
+}
+
+std::string contentOf(GsfInput* in)
+{
+    const gsf_off_t size = gsf_input_size(in);
+    std::string bytes(static_cast<std::size_t>(size), '\0');
+    if (size > 0 && !gsf_input_read(in, static_cast<std::size_t>(size), reinterpret_cast<guint8*>(bytes.data())))
+        throw VbaProjectError(fmt::format("the stream {} cannot be read", gsf_input_name(in)));
+    return bytes;
+}
+
+void write(GsfOutput* out, const std::string& bytes)
+{
+    if (!gsf_output_write(out, bytes.size(), reinterpret_cast<const guint8*>(bytes.data())))
+        throw VbaProjectError("the new compound file cannot be written");
+}
+
+// Copies a stream or a storage (with its class id and everything under it).
+void copyEntry(GsfInput* entry, const char* name, GsfOutfile* into)
+{
+    const bool storage = gsf_infile_num_children(GSF_INFILE(entry)) >= 0;
+    GsfPtr<GsfOutput> out(gsf_outfile_new_child(into, name, storage));
+    if (!out)
+        throw VbaProjectError(fmt::format("the entry {} cannot be written", name));
+    if (storage) {
+        guint8 clsid[16];
+        if (gsf_infile_msole_get_class_id(GSF_INFILE_MSOLE(entry), clsid))
+            gsf_outfile_msole_set_class_id(GSF_OUTFILE_MSOLE(out.get()), clsid);
+        const int n = gsf_infile_num_children(GSF_INFILE(entry));
+        for (int i = 0; i < n; ++i) {
+            GsfPtr<GsfInput> child(gsf_infile_child_by_index(GSF_INFILE(entry), i));
+            if (!child)
+                throw VbaProjectError(fmt::format("an entry under {} cannot be read", name));
+            copyEntry(child.get(), gsf_infile_name_by_index(GSF_INFILE(entry), i), GSF_OUTFILE(out.get()));
+        }
+    } else {
+        write(out.get(), contentOf(entry));
+    }
+    gsf_output_close(out.get());
+}
+
+constexpr const char* kProjectStorage = "_VBA_PROJECT_CUR";
+
+} // namespace
+
+void keepVbaProject(const std::filesystem::path& original, const std::filesystem::path& saved)
+{
+    std::string bytes;
+    {
+        const GsfPtr<GsfInfile> from = openCompound(original);
+        const GsfPtr<GsfInput> project(gsf_infile_child_by_name(from.get(), kProjectStorage));
+        const GsfPtr<GsfInput> fromBook(gsf_infile_child_by_name(from.get(), "Workbook"));
+        if (!project || !fromBook)
+            throw VbaProjectError(fmt::format("{} holds no VBA project of a BIFF8 workbook", original.string()));
+        const VbaBinding binding = readVbaBinding(contentOf(fromBook.get()));
+
+        const GsfPtr<GsfInfile> written = openCompound(saved);
+        const GsfPtr<GsfOutput> memory(gsf_output_memory_new());
+        GsfPtr<GsfOutfile> into(gsf_outfile_msole_new(memory.get()));
+        guint8 clsid[16];
+        if (gsf_infile_msole_get_class_id(GSF_INFILE_MSOLE(written.get()), clsid))
+            gsf_outfile_msole_set_class_id(GSF_OUTFILE_MSOLE(into.get()), clsid);
+        bool book = false;
+        const int n = gsf_infile_num_children(written.get());
+        for (int i = 0; i < n; ++i) {
+            const char* name = gsf_infile_name_by_index(written.get(), i);
+            GsfPtr<GsfInput> entry(gsf_infile_child_by_index(written.get(), i));
+            if (!name || !entry)
+                throw VbaProjectError("an entry of the saved file cannot be read");
+            if (g_ascii_strcasecmp(name, kProjectStorage) == 0)
+                continue;
+            if (std::strcmp(name, "Workbook") == 0) {
+                GsfPtr<GsfOutput> out(gsf_outfile_new_child(GSF_OUTFILE(into.get()), name, false));
+                write(out.get(), withVbaBinding(contentOf(entry.get()), binding));
+                gsf_output_close(out.get());
+                book = true;
+            } else {
+                copyEntry(entry.get(), name, into.get());
+            }
+        }
+        if (!book)
+            throw VbaProjectError("the saved file has no BIFF8 Workbook stream");
+        copyEntry(project.get(), kProjectStorage, into.get());
+        if (!gsf_output_close(GSF_OUTPUT(into.get())))
+            throw VbaProjectError("the new compound file cannot be finished");
+        into.reset();
+        const guint8* data = gsf_output_memory_get_bytes(GSF_OUTPUT_MEMORY(memory.get()));
+        bytes.assign(reinterpret_cast<const char*>(data), static_cast<std::size_t>(gsf_output_size(memory.get())));
+    }
+    const int fd = ::open(saved.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    if (fd < 0)
+        throw VbaProjectError(fmt::format("{} cannot be written ({})", saved.string(), std::strerror(errno)));
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t w = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0) {
+            const int err = errno;
+            ::close(fd);
+            throw VbaProjectError(fmt::format("{} cannot be written ({})", saved.string(), std::strerror(err)));
+        }
+        done += static_cast<std::size_t>(w);
+    }
+    if (::close(fd) != 0)
+        throw VbaProjectError(fmt::format("{} cannot be written ({})", saved.string(), std::strerror(errno)));
+}
+
+} // namespace tessaro

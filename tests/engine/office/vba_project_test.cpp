@@ -1,0 +1,125 @@
+// SPDX-License-Identifier: MIT
+#include "engine/office/vba_project.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+
+using namespace tessaro;
+
+namespace {
+
+std::string le(std::uint32_t v, int bytes)
+{
+    std::string s;
+    for (int i = 0; i < bytes; ++i)
+        s.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+    return s;
+}
+
+std::string record(std::uint16_t type, const std::string& body) { return le(type, 2) + le(static_cast<std::uint32_t>(body.size()), 2) + body; }
+
+std::uint32_t u32At(const std::string& s, std::size_t at)
+{
+    std::uint32_t v = 0;
+    for (int i = 3; i >= 0; --i)
+        v = v << 8 | static_cast<std::uint8_t>(s[at + static_cast<std::size_t>(i)]);
+    return v;
+}
+
+std::uint16_t typeAt(const std::string& s, std::size_t at)
+{
+    return static_cast<std::uint16_t>(static_cast<std::uint8_t>(s[at]) | static_cast<std::uint8_t>(s[at + 1]) << 8);
+}
+
+std::string bof() { return record(0x0809, std::string(16, '\0')); }
+std::string eof() { return record(0x000A, ""); }
+std::string boundSheet(std::uint32_t at, const std::string& name)
+{
+    return record(0x0085, le(at, 4) + std::string(2, '\0') + le(static_cast<std::uint32_t>(name.size()), 1) + '\0' + name);
+}
+std::string codeName(const std::string& name) { return record(0x01BA, le(static_cast<std::uint32_t>(name.size()), 2) + '\0' + name); }
+
+// A workbook of two sheets as LibreOffice writes it without a project: the first sheet's
+// INDEX points at its column defaults and its row block, EXTSST at the shared strings.
+struct Saved {
+    std::string bytes;
+    std::size_t sheet1 = 0, sheet2 = 0, sst = 0, defColWidth = 0, dbCell = 0;
+};
+
+Saved savedBook()
+{
+    Saved s;
+    const std::string head = bof() + record(0x013D, le(1, 2) + le(2, 2)) + record(0x003D, std::string(18, '\0'));
+    const std::size_t sheetsAt = head.size();
+    const std::string sst = record(0x00FC, le(1, 4) + le(1, 4) + le(1, 2) + '\0' + "x");
+    const std::size_t globalsSize = sheetsAt + boundSheet(0, "Data").size() + boundSheet(0, "Units").size() + sst.size() +
+                                    record(0x00FF, le(8, 2) + std::string(8, '\0')).size() + eof().size();
+    s.sst = sheetsAt + boundSheet(0, "Data").size() + boundSheet(0, "Units").size();
+    s.sheet1 = globalsSize;
+    // Sheet 1: BOF, INDEX, DEFCOLWIDTH, ROW, DBCELL, SHEETEXT, EOF.
+    const std::size_t indexSize = 4 + 20;
+    s.defColWidth = s.sheet1 + bof().size() + indexSize;
+    const std::string row = record(0x0208, std::string(16, '\0'));
+    s.dbCell = s.defColWidth + record(0x0055, le(8, 2)).size() + row.size();
+    const std::string sheet1 = bof() + record(0x020B, le(0, 4) + le(0, 4) + le(1, 4) + le(static_cast<std::uint32_t>(s.defColWidth), 4) +
+                                                 le(static_cast<std::uint32_t>(s.dbCell), 4)) +
+                               record(0x0055, le(8, 2)) + row + record(0x00D7, le(20, 4)) + record(0x0862, std::string(20, '\0')) +
+                               eof();
+    s.sheet2 = s.sheet1 + sheet1.size();
+    s.bytes = head + boundSheet(static_cast<std::uint32_t>(s.sheet1), "Data") +
+              boundSheet(static_cast<std::uint32_t>(s.sheet2), "Units") + sst +
+              record(0x00FF, le(8, 2) + le(static_cast<std::uint32_t>(s.sst), 4) + le(12, 2) + le(0, 2)) + eof() + sheet1 +
+              bof() + eof();
+    return s;
+}
+
+} // namespace
+
+TEST(VbaBinding, RecordsGoWhereTheyBelongAndEveryStreamPositionFollows)
+{
+    const Saved s = savedBook();
+    VbaBinding binding;
+    binding.objProj = record(0x00D3, "");
+    binding.workbookCodeName = codeName("ThisWorkbook");
+    binding.sheetCodeNames[u"Data"] = codeName("Sheet1");
+    binding.sheetCodeNames[u"Gone"] = codeName("Sheet9");
+    const std::string out = withVbaBinding(s.bytes, binding);
+    const std::size_t globalsGrowth = binding.objProj.size() + binding.workbookCodeName.size();
+    const std::size_t sheetGrowth = binding.sheetCodeNames[u"Data"].size();
+    ASSERT_EQ(out.size(), s.bytes.size() + globalsGrowth + sheetGrowth);
+
+    // After TABID: OBJPROJ, then the workbook's code name.
+    const std::size_t afterTabId = 20 + 8;
+    EXPECT_EQ(typeAt(out, afterTabId), 0x00D3);
+    EXPECT_EQ(out.substr(afterTabId + 4, binding.workbookCodeName.size()), binding.workbookCodeName);
+    // Each sheet entry points at its sheet; the sheet's own positions moved with it.
+    const std::size_t entries = afterTabId + globalsGrowth + 4 + 18;
+    const std::uint32_t sheet1 = u32At(out, entries + 4);
+    const std::uint32_t sheet2 = u32At(out, entries + boundSheet(0, "Data").size() + 4);
+    EXPECT_EQ(sheet1, s.sheet1 + globalsGrowth);
+    EXPECT_EQ(sheet2, s.sheet2 + globalsGrowth + sheetGrowth);
+    EXPECT_EQ(typeAt(out, sheet2), 0x0809);
+    const std::size_t index = sheet1 + 20;
+    ASSERT_EQ(typeAt(out, index), 0x020B);
+    EXPECT_EQ(typeAt(out, u32At(out, index + 4 + 12)), 0x0055);
+    EXPECT_EQ(typeAt(out, u32At(out, index + 4 + 16)), 0x00D7);
+    // EXTSST finds the shared strings.
+    const std::size_t extSst = s.sst + globalsGrowth + record(0x00FC, std::string(12, '\0')).size();
+    ASSERT_EQ(typeAt(out, extSst), 0x00FF);
+    EXPECT_EQ(typeAt(out, u32At(out, extSst + 6)), 0x00FC);
+    // The sheet's code name comes before what a sheet may hold after it.
+    const std::string sheetText = out.substr(sheet1, sheet2 - sheet1);
+    EXPECT_EQ(sheetText.find(binding.sheetCodeNames[u"Data"]) + sheetGrowth, sheetText.size() - 4 - 24);
+
+    // Read back, the binding is the one written; written twice, nothing changes.
+    const VbaBinding again = readVbaBinding(out);
+    EXPECT_EQ(again.objProj, binding.objProj);
+    EXPECT_EQ(again.workbookCodeName, binding.workbookCodeName);
+    ASSERT_EQ(again.sheetCodeNames.size(), 1u);
+    EXPECT_EQ(again.sheetCodeNames.at(u"Data"), binding.sheetCodeNames[u"Data"]);
+    EXPECT_EQ(withVbaBinding(out, binding), out);
+
+    EXPECT_THROW(withVbaBinding(s.bytes.substr(0, s.bytes.size() - 3), binding), VbaProjectError);
+}
