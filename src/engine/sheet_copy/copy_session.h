@@ -72,6 +72,7 @@ public:
     // Tells the user of cells whose formula gave way to a value they never showed.
     void noteEmptiedCells(const std::vector<std::string>& cells);
     void noteDatesKept(std::uint64_t count, const std::string& first);
+    void noteUndefinedFormats(std::uint64_t count, const std::string& first);
 
     // Carries every part the sheet's relationships reach.
     void carryParts();

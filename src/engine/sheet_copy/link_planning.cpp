@@ -208,6 +208,16 @@ void CopySession::noteDatesKept(std::uint64_t count, const std::string& first)
                      count == 1 ? "shows" : "show"));
 }
 
+void CopySession::noteUndefinedFormats(std::uint64_t count, const std::string& first)
+{
+    if (count == 0)
+        return;
+    note(fmt::format("\"{}\": {} {} a cell format the source workbook does not define, so {} the default "
+                     "format in the copy",
+                     copyName_, count == 1 ? first : fmt::format("{} and {} other places", first, count - 1),
+                     count == 1 ? "uses" : "use", count == 1 ? "it has" : "they have"));
+}
+
 // Asks nothing of the copy: only finds out whether a formula reads outside the copied sheet.
 class OutsideProbe final : public FormulaRules {
 public:

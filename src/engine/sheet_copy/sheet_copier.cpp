@@ -393,6 +393,7 @@ std::uint32_t copySheetAs(Workbook& source, std::uint32_t handle, Workbook& dest
 
         session.noteEmptiedCells(profile->emptiedCells);
         session.noteDatesKept(profile->datesKept, profile->firstDateKept);
+        session.noteUndefinedFormats(profile->undefinedFormats, profile->firstUndefinedFormat);
         session.carryParts();
         session.bringNames();
         session.finishLinks();

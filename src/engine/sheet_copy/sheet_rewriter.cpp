@@ -126,6 +126,8 @@ public:
             profile_->emptiedCells = std::move(emptiedCells_);
             profile_->datesKept = datesKept_;
             profile_->firstDateKept = std::move(firstDateKept_);
+            profile_->undefinedFormats = undefinedFormats_;
+            profile_->firstUndefinedFormat = std::move(firstUndefinedFormat_);
         }
         return compressor_.finish();
     }
@@ -176,6 +178,13 @@ private:
 
     std::size_t mapStyle(std::size_t src)
     {
+        // A format the workbook lacks cannot be carried: such cells, rows and columns get the
+        // default format rather than the whole sheet being refused, and the report says so.
+        if (src >= styleMap_.size() && !styleMap_.empty()) {
+            if (undefinedFormats_++ == 0)
+                firstUndefinedFormat_ = where();
+            return mapStyle(0);
+        }
         if (src >= styleMap_.size())
             throw EngineError(ErrorCode::StyleIndexOutOfRange, file_,
                               fmt::format("{}: format {} is used at {}, but the workbook defines {}", part_, src,
@@ -910,6 +919,8 @@ private:
     std::vector<std::string> emptiedCells_;
     std::uint64_t datesKept_ = 0;
     std::string firstDateKept_;
+    std::uint64_t undefinedFormats_ = 0;
+    std::string firstUndefinedFormat_;
 };
 
 } // namespace

@@ -48,6 +48,9 @@ struct SheetProfile {
     // Date cells the destination's date system has no day for: they keep their number.
     std::uint64_t datesKept = 0;
     std::string firstDateKept;
+    // Cells, rows and columns citing a format the source does not define: they take format 0.
+    std::uint64_t undefinedFormats = 0;
+    std::string firstUndefinedFormat;
 };
 
 // Everything a rewrite of one sheet depends on. The maps are called at most once per index

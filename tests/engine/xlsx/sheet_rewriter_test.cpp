@@ -328,10 +328,15 @@ TEST(SheetRewriter, LearnsWhatTheSheetUsesInTheOrderItUsesIt)
     EXPECT_EQ(r.styles, (std::vector<std::size_t>{6, 3, 0})) << "each index is mapped once";
 }
 
-TEST(SheetRewriter, OutOfRangeIndexesNameTheCell)
+TEST(SheetRewriter, AnUndefinedFormatIsTheDefaultOneAndCountedAndAnUndefinedTextNamesTheCell)
 {
     Recording r;
-    EXPECT_EQ(failure("<sheetData><row r=\"1\"><c r=\"B7\" s=\"8\"/></row></sheetData>", r), ErrorCode::StyleIndexOutOfRange);
+    SheetProfile profile;
+    EXPECT_EQ(rewrite("<sheetData><row r=\"1\" s=\"9\" customFormat=\"1\"><c r=\"B7\" s=\"8\"/><c r=\"C7\" s=\"1\"/></row></sheetData>", r,
+                      &profile),
+              "<sheetData><row r=\"1\" s=\"5\" customFormat=\"1\"><c r=\"B7\" s=\"5\"/><c r=\"C7\" s=\"11\"/></row></sheetData>");
+    EXPECT_EQ(profile.undefinedFormats, 2u);
+    EXPECT_EQ(profile.firstUndefinedFormat, "a row or column");
     EXPECT_EQ(failure("<sheetData><row r=\"1\"><c r=\"B7\" t=\"s\"><v>5</v></c></row></sheetData>", r),
               ErrorCode::StringIndexOutOfRange);
     try {
