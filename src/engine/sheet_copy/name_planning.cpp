@@ -7,6 +7,8 @@
 
 #include <fmt/format.h>
 
+#include <set>
+
 namespace tessaro::xlsx {
 
 using session::fold;
@@ -56,9 +58,18 @@ void CopySession::bringNames()
 {
     const std::vector<DefinedNameEntry> dstNames = dst_.workbookPart().definedNames();
     std::string srcPrefix = src_.workbookPart().names().prefix();
-    // The sheet's own names come with it.
+    // The sheet's own names come with it, each once: a name defined twice for one sheet is a
+    // fault a spreadsheet program repairs, and the copy must not take it elsewhere.
+    std::set<std::string> own, twice;
     for (const DefinedNameEntry& d : srcNames_)
         if (d.localSheetId == static_cast<long>(srcIndex_)) {
+            if (!own.insert(fold(d.name)).second) {
+                if (twice.insert(fold(d.name)).second)
+                    note(fmt::format("\"{}\": the source defines the name \"{}\" more than once for this sheet; the "
+                                     "copy keeps the first definition",
+                                     copyName_, d.name));
+                continue;
+            }
             place_ = fmt::format("the name \"{}\"", d.name);
             names_.push_back(PendingName{d.node, srcPrefix, true, translated(d.text)});
         }

@@ -514,6 +514,25 @@ TEST_F(Carry, ANameTheDestinationGivesAnotherMeaningStaysTheSourcesForTheCopy)
     EXPECT_STREQ(scoped.text().get(), "[2]Rates!$A$1");
 }
 
+TEST_F(Carry, ANameTheSourceDefinesTwiceForTheSheetComesOnceAndTheReportSaysSo)
+{
+    t::BookSpec s = sourceBook();
+    s.definedNames += "<definedName name=\"_xlnm._FilterDatabase\" localSheetId=\"0\" hidden=\"1\">Data!$A$3:$B$5</definedName>"
+                      "<definedName name=\"_xlnm._FilterDatabase\" localSheetId=\"0\">Data!$A$3:$B$4</definedName>";
+    t::writeWorkbook(src, s);
+    auto server = factory();
+    auto d = server->open(dst);
+    server->copySheet(server->worksheet(server->open(src), "Data"), Placement::After, server->sheet(d, 1));
+    EXPECT_THAT(server->takeCopyNotes(), ::testing::Contains(HasSubstr("\"Data\": the source defines the name "
+                                                                      "\"_xlnm._FilterDatabase\" more than once")));
+    server->save(d);
+    server->quit();
+    auto parts = t::readZip(dst);
+    auto names = xml(parts, "xl/workbook.xml").select_nodes("//definedName[@name='_xlnm._FilterDatabase']");
+    ASSERT_EQ(names.size(), 1u);
+    EXPECT_STREQ(names.first().node().text().get(), "Data!$A$3:$B$5");
+}
+
 // Copies of corpus sheets into a new workbook of one empty sheet, "Target".
 struct CarryCorpus : ::testing::Test {
     std::optional<fs::path> shared = tessaro::test::sharedDir();
