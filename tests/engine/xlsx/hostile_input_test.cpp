@@ -21,6 +21,8 @@ using tessaro::test::readFile;
 using tessaro::test::TempDir;
 using tessaro::test::writeFile;
 using ::testing::AllOf;
+using ::testing::AnyOf;
+using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::Not;
 namespace t = tessaro::xlsx::test;
@@ -543,20 +545,33 @@ t::BookSpec withSheet(const std::string& body)
     return s;
 }
 
-TEST_F(HostileInput, CellFormatIndexOutOfRange)
+TEST_F(HostileInput, CellFormatIndexOutOfRangeTakesTheDefaultFormatAndIsNoted)
 {
+    // The cells keep their values; only a format that is not there cannot come along.
     for (const std::string body :
          {"<sheetData><row r=\"1\"><c r=\"C7\" s=\"42\"><v>1</v></c></row></sheetData>",
           "<sheetData><row r=\"1\" s=\"9\" customFormat=\"1\"><c r=\"A1\"><v>1</v></c></row></sheetData>",
-          "<cols><col min=\"1\" max=\"2\" width=\"9\" style=\"1000000\"/></cols><sheetData/>",
-          "<sheetData><row r=\"1\"><c r=\"A1\" s=\"99999999999999999999999\"><v>1</v></c></row></sheetData>"}) {
+          "<cols><col min=\"1\" max=\"2\" width=\"9\" style=\"1000000\"/></cols><sheetData/>"}) {
         t::writeWorkbook(dir / "styles.xlsx", withSheet(body));
-        EXPECT_THAT(refusal(dir / "styles.xlsx", Use::CopyFrom), AllOf(HasSubstr(kSheetPart), HasSubstr("format")))
+        t::writeWorkbook(fine, fineBook());
+        auto server = nativeAutomationFactory()();
+        WorkbookRef dst = server->open(fine);
+        server->copySheet(server->worksheet(server->open(dir / "styles.xlsx"), "Data"), Placement::After,
+                          server->sheet(dst, 2));
+        EXPECT_THAT(server->takeCopyNotes(), ElementsAre(HasSubstr("a cell format the source workbook does not define")))
             << body;
+        server->save(dst);
+        server->quit();
+        for (const auto& [name, bytes] : t::readZip(fine)) {
+            if (name.rfind("xl/worksheets/", 0) == 0) {
+                EXPECT_THAT(bytes, Not(AnyOf(HasSubstr("s=\"42\""), HasSubstr("s=\"9\""), HasSubstr("style=\"1000000\""))))
+                    << body;
+            }
+        }
     }
-    t::writeWorkbook(dir / "styles.xlsx", withSheet("<sheetData><row r=\"1\"><c r=\"C7\" s=\"42\"><v>1</v></c></row></sheetData>"));
-    EXPECT_THAT(refusal(dir / "styles.xlsx", Use::CopyFrom),
-                AllOf(HasSubstr("refers to a cell format the workbook does not define"), HasSubstr("cell C7")));
+    t::writeWorkbook(dir / "styles.xlsx",
+                     withSheet("<sheetData><row r=\"1\"><c r=\"A1\" s=\"99999999999999999999999\"><v>1</v></c></row></sheetData>"));
+    EXPECT_THAT(refusal(dir / "styles.xlsx", Use::CopyFrom), AllOf(HasSubstr(kSheetPart), HasSubstr("format")));
 }
 
 TEST_F(HostileInput, RecordsInsideTheStylesOutOfRangeFallBackToTheDefaults)
