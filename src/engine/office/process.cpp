@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <filesystem>
 #include <system_error>
 #include <thread>
 
@@ -74,6 +75,7 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     if (rc != 0)
         throw std::system_error(rc, std::generic_category(), "cannot start " + program);
     pid_ = pid;
+    leftover_ = leftover;
     try {
         startWatchdog(leftover);
     } catch (...) {
@@ -170,9 +172,18 @@ void ChildProcess::end() noexcept
 {
     if (pid_ <= 0 || reaped_)
         return;
-    stopWatchdog();
     // The whole group goes before the leader is reaped, while its id still names the group.
     killGroup();
+    siginfo_t info{};
+    while (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
+    }
+    // The watchdog is dismissed only once the leftover is gone: killed at any moment before,
+    // this process leaves the removal to it.
+    if (!leftover_.empty()) {
+        std::error_code ec;
+        std::filesystem::remove_all(leftover_, ec);
+    }
+    stopWatchdog();
     int status = 0;
     while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
     }

@@ -41,7 +41,7 @@ public:
     // is not reaped.
     void killGroup() noexcept;
 
-    // Kills what is left of the group and reaps the child.
+    // Kills what is left of the group, removes `leftover` and reaps the child.
     void end() noexcept;
 
 private:
@@ -49,6 +49,7 @@ private:
     void stopWatchdog() noexcept;
 
     int pid_ = -1;
+    std::string leftover_;
     int watchdogPid_ = -1;
     int watchdogPipe_ = -1;
     bool reaped_ = false;
