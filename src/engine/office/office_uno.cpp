@@ -229,8 +229,14 @@ void Office::Impl::start(const fs::path& forFile)
         "--headless", "--invisible", "--nologo", "--norestore", "--nodefault", "--nolockcheck",
         "-env:UserInstallation=" + toUtf8(fileUrl(profile_)),
         "--accept=pipe,name=" + pipe + ";urp;StarOffice.ComponentContext"};
+    // LibreOffice's own temporary files go inside the profile, so that they go with it when an
+    // office is killed (by the watchdog, or after a hang) and cannot clean up after itself.
+    const fs::path scratch = profile_ / "tmp";
+    std::vector<std::string> settings;
+    if (fs::create_directory(scratch, ec) && !ec)
+        settings.push_back("TMPDIR=" + scratch.string());
     try {
-        process_ = std::make_unique<ChildProcess>(soffice.string(), args, profile_.string());
+        process_ = std::make_unique<ChildProcess>(soffice.string(), args, profile_.string(), settings);
     } catch (const std::system_error& e) {
         discard();
         throw OfficeUnavailable(fmt::format("LibreOffice could not be run ({}: {}). Install it with: sudo apt-get "

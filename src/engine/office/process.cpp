@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: MIT
 #include "engine/office/process.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <filesystem>
+#include <string_view>
 #include <system_error>
 #include <thread>
 
@@ -44,8 +46,19 @@ std::vector<char*> argvOf(std::vector<std::string>& storage)
 } // namespace
 
 ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args,
-                           const std::string& leftover)
+                           const std::string& leftover, const std::vector<std::string>& settings)
 {
+    std::vector<std::string> environment(settings);
+    for (char** e = environ; *e; ++e) {
+        const std::string_view entry(*e);
+        const auto name = entry.substr(0, entry.find('=') + 1);
+        const bool replaced = std::any_of(settings.begin(), settings.end(),
+                                          [&](const std::string& s) { return std::string_view(s).substr(0, name.size()) == name; });
+        if (!replaced)
+            environment.emplace_back(entry);
+    }
+    std::vector<char*> envp = argvOf(environment);
+
     std::vector<std::string> storage;
     storage.push_back(program);
     storage.insert(storage.end(), args.begin(), args.end());
@@ -69,7 +82,7 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     posix_spawnattr_setsigdefault(&attr, &defaults);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
     pid_t pid = -1;
-    const int rc = posix_spawn(&pid, program.c_str(), &actions, &attr, argv.data(), environ);
+    const int rc = posix_spawn(&pid, program.c_str(), &actions, &attr, argv.data(), envp.data());
     posix_spawn_file_actions_destroy(&actions);
     posix_spawnattr_destroy(&attr);
     if (rc != 0)

@@ -19,9 +19,10 @@ namespace tessaro::office {
 // watchdog kills the group and removes `leftover` (the office's profile folder), if given.
 class ChildProcess {
 public:
-    // Throws std::system_error when the program or its watchdog cannot be started.
+    // Throws std::system_error when the program or its watchdog cannot be started. `settings`
+    // ("NAME=value") replace or join the program's environment.
     ChildProcess(const std::string& program, const std::vector<std::string>& args,
-                 const std::string& leftover = {});
+                 const std::string& leftover = {}, const std::vector<std::string>& settings = {});
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
