@@ -816,6 +816,7 @@ def office_jobs(jobs, shared, work):
     -> {job id: result}."""
     results = {}
     todo = list(jobs)
+    limits = {j["id"]: j.get("seconds", OFFICE_JOB_SECONDS) for j in jobs}
     while todo:
         jobfile = os.path.join(work, "office-jobs.json")
         out = os.path.join(work, "office-results.jsonl")
@@ -827,12 +828,12 @@ def office_jobs(jobs, shared, work):
                                 start_new_session=True)
         current, since, soffice = None, time.time(), None
         try:
-            current, soffice = watch_worker(proc, out, results, current, since, soffice)
+            current, soffice = watch_worker(proc, out, results, current, since, soffice, limits)
         finally:
             if proc.poll() is None:  # this script is ending: the worker and its office go with it
                 stop_worker(proc, soffice)
         stuck = [j["id"] for j in todo if j["id"] not in results]
-        why = "no answer within %d s" % OFFICE_JOB_SECONDS if proc.returncode == -9 else \
+        why = "no answer within %d s" % limits.get(current, OFFICE_JOB_SECONDS) if proc.returncode == -9 else \
             "the worker ended with status %s" % proc.returncode
         if stuck and current is None:  # LibreOffice never came up: nothing more can be judged
             for i in stuck:
@@ -854,7 +855,7 @@ def stop_worker(proc, soffice):
     proc.wait()
 
 
-def watch_worker(proc, out, results, current, since, soffice):
+def watch_worker(proc, out, results, current, since, soffice, limits):
     """Reads the worker's results as they come until it ends, or stops it when one job takes
     too long. -> (the job it was on, its LibreOffice's process id)."""
     while True:
@@ -871,7 +872,7 @@ def watch_worker(proc, out, results, current, since, soffice):
                     results[rec["id"]] = rec
         if done:
             break
-        if current is not None and current not in results and time.time() - since > OFFICE_JOB_SECONDS:
+        if current is not None and current not in results and time.time() - since > limits.get(current, OFFICE_JOB_SECONDS):
             stop_worker(proc, soffice)
             return current, soffice
         time.sleep(1)
@@ -1128,7 +1129,8 @@ def run_wide_legacy(cli, shared, corpus, made_dir, work, native_cases, only, par
                 results.append({"case": case, "status": "engine-error", "file": src,
                                 "detail": rec.get("error") if rec else (err or "no report line")})
         if done:
-            jobs.append({"id": label, "kind": "judge", "before": before, "after": after,
+            # Each copy's source is loaded, and may be converted and loaded again.
+            jobs.append({"id": label, "kind": "judge", "before": before, "after": after, "seconds": 120 + 60 * len(done),
                          "copies": [[s, n] for s, n, _ in done]})
             made[label] = (done, folder)
     judged = office_jobs(jobs, shared, work)
