@@ -983,9 +983,15 @@ def judge_run(office, rep, job, U, C, lo_uno):
         for i, ((src, sheet), name) in enumerate(zip(job["copies"], copies), 1):
             tag = "copy[%d:%s]" % (i, name)
             if src not in sources:
-                sources[src] = office.load(src)
-                docs.append(sources[src])
+                try:
+                    sources[src] = office.load(src)
+                    docs.append(sources[src])
+                except Exception as e:  # this copy cannot be judged; the others can
+                    sources[src] = "%s: %s" % (type(e).__name__, e)
             doc = sources[src]
+            if isinstance(doc, str):
+                rep.fail(tag, "the source does not load: " + doc)
+                continue
             if not after.Sheets.hasByName(name):
                 rep.fail(tag, "missing from the output")
                 continue
