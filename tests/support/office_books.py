@@ -159,9 +159,25 @@ def _restyle_default(office, path, out, filter_name, font, size):
         doc.close(True)
 
 
+def _protect(office, path, out, filter_name, sheet):
+    """Protects one sheet of a workbook with a password."""
+    from com.sun.star.beans import PropertyValue
+
+    doc = office.load(path)
+    try:
+        doc.Sheets.getByName(sheet).protect("secret")
+        p1, p2 = PropertyValue(), PropertyValue()
+        p1.Name, p1.Value = "FilterName", filter_name
+        p2.Name, p2.Value = "Overwrite", True
+        doc.storeToURL(office.uno.systemPathToFileUrl(os.path.abspath(out)), (p1, p2))
+    finally:
+        doc.close(True)
+
+
 def make_fixtures(outdir):
-    """src.{xls,ods,xlsx}, dst.{xls,ods,xlsx}, src.xlsb and serif.{xls,ods} (the dst sheets with
-    DejaVu Serif 14 as the default font) in outdir."""
+    """src.{xls,ods,xlsx}, dst.{xls,ods,xlsx}, src.xlsb, serif.{xls,ods} (the dst sheets with
+    DejaVu Serif 14 as the default font) and locked.xls (src.xls with "Data" protected) in
+    outdir."""
     os.makedirs(outdir, exist_ok=True)
     seeds = tempfile.mkdtemp(prefix="office-books-seed-")
     try:
@@ -179,8 +195,9 @@ def make_fixtures(outdir):
         for ext, filter_name in ((".xls", "MS Excel 97"), (".ods", "calc8")):
             _restyle_default(office, os.path.join(outdir, "dst" + ext), os.path.join(outdir, "serif" + ext),
                              filter_name, "DejaVu Serif", 14.0)
+        _protect(office, os.path.join(outdir, "src.xls"), os.path.join(outdir, "locked.xls"), "MS Excel 97", "Data")
     for name in ("src.xls", "src.ods", "src.xlsx", "dst.xls", "dst.ods", "dst.xlsx", "src.xlsb", "serif.xls",
-                 "serif.ods"):
+                 "serif.ods", "locked.xls"):
         if not os.path.isfile(os.path.join(outdir, name)):
             raise RuntimeError("LibreOffice did not make " + name)
 

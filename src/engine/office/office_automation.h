@@ -40,6 +40,7 @@ public:
     void saveAs(WorkbookRef book, const std::filesystem::path& fullPath) override;
     void close(WorkbookRef book) override;
     void quit() override;
+    std::vector<std::string> takeCopyNotes() override;
 
     // What the composite server needs besides the interface.
     WorkbookFormat format(WorkbookRef book) const;

@@ -25,11 +25,13 @@
 #include <com/sun/star/sheet/XSpreadsheets2.hpp>
 #include <com/sun/star/util/CloseVetoException.hpp>
 #include <com/sun/star/util/XCloseable.hpp>
+#include <com/sun/star/util/XProtectable.hpp>
 
 #include <fmt/format.h>
 
 #include <map>
 #include <system_error>
+#include <utility>
 
 namespace tessaro::office {
 
@@ -102,8 +104,10 @@ Reference<css::beans::XPropertySet> defaultCellStyle(const Reference<css::sheet:
 
 // An imported sheet's cells that use the default cell style take the destination's default
 // font and alignment, so a copy between workbooks with different defaults looks different
-// from its source. Where that happened, the source's look is set on the copy's cells.
-void keepTheSourceLook(const Reference<css::sheet::XSpreadsheetDocument>& from,
+// from its source. Where that happened, the source's look is set on the copy's cells. A
+// protected sheet takes no formatting (LibreOffice ignores it without an error), so the
+// look is read back: -> false when some cells still look otherwise than in the source.
+bool keepTheSourceLook(const Reference<css::sheet::XSpreadsheetDocument>& from,
                        const Reference<css::sheet::XSpreadsheet>& source,
                        const Reference<css::sheet::XSpreadsheetDocument>& to, sal_Int16 copyIndex)
 {
@@ -114,7 +118,8 @@ void keepTheSourceLook(const Reference<css::sheet::XSpreadsheetDocument>& from,
         same = same && fromDefault->getPropertyValue(OUString::createFromAscii(p)) ==
                            toDefault->getPropertyValue(OUString::createFromAscii(p));
     if (same)
-        return;
+        return true;
+    bool kept = true;
     const Reference<css::container::XIndexAccess> groups(
         Reference<css::sheet::XUniqueCellFormatRangesSupplier>(source, UNO_QUERY_THROW)->getUniqueCellFormatRanges(),
         UNO_QUERY_THROW);
@@ -137,11 +142,20 @@ void keepTheSourceLook(const Reference<css::sheet::XSpreadsheetDocument>& from,
         for (const char* p : kLookProperties) {
             const OUString name = OUString::createFromAscii(p);
             const Any wanted = look->getPropertyValue(name);
-            if (copiedLook->getPropertyValue(name) != wanted)
+            if (copiedLook->getPropertyValue(name) != wanted) {
                 copiedLook->setPropertyValue(name, wanted);
+                kept = kept && copiedLook->getPropertyValue(name) == wanted;
+            }
         }
     }
     settings->setPropertyValue("IsAdjustHeightEnabled", adjusting);
+    return kept;
+}
+
+std::string describeFont(const Reference<css::beans::XPropertySet>& style)
+{
+    return fmt::format("{} {} pt", toUtf8(style->getPropertyValue("CharFontName").get<OUString>()),
+                       style->getPropertyValue("CharHeight").get<float>());
 }
 
 AutomationError notOpenable(const fs::path& file)
@@ -180,6 +194,8 @@ struct OfficeAutomation::Impl {
     std::shared_ptr<Office> office;
     Office::Impl& uno;
     std::map<std::uint32_t, Book> books;
+    // What the copies made so far left otherwise than in their source.
+    std::vector<std::string> notes;
     std::map<std::uint32_t, Sheet> sheets;
     std::uint32_t nextBook = 1;
     std::uint32_t nextSheet = 1;
@@ -459,7 +475,15 @@ void OfficeAutomation::copySheet(SheetRef sheetRef, Placement where, SheetRef an
         if (copy->getName() != nameOfCopy)
             throw AutomationError(ErrorCode::OfficeFailed, fmt::format("{}: the copy of the sheet \"{}\" could not be named \"{}\".",
                                                             to.path.string(), toUtf8(name), toUtf8(nameOfCopy)));
-        keepTheSourceLook(from.doc, source.sheet, to.doc, static_cast<sal_Int16>(index));
+        if (!keepTheSourceLook(from.doc, source.sheet, to.doc, static_cast<sal_Int16>(index))) {
+            const bool locked =
+                Reference<css::util::XProtectable>(copy, UNO_QUERY_THROW)->isProtected();
+            impl_->notes.push_back(fmt::format(
+                "\"{}\": {}its cells in the default cell style keep the default look of {} ({}) and not the "
+                "source's ({})",
+                toUtf8(nameOfCopy), locked ? "the sheet is protected, so " : "", to.path.filename().string(),
+                describeFont(defaultCellStyle(to.doc)), describeFont(defaultCellStyle(from.doc))));
+        }
     });
     ++to.revision;
     to.dirty = true;
@@ -523,6 +547,11 @@ void OfficeAutomation::close(WorkbookRef book)
     Impl::Book& b = impl_->book(book);
     impl_->closeQuietly(b);
     impl_->forget(book.id);
+}
+
+std::vector<std::string> OfficeAutomation::takeCopyNotes()
+{
+    return std::exchange(impl_->notes, {});
 }
 
 void OfficeAutomation::quit()

@@ -58,6 +58,7 @@ void OfficeAutomation::save(WorkbookRef) { noWorkbook(); }
 void OfficeAutomation::checkSavable(WorkbookRef) { noWorkbook(); }
 void OfficeAutomation::saveAs(WorkbookRef, const fs::path&) { noWorkbook(); }
 void OfficeAutomation::close(WorkbookRef) {}
+std::vector<std::string> OfficeAutomation::takeCopyNotes() { return {}; }
 void OfficeAutomation::quit() {}
 WorkbookFormat OfficeAutomation::format(WorkbookRef) const { noWorkbook(); }
 const fs::path& OfficeAutomation::path(WorkbookRef) const { noWorkbook(); }

@@ -278,6 +278,10 @@ public:
     std::vector<std::string> takeCopyNotes() override
     {
         std::vector<std::string> notes = native_ ? native_->takeCopyNotes() : std::vector<std::string>{};
+        if (office_) {
+            std::vector<std::string> more = office_->takeCopyNotes();
+            notes.insert(notes.end(), std::make_move_iterator(more.begin()), std::make_move_iterator(more.end()));
+        }
         notes.insert(notes.end(), std::make_move_iterator(notes_.begin()), std::make_move_iterator(notes_.end()));
         notes_.clear();
         return notes;

@@ -30,6 +30,7 @@ using test::readFile;
 using test::TempDir;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
+using ::testing::IsEmpty;
 
 const std::string kLong = "ABCDEFGHIJKLMNOPQRSTUVWXYZ01234";
 
@@ -185,6 +186,7 @@ TEST_F(OfficeAutomationTest, CopiesLookLikeTheirSourceInAWorkbookWithAnotherDefa
         server->save(dst);
         server->close(dst);
     }
+    EXPECT_THAT(server->takeCopyNotes(), IsEmpty());
     const auto books = readBooks({source, intoXls, intoOds});
     const BookView& from = books.at(source);
     ASSERT_EQ(from.sheet.at("Data").fonts.at("B2"), "Calibri 11");
@@ -194,6 +196,21 @@ TEST_F(OfficeAutomationTest, CopiesLookLikeTheirSourceInAWorkbookWithAnotherDefa
         EXPECT_EQ(out.sheet.at("Data (2)"), from.sheet.at("Data")) << target;
         EXPECT_EQ(out.sheet.at("Other"), from.sheet.at("Other")) << target;
     }
+}
+
+TEST_F(OfficeAutomationTest, AProtectedCopyThatCannotTakeTheSourceLookIsNoted)
+{
+    const fs::path source = copyFixture("locked.xls", dir.path());
+    const fs::path target = copyFixture("serif.ods", dir.path());
+    const WorkbookRef src = server->open(source);
+    const WorkbookRef dst = server->open(target);
+    copyAfterLast(server->worksheet(src, "Other"), dst);
+    EXPECT_THAT(server->takeCopyNotes(), IsEmpty());
+    copyAfterLast(server->worksheet(src, "Data"), dst);
+    EXPECT_THAT(server->takeCopyNotes(),
+                ElementsAre("\"Data (2)\": the sheet is protected, so its cells in the default cell style keep the "
+                            "default look of serif.ods (DejaVu Serif 14 pt) and not the source's (Calibri 11 pt)"));
+    EXPECT_THAT(server->takeCopyNotes(), IsEmpty());
 }
 
 TEST_F(OfficeAutomationTest, CopiesWithinOneWorkbook)
