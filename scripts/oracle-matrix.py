@@ -858,18 +858,22 @@ def stop_worker(proc, soffice):
 def watch_worker(proc, out, results, current, since, soffice, limits):
     """Reads the worker's results as they come until it ends, or stops it when one job takes
     too long. -> (the job it was on, its LibreOffice's process id)."""
+    seen = 0  # what has been read of `out`: a job's clock starts once, when its start is first read
     while True:
         done = proc.poll() is not None
-        with open(out) as fh:
-            for line in fh.readlines():
-                rec = json.loads(line)
-                if "soffice" in rec:
-                    soffice = rec["soffice"]
-                elif "start" in rec:
-                    if rec["start"] != current:
-                        current, since = rec["start"], time.time()
-                else:
-                    results[rec["id"]] = rec
+        with open(out, "rb") as fh:
+            fh.seek(seen)
+            data = fh.read()
+        whole = data[:data.rfind(b"\n") + 1]  # a line being written is read once it is whole
+        seen += len(whole)
+        for line in whole.decode().splitlines():
+            rec = json.loads(line)
+            if "soffice" in rec:
+                soffice = rec["soffice"]
+            elif "start" in rec:
+                current, since = rec["start"], time.time()
+            else:
+                results[rec["id"]] = rec
         if done:
             break
         if current is not None and current not in results and time.time() - since > limits.get(current, OFFICE_JOB_SECONDS):
@@ -1136,7 +1140,7 @@ def run_wide_legacy(cli, shared, corpus, made_dir, work, native_cases, only, par
                                 "detail": rec.get("error") if rec else (err or "no report line")})
         if done:
             # Each copy's source is loaded, and may be converted and loaded again.
-            jobs.append({"id": label, "kind": "judge", "before": before, "after": after, "seconds": 120 + 60 * len(done),
+            jobs.append({"id": label, "kind": "judge", "before": before, "after": after, "seconds": 60 + 20 * len(done),
                          "copies": [[s, n] for s, n, _ in done]})
             made[label] = (done, folder)
     judged = office_jobs(jobs, shared, work)
