@@ -84,6 +84,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import zlib
 import zipfile
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -898,6 +899,18 @@ def office_worker(jobfile, out, shared):
     def emit(rec):
         fh.write(json.dumps(rec, default=str) + "\n")
         fh.flush()
+    # LibreOffice writes a lock file beside every file it loads, and a killed one leaves it
+    # there, where the next load sees the file as in use; the corpus is loaded from copies.
+    copies_dir = os.path.join(os.path.dirname(os.path.abspath(jobfile)), "corpus-copies")
+    os.makedirs(copies_dir, exist_ok=True)
+
+    def local(path):
+        if not os.path.realpath(path).startswith(os.path.realpath(shared) + os.sep):
+            return path
+        mine = os.path.join(copies_dir, "%08x_%s" % (zlib.crc32(os.path.realpath(path).encode()), os.path.basename(path)))
+        if not os.path.exists(mine):
+            shutil.copyfile(path, mine)
+        return mine
     office = None
     for job in jobs:
         if office is None or not office.alive():
@@ -910,13 +923,13 @@ def office_worker(jobfile, out, shared):
         rep = C.Report(quiet=True)
         try:
             if job["kind"] == "list":
-                doc = office.load(job["path"])
+                doc = office.load(local(job["path"]))
                 names = lo_uno.sheet_names(doc)
                 office.close(doc)
                 emit({"id": job["id"], "names": names})
                 continue
             if job["kind"] == "convert":
-                doc = office.load(job["path"])
+                doc = office.load(local(job["path"]))
                 office.store(doc, job["out"])
                 office.close(doc)
                 emit({"id": job["id"], "converted": job["out"]})
@@ -933,7 +946,7 @@ def office_worker(jobfile, out, shared):
                 else:
                     rep.fail("open.libreoffice", "loaded, but LibreOffice sees sheets %s" % names)
             else:
-                judge_run(office, rep, job, U, C, lo_uno)
+                judge_run(office, rep, job, U, C, lo_uno, local)
         except Exception as e:  # the finding of this job; the next one goes on, in a fresh office
             rep.fail("open.libreoffice", "%s: %s" % (type(e).__name__, e))
             office.stop()  # once a load went wrong, later loads in the same office fail too
@@ -944,7 +957,7 @@ def office_worker(jobfile, out, shared):
     fh.close()
 
 
-def judge_run(office, rep, job, U, C, lo_uno):
+def judge_run(office, rep, job, U, C, lo_uno, local):
     """The destination of one command-line run: its sheets in order (the copies behind the old
     ones under the names the naming rule gives), its old sheets unchanged, and each copy equal
     to its source sheet (check_copy_uno's comparison)."""
@@ -988,7 +1001,7 @@ def judge_run(office, rep, job, U, C, lo_uno):
             tag = "copy[%d:%s]" % (i, name)
             if src not in sources:
                 try:
-                    sources[src] = office.load(src)
+                    sources[src] = office.load(local(src))
                     docs.append(sources[src])
                 except Exception as e:  # this copy cannot be judged; the others can
                     sources[src] = "%s: %s" % (type(e).__name__, e)
