@@ -18,8 +18,11 @@ WorkbookFormat classifyCompound(const std::filesystem::path& file)
 {
     const xlsx::CompoundDirectory dir = xlsx::readCompoundDirectory(file);
     // An encrypted OOXML package is a compound file too; it is not a legacy workbook.
-    if (!dir.complete || dir.has(u"EncryptedPackage"))
+    if (dir.has(u"EncryptedPackage"))
         return WorkbookFormat::Unknown;
+    // A directory cut short still names the workbook stream when it comes first, as it does in
+    // the files spreadsheet programs write; LibreOffice reads many such files whole, and says
+    // so when it cannot.
     return dir.has(u"Workbook") || dir.has(u"Book") ? WorkbookFormat::Xls : WorkbookFormat::Unknown;
 }
 
