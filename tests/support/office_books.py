@@ -143,35 +143,32 @@ def write_xlsb(path, sheets):
             z.writestr(name, data)
 
 
-def _restyle_default(office, path, out, filter_name, font, size):
-    """Gives a workbook's default cell style another font, as another program's workbook has."""
+def _changed_copy(office, path, out, filter_name, change):
+    """Saves a workbook as `out` after `change(doc)`."""
     from com.sun.star.beans import PropertyValue
 
     doc = office.load(path)
     try:
-        style = doc.StyleFamilies.getByName("CellStyles").getByName("Default")
-        style.CharFontName, style.CharHeight = font, size
+        change(doc)
         p1, p2 = PropertyValue(), PropertyValue()
         p1.Name, p1.Value = "FilterName", filter_name
         p2.Name, p2.Value = "Overwrite", True
         doc.storeToURL(office.uno.systemPathToFileUrl(os.path.abspath(out)), (p1, p2))
     finally:
         doc.close(True)
+
+
+def _restyle_default(office, path, out, filter_name, font, size):
+    """Gives a workbook's default cell style another font, as another program's workbook has."""
+    def change(doc):
+        style = doc.StyleFamilies.getByName("CellStyles").getByName("Default")
+        style.CharFontName, style.CharHeight = font, size
+    _changed_copy(office, path, out, filter_name, change)
 
 
 def _protect(office, path, out, filter_name, sheet):
     """Protects one sheet of a workbook with a password."""
-    from com.sun.star.beans import PropertyValue
-
-    doc = office.load(path)
-    try:
-        doc.Sheets.getByName(sheet).protect("secret")
-        p1, p2 = PropertyValue(), PropertyValue()
-        p1.Name, p1.Value = "FilterName", filter_name
-        p2.Name, p2.Value = "Overwrite", True
-        doc.storeToURL(office.uno.systemPathToFileUrl(os.path.abspath(out)), (p1, p2))
-    finally:
-        doc.close(True)
+    _changed_copy(office, path, out, filter_name, lambda doc: doc.Sheets.getByName(sheet).protect("secret"))
 
 
 def make_fixtures(outdir):
