@@ -1023,17 +1023,23 @@ def judge_run(office, rep, job, U, C, lo_uno, local):
             # The program reads a legacy file through LibreOffice's .xlsx conversion of it; the
             # same comparison against that conversion tells the conversion's differences from
             # the copy's.
-            if src not in conversions:
-                converted = os.path.join(os.path.dirname(job["after"]), "converted%d.xlsx" % len(conversions))
-                office.store(doc, converted)
-                conversions[src] = office.load(converted)
-                docs.append(conversions[src])
-            conv = conversions[src]
-            shift = (U.null_date(conv) - U.null_date(after)).days
-            s, d = as_stored(U.snapshot(conv, conv.Sheets.getByName(sheet)),
-                             U.snapshot(after, after.Sheets.getByName(name)), C.numfmt_key)
-            scaled_widths(rep, AS_CONVERTED + tag, s, d)
-            U.compare_copy(rep, AS_CONVERTED + tag, s, d, sheet, name, shift, "semantic")
+            try:
+                if src not in conversions:
+                    converted = os.path.join(os.path.dirname(job["after"]), "converted%d.xlsx" % len(conversions))
+                    office.store(doc, converted)
+                    conversions[src] = office.load(converted)
+                    docs.append(conversions[src])
+                conv = conversions[src]
+                if not conv.Sheets.hasByName(sheet):
+                    rep.fail(AS_CONVERTED + tag, "LibreOffice's conversion of the source has no sheet %r" % sheet)
+                    continue
+                shift = (U.null_date(conv) - U.null_date(after)).days
+                s, d = as_stored(U.snapshot(conv, conv.Sheets.getByName(sheet)),
+                                 U.snapshot(after, after.Sheets.getByName(name)), C.numfmt_key)
+                scaled_widths(rep, AS_CONVERTED + tag, s, d)
+                U.compare_copy(rep, AS_CONVERTED + tag, s, d, sheet, name, shift, "semantic")
+            except Exception as e:  # this copy's second comparison; the others go on
+                rep.fail(AS_CONVERTED + tag, "%s: %s" % (type(e).__name__, e))
     finally:
         for d in docs:
             office.close(d)
