@@ -884,6 +884,22 @@ def watch_worker(proc, out, results, current, since, soffice, limits):
     return current, soffice
 
 
+def corpus_copy(path, work):
+    """LibreOffice writes a lock file beside every file it loads, and a killed one leaves it
+    there, where the next load sees the file as in use; so the corpus is loaded, by LibreOffice
+    and by the program alike, from copies. A copy keeps its file name and shares a folder with
+    the copies of its original's neighbours, so that a relative link to another workbook
+    names the same file in the source the judge reads and in the one the program copied from."""
+    real = os.path.realpath(path)
+    folder = os.path.join(work, "corpus-copies", "%08x" % zlib.crc32(os.path.dirname(real).encode()))
+    mine = os.path.join(folder, os.path.basename(real))
+    if not os.path.exists(mine):
+        os.makedirs(folder, exist_ok=True)
+        shutil.copyfile(real, mine + ".part")
+        os.replace(mine + ".part", mine)
+    return mine
+
+
 def office_worker(jobfile, out, shared):
     """The LibreOffice side of office_jobs: "list" loads a file and names its sheets; "load"
     loads a native copy's output and compares the sheets LibreOffice sees with the package's;
@@ -899,18 +915,12 @@ def office_worker(jobfile, out, shared):
     def emit(rec):
         fh.write(json.dumps(rec, default=str) + "\n")
         fh.flush()
-    # LibreOffice writes a lock file beside every file it loads, and a killed one leaves it
-    # there, where the next load sees the file as in use; the corpus is loaded from copies.
-    copies_dir = os.path.join(os.path.dirname(os.path.abspath(jobfile)), "corpus-copies")
-    os.makedirs(copies_dir, exist_ok=True)
+    work = os.path.dirname(os.path.abspath(jobfile))
 
     def local(path):
         if not os.path.realpath(path).startswith(os.path.realpath(shared) + os.sep):
             return path
-        mine = os.path.join(copies_dir, "%08x_%s" % (zlib.crc32(os.path.realpath(path).encode()), os.path.basename(path)))
-        if not os.path.exists(mine):
-            shutil.copyfile(path, mine)
-        return mine
+        return corpus_copy(path, work)
     office = None
     for job in jobs:
         if office is None or not office.alive():
@@ -1145,11 +1155,11 @@ def run_wide_legacy(cli, shared, corpus, made_dir, work, native_cases, only, par
     results, jobs, made = [], [], {}
     for label, copies, dest in runs:
         folder = os.path.join(work, label)
-        before, after, lines, err = cli_run(cli, copies, dest, folder)
+        before, after, lines, err = cli_run(cli, [(corpus_copy(src, work), sheet) for src, sheet in copies], dest, folder)
         done = []
         for (src, sheet) in copies:
             # The program reports each path as it resolved it.
-            rec = next((x for x in lines if os.path.realpath(x.get("source", "")) == os.path.realpath(src) and
+            rec = next((x for x in lines if os.path.realpath(x.get("source", "")) == corpus_copy(src, work) and
                         x.get("sheet") == sheet), None)
             case = "%s[%s] -> %s (%s)" % (os.path.basename(src), sheet, os.path.basename(dest), label)
             if rec is not None and rec.get("result") == "copied":
@@ -1160,7 +1170,7 @@ def run_wide_legacy(cli, shared, corpus, made_dir, work, native_cases, only, par
         if done:
             # Each copy's source is loaded, and may be converted and loaded again.
             jobs.append({"id": label, "kind": "judge", "before": before, "after": after, "seconds": 60 + 20 * len(done),
-                         "copies": [[s, n] for s, n, _ in done]})
+                         "copies": [[corpus_copy(s, work), n] for s, n, _ in done]})
             made[label] = (done, folder)
     judged = office_jobs(jobs, shared, work)
     for label, (done, folder) in made.items():
@@ -1172,18 +1182,72 @@ def run_wide_legacy(cli, shared, corpus, made_dir, work, native_cases, only, par
             mine = [c for c in checks if c["check"].startswith("copy[%d:" % i)] + shared_fails
             fails = ["%s: %s" % (c["check"], c["reason"]) for c in mine if c["status"] == "FAIL"]
             converted = [c for c in checks if c["check"].startswith(AS_CONVERTED + "copy[%d:" % i)]
+            conv_fails = ["%s: %s" % (c["check"], c["reason"]) for c in converted if c["status"] == "FAIL"]
+            constants = [f for f in fails + conv_fails if error_constants(after, f)]
+            fails = [f for f in fails if f not in constants]
+            conv_fails = [f for f in conv_fails if f not in constants]
             status = "fail" if fails else "pass"
-            if fails and converted and not shared_fails and not any(c["status"] == "FAIL" for c in converted):
+            if fails and converted and not shared_fails and not conv_fails:
                 status = "legacy-conversion"
-            results.append({"case": case, "status": status, "file": src, "fails": fails,
-                            "as_converted": ["%s: %s" % (c["check"], c["reason"]) for c in converted
-                                             if c["status"] == "FAIL"],
+            results.append({"case": case, "status": status, "file": src, "fails": fails, "error_constants": constants,
+                            "as_converted": conv_fails,
                             "warns": ["%s: %s" % (c["check"], c["reason"]) for c in mine if c["status"] == "WARN"],
                             "checks": len(mine), "office_load": True})
         if all_ok:
             shutil.rmtree(folder, ignore_errors=True)
     recheck_in_package(cli, shared, work, results, {label: dest for label, _, dest in runs})
     return results, unread
+
+
+ERROR_CONSTANT = re.compile(r"R(\d+)C(\d+): (?:=|Err:520) -> =(#[A-Z0-9/!?]+)$")
+
+
+def error_constants(after, check):
+    """A legacy workbook can hold an error as a constant. LibreOffice shows it as a formula
+    without tokens whose result is the error; its own .xlsx conversion writes an empty formula
+    (which it then reads as Err:520), and the copy writes the error value itself (`t="e"`), as a
+    spreadsheet application does, which LibreOffice shows as the formula "=#NULL!". The judge's
+    cell comparison sees formulas only, so such a check is accepted when every cell it names
+    holds that error as a value in the copy's package and it names as many cells as the copy
+    holds error values. -> whether `check` ("name: reason") is only that."""
+    import xml.etree.ElementTree as ET
+    name, _, reason = check.partition(": ")
+    m = re.match(r"(?:%s)?copy\[\d+:(.*)\]\.cells$" % AS_CONVERTED, name)
+    if not m:
+        return False
+    items = reason.split("; ")
+    total = len(items)
+    if items and items[-1].startswith("..."):
+        n = re.search(r"\((\d+) in all\)", items.pop())
+        if not n:
+            return False
+        total = int(n.group(1))
+    try:
+        part = sheet_part(after, m.group(1))
+        with zipfile.ZipFile(after) as z:
+            root = ET.fromstring(z.read(part))
+    except (OSError, KeyError, TypeError, ValueError, zipfile.BadZipFile, ET.ParseError):
+        return False
+    errors = {}
+    for c in root.iter("{%s}c" % MAIN):
+        if c.get("t") == "e" and c.find("{%s}f" % MAIN) is None:
+            errors[c.get("r")] = c.findtext("{%s}v" % MAIN)
+    for item in items:
+        cell = ERROR_CONSTANT.match(item)
+        if not cell:
+            return False
+        ref = openpyxl_ref(int(cell.group(1)), int(cell.group(2)))
+        if errors.get(ref) != cell.group(3):
+            return False
+    return total == len(errors)
+
+
+def openpyxl_ref(row, col):
+    letters = ""
+    while col:
+        col, rem = divmod(col - 1, 26)
+        letters = chr(65 + rem) + letters
+    return "%s%d" % (letters, row)
 
 
 def recheck_in_package(cli, shared, work, results, dests):
@@ -1211,7 +1275,7 @@ def recheck_in_package(cli, shared, work, results, dests):
         label = re.search(r"\((\w+)\)$", r["case"]).group(1)
         if not conv or not os.path.isfile(conv):
             continue
-        before, after, lines, err = cli_run(cli, [(r["file"], sheet)], dests[label], folder)
+        before, after, lines, err = cli_run(cli, [(corpus_copy(r["file"], work), sheet)], dests[label], folder)
         if not lines or lines[0].get("result") != "copied":
             r["package"] = ["the copy made alone failed: %s" % (err or lines)]
             continue
