@@ -5,6 +5,7 @@ Every destination must afterwards be either byte for byte as before, or complete
 (it opens, it holds its own sheets unchanged and the copy in its place). Run by CTest with
 a bounded number of kills; scripts can raise TESSARO_KILL_RUNS for a longer soak.
 """
+import hashlib
 import json
 import os
 import random
@@ -133,7 +134,8 @@ class KillTest(unittest.TestCase):
                                      "--report", report],
                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                                     env=dict(os.environ, TESSARO_APP_DIR=self.dir))
-            time.sleep(rng.uniform(0, self.duration))
+            # The first kill comes as soon as the office answers, so that one surely lands mid-job.
+            time.sleep(rng.uniform(0, self.duration) if run else 0)
             proc.send_signal(signal.SIGKILL)
             proc.wait()
             found = {}
@@ -154,6 +156,22 @@ class KillTest(unittest.TestCase):
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertEqual(sorted(os.listdir(work)), sorted(self.original))
         self.assertGreater(totals["copied"], 0, "the kills should not all land before the first save")
+
+
+def office_sockets(text):
+    """The sockets LibreOffice makes in /tmp for the office whose command line holds text: its
+    pipe, and the one named by the MD5 of its profile's URL (each byte in hex, unpadded)."""
+    found = []
+    for pid in office_books.live_processes_mentioning(text):
+        with open("/proc/%d/cmdline" % pid, "rb") as f:
+            args = f.read().decode("utf-8", "replace").split("\0")
+        for a in args:
+            if a.startswith("--accept=pipe,name="):
+                found.append("/tmp/OSL_PIPE_%d_%s" % (os.getuid(), a.split("=", 2)[2].split(";")[0]))
+            elif a.startswith("-env:UserInstallation="):
+                digest = hashlib.md5(a.split("=", 1)[1].encode("utf-16-le")).digest()
+                found.append("/tmp/OSL_PIPE_%d_SingleOfficeIPC_%s" % (os.getuid(), "".join("%x" % b for b in digest)))
+    return found
 
 
 @unittest.skipUnless(WITH_LIBREOFFICE and os.path.exists(office_books.SOFFICE),
@@ -206,7 +224,12 @@ class OfficeKillTest(unittest.TestCase):
             while not office_books.live_processes_mentioning(tmp) and proc.poll() is None and time.monotonic() < deadline:
                 time.sleep(0.05)
             self.assertTrue(office_books.live_processes_mentioning(tmp), "no office was started for the .xls destinations")
-            time.sleep(rng.uniform(0, self.duration))
+            sockets = office_sockets(tmp)
+            while not all(map(os.path.lexists, sockets)) and proc.poll() is None and time.monotonic() < deadline:
+                time.sleep(0.05)
+            self.assertTrue(sockets and all(map(os.path.lexists, sockets)), "the office's sockets were not found: %s" % sockets)
+            # The first kill comes as soon as the office answers, so that one surely lands mid-job.
+            time.sleep(rng.uniform(0, self.duration) if run else 0)
             proc.send_signal(signal.SIGKILL)
             proc.wait()
             # The watchdog kills the office, waits up to 5 s for its processes to go, then removes
@@ -217,6 +240,7 @@ class OfficeKillTest(unittest.TestCase):
                 time.sleep(0.1)
             self.assertEqual(office_books.live_processes_mentioning(tmp), [], "LibreOffice outlived the killed job")
             self.assertEqual(os.listdir(tmp), [], "the office's profile or temporary files were left behind")
+            self.assertEqual([p for p in sockets if os.path.lexists(p)], [], "the office's sockets were left behind")
             outcomes.append(self.check_destinations(work))
         print("\n%d kills with an office up: %s" % (self.RUNS, outcomes))
 

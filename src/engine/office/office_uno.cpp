@@ -13,6 +13,7 @@
 #include <com/sun/star/util/XChangesBatch.hpp>
 #include <cppuhelper/bootstrap.hxx>
 #include <rtl/bootstrap.hxx>
+#include <rtl/digest.h>
 
 #include <fmt/format.h>
 
@@ -66,6 +67,28 @@ void ignoreBrokenPipes()
         if (::sigaction(SIGPIPE, nullptr, &current) == 0 && current.sa_handler == SIG_DFL)
             std::signal(SIGPIPE, SIG_IGN);
     });
+}
+
+// A killed office cannot remove the sockets it listens on, and LibreOffice keeps them in /tmp
+// (/var/tmp when /tmp cannot be written), whatever TMPDIR says: the pipe Tessaro connects by,
+// and the one by which a second office of the same profile would hand its work over to the
+// first, named by the MD5 digest of the profile's URL, each byte in hex without zero padding.
+std::vector<std::string> officeSockets(const std::string& pipe, const OUString& profileUrl)
+{
+    sal_uInt8 digest[RTL_DIGEST_LENGTH_MD5];
+    if (rtl_digest_MD5(profileUrl.getStr(), static_cast<sal_uInt32>(profileUrl.getLength()) * sizeof(sal_Unicode),
+                       digest, sizeof digest) != rtl_Digest_E_None)
+        return {};
+    std::string hash;
+    for (const sal_uInt8 b : digest)
+        hash += fmt::format("{:x}", b);
+    std::vector<std::string> sockets;
+    const unsigned uid = ::getuid();
+    for (const char* folder : {"/tmp", "/var/tmp"}) {
+        sockets.push_back(fmt::format("{}/OSL_PIPE_{}_{}", folder, uid, pipe));
+        sockets.push_back(fmt::format("{}/OSL_PIPE_{}_SingleOfficeIPC_{}", folder, uid, hash));
+    }
+    return sockets;
 }
 
 } // namespace
@@ -225,9 +248,10 @@ void Office::Impl::start(const fs::path& forFile)
                                                         forFile.string(), parent.string(), ec.message()));
     }
     const std::string pipe = "tessaro-" + token;
+    const OUString profileUrl = fileUrl(profile_);
     const std::vector<std::string> args = {
         "--headless", "--invisible", "--nologo", "--norestore", "--nodefault", "--nolockcheck",
-        "-env:UserInstallation=" + toUtf8(fileUrl(profile_)),
+        "-env:UserInstallation=" + toUtf8(profileUrl),
         "--accept=pipe,name=" + pipe + ";urp;StarOffice.ComponentContext"};
     // LibreOffice's own temporary files go inside the profile, so that they go with it when an
     // office is killed (by the watchdog, or after a hang) and cannot clean up after itself.
@@ -236,7 +260,9 @@ void Office::Impl::start(const fs::path& forFile)
     if (fs::create_directory(scratch, ec) && !ec)
         settings.push_back("TMPDIR=" + scratch.string());
     try {
-        process_ = std::make_unique<ChildProcess>(soffice.string(), args, profile_.string(), settings);
+        std::vector<std::string> leftovers = officeSockets(pipe, profileUrl);
+        leftovers.insert(leftovers.begin(), profile_.string());
+        process_ = std::make_unique<ChildProcess>(soffice.string(), args, leftovers, settings);
     } catch (const std::system_error& e) {
         discard();
         throw OfficeUnavailable(fmt::format("LibreOffice could not be run ({}: {}). Install it with: sudo apt-get "

@@ -32,7 +32,7 @@ constexpr const char* kWatchdogScript =
     "kill -s KILL -- \"-$1\" 2>/dev/null; "
     "i=0; while [ $i -lt 50 ] && ps -e -o pgid= -o stat= 2>/dev/null | "
     "awk -v g=\"$1\" '$1 == g && $2 !~ /^Z/ { f = 1 } END { exit !f }'; do sleep 0.1; i=$((i+1)); done; "
-    "if [ -n \"$2\" ]; then rm -rf -- \"$2\" 2>/dev/null || { sleep 0.2; rm -rf -- \"$2\"; }; fi";
+    "shift; if [ $# -gt 0 ]; then rm -rf -- \"$@\" 2>/dev/null || { sleep 0.2; rm -rf -- \"$@\"; }; fi";
 
 std::vector<char*> argvOf(std::vector<std::string>& storage)
 {
@@ -46,7 +46,7 @@ std::vector<char*> argvOf(std::vector<std::string>& storage)
 } // namespace
 
 ChildProcess::ChildProcess(const std::string& program, const std::vector<std::string>& args,
-                           const std::string& leftover, const std::vector<std::string>& settings)
+                           const std::vector<std::string>& leftovers, const std::vector<std::string>& settings)
 {
     std::vector<std::string> environment(settings);
     for (char** e = environ; *e; ++e) {
@@ -88,9 +88,9 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
     if (rc != 0)
         throw std::system_error(rc, std::generic_category(), "cannot start " + program);
     pid_ = pid;
-    leftover_ = leftover;
+    leftovers_ = leftovers;
     try {
-        startWatchdog(leftover);
+        startWatchdog();
     } catch (...) {
         end();
         throw;
@@ -99,13 +99,14 @@ ChildProcess::ChildProcess(const std::string& program, const std::vector<std::st
 
 ChildProcess::~ChildProcess() { end(); }
 
-void ChildProcess::startWatchdog(const std::string& leftover)
+void ChildProcess::startWatchdog()
 {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0)
         throw std::system_error(errno, std::generic_category(), "cannot watch the office process");
     std::vector<std::string> storage = {"/bin/sh", "-c", kWatchdogScript, "tessaro-office-watchdog",
-                                        std::to_string(pid_), leftover};
+                                        std::to_string(pid_)};
+    storage.insert(storage.end(), leftovers_.begin(), leftovers_.end());
     std::vector<char*> argv = argvOf(storage);
     posix_spawn_file_actions_t actions;
     posix_spawnattr_t attr;
@@ -190,11 +191,11 @@ void ChildProcess::end() noexcept
     siginfo_t info{};
     while (::waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
     }
-    // The watchdog is dismissed only once the leftover is gone: killed at any moment before,
+    // The watchdog is dismissed only once the leftovers are gone: killed at any moment before,
     // this process leaves the removal to it.
-    if (!leftover_.empty()) {
+    for (const auto& path : leftovers_) {
         std::error_code ec;
-        std::filesystem::remove_all(leftover_, ec);
+        std::filesystem::remove_all(path, ec);
     }
     stopWatchdog();
     int status = 0;

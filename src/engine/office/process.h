@@ -16,13 +16,13 @@ namespace tessaro::office {
 // signal would reach only the first of the office's processes. So a watchdog shell, in a group
 // of its own and deaf to the terminal's signals, waits on a pipe whose only writer is this
 // process: a word on the pipe means a normal end; end of file means this process died, and the
-// watchdog kills the group and removes `leftover` (the office's profile folder), if given.
+// watchdog kills the group and removes `leftovers` (the office's profile folder and sockets).
 class ChildProcess {
 public:
     // Throws std::system_error when the program or its watchdog cannot be started. `settings`
     // ("NAME=value") replace or join the program's environment.
     ChildProcess(const std::string& program, const std::vector<std::string>& args,
-                 const std::string& leftover = {}, const std::vector<std::string>& settings = {});
+                 const std::vector<std::string>& leftovers = {}, const std::vector<std::string>& settings = {});
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
@@ -42,15 +42,15 @@ public:
     // is not reaped.
     void killGroup() noexcept;
 
-    // Kills what is left of the group, removes `leftover` and reaps the child.
+    // Kills what is left of the group, removes `leftovers` and reaps the child.
     void end() noexcept;
 
 private:
-    void startWatchdog(const std::string& leftover);
+    void startWatchdog();
     void stopWatchdog() noexcept;
 
     int pid_ = -1;
-    std::string leftover_;
+    std::vector<std::string> leftovers_;
     int watchdogPid_ = -1;
     int watchdogPipe_ = -1;
     bool reaped_ = false;
