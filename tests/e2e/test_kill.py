@@ -5,7 +5,6 @@ Every destination must afterwards be either byte for byte as before, or complete
 (it opens, it holds its own sheets unchanged and the copy in its place). Run by CTest with
 a bounded number of kills; scripts can raise TESSARO_KILL_RUNS for a longer soak.
 """
-import hashlib
 import json
 import os
 import random
@@ -159,19 +158,14 @@ class KillTest(unittest.TestCase):
 
 
 def office_sockets(text):
-    """The sockets LibreOffice makes in /tmp for the office whose command line holds text: its
-    pipe, and the one named by the MD5 of its profile's URL (each byte in hex, unpadded)."""
-    found = []
+    """The sockets of the office whose command line holds text."""
     for pid in office_books.live_processes_mentioning(text):
         with open("/proc/%d/cmdline" % pid, "rb") as f:
-            args = f.read().decode("utf-8", "replace").split("\0")
-        for a in args:
-            if a.startswith("--accept=pipe,name="):
-                found.append("/tmp/OSL_PIPE_%d_%s" % (os.getuid(), a.split("=", 2)[2].split(";")[0]))
-            elif a.startswith("-env:UserInstallation="):
-                digest = hashlib.md5(a.split("=", 1)[1].encode("utf-16-le")).digest()
-                found.append("/tmp/OSL_PIPE_%d_SingleOfficeIPC_%s" % (os.getuid(), "".join("%x" % b for b in digest)))
-    return found
+            args = dict(a.split("=", 1) for a in f.read().decode("utf-8", "replace").split("\0") if "=" in a)
+        if "--accept" in args and "-env:UserInstallation" in args:
+            return office_books.soffice_sockets(args["--accept"].split("name=")[1].split(";")[0],
+                                                args["-env:UserInstallation"])
+    return []
 
 
 @unittest.skipUnless(WITH_LIBREOFFICE and os.path.exists(office_books.SOFFICE),

@@ -20,6 +20,7 @@ The reader opens .xlsx/.xlsm with openpyxl and everything else with LibreOffice 
 
 Run it with the distribution's /usr/bin/python3, which has openpyxl and uno.
 """
+import hashlib
 import os
 import shutil
 import signal
@@ -233,6 +234,14 @@ def live_processes_mentioning(text):
     return found
 
 
+def soffice_sockets(pipe, profile_url):
+    """The sockets an office makes in /tmp, which it leaves there when it is killed: its pipe,
+    and the one named by the MD5 of its profile's URL (each byte in hex, unpadded)."""
+    digest = hashlib.md5(profile_url.encode("utf-16-le")).digest()
+    return ["/tmp/OSL_PIPE_%d_%s" % (os.getuid(), pipe),
+            "/tmp/OSL_PIPE_%d_SingleOfficeIPC_%s" % (os.getuid(), "".join("%x" % b for b in digest))]
+
+
 class Office:
     """A private LibreOffice for reading: its own profile and pipe, ended by its process group."""
 
@@ -243,11 +252,14 @@ class Office:
         self.uno = uno
         self.profile = tempfile.mkdtemp(prefix="office-books-profile-")
         pipe = "office-books-%d-%d" % (os.getpid(), int(time.time() * 1000) % 1000000)
+        url = uno.systemPathToFileUrl(self.profile)
+        self.sockets = soffice_sockets(pipe, url)
+        os.mkdir(os.path.join(self.profile, "tmp"))
         self.proc = subprocess.Popen(
             [SOFFICE, "--headless", "--invisible", "--nologo", "--norestore", "--nodefault", "--nolockcheck",
-             "-env:UserInstallation=" + uno.systemPathToFileUrl(self.profile),
-             "--accept=pipe,name=%s;urp;StarOffice.ComponentContext" % pipe],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
+             "-env:UserInstallation=" + url, "--accept=pipe,name=%s;urp;StarOffice.ComponentContext" % pipe],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True,
+            env=dict(os.environ, TMPDIR=os.path.join(self.profile, "tmp")))
         local = uno.getComponentContext()
         resolver = local.ServiceManager.createInstanceWithContext("com.sun.star.bridge.UnoUrlResolver", local)
         deadline = time.time() + 90
@@ -268,6 +280,9 @@ class Office:
             pass
         self.proc.wait()
         shutil.rmtree(self.profile, ignore_errors=True)
+        for path in self.sockets:
+            if os.path.lexists(path):
+                os.unlink(path)
 
     def load(self, path):
         from com.sun.star.beans import PropertyValue
