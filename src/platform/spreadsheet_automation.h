@@ -79,6 +79,8 @@ struct SheetExtent {
     std::string firstExternalFormula;    // the cell of the first of them, e.g. "B121"
     std::uint64_t errorConstants = 0;    // cells holding an error other than #N/A as a constant
     std::string firstErrorConstant;
+    std::uint64_t rowInputTables = 0;    // data tables with a row input cell (one along a row, or two inputs)
+    std::string firstRowInputTable;
 };
 
 // What opening a file came to: the open workbook, a file for another engine (nothing was

@@ -191,23 +191,33 @@ class LegacyCliTest(unittest.TestCase):
         wb.create_sheet("Small")["A1"] = "fits"
         wb.create_sheet("Linked")["B2"] = "=[1]Rates!A1"
         wb.create_sheet("Errors")["C3"] = "#DIV/0!"
-        wb.save(big)
+        # Data tables with a row input, as LibreOffice writes them and as a spreadsheet application does.
+        wb.create_sheet("RowTable")["B2"] = "=TABLE($A2,$F$1,B$1)"
+        wb.create_sheet("TwoInputs")["B2"] = "=PLACE"
+        plain = os.path.join(self.src, "plain.xlsx")
+        wb.save(plain)
         bomb = os.path.join(self.src, "bomb.xlsx")
-        with zipfile.ZipFile(big) as zin, zipfile.ZipFile(bomb, "w", zipfile.ZIP_DEFLATED) as zout:
-            for info in zin.infolist():
-                data = zin.read(info.filename)
-                if info.filename == "xl/worksheets/sheet3.xml":
-                    data = data.replace(b"<sheetData>", b"<sheetData>" + b" " * (80 << 20), 1)
-                zout.writestr(info.filename, data, compress_type=zipfile.ZIP_DEFLATED, compresslevel=9)
+        for path, change in ((big, lambda name, data: data.replace(
+                                  b"<f>PLACE</f>", b'<f t="dataTable" ref="B2:C3" dt2D="1" dtr="1" r1="F1" r2="G1"/>')),
+                             (bomb, lambda name, data: data.replace(b"<sheetData>", b"<sheetData>" + b" " * (80 << 20), 1)
+                              if name == "xl/worksheets/sheet3.xml" else data)):
+            with zipfile.ZipFile(plain) as zin, zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as zout:
+                for info in zin.infolist():
+                    zout.writestr(info.filename, change(info.filename, zin.read(info.filename)),
+                                  compress_type=zipfile.ZIP_DEFLATED, compresslevel=9)
         xls = self.fixture("dst.xls", self.dst)
         with open(xls, "rb") as f:
             original = f.read()
         does_not_fit = ": the sheet does not fit in a workbook of this format"
-        # LibreOffice would copy references to other workbooks as #REF!.
+        # LibreOffice would copy references to other workbooks as #REF!, and read the wrong input in those tables.
         for sheet, why, says in (("Big", does_not_fit, "Big has 70,000 rows; an .xls sheet holds 65,536"),
                                  ("Wide", does_not_fit, "Wide has 300 columns; an .xls sheet holds 256"),
                                  ("Linked", ": what was asked cannot be done in a workbook of this format",
-                                  "Linked has a formula that reads other workbooks (the first in B2)")):
+                                  "Linked has a formula that reads other workbooks (the first in B2)"),
+                                 ("RowTable", ": what was asked cannot be done in a workbook of this format",
+                                  "RowTable has a data table with a row input cell (at B2)"),
+                                 ("TwoInputs", ": what was asked cannot be done in a workbook of this format",
+                                  "TwoInputs has a data table with a row input cell (at B2)")):
             with self.subTest(sheet=sheet):
                 r = self.cli("copy", "--sheet", big + ":" + sheet, "--dest", xls, "--quiet")
                 self.assertEqual(r.returncode, 1, r.stderr)

@@ -72,7 +72,8 @@ void checkFitsFormat(const SheetExtent& e, WorkbookFormat format, const std::str
 }
 
 // What LibreOffice changes when it copies a sheet into a legacy workbook: references to other
-// workbooks come out as #REF! (.xls) or as empty formulas (.ods), so such a sheet is refused;
+// workbooks come out as #REF! (.xls) or as empty formulas (.ods), and a data table with a row
+// input cell reads another input cell in an .xls, so such a sheet is refused;
 // an .xls written by it shows every error constant as #N/A, which the report says.
 void checkCarriedWhole(const SheetExtent& e, WorkbookFormat format, const std::string& sheetName, const fs::path& to,
                        std::vector<std::string>& notes)
@@ -89,6 +90,13 @@ void checkCarriedWhole(const SheetExtent& e, WorkbookFormat format, const std::s
                                       e.externalFormulas == 1 ? std::string("a formula")
                                                               : fmt::format("{} formulas", fmt::group_digits(e.externalFormulas)),
                                       e.externalFormulas == 1 ? "reads" : "read", e.firstExternalFormula, kind)));
+    if (format == WorkbookFormat::Xls && e.rowInputTables > 0)
+        throw AutomationError(ErrorCode::NotAvailableForFormat,
+                              describeError(ErrorCode::NotAvailableForFormat, to.string(),
+                                            fmt::format("{} has a data table with a row input cell (at {}), and LibreOffice "
+                                                        "writes such a table into an .xls workbook with the wrong input "
+                                                        "cell, so that it would show other results",
+                                                        sheetName, e.firstRowInputTable)));
     if (format == WorkbookFormat::Xls && e.errorConstants > 0)
         notes.push_back(fmt::format("{} {} of {} {} an error value other than #N/A (the first is {}), which an .xls "
                                     "written by LibreOffice shows as #N/A",

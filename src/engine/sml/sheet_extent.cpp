@@ -86,6 +86,52 @@ bool isErrorOtherThanNa(std::string_view text)
     return std::find(std::begin(kErrors), std::end(kErrors), text) != std::end(kErrors);
 }
 
+// A data table as LibreOffice writes it, one formula per cell: TABLE(formula, input, value) for
+// one input, with five arguments for two. With one input, the value's reference is fixed to
+// its row when the values run along a row (`C$26`) and to its column when they run down one.
+bool isRowInputTable(std::string_view text)
+{
+    while (!text.empty() && (text.front() == ' ' || text.front() == '='))
+        text.remove_prefix(1);
+    const auto startsWith = [&](std::string_view head) {
+        return text.size() >= head.size() &&
+               std::equal(head.begin(), head.end(), text.begin(), [](char a, char b) { return a == (b & ~0x20) || a == b; });
+    };
+    std::size_t open = 0;
+    if (startsWith("TABLE("))
+        open = 6;
+    else if (startsWith("MULTIPLE.OPERATIONS("))
+        open = 20;
+    else
+        return false;
+    std::vector<std::string_view> args;
+    int depth = 0;
+    std::size_t from = open;
+    for (std::size_t i = open; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '(') {
+            ++depth;
+        } else if (c == ')' && depth-- == 0) {
+            args.push_back(text.substr(from, i - from));
+            break;
+        } else if ((c == ',' || c == ';') && depth == 0) {
+            args.push_back(text.substr(from, i - from));
+            from = i + 1;
+        }
+    }
+    if (args.size() >= 5)
+        return true;
+    if (args.size() != 3)
+        return false;
+    const std::string_view value = args[2];
+    for (std::size_t i = 0; i + 1 < value.size(); ++i)
+        if (value[i] == '$' && value[i + 1] >= '0' && value[i + 1] <= '9')
+            return true;
+    return false;
+}
+
+bool isTrue(const XmlAttribute* a) { return a && (a->value == "1" || a->value == "true"); }
+
 class Measure {
 public:
     explicit Measure(Workbook& book) : book_(book) {}
@@ -167,6 +213,8 @@ private:
         const XmlAttribute* kind = t.attribute("t");
         const XmlAttribute* si = t.attribute("si");
         sharedIndex_ = kind && kind->value == "shared" && si ? std::optional<std::uint64_t>(number(si->value)) : std::nullopt;
+        if (kind && kind->value == "dataTable" && (isTrue(t.attribute("dtr")) || isTrue(t.attribute("dt2D"))))
+            countRowInputTable();
         hasFormula_ = sharedIndex_.has_value();
         if (t.selfClosing) {
             // A cell of a shared formula reads what the formula's first cell reads.
@@ -190,6 +238,8 @@ private:
                 externalShared_.insert(*sharedIndex_);
         } else if (isErrorOtherThanNa(text_)) {
             countErrorConstant();
+        } else if (isRowInputTable(text_)) {
+            countRowInputTable();
         }
         text_.clear();
     }
@@ -210,6 +260,12 @@ private:
     {
         if (extent_.errorConstants++ == 0)
             extent_.firstErrorConstant = cellName();
+    }
+
+    void countRowInputTable()
+    {
+        if (extent_.rowInputTables++ == 0)
+            extent_.firstRowInputTable = cellName();
     }
 
     void endValue()
