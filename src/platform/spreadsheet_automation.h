@@ -81,6 +81,7 @@ struct SheetExtent {
     std::string firstErrorConstant;
     std::uint64_t rowInputTables = 0;    // data tables with a row input cell (one along a row, or two inputs)
     std::string firstRowInputTable;
+    std::uint64_t drawingObjects = 0;    // pictures, shapes, charts and controls of its drawing
 };
 
 // What opening a file came to: the open workbook, a file for another engine (nothing was

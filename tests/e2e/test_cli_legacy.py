@@ -97,6 +97,20 @@ class LegacyCliTest(unittest.TestCase):
                        for t in re.findall(r'Target="([^"]*)"', z.read(n).decode())]
         self.assertEqual(targets, ["file://" + os.path.join(WIDE, "link_sub.xls")])
 
+    @unittest.skipUnless(os.path.isdir(WIDE), "the shared wide corpus is not beside the project")
+    def test_drawing_objects_the_conversion_of_a_legacy_source_loses_are_reported(self):
+        # LibreOffice reads this sheet's two embedded objects but does not write them into .xlsx.
+        source = os.path.join(WIDE, "sjs__2013__apachepoi_WithEmbeddedObjects.xls.xlsb")
+        dest = os.path.join(self.dst, "d.xlsx")
+        wb = openpyxl.Workbook()
+        wb.active.title = "Own"
+        wb.save(dest)
+        r = self.cli("copy", "--sheet", source + ":Sheet1", "--dest", dest)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn('"Sheet1": 2 of its 2 drawing objects (pictures, shapes, form controls or embedded objects) are '
+                      "not copied: LibreOffice, which reads sjs__2013__apachepoi_WithEmbeddedObjects.xls.xlsb for "
+                      "Tessaro, cannot pass them on", r.stdout + r.stderr)
+
     # -- sheets -------------------------------------------------------------------------
     def test_sheets_lists_the_worksheets_of_xls_ods_and_xlsb(self):
         for name, expected in (("src.xls", ["Data", "Other", LONG]), ("src.ods", ["Data", "Other", LONG]),

@@ -52,6 +52,8 @@ public:
     std::optional<FileIdentity> loadedStamp(WorkbookRef book) const;
     // Writes the workbook as it is now to an .xlsx file, leaving it bound to its own file.
     void exportXlsx(WorkbookRef book, const std::filesystem::path& target);
+    // The pictures, shapes, charts, controls and embedded objects on the sheet, comments aside.
+    std::uint64_t drawingObjects(SheetRef sheet);
 
     struct Impl;
 

@@ -14,6 +14,8 @@
 #include <com/sun/star/frame/XStorable.hpp>
 #include <com/sun/star/beans/XPropertySet.hpp>
 #include <com/sun/star/container/XNameAccess.hpp>
+#include <com/sun/star/drawing/XDrawPagesSupplier.hpp>
+#include <com/sun/star/lang/XServiceInfo.hpp>
 #include <com/sun/star/lang/XMultiServiceFactory.hpp>
 #include <com/sun/star/sheet/XCellRangeAddressable.hpp>
 #include <com/sun/star/sheet/XSheetCellRangeContainer.hpp>
@@ -437,6 +439,25 @@ std::string OfficeAutomation::sheetName(SheetRef ref)
     Impl::Book& b = impl_->live(ref.book);
     return impl_->uno.run(b.path, "reading a sheet name",
                           [&] { return toUtf8(Reference<css::container::XNamed>(s.sheet, UNO_QUERY_THROW)->getName()); });
+}
+
+std::uint64_t OfficeAutomation::drawingObjects(SheetRef ref)
+{
+    Impl::Sheet& s = impl_->sheet(ref);
+    Impl::Book& b = impl_->live(ref.book);
+    return impl_->uno.run(b.path, "reading a sheet's drawing objects", [&] {
+        const sal_Int16 index =
+            Reference<css::sheet::XCellRangeAddressable>(s.sheet, UNO_QUERY_THROW)->getRangeAddress().Sheet;
+        const Reference<css::container::XIndexAccess> page(
+            Reference<css::drawing::XDrawPagesSupplier>(b.doc, UNO_QUERY_THROW)->getDrawPages()->getByIndex(index),
+            UNO_QUERY_THROW);
+        std::uint64_t n = 0;
+        // A comment shown on the sheet is a caption on its draw page.
+        for (sal_Int32 i = 0; i < page->getCount(); ++i)
+            n += !Reference<css::lang::XServiceInfo>(page->getByIndex(i), UNO_QUERY_THROW)
+                      ->supportsService("com.sun.star.drawing.CaptionShape");
+        return n;
+    });
 }
 
 void OfficeAutomation::copySheet(SheetRef sheetRef, Placement where, SheetRef anchor)

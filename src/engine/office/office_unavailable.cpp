@@ -66,6 +66,7 @@ std::uint64_t OfficeAutomation::revision(WorkbookRef) const { noWorkbook(); }
 std::optional<FileIdentity> OfficeAutomation::loadedStamp(WorkbookRef) const { noWorkbook(); }
 std::string OfficeAutomation::sheetName(SheetRef) { noWorkbook(); }
 void OfficeAutomation::exportXlsx(WorkbookRef, const fs::path&) { noWorkbook(); }
+std::uint64_t OfficeAutomation::drawingObjects(SheetRef) { noWorkbook(); }
 
 SpreadsheetAutomationFactory officeAutomationFactory(std::shared_ptr<Office> office)
 {

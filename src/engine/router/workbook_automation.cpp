@@ -269,9 +269,12 @@ public:
                                       describeError(ErrorCode::NotAvailableForFormat, to.path.string(),
                                                     "Replace Same Name is available for .xlsx and .xlsm workbooks"));
             const SheetRef copied = from.onOffice ? convertedSheet(from, source) : source.inner;
+            const std::vector<std::string> notes = from.onOffice ? whatTheConversionLost(from, source, copied)
+                                                                 : std::vector<std::string>{};
             native_->setSheetLinks(links_);
             const Replacement r = native_->replaceSheet(copied, to.inner);
             ++to.revision;
+            notes_.insert(notes_.end(), notes.begin(), notes.end());
             return Replacement{remember(into, r.copy, std::nullopt), r.position, r.replaced};
         });
     }
@@ -370,6 +373,8 @@ private:
         std::optional<std::string> name;
         // How far the sheet reaches, once the native engine has checked its workbook.
         std::optional<SheetExtent> extent;
+        // The drawing objects LibreOffice reads on a legacy workbook's sheet.
+        std::optional<std::uint64_t> officeDrawings;
     };
 
     // The engine a file's content needs. A zip archive is nearly always an .xlsx: the native
@@ -407,9 +412,12 @@ private:
         if (!to.onOffice) {
             // An OOXML destination is written by the native engine only.
             const SheetRef copied = from.onOffice ? convertedSheet(from, source) : source.inner;
+            const std::vector<std::string> notes = from.onOffice ? whatTheConversionLost(from, source, copied)
+                                                                 : std::vector<std::string>{};
             native_->setSheetLinks(links_);
             native_->copySheet(copied, where, target.inner);
             ++to.revision;
+            notes_.insert(notes_.end(), notes.begin(), notes.end());
             return;
         }
         if (to.format == WorkbookFormat::Xlsb)
@@ -433,6 +441,24 @@ private:
         office_->copySheet(imported, where, target.inner);
         ++to.revision;
         notes_.insert(notes_.end(), std::make_move_iterator(notes.begin()), std::make_move_iterator(notes.end()));
+    }
+
+    // A legacy sheet is copied from LibreOffice's .xlsx conversion of it, and LibreOffice does
+    // not write everything it reads (form controls, embedded objects, some drawings of .xlsb
+    // files): what it left out is missing from the copy, which the report must say.
+    std::vector<std::string> whatTheConversionLost(Book& from, Sheet& source, SheetRef converted)
+    {
+        if (!source.extent)
+            source.extent = nativeServer().inspectSheet(converted);
+        if (!source.officeDrawings)
+            source.officeDrawings = officeServer().drawingObjects(source.inner);
+        if (!source.extent || *source.officeDrawings <= source.extent->drawingObjects)
+            return {};
+        const std::uint64_t lost = *source.officeDrawings - source.extent->drawingObjects;
+        return {fmt::format("\"{}\": {} of its {} drawing objects (pictures, shapes, form controls or embedded objects) "
+                            "{} not copied: LibreOffice, which reads {} for Tessaro, cannot pass {} on",
+                            officeServer().sheetName(source.inner), lost, *source.officeDrawings,
+                            lost == 1 ? "is" : "are", from.path.filename().string(), lost == 1 ? "it" : "them")};
     }
 
     SpreadsheetAutomation& nativeServer()
@@ -476,7 +502,7 @@ private:
     SheetRef remember(WorkbookRef book, SheetRef inner, std::optional<std::string> name)
     {
         const std::uint32_t id = nextSheet_++;
-        sheets_[id] = Sheet{book.id, inner, std::move(name), std::nullopt};
+        sheets_[id] = Sheet{book.id, inner, std::move(name), std::nullopt, std::nullopt};
         return SheetRef{book, id};
     }
 

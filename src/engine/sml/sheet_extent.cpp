@@ -4,6 +4,7 @@
 #include "engine/sml/formula_refs.h"
 #include "engine/sml/shared_strings.h"
 #include "engine/sml/workbook.h"
+#include "engine/xml/xml_dom.h"
 #include "engine/xml/xml_scanner.h"
 #include "platform/engine_error.h"
 
@@ -306,6 +307,33 @@ private:
     std::string text_;
 };
 
+// The objects anchored in the sheet's drawing; comments are not among them. A drawing that
+// cannot be read counts none: it is the workbook's own affair, not a reason to refuse a copy.
+std::uint64_t countDrawingObjects(Workbook& book, std::string_view sheetPart)
+{
+    Relationships& rels = book.package().relationships(sheetPart);
+    const Relationship* r = rels.firstOfType(rel_type::kDrawing);
+    if (!r || r->external)
+        return 0;
+    const std::string part = rels.resolve(*r);
+    std::uint64_t n = 0;
+    try {
+        if (!book.package().hasPart(part))
+            return 0;
+        pugi::xml_document doc;
+        loadXml(doc, book.package().readPart(part), book.displayPath(), part.substr(1));
+        for (const pugi::xml_node node : doc.document_element().children()) {
+            std::string_view name = node.name();
+            name = name.substr(name.find(':') == std::string_view::npos ? 0 : name.find(':') + 1);
+            if (name == "twoCellAnchor" || name == "oneCellAnchor" || name == "absoluteAnchor" || name == "AlternateContent")
+                ++n;
+        }
+    } catch (const EngineError&) {
+        return 0;
+    }
+    return n;
+}
+
 } // namespace
 
 SheetExtent measureWorksheet(Workbook& book, std::string_view sheetPart)
@@ -336,7 +364,9 @@ SheetExtent measureWorksheet(Workbook& book, std::string_view sheetPart)
         buffer.erase(0, pos);
         consumed += pos;
     }
-    return measure.result();
+    SheetExtent extent = measure.result();
+    extent.drawingObjects = countDrawingObjects(book, sheetPart);
+    return extent;
 }
 
 } // namespace tessaro::xlsx
