@@ -205,6 +205,7 @@ class LegacyCliTest(unittest.TestCase):
         wb.create_sheet("Small")["A1"] = "fits"
         wb.create_sheet("Linked")["B2"] = "=[1]Rates!A1"
         wb.create_sheet("Errors")["C3"] = "#DIV/0!"
+        wb["Errors"].sheet_state = "hidden"
         # Data tables with a row input, as LibreOffice writes them and as a spreadsheet application does.
         wb.create_sheet("RowTable")["B2"] = "=TABLE($A2,$F$1,B$1)"
         wb.create_sheet("TwoInputs")["B2"] = "=PLACE"
@@ -258,7 +259,9 @@ class LegacyCliTest(unittest.TestCase):
         self.assertEqual(st.st_mode & 0o777, 0o640)
         if os.geteuid() == 0:
             self.assertEqual((st.st_uid, st.st_gid), (1234, 5678))
-        self.assertEqual(office_books.read_books([xls])[xls]["sheets"], ["First", "data", "Last", "Small", "Errors"])
+        book = office_books.read_books([xls])[xls]
+        self.assertEqual(book["sheets"], ["First", "data", "Last", "Small", "Errors"])
+        self.assertEqual(book["hidden"], ["Errors"], "a hidden sheet's copy is hidden too, as in an .xlsx")
         # What the office's .xls export changes is said, not passed over.
         self.assertIn("1 cell of Errors holds an error value other than #N/A (the first is C3), which an .xls "
                       "written by LibreOffice shows as #N/A", r.stdout + r.stderr)

@@ -305,12 +305,14 @@ def _read_with_office(office, path):
 
     doc = office.load(path)
     try:
-        book = {"sheets": [], "cells": {}, "bold": {}, "formats": {}, "fonts": {}}
+        book = {"sheets": [], "cells": {}, "bold": {}, "formats": {}, "fonts": {}, "hidden": []}
         formats = doc.NumberFormats
         for i in range(doc.Sheets.Count):
             sheet = doc.Sheets.getByIndex(i)
             name = sheet.Name
             book["sheets"].append(name)
+            if not sheet.IsVisible:
+                book["hidden"].append(name)
             cells, bold, fmts, fonts = {}, set(), {}, {}
             cursor = sheet.createCursor()
             cursor.gotoEndOfUsedArea(False)

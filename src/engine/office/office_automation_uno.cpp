@@ -482,13 +482,19 @@ void OfficeAutomation::copySheet(SheetRef sheetRef, Placement where, SheetRef an
         const Reference<css::sheet::XSpreadsheets2> targetSheets(to.doc->getSheets(), UNO_QUERY_THROW);
         const OUString nameOfCopy = fromU16(
             copyName(toU16(name), [&](const std::u16string& n) { return bool(targetSheets->hasByName(fromU16(n))); }));
+        // LibreOffice makes every copy visible; a hidden sheet's copy is hidden, as it is in
+        // a spreadsheet application, and as the native engine makes it.
+        const Any visible = Reference<css::beans::XPropertySet>(source.sheet, UNO_QUERY_THROW)->getPropertyValue("IsVisible");
         if (sameBook) {
             targetSheets->copyByName(name, nameOfCopy, position);
+            Reference<css::beans::XPropertySet>(targetSheets->getByName(nameOfCopy), UNO_QUERY_THROW)
+                ->setPropertyValue("IsVisible", visible);
             return;
         }
         const sal_Int32 index = targetSheets->importSheet(from.doc, name, position);
         const Reference<css::container::XNamed> copy(
             Reference<css::container::XIndexAccess>(targetSheets, UNO_QUERY_THROW)->getByIndex(index), UNO_QUERY_THROW);
+        Reference<css::beans::XPropertySet>(copy, UNO_QUERY_THROW)->setPropertyValue("IsVisible", visible);
         // LibreOffice names a clashing import "Name_2"; the copy takes Tessaro's name. A
         // rename that clashes is ignored without an error, hence the check.
         if (copy->getName() != nameOfCopy)
