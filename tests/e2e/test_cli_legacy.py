@@ -157,6 +157,33 @@ class LegacyCliTest(unittest.TestCase):
         for part in ("cells", "bold", "formats", "fonts"):
             self.assertEqual(book[part][name], source[part][source_name], "%s %s %s" % (where, name, part))
 
+    def test_dates_of_a_1904_workbook_show_the_same_days_in_an_xls_and_an_ods(self):
+        import datetime
+        from openpyxl.utils.datetime import CALENDAR_MAC_1904
+        source = os.path.join(self.src, "mac.xlsx")
+        wb = openpyxl.Workbook()
+        wb.epoch = CALENDAR_MAC_1904
+        ws = wb.active
+        ws.title = "Dates"
+        ws["A1"] = datetime.datetime(2000, 1, 1)
+        ws["A1"].number_format = "yyyy-mm-dd"
+        ws["B1"] = datetime.time(12, 0)
+        ws["B1"].number_format = "hh:mm"
+        ws["C1"] = 5
+        wb.save(source)
+        for name in ("dst.xls", "dst.ods"):
+            with self.subTest(destination=name):
+                dest = self.fixture(name, self.dst)
+                r = self.cli("copy", "--sheet", source + ":Dates", "--dest", dest, "--quiet")
+                self.assertEqual(r.returncode, 0, r.stderr)
+                with office_books.Office() as office:
+                    doc = office.load(dest)
+                    try:
+                        row = [doc.Sheets.getByName("Dates").getCellByPosition(c, 0).getString() for c in range(3)]
+                    finally:
+                        doc.close(True)
+                self.assertEqual(row, ["2000-01-01", "12:00", "5"])
+
     def test_before_into_a_folder_keeps_the_list_order_in_front(self):
         ods = self.fixture("src.ods", self.src)
         xlsx = self.fixture("src.xlsx", self.src)

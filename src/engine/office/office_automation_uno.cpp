@@ -25,12 +25,19 @@
 #include <com/sun/star/sheet/XSpreadsheet.hpp>
 #include <com/sun/star/sheet/XSpreadsheetDocument.hpp>
 #include <com/sun/star/sheet/XSpreadsheets2.hpp>
+#include <com/sun/star/sheet/CellFlags.hpp>
+#include <com/sun/star/sheet/XCellRangesQuery.hpp>
+#include <com/sun/star/sheet/XCellRangeData.hpp>
 #include <com/sun/star/util/CloseVetoException.hpp>
+#include <com/sun/star/util/Date.hpp>
+#include <com/sun/star/util/NumberFormat.hpp>
+#include <com/sun/star/util/XNumberFormatsSupplier.hpp>
 #include <com/sun/star/util/XCloseable.hpp>
 #include <com/sun/star/util/XProtectable.hpp>
 
 #include <fmt/format.h>
 
+#include <chrono>
 #include <map>
 #include <system_error>
 #include <utility>
@@ -152,6 +159,84 @@ bool keepTheSourceLook(const Reference<css::sheet::XSpreadsheetDocument>& from,
     }
     settings->setPropertyValue("IsAdjustHeightEnabled", adjusting);
     return kept;
+}
+
+// "B27" for column 1, row 26, counted from 0.
+std::string cellName(sal_Int32 column, sal_Int32 row)
+{
+    std::string letters;
+    for (sal_Int32 c = column + 1; c > 0; c = (c - 1) / 26)
+        letters.insert(letters.begin(), static_cast<char>('A' + (c - 1) % 26));
+    return letters + std::to_string(row + 1);
+}
+
+std::int64_t dayNumber(const css::util::Date& d)
+{
+    using namespace std::chrono;
+    return sys_days{year{d.Year} / month{d.Month} / day{d.Day}}.time_since_epoch().count();
+}
+
+// A workbook counts its dates from its own first day (1900 or 1904), and LibreOffice imports a
+// sheet's numbers as they are: a sheet from a workbook of the other date system would show
+// every date four years and a day off. The date cells of the copy are moved by the difference,
+// as the native engine moves them. A date before a 1904 .xls workbook's first day cannot be
+// shown there: it keeps its number, and the returned note says so.
+std::optional<std::string> keepTheSourceDates(const Reference<css::sheet::XSpreadsheetDocument>& from,
+                                              const Reference<css::sheet::XSpreadsheetDocument>& to,
+                                              const Reference<css::sheet::XSpreadsheet>& copy, WorkbookFormat format,
+                                              const std::string& copyName)
+{
+    const auto nullDate = [](const Reference<css::sheet::XSpreadsheetDocument>& doc) {
+        return dayNumber(Reference<css::beans::XPropertySet>(doc, UNO_QUERY_THROW)
+                             ->getPropertyValue("NullDate")
+                             .get<css::util::Date>());
+    };
+    const double shift = static_cast<double>(nullDate(from) - nullDate(to));
+    if (shift == 0)
+        return std::nullopt;
+    const Reference<css::util::XNumberFormats> formats =
+        Reference<css::util::XNumberFormatsSupplier>(to, UNO_QUERY_THROW)->getNumberFormats();
+    const Reference<css::container::XIndexAccess> groups(
+        Reference<css::sheet::XUniqueCellFormatRangesSupplier>(copy, UNO_QUERY_THROW)->getUniqueCellFormatRanges(),
+        UNO_QUERY_THROW);
+    std::uint64_t kept = 0;
+    std::string first;
+    for (sal_Int32 g = 0; g < groups->getCount(); ++g) {
+        const Reference<css::beans::XPropertySet> group(groups->getByIndex(g), UNO_QUERY_THROW);
+        const sal_Int32 key = group->getPropertyValue("NumberFormat").get<sal_Int32>();
+        const Reference<css::beans::XPropertySet> kind = formats->getByKey(key);
+        if (!kind.is() || (kind->getPropertyValue("Type").get<sal_Int16>() & css::util::NumberFormat::DATE) == 0)
+            continue;
+        const Reference<css::sheet::XSheetCellRanges> numbers =
+            Reference<css::sheet::XCellRangesQuery>(group, UNO_QUERY_THROW)->queryContentCells(css::sheet::CellFlags::DATETIME);
+        for (const auto& a : numbers->getRangeAddresses()) {
+            const Reference<css::sheet::XCellRangeData> cells(
+                copy->getCellRangeByPosition(a.StartColumn, a.StartRow, a.EndColumn, a.EndRow), UNO_QUERY_THROW);
+            Sequence<Sequence<Any>> data = cells->getDataArray();
+            for (sal_Int32 r = 0; r < data.getLength(); ++r) {
+                Any* row = data.getArray()[r].getArray();
+                for (sal_Int32 c = 0; c < data[r].getLength(); ++c) {
+                    double v = 0;
+                    if (!(row[c] >>= v))
+                        continue;
+                    if (format == WorkbookFormat::Xls && v + shift < 0) {
+                        if (kept++ == 0)
+                            first = cellName(a.StartColumn + c, a.StartRow + r);
+                        continue;
+                    }
+                    row[c] <<= v + shift;
+                }
+            }
+            cells->setDataArray(data);
+        }
+    }
+    if (kept == 0)
+        return std::nullopt;
+    return fmt::format("\"{}\": {} {} a date before the first day of this workbook's date system (1904), which it "
+                       "cannot show, so {} {} number and {} another date",
+                       copyName, kept == 1 ? first : fmt::format("{} and {} other cells", first, kept - 1),
+                       kept == 1 ? "holds" : "hold", kept == 1 ? "it keeps" : "they keep", kept == 1 ? "its" : "their",
+                       kept == 1 ? "shows" : "show");
 }
 
 std::string describeFont(const Reference<css::beans::XPropertySet>& style)
@@ -502,6 +587,9 @@ void OfficeAutomation::copySheet(SheetRef sheetRef, Placement where, SheetRef an
         if (copy->getName() != nameOfCopy)
             throw AutomationError(ErrorCode::OfficeFailed, fmt::format("{}: the copy of the sheet \"{}\" could not be named \"{}\".",
                                                             to.path.string(), toUtf8(name), toUtf8(nameOfCopy)));
+        const Reference<css::sheet::XSpreadsheet> copied(copy, UNO_QUERY_THROW);
+        if (auto note = keepTheSourceDates(from.doc, to.doc, copied, to.format, toUtf8(nameOfCopy)))
+            impl_->notes.push_back(std::move(*note));
         if (!keepTheSourceLook(from.doc, source.sheet, to.doc, static_cast<sal_Int16>(index))) {
             const bool locked =
                 Reference<css::util::XProtectable>(copy, UNO_QUERY_THROW)->isProtected();
