@@ -25,6 +25,7 @@
 #include <com/sun/star/sheet/XSpreadsheet.hpp>
 #include <com/sun/star/sheet/XSpreadsheetDocument.hpp>
 #include <com/sun/star/sheet/XSpreadsheets2.hpp>
+#include <com/sun/star/sheet/XCellRangeFormula.hpp>
 #include <com/sun/star/sheet/CellFlags.hpp>
 #include <com/sun/star/sheet/XCellRangesQuery.hpp>
 #include <com/sun/star/sheet/XCellRangeData.hpp>
@@ -37,7 +38,9 @@
 
 #include <fmt/format.h>
 
+#include <cctype>
 #include <chrono>
+#include <set>
 #include <map>
 #include <system_error>
 #include <utility>
@@ -237,6 +240,70 @@ std::optional<std::string> keepTheSourceDates(const Reference<css::sheet::XSprea
                        copyName, kept == 1 ? first : fmt::format("{} and {} other cells", first, kept - 1),
                        kept == 1 ? "holds" : "hold", kept == 1 ? "it keeps" : "they keep", kept == 1 ? "its" : "their",
                        kept == 1 ? "shows" : "show");
+}
+
+// Whether a formula calls one of `names` (upper case) as if it were a function; text in
+// quotes is not looked into.
+bool callsName(const std::string& formula, const std::set<std::string>& names)
+{
+    bool quoted = false;
+    std::string word;
+    for (const char c : formula) {
+        if (c == '"')
+            quoted = !quoted;
+        if (quoted)
+            continue;
+        if (std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '.') {
+            word.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(c))));
+            continue;
+        }
+        if (c == '(' && names.count(word))
+            return true;
+        word.clear();
+    }
+    return false;
+}
+
+// LibreOffice writes a formula that holds #NAME? itself, or calls a defined name as if it were a
+// function, into an .xls as =NA(): the formula is gone and the cell shows #N/A, which the
+// returned note says. The formulas are read a range at a time: a sheet may hold very many.
+std::optional<std::string> formulasAnXlsLoses(const Reference<css::sheet::XSpreadsheetDocument>& from,
+                                              const Reference<css::sheet::XSpreadsheet>& copy,
+                                              const std::string& copyName)
+{
+    std::set<std::string> names;
+    const Reference<css::container::XNameAccess> defined(
+        Reference<css::beans::XPropertySet>(from, UNO_QUERY_THROW)->getPropertyValue("NamedRanges"), UNO_QUERY_THROW);
+    for (const OUString& name : defined->getElementNames()) {
+        std::string n = toUtf8(name);
+        for (char& ch : n)
+            ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+        names.insert(std::move(n));
+    }
+    const Reference<css::sheet::XSheetCellRanges> formulas =
+        Reference<css::sheet::XCellRangesQuery>(copy, UNO_QUERY_THROW)->queryContentCells(css::sheet::CellFlags::FORMULA);
+    std::uint64_t count = 0;
+    std::string first;
+    for (const auto& a : formulas->getRangeAddresses()) {
+        const Sequence<Sequence<OUString>> texts =
+            Reference<css::sheet::XCellRangeFormula>(
+                copy->getCellRangeByPosition(a.StartColumn, a.StartRow, a.EndColumn, a.EndRow), UNO_QUERY_THROW)
+                ->getFormulaArray();
+        for (sal_Int32 r = 0; r < texts.getLength(); ++r)
+            for (sal_Int32 c = 0; c < texts[r].getLength(); ++c) {
+                const std::string formula = toUtf8(texts[r][c]);
+                if (formula.find("#NAME?") == std::string::npos && !callsName(formula, names))
+                    continue;
+                if (count++ == 0)
+                    first = fmt::format("{} {}", cellName(a.StartColumn + c, a.StartRow + r), formula);
+            }
+    }
+    if (count == 0)
+        return std::nullopt;
+    return fmt::format("\"{}\": {} {} a formula with #NAME? or a name called as a function (the first is {}), which "
+                       "an .xls written by LibreOffice keeps as =NA(), showing #N/A",
+                       copyName, count == 1 ? "1 cell" : fmt::format("{} cells", count), count == 1 ? "holds" : "hold",
+                       first);
 }
 
 std::string describeFont(const Reference<css::beans::XPropertySet>& style)
@@ -590,6 +657,9 @@ void OfficeAutomation::copySheet(SheetRef sheetRef, Placement where, SheetRef an
         const Reference<css::sheet::XSpreadsheet> copied(copy, UNO_QUERY_THROW);
         if (auto note = keepTheSourceDates(from.doc, to.doc, copied, to.format, toUtf8(nameOfCopy)))
             impl_->notes.push_back(std::move(*note));
+        if (to.format == WorkbookFormat::Xls)
+            if (auto note = formulasAnXlsLoses(from.doc, copied, toUtf8(nameOfCopy)))
+                impl_->notes.push_back(std::move(*note));
         if (!keepTheSourceLook(from.doc, source.sheet, to.doc, static_cast<sal_Int16>(index))) {
             const bool locked =
                 Reference<css::util::XProtectable>(copy, UNO_QUERY_THROW)->isProtected();
