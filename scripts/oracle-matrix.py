@@ -76,6 +76,7 @@ Run it with /usr/bin/python3 (the oracle needs openpyxl; --wide also python3-uno
 """
 import argparse
 import concurrent.futures
+import glob
 import json
 import os
 import re
@@ -833,6 +834,10 @@ def office_jobs(jobs, shared, work):
         finally:
             if proc.poll() is None:  # this script is ending: the worker and its office go with it
                 stop_worker(proc, soffice)
+        # A killed office leaves a lock file beside each corpus copy it had open, which would
+        # make the next load of that copy fail.
+        for lock in glob.glob(os.path.join(work, "corpus-copies", "*", ".~lock.*#")):
+            os.remove(lock)
         stuck = [j["id"] for j in todo if j["id"] not in results]
         why = "no answer within %d s" % limits.get(current, OFFICE_JOB_SECONDS) if proc.returncode == -9 else \
             "the worker ended with status %s" % proc.returncode
@@ -1169,7 +1174,7 @@ def run_wide_legacy(cli, shared, corpus, made_dir, work, native_cases, only, par
                                 "detail": rec.get("error") if rec else (err or "no report line")})
         if done:
             # Each copy's source is loaded, and may be converted and loaded again.
-            jobs.append({"id": label, "kind": "judge", "before": before, "after": after, "seconds": 60 + 20 * len(done),
+            jobs.append({"id": label, "kind": "judge", "before": before, "after": after, "seconds": 60 + 30 * len(done),
                          "copies": [[corpus_copy(s, work), n] for s, n, _ in done]})
             made[label] = (done, folder)
     judged = office_jobs(jobs, shared, work)
