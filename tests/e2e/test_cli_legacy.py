@@ -81,17 +81,21 @@ class LegacyCliTest(unittest.TestCase):
         with open(self.starts) as f:
             return len(f.read().split())
 
-    @unittest.skipUnless(os.path.isdir(WIDE), "the shared wide corpus is not beside the project")
-    def test_a_legacy_sources_links_to_other_files_still_name_those_files(self):
-        # LibreOffice writes its .xlsx of the source in the program's folder, with relative
-        # links that start there, not beside the source.
-        source = os.path.join(WIDE, "sjs__2013__apachepoi_27364.xls.xlsb")
+    def copy_wide_sheet(self, name):
+        """Sheet1 of a wide-corpus file into a new .xlsx; -> (its path, the run)."""
         dest = os.path.join(self.dst, "d.xlsx")
         wb = openpyxl.Workbook()
         wb.active.title = "Own"
         wb.save(dest)
-        r = self.cli("copy", "--sheet", source + ":Sheet1", "--dest", dest)
+        r = self.cli("copy", "--sheet", os.path.join(WIDE, name) + ":Sheet1", "--dest", dest)
         self.assertEqual(r.returncode, 0, r.stderr)
+        return dest, r
+
+    @unittest.skipUnless(os.path.isdir(WIDE), "the shared wide corpus is not beside the project")
+    def test_a_legacy_sources_links_to_other_files_still_name_those_files(self):
+        # LibreOffice writes its .xlsx of the source in the program's folder, with relative
+        # links that start there, not beside the source.
+        dest, r = self.copy_wide_sheet("sjs__2013__apachepoi_27364.xls.xlsb")
         with zipfile.ZipFile(dest) as z:
             targets = [t for n in z.namelist() if n.startswith("xl/externalLinks/_rels/")
                        for t in re.findall(r'Target="([^"]*)"', z.read(n).decode())]
@@ -100,13 +104,7 @@ class LegacyCliTest(unittest.TestCase):
     @unittest.skipUnless(os.path.isdir(WIDE), "the shared wide corpus is not beside the project")
     def test_drawing_objects_the_conversion_of_a_legacy_source_loses_are_reported(self):
         # LibreOffice reads this sheet's two embedded objects but does not write them into .xlsx.
-        source = os.path.join(WIDE, "sjs__2013__apachepoi_WithEmbeddedObjects.xls.xlsb")
-        dest = os.path.join(self.dst, "d.xlsx")
-        wb = openpyxl.Workbook()
-        wb.active.title = "Own"
-        wb.save(dest)
-        r = self.cli("copy", "--sheet", source + ":Sheet1", "--dest", dest)
-        self.assertEqual(r.returncode, 0, r.stderr)
+        _, r = self.copy_wide_sheet("sjs__2013__apachepoi_WithEmbeddedObjects.xls.xlsb")
         self.assertIn('"Sheet1": 2 of its 2 drawing objects (pictures, shapes, form controls or embedded objects) are '
                       "not copied: LibreOffice, which reads sjs__2013__apachepoi_WithEmbeddedObjects.xls.xlsb for "
                       "Tessaro, cannot pass them on", r.stdout + r.stderr)
