@@ -242,17 +242,20 @@ std::optional<std::string> keepTheSourceDates(const Reference<css::sheet::XSprea
                        kept == 1 ? "shows" : "show");
 }
 
-// Whether a formula calls one of `names` (upper case) as if it were a function; text in
-// quotes is not looked into.
-bool callsName(const std::string& formula, const std::set<std::string>& names)
+// Whether a formula holds #NAME? or calls one of `names` (upper case) as if it were a
+// function; text in quotes is not looked into.
+bool hasUnknownName(const std::string& formula, const std::set<std::string>& names)
 {
     bool quoted = false;
     std::string word;
-    for (const char c : formula) {
+    for (std::size_t i = 0; i < formula.size(); ++i) {
+        const char c = formula[i];
         if (c == '"')
             quoted = !quoted;
         if (quoted)
             continue;
+        if (formula.compare(i, 6, "#NAME?") == 0)
+            return true;
         if (std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '.') {
             word.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(c))));
             continue;
@@ -292,7 +295,7 @@ std::optional<std::string> formulasAnXlsLoses(const Reference<css::sheet::XSprea
         for (sal_Int32 r = 0; r < texts.getLength(); ++r)
             for (sal_Int32 c = 0; c < texts[r].getLength(); ++c) {
                 const std::string formula = toUtf8(texts[r][c]);
-                if (formula.find("#NAME?") == std::string::npos && !callsName(formula, names))
+                if (!hasUnknownName(formula, names))
                     continue;
                 if (count++ == 0)
                     first = fmt::format("{} {}", cellName(a.StartColumn + c, a.StartRow + r), formula);
