@@ -1126,7 +1126,7 @@ def cli_run(cli, copies, dest, folder):
     return before, after, [x for x in lines if "totals" not in x], err
 
 
-def run_wide_legacy(cli, shared, corpus, made_dir, work, native_cases, only, part, again=None):
+def run_wide_legacy(cli, shared, corpus, made_dir, work, native_cases, only, part, again=None, per_copy=30):
     """Legacy sources into .xlsx destinations, and a sample of all sources into .xls and .ods
     ones, through the command-line program; -> (results, refusals)."""
     wide = os.path.join(shared, "corpus-wide")
@@ -1174,7 +1174,7 @@ def run_wide_legacy(cli, shared, corpus, made_dir, work, native_cases, only, par
                                 "detail": rec.get("error") if rec else (err or "no report line")})
         if done:
             # Each copy's source is loaded, and may be converted and loaded again.
-            jobs.append({"id": label, "kind": "judge", "before": before, "after": after, "seconds": 60 + 30 * len(done),
+            jobs.append({"id": label, "kind": "judge", "before": before, "after": after, "seconds": 60 + per_copy * len(done),
                          "copies": [[corpus_copy(s, work), n] for s, n, _ in done]})
             made[label] = (done, folder)
     judged = office_jobs(jobs, shared, work)
@@ -1392,6 +1392,8 @@ def main():
     ap.add_argument("--jobs", type=int, default=1)
     ap.add_argument("--json", default=None)
     ap.add_argument("--only", default=None, help="keep the cases whose label holds this text")
+    ap.add_argument("--judge-seconds", type=int, default=30,
+                    help="seconds a LibreOffice judging job gets for each copy (large formula sheets need more)")
     ap.add_argument("--again", default=None, help="run again the cases a --json FILE of an earlier run did not accept")
     a = ap.parse_args()
     corpus = os.path.join(a.shared, "corpus")
@@ -1471,7 +1473,7 @@ def main():
         if not a.no_legacy:
             t1 = time.time()
             more, unread_legacy = run_wide_legacy(cli, a.shared, corpus, made_dir, work, planned, legacy_only,
-                                                  a.part, redo_files)
+                                                  a.part, redo_files, a.judge_seconds)
             legacy_seconds = time.time() - t1
             for r in more:
                 show(r)
