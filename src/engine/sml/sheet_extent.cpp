@@ -311,20 +311,19 @@ private:
 // cannot be read counts none: it is the workbook's own affair, not a reason to refuse a copy.
 std::uint64_t countDrawingObjects(Workbook& book, std::string_view sheetPart)
 {
-    Relationships& rels = book.package().relationships(sheetPart);
-    const Relationship* r = rels.firstOfType(rel_type::kDrawing);
-    if (!r || r->external)
-        return 0;
-    const std::string part = rels.resolve(*r);
     std::uint64_t n = 0;
     try {
+        Relationships& rels = book.package().relationships(sheetPart);
+        const Relationship* r = rels.firstOfType(rel_type::kDrawing);
+        if (!r || r->external)
+            return 0;
+        const std::string part = rels.resolve(*r);
         if (!book.package().hasPart(part))
             return 0;
         pugi::xml_document doc;
         loadXml(doc, book.package().readPart(part), book.displayPath(), part.substr(1));
         for (const pugi::xml_node node : doc.document_element().children()) {
-            std::string_view name = node.name();
-            name = name.substr(name.find(':') == std::string_view::npos ? 0 : name.find(':') + 1);
+            const std::string_view name = localNameOf(node.name());
             if (name == "twoCellAnchor" || name == "oneCellAnchor" || name == "absoluteAnchor" || name == "AlternateContent")
                 ++n;
         }
