@@ -168,12 +168,18 @@ class LegacyCliTest(unittest.TestCase):
         ws["B1"] = datetime.time(12, 0)
         ws["B1"].number_format = "hh:mm"
         ws["C1"] = 5
+        # LibreOffice writes a date and time into an .ods to the hundredth of a second.
+        ws["D1"] = datetime.datetime(2012, 11, 11, 23, 59, 58, 994000)
+        ws["D1"].number_format = "yyyy-mm-dd hh:mm:ss"
         wb.save(source)
         for name in ("dst.xls", "dst.ods"):
             with self.subTest(destination=name):
                 dest = self.fixture(name, self.dst)
-                r = self.cli("copy", "--sheet", source + ":Dates", "--dest", dest, "--quiet")
+                r = self.cli("copy", "--sheet", source + ":Dates", "--dest", dest)
                 self.assertEqual(r.returncode, 0, r.stderr)
+                noted = '"Dates": D1 holds a date and time finer than a hundredth of a second, which an .ods ' \
+                    "written by LibreOffice keeps only to the hundredth"
+                self.assertEqual(noted in r.stdout + r.stderr, name == "dst.ods")
                 with office_books.Office() as office:
                     doc = office.load(dest)
                     try:
@@ -181,6 +187,67 @@ class LegacyCliTest(unittest.TestCase):
                     finally:
                         doc.close(True)
                 self.assertEqual(row, ["2000-01-01", "12:00", "5"])
+
+    def test_asian_text_keeps_the_font_its_cell_and_its_runs_name(self):
+        # LibreOffice gives a font without Asian letters here its own default for Asian text,
+        # and writes that default (DejaVu Sans) as the font of such text into .xls and .xlsx.
+        # A flat .ods names the fonts for every script, so LibreOffice's .xls and .xlsx of it
+        # hold them as a spreadsheet application writes them.
+        flat = os.path.join(self.src, "han.fods")
+        fonts = 'style:font-name="{0}" style:font-name-asian="{0}" style:font-name-complex="{0}"'
+        with open(flat, "w", encoding="utf-8") as f:
+            f.write('''<?xml version="1.0" encoding="UTF-8"?>
+<office:document xmlns:office="urn:oasis:names:tc:opendocument:xmlns:office:1.0"
+ xmlns:style="urn:oasis:names:tc:opendocument:xmlns:style:1.0"
+ xmlns:text="urn:oasis:names:tc:opendocument:xmlns:text:1.0"
+ xmlns:table="urn:oasis:names:tc:opendocument:xmlns:table:1.0"
+ xmlns:svg="urn:oasis:names:tc:opendocument:xmlns:svg-compatible:1.0" office:version="1.2"
+ office:mimetype="application/vnd.oasis.opendocument.spreadsheet">
+ <office:font-face-decls><style:font-face style:name="Ming" svg:font-family="新細明體"/>
+  <style:font-face style:name="Kai" svg:font-family="標楷體"/></office:font-face-decls>
+ <office:automatic-styles>
+  <style:style style:name="ce1" style:family="table-cell"><style:text-properties %s/></style:style>
+  <style:style style:name="T1" style:family="text"><style:text-properties %s/></style:style>
+ </office:automatic-styles>
+ <office:body><office:spreadsheet><table:table table:name="Han">
+  <table:table-row><table:table-cell table:style-name="ce1" office:value-type="string"><text:p>寬頻接取埠</text:p>
+  </table:table-cell></table:table-row>
+  <table:table-row><table:table-cell office:value-type="string"><text:p>POTS <text:span text:style-name="T1">實際累計</text:span></text:p>
+  </table:table-cell></table:table-row>
+ </table:table></office:spreadsheet></office:body></office:document>''' % (fonts.format("Ming"), fonts.format("Kai")))
+        office_books.convert([flat], "xls", self.src)
+        office_books.convert([flat], "xlsx", self.src)
+        xls, xlsx = os.path.join(self.src, "han.xls"), os.path.join(self.src, "han.xlsx")
+
+        # Into an .xlsx, through LibreOffice's .xlsx of the .xls.
+        dest = os.path.join(self.dst, "d.xlsx")
+        openpyxl.Workbook().save(dest)
+        r = self.cli("copy", "--sheet", xls + ":Han", "--dest", dest, "--quiet")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(openpyxl.load_workbook(dest)["Han"]["A1"].font.name, "新細明體")
+        with zipfile.ZipFile(dest) as z:
+            strings = z.read("xl/sharedStrings.xml").decode()
+        self.assertRegex(strings, r'<rFont val="標楷體"/>.*實際累計')
+
+        # Into an .xls that holds the same sheet, and into an .ods: the copy and the .xls's own sheet.
+        into_xls = shutil.copyfile(xls, os.path.join(self.dst, "han.xls"))
+        into_ods = self.fixture("dst.ods", self.dst)
+        r = self.cli("copy", "--sheet", xlsx + ":Han", "--dest", into_xls, "--dest", into_ods, "--quiet")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        with office_books.Office() as office:
+            for book, sheets, script in ((into_xls, ("Han", "Han (2)"), ""), (into_ods, ("Han",), "Asian")):
+                doc = office.load(book)
+                try:
+                    for name in sheets:
+                        sheet = doc.Sheets.getByName(name)
+                        runs = [run for par in sheet.getCellByPosition(0, 1).createEnumeration()
+                                for run in par.createEnumeration()]
+                        self.assertEqual(
+                            [sheet.getCellByPosition(0, 0).getPropertyValue("CharFontName" + script)] +
+                            [run.getPropertyValue("CharFontName" + script) for run in runs if "實" in run.String],
+                            ["新細明體", "標楷體"], "%s %s" % (book, name))
+                finally:
+                    doc.close(True)
 
     def test_before_into_a_folder_keeps_the_list_order_in_front(self):
         ods = self.fixture("src.ods", self.src)

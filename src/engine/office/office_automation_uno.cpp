@@ -9,6 +9,7 @@
 
 #include <com/sun/star/beans/PropertyValue.hpp>
 #include <com/sun/star/container/XIndexAccess.hpp>
+#include <com/sun/star/container/XEnumerationAccess.hpp>
 #include <com/sun/star/container/XNamed.hpp>
 #include <com/sun/star/frame/XLoadable.hpp>
 #include <com/sun/star/frame/XStorable.hpp>
@@ -39,6 +40,7 @@
 #include <fmt/format.h>
 
 #include <cctype>
+#include <cmath>
 #include <chrono>
 #include <set>
 #include <map>
@@ -80,6 +82,10 @@ const char* filterFor(WorkbookFormat format)
 // Formats LibreOffice writes for Tessaro. OOXML is left to the native engine (LibreOffice
 // loses parts of a workbook it rewrites); .xlsb has no export filter.
 bool writable(WorkbookFormat format) { return format == WorkbookFormat::Xls || format == WorkbookFormat::Ods; }
+
+// An .xlsb is loaded for editing, though never written, so that its fonts can be mended
+// (oneFontForEveryScript); an .xlsx is read by LibreOffice only as the source of a copy.
+bool loadedForEditing(WorkbookFormat format) { return writable(format) || format == WorkbookFormat::Xlsb; }
 
 Sequence<css::beans::PropertyValue> properties(std::initializer_list<std::pair<const char*, Any>> list)
 {
@@ -164,6 +170,105 @@ bool keepTheSourceLook(const Reference<css::sheet::XSpreadsheetDocument>& from,
     return kept;
 }
 
+// A font of an .xls, .xlsb or .xlsx workbook is one name for text of every script, and a
+// spreadsheet application shows Chinese or Japanese text of a cell in the font the cell names.
+// LibreOffice gives the name to its Asian and complex-script fonts only when a font installed
+// here has such letters, and otherwise keeps its own default for them; it then writes that
+// default (DejaVu Sans) as the font of every cell or run holding Asian text, so the copy and the
+// rest of a saved workbook would change font. The other scripts take the named font again.
+constexpr const char* kFontProperties[] = {"CharFontName", "CharFontStyleName", "CharFontFamily", "CharFontCharSet",
+                                           "CharFontPitch"};
+
+void oneFontForEveryScript(const Reference<css::beans::XPropertySet>& look)
+{
+    const Any latin = look->getPropertyValue("CharFontName");
+    for (const char* script : {"Asian", "Complex"}) {
+        if (look->getPropertyValue(OUString::createFromAscii("CharFontName") + OUString::createFromAscii(script)) ==
+            latin)
+            continue;
+        for (const char* p : kFontProperties)
+            look->setPropertyValue(OUString::createFromAscii(p) + OUString::createFromAscii(script),
+                                   look->getPropertyValue(OUString::createFromAscii(p)));
+    }
+}
+
+// Leaves the rows the heights they have: only names change.
+class HeightsKept {
+public:
+    explicit HeightsKept(const Reference<css::sheet::XSpreadsheetDocument>& doc)
+        : settings_(doc, UNO_QUERY_THROW), adjusting_(settings_->getPropertyValue("IsAdjustHeightEnabled"))
+    {
+        settings_->setPropertyValue("IsAdjustHeightEnabled", Any(false));
+    }
+    ~HeightsKept()
+    {
+        try {
+            settings_->setPropertyValue("IsAdjustHeightEnabled", adjusting_);
+        } catch (...) {
+            // A dead office has taken the document with it.
+        }
+    }
+    HeightsKept(const HeightsKept&) = delete;
+    HeightsKept& operator=(const HeightsKept&) = delete;
+
+private:
+    Reference<css::beans::XPropertySet> settings_;
+    Any adjusting_;
+};
+
+void oneFontForEveryScript(const Reference<css::sheet::XSpreadsheet>& sheet)
+{
+    const Reference<css::container::XIndexAccess> groups(
+        Reference<css::sheet::XUniqueCellFormatRangesSupplier>(sheet, UNO_QUERY_THROW)->getUniqueCellFormatRanges(),
+        UNO_QUERY_THROW);
+    for (sal_Int32 g = 0; g < groups->getCount(); ++g)
+        oneFontForEveryScript(Reference<css::beans::XPropertySet>(groups->getByIndex(g), UNO_QUERY_THROW));
+    // Runs of formatted text carry fonts of their own; the cell's font, set above, took the
+    // Asian ones away.
+    const Reference<css::sheet::XSheetCellRanges> rich =
+        Reference<css::sheet::XCellRangesQuery>(sheet, UNO_QUERY_THROW)->queryContentCells(css::sheet::CellFlags::FORMATTED);
+    for (const auto& a : rich->getRangeAddresses())
+        for (sal_Int32 r = a.StartRow; r <= a.EndRow; ++r)
+            for (sal_Int32 c = a.StartColumn; c <= a.EndColumn; ++c) {
+                const Reference<css::container::XEnumeration> paragraphs =
+                    Reference<css::container::XEnumerationAccess>(sheet->getCellByPosition(c, r), UNO_QUERY_THROW)
+                        ->createEnumeration();
+                while (paragraphs->hasMoreElements()) {
+                    const Reference<css::container::XEnumeration> runs =
+                        Reference<css::container::XEnumerationAccess>(paragraphs->nextElement(), UNO_QUERY_THROW)
+                            ->createEnumeration();
+                    while (runs->hasMoreElements())
+                        oneFontForEveryScript(Reference<css::beans::XPropertySet>(runs->nextElement(), UNO_QUERY_THROW));
+                }
+            }
+}
+
+// A document loaded read-only takes no cell formats (without an error) but does take style
+// changes, which would then give its cells the style's font for Asian text: such a document
+// is left as it is, and the copies taken from it are mended in their destination. A protected
+// sheet takes no formats either, and keeps LibreOffice's fonts.
+void oneFontForEveryScript(const Reference<css::sheet::XSpreadsheetDocument>& doc)
+{
+    // A file LibreOffice may not write (a read-only folder) is loaded read-only.
+    if (Reference<css::frame::XStorable>(doc, UNO_QUERY_THROW)->isReadonly())
+        return;
+    const HeightsKept heights(doc);
+    const Reference<css::container::XIndexAccess> sheets(doc->getSheets(), UNO_QUERY_THROW);
+    bool anyProtected = false;
+    for (sal_Int32 i = 0; i < sheets->getCount(); ++i) {
+        const Reference<css::sheet::XSpreadsheet> sheet(sheets->getByIndex(i), UNO_QUERY_THROW);
+        anyProtected = anyProtected || Reference<css::util::XProtectable>(sheet, UNO_QUERY_THROW)->isProtected();
+        oneFontForEveryScript(sheet);
+    }
+    if (anyProtected)
+        return;
+    const Reference<css::container::XNameAccess> styles(
+        Reference<css::style::XStyleFamiliesSupplier>(doc, UNO_QUERY_THROW)->getStyleFamilies()->getByName("CellStyles"),
+        UNO_QUERY_THROW);
+    for (const OUString& name : styles->getElementNames())
+        oneFontForEveryScript(Reference<css::beans::XPropertySet>(styles->getByName(name), UNO_QUERY_THROW));
+}
+
 // "B27" for column 1, row 26, counted from 0.
 std::string cellName(sal_Int32 column, sal_Int32 row)
 {
@@ -177,6 +282,58 @@ std::int64_t dayNumber(const css::util::Date& d)
 {
     using namespace std::chrono;
     return sys_days{year{d.Year} / month{d.Month} / day{d.Day}}.time_since_epoch().count();
+}
+
+// Calls `visit(column, row, value)` for every number of `sheet` shown as a date (formats of a
+// time of day alone aside); the values a visit changes are written back.
+template <class Visit>
+void forEachDate(const Reference<css::sheet::XSpreadsheetDocument>& doc, const Reference<css::sheet::XSpreadsheet>& sheet,
+                 Visit&& visit)
+{
+    const Reference<css::util::XNumberFormats> formats =
+        Reference<css::util::XNumberFormatsSupplier>(doc, UNO_QUERY_THROW)->getNumberFormats();
+    const Reference<css::container::XIndexAccess> groups(
+        Reference<css::sheet::XUniqueCellFormatRangesSupplier>(sheet, UNO_QUERY_THROW)->getUniqueCellFormatRanges(),
+        UNO_QUERY_THROW);
+    for (sal_Int32 g = 0; g < groups->getCount(); ++g) {
+        const Reference<css::beans::XPropertySet> group(groups->getByIndex(g), UNO_QUERY_THROW);
+        const sal_Int32 key = group->getPropertyValue("NumberFormat").get<sal_Int32>();
+        const Reference<css::beans::XPropertySet> kind = formats->getByKey(key);
+        if (!kind.is() || (kind->getPropertyValue("Type").get<sal_Int16>() & css::util::NumberFormat::DATE) == 0)
+            continue;
+        const Reference<css::sheet::XSheetCellRanges> numbers =
+            Reference<css::sheet::XCellRangesQuery>(group, UNO_QUERY_THROW)->queryContentCells(css::sheet::CellFlags::DATETIME);
+        for (const auto& a : numbers->getRangeAddresses()) {
+            const Reference<css::sheet::XCellRangeData> cells(
+                sheet->getCellRangeByPosition(a.StartColumn, a.StartRow, a.EndColumn, a.EndRow), UNO_QUERY_THROW);
+            Sequence<Sequence<Any>> data = cells->getDataArray();
+            bool changed = false;
+            for (sal_Int32 r = 0; r < data.getLength(); ++r) {
+                Any* row = data.getArray()[r].getArray();
+                for (sal_Int32 c = 0; c < data[r].getLength(); ++c) {
+                    double v = 0;
+                    if (!(row[c] >>= v))
+                        continue;
+                    const double before = v;
+                    visit(a.StartColumn + c, a.StartRow + r, v);
+                    if (v != before) {
+                        row[c] <<= v;
+                        changed = true;
+                    }
+                }
+            }
+            if (changed)
+                cells->setDataArray(data);
+        }
+    }
+}
+
+// "A2 and 3 other cells" for the first of `count` cells; "holds" or "hold" to go with it.
+std::pair<std::string, const char*> countedCells(std::uint64_t count, const std::string& first)
+{
+    if (count == 1)
+        return {first, "holds"};
+    return {fmt::format("{} and {} other cells", first, count - 1), "hold"};
 }
 
 // A workbook counts its dates from its own first day (1900 or 1904), and LibreOffice imports a
@@ -197,49 +354,44 @@ std::optional<std::string> keepTheSourceDates(const Reference<css::sheet::XSprea
     const double shift = static_cast<double>(nullDate(from) - nullDate(to));
     if (shift == 0)
         return std::nullopt;
-    const Reference<css::util::XNumberFormats> formats =
-        Reference<css::util::XNumberFormatsSupplier>(to, UNO_QUERY_THROW)->getNumberFormats();
-    const Reference<css::container::XIndexAccess> groups(
-        Reference<css::sheet::XUniqueCellFormatRangesSupplier>(copy, UNO_QUERY_THROW)->getUniqueCellFormatRanges(),
-        UNO_QUERY_THROW);
     std::uint64_t kept = 0;
     std::string first;
-    for (sal_Int32 g = 0; g < groups->getCount(); ++g) {
-        const Reference<css::beans::XPropertySet> group(groups->getByIndex(g), UNO_QUERY_THROW);
-        const sal_Int32 key = group->getPropertyValue("NumberFormat").get<sal_Int32>();
-        const Reference<css::beans::XPropertySet> kind = formats->getByKey(key);
-        if (!kind.is() || (kind->getPropertyValue("Type").get<sal_Int16>() & css::util::NumberFormat::DATE) == 0)
-            continue;
-        const Reference<css::sheet::XSheetCellRanges> numbers =
-            Reference<css::sheet::XCellRangesQuery>(group, UNO_QUERY_THROW)->queryContentCells(css::sheet::CellFlags::DATETIME);
-        for (const auto& a : numbers->getRangeAddresses()) {
-            const Reference<css::sheet::XCellRangeData> cells(
-                copy->getCellRangeByPosition(a.StartColumn, a.StartRow, a.EndColumn, a.EndRow), UNO_QUERY_THROW);
-            Sequence<Sequence<Any>> data = cells->getDataArray();
-            for (sal_Int32 r = 0; r < data.getLength(); ++r) {
-                Any* row = data.getArray()[r].getArray();
-                for (sal_Int32 c = 0; c < data[r].getLength(); ++c) {
-                    double v = 0;
-                    if (!(row[c] >>= v))
-                        continue;
-                    if (format == WorkbookFormat::Xls && v + shift < 0) {
-                        if (kept++ == 0)
-                            first = cellName(a.StartColumn + c, a.StartRow + r);
-                        continue;
-                    }
-                    row[c] <<= v + shift;
-                }
-            }
-            cells->setDataArray(data);
+    forEachDate(to, copy, [&](sal_Int32 column, sal_Int32 row, double& v) {
+        if (format == WorkbookFormat::Xls && v + shift < 0) {
+            if (kept++ == 0)
+                first = cellName(column, row);
+            return;
         }
-    }
+        v += shift;
+    });
     if (kept == 0)
         return std::nullopt;
+    const auto [cells, verb] = countedCells(kept, first);
     return fmt::format("\"{}\": {} {} a date before the first day of this workbook's date system (1904), which it "
                        "cannot show, so {} {} number and {} another date",
-                       copyName, kept == 1 ? first : fmt::format("{} and {} other cells", first, kept - 1),
-                       kept == 1 ? "holds" : "hold", kept == 1 ? "it keeps" : "they keep", kept == 1 ? "its" : "their",
+                       copyName, cells, verb, kept == 1 ? "it keeps" : "they keep", kept == 1 ? "its" : "their",
                        kept == 1 ? "shows" : "show");
+}
+
+// LibreOffice writes a date with its time of day into an .ods to the hundredth of a second
+// (a time of day alone, and a plain number, in full), so a finer time becomes another one.
+std::optional<std::string> timesAnOdsCuts(const Reference<css::sheet::XSpreadsheetDocument>& to,
+                                          const Reference<css::sheet::XSpreadsheet>& copy, const std::string& copyName)
+{
+    std::uint64_t cut = 0;
+    std::string first;
+    forEachDate(to, copy, [&](sal_Int32 column, sal_Int32 row, double& v) {
+        const double hundredths = v * 86400.0 * 100.0;
+        // A tenth of a millisecond: well above the rounding of a day number with its time.
+        if (std::abs(hundredths - std::round(hundredths)) > 0.01 && cut++ == 0)
+            first = cellName(column, row);
+    });
+    if (cut == 0)
+        return std::nullopt;
+    const auto [cells, verb] = countedCells(cut, first);
+    return fmt::format("\"{}\": {} {} a date and time finer than a hundredth of a second, which an .ods written by "
+                       "LibreOffice keeps only to the hundredth",
+                       copyName, cells, verb);
 }
 
 // Whether a formula holds #NAME? or calls one of `names` (upper case) as if it were a
@@ -524,7 +676,7 @@ WorkbookRef OfficeAutomation::open(const fs::path& fullPath)
             // crashes the office.
             loadable->load(properties({{"URL", Any(url)},
                                        {"FilterName", Any(OUString::createFromAscii(filterFor(format)))},
-                                       {"ReadOnly", Any(!writable(format))},
+                                       {"ReadOnly", Any(!loadedForEditing(format))},
                                        {"MacroExecutionMode", Any(sal_Int16(0))},
                                        {"UpdateDocMode", Any(sal_Int16(0))}}));
             return Reference<css::sheet::XSpreadsheetDocument>(loadable, UNO_QUERY_THROW);
@@ -532,7 +684,16 @@ WorkbookRef OfficeAutomation::open(const fs::path& fullPath)
         fmt::format("LibreOffice could not read it as {}; it may be damaged or protected by a password.",
                     describeFormat(format)));
     const std::uint32_t id = impl_->nextBook++;
+    const Reference<css::sheet::XSpreadsheetDocument> doc = b.doc;
     impl_->books[id] = std::move(b);
+    if (loadedForEditing(format) && format != WorkbookFormat::Ods) {
+        try {
+            impl_->uno.run(fullPath, "reading its fonts", [&] { oneFontForEveryScript(doc); });
+        } catch (...) {
+            close(WorkbookRef{id});
+            throw;
+        }
+    }
     return WorkbookRef{id};
 }
 
@@ -663,6 +824,9 @@ void OfficeAutomation::copySheet(SheetRef sheetRef, Placement where, SheetRef an
         if (to.format == WorkbookFormat::Xls)
             if (auto note = formulasAnXlsLoses(from.doc, copied, toUtf8(nameOfCopy)))
                 impl_->notes.push_back(std::move(*note));
+        if (to.format == WorkbookFormat::Ods)
+            if (auto note = timesAnOdsCuts(to.doc, copied, toUtf8(nameOfCopy)))
+                impl_->notes.push_back(std::move(*note));
         if (!keepTheSourceLook(from.doc, source.sheet, to.doc, static_cast<sal_Int16>(index))) {
             const bool locked =
                 Reference<css::util::XProtectable>(copy, UNO_QUERY_THROW)->isProtected();
@@ -671,6 +835,11 @@ void OfficeAutomation::copySheet(SheetRef sheetRef, Placement where, SheetRef an
                 "source's ({})",
                 toUtf8(nameOfCopy), locked ? "the sheet is protected, so " : "", to.path.filename().string(),
                 describeFont(defaultCellStyle(to.doc)), describeFont(defaultCellStyle(from.doc))));
+        }
+        // A sheet of an .ods names its Asian fonts itself.
+        if (from.format != WorkbookFormat::Ods) {
+            const HeightsKept heights(to.doc);
+            oneFontForEveryScript(copied);
         }
     });
     ++to.revision;
