@@ -13,6 +13,7 @@
 #include <com/sun/star/container/XNamed.hpp>
 #include <com/sun/star/frame/XLoadable.hpp>
 #include <com/sun/star/frame/XStorable.hpp>
+#include <com/sun/star/beans/XMultiPropertySet.hpp>
 #include <com/sun/star/beans/XPropertySet.hpp>
 #include <com/sun/star/container/XNameAccess.hpp>
 #include <com/sun/star/drawing/XDrawPagesSupplier.hpp>
@@ -39,6 +40,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <chrono>
@@ -176,20 +178,47 @@ bool keepTheSourceLook(const Reference<css::sheet::XSpreadsheetDocument>& from,
 // here has such letters, and otherwise keeps its own default for them; it then writes that
 // default (DejaVu Sans) as the font of every cell or run holding Asian text, so the copy and the
 // rest of a saved workbook would change font. The other scripts take the named font again.
-constexpr const char* kFontProperties[] = {"CharFontName", "CharFontStyleName", "CharFontFamily", "CharFontCharSet",
-                                           "CharFontPitch"};
+Sequence<OUString> sortedNames(const std::vector<std::string>& names)
+{
+    std::vector<std::string> sorted(names);
+    std::sort(sorted.begin(), sorted.end());
+    Sequence<OUString> out(static_cast<sal_Int32>(sorted.size()));
+    for (std::size_t i = 0; i < sorted.size(); ++i)
+        out.getArray()[i] = OUString::createFromAscii(sorted[i].c_str());
+    return out;
+}
 
 void oneFontForEveryScript(const Reference<css::beans::XPropertySet>& look)
 {
-    const Any latin = look->getPropertyValue("CharFontName");
-    for (const char* script : {"Asian", "Complex"}) {
-        if (look->getPropertyValue(OUString::createFromAscii("CharFontName") + OUString::createFromAscii(script)) ==
-            latin)
+    // One call to read and one to write (with the names in order): a sheet has many format
+    // groups and runs.
+    static const std::vector<std::string> kFont = {"CharFontCharSet", "CharFontFamily", "CharFontName", "CharFontPitch",
+                                                   "CharFontStyleName"};
+    std::vector<std::string> read(kFont);
+    read.insert(read.end(), {"CharFontNameAsian", "CharFontNameComplex"});
+    const Reference<css::beans::XMultiPropertySet> many(look, UNO_QUERY_THROW);
+    const Sequence<OUString> names = sortedNames(read);
+    const Sequence<Any> values = many->getPropertyValues(names);
+    std::map<std::string, Any> font;
+    for (sal_Int32 i = 0; i < names.getLength(); ++i)
+        font[toUtf8(names[i])] = values[i];
+    std::vector<std::string> changed;
+    std::map<std::string, Any> wanted;
+    for (const std::string script : {"Asian", "Complex"}) {
+        if (font["CharFontName" + script] == font["CharFontName"])
             continue;
-        for (const char* p : kFontProperties)
-            look->setPropertyValue(OUString::createFromAscii(p) + OUString::createFromAscii(script),
-                                   look->getPropertyValue(OUString::createFromAscii(p)));
+        for (const auto& p : kFont) {
+            changed.push_back(p + script);
+            wanted[p + script] = font[p];
+        }
     }
+    if (changed.empty())
+        return;
+    const Sequence<OUString> changedNames = sortedNames(changed);
+    Sequence<Any> changedValues(changedNames.getLength());
+    for (sal_Int32 i = 0; i < changedNames.getLength(); ++i)
+        changedValues.getArray()[i] = wanted[toUtf8(changedNames[i])];
+    many->setPropertyValues(changedNames, changedValues);
 }
 
 // Leaves the rows the heights they have: only names change.
