@@ -214,6 +214,9 @@ class LegacyCliTest(unittest.TestCase):
   </table:table-cell></table:table-row>
   <table:table-row><table:table-cell office:value-type="string"><text:p>POTS <text:span text:style-name="T1">實際累計</text:span></text:p>
   </table:table-cell></table:table-row>
+ </table:table><table:table table:name="Locked" table:protected="true">
+  <table:table-row><table:table-cell table:style-name="ce1" office:value-type="string"><text:p>寬頻</text:p>
+  </table:table-cell></table:table-row>
  </table:table></office:spreadsheet></office:body></office:document>''' % (fonts.format("Ming"), fonts.format("Kai")))
         office_books.convert([flat], "xls", self.src)
         office_books.convert([flat], "xlsx", self.src)
@@ -222,9 +225,13 @@ class LegacyCliTest(unittest.TestCase):
         # Into an .xlsx, through LibreOffice's .xlsx of the .xls.
         dest = os.path.join(self.dst, "d.xlsx")
         openpyxl.Workbook().save(dest)
-        r = self.cli("copy", "--sheet", xls + ":Han", "--dest", dest, "--quiet")
+        r = self.cli("copy", "--sheet", xls + ":Han", "--sheet", xls + ":Locked", "--dest", dest)
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertEqual(openpyxl.load_workbook(dest)["Han"]["A1"].font.name, "新細明體")
+        # A protected sheet takes no formats in LibreOffice; the report says what that leaves.
+        self.assertEqual((r.stdout + r.stderr).count("the sheet is protected, so LibreOffice writes its Chinese, "
+                                                     "Japanese or Korean text in its own default font"), 1)
+        self.assertIn('"Locked": the sheet is protected', r.stdout + r.stderr)
         with zipfile.ZipFile(dest) as z:
             strings = z.read("xl/sharedStrings.xml").decode()
         self.assertRegex(strings, r'<rFont val="標楷體"/>.*實際累計')

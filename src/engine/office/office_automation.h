@@ -54,6 +54,9 @@ public:
     void exportXlsx(WorkbookRef book, const std::filesystem::path& target);
     // The pictures, shapes, charts, controls and embedded objects on the sheet, comments aside.
     std::uint64_t drawingObjects(SheetRef sheet);
+    // What the report says of a protected sheet whose Chinese, Japanese or Korean text
+    // LibreOffice writes in its own font, the sheet's formats being closed to change.
+    std::optional<std::string> asianTextNote(SheetRef sheet);
 
     struct Impl;
 

@@ -21,7 +21,9 @@
 #include <com/sun/star/lang/XMultiServiceFactory.hpp>
 #include <com/sun/star/sheet/XCellRangeAddressable.hpp>
 #include <com/sun/star/sheet/XSheetCellRangeContainer.hpp>
+#include <com/sun/star/sheet/XSheetCellCursor.hpp>
 #include <com/sun/star/sheet/XSheetCellRanges.hpp>
+#include <com/sun/star/sheet/XUsedAreaCursor.hpp>
 #include <com/sun/star/sheet/XUniqueCellFormatRangesSupplier.hpp>
 #include <com/sun/star/style/XStyleFamiliesSupplier.hpp>
 #include <com/sun/star/sheet/XSpreadsheet.hpp>
@@ -188,7 +190,8 @@ Sequence<OUString> sortedNames(const std::vector<std::string>& names)
     return out;
 }
 
-void oneFontForEveryScript(const Reference<css::beans::XPropertySet>& look)
+// -> whether the fonts differed.
+bool oneFontForEveryScript(const Reference<css::beans::XPropertySet>& look)
 {
     // One call to read and one to write (with the names in order): a sheet has many format
     // groups and runs.
@@ -213,12 +216,13 @@ void oneFontForEveryScript(const Reference<css::beans::XPropertySet>& look)
         }
     }
     if (changed.empty())
-        return;
+        return false;
     const Sequence<OUString> changedNames = sortedNames(changed);
     Sequence<Any> changedValues(changedNames.getLength());
     for (sal_Int32 i = 0; i < changedNames.getLength(); ++i)
         changedValues.getArray()[i] = wanted[toUtf8(changedNames[i])];
     many->setPropertyValues(changedNames, changedValues);
+    return true;
 }
 
 // Leaves the rows the heights they have: only names change.
@@ -245,13 +249,67 @@ private:
     Any adjusting_;
 };
 
-void oneFontForEveryScript(const Reference<css::sheet::XSpreadsheet>& sheet)
+// Whether the sheet shows Chinese, Japanese or Korean letters in a cell.
+bool holdsAsianText(const Reference<css::sheet::XSpreadsheet>& sheet)
 {
+    const Reference<css::sheet::XSheetCellCursor> cursor = sheet->createCursor();
+    Reference<css::sheet::XUsedAreaCursor>(cursor, UNO_QUERY_THROW)->gotoEndOfUsedArea(false);
+    const auto end = Reference<css::sheet::XCellRangeAddressable>(cursor, UNO_QUERY_THROW)->getRangeAddress();
+    const Sequence<Sequence<Any>> data =
+        Reference<css::sheet::XCellRangeData>(sheet->getCellRangeByPosition(0, 0, end.EndColumn, end.EndRow), UNO_QUERY_THROW)
+            ->getDataArray();
+    for (const auto& row : data)
+        for (const Any& value : row) {
+            OUString text;
+            if (!(value >>= text))
+                continue;
+            for (sal_Int32 i = 0; i < text.getLength(); ++i) {
+                const sal_Unicode c = text[i];
+                if ((c >= 0x1100 && c <= 0x11FF) || (c >= 0x2E80 && c <= 0x9FFF) || (c >= 0xAC00 && c <= 0xD7AF) ||
+                    (c >= 0xF900 && c <= 0xFAFF) || (c >= 0xFF00 && c <= 0xFFEF))
+                    return true;
+            }
+        }
+    return false;
+}
+
+// -> whether the sheet's Asian text keeps LibreOffice's font: a protected sheet takes no
+// formats (LibreOffice ignores them without an error).
+bool oneFontForEveryScript(const Reference<css::sheet::XSpreadsheetDocument>& doc,
+                           const Reference<css::sheet::XSpreadsheet>& sheet)
+{
+    bool differed = false;
+    // Only cells with content show text; a group also holds the empty rest of the sheet, and
+    // formatting ranges as wide as the sheet takes LibreOffice down. Asked of a group,
+    // LibreOffice names content outside it, so the two are met here.
+    constexpr sal_Int16 kContent = css::sheet::CellFlags::VALUE | css::sheet::CellFlags::DATETIME |
+                                   css::sheet::CellFlags::STRING | css::sheet::CellFlags::FORMULA;
+    const Sequence<css::table::CellRangeAddress> content =
+        Reference<css::sheet::XCellRangesQuery>(sheet, UNO_QUERY_THROW)->queryContentCells(kContent)->getRangeAddresses();
     const Reference<css::container::XIndexAccess> groups(
         Reference<css::sheet::XUniqueCellFormatRangesSupplier>(sheet, UNO_QUERY_THROW)->getUniqueCellFormatRanges(),
         UNO_QUERY_THROW);
-    for (sal_Int32 g = 0; g < groups->getCount(); ++g)
-        oneFontForEveryScript(Reference<css::beans::XPropertySet>(groups->getByIndex(g), UNO_QUERY_THROW));
+    const Reference<css::lang::XMultiServiceFactory> factory(doc, UNO_QUERY_THROW);
+    for (sal_Int32 g = 0; g < groups->getCount(); ++g) {
+        std::vector<css::table::CellRangeAddress> filled;
+        for (const auto& a : Reference<css::sheet::XSheetCellRanges>(groups->getByIndex(g), UNO_QUERY_THROW)->getRangeAddresses())
+            for (const auto& c : content) {
+                css::table::CellRangeAddress both = a;
+                both.StartColumn = std::max(a.StartColumn, c.StartColumn);
+                both.EndColumn = std::min(a.EndColumn, c.EndColumn);
+                both.StartRow = std::max(a.StartRow, c.StartRow);
+                both.EndRow = std::min(a.EndRow, c.EndRow);
+                if (both.StartColumn <= both.EndColumn && both.StartRow <= both.EndRow)
+                    filled.push_back(both);
+            }
+        if (filled.empty())
+            continue;
+        const Reference<css::sheet::XSheetCellRangeContainer> cells(
+            factory->createInstance("com.sun.star.sheet.SheetCellRanges"), UNO_QUERY_THROW);
+        cells->addRangeAddresses(Sequence<css::table::CellRangeAddress>(filled.data(), static_cast<sal_Int32>(filled.size())),
+                                 false);
+        differed = oneFontForEveryScript(Reference<css::beans::XPropertySet>(cells, UNO_QUERY_THROW)) || differed;
+    }
     // Runs of formatted text carry fonts of their own; the cell's font, set above, took the
     // Asian ones away.
     const Reference<css::sheet::XSheetCellRanges> rich =
@@ -267,35 +325,43 @@ void oneFontForEveryScript(const Reference<css::sheet::XSpreadsheet>& sheet)
                         Reference<css::container::XEnumerationAccess>(paragraphs->nextElement(), UNO_QUERY_THROW)
                             ->createEnumeration();
                     while (runs->hasMoreElements())
-                        oneFontForEveryScript(Reference<css::beans::XPropertySet>(runs->nextElement(), UNO_QUERY_THROW));
+                        differed = oneFontForEveryScript(
+                                       Reference<css::beans::XPropertySet>(runs->nextElement(), UNO_QUERY_THROW)) ||
+                                   differed;
                 }
             }
+    return differed && Reference<css::util::XProtectable>(sheet, UNO_QUERY_THROW)->isProtected() &&
+           holdsAsianText(sheet);
 }
 
 // A document loaded read-only takes no cell formats (without an error) but does take style
 // changes, which would then give its cells the style's font for Asian text: such a document
-// is left as it is, and the copies taken from it are mended in their destination. A protected
-// sheet takes no formats either, and keeps LibreOffice's fonts.
-void oneFontForEveryScript(const Reference<css::sheet::XSpreadsheetDocument>& doc)
+// is left as it is, and the copies taken from it are mended in their destination. So are the
+// styles of a workbook with a protected sheet. -> the sheets whose Asian text keeps
+// LibreOffice's font.
+std::set<OUString> oneFontForEveryScript(const Reference<css::sheet::XSpreadsheetDocument>& doc)
 {
+    std::set<OUString> left;
     // A file LibreOffice may not write (a read-only folder) is loaded read-only.
     if (Reference<css::frame::XStorable>(doc, UNO_QUERY_THROW)->isReadonly())
-        return;
+        return left;
     const HeightsKept heights(doc);
     const Reference<css::container::XIndexAccess> sheets(doc->getSheets(), UNO_QUERY_THROW);
     bool anyProtected = false;
     for (sal_Int32 i = 0; i < sheets->getCount(); ++i) {
         const Reference<css::sheet::XSpreadsheet> sheet(sheets->getByIndex(i), UNO_QUERY_THROW);
         anyProtected = anyProtected || Reference<css::util::XProtectable>(sheet, UNO_QUERY_THROW)->isProtected();
-        oneFontForEveryScript(sheet);
+        if (oneFontForEveryScript(doc, sheet))
+            left.insert(Reference<css::container::XNamed>(sheet, UNO_QUERY_THROW)->getName());
     }
     if (anyProtected)
-        return;
+        return left;
     const Reference<css::container::XNameAccess> styles(
         Reference<css::style::XStyleFamiliesSupplier>(doc, UNO_QUERY_THROW)->getStyleFamilies()->getByName("CellStyles"),
         UNO_QUERY_THROW);
     for (const OUString& name : styles->getElementNames())
         oneFontForEveryScript(Reference<css::beans::XPropertySet>(styles->getByName(name), UNO_QUERY_THROW));
+    return left;
 }
 
 // "B27" for column 1, row 26, counted from 0.
@@ -490,6 +556,13 @@ std::optional<std::string> formulasAnXlsLoses(const Reference<css::sheet::XSprea
                        first);
 }
 
+std::string protectedAsianTextNote(const std::string& sheetName)
+{
+    return fmt::format("\"{}\": the sheet is protected, so LibreOffice writes its Chinese, Japanese or Korean text in "
+                       "its own default font and not in the fonts its cells name",
+                       sheetName);
+}
+
 std::string describeFont(const Reference<css::beans::XPropertySet>& style)
 {
     return fmt::format("{} {} pt", toUtf8(style->getPropertyValue("CharFontName").get<OUString>()),
@@ -521,6 +594,8 @@ struct OfficeAutomation::Impl {
         bool dirty = false;
         bool macros = false;
         std::optional<FileIdentity> stamp;
+        // Protected sheets whose Asian text LibreOffice writes in its own font.
+        std::set<OUString> asianTextInOfficeFont;
     };
     struct Sheet {
         std::uint32_t book = 0;
@@ -717,7 +792,8 @@ WorkbookRef OfficeAutomation::open(const fs::path& fullPath)
     impl_->books[id] = std::move(b);
     if (loadedForEditing(format) && format != WorkbookFormat::Ods) {
         try {
-            impl_->uno.run(fullPath, "reading its fonts", [&] { oneFontForEveryScript(doc); });
+            impl_->books[id].asianTextInOfficeFont =
+                impl_->uno.run(fullPath, "reading its fonts", [&] { return oneFontForEveryScript(doc); });
         } catch (...) {
             close(WorkbookRef{id});
             throw;
@@ -784,6 +860,18 @@ std::string OfficeAutomation::sheetName(SheetRef ref)
     Impl::Book& b = impl_->live(ref.book);
     return impl_->uno.run(b.path, "reading a sheet name",
                           [&] { return toUtf8(Reference<css::container::XNamed>(s.sheet, UNO_QUERY_THROW)->getName()); });
+}
+
+std::optional<std::string> OfficeAutomation::asianTextNote(SheetRef ref)
+{
+    Impl::Sheet& s = impl_->sheet(ref);
+    const Impl::Book& b = impl_->live(ref.book);
+    const OUString name = impl_->uno.run(b.path, "reading a sheet's name", [&] {
+        return Reference<css::container::XNamed>(s.sheet, UNO_QUERY_THROW)->getName();
+    });
+    if (!b.asianTextInOfficeFont.count(name))
+        return std::nullopt;
+    return protectedAsianTextNote(toUtf8(name));
 }
 
 std::uint64_t OfficeAutomation::drawingObjects(SheetRef ref)
@@ -868,7 +956,8 @@ void OfficeAutomation::copySheet(SheetRef sheetRef, Placement where, SheetRef an
         // A sheet of an .ods names its Asian fonts itself.
         if (from.format != WorkbookFormat::Ods) {
             const HeightsKept heights(to.doc);
-            oneFontForEveryScript(copied);
+            if (oneFontForEveryScript(to.doc, copied))
+                impl_->notes.push_back(protectedAsianTextNote(toUtf8(nameOfCopy)));
         }
     });
     ++to.revision;

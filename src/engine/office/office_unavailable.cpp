@@ -67,6 +67,7 @@ std::optional<FileIdentity> OfficeAutomation::loadedStamp(WorkbookRef) const { n
 std::string OfficeAutomation::sheetName(SheetRef) { noWorkbook(); }
 void OfficeAutomation::exportXlsx(WorkbookRef, const fs::path&) { noWorkbook(); }
 std::uint64_t OfficeAutomation::drawingObjects(SheetRef) { noWorkbook(); }
+std::optional<std::string> OfficeAutomation::asianTextNote(SheetRef) { noWorkbook(); }
 
 SpreadsheetAutomationFactory officeAutomationFactory(std::shared_ptr<Office> office)
 {

@@ -452,13 +452,17 @@ private:
             source.extent = nativeServer().inspectSheet(converted);
         if (!source.officeDrawings)
             source.officeDrawings = officeServer().drawingObjects(source.inner);
+        std::vector<std::string> lost;
+        if (auto note = officeServer().asianTextNote(source.inner))
+            lost.push_back(std::move(*note));
         if (!source.extent || *source.officeDrawings <= source.extent->drawingObjects)
-            return {};
-        const std::uint64_t lost = *source.officeDrawings - source.extent->drawingObjects;
-        return {fmt::format("\"{}\": {} of its {} drawing objects (pictures, shapes, form controls or embedded objects) "
+            return lost;
+        const std::uint64_t missing = *source.officeDrawings - source.extent->drawingObjects;
+        lost.push_back(fmt::format("\"{}\": {} of its {} drawing objects (pictures, shapes, form controls or embedded objects) "
                             "{} not copied: LibreOffice, which reads {} for Tessaro, cannot pass {} on",
-                            officeServer().sheetName(source.inner), lost, *source.officeDrawings,
-                            lost == 1 ? "is" : "are", from.path.filename().string(), lost == 1 ? "it" : "them")};
+                            officeServer().sheetName(source.inner), missing, *source.officeDrawings,
+                            missing == 1 ? "is" : "are", from.path.filename().string(), missing == 1 ? "it" : "them"));
+        return lost;
     }
 
     SpreadsheetAutomation& nativeServer()
