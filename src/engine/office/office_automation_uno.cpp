@@ -21,9 +21,7 @@
 #include <com/sun/star/lang/XMultiServiceFactory.hpp>
 #include <com/sun/star/sheet/XCellRangeAddressable.hpp>
 #include <com/sun/star/sheet/XSheetCellRangeContainer.hpp>
-#include <com/sun/star/sheet/XSheetCellCursor.hpp>
 #include <com/sun/star/sheet/XSheetCellRanges.hpp>
-#include <com/sun/star/sheet/XUsedAreaCursor.hpp>
 #include <com/sun/star/sheet/XUniqueCellFormatRangesSupplier.hpp>
 #include <com/sun/star/style/XStyleFamiliesSupplier.hpp>
 #include <com/sun/star/sheet/XSpreadsheet.hpp>
@@ -249,26 +247,33 @@ private:
     Any adjusting_;
 };
 
-// Whether the sheet shows Chinese, Japanese or Korean letters in a cell.
+// Whether the sheet shows Chinese, Japanese or Korean letters in a cell. Its text cells are
+// read some thousand rows at a time, so that a large sheet does not come over at once.
 bool holdsAsianText(const Reference<css::sheet::XSpreadsheet>& sheet)
 {
-    const Reference<css::sheet::XSheetCellCursor> cursor = sheet->createCursor();
-    Reference<css::sheet::XUsedAreaCursor>(cursor, UNO_QUERY_THROW)->gotoEndOfUsedArea(false);
-    const auto end = Reference<css::sheet::XCellRangeAddressable>(cursor, UNO_QUERY_THROW)->getRangeAddress();
-    const Sequence<Sequence<Any>> data =
-        Reference<css::sheet::XCellRangeData>(sheet->getCellRangeByPosition(0, 0, end.EndColumn, end.EndRow), UNO_QUERY_THROW)
-            ->getDataArray();
-    for (const auto& row : data)
-        for (const Any& value : row) {
-            OUString text;
-            if (!(value >>= text))
-                continue;
-            for (sal_Int32 i = 0; i < text.getLength(); ++i) {
-                const sal_Unicode c = text[i];
-                if ((c >= 0x1100 && c <= 0x11FF) || (c >= 0x2E80 && c <= 0x9FFF) || (c >= 0xAC00 && c <= 0xD7AF) ||
-                    (c >= 0xF900 && c <= 0xFAFF) || (c >= 0xFF00 && c <= 0xFFEF))
-                    return true;
-            }
+    const auto isAsian = [](sal_Unicode c) {
+        return (c >= 0x1100 && c <= 0x11FF) || (c >= 0x2E80 && c <= 0x9FFF) || (c >= 0xAC00 && c <= 0xD7AF) ||
+               (c >= 0xF900 && c <= 0xFAFF) || (c >= 0xFF00 && c <= 0xFFEF);
+    };
+    const Reference<css::sheet::XSheetCellRanges> texts =
+        Reference<css::sheet::XCellRangesQuery>(sheet, UNO_QUERY_THROW)
+            ->queryContentCells(css::sheet::CellFlags::STRING | css::sheet::CellFlags::FORMULA);
+    constexpr sal_Int32 kRows = 4096;
+    for (const auto& a : texts->getRangeAddresses())
+        for (sal_Int32 top = a.StartRow; top <= a.EndRow; top += kRows) {
+            const Sequence<Sequence<Any>> data =
+                Reference<css::sheet::XCellRangeData>(
+                    sheet->getCellRangeByPosition(a.StartColumn, top, a.EndColumn, std::min(a.EndRow, top + kRows - 1)),
+                    UNO_QUERY_THROW)
+                    ->getDataArray();
+            for (const auto& row : data)
+                for (const Any& value : row) {
+                    OUString text;
+                    if (value >>= text)
+                        for (sal_Int32 i = 0; i < text.getLength(); ++i)
+                            if (isAsian(text[i]))
+                                return true;
+                }
         }
     return false;
 }
