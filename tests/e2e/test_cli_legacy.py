@@ -109,6 +109,24 @@ class LegacyCliTest(unittest.TestCase):
                       "not copied: LibreOffice, which reads sjs__2013__apachepoi_WithEmbeddedObjects.xls.xlsb for "
                       "Tessaro, cannot pass them on", r.stdout + r.stderr)
 
+    @unittest.skipUnless(os.path.isdir(WIDE), "the shared wide corpus is not beside the project")
+    def test_asian_text_of_the_default_style_keeps_the_source_size_in_an_xls(self):
+        # The destination's default is Calibri 12 pt, the source's MS PGothic 11 pt: the copy's
+        # cells take the source's size for Latin text and, before, kept 12 pt for Japanese text.
+        dest = shutil.copyfile(os.path.join(WIDE, "..", "..", "corpus", "sheetjs_merged_cells.xls"),
+                               os.path.join(self.dst, "d.xls"))
+        os.chmod(dest, 0o644)
+        r = self.cli("copy", "--sheet", os.path.join(WIDE, "sjs__2013__apachepoi_12561-1.xls.xlsb") + ":作業リスト",
+                     "--dest", dest, "--quiet")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        with office_books.Office() as office:
+            doc = office.load(dest)
+            try:
+                cell = doc.Sheets.getByName("作業リスト").getCellByPosition(0, 2)
+                self.assertEqual((cell.String, cell.CharFontName, cell.CharHeight), ("作業NO", "ＭＳ Ｐゴシック", 11.0))
+            finally:
+                doc.close(True)
+
     # -- sheets -------------------------------------------------------------------------
     def test_sheets_lists_the_worksheets_of_xls_ods_and_xlsb(self):
         for name, expected in (("src.xls", ["Data", "Other", LONG]), ("src.ods", ["Data", "Other", LONG]),
@@ -192,7 +210,8 @@ class LegacyCliTest(unittest.TestCase):
         # LibreOffice gives a font without Asian letters here its own default for Asian text,
         # and writes that default (DejaVu Sans) as the font of such text into .xls and .xlsx.
         # A flat .ods names the fonts for every script, so LibreOffice's .xls and .xlsx of it
-        # hold them as a spreadsheet application writes them.
+        # hold them as a spreadsheet application writes them (in 14 pt, not the destinations'
+        # default size).
         flat = os.path.join(self.src, "han.fods")
         fonts = 'style:font-name="{0}" style:font-name-asian="{0}" style:font-name-complex="{0}"'
         with open(flat, "w", encoding="utf-8") as f:
@@ -201,10 +220,14 @@ class LegacyCliTest(unittest.TestCase):
  xmlns:style="urn:oasis:names:tc:opendocument:xmlns:style:1.0"
  xmlns:text="urn:oasis:names:tc:opendocument:xmlns:text:1.0"
  xmlns:table="urn:oasis:names:tc:opendocument:xmlns:table:1.0"
- xmlns:svg="urn:oasis:names:tc:opendocument:xmlns:svg-compatible:1.0" office:version="1.2"
+ xmlns:svg="urn:oasis:names:tc:opendocument:xmlns:svg-compatible:1.0"
+ xmlns:fo="urn:oasis:names:tc:opendocument:xmlns:xsl-fo-compatible:1.0" office:version="1.2"
  office:mimetype="application/vnd.oasis.opendocument.spreadsheet">
  <office:font-face-decls><style:font-face style:name="Ming" svg:font-family="新細明體"/>
   <style:font-face style:name="Kai" svg:font-family="標楷體"/></office:font-face-decls>
+ <office:styles><style:default-style style:family="table-cell">
+  <style:text-properties fo:font-size="14pt" style:font-size-asian="14pt" style:font-size-complex="14pt"/>
+ </style:default-style></office:styles>
  <office:automatic-styles>
   <style:style style:name="ce1" style:family="table-cell"><style:text-properties %s/></style:style>
   <style:style style:name="T1" style:family="text"><style:text-properties %s/></style:style>
@@ -249,10 +272,12 @@ class LegacyCliTest(unittest.TestCase):
                         sheet = doc.Sheets.getByName(name)
                         runs = [run for par in sheet.getCellByPosition(0, 1).createEnumeration()
                                 for run in par.createEnumeration()]
+                        first = sheet.getCellByPosition(0, 0)
                         self.assertEqual(
-                            [sheet.getCellByPosition(0, 0).getPropertyValue("CharFontName" + script)] +
+                            [first.getPropertyValue("CharFontName" + script),
+                             first.getPropertyValue("CharHeight" + script)] +
                             [run.getPropertyValue("CharFontName" + script) for run in runs if "實" in run.String],
-                            ["新細明體", "標楷體"], "%s %s" % (book, name))
+                            ["新細明體", 14.0, "標楷體"], "%s %s" % (book, name))
                 finally:
                     doc.close(True)
 

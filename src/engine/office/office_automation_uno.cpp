@@ -192,11 +192,17 @@ Sequence<OUString> sortedNames(const std::vector<std::string>& names)
 bool oneFontForEveryScript(const Reference<css::beans::XPropertySet>& look)
 {
     // One call to read and one to write (with the names in order): a sheet has many format
-    // groups and runs.
-    static const std::vector<std::string> kFont = {"CharFontCharSet", "CharFontFamily", "CharFontName", "CharFontPitch",
-                                                   "CharFontStyleName"};
+    // groups and runs. The size, weight and slant go with the name: a copy's cells take the
+    // source's size for Latin text (keepTheSourceLook) and would keep the destination's for
+    // Asian text.
+    static const std::vector<std::string> kFont = {"CharFontCharSet", "CharFontFamily", "CharFontName",
+                                                   "CharFontPitch",   "CharFontStyleName", "CharHeight",
+                                                   "CharPosture",     "CharWeight"};
+    static const std::vector<std::string> kCompared = {"CharFontName", "CharHeight", "CharPosture", "CharWeight"};
     std::vector<std::string> read(kFont);
-    read.insert(read.end(), {"CharFontNameAsian", "CharFontNameComplex"});
+    for (const std::string script : {"Asian", "Complex"})
+        for (const auto& p : kCompared)
+            read.push_back(p + script);
     const Reference<css::beans::XMultiPropertySet> many(look, UNO_QUERY_THROW);
     const Sequence<OUString> names = sortedNames(read);
     const Sequence<Any> values = many->getPropertyValues(names);
@@ -206,7 +212,8 @@ bool oneFontForEveryScript(const Reference<css::beans::XPropertySet>& look)
     std::vector<std::string> changed;
     std::map<std::string, Any> wanted;
     for (const std::string script : {"Asian", "Complex"}) {
-        if (font["CharFontName" + script] == font["CharFontName"])
+        if (std::all_of(kCompared.begin(), kCompared.end(),
+                        [&](const std::string& p) { return font[p + script] == font[p]; }))
             continue;
         for (const auto& p : kFont) {
             changed.push_back(p + script);
