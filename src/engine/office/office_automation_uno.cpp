@@ -172,12 +172,6 @@ bool keepTheSourceLook(const Reference<css::sheet::XSpreadsheetDocument>& from,
     return kept;
 }
 
-// A font of an .xls, .xlsb or .xlsx workbook is one name for text of every script, and a
-// spreadsheet application shows Chinese or Japanese text of a cell in the font the cell names.
-// LibreOffice gives the name to its Asian and complex-script fonts only when a font installed
-// here has such letters, and otherwise keeps its own default for them; it then writes that
-// default (DejaVu Sans) as the font of every cell or run holding Asian text, so the copy and the
-// rest of a saved workbook would change font. The other scripts take the named font again.
 Sequence<OUString> sortedNames(const std::vector<std::string>& names)
 {
     std::vector<std::string> sorted(names);
@@ -188,6 +182,12 @@ Sequence<OUString> sortedNames(const std::vector<std::string>& names)
     return out;
 }
 
+// A font of an .xls, .xlsb or .xlsx workbook is one name for text of every script, and a
+// spreadsheet application shows Chinese or Japanese text of a cell in the font the cell names.
+// LibreOffice gives the name to its Asian and complex-script fonts only when a font installed
+// here has such letters, and otherwise keeps its own default for them; it then writes that
+// default (DejaVu Sans) as the font of every cell or run holding Asian text, so the copy and the
+// rest of a saved workbook would change font. The other scripts take the named font again.
 // -> whether the fonts differed.
 bool oneFontForEveryScript(const Reference<css::beans::XPropertySet>& look)
 {
@@ -230,7 +230,7 @@ bool oneFontForEveryScript(const Reference<css::beans::XPropertySet>& look)
     return true;
 }
 
-// Leaves the rows the heights they have: only names change.
+// Leaves the rows the heights the file gives them while fonts are mended.
 class HeightsKept {
 public:
     explicit HeightsKept(const Reference<css::sheet::XSpreadsheetDocument>& doc)
