@@ -86,7 +86,8 @@ const char* filterFor(WorkbookFormat format)
 bool writable(WorkbookFormat format) { return format == WorkbookFormat::Xls || format == WorkbookFormat::Ods; }
 
 // An .xlsb is loaded for editing, though never written, so that its fonts can be mended
-// (oneFontForEveryScript); an .xlsx is read by LibreOffice only as the source of a copy.
+// (oneFontForEveryScript) before it is converted; an .xlsx is read by LibreOffice only as the
+// source of a copy.
 bool loadedForEditing(WorkbookFormat format) { return writable(format) || format == WorkbookFormat::Xlsb; }
 
 Sequence<css::beans::PropertyValue> properties(std::initializer_list<std::pair<const char*, Any>> list)
@@ -256,12 +257,19 @@ private:
 
 // Whether the sheet shows Chinese, Japanese or Korean letters in a cell. Its text cells are
 // read some thousand rows at a time, so that a large sheet does not come over at once.
+bool holdsAsianText(const OUString& text)
+{
+    for (sal_Int32 i = 0; i < text.getLength(); ++i) {
+        const sal_Unicode c = text[i];
+        if ((c >= 0x1100 && c <= 0x11FF) || (c >= 0x2E80 && c <= 0x9FFF) || (c >= 0xAC00 && c <= 0xD7AF) ||
+            (c >= 0xF900 && c <= 0xFAFF) || (c >= 0xFF00 && c <= 0xFFEF))
+            return true;
+    }
+    return false;
+}
+
 bool holdsAsianText(const Reference<css::sheet::XSpreadsheet>& sheet)
 {
-    const auto isAsian = [](sal_Unicode c) {
-        return (c >= 0x1100 && c <= 0x11FF) || (c >= 0x2E80 && c <= 0x9FFF) || (c >= 0xAC00 && c <= 0xD7AF) ||
-               (c >= 0xF900 && c <= 0xFAFF) || (c >= 0xFF00 && c <= 0xFFEF);
-    };
     const Reference<css::sheet::XSheetCellRanges> texts =
         Reference<css::sheet::XCellRangesQuery>(sheet, UNO_QUERY_THROW)
             ->queryContentCells(css::sheet::CellFlags::STRING | css::sheet::CellFlags::FORMULA);
@@ -276,20 +284,22 @@ bool holdsAsianText(const Reference<css::sheet::XSpreadsheet>& sheet)
             for (const auto& row : data)
                 for (const Any& value : row) {
                     OUString text;
-                    if (value >>= text)
-                        for (sal_Int32 i = 0; i < text.getLength(); ++i)
-                            if (isAsian(text[i]))
-                                return true;
+                    if ((value >>= text) && holdsAsianText(text))
+                        return true;
                 }
         }
     return false;
 }
 
 // -> whether the sheet's Asian text keeps LibreOffice's font: a protected sheet takes no
-// formats (LibreOffice ignores them without an error).
+// formats (LibreOffice ignores them without an error). Runs of formatted text without Asian
+// letters are left alone: their Asian font shows nowhere.
 bool oneFontForEveryScript(const Reference<css::sheet::XSpreadsheetDocument>& doc,
                            const Reference<css::sheet::XSpreadsheet>& sheet)
 {
+    // Only Asian text shows the Asian font; most sheets hold none.
+    if (!holdsAsianText(sheet))
+        return false;
     bool differed = false;
     // Only cells with content show text; a group also holds the empty rest of the sheet, and
     // formatting ranges as wide as the sheet takes LibreOffice down. Asked of a group,
@@ -326,9 +336,16 @@ bool oneFontForEveryScript(const Reference<css::sheet::XSpreadsheetDocument>& do
     // Asian ones away.
     const Reference<css::sheet::XSheetCellRanges> rich =
         Reference<css::sheet::XCellRangesQuery>(sheet, UNO_QUERY_THROW)->queryContentCells(css::sheet::CellFlags::FORMATTED);
-    for (const auto& a : rich->getRangeAddresses())
+    for (const auto& a : rich->getRangeAddresses()) {
+        const Sequence<Sequence<Any>> texts =
+            Reference<css::sheet::XCellRangeData>(
+                sheet->getCellRangeByPosition(a.StartColumn, a.StartRow, a.EndColumn, a.EndRow), UNO_QUERY_THROW)
+                ->getDataArray();
         for (sal_Int32 r = a.StartRow; r <= a.EndRow; ++r)
             for (sal_Int32 c = a.StartColumn; c <= a.EndColumn; ++c) {
+                OUString text;
+                if (!(texts[r - a.StartRow][c - a.StartColumn] >>= text) || !holdsAsianText(text))
+                    continue;
                 const Reference<css::container::XEnumeration> paragraphs =
                     Reference<css::container::XEnumerationAccess>(sheet->getCellByPosition(c, r), UNO_QUERY_THROW)
                         ->createEnumeration();
@@ -342,8 +359,8 @@ bool oneFontForEveryScript(const Reference<css::sheet::XSpreadsheetDocument>& do
                                    differed;
                 }
             }
-    return differed && Reference<css::util::XProtectable>(sheet, UNO_QUERY_THROW)->isProtected() &&
-           holdsAsianText(sheet);
+    }
+    return differed && Reference<css::util::XProtectable>(sheet, UNO_QUERY_THROW)->isProtected();
 }
 
 // A document loaded read-only takes no cell formats (without an error) but does take style
@@ -606,6 +623,9 @@ struct OfficeAutomation::Impl {
         bool dirty = false;
         bool macros = false;
         std::optional<FileIdentity> stamp;
+        // Whether oneFontForEveryScript ran: on the first write, not on loading, since most
+        // workbooks are loaded only to list their sheets.
+        bool fontsMended = false;
         // Protected sheets whose Asian text LibreOffice writes in its own font.
         std::set<OUString> asianTextInOfficeFont;
     };
@@ -684,6 +704,16 @@ struct OfficeAutomation::Impl {
         }
     }
 
+    void mendFonts(Book& b)
+    {
+        if (b.fontsMended)
+            return;
+        if (loadedForEditing(b.format) && b.format != WorkbookFormat::Ods)
+            b.asianTextInOfficeFont =
+                uno.run(b.path, "setting the fonts of its Asian text", [&] { return oneFontForEveryScript(b.doc); });
+        b.fontsMended = true;
+    }
+
     void store(Book& b, const fs::path& target, WorkbookFormat as, const std::string& doing = "saving it")
     {
         std::optional<xlsx::SaveGuard> guard;
@@ -698,6 +728,7 @@ struct OfficeAutomation::Impl {
         if (target == b.path && b.stamp)
             out->requireTargetStill(b.stamp->key());
         const OUString url = fileUrl(out->path());
+        mendFonts(b);
         uno.run(target, doing, [&] {
             Reference<css::frame::XStorable>(b.doc, UNO_QUERY_THROW)
                 ->storeToURL(url, properties({{"FilterName", Any(OUString::createFromAscii(filterFor(as)))},
@@ -800,17 +831,7 @@ WorkbookRef OfficeAutomation::open(const fs::path& fullPath)
         fmt::format("LibreOffice could not read it as {}; it may be damaged or protected by a password.",
                     describeFormat(format)));
     const std::uint32_t id = impl_->nextBook++;
-    const Reference<css::sheet::XSpreadsheetDocument> doc = b.doc;
     impl_->books[id] = std::move(b);
-    if (loadedForEditing(format) && format != WorkbookFormat::Ods) {
-        try {
-            impl_->books[id].asianTextInOfficeFont =
-                impl_->uno.run(fullPath, "reading its fonts", [&] { return oneFontForEveryScript(doc); });
-        } catch (...) {
-            close(WorkbookRef{id});
-            throw;
-        }
-    }
     return WorkbookRef{id};
 }
 
@@ -877,7 +898,8 @@ std::string OfficeAutomation::sheetName(SheetRef ref)
 std::optional<std::string> OfficeAutomation::asianTextNote(SheetRef ref)
 {
     Impl::Sheet& s = impl_->sheet(ref);
-    const Impl::Book& b = impl_->live(ref.book);
+    Impl::Book& b = impl_->live(ref.book);
+    impl_->mendFonts(b);
     const OUString name = impl_->uno.run(b.path, "reading a sheet's name", [&] {
         return Reference<css::container::XNamed>(s.sheet, UNO_QUERY_THROW)->getName();
     });
