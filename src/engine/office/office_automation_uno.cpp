@@ -27,6 +27,9 @@
 #include <com/sun/star/sheet/XSpreadsheet.hpp>
 #include <com/sun/star/sheet/XSpreadsheetDocument.hpp>
 #include <com/sun/star/sheet/XSpreadsheets2.hpp>
+#include <com/sun/star/sheet/XSheetCellCursor.hpp>
+#include <com/sun/star/sheet/XUsedAreaCursor.hpp>
+#include <com/sun/star/table/XColumnRowRange.hpp>
 #include <com/sun/star/sheet/XCellRangeFormula.hpp>
 #include <com/sun/star/sheet/CellFlags.hpp>
 #include <com/sun/star/sheet/XCellRangesQuery.hpp>
@@ -123,6 +126,16 @@ Reference<css::beans::XPropertySet> defaultCellStyle(const Reference<css::sheet:
     return Reference<css::beans::XPropertySet>(cellStyles->getByName("Default"), UNO_QUERY_THROW);
 }
 
+Sequence<OUString> sortedNames(const std::vector<std::string>& names)
+{
+    std::vector<std::string> sorted(names);
+    std::sort(sorted.begin(), sorted.end());
+    Sequence<OUString> out(static_cast<sal_Int32>(sorted.size()));
+    for (std::size_t i = 0; i < sorted.size(); ++i)
+        out.getArray()[i] = OUString::createFromAscii(sorted[i].c_str());
+    return out;
+}
+
 // An imported sheet's cells that use the default cell style take the destination's default
 // font and alignment, so a copy between workbooks with different defaults looks different
 // from its source. Where that happened, the source's look is set on the copy's cells. A
@@ -145,10 +158,6 @@ bool keepTheSourceLook(const Reference<css::sheet::XSpreadsheetDocument>& from,
         Reference<css::sheet::XUniqueCellFormatRangesSupplier>(source, UNO_QUERY_THROW)->getUniqueCellFormatRanges(),
         UNO_QUERY_THROW);
     const Reference<css::lang::XMultiServiceFactory> factory(to, UNO_QUERY_THROW);
-    // The import carried the source's row heights over; new fonts must not size them again.
-    const Reference<css::beans::XPropertySet> settings(to, UNO_QUERY_THROW);
-    const Any adjusting = settings->getPropertyValue("IsAdjustHeightEnabled");
-    settings->setPropertyValue("IsAdjustHeightEnabled", Any(false));
     for (sal_Int32 g = 0; g < groups->getCount(); ++g) {
         const Reference<css::sheet::XSheetCellRanges> group(groups->getByIndex(g), UNO_QUERY_THROW);
         const Reference<css::beans::XPropertySet> look(group, UNO_QUERY_THROW);
@@ -169,18 +178,7 @@ bool keepTheSourceLook(const Reference<css::sheet::XSpreadsheetDocument>& from,
             }
         }
     }
-    settings->setPropertyValue("IsAdjustHeightEnabled", adjusting);
     return kept;
-}
-
-Sequence<OUString> sortedNames(const std::vector<std::string>& names)
-{
-    std::vector<std::string> sorted(names);
-    std::sort(sorted.begin(), sorted.end());
-    Sequence<OUString> out(static_cast<sal_Int32>(sorted.size()));
-    for (std::size_t i = 0; i < sorted.size(); ++i)
-        out.getArray()[i] = OUString::createFromAscii(sorted[i].c_str());
-    return out;
 }
 
 // A font of an .xls, .xlsb or .xlsx workbook is one name for text of every script, and a
@@ -958,6 +956,10 @@ void OfficeAutomation::copySheet(SheetRef sheetRef, Placement where, SheetRef an
                 ->setPropertyValue("IsVisible", visible);
             return;
         }
+        // The copy's rows keep the source's heights: the import would otherwise measure its rows
+        // of automatic height again for the destination's default font, before the source's look
+        // is set on their cells, and that look must not size them again either.
+        const HeightsKept heights(to.doc);
         const sal_Int32 index = targetSheets->importSheet(from.doc, name, position);
         const Reference<css::container::XNamed> copy(
             Reference<css::container::XIndexAccess>(targetSheets, UNO_QUERY_THROW)->getByIndex(index), UNO_QUERY_THROW);
@@ -988,11 +990,8 @@ void OfficeAutomation::copySheet(SheetRef sheetRef, Placement where, SheetRef an
                 describeFont(defaultCellStyle(to.doc)), describeFont(defaultCellStyle(from.doc))));
         }
         // A sheet of an .ods names its Asian fonts itself.
-        if (from.format != WorkbookFormat::Ods) {
-            const HeightsKept heights(to.doc);
-            if (oneFontForEveryScript(to.doc, copied))
-                impl_->notes.push_back(protectedAsianTextNote(toUtf8(nameOfCopy)));
-        }
+        if (from.format != WorkbookFormat::Ods && oneFontForEveryScript(to.doc, copied))
+            impl_->notes.push_back(protectedAsianTextNote(toUtf8(nameOfCopy)));
     });
     ++to.revision;
     to.dirty = true;
