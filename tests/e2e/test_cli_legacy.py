@@ -189,6 +189,9 @@ class LegacyCliTest(unittest.TestCase):
         # LibreOffice writes a date and time into an .ods to the hundredth of a second.
         ws["D1"] = datetime.datetime(2012, 11, 11, 23, 59, 58, 994000)
         ws["D1"].number_format = "yyyy-mm-dd hh:mm:ss"
+        # ODF has no month shown by its first letter.
+        ws["E1"] = datetime.datetime(2000, 1, 1)
+        ws["E1"].number_format = 'mmmmm "mmmmm"'
         wb.save(source)
 
         def first_row(office, book):
@@ -211,6 +214,9 @@ class LegacyCliTest(unittest.TestCase):
                 noted = '"Dates": D1 holds a date and time finer than a hundredth of a second, which an .ods ' \
                     "written by LibreOffice keeps only to the hundredth"
                 self.assertEqual(noted in r.stdout + r.stderr, name == "serif.ods")
+                noted = '"Dates": E1 holds a number shown with a month\'s first letter (format MMMMM "mmmmm"), which ' \
+                    "an .ods cannot hold: LibreOffice writes the month's short name instead"
+                self.assertEqual(noted in r.stdout + r.stderr, name == "serif.ods", r.stdout + r.stderr)
                 with office_books.Office() as office:
                     row, size = first_row(office, dest)
                 self.assertEqual(row, ["2000-01-01", "12:00", "5"])

@@ -516,6 +516,67 @@ std::optional<std::string> timesAnOdsCuts(const Reference<css::sheet::XSpreadshe
                        copyName, cells, verb);
 }
 
+// Whether a number format shows a month by its first letter (MMMMM), outside quoted text,
+// escaped letters and bracketed colours or conditions.
+bool showsMonthLetters(const OUString& code)
+{
+    sal_Int32 run = 0;
+    for (sal_Int32 i = 0; i < code.getLength(); ++i) {
+        const sal_Unicode c = code[i];
+        if (c == '"' || c == '[') {
+            const sal_Int32 end = code.indexOf(c == '"' ? '"' : ']', i + 1);
+            i = end < 0 ? code.getLength() : end;
+        } else if (c == '\\') {
+            ++i;
+        }
+        run = (c == 'M' || c == 'm') ? run + 1 : 0;
+        if (run == 5)
+            return true;
+    }
+    return false;
+}
+
+// ODF has no month shown by its first letter: LibreOffice writes such a format into an .ods
+// with the month's short name, and the cells show "Jan" where the source shows "J".
+std::optional<std::string> monthLettersAnOdsLoses(const Reference<css::sheet::XSpreadsheetDocument>& to,
+                                                  const Reference<css::sheet::XSpreadsheet>& copy,
+                                                  const std::string& copyName)
+{
+    const Reference<css::util::XNumberFormats> formats =
+        Reference<css::util::XNumberFormatsSupplier>(to, UNO_QUERY_THROW)->getNumberFormats();
+    const Reference<css::container::XIndexAccess> groups(
+        Reference<css::sheet::XUniqueCellFormatRangesSupplier>(copy, UNO_QUERY_THROW)->getUniqueCellFormatRanges(),
+        UNO_QUERY_THROW);
+    std::uint64_t count = 0;
+    std::string first;
+    std::string code;
+    for (sal_Int32 g = 0; g < groups->getCount(); ++g) {
+        const Reference<css::beans::XPropertySet> group(groups->getByIndex(g), UNO_QUERY_THROW);
+        const Reference<css::beans::XPropertySet> format =
+            formats->getByKey(group->getPropertyValue("NumberFormat").get<sal_Int32>());
+        const OUString formatCode = format.is() ? format->getPropertyValue("FormatString").get<OUString>() : OUString();
+        if (!showsMonthLetters(formatCode))
+            continue;
+        const Reference<css::sheet::XSheetCellRanges> shown =
+            Reference<css::sheet::XCellRangesQuery>(group, UNO_QUERY_THROW)
+                ->queryContentCells(css::sheet::CellFlags::VALUE | css::sheet::CellFlags::DATETIME |
+                                    css::sheet::CellFlags::FORMULA);
+        for (const auto& a : shown->getRangeAddresses()) {
+            if (count == 0) {
+                first = cellName(a.StartColumn, a.StartRow);
+                code = toUtf8(formatCode);
+            }
+            count += std::uint64_t(a.EndColumn - a.StartColumn + 1) * std::uint64_t(a.EndRow - a.StartRow + 1);
+        }
+    }
+    if (count == 0)
+        return std::nullopt;
+    const auto [cells, verb] = countedCells(count, first);
+    return fmt::format("\"{}\": {} {} a number shown with a month's first letter (format {}), which an .ods cannot hold: "
+                       "LibreOffice writes the month's short name instead",
+                       copyName, cells, verb, code);
+}
+
 // Whether a formula holds #NAME? or calls one of `names` (upper case) as if it were a
 // function; text in quotes is not looked into.
 bool hasUnknownName(const std::string& formula, const std::set<std::string>& names)
@@ -978,8 +1039,10 @@ void OfficeAutomation::copySheet(SheetRef sheetRef, Placement where, SheetRef an
             if (auto note = formulasAnXlsLoses(from.doc, copied, toUtf8(nameOfCopy)))
                 impl_->notes.push_back(std::move(*note));
         if (to.format == WorkbookFormat::Ods)
-            if (auto note = timesAnOdsCuts(to.doc, copied, toUtf8(nameOfCopy)))
-                impl_->notes.push_back(std::move(*note));
+            for (auto note : {timesAnOdsCuts(to.doc, copied, toUtf8(nameOfCopy)),
+                              monthLettersAnOdsLoses(to.doc, copied, toUtf8(nameOfCopy))})
+                if (note)
+                    impl_->notes.push_back(std::move(*note));
         if (!keepTheSourceLook(from.doc, source.sheet, to.doc, static_cast<sal_Int16>(index))) {
             const bool locked =
                 Reference<css::util::XProtectable>(copy, UNO_QUERY_THROW)->isProtected();
