@@ -207,7 +207,10 @@ public:
                 throw EngineError(ErrorCode::SheetIndexOutOfRange, dst.displayPath(),
                                   "the sheet to copy next to is no longer in the workbook");
             std::size_t position = static_cast<std::size_t>(at) + (where == Placement::After ? 1 : 0);
-            xlsx::copySheet(src, sheet.id, dst, position, SheetCopyOptions{links_, &notes_});
+            // A note belongs to a copy that was made.
+            std::vector<std::string> notes;
+            xlsx::copySheet(src, sheet.id, dst, position, SheetCopyOptions{links_, &notes});
+            notes_.insert(notes_.end(), std::make_move_iterator(notes.begin()), std::make_move_iterator(notes.end()));
             return 0;
         });
     }
@@ -217,7 +220,9 @@ public:
         Workbook& src = book(sheet.book);
         Workbook& dst = book(into);
         return guarded(dst.displayPath(), "replacing a sheet in it", [&] {
-            const SheetReplacement r = xlsx::replaceSheet(src, sheet.id, dst, SheetCopyOptions{links_, &notes_});
+            std::vector<std::string> notes;
+            const SheetReplacement r = xlsx::replaceSheet(src, sheet.id, dst, SheetCopyOptions{links_, &notes});
+            notes_.insert(notes_.end(), std::make_move_iterator(notes.begin()), std::make_move_iterator(notes.end()));
             return Replacement{SheetRef{into, r.handle}, static_cast<int>(r.position) + 1, r.replaced};
         });
     }
