@@ -277,10 +277,14 @@ class LegacyCliTest(unittest.TestCase):
         self.assertRegex(strings, r'<rFont val="標楷體"/>.*實際累計')
 
         # Into an .xls that holds the same sheet, and into an .ods: the copy and the .xls's own sheet.
+        # The .xls's protected sheet, its own and copied within it, keeps LibreOffice's font.
         into_xls = shutil.copyfile(xls, os.path.join(self.dst, "han.xls"))
         into_ods = self.fixture("dst.ods", self.dst)
-        r = self.cli("copy", "--sheet", xlsx + ":Han", "--dest", into_xls, "--dest", into_ods, "--quiet")
+        r = self.cli("copy", "--sheet", xlsx + ":Han", "--sheet", into_xls + ":Locked", "--dest", into_xls,
+                     "--dest", into_ods)
         self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn('han.xls: its own sheet "Locked" is protected, so LibreOffice writes its Chinese', r.stdout + r.stderr)
+        self.assertIn('"Locked (2)": the sheet is protected, so LibreOffice writes its Chinese', r.stdout + r.stderr)
         with office_books.Office() as office:
             for book, sheets, script in ((into_xls, ("Han", "Han (2)"), ""), (into_ods, ("Han",), "Asian")):
                 doc = office.load(book)

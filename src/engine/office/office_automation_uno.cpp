@@ -49,6 +49,7 @@
 #include <chrono>
 #include <set>
 #include <map>
+#include <mutex>
 #include <system_error>
 #include <utility>
 
@@ -644,11 +645,32 @@ std::optional<std::string> formulasAnXlsLoses(const Reference<css::sheet::XSprea
                        first);
 }
 
+constexpr const char* kAsianTextInOfficeFont =
+    "LibreOffice writes its Chinese, Japanese or Korean text in its own default font and not in the fonts its cells name";
+
 std::string protectedAsianTextNote(const std::string& sheetName)
 {
-    return fmt::format("\"{}\": the sheet is protected, so LibreOffice writes its Chinese, Japanese or Korean text in "
-                       "its own default font and not in the fonts its cells name",
-                       sheetName);
+    return fmt::format("\"{}\": the sheet is protected, so {}", sheetName, kAsianTextInOfficeFont);
+}
+
+// The protected sheets with Asian text of the files LibreOffice wrote in this process, by file
+// identity. Such a file opened again (by the next sheet of a job, which copies from the
+// destination it wrote, through a server of its own) gives a copy LibreOffice's font, which
+// that copy's report must name too.
+std::mutex writtenFontsLock;
+std::map<std::string, std::set<OUString>> writtenFonts;
+
+void rememberAsianTextInOfficeFont(const std::string& file, const std::set<OUString>& sheets)
+{
+    const std::lock_guard<std::mutex> hold(writtenFontsLock);
+    writtenFonts[file] = sheets;
+}
+
+std::set<OUString> asianTextInOfficeFont(const std::string& file)
+{
+    const std::lock_guard<std::mutex> hold(writtenFontsLock);
+    const auto it = writtenFonts.find(file);
+    return it == writtenFonts.end() ? std::set<OUString>{} : it->second;
 }
 
 std::string describeFont(const Reference<css::beans::XPropertySet>& style)
@@ -687,6 +709,9 @@ struct OfficeAutomation::Impl {
         bool fontsMended = false;
         // Protected sheets whose Asian text LibreOffice writes in its own font.
         std::set<OUString> asianTextInOfficeFont;
+        // Those of them that had LibreOffice's font in the file already: this office wrote it.
+        std::set<OUString> asianTextInOfficeFontBefore;
+        bool ownAsianTextReported = false;
     };
     struct Sheet {
         std::uint32_t book = 0;
@@ -768,8 +793,8 @@ struct OfficeAutomation::Impl {
         if (b.fontsMended)
             return;
         if (loadedForEditing(b.format) && b.format != WorkbookFormat::Ods)
-            b.asianTextInOfficeFont =
-                uno.run(b.path, "setting the fonts of its Asian text", [&] { return oneFontForEveryScript(b.doc); });
+            b.asianTextInOfficeFont.merge(
+                uno.run(b.path, "setting the fonts of its Asian text", [&] { return oneFontForEveryScript(b.doc); }));
         b.fontsMended = true;
     }
 
@@ -818,6 +843,9 @@ struct OfficeAutomation::Impl {
                                                             "unchanged.",
                                                             target.string(), e.what()));
         }
+        if (!b.asianTextInOfficeFont.empty())
+            if (const auto written = identityOfFile(target))
+                rememberAsianTextInOfficeFont(written->key(), b.asianTextInOfficeFont);
     }
 
     void closeQuietly(Book& b) noexcept
@@ -889,6 +917,8 @@ WorkbookRef OfficeAutomation::open(const fs::path& fullPath)
         },
         fmt::format("LibreOffice could not read it as {}; it may be damaged or protected by a password.",
                     describeFormat(format)));
+    if (b.stamp)
+        b.asianTextInOfficeFont = b.asianTextInOfficeFontBefore = asianTextInOfficeFont(b.stamp->key());
     const std::uint32_t id = impl_->nextBook++;
     impl_->books[id] = std::move(b);
     return WorkbookRef{id};
@@ -1000,6 +1030,16 @@ void OfficeAutomation::copySheet(SheetRef sheetRef, Placement where, SheetRef an
                                                         to.path.string(), describeFormat(to.format)));
     const std::string sourceName = sheetName(sheetRef);
     const bool sameBook = sheetRef.book == anchor.book;
+    // A note belongs to a copy that was made.
+    std::vector<std::string> made;
+    // LibreOffice writes the .xls whole: its own protected sheets lose the fonts of their Asian
+    // text too, which the first copy into it reports.
+    if (to.format == WorkbookFormat::Xls && !to.ownAsianTextReported) {
+        impl_->mendFonts(to);
+        for (const OUString& own : to.asianTextInOfficeFont)
+            if (!to.asianTextInOfficeFontBefore.count(own))
+                made.push_back(fmt::format("its own sheet \"{}\" is protected, so {}", toUtf8(own), kAsianTextInOfficeFont));
+    }
     impl_->uno.run(to.path, fmt::format("copying the sheet \"{}\" into it", sourceName), [&] {
         const OUString name = Reference<css::container::XNamed>(source.sheet, UNO_QUERY_THROW)->getName();
         const sal_Int16 anchorIndex =
@@ -1015,6 +1055,10 @@ void OfficeAutomation::copySheet(SheetRef sheetRef, Placement where, SheetRef an
             targetSheets->copyByName(name, nameOfCopy, position);
             Reference<css::beans::XPropertySet>(targetSheets->getByName(nameOfCopy), UNO_QUERY_THROW)
                 ->setPropertyValue("IsVisible", visible);
+            if (to.asianTextInOfficeFont.count(name)) {
+                to.asianTextInOfficeFont.insert(nameOfCopy);
+                made.push_back(protectedAsianTextNote(toUtf8(nameOfCopy)));
+            }
             return;
         }
         // The copy's rows keep the source's heights: the import would otherwise measure its rows
@@ -1034,30 +1078,35 @@ void OfficeAutomation::copySheet(SheetRef sheetRef, Placement where, SheetRef an
                                                             to.path.string(), toUtf8(name), toUtf8(nameOfCopy)));
         const Reference<css::sheet::XSpreadsheet> copied(copy, UNO_QUERY_THROW);
         if (auto note = keepTheSourceDates(from.doc, to.doc, copied, to.format, toUtf8(nameOfCopy)))
-            impl_->notes.push_back(std::move(*note));
+            made.push_back(std::move(*note));
         if (to.format == WorkbookFormat::Xls)
             if (auto note = formulasAnXlsLoses(from.doc, copied, toUtf8(nameOfCopy)))
-                impl_->notes.push_back(std::move(*note));
+                made.push_back(std::move(*note));
         if (to.format == WorkbookFormat::Ods)
             for (auto note : {timesAnOdsCuts(to.doc, copied, toUtf8(nameOfCopy)),
                               monthLettersAnOdsLoses(to.doc, copied, toUtf8(nameOfCopy))})
                 if (note)
-                    impl_->notes.push_back(std::move(*note));
+                    made.push_back(std::move(*note));
         if (!keepTheSourceLook(from.doc, source.sheet, to.doc, static_cast<sal_Int16>(index))) {
             const bool locked =
                 Reference<css::util::XProtectable>(copy, UNO_QUERY_THROW)->isProtected();
-            impl_->notes.push_back(fmt::format(
+            made.push_back(fmt::format(
                 "\"{}\": {}its cells in the default cell style keep the default look of {} ({}) and not the "
                 "source's ({})",
                 toUtf8(nameOfCopy), locked ? "the sheet is protected, so " : "", to.path.filename().string(),
                 describeFont(defaultCellStyle(to.doc)), describeFont(defaultCellStyle(from.doc))));
         }
         // A sheet of an .ods names its Asian fonts itself.
-        if (from.format != WorkbookFormat::Ods && oneFontForEveryScript(to.doc, copied))
-            impl_->notes.push_back(protectedAsianTextNote(toUtf8(nameOfCopy)));
+        if ((from.format != WorkbookFormat::Ods && oneFontForEveryScript(to.doc, copied)) ||
+            from.asianTextInOfficeFont.count(name)) {
+            to.asianTextInOfficeFont.insert(nameOfCopy);
+            made.push_back(protectedAsianTextNote(toUtf8(nameOfCopy)));
+        }
     });
     ++to.revision;
     to.dirty = true;
+    to.ownAsianTextReported = true;
+    impl_->notes.insert(impl_->notes.end(), std::make_move_iterator(made.begin()), std::make_move_iterator(made.end()));
 }
 
 void OfficeAutomation::save(WorkbookRef book)
