@@ -1184,7 +1184,7 @@ def run_wide_legacy(cli, shared, corpus, made_dir, work, native_cases, only, par
     for b in range(0, len(sample), CLI_BATCH):
         d = WIDE_LEGACY_DESTINATIONS[(b // CLI_BATCH) % len(WIDE_LEGACY_DESTINATIONS)]
         runs.append(("sample%03d" % (b // CLI_BATCH), sample[b:b + CLI_BATCH], os.path.join(corpus, d)))
-    results, jobs, made = [], [], {}
+    results, jobs, made, notes = [], [], {}, {}
     for label, copies, dest in runs:
         folder = os.path.join(work, label)
         before, after, lines, err = cli_run(cli, [(corpus_copy(src, work), sheet) for src, sheet in copies], dest, folder)
@@ -1196,6 +1196,7 @@ def run_wide_legacy(cli, shared, corpus, made_dir, work, native_cases, only, par
             case = "%s[%s] -> %s (%s)" % (os.path.basename(src), sheet, os.path.basename(dest), label)
             if rec is not None and rec.get("result") == "copied":
                 done.append((src, sheet, case))
+                notes[case] = rec.get("notes") or []
             else:
                 results.append({"case": case, "status": "engine-error", "file": src,
                                 "detail": rec.get("error") if rec else (err or "no report line")})
@@ -1225,7 +1226,7 @@ def run_wide_legacy(cli, shared, corpus, made_dir, work, native_cases, only, par
                 status = "legacy-conversion"
             results.append({"case": case, "status": status, "file": src, "fails": fails, "error_constants": constants,
                             "remeasured_rows": remeasured, "comment_captions": captions,
-                            "as_converted": conv_fails,
+                            "as_converted": conv_fails, "notes": notes[case],
                             "warns": ["%s: %s" % (c["check"], c["reason"]) for c in mine if c["status"] == "WARN"],
                             "checks": len(mine), "office_load": True})
         if all_ok:
@@ -1390,6 +1391,8 @@ def show(r):
             print("             " + AS_CONVERTED + "| " + line)
         for line in r.get("package", []):
             print("             package | " + line)
+        for line in r.get("notes", []):
+            print("             the copy's report | " + line)
         if r.get("detail"):
             print("             " + r["detail"])
 
