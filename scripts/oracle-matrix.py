@@ -1204,9 +1204,9 @@ def run_wide_legacy(cli, shared, corpus, made_dir, work, native_cases, only, par
             # Each copy's source is loaded, and may be converted and loaded again.
             jobs.append({"id": label, "kind": "judge", "before": before, "after": after, "seconds": 60 + per_copy * len(done),
                          "copies": [[corpus_copy(s, work), n] for s, n, _ in done]})
-            made[label] = (done, folder)
+            made[label] = (done, folder, after)
     judged = office_jobs(jobs, shared, work)
-    for label, (done, folder) in made.items():
+    for label, (done, folder, after) in made.items():
         res = judged[label]
         checks = res.get("checks") or [{"status": "FAIL", "check": "judge", "reason": res.get("error")}]
         shared_fails = [c for c in checks if c["status"] == "FAIL" and not c["check"].startswith(("copy[", AS_CONVERTED))]
