@@ -223,6 +223,36 @@ class LegacyCliTest(unittest.TestCase):
                 if name == "serif.xls":
                     self.assertEqual(size, source_size)
 
+    def test_references_to_the_sources_other_sheets_keep_their_sheet_and_values(self):
+        # They become references to the source file; an .xls and an .ods must name its sheet
+        # and show the values the source shows, and hold no more of that sheet than it reads.
+        source = os.path.join(self.src, "linked.xlsx")
+        wb = openpyxl.Workbook()
+        wb.active.title = "Main"
+        wb["Main"]["A1"] = "=Other!A1*2"
+        wb["Main"]["A2"] = "=SUM('Q1 Data'!A1:A3)"
+        other = wb.create_sheet("Other")
+        other["A1"], other["B1"] = 5, "not for the copies"
+        data = wb.create_sheet("Q1 Data")
+        data["A1"], data["A2"], data["A3"] = 1, 2, "read by the copies"
+        wb.save(source)
+        dests = [self.fixture("dst.xls", self.dst), self.fixture("dst.ods", self.dst)]
+        r = self.cli("copy", "--sheet", source + ":Main", "--dest", dests[0], "--dest", dests[1], "--quiet")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        with office_books.Office() as office:
+            for dest in dests:
+                doc = office.load(dest)
+                try:
+                    cells = [doc.Sheets.getByName("Main").getCellByPosition(0, row) for row in (0, 1)]
+                    self.assertEqual([(re.sub(r"'file://[^']*'#", "", c.getFormula()), c.getString()) for c in cells],
+                                     [("=$Other.A1*2", "10"), ("=SUM($'Q1 Data'.A1:A3)", "3")], dest)
+                finally:
+                    doc.close(True)
+        with open(dests[0], "rb") as f, zipfile.ZipFile(dests[1]) as z:
+            for held in (f.read(), z.read("content.xml")):
+                self.assertIn(b"read by the copies", held)
+                self.assertNotIn(b"not for the copies", held)
+
     def test_asian_text_keeps_the_font_its_cell_and_its_runs_name(self):
         # LibreOffice gives a font without Asian letters here its own default for Asian text,
         # and writes that default (DejaVu Sans) as the font of such text into .xls and .xlsx.

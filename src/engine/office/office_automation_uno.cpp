@@ -12,6 +12,7 @@
 #include <com/sun/star/container/XEnumerationAccess.hpp>
 #include <com/sun/star/container/XNamed.hpp>
 #include <com/sun/star/frame/XLoadable.hpp>
+#include <com/sun/star/frame/XModel.hpp>
 #include <com/sun/star/frame/XStorable.hpp>
 #include <com/sun/star/beans/XMultiPropertySet.hpp>
 #include <com/sun/star/beans/XPropertySet.hpp>
@@ -20,6 +21,9 @@
 #include <com/sun/star/lang/XServiceInfo.hpp>
 #include <com/sun/star/lang/XMultiServiceFactory.hpp>
 #include <com/sun/star/sheet/XCellRangeAddressable.hpp>
+#include <com/sun/star/sheet/XExternalDocLink.hpp>
+#include <com/sun/star/sheet/XExternalDocLinks.hpp>
+#include <com/sun/star/sheet/XExternalSheetCache.hpp>
 #include <com/sun/star/sheet/XSheetCellRangeContainer.hpp>
 #include <com/sun/star/sheet/XSheetCellRanges.hpp>
 #include <com/sun/star/sheet/XUniqueCellFormatRangesSupplier.hpp>
@@ -41,6 +45,8 @@
 #include <com/sun/star/util/XCloseable.hpp>
 #include <com/sun/star/util/XProtectable.hpp>
 
+#include <rtl/ustrbuf.hxx>
+
 #include <fmt/format.h>
 
 #include <algorithm>
@@ -49,6 +55,7 @@
 #include <chrono>
 #include <set>
 #include <map>
+#include <regex>
 #include <mutex>
 #include <system_error>
 #include <utility>
@@ -645,6 +652,128 @@ std::optional<std::string> formulasAnXlsLoses(const Reference<css::sheet::XSprea
                        first);
 }
 
+// Column letters ("AB") -> a column index.
+sal_Int32 columnIndex(const std::string& letters)
+{
+    sal_Int32 n = 0;
+    for (const char ch : letters)
+        n = n * 26 + (ch - 'A' + 1);
+    return n - 1;
+}
+
+// The ranges of `sheet` that the formulas name, by the sheet's name as LibreOffice writes it
+// ($Data.A1, $Data.A1:B3, $'Q1 Data'.A:A, $Data.2:5). A name found inside another word
+// ("NORM.S.DIST") is followed by no reference and names nothing; one inside a string of the
+// formula costs a cell cached for nothing.
+std::vector<css::table::CellRangeAddress> rangesRead(const std::vector<std::string>& formulas, const std::string& sheet)
+{
+    static const std::regex kCells(R"(^\$?([A-Z]{1,3})\$?([0-9]{1,7})(?::(?:\$?(?:'(?:[^']|'')*'|[^.'\s;:()]+)\.)?\$?([A-Z]{1,3})\$?([0-9]{1,7}))?)");
+    static const std::regex kColumns(R"(^\$?([A-Z]{1,3}):\$?([A-Z]{1,3})(?![0-9A-Za-z_]))");
+    static const std::regex kRows(R"(^\$?([0-9]{1,7}):\$?([0-9]{1,7}))");
+    std::string quoted = "'";
+    for (const char ch : sheet)
+        quoted += ch == '\'' ? std::string("''") : std::string(1, ch);
+    quoted += "'";
+    std::vector<css::table::CellRangeAddress> out;
+    const auto add = [&](sal_Int32 c1, sal_Int32 r1, sal_Int32 c2, sal_Int32 r2) {
+        css::table::CellRangeAddress a;
+        a.StartColumn = std::min(c1, c2);
+        a.EndColumn = std::max(c1, c2);
+        a.StartRow = std::min(r1, r2);
+        a.EndRow = std::max(r1, r2);
+        out.push_back(a);
+    };
+    for (const std::string& f : formulas)
+        for (const std::string& prefix : {sheet + ".", quoted + "."})
+            for (std::size_t at = f.find(prefix); at != std::string::npos; at = f.find(prefix, at + 1)) {
+                // "$MyData.A1" names the sheet MyData, not Data.
+                if (at > 0 && prefix[0] != '\'' &&
+                    (std::isalnum(static_cast<unsigned char>(f[at - 1])) || f[at - 1] == '_' || f[at - 1] == '.' ||
+                     static_cast<unsigned char>(f[at - 1]) >= 0x80))
+                    continue;
+                const auto rest = f.begin() + static_cast<std::ptrdiff_t>(at + prefix.size());
+                std::smatch m;
+                if (std::regex_search(rest, f.end(), m, kCells)) {
+                    const sal_Int32 c1 = columnIndex(m[1]), r1 = std::stoi(m[2]) - 1;
+                    add(c1, r1, m[3].matched ? columnIndex(m[3]) : c1, m[4].matched ? std::stoi(m[4]) - 1 : r1);
+                } else if (std::regex_search(rest, f.end(), m, kColumns)) {
+                    add(columnIndex(m[1]), 0, columnIndex(m[2]), (1 << 20) - 1);
+                } else if (std::regex_search(rest, f.end(), m, kRows)) {
+                    add(0, std::stoi(m[1]) - 1, (1 << 14) - 1, std::stoi(m[2]) - 1);
+                }
+            }
+    return out;
+}
+
+// A copy's references to the source's other sheets become references to the source file, and
+// LibreOffice, which reads no other file here, takes their values only from its cache of that
+// file: without one such a formula shows Err:540, and an .xls keeps the reference without its
+// sheet's name. So the cache gets, before the import, the cells the copied sheet's formulas
+// read in those sheets (only those: the copies go to many workbooks, and the rest of a sheet
+// they read is none of their business), as a spreadsheet application keeps a linked
+// workbook's values.
+void cacheTheCellsItReads(const Reference<css::sheet::XSpreadsheetDocument>& from,
+                          const Reference<css::sheet::XSpreadsheet>& source,
+                          const Reference<css::sheet::XSpreadsheetDocument>& to)
+{
+    constexpr sal_Int32 kRows = 4096;
+    std::vector<std::string> formulas;
+    const Reference<css::sheet::XSheetCellRanges> withFormulas =
+        Reference<css::sheet::XCellRangesQuery>(source, UNO_QUERY_THROW)->queryContentCells(css::sheet::CellFlags::FORMULA);
+    for (const auto& a : withFormulas->getRangeAddresses())
+        for (sal_Int32 top = a.StartRow; top <= a.EndRow; top += kRows)
+            for (const auto& row : Reference<css::sheet::XCellRangeFormula>(
+                                       source->getCellRangeByPosition(a.StartColumn, top, a.EndColumn,
+                                                                      std::min(a.EndRow, top + kRows - 1)),
+                                       UNO_QUERY_THROW)
+                                       ->getFormulaArray())
+                for (const OUString& formula : row)
+                    if (formula.indexOf('.') >= 0)
+                        formulas.push_back(toUtf8(formula));
+    if (formulas.empty())
+        return;
+    const OUString own = Reference<css::container::XNamed>(source, UNO_QUERY_THROW)->getName();
+    Reference<css::sheet::XExternalDocLink> link;
+    for (const OUString& name : from->getSheets()->getElementNames()) {
+        if (name == own)
+            continue;
+        const std::vector<css::table::CellRangeAddress> read = rangesRead(formulas, toUtf8(name));
+        if (read.empty())
+            continue;
+        if (!link.is())
+            link = Reference<css::sheet::XExternalDocLinks>(
+                       Reference<css::beans::XPropertySet>(to, UNO_QUERY_THROW)->getPropertyValue("ExternalDocLinks"),
+                       UNO_QUERY_THROW)
+                       ->addDocLink(Reference<css::frame::XModel>(from, UNO_QUERY_THROW)->getURL());
+        const Reference<css::sheet::XExternalSheetCache> cache = link->addSheetCache(name, false);
+        const Reference<css::sheet::XSpreadsheet> sheet(from->getSheets()->getByName(name), UNO_QUERY_THROW);
+        // Only cells with content: an empty cell is read as "", where a reference shows 0.
+        const Sequence<css::table::CellRangeAddress> content =
+            Reference<css::sheet::XCellRangesQuery>(sheet, UNO_QUERY_THROW)
+                ->queryContentCells(css::sheet::CellFlags::VALUE | css::sheet::CellFlags::DATETIME |
+                                    css::sheet::CellFlags::STRING | css::sheet::CellFlags::FORMULA)
+                ->getRangeAddresses();
+        for (const auto& wanted : read)
+            for (auto a : content) {
+                a.StartColumn = std::max(a.StartColumn, wanted.StartColumn);
+                a.EndColumn = std::min(a.EndColumn, wanted.EndColumn);
+                a.StartRow = std::max(a.StartRow, wanted.StartRow);
+                a.EndRow = std::min(a.EndRow, wanted.EndRow);
+                for (sal_Int32 top = a.StartRow; top <= a.EndRow && a.StartColumn <= a.EndColumn; top += kRows) {
+                    const Sequence<Sequence<Any>> values =
+                        Reference<css::sheet::XCellRangeData>(sheet->getCellRangeByPosition(a.StartColumn, top, a.EndColumn,
+                                                                                            std::min(a.EndRow, top + kRows - 1)),
+                                                              UNO_QUERY_THROW)
+                            ->getDataArray();
+                    for (sal_Int32 r = 0; r < values.getLength(); ++r)
+                        for (sal_Int32 c = 0; c < values[r].getLength(); ++c)
+                            if (values[r][c].hasValue())
+                                cache->setCellValue(a.StartColumn + c, top + r, values[r][c]);
+                }
+            }
+    }
+}
+
 constexpr const char* kAsianTextInOfficeFont =
     "LibreOffice writes its Chinese, Japanese or Korean text in its own default font and not in the fonts its cells name";
 
@@ -1064,6 +1193,7 @@ void OfficeAutomation::copySheet(SheetRef sheetRef, Placement where, SheetRef an
         // The copy's rows keep the source's heights: the import would otherwise measure its rows
         // of automatic height again for the destination's default font, before the source's look
         // is set on their cells, and that look must not size them again either.
+        cacheTheCellsItReads(from.doc, source.sheet, to.doc);
         const HeightsKept heights(to.doc);
         const sal_Int32 index = targetSheets->importSheet(from.doc, name, position);
         const Reference<css::container::XNamed> copy(
