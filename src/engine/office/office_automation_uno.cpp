@@ -31,9 +31,6 @@
 #include <com/sun/star/sheet/XSpreadsheet.hpp>
 #include <com/sun/star/sheet/XSpreadsheetDocument.hpp>
 #include <com/sun/star/sheet/XSpreadsheets2.hpp>
-#include <com/sun/star/sheet/XSheetCellCursor.hpp>
-#include <com/sun/star/sheet/XUsedAreaCursor.hpp>
-#include <com/sun/star/table/XColumnRowRange.hpp>
 #include <com/sun/star/sheet/XCellRangeFormula.hpp>
 #include <com/sun/star/sheet/CellFlags.hpp>
 #include <com/sun/star/sheet/XCellRangesQuery.hpp>
@@ -44,8 +41,6 @@
 #include <com/sun/star/util/XNumberFormatsSupplier.hpp>
 #include <com/sun/star/util/XCloseable.hpp>
 #include <com/sun/star/util/XProtectable.hpp>
-
-#include <rtl/ustrbuf.hxx>
 
 #include <fmt/format.h>
 
@@ -1190,10 +1185,10 @@ void OfficeAutomation::copySheet(SheetRef sheetRef, Placement where, SheetRef an
             }
             return;
         }
+        cacheTheCellsItReads(from.doc, source.sheet, to.doc);
         // The copy's rows keep the source's heights: the import would otherwise measure its rows
         // of automatic height again for the destination's default font, before the source's look
         // is set on their cells, and that look must not size them again either.
-        cacheTheCellsItReads(from.doc, source.sheet, to.doc);
         const HeightsKept heights(to.doc);
         const sal_Int32 index = targetSheets->importSheet(from.doc, name, position);
         const Reference<css::container::XNamed> copy(
