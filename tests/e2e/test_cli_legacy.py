@@ -231,21 +231,28 @@ class LegacyCliTest(unittest.TestCase):
         wb.active.title = "Main"
         wb["Main"]["A1"] = "=Other!A1*2"
         wb["Main"]["A2"] = "=SUM('Q1 Data'!A1:A3)"
+        wb["Main"]["A3"] = "=Rate*3"
+        wb.defined_names.append(openpyxl.workbook.defined_name.DefinedName("Rate", attr_text="Other!$A$1"))
         other = wb.create_sheet("Other")
         other["A1"], other["B1"] = 5, "not for the copies"
         data = wb.create_sheet("Q1 Data")
         data["A1"], data["A2"], data["A3"] = 1, 2, "read by the copies"
         wb.save(source)
         dests = [self.fixture("dst.xls", self.dst), self.fixture("dst.ods", self.dst)]
-        r = self.cli("copy", "--sheet", source + ":Main", "--dest", dests[0], "--dest", dests[1], "--quiet")
+        r = self.cli("copy", "--sheet", source + ":Main", "--dest", dests[0], "--dest", dests[1])
         self.assertEqual(r.returncode, 0, r.stderr)
+        # An .xls keeps no values for what a name reads in another file, and the report says so.
+        self.assertIn('dst.xls: "Main": the name Rate reads other sheets of the source, and an .xls written by '
+                      "LibreOffice keeps no values for it", r.stdout + r.stderr)
+        self.assertEqual((r.stdout + r.stderr).count("the name Rate"), 1)
         with office_books.Office() as office:
-            for dest in dests:
+            for dest, rows in ((dests[0], 2), (dests[1], 3)):
                 doc = office.load(dest)
                 try:
-                    cells = [doc.Sheets.getByName("Main").getCellByPosition(0, row) for row in (0, 1)]
+                    cells = [doc.Sheets.getByName("Main").getCellByPosition(0, row) for row in range(rows)]
                     self.assertEqual([(re.sub(r"'file://[^']*'#", "", c.getFormula()), c.getString()) for c in cells],
-                                     [("=$Other.A1*2", "10"), ("=SUM($'Q1 Data'.A1:A3)", "3")], dest)
+                                     [("=$Other.A1*2", "10"), ("=SUM($'Q1 Data'.A1:A3)", "3"), ("=Rate*3", "15")][:rows],
+                                     dest)
                 finally:
                     doc.close(True)
         with open(dests[0], "rb") as f, zipfile.ZipFile(dests[1]) as z:

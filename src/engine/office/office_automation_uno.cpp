@@ -21,6 +21,7 @@
 #include <com/sun/star/lang/XServiceInfo.hpp>
 #include <com/sun/star/lang/XMultiServiceFactory.hpp>
 #include <com/sun/star/sheet/XCellRangeAddressable.hpp>
+#include <com/sun/star/sheet/XNamedRange.hpp>
 #include <com/sun/star/sheet/XExternalDocLink.hpp>
 #include <com/sun/star/sheet/XExternalDocLinks.hpp>
 #include <com/sun/star/sheet/XExternalSheetCache.hpp>
@@ -43,6 +44,7 @@
 #include <com/sun/star/util/XProtectable.hpp>
 
 #include <fmt/format.h>
+#include <fmt/ranges.h>
 
 #include <algorithm>
 #include <cctype>
@@ -707,9 +709,10 @@ std::vector<css::table::CellRangeAddress> rangesRead(const std::vector<std::stri
 // read in those sheets (only those: the copies go to many workbooks, and the rest of a sheet
 // they read is none of their business), as a spreadsheet application keeps a linked
 // workbook's values.
-void cacheTheCellsItReads(const Reference<css::sheet::XSpreadsheetDocument>& from,
-                          const Reference<css::sheet::XSpreadsheet>& source,
-                          const Reference<css::sheet::XSpreadsheetDocument>& to)
+// -> the names the formulas use that read other sheets.
+std::vector<std::string> cacheTheCellsItReads(const Reference<css::sheet::XSpreadsheetDocument>& from,
+                                              const Reference<css::sheet::XSpreadsheet>& source,
+                                              const Reference<css::sheet::XSpreadsheetDocument>& to)
 {
     constexpr sal_Int32 kRows = 4096;
     std::vector<std::string> formulas;
@@ -723,18 +726,48 @@ void cacheTheCellsItReads(const Reference<css::sheet::XSpreadsheetDocument>& fro
                                        UNO_QUERY_THROW)
                                        ->getFormulaArray())
                 for (const OUString& formula : row)
-                    if (formula.indexOf('.') >= 0)
-                        formulas.push_back(toUtf8(formula));
+                    formulas.push_back(toUtf8(formula));
     if (formulas.empty())
-        return;
+        return {};
+    // A name the formulas use reads what its content names ("Rate" for $Other.$A$1).
+    std::vector<std::pair<std::string, std::string>> namesUsed;
+    std::string upper;
+    for (const std::string& f : formulas)
+        for (const char ch : f)
+            upper += static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+    const auto word = [](char ch) { return std::isalnum(static_cast<unsigned char>(ch)) || ch == '_' || ch == '.' || ch < 0; };
+    for (const auto& holder : {Reference<css::beans::XPropertySet>(from, UNO_QUERY_THROW),
+                               Reference<css::beans::XPropertySet>(source, UNO_QUERY_THROW)}) {
+        const Reference<css::container::XNameAccess> names(holder->getPropertyValue("NamedRanges"), UNO_QUERY);
+        if (!names.is())
+            continue;
+        for (const OUString& name : names->getElementNames()) {
+            std::string key;
+            for (const char ch : toUtf8(name))
+                key += static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+            bool used = false;
+            for (std::size_t at = upper.find(key); at != std::string::npos && !used; at = upper.find(key, at + 1))
+                used = (at == 0 || !word(upper[at - 1])) && (at + key.size() == upper.size() || !word(upper[at + key.size()]));
+            if (used)
+                namesUsed.emplace_back(
+                    toUtf8(name),
+                    toUtf8(Reference<css::sheet::XNamedRange>(names->getByName(name), UNO_QUERY_THROW)->getContent()));
+        }
+    }
+    for (const auto& [name, content] : namesUsed)
+        formulas.push_back(content);
     const OUString own = Reference<css::container::XNamed>(source, UNO_QUERY_THROW)->getName();
     Reference<css::sheet::XExternalDocLink> link;
+    std::set<std::string> namesReading;
     for (const OUString& name : from->getSheets()->getElementNames()) {
         if (name == own)
             continue;
         const std::vector<css::table::CellRangeAddress> read = rangesRead(formulas, toUtf8(name));
         if (read.empty())
             continue;
+        for (const auto& [used, content] : namesUsed)
+            if (!rangesRead({content}, toUtf8(name)).empty())
+                namesReading.insert(used);
         if (!link.is())
             link = Reference<css::sheet::XExternalDocLinks>(
                        Reference<css::beans::XPropertySet>(to, UNO_QUERY_THROW)->getPropertyValue("ExternalDocLinks"),
@@ -767,6 +800,7 @@ void cacheTheCellsItReads(const Reference<css::sheet::XSpreadsheetDocument>& fro
                 }
             }
     }
+    return {namesReading.begin(), namesReading.end()};
 }
 
 constexpr const char* kAsianTextInOfficeFont =
@@ -1185,7 +1219,7 @@ void OfficeAutomation::copySheet(SheetRef sheetRef, Placement where, SheetRef an
             }
             return;
         }
-        cacheTheCellsItReads(from.doc, source.sheet, to.doc);
+        const std::vector<std::string> namesReading = cacheTheCellsItReads(from.doc, source.sheet, to.doc);
         // The copy's rows keep the source's heights: the import would otherwise measure its rows
         // of automatic height again for the destination's default font, before the source's look
         // is set on their cells, and that look must not size them again either.
@@ -1204,9 +1238,21 @@ void OfficeAutomation::copySheet(SheetRef sheetRef, Placement where, SheetRef an
         const Reference<css::sheet::XSpreadsheet> copied(copy, UNO_QUERY_THROW);
         if (auto note = keepTheSourceDates(from.doc, to.doc, copied, to.format, toUtf8(nameOfCopy)))
             made.push_back(std::move(*note));
-        if (to.format == WorkbookFormat::Xls)
+        if (to.format == WorkbookFormat::Xls) {
             if (auto note = formulasAnXlsLoses(from.doc, copied, toUtf8(nameOfCopy)))
                 made.push_back(std::move(*note));
+            // LibreOffice keeps in an .xls the values its cells' references to another file read,
+            // not those its names read.
+            if (!namesReading.empty())
+                made.push_back(fmt::format("\"{}\": {} {} other sheets of the source, and an .xls written by LibreOffice "
+                                           "keeps no values for {}: formulas using {} read empty cells there until the "
+                                           "workbook's links are updated",
+                                           toUtf8(nameOfCopy),
+                                           namesReading.size() == 1 ? "the name " + namesReading[0]
+                                                                    : "the names " + fmt::format("{}", fmt::join(namesReading, ", ")),
+                                           namesReading.size() == 1 ? "reads" : "read",
+                                           namesReading.size() == 1 ? "it" : "them", namesReading.size() == 1 ? "it" : "them"));
+        }
         if (to.format == WorkbookFormat::Ods)
             for (auto note : {timesAnOdsCuts(to.doc, copied, toUtf8(nameOfCopy)),
                               monthLettersAnOdsLoses(to.doc, copied, toUtf8(nameOfCopy))})
