@@ -52,6 +52,7 @@
 #include <chrono>
 #include <set>
 #include <map>
+#include <unordered_set>
 #include <regex>
 #include <mutex>
 #include <system_error>
@@ -731,23 +732,31 @@ std::vector<std::string> cacheTheCellsItReads(const Reference<css::sheet::XSprea
         return {};
     // A name the formulas use reads what its content names ("Rate" for $Other.$A$1).
     std::vector<std::pair<std::string, std::string>> namesUsed;
-    std::string upper;
-    for (const std::string& f : formulas)
-        for (const char ch : f)
-            upper += static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
     const auto word = [](char ch) { return std::isalnum(static_cast<unsigned char>(ch)) || ch == '_' || ch == '.' || ch < 0; };
+    std::unordered_set<std::string> words;
+    for (const std::string& f : formulas)
+        for (std::size_t i = 0; i < f.size();) {
+            std::size_t end = i;
+            while (end < f.size() && word(f[end]))
+                ++end;
+            if (end > i) {
+                std::string w = f.substr(i, end - i);
+                for (char& ch : w)
+                    ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+                words.insert(std::move(w));
+            }
+            i = end + 1;
+        }
     for (const auto& holder : {Reference<css::beans::XPropertySet>(from, UNO_QUERY_THROW),
                                Reference<css::beans::XPropertySet>(source, UNO_QUERY_THROW)}) {
         const Reference<css::container::XNameAccess> names(holder->getPropertyValue("NamedRanges"), UNO_QUERY);
         if (!names.is())
             continue;
         for (const OUString& name : names->getElementNames()) {
-            std::string key;
-            for (const char ch : toUtf8(name))
-                key += static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
-            bool used = false;
-            for (std::size_t at = upper.find(key); at != std::string::npos && !used; at = upper.find(key, at + 1))
-                used = (at == 0 || !word(upper[at - 1])) && (at + key.size() == upper.size() || !word(upper[at + key.size()]));
+            std::string key = toUtf8(name);
+            for (char& ch : key)
+                ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+            const bool used = words.count(key) > 0;
             if (used)
                 namesUsed.emplace_back(
                     toUtf8(name),
