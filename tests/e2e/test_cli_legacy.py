@@ -238,21 +238,28 @@ class LegacyCliTest(unittest.TestCase):
         data = wb.create_sheet("Q1 Data")
         data["A1"], data["A2"], data["A3"] = 1, 2, "read by the copies"
         wb.save(source)
-        dests = [self.fixture("dst.xls", self.dst), self.fixture("dst.ods", self.dst)]
-        r = self.cli("copy", "--sheet", source + ":Main", "--dest", dests[0], "--dest", dests[1])
+        office_books.convert([source], "ods", self.src)
+        # A destination of the source's name has the job read the source from a copy of its own;
+        # the links still name the source.
+        dests = [self.fixture("dst.xls", self.dst, "linked.xls"), self.fixture("dst.ods", self.dst)]
+        r = self.cli("copy", "--sheet", source + ":Main", "--sheet", source[:-4] + "ods:Main", "--dest", dests[0],
+                     "--dest", dests[1])
         self.assertEqual(r.returncode, 0, r.stderr)
         # An .xls keeps no values for what a name reads in another file, and the report says so.
-        self.assertIn('dst.xls: "Main": the name Rate reads other sheets of the source, and an .xls written by '
+        self.assertIn('linked.xls: "Main": the name Rate reads other sheets of the source, and an .xls written by '
                       "LibreOffice keeps no values for it", r.stdout + r.stderr)
-        self.assertEqual((r.stdout + r.stderr).count("the name Rate"), 1)
+        self.assertEqual((r.stdout + r.stderr).count("the name Rate"), 2)
         with office_books.Office() as office:
-            for dest, rows in ((dests[0], 2), (dests[1], 3)):
+            for dest, rows, copy in ((dests[0], 2, "Main"), (dests[0], 2, "Main (2)"), (dests[1], 3, "Main"),
+                                     (dests[1], 3, "Main (2)")):
                 doc = office.load(dest)
                 try:
-                    cells = [doc.Sheets.getByName("Main").getCellByPosition(0, row) for row in range(rows)]
+                    cells = [doc.Sheets.getByName(copy).getCellByPosition(0, row) for row in range(rows)]
+                    linked = source if copy == "Main" else source[:-4] + "ods"
+                    self.assertTrue(all(("'file://%s'#" % linked) in c.getFormula() for c in cells[:2]), dest)
                     self.assertEqual([(re.sub(r"'file://[^']*'#", "", c.getFormula()), c.getString()) for c in cells],
                                      [("=$Other.A1*2", "10"), ("=SUM($'Q1 Data'.A1:A3)", "3"), ("=Rate*3", "15")][:rows],
-                                     dest)
+                                     "%s %s" % (dest, copy))
                 finally:
                     doc.close(True)
         with open(dests[0], "rb") as f, zipfile.ZipFile(dests[1]) as z:

@@ -27,6 +27,9 @@ public:
     ~OfficeAutomation() override;
 
     WorkbookRef open(const std::filesystem::path& fullPath) override;
+    // A file that stands for `origin` (the job's copy of a source): the copies' references to
+    // its other sheets name `origin`, as the native engine's do.
+    WorkbookRef open(const std::filesystem::path& fullPath, const std::filesystem::path& origin);
     void setDisplayAlerts(bool on) override;
     int worksheetCount(WorkbookRef book) override;
     std::string worksheetName(WorkbookRef book, int index) override;

@@ -710,8 +710,13 @@ std::vector<css::table::CellRangeAddress> rangesRead(const std::vector<std::stri
 // read in those sheets (only those: the copies go to many workbooks, and the rest of a sheet
 // they read is none of their business), as a spreadsheet application keeps a linked
 // workbook's values.
-// -> the names the formulas use that read other sheets.
-std::vector<std::string> cacheTheCellsItReads(const Reference<css::sheet::XSpreadsheetDocument>& from,
+struct CachedReads {
+    bool any = false;
+    // The names the formulas use that read other sheets.
+    std::vector<std::string> names;
+};
+
+CachedReads cacheTheCellsItReads(const Reference<css::sheet::XSpreadsheetDocument>& from,
                                               const Reference<css::sheet::XSpreadsheet>& source,
                                               const Reference<css::sheet::XSpreadsheetDocument>& to)
 {
@@ -809,7 +814,7 @@ std::vector<std::string> cacheTheCellsItReads(const Reference<css::sheet::XSprea
                 }
             }
     }
-    return {namesReading.begin(), namesReading.end()};
+    return {link.is(), {namesReading.begin(), namesReading.end()}};
 }
 
 constexpr const char* kAsianTextInOfficeFont =
@@ -1048,7 +1053,9 @@ OfficeAutomation::OfficeAutomation(std::shared_ptr<Office> office) : impl_(std::
 
 OfficeAutomation::~OfficeAutomation() { quit(); }
 
-WorkbookRef OfficeAutomation::open(const fs::path& fullPath)
+WorkbookRef OfficeAutomation::open(const fs::path& fullPath) { return open(fullPath, fullPath); }
+
+WorkbookRef OfficeAutomation::open(const fs::path& fullPath, const fs::path& origin)
 {
     const WorkbookFormat format = detectWorkbookFormat(fullPath);
     if (format == WorkbookFormat::Unknown)
@@ -1067,6 +1074,9 @@ WorkbookRef OfficeAutomation::open(const fs::path& fullPath)
     b.stamp = identityOfFile(fullPath);
     b.macros = format == WorkbookFormat::Xls && holdsVbaProject(fullPath);
     const OUString url = fileUrl(fullPath);
+    // LibreOffice names the file a document was loaded from in the references to it that a
+    // copy of its sheets gets; a document "salvaged" from another file takes that file's name.
+    const bool standsFor = origin != fullPath;
     b.doc = impl_->uno.run(
         fullPath, "loading it",
         [&] {
@@ -1075,11 +1085,17 @@ WorkbookRef OfficeAutomation::open(const fs::path& fullPath)
                                                       UNO_QUERY_THROW);
             // No frame and no view: importSheet at the front of a document with a view
             // crashes the office.
-            loadable->load(properties({{"URL", Any(url)},
-                                       {"FilterName", Any(OUString::createFromAscii(filterFor(format)))},
-                                       {"ReadOnly", Any(!loadedForEditing(format))},
-                                       {"MacroExecutionMode", Any(sal_Int16(0))},
-                                       {"UpdateDocMode", Any(sal_Int16(0))}}));
+            auto args = properties({{"URL", Any(url)},
+                                    {"FilterName", Any(OUString::createFromAscii(filterFor(format)))},
+                                    {"ReadOnly", Any(!loadedForEditing(format))},
+                                    {"MacroExecutionMode", Any(sal_Int16(0))},
+                                    {"UpdateDocMode", Any(sal_Int16(0))}});
+            if (standsFor) {
+                args.realloc(args.getLength() + 1);
+                args.getArray()[args.getLength() - 1].Name = "SalvagedFile";
+                args.getArray()[args.getLength() - 1].Value <<= fileUrl(origin);
+            }
+            loadable->load(args);
             return Reference<css::sheet::XSpreadsheetDocument>(loadable, UNO_QUERY_THROW);
         },
         fmt::format("LibreOffice could not read it as {}; it may be damaged or protected by a password.",
@@ -1228,7 +1244,7 @@ void OfficeAutomation::copySheet(SheetRef sheetRef, Placement where, SheetRef an
             }
             return;
         }
-        const std::vector<std::string> namesReading = cacheTheCellsItReads(from.doc, source.sheet, to.doc);
+        const CachedReads reads = cacheTheCellsItReads(from.doc, source.sheet, to.doc);
         // The copy's rows keep the source's heights: the import would otherwise measure its rows
         // of automatic height again for the destination's default font, before the source's look
         // is set on their cells, and that look must not size them again either.
@@ -1245,6 +1261,16 @@ void OfficeAutomation::copySheet(SheetRef sheetRef, Placement where, SheetRef an
             throw AutomationError(ErrorCode::OfficeFailed, fmt::format("{}: the copy of the sheet \"{}\" could not be named \"{}\".",
                                                             to.path.string(), toUtf8(name), toUtf8(nameOfCopy)));
         const Reference<css::sheet::XSpreadsheet> copied(copy, UNO_QUERY_THROW);
+        // LibreOffice writes a cached sheet of another file only when a formula has read it.
+        if (reads.any)
+            for (const auto& a : Reference<css::sheet::XCellRangesQuery>(copied, UNO_QUERY_THROW)
+                                     ->queryContentCells(css::sheet::CellFlags::FORMULA)
+                                     ->getRangeAddresses())
+                for (sal_Int32 top = a.StartRow; top <= a.EndRow; top += 4096)
+                    Reference<css::sheet::XCellRangeData>(
+                        copied->getCellRangeByPosition(a.StartColumn, top, a.EndColumn, std::min(a.EndRow, top + 4095)),
+                        UNO_QUERY_THROW)
+                        ->getDataArray();
         if (auto note = keepTheSourceDates(from.doc, to.doc, copied, to.format, toUtf8(nameOfCopy)))
             made.push_back(std::move(*note));
         if (to.format == WorkbookFormat::Xls) {
@@ -1252,15 +1278,15 @@ void OfficeAutomation::copySheet(SheetRef sheetRef, Placement where, SheetRef an
                 made.push_back(std::move(*note));
             // LibreOffice keeps in an .xls the values its cells' references to another file read,
             // not those its names read.
-            if (!namesReading.empty())
+            if (!reads.names.empty())
                 made.push_back(fmt::format("\"{}\": {} {} other sheets of the source, and an .xls written by LibreOffice "
                                            "keeps no values for {}: formulas using {} read empty cells there until the "
                                            "workbook's links are updated",
                                            toUtf8(nameOfCopy),
-                                           namesReading.size() == 1 ? "the name " + namesReading[0]
-                                                                    : "the names " + fmt::format("{}", fmt::join(namesReading, ", ")),
-                                           namesReading.size() == 1 ? "reads" : "read",
-                                           namesReading.size() == 1 ? "it" : "them", namesReading.size() == 1 ? "it" : "them"));
+                                           reads.names.size() == 1 ? "the name " + reads.names[0]
+                                                                   : "the names " + fmt::format("{}", fmt::join(reads.names, ", ")),
+                                           reads.names.size() == 1 ? "reads" : "read",
+                                           reads.names.size() == 1 ? "it" : "them", reads.names.size() == 1 ? "it" : "them"));
         }
         if (to.format == WorkbookFormat::Ods)
             for (auto note : {timesAnOdsCuts(to.doc, copied, toUtf8(nameOfCopy)),

@@ -47,6 +47,7 @@ struct OfficeAutomation::Impl {};
 OfficeAutomation::OfficeAutomation(std::shared_ptr<Office>) : impl_(std::make_unique<Impl>()) {}
 OfficeAutomation::~OfficeAutomation() = default;
 WorkbookRef OfficeAutomation::open(const fs::path& fullPath) { refuse(fullPath); }
+WorkbookRef OfficeAutomation::open(const fs::path& fullPath, const fs::path&) { refuse(fullPath); }
 void OfficeAutomation::setDisplayAlerts(bool) {}
 int OfficeAutomation::worksheetCount(WorkbookRef) { noWorkbook(); }
 std::string OfficeAutomation::worksheetName(WorkbookRef, int) { noWorkbook(); }

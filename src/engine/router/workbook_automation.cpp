@@ -134,6 +134,7 @@ public:
     // to a source's other sheets name the file the user chose, not the job's copy of it.
     // LibreOffice writes a file's relative links relative to where it writes the file.
     void noteOrigin(const fs::path& file, const fs::path& origin) { nativeContext_->setOrigin(file, origin, true); }
+    fs::path originOf(const fs::path& file) const { return nativeContext_->originOf(file); }
     const std::shared_ptr<office::Office>& office() const { return office_; }
 
     // An .xlsx holding the legacy workbook as it is open in `server`. A workbook unchanged
@@ -388,7 +389,7 @@ private:
             // what the file is when it cannot open it.
             if (office::isLegacyFormat(b.format)) {
                 b.onOffice = true;
-                b.inner = officeServer().open(b.path);
+                b.inner = officeServer().open(b.path, job_->originOf(b.path));
             } else {
                 b.inner = nativeServer().open(b.path);
             }
@@ -404,7 +405,7 @@ private:
         }
         b.format = std::get<OtherEngine>(outcome).format;
         b.onOffice = true;
-        b.inner = officeServer().open(b.path);
+        b.inner = officeServer().open(b.path, job_->originOf(b.path));
     }
 
     void copyAcross(Book& from, Sheet& source, Placement where, Book& to, const Sheet& target)
@@ -543,7 +544,7 @@ private:
         if (from.shadow && from.shadowRevision != from.revision)
             dropShadow(from);
         if (!from.shadow) {
-            from.shadow = officeServer().open(from.path);
+            from.shadow = officeServer().open(from.path, job_->originOf(from.path));
             from.shadowRevision = from.revision;
         }
         return office_->worksheet(*from.shadow, *source.name);
