@@ -267,6 +267,31 @@ class LegacyCliTest(unittest.TestCase):
                 self.assertIn(b"read by the copies", held)
                 self.assertNotIn(b"not for the copies", held)
 
+    def test_a_chart_reading_other_sheets_is_refused_in_an_xls_and_noted_in_an_ods(self):
+        # LibreOffice keeps such a chart's values as data of its own, which an .xls cannot hold.
+        from openpyxl.chart import BarChart, Reference
+        source = os.path.join(self.src, "chart.xlsx")
+        wb = openpyxl.Workbook()
+        wb.active.title = "Main"
+        other = wb.create_sheet("Other")
+        for row, value in enumerate((3, 5, 7), 1):
+            other.cell(row, 1, value)
+        chart = BarChart()
+        chart.add_data(Reference(other, min_col=1, min_row=1, max_row=3))
+        wb["Main"].add_chart(chart, "C3")
+        wb.save(source)
+        xls, ods = self.fixture("dst.xls", self.dst), self.fixture("dst.ods", self.dst)
+        with open(xls, "rb") as f:
+            before = f.read()
+        r = self.cli("copy", "--sheet", source + ":Main", "--dest", xls, "--dest", ods)
+        self.assertNotEqual(r.returncode, 0)
+        self.assertIn('Main has a chart ("Object 1") that reads other sheets, and LibreOffice writes such a chart into '
+                      "an .xls workbook without its data", r.stdout + r.stderr)
+        self.assertIn('dst.ods: "Main": the chart "Object 1" reads other sheets of the source; in an .ods it keeps the '
+                      "values it showed", r.stdout + r.stderr)
+        with open(xls, "rb") as f:
+            self.assertEqual(f.read(), before)
+
     def test_asian_text_keeps_the_font_its_cell_and_its_runs_name(self):
         # LibreOffice gives a font without Asian letters here its own default for Asian text,
         # and writes that default (DejaVu Sans) as the font of such text into .xls and .xlsx.

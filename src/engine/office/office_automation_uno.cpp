@@ -5,6 +5,7 @@
 #include "engine/office/vba_project.h"
 #include "platform/copy_naming.h"
 #include "platform/engine_error.h"
+#include "platform/errors.h"
 #include "engine/opc/save_guard.h"
 
 #include <com/sun/star/beans/PropertyValue.hpp>
@@ -33,6 +34,9 @@
 #include <com/sun/star/sheet/XSpreadsheetDocument.hpp>
 #include <com/sun/star/sheet/XSpreadsheets2.hpp>
 #include <com/sun/star/sheet/XCellRangeFormula.hpp>
+#include <com/sun/star/table/XTableChart.hpp>
+#include <com/sun/star/table/XTableCharts.hpp>
+#include <com/sun/star/table/XTableChartsSupplier.hpp>
 #include <com/sun/star/sheet/CellFlags.hpp>
 #include <com/sun/star/sheet/XCellRangesQuery.hpp>
 #include <com/sun/star/sheet/XCellRangeData.hpp>
@@ -817,6 +821,21 @@ CachedReads cacheTheCellsItReads(const Reference<css::sheet::XSpreadsheetDocumen
     return {link.is(), {namesReading.begin(), namesReading.end()}};
 }
 
+// The name of the first chart of `sheet` whose data is in another sheet. Imported into another
+// workbook, such a chart keeps the values it showed as data of its own, which an .xls cannot
+// hold: LibreOffice writes it there without any series.
+std::optional<std::string> chartReadingOtherSheets(const Reference<css::sheet::XSpreadsheet>& sheet)
+{
+    const sal_Int16 own = Reference<css::sheet::XCellRangeAddressable>(sheet, UNO_QUERY_THROW)->getRangeAddress().Sheet;
+    const Reference<css::table::XTableCharts> charts =
+        Reference<css::table::XTableChartsSupplier>(sheet, UNO_QUERY_THROW)->getCharts();
+    for (const OUString& name : charts->getElementNames())
+        for (const auto& range : Reference<css::table::XTableChart>(charts->getByName(name), UNO_QUERY_THROW)->getRanges())
+            if (range.Sheet != own)
+                return toUtf8(name);
+    return std::nullopt;
+}
+
 constexpr const char* kAsianTextInOfficeFont =
     "LibreOffice writes its Chinese, Japanese or Korean text in its own default font and not in the fonts its cells name";
 
@@ -1243,6 +1262,18 @@ void OfficeAutomation::copySheet(SheetRef sheetRef, Placement where, SheetRef an
                 made.push_back(protectedAsianTextNote(toUtf8(nameOfCopy)));
             }
             return;
+        }
+        if (const auto chart = chartReadingOtherSheets(source.sheet)) {
+            if (to.format == WorkbookFormat::Xls)
+                throw AutomationError(
+                    ErrorCode::NotAvailableForFormat,
+                    describeError(ErrorCode::NotAvailableForFormat, to.path.string(),
+                                  fmt::format("{} has a chart (\"{}\") that reads other sheets, and LibreOffice writes such "
+                                              "a chart into an .xls workbook without its data",
+                                              sourceName, *chart)));
+            made.push_back(fmt::format("\"{}\": the chart \"{}\" reads other sheets of the source; in an .ods it keeps "
+                                       "the values it showed as data of its own",
+                                       toUtf8(nameOfCopy), *chart));
         }
         const CachedReads reads = cacheTheCellsItReads(from.doc, source.sheet, to.doc);
         // The copy's rows keep the source's heights: the import would otherwise measure its rows
