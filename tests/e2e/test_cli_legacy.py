@@ -292,6 +292,30 @@ class LegacyCliTest(unittest.TestCase):
         with open(xls, "rb") as f:
             self.assertEqual(f.read(), before)
 
+    def test_validations_and_conditional_formats_reading_other_sheets_are_refused(self):
+        # LibreOffice would point them at the destination's sheet in the same place.
+        from openpyxl.formatting.rule import FormulaRule
+        from openpyxl.styles import PatternFill
+        from openpyxl.worksheet.datavalidation import DataValidation
+        source = os.path.join(self.src, "rules.xlsx")
+        wb = openpyxl.Workbook()
+        wb.active.title = "Listed"
+        coloured = wb.create_sheet("Coloured")
+        other = wb.create_sheet("Other")
+        other["A1"], other["B1"] = "a", 4
+        listed = DataValidation(type="list", formula1="Other!$A$1:$A$3")
+        wb["Listed"].add_data_validation(listed)
+        listed.add("A1")
+        coloured["A1"] = 5
+        coloured.conditional_formatting.add("A1", FormulaRule(formula=["A1>Other!$B$1"], fill=PatternFill("solid", fgColor="FF0000")))
+        wb.save(source)
+        dest = self.fixture("dst.ods", self.dst)
+        r = self.cli("copy", "--sheet", source + ":Listed", "--sheet", source + ":Coloured", "--dest", dest)
+        self.assertIn("Copied 0 of 2 sheets", r.stdout + r.stderr)
+        for rule in ("Listed has a data validation or conditional format that reads other sheets (=$Other.$A$1:$A$3)",
+                     "Coloured has a data validation or conditional format that reads other sheets (=A1>$Other.$B$1)"):
+            self.assertIn(rule, r.stdout + r.stderr)
+
     def test_asian_text_keeps_the_font_its_cell_and_its_runs_name(self):
         # LibreOffice gives a font without Asian letters here its own default for Asian text,
         # and writes that default (DejaVu Sans) as the font of such text into .xls and .xlsx.

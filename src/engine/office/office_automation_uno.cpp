@@ -34,6 +34,9 @@
 #include <com/sun/star/sheet/XSpreadsheetDocument.hpp>
 #include <com/sun/star/sheet/XSpreadsheets2.hpp>
 #include <com/sun/star/sheet/XCellRangeFormula.hpp>
+#include <com/sun/star/sheet/XConditionalFormat.hpp>
+#include <com/sun/star/sheet/XConditionalFormats.hpp>
+#include <com/sun/star/sheet/XSheetCondition.hpp>
 #include <com/sun/star/table/XTableChart.hpp>
 #include <com/sun/star/table/XTableCharts.hpp>
 #include <com/sun/star/table/XTableChartsSupplier.hpp>
@@ -836,6 +839,54 @@ std::optional<std::string> chartReadingOtherSheets(const Reference<css::sheet::X
     return std::nullopt;
 }
 
+// The first formula of a data validation or conditional format of `sheet` that reads another
+// sheet. LibreOffice's import points such a formula at the destination's sheet in the same
+// position (an .xls even at the copy itself), so the copy would check or colour its cells by
+// other data.
+std::optional<std::string> ruleReadingOtherSheets(const Reference<css::sheet::XSpreadsheetDocument>& doc,
+                                                  const Reference<css::sheet::XSpreadsheet>& sheet)
+{
+    std::vector<std::string> formulas;
+    const auto take = [&](const Reference<css::beans::XPropertySet>& rule) {
+        for (const char* p : {"Formula1", "Formula2"}) {
+            const OUString name = OUString::createFromAscii(p);
+            if (rule->getPropertySetInfo()->hasPropertyByName(name)) {
+                const std::string f = toUtf8(rule->getPropertyValue(name).get<OUString>());
+                if (!f.empty())
+                    formulas.push_back(f);
+            }
+        }
+    };
+    const Reference<css::container::XIndexAccess> groups(
+        Reference<css::sheet::XUniqueCellFormatRangesSupplier>(sheet, UNO_QUERY_THROW)->getUniqueCellFormatRanges(),
+        UNO_QUERY_THROW);
+    for (sal_Int32 g = 0; g < groups->getCount(); ++g) {
+        const Reference<css::sheet::XSheetCondition> validation(
+            Reference<css::beans::XPropertySet>(groups->getByIndex(g), UNO_QUERY_THROW)->getPropertyValue("Validation"),
+            UNO_QUERY);
+        if (validation.is())
+            for (const OUString& f : {validation->getFormula1(), validation->getFormula2()})
+                if (!f.isEmpty())
+                    formulas.push_back(toUtf8(f));
+    }
+    const Reference<css::sheet::XConditionalFormats> conditional(
+        Reference<css::beans::XPropertySet>(sheet, UNO_QUERY_THROW)->getPropertyValue("ConditionalFormats"), UNO_QUERY);
+    if (conditional.is())
+        for (const auto& format : conditional->getConditionalFormats())
+            for (sal_Int32 i = 0; i < format->getCount(); ++i) {
+                const Reference<css::beans::XPropertySet> entry(format->getByIndex(i), UNO_QUERY);
+                if (entry.is())
+                    take(entry);
+            }
+    const OUString own = Reference<css::container::XNamed>(sheet, UNO_QUERY_THROW)->getName();
+    for (const OUString& name : doc->getSheets()->getElementNames())
+        if (name != own)
+            for (const std::string& f : formulas)
+                if (!rangesRead({f}, toUtf8(name)).empty())
+                    return f;
+    return std::nullopt;
+}
+
 constexpr const char* kAsianTextInOfficeFont =
     "LibreOffice writes its Chinese, Japanese or Korean text in its own default font and not in the fonts its cells name";
 
@@ -1263,6 +1314,13 @@ void OfficeAutomation::copySheet(SheetRef sheetRef, Placement where, SheetRef an
             }
             return;
         }
+        if (const auto rule = ruleReadingOtherSheets(from.doc, source.sheet))
+            throw AutomationError(
+                ErrorCode::NotAvailableForFormat,
+                describeError(ErrorCode::NotAvailableForFormat, to.path.string(),
+                              fmt::format("{} has a data validation or conditional format that reads other sheets "
+                                          "(={}), and LibreOffice would make it read the destination's sheets instead",
+                                          sourceName, *rule)));
         if (const auto chart = chartReadingOtherSheets(source.sheet)) {
             if (to.format == WorkbookFormat::Xls)
                 throw AutomationError(
