@@ -232,6 +232,9 @@ class LegacyCliTest(unittest.TestCase):
         wb["Main"]["A1"] = "=Other!A1*2"
         wb["Main"]["A2"] = "=SUM('Q1 Data'!A1:A3)"
         wb["Main"]["A3"] = "=Rate*3"
+        # A link to a place in the workbook stays one (an .xls would otherwise name the place twice).
+        wb["Main"]["A4"] = "go"
+        wb["Main"]["A4"].hyperlink = "#Other!A1"
         wb.defined_names.append(openpyxl.workbook.defined_name.DefinedName("Rate", attr_text="Other!$A$1"))
         other = wb.create_sheet("Other")
         other["A1"], other["B1"] = 5, "not for the copies"
@@ -256,6 +259,9 @@ class LegacyCliTest(unittest.TestCase):
                 try:
                     cells = [doc.Sheets.getByName(copy).getCellByPosition(0, row) for row in range(rows)]
                     linked = source if copy == "Main" else source[:-4] + "ods"
+                    if copy == "Main":
+                        link = doc.Sheets.getByName(copy).getCellByPosition(0, 3).getTextFields().getByIndex(0)
+                        self.assertRegex(link.URL, r"^#Other[.!]A1$", dest)
                     self.assertTrue(all(("'file://%s'#" % linked) in c.getFormula() for c in cells[:2]), dest)
                     self.assertEqual([(re.sub(r"'file://[^']*'#", "", c.getFormula()), c.getString()) for c in cells],
                                      [("=$Other.A1*2", "10"), ("=SUM($'Q1 Data'.A1:A3)", "3"), ("=Rate*3", "15")][:rows],

@@ -49,6 +49,7 @@
 #include <com/sun/star/util/XNumberFormatsSupplier.hpp>
 #include <com/sun/star/util/XCloseable.hpp>
 #include <com/sun/star/util/XProtectable.hpp>
+#include <com/sun/star/text/XTextFieldsSupplier.hpp>
 
 #include <fmt/format.h>
 #include <fmt/ranges.h>
@@ -887,6 +888,34 @@ std::optional<std::string> ruleReadingOtherSheets(const Reference<css::sheet::XS
     return std::nullopt;
 }
 
+// LibreOffice reads a link of an .xlsx to a place in the workbook itself ("#Data!A1") as a link
+// into the file, and its import carries that file's name over to the copy; an .xls written by
+// it then names the place twice, which breaks the link. The copy's links into the source file
+// stay links to a place in the workbook, as they are in the source and in the native engine's
+// copies.
+void linksInsideStayInside(const Reference<css::sheet::XSpreadsheet>& copy, const OUString& sourceUrl)
+{
+    const OUString prefix = sourceUrl + "#";
+    const Reference<css::sheet::XSheetCellRanges> rich =
+        Reference<css::sheet::XCellRangesQuery>(copy, UNO_QUERY_THROW)->queryContentCells(css::sheet::CellFlags::FORMATTED);
+    for (const auto& a : rich->getRangeAddresses())
+        for (sal_Int32 r = a.StartRow; r <= a.EndRow; ++r)
+            for (sal_Int32 c = a.StartColumn; c <= a.EndColumn; ++c) {
+                const Reference<css::container::XEnumeration> fields =
+                    Reference<css::text::XTextFieldsSupplier>(copy->getCellByPosition(c, r), UNO_QUERY_THROW)
+                        ->getTextFields()
+                        ->createEnumeration();
+                while (fields->hasMoreElements()) {
+                    const Reference<css::beans::XPropertySet> field(fields->nextElement(), UNO_QUERY);
+                    if (!field.is() || !field->getPropertySetInfo()->hasPropertyByName("URL"))
+                        continue;
+                    const OUString url = field->getPropertyValue("URL").get<OUString>();
+                    if (url.startsWith(prefix))
+                        field->setPropertyValue("URL", Any(OUString("#" + url.copy(prefix.getLength()))));
+                }
+            }
+}
+
 constexpr const char* kAsianTextInOfficeFont =
     "LibreOffice writes its Chinese, Japanese or Korean text in its own default font and not in the fonts its cells name";
 
@@ -1350,6 +1379,7 @@ void OfficeAutomation::copySheet(SheetRef sheetRef, Placement where, SheetRef an
             throw AutomationError(ErrorCode::OfficeFailed, fmt::format("{}: the copy of the sheet \"{}\" could not be named \"{}\".",
                                                             to.path.string(), toUtf8(name), toUtf8(nameOfCopy)));
         const Reference<css::sheet::XSpreadsheet> copied(copy, UNO_QUERY_THROW);
+        linksInsideStayInside(copied, Reference<css::frame::XModel>(from.doc, UNO_QUERY_THROW)->getURL());
         // LibreOffice writes a cached sheet of another file only when a formula has read it.
         if (reads.any)
             for (const auto& a : Reference<css::sheet::XCellRangesQuery>(copied, UNO_QUERY_THROW)
