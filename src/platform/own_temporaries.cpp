@@ -20,6 +20,7 @@ namespace {
 
 constexpr std::string_view kFileMark = ".tessaro-";
 constexpr std::string_view kJobPrefix = ".tessaro-job-";
+constexpr std::string_view kConversionPrefix = ".~tessaro-";
 
 std::size_t nameLimit(const fs::path& folder)
 {
@@ -56,11 +57,31 @@ pid_t processIdIn(std::string_view rest)
     return pid > 0 && pid < (1LL << 22) ? static_cast<pid_t>(pid) : 0;
 }
 
+// The process id in a conversion's ".~tessaro-<stem>-<pid>-<n>-<hex>.xlsx", or 0.
+pid_t ownerOfConversion(std::string_view name)
+{
+    if (!name.starts_with(kConversionPrefix) || !name.ends_with(".xlsx"))
+        return 0;
+    std::string_view rest = name.substr(0, name.size() - 5);
+    const std::size_t hex = rest.rfind('-');
+    const std::size_t n = hex == std::string_view::npos ? hex : rest.rfind('-', hex - 1);
+    const std::size_t pid = n == std::string_view::npos || n == 0 ? std::string_view::npos : rest.rfind('-', n - 1);
+    if (pid == std::string_view::npos || pid < kConversionPrefix.size() - 1)
+        return 0;
+    const std::string_view counter = rest.substr(n + 1, hex - n - 1);
+    if (counter.empty() || counter.find_first_not_of("0123456789") != std::string_view::npos)
+        return 0;
+    // "<pid>-<hex>" is the form processIdIn reads.
+    return processIdIn(std::string(rest.substr(pid + 1, n - pid - 1)) + "-" + std::string(rest.substr(hex + 1)));
+}
+
 // Which process made this entry, when it is one of ours; 0 otherwise.
 pid_t ownerOfLeftover(std::string_view name, bool isFolder)
 {
     if (isFolder)
         return name.starts_with(kJobPrefix) ? processIdIn(name.substr(kJobPrefix.size())) : 0;
+    if (const pid_t converter = ownerOfConversion(name))
+        return converter;
     if (!name.starts_with('.') || name.starts_with(kJobPrefix))
         return 0;
     const std::size_t mark = name.rfind(kFileMark);

@@ -10,6 +10,7 @@ namespace tessaro {
 // so that what a killed run left behind can be told from what a running one is using:
 //   ".<name>.tessaro-<pid>-<random>"   a new file being written beside the one it replaces
 //   ".tessaro-job-<pid>-<random>"      a copy job's own folder inside the program's folder
+//   ".~tessaro-<stem>-<pid>-<n>-<hex>.xlsx"  a legacy source converted for a job, beside it
 
 // A name for a new temporary file beside `target`, with `random` as its unique part; the
 // target's own name is shortened (at a character boundary) when the whole would exceed

@@ -114,14 +114,19 @@ TEST(AtomicReplacement, ALongNameStillGetsATemporaryAndLeftoversOfEndedRunsGo)
     // A leftover of a run that ended (no process has an id this high), and one of this run.
     const fs::path ended = dir / ".book.xlsx.tessaro-4194303-deadbeef";
     const fs::path mine = dir / (".book.xlsx.tessaro-" + std::to_string(::getpid()) + "-cafe0001");
-    writeFile(ended, "x");
-    writeFile(mine, "x");
+    // A legacy source's conversion, of a run that ended and of this one.
+    const fs::path converted = dir / ".~tessaro-old-book-4194303-2-0a1b2c3d.xlsx";
+    const fs::path converting = dir / (".~tessaro-book-" + std::to_string(::getpid()) + "-1-0a1b2c3d.xlsx");
+    for (const fs::path& f : {ended, mine, converted, converting})
+        writeFile(f, "x");
 
     replaceFileContent(dir / name, "new");
 
     EXPECT_EQ(readFile(dir / name), "new");
     EXPECT_FALSE(fs::exists(ended));
+    EXPECT_FALSE(fs::exists(converted));
     EXPECT_TRUE(fs::exists(mine)) << "a running process's file stays";
+    EXPECT_TRUE(fs::exists(converting));
 }
 
 TEST(AtomicReplacement, ANewFileGetsTheUsualModeUnderTheUmask)

@@ -6,6 +6,7 @@
 #include "engine/office/workbook_format.h"
 #include "engine/opc/engine_context.h"
 #include "engine/xlsx/native_engine.h"
+#include "platform/own_temporaries.h"
 
 #include <fmt/format.h>
 
@@ -150,6 +151,8 @@ public:
                 if (c.source == source && c.stamp == *stamp)
                     return c.xlsx;
         }
+        // A run killed before its end left its conversions here.
+        removeLeftoverTemporaries(appDir_);
         const fs::path target =
             appDir_ / fmt::format(".~tessaro-{}-{}.xlsx", source.stem().string(), office::uniqueToken());
         temporary_.push_back(target);
