@@ -23,6 +23,7 @@ import office_books  # noqa: E402
 CLI = os.environ.get("TESSARO_CLI", "tessaro-cli")
 WITH_LIBREOFFICE = os.environ.get("TESSARO_WITH_LIBREOFFICE", "1") not in ("0", "OFF", "")
 LONG = office_books.LONG_NAME
+CORPUS = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "shared", "corpus"))
 WIDE = os.path.normpath(os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "..", "shared",
                                      "corpus-wide", "files"))
 
@@ -128,6 +129,15 @@ class LegacyCliTest(unittest.TestCase):
                 doc.close(True)
 
     # -- sheets -------------------------------------------------------------------------
+    @unittest.skipUnless(os.path.isdir(CORPUS), "the shared corpus is not beside the project")
+    def test_a_pivot_table_copied_as_its_values_is_reported(self):
+        source = os.path.join(CORPUS, "closedxml_chartsheet_pivot.xlsx")
+        dest = self.fixture("dst.ods", self.dst)
+        r = self.cli("copy", "--sheet", source + ":Pivot", "--dest", dest)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn('"Pivot": the pivot table "Pastries" became the values it showed: LibreOffice copies no pivot '
+                      "table into another workbook", r.stdout + r.stderr)
+
     def test_sheets_lists_the_worksheets_of_xls_ods_and_xlsb(self):
         for name, expected in (("src.xls", ["Data", "Other", LONG]), ("src.ods", ["Data", "Other", LONG]),
                                ("src.xlsb", ["Binary", "More"])):

@@ -34,6 +34,7 @@
 #include <com/sun/star/sheet/XSpreadsheetDocument.hpp>
 #include <com/sun/star/sheet/XSpreadsheets2.hpp>
 #include <com/sun/star/sheet/XCellRangeFormula.hpp>
+#include <com/sun/star/sheet/XDataPilotTablesSupplier.hpp>
 #include <com/sun/star/sheet/XConditionalFormat.hpp>
 #include <com/sun/star/sheet/XConditionalFormats.hpp>
 #include <com/sun/star/sheet/XSheetCondition.hpp>
@@ -916,6 +917,17 @@ void linksInsideStayInside(const Reference<css::sheet::XSpreadsheet>& copy, cons
             }
 }
 
+// The pivot tables of `sheet`, by name.
+std::vector<std::string> pivotTables(const Reference<css::sheet::XSpreadsheet>& sheet)
+{
+    std::vector<std::string> names;
+    for (const OUString& name : Reference<css::sheet::XDataPilotTablesSupplier>(sheet, UNO_QUERY_THROW)
+                                    ->getDataPilotTables()
+                                    ->getElementNames())
+        names.push_back(toUtf8(name));
+    return names;
+}
+
 constexpr const char* kAsianTextInOfficeFont =
     "LibreOffice writes its Chinese, Japanese or Korean text in its own default font and not in the fonts its cells name";
 
@@ -1380,6 +1392,12 @@ void OfficeAutomation::copySheet(SheetRef sheetRef, Placement where, SheetRef an
                                                             to.path.string(), toUtf8(name), toUtf8(nameOfCopy)));
         const Reference<css::sheet::XSpreadsheet> copied(copy, UNO_QUERY_THROW);
         linksInsideStayInside(copied, Reference<css::frame::XModel>(from.doc, UNO_QUERY_THROW)->getURL());
+        // LibreOffice's import leaves a sheet's pivot tables behind, and their cells with the values they showed.
+        if (const auto pivots = pivotTables(source.sheet); pivots.size() > pivotTables(copied).size())
+            made.push_back(fmt::format("\"{}\": {} \"{}\" became the values {} showed: LibreOffice copies no pivot "
+                                       "table into another workbook",
+                                       toUtf8(nameOfCopy), pivots.size() == 1 ? "the pivot table" : "the pivot tables",
+                                       fmt::join(pivots, "\", \""), pivots.size() == 1 ? "it" : "they"));
         // LibreOffice writes a cached sheet of another file only when a formula has read it.
         if (reads.any)
             for (const auto& a : Reference<css::sheet::XCellRangesQuery>(copied, UNO_QUERY_THROW)
