@@ -1392,7 +1392,7 @@ void OfficeAutomation::copySheet(SheetRef sheetRef, Placement where, SheetRef an
                                                             to.path.string(), toUtf8(name), toUtf8(nameOfCopy)));
         const Reference<css::sheet::XSpreadsheet> copied(copy, UNO_QUERY_THROW);
         linksInsideStayInside(copied, Reference<css::frame::XModel>(from.doc, UNO_QUERY_THROW)->getURL());
-        // LibreOffice's import leaves a sheet's pivot tables behind, and their cells with the values they showed.
+        // LibreOffice's import copies a pivot table's cells as values and leaves the table behind.
         if (const auto pivots = pivotTables(source.sheet); pivots.size() > pivotTables(copied).size())
             made.push_back(fmt::format("\"{}\": {} \"{}\" became the values {} showed: LibreOffice copies no pivot "
                                        "table into another workbook",
