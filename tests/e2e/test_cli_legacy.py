@@ -332,6 +332,30 @@ class LegacyCliTest(unittest.TestCase):
                      "Coloured has a data validation or conditional format that reads other sheets (=A1>$Other.$B$1)"):
             self.assertIn(rule, r.stdout + r.stderr)
 
+    def test_an_ods_destination_keeps_the_view_of_its_sheets(self):
+        # LibreOffice writes frozen panes and zoom only from a window, and Tessaro's office has none.
+        made = self.fixture("dst.ods", self.src)
+        dest = os.path.join(self.dst, "dst.ods")
+        view = ('<config:config-item-map-indexed config:name="Views"><config:config-item-map-entry>'
+                '<config:config-item-map-named config:name="Tables"><config:config-item-map-entry config:name="First">'
+                '<config:config-item config:name="HorizontalSplitMode" config:type="short">2</config:config-item>'
+                '<config:config-item config:name="HorizontalSplitPosition" config:type="int">1</config:config-item>'
+                '<config:config-item config:name="ZoomValue" config:type="int">150</config:config-item>'
+                '</config:config-item-map-entry></config:config-item-map-named></config:config-item-map-entry>'
+                '</config:config-item-map-indexed>')
+        with zipfile.ZipFile(made) as z, zipfile.ZipFile(dest, "w") as out:
+            for item in z.infolist():
+                data = z.read(item)
+                if item.filename == "settings.xml":
+                    data = data.decode().replace("</config:config-item-set>", view + "</config:config-item-set>", 1).encode()
+                out.writestr(item, data)
+        r = self.cli("copy", "--sheet", self.fixture("src.xls", self.src) + ":Data", "--dest", dest, "--quiet")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        with zipfile.ZipFile(dest) as z:
+            self.assertEqual(z.namelist()[0], "mimetype")
+            self.assertIn(view, z.read("settings.xml").decode())
+        self.assertIn("Data (2)", office_books.read_books([dest])[dest]["sheets"])
+
     def test_asian_text_keeps_the_font_its_cell_and_its_runs_name(self):
         # LibreOffice gives a font without Asian letters here its own default for Asian text,
         # and writes that default (DejaVu Sans) as the font of such text into .xls and .xlsx.

@@ -2,6 +2,7 @@
 #include "engine/office/file_ops.h"
 #include "engine/office/office_automation.h"
 #include "engine/office/uno_office.h"
+#include "engine/office/ods_settings.h"
 #include "engine/office/vba_project.h"
 #include "platform/copy_naming.h"
 #include "platform/engine_error.h"
@@ -1101,6 +1102,16 @@ struct OfficeAutomation::Impl {
                 ->storeToURL(url, properties({{"FilterName", Any(OUString::createFromAscii(filterFor(as)))},
                                               {"Overwrite", Any(true)}}));
         });
+        if (as == WorkbookFormat::Ods && b.format == WorkbookFormat::Ods) {
+            try {
+                keepViewSettings(b.path, out->path());
+            } catch (const std::exception& e) {
+                throw AutomationError(ErrorCode::SaveFailed,
+                                      fmt::format("{}: the workbook was not saved, because the view of its sheets "
+                                                  "(frozen panes, zoom) could not be kept: {}; the file is unchanged.",
+                                                  target.string(), e.what()));
+            }
+        }
         if (b.macros && as == WorkbookFormat::Xls) {
             try {
                 keepVbaProject(b.path, out->path());
