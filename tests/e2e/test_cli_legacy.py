@@ -324,13 +324,19 @@ class LegacyCliTest(unittest.TestCase):
         listed.add("A1")
         coloured["A1"] = 5
         coloured.conditional_formatting.add("A1", FormulaRule(formula=["A1>Other!$B$1"], fill=PatternFill("solid", fgColor="FF0000")))
+        # A name used by a rule is not carried over either.
+        wb.defined_names.append(openpyxl.workbook.defined_name.DefinedName("Choices", attr_text="Other!$A$1:$A$3"))
+        named = DataValidation(type="list", formula1="Choices")
+        wb.create_sheet("Named").add_data_validation(named)
+        named.add("A1")
         wb.save(source)
         dest = self.fixture("dst.ods", self.dst)
-        r = self.cli("copy", "--sheet", source + ":Listed", "--sheet", source + ":Coloured", "--dest", dest)
-        self.assertIn("Copied 0 of 2 sheets", r.stdout + r.stderr)
-        for rule in ("Listed has a data validation or conditional format that reads other sheets (=$Other.$A$1:$A$3)",
-                     "Coloured has a data validation or conditional format that reads other sheets (=A1>$Other.$B$1)"):
-            self.assertIn(rule, r.stdout + r.stderr)
+        r = self.cli("copy", "--sheet", source + ":Listed", "--sheet", source + ":Coloured", "--sheet", source + ":Named",
+                     "--dest", dest)
+        self.assertIn("Copied 0 of 3 sheets", r.stdout + r.stderr)
+        for sheet, rule in (("Listed", "$Other.$A$1:$A$3"), ("Coloured", "A1>$Other.$B$1"), ("Named", "Choices")):
+            self.assertIn("%s has a data validation or conditional format that reads other sheets or names of its "
+                          "workbook (=%s)" % (sheet, rule), r.stdout + r.stderr)
 
     def test_an_ods_destination_keeps_the_view_of_its_sheets(self):
         # LibreOffice writes frozen panes and zoom only from a window, and Tessaro's office has none.

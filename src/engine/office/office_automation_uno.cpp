@@ -720,6 +720,43 @@ std::vector<css::table::CellRangeAddress> rangesRead(const std::vector<std::stri
 // read in those sheets (only those: the copies go to many workbooks, and the rest of a sheet
 // they read is none of their business), as a spreadsheet application keeps a linked
 // workbook's values.
+std::string upperCase(std::string text)
+{
+    for (char& ch : text)
+        ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+    return text;
+}
+
+// The words of a formula that may be names, in upper case: names compare without regard to case.
+void addWords(std::unordered_set<std::string>& words, const std::string& formula)
+{
+    const auto word = [](char ch) { return std::isalnum(static_cast<unsigned char>(ch)) || ch == '_' || ch == '.' || ch < 0; };
+    for (std::size_t i = 0; i < formula.size();) {
+        std::size_t end = i;
+        while (end < formula.size() && word(formula[end]))
+            ++end;
+        if (end > i)
+            words.insert(upperCase(formula.substr(i, end - i)));
+        i = end + 1;
+    }
+}
+
+// The names of the workbook and of `sheet`, with what each names.
+std::vector<std::pair<std::string, std::string>> namesIn(const Reference<css::sheet::XSpreadsheetDocument>& doc,
+                                                         const Reference<css::sheet::XSpreadsheet>& sheet)
+{
+    std::vector<std::pair<std::string, std::string>> out;
+    for (const auto& holder : {Reference<css::beans::XPropertySet>(doc, UNO_QUERY_THROW),
+                               Reference<css::beans::XPropertySet>(sheet, UNO_QUERY_THROW)}) {
+        const Reference<css::container::XNameAccess> names(holder->getPropertyValue("NamedRanges"), UNO_QUERY);
+        if (names.is())
+            for (const OUString& name : names->getElementNames())
+                out.emplace_back(toUtf8(name),
+                                 toUtf8(Reference<css::sheet::XNamedRange>(names->getByName(name), UNO_QUERY_THROW)->getContent()));
+    }
+    return out;
+}
+
 struct CachedReads {
     bool any = false;
     // The names the formulas use that read other sheets.
@@ -747,37 +784,12 @@ CachedReads cacheTheCellsItReads(const Reference<css::sheet::XSpreadsheetDocumen
         return {};
     // A name the formulas use reads what its content names ("Rate" for $Other.$A$1).
     std::vector<std::pair<std::string, std::string>> namesUsed;
-    const auto word = [](char ch) { return std::isalnum(static_cast<unsigned char>(ch)) || ch == '_' || ch == '.' || ch < 0; };
     std::unordered_set<std::string> words;
     for (const std::string& f : formulas)
-        for (std::size_t i = 0; i < f.size();) {
-            std::size_t end = i;
-            while (end < f.size() && word(f[end]))
-                ++end;
-            if (end > i) {
-                std::string w = f.substr(i, end - i);
-                for (char& ch : w)
-                    ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
-                words.insert(std::move(w));
-            }
-            i = end + 1;
-        }
-    for (const auto& holder : {Reference<css::beans::XPropertySet>(from, UNO_QUERY_THROW),
-                               Reference<css::beans::XPropertySet>(source, UNO_QUERY_THROW)}) {
-        const Reference<css::container::XNameAccess> names(holder->getPropertyValue("NamedRanges"), UNO_QUERY);
-        if (!names.is())
-            continue;
-        for (const OUString& name : names->getElementNames()) {
-            std::string key = toUtf8(name);
-            for (char& ch : key)
-                ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
-            const bool used = words.count(key) > 0;
-            if (used)
-                namesUsed.emplace_back(
-                    toUtf8(name),
-                    toUtf8(Reference<css::sheet::XNamedRange>(names->getByName(name), UNO_QUERY_THROW)->getContent()));
-        }
-    }
+        addWords(words, f);
+    for (const auto& [name, content] : namesIn(from, source))
+        if (words.count(upperCase(name)))
+            namesUsed.emplace_back(name, content);
     for (const auto& [name, content] : namesUsed)
         formulas.push_back(content);
     const OUString own = Reference<css::container::XNamed>(source, UNO_QUERY_THROW)->getName();
@@ -843,9 +855,9 @@ std::optional<std::string> chartReadingOtherSheets(const Reference<css::sheet::X
 }
 
 // The first formula of a data validation or conditional format of `sheet` that reads another
-// sheet. LibreOffice's import points such a formula at the destination's sheet in the same
-// position (an .xls even at the copy itself), so the copy would check or colour its cells by
-// other data.
+// sheet or a name. LibreOffice's import points such a formula at the destination's sheet in the
+// same position (an .xls even at the copy itself), and carries no name over for it, so the copy
+// would check or colour its cells by other data, or by none.
 std::optional<std::string> ruleReadingOtherSheets(const Reference<css::sheet::XSpreadsheetDocument>& doc,
                                                   const Reference<css::sheet::XSpreadsheet>& sheet)
 {
@@ -887,6 +899,16 @@ std::optional<std::string> ruleReadingOtherSheets(const Reference<css::sheet::XS
             for (const std::string& f : formulas)
                 if (!rangesRead({f}, toUtf8(name)).empty())
                     return f;
+    // The import carries no name into the destination for them: a list read from a name
+    // would offer nothing.
+    const auto names = namesIn(doc, sheet);
+    for (const std::string& f : formulas) {
+        std::unordered_set<std::string> words;
+        addWords(words, f);
+        for (const auto& [name, content] : names)
+            if (words.count(upperCase(name)))
+                return f;
+    }
     return std::nullopt;
 }
 
@@ -1371,7 +1393,8 @@ void OfficeAutomation::copySheet(SheetRef sheetRef, Placement where, SheetRef an
                 ErrorCode::NotAvailableForFormat,
                 describeError(ErrorCode::NotAvailableForFormat, to.path.string(),
                               fmt::format("{} has a data validation or conditional format that reads other sheets "
-                                          "(={}), and LibreOffice would make it read the destination's sheets instead",
+                                          "or names of its workbook (={}), which LibreOffice does not carry into "
+                                          "another workbook: it would read other cells or nothing",
                                           sourceName, *rule)));
         if (const auto chart = chartReadingOtherSheets(source.sheet)) {
             if (to.format == WorkbookFormat::Xls)
