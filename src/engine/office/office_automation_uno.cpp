@@ -893,6 +893,8 @@ std::optional<std::string> ruleReadingOtherSheets(const Reference<css::sheet::XS
                 if (entry.is())
                     take(entry);
             }
+    if (formulas.empty())
+        return std::nullopt;
     const OUString own = Reference<css::container::XNamed>(sheet, UNO_QUERY_THROW)->getName();
     for (const OUString& name : doc->getSheets()->getElementNames())
         if (name != own)
