@@ -282,19 +282,27 @@ bool holdsAsianText(const OUString& text)
     return false;
 }
 
+// `a` in blocks of some thousand rows, so that a large range does not come over at once: the
+// top row of each block, and the block; none when `a` is empty.
+std::vector<std::pair<sal_Int32, Reference<css::table::XCellRange>>> blocksOf(const Reference<css::sheet::XSpreadsheet>& sheet,
+                                                                            const css::table::CellRangeAddress& a)
+{
+    constexpr sal_Int32 kRows = 4096;
+    std::vector<std::pair<sal_Int32, Reference<css::table::XCellRange>>> blocks;
+    for (sal_Int32 top = a.StartRow; top <= a.EndRow && a.StartColumn <= a.EndColumn; top += kRows)
+        blocks.emplace_back(top, sheet->getCellRangeByPosition(a.StartColumn, top, a.EndColumn,
+                                                               std::min(a.EndRow, top + kRows - 1)));
+    return blocks;
+}
+
 bool holdsAsianText(const Reference<css::sheet::XSpreadsheet>& sheet)
 {
     const Reference<css::sheet::XSheetCellRanges> texts =
         Reference<css::sheet::XCellRangesQuery>(sheet, UNO_QUERY_THROW)
             ->queryContentCells(css::sheet::CellFlags::STRING | css::sheet::CellFlags::FORMULA);
-    constexpr sal_Int32 kRows = 4096;
     for (const auto& a : texts->getRangeAddresses())
-        for (sal_Int32 top = a.StartRow; top <= a.EndRow; top += kRows) {
-            const Sequence<Sequence<Any>> data =
-                Reference<css::sheet::XCellRangeData>(
-                    sheet->getCellRangeByPosition(a.StartColumn, top, a.EndColumn, std::min(a.EndRow, top + kRows - 1)),
-                    UNO_QUERY_THROW)
-                    ->getDataArray();
+        for (const auto& [top, block] : blocksOf(sheet, a)) {
+            const Sequence<Sequence<Any>> data = Reference<css::sheet::XCellRangeData>(block, UNO_QUERY_THROW)->getDataArray();
             for (const auto& row : data)
                 for (const Any& value : row) {
                     OUString text;
@@ -767,17 +775,12 @@ CachedReads cacheTheCellsItReads(const Reference<css::sheet::XSpreadsheetDocumen
                                               const Reference<css::sheet::XSpreadsheet>& source,
                                               const Reference<css::sheet::XSpreadsheetDocument>& to)
 {
-    constexpr sal_Int32 kRows = 4096;
     std::vector<std::string> formulas;
     const Reference<css::sheet::XSheetCellRanges> withFormulas =
         Reference<css::sheet::XCellRangesQuery>(source, UNO_QUERY_THROW)->queryContentCells(css::sheet::CellFlags::FORMULA);
     for (const auto& a : withFormulas->getRangeAddresses())
-        for (sal_Int32 top = a.StartRow; top <= a.EndRow; top += kRows)
-            for (const auto& row : Reference<css::sheet::XCellRangeFormula>(
-                                       source->getCellRangeByPosition(a.StartColumn, top, a.EndColumn,
-                                                                      std::min(a.EndRow, top + kRows - 1)),
-                                       UNO_QUERY_THROW)
-                                       ->getFormulaArray())
+        for (const auto& [top, block] : blocksOf(source, a))
+            for (const auto& row : Reference<css::sheet::XCellRangeFormula>(block, UNO_QUERY_THROW)->getFormulaArray())
                 for (const OUString& formula : row)
                     formulas.push_back(toUtf8(formula));
     if (formulas.empty())
@@ -823,12 +826,9 @@ CachedReads cacheTheCellsItReads(const Reference<css::sheet::XSpreadsheetDocumen
                 a.EndColumn = std::min(a.EndColumn, wanted.EndColumn);
                 a.StartRow = std::max(a.StartRow, wanted.StartRow);
                 a.EndRow = std::min(a.EndRow, wanted.EndRow);
-                for (sal_Int32 top = a.StartRow; top <= a.EndRow && a.StartColumn <= a.EndColumn; top += kRows) {
+                for (const auto& [top, block] : blocksOf(sheet, a)) {
                     const Sequence<Sequence<Any>> values =
-                        Reference<css::sheet::XCellRangeData>(sheet->getCellRangeByPosition(a.StartColumn, top, a.EndColumn,
-                                                                                            std::min(a.EndRow, top + kRows - 1)),
-                                                              UNO_QUERY_THROW)
-                            ->getDataArray();
+                        Reference<css::sheet::XCellRangeData>(block, UNO_QUERY_THROW)->getDataArray();
                     for (sal_Int32 r = 0; r < values.getLength(); ++r)
                         for (sal_Int32 c = 0; c < values[r].getLength(); ++c)
                             if (values[r][c].hasValue())
@@ -1439,11 +1439,8 @@ void OfficeAutomation::copySheet(SheetRef sheetRef, Placement where, SheetRef an
             for (const auto& a : Reference<css::sheet::XCellRangesQuery>(copied, UNO_QUERY_THROW)
                                      ->queryContentCells(css::sheet::CellFlags::FORMULA)
                                      ->getRangeAddresses())
-                for (sal_Int32 top = a.StartRow; top <= a.EndRow; top += 4096)
-                    Reference<css::sheet::XCellRangeData>(
-                        copied->getCellRangeByPosition(a.StartColumn, top, a.EndColumn, std::min(a.EndRow, top + 4095)),
-                        UNO_QUERY_THROW)
-                        ->getDataArray();
+                for (const auto& [top, block] : blocksOf(copied, a))
+                    Reference<css::sheet::XCellRangeData>(block, UNO_QUERY_THROW)->getDataArray();
         if (auto note = keepTheSourceDates(from.doc, to.doc, copied, to.format, toUtf8(nameOfCopy)))
             made.push_back(std::move(*note));
         if (to.format == WorkbookFormat::Xls) {
