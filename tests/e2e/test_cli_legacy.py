@@ -308,6 +308,41 @@ class LegacyCliTest(unittest.TestCase):
         with open(xls, "rb") as f:
             self.assertEqual(f.read(), before)
 
+    def test_copies_into_an_xls_and_an_ods_keep_their_frozen_panes(self):
+        # LibreOffice writes panes only from a window or from the file it read, and a copy has neither.
+        source = os.path.join(self.src, "panes.xlsx")
+        wb = openpyxl.Workbook()
+        wb.active.title = "Both"
+        wb.active.freeze_panes = "B3"
+        wb.create_sheet("Rows").freeze_panes = "A2"
+        for ws in wb:
+            ws["A1"] = ws.title
+        wb.save(source)
+        xls, ods = self.fixture("dst.xls", self.dst), self.fixture("dst.ods", self.dst)
+        r = self.cli("copy", "--sheet", source + ":Both", "--sheet", source + ":Rows", "--dest", xls, "--dest", ods)
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        # Panes read from the .xls just written: a copy of one of its copies, into an .ods.
+        again = self.fixture("dst.ods", self.mkdir("again"))
+        r = self.cli("copy", "--sheet", xls + ":Rows", "--dest", again)
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+
+        # LibreOffice's .xlsx of the .xls shows the panes it read from it.
+        office_books.convert([xls], "xlsx", self.dir)
+        panes = {ws.title: ws.freeze_panes for ws in openpyxl.load_workbook(os.path.join(self.dir, "dst.xlsx"))}
+        self.assertEqual((panes["Both"], panes["Rows"]), ("B3", "A2"))
+        own = [p for name, p in panes.items() if name not in ("Both", "Rows")]
+        self.assertTrue(own)
+        self.assertEqual(own, [None] * len(own))
+        with office_books.Office() as office:
+            for book, sheet, want in ((ods, "Both", (1, 2, 1, 2)), (ods, "Rows", (0, 1, 0, 1)), (again, "Rows", (0, 1, 0, 1))):
+                doc = office.load(book)
+                view = {p.Name: p.Value for p in doc.getViewData().getByIndex(0)}
+                table = {p.Name: p.Value for p in view["Tables"].getByName(sheet)}
+                doc.close(True)
+                self.assertEqual((table["HorizontalSplitPosition"], table["VerticalSplitPosition"],
+                                  table["PositionRight"], table["PositionBottom"]), want, (book, sheet))
+                self.assertEqual((table["HorizontalSplitMode"] == 2, table["VerticalSplitMode"] == 2), (want[0] > 0, True))
+
     def test_validations_and_conditional_formats_reading_other_sheets_are_refused(self):
         # LibreOffice would point them at the destination's sheet in the same place.
         from openpyxl.formatting.rule import FormulaRule

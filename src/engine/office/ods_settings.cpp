@@ -37,20 +37,49 @@ pugi::xml_node viewSettings(pugi::xml_document& doc)
                       "ooo:view-settings");
 }
 
+pugi::xml_node item(pugi::xml_node entry, const char* name, const char* type, std::uint32_t value)
+{
+    pugi::xml_node n = entry.append_child("config:config-item");
+    n.append_attribute("config:name") = name;
+    n.append_attribute("config:type") = type;
+    n.text() = value;
+    return n;
+}
+
+// A sheet's entry of a view's "Tables", as LibreOffice reads it: split mode 2 is a frozen
+// split, whose position counts columns or rows; the active range is the pane that scrolls.
+void addFrozenPane(pugi::xml_node tables, const std::string& sheet, const FrozenPane& p)
+{
+    tables.remove_child(namedChild(tables, "config:config-item-map-entry", sheet.c_str()));
+    pugi::xml_node entry = tables.append_child("config:config-item-map-entry");
+    entry.append_attribute("config:name") = sheet.c_str();
+    item(entry, "CursorPositionX", "int", p.firstColumn);
+    item(entry, "CursorPositionY", "int", p.firstRow);
+    item(entry, "HorizontalSplitMode", "short", p.columns > 0 ? 2 : 0);
+    item(entry, "VerticalSplitMode", "short", p.rows > 0 ? 2 : 0);
+    item(entry, "HorizontalSplitPosition", "int", p.columns);
+    item(entry, "VerticalSplitPosition", "int", p.rows);
+    item(entry, "ActiveSplitRange", "short", (p.columns > 0 ? 1 : 0) + (p.rows > 0 ? 2 : 0));
+    item(entry, "PositionLeft", "int", 0);
+    item(entry, "PositionRight", "int", p.firstColumn);
+    item(entry, "PositionTop", "int", 0);
+    item(entry, "PositionBottom", "int", p.firstRow);
+}
+
 } // namespace
 
-void keepViewSettings(const fs::path& original, const fs::path& written)
+void keepViewSettings(const fs::path& original, const fs::path& written, const std::map<std::string, FrozenPane>& copies)
 {
     pugi::xml_document kept;
+    pugi::xml_node views;
     {
         const xlsx::ZipReader from(original, original.string());
-        const xlsx::ZipEntry* entry = from.find(kSettings);
-        if (!entry)
-            return;
-        xlsx::loadXml(kept, from.read(*entry, kSettingsLimit), original.string(), kSettings);
+        if (const xlsx::ZipEntry* entry = from.find(kSettings)) {
+            xlsx::loadXml(kept, from.read(*entry, kSettingsLimit), original.string(), kSettings);
+            views = namedChild(viewSettings(kept), "config:config-item-map-indexed", "Views");
+        }
     }
-    const pugi::xml_node views = namedChild(viewSettings(kept), "config:config-item-map-indexed", "Views");
-    if (!views)
+    if (!views && copies.empty())
         return;
 
     const xlsx::ZipReader saved(written, written.string());
@@ -63,7 +92,29 @@ void keepViewSettings(const fs::path& original, const fs::path& written)
     if (!set)
         return;
     set.remove_child(namedChild(set, "config:config-item-map-indexed", "Views"));
-    set.append_copy(views);
+    if (views) {
+        views = set.append_copy(views);
+    } else {
+        views = set.append_child("config:config-item-map-indexed");
+        views.append_attribute("config:name") = "Views";
+    }
+    if (!copies.empty()) {
+        pugi::xml_node view = views.child("config:config-item-map-entry");
+        if (!view) {
+            view = views.append_child("config:config-item-map-entry");
+            pugi::xml_node id = view.append_child("config:config-item");
+            id.append_attribute("config:name") = "ViewId";
+            id.append_attribute("config:type") = "string";
+            id.text() = "view1";
+        }
+        pugi::xml_node tables = namedChild(view, "config:config-item-map-named", "Tables");
+        if (!tables) {
+            tables = view.append_child("config:config-item-map-named");
+            tables.append_attribute("config:name") = "Tables";
+        }
+        for (const auto& [sheet, pane] : copies)
+            addFrozenPane(tables, sheet, pane);
+    }
     xlsx::PartCompressor compressor(6);
     compressor.feed(xlsx::saveXml(settings));
     const xlsx::StoredPart part = compressor.finish();

@@ -1,16 +1,22 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "engine/office/frozen_pane.h"
+
 #include <filesystem>
+#include <map>
+#include <string>
 
 namespace tessaro::office {
 
 // LibreOffice writes the view settings of an .ods (frozen panes, zoom, the active sheet and
 // cell of each sheet) only from a window showing it, and Tessaro's office has none: an .ods it
 // saves would lose them. They are put back from `original` into the .ods at `written`, which
-// is rewritten in place; sheets are named in them, so the copies, new there, get the default
-// view. Nothing is changed when `original` has none or is not an archive LibreOffice wrote.
-// Throws when `written` cannot be read or rewritten.
-void keepViewSettings(const std::filesystem::path& original, const std::filesystem::path& written);
+// is rewritten in place. The copies, new there, get the frozen panes of their sources
+// (`copies`, by the copy's name). Nothing is changed when there is nothing to keep or
+// `written` is not an archive LibreOffice wrote. Throws when `written` cannot be read or
+// rewritten.
+void keepViewSettings(const std::filesystem::path& original, const std::filesystem::path& written,
+                      const std::map<std::string, FrozenPane>& copies = {});
 
 } // namespace tessaro::office

@@ -19,6 +19,7 @@
 #include <com/sun/star/beans/XMultiPropertySet.hpp>
 #include <com/sun/star/beans/XPropertySet.hpp>
 #include <com/sun/star/container/XNameAccess.hpp>
+#include <com/sun/star/document/XViewDataSupplier.hpp>
 #include <com/sun/star/drawing/XDrawPagesSupplier.hpp>
 #include <com/sun/star/lang/XServiceInfo.hpp>
 #include <com/sun/star/lang/XMultiServiceFactory.hpp>
@@ -1002,6 +1003,59 @@ AutomationError notOpenable(const fs::path& file)
 
 } // namespace
 
+// The frozen panes a sheet shows: split mode 2 is a frozen split, whose position counts columns
+// or rows. LibreOffice keeps those of an .xlsx or .ods with the document (its view data); an
+// .xls's it keeps to itself, so they are read from the file.
+std::optional<FrozenPane> frozenPaneOf(const Reference<css::sheet::XSpreadsheetDocument>& doc, WorkbookFormat format,
+                                       const fs::path& path, const OUString& sheet)
+{
+    const Reference<css::document::XViewDataSupplier> supplier(doc, UNO_QUERY);
+    const Reference<css::container::XIndexAccess> views = supplier.is() ? supplier->getViewData() : nullptr;
+    if (views.is() && views->getCount() > 0) {
+        Sequence<css::beans::PropertyValue> view;
+        views->getByIndex(0) >>= view;
+        for (const auto& setting : view) {
+            Reference<css::container::XNameAccess> tables;
+            if (setting.Name != "Tables" || !(setting.Value >>= tables) || !tables.is() || !tables->hasByName(sheet))
+                continue;
+            Sequence<css::beans::PropertyValue> table;
+            tables->getByName(sheet) >>= table;
+            std::map<OUString, sal_Int32> v;
+            for (const auto& p : table) {
+                sal_Int32 n = 0;
+                if (p.Value >>= n)
+                    v[p.Name] = std::max<sal_Int32>(n, 0);
+            }
+            const auto position = [&](const char* name) {
+                const auto it = v.find(OUString::createFromAscii(name));
+                return it != v.end() ? it->second : v[OUString::createFromAscii(name) + "Twips"];
+            };
+            FrozenPane pane;
+            if (v["HorizontalSplitMode"] == 2) {
+                pane.columns = static_cast<std::uint32_t>(position("HorizontalSplitPosition"));
+                pane.firstColumn = std::max(pane.columns, static_cast<std::uint32_t>(v["PositionRight"]));
+            }
+            if (v["VerticalSplitMode"] == 2) {
+                pane.rows = static_cast<std::uint32_t>(position("VerticalSplitPosition"));
+                pane.firstRow = std::max(pane.rows, static_cast<std::uint32_t>(v["PositionBottom"]));
+            }
+            if (pane.columns > 0 || pane.rows > 0)
+                return pane;
+        }
+        return std::nullopt;
+    }
+    if (format != WorkbookFormat::Xls)
+        return std::nullopt;
+    try {
+        const auto panes = frozenPanesOfFile(path);
+        if (const auto it = panes.find(toU16(sheet)); it != panes.end())
+            return it->second;
+    } catch (const VbaProjectError&) {
+        // LibreOffice read the file; panes it cannot be asked for are not worth the copy.
+    }
+    return std::nullopt;
+}
+
 struct OfficeAutomation::Impl {
     struct Book {
         fs::path path;
@@ -1020,6 +1074,8 @@ struct OfficeAutomation::Impl {
         // Those of them that had LibreOffice's font in the file already: this office wrote it.
         std::set<OUString> asianTextInOfficeFontBefore;
         bool ownAsianTextReported = false;
+        // The frozen panes of the copies made into it, which LibreOffice writes for none of them.
+        std::map<OUString, FrozenPane> frozenCopies;
     };
     struct Sheet {
         std::uint32_t book = 0;
@@ -1126,14 +1182,37 @@ struct OfficeAutomation::Impl {
                 ->storeToURL(url, properties({{"FilterName", Any(OUString::createFromAscii(filterFor(as)))},
                                               {"Overwrite", Any(true)}}));
         });
+        const auto copiesStill = [&] {
+            std::map<OUString, FrozenPane> still;
+            for (const auto& [name, pane] : b.frozenCopies)
+                if (b.doc->getSheets()->hasByName(name))
+                    still.emplace(name, pane);
+            return still;
+        };
         if (as == WorkbookFormat::Ods && b.format == WorkbookFormat::Ods) {
             try {
-                keepViewSettings(b.path, out->path());
+                std::map<std::string, FrozenPane> panes;
+                for (const auto& [name, pane] : copiesStill())
+                    panes.emplace(toUtf8(name), pane);
+                keepViewSettings(b.path, out->path(), panes);
             } catch (const std::exception& e) {
                 throw AutomationError(ErrorCode::SaveFailed,
                                       fmt::format("{}: the workbook was not saved, because the view of its sheets "
                                                   "(frozen panes, zoom) could not be kept: {}; the file is unchanged.",
                                                   target.string(), e.what()));
+            }
+        }
+        if (as == WorkbookFormat::Xls && b.format == WorkbookFormat::Xls && !b.frozenCopies.empty()) {
+            std::map<std::u16string, FrozenPane> panes;
+            for (const auto& [name, pane] : copiesStill())
+                panes.emplace(toU16(name), pane);
+            try {
+                freezePanes(out->path(), panes);
+            } catch (const VbaProjectError& e) {
+                throw AutomationError(ErrorCode::SaveFailed, fmt::format("{}: the workbook was not saved, because the frozen "
+                                                                "panes of the sheets copied into it could not be "
+                                                                "written: {}; the file is unchanged.",
+                                                                target.string(), e.what()));
             }
         }
         if (b.macros && as == WorkbookFormat::Xls) {
@@ -1380,10 +1459,18 @@ void OfficeAutomation::copySheet(SheetRef sheetRef, Placement where, SheetRef an
         // LibreOffice makes every copy visible; a hidden sheet's copy is hidden, as it is in
         // a spreadsheet application, and as the native engine makes it.
         const Any visible = Reference<css::beans::XPropertySet>(source.sheet, UNO_QUERY_THROW)->getPropertyValue("IsVisible");
+        // A copy made earlier in this job has its panes only here until the workbook is saved.
+        const auto paneOfSource = [&]() -> std::optional<FrozenPane> {
+            if (const auto it = from.frozenCopies.find(name); it != from.frozenCopies.end())
+                return it->second;
+            return frozenPaneOf(from.doc, from.format, from.path, name);
+        };
         if (sameBook) {
             targetSheets->copyByName(name, nameOfCopy, position);
             Reference<css::beans::XPropertySet>(targetSheets->getByName(nameOfCopy), UNO_QUERY_THROW)
                 ->setPropertyValue("IsVisible", visible);
+            if (const auto pane = paneOfSource())
+                to.frozenCopies[nameOfCopy] = *pane;
             if (to.asianTextInOfficeFont.count(name)) {
                 to.asianTextInOfficeFont.insert(nameOfCopy);
                 made.push_back(protectedAsianTextNote(toUtf8(nameOfCopy)));
@@ -1426,6 +1513,8 @@ void OfficeAutomation::copySheet(SheetRef sheetRef, Placement where, SheetRef an
         if (copy->getName() != nameOfCopy)
             throw AutomationError(ErrorCode::OfficeFailed, fmt::format("{}: the copy of the sheet \"{}\" could not be named \"{}\".",
                                                             to.path.string(), toUtf8(name), toUtf8(nameOfCopy)));
+        if (const auto pane = paneOfSource())
+            to.frozenCopies[nameOfCopy] = *pane;
         const Reference<css::sheet::XSpreadsheet> copied(copy, UNO_QUERY_THROW);
         linksInsideStayInside(copied, Reference<css::frame::XModel>(from.doc, UNO_QUERY_THROW)->getURL());
         // LibreOffice's import copies a pivot table's cells as values and leaves the table behind.

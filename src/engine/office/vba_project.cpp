@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -33,6 +34,9 @@ constexpr std::uint16_t kExtSst = 0x00FF;
 // What a sheet substream may still hold after its code name: web publishing, cell watches,
 // sheet extensions and shared features.
 const std::set<std::uint16_t> kAfterCodeName = {0x0801, 0x086C, 0x0862, 0x0867, 0x0868, 0x0871, 0x0872};
+
+// Bytes to put before the byte at `first` of a stream.
+using Inserts = std::vector<std::pair<std::size_t, std::string>>;
 
 struct Record {
     std::uint16_t type;
@@ -149,57 +153,13 @@ std::optional<std::size_t> codeNameOf(const Layout& l, const Layout::Sheet& shee
     return std::nullopt;
 }
 
-} // namespace
-
-VbaBinding readVbaBinding(std::string_view stream)
+// `saved` with each insert's bytes put before the byte at its position, and each stream
+// position the stream records (sheet offsets, row-block and shared-string indexes) moved by
+// what was inserted before it. `edit` may change a record's body in place, as it is copied.
+std::string withInserted(std::string_view saved, const Layout& l, Inserts inserts, const char* what,
+                         const std::function<void(const Record&, std::string&, std::size_t)>& edit = {})
 {
-    const Layout l = layoutOf(stream);
-    VbaBinding b;
-    for (std::size_t i = 1; i < l.globalsEnd; ++i) {
-        if (l.records[i].type == kObjProj && b.objProj.empty())
-            b.objProj = whole(stream, l.records[i]);
-        else if (l.records[i].type == kCodeName && b.workbookCodeName.empty())
-            b.workbookCodeName = whole(stream, l.records[i]);
-    }
-    for (const auto& sheet : l.sheets)
-        if (const auto code = codeNameOf(l, sheet))
-            b.sheetCodeNames.emplace(sheetNameOf(stream, l.records[sheet.entry]), whole(stream, l.records[*code]));
-    return b;
-}
-
-std::string withVbaBinding(std::string_view saved, const VbaBinding& binding)
-{
-    const Layout l = layoutOf(saved);
     const auto& rs = l.records;
-    std::vector<std::pair<std::size_t, std::string>> inserts; // before the byte at `first`
-
-    bool hasObjProj = false, hasCodeName = false;
-    std::optional<std::size_t> anchor, window;
-    for (std::size_t i = 1; i < l.globalsEnd; ++i) {
-        hasObjProj |= rs[i].type == kObjProj;
-        hasCodeName |= rs[i].type == kCodeName;
-        if (rs[i].type == kTabId && !anchor)
-            anchor = rs[i].end();
-        if (rs[i].type == kWindow1 && !window)
-            window = rs[i].offset;
-    }
-    std::string globals = (hasObjProj ? std::string() : binding.objProj) + (hasCodeName ? std::string() : binding.workbookCodeName);
-    if (!globals.empty()) {
-        if (!anchor)
-            anchor = window;
-        if (!anchor)
-            throw VbaProjectError("its Workbook stream has no place for the project's records");
-        inserts.emplace_back(*anchor, std::move(globals));
-    }
-    for (const auto& sheet : l.sheets) {
-        const auto code = binding.sheetCodeNames.find(sheetNameOf(saved, rs[sheet.entry]));
-        if (code == binding.sheetCodeNames.end() || codeNameOf(l, sheet))
-            continue;
-        std::size_t at = sheet.eof;
-        while (at - 1 > sheet.bof && kAfterCodeName.count(rs[at - 1].type))
-            --at;
-        inserts.emplace_back(rs[at].offset, code->second);
-    }
     std::stable_sort(inserts.begin(), inserts.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
 
     // A position in the saved stream, in the new one: moved by everything inserted at or before it.
@@ -233,6 +193,8 @@ std::string withVbaBinding(std::string_view saved, const VbaBinding& binding)
             for (std::size_t k = body + 2; k + 8 <= body + r.size; k += 8)
                 put32(out, k, moved(u32(out, k)));
         }
+        if (edit)
+            edit(r, out, body);
     }
     for (; next < inserts.size(); ++next)
         out += inserts[next].second;
@@ -240,8 +202,163 @@ std::string withVbaBinding(std::string_view saved, const VbaBinding& binding)
     // Every sheet entry must still point at its sheet.
     const Layout check = layoutOf(out);
     if (check.sheets.size() != l.sheets.size())
-        throw VbaProjectError("its Workbook stream lost a sheet when the project's records were written");
+        throw VbaProjectError(fmt::format("its Workbook stream lost a sheet when {} were written", what));
     return out;
+}
+
+} // namespace
+
+VbaBinding readVbaBinding(std::string_view stream)
+{
+    const Layout l = layoutOf(stream);
+    VbaBinding b;
+    for (std::size_t i = 1; i < l.globalsEnd; ++i) {
+        if (l.records[i].type == kObjProj && b.objProj.empty())
+            b.objProj = whole(stream, l.records[i]);
+        else if (l.records[i].type == kCodeName && b.workbookCodeName.empty())
+            b.workbookCodeName = whole(stream, l.records[i]);
+    }
+    for (const auto& sheet : l.sheets)
+        if (const auto code = codeNameOf(l, sheet))
+            b.sheetCodeNames.emplace(sheetNameOf(stream, l.records[sheet.entry]), whole(stream, l.records[*code]));
+    return b;
+}
+
+std::string withVbaBinding(std::string_view saved, const VbaBinding& binding)
+{
+    const Layout l = layoutOf(saved);
+    const auto& rs = l.records;
+    Inserts inserts;
+
+    bool hasObjProj = false, hasCodeName = false;
+    std::optional<std::size_t> anchor, window;
+    for (std::size_t i = 1; i < l.globalsEnd; ++i) {
+        hasObjProj |= rs[i].type == kObjProj;
+        hasCodeName |= rs[i].type == kCodeName;
+        if (rs[i].type == kTabId && !anchor)
+            anchor = rs[i].end();
+        if (rs[i].type == kWindow1 && !window)
+            window = rs[i].offset;
+    }
+    std::string globals = (hasObjProj ? std::string() : binding.objProj) + (hasCodeName ? std::string() : binding.workbookCodeName);
+    if (!globals.empty()) {
+        if (!anchor)
+            anchor = window;
+        if (!anchor)
+            throw VbaProjectError("its Workbook stream has no place for the project's records");
+        inserts.emplace_back(*anchor, std::move(globals));
+    }
+    for (const auto& sheet : l.sheets) {
+        const auto code = binding.sheetCodeNames.find(sheetNameOf(saved, rs[sheet.entry]));
+        if (code == binding.sheetCodeNames.end() || codeNameOf(l, sheet))
+            continue;
+        std::size_t at = sheet.eof;
+        while (at - 1 > sheet.bof && kAfterCodeName.count(rs[at - 1].type))
+            --at;
+        inserts.emplace_back(rs[at].offset, code->second);
+    }
+    return withInserted(saved, l, std::move(inserts), "the project's records");
+}
+
+namespace {
+
+constexpr std::uint16_t kWindow2 = 0x023E;
+constexpr std::uint16_t kPane = 0x0041;
+constexpr std::uint16_t kSelection = 0x001D;
+constexpr std::uint16_t kPlv = 0x088B;
+constexpr std::uint16_t kScl = 0x00A0;
+constexpr std::uint16_t kFrozen = 0x0008;
+constexpr std::uint16_t kFrozenNoSplit = 0x0100;
+
+void put16(std::string& s, std::size_t at, std::uint32_t v)
+{
+    s[at] = static_cast<char>(v & 0xFF);
+    s[at + 1] = static_cast<char>((v >> 8) & 0xFF);
+}
+
+std::string le16(std::uint32_t v)
+{
+    std::string s(2, '\0');
+    put16(s, 0, v);
+    return s;
+}
+
+// The sheet's own records (not those of a chart inside it) of a type.
+std::vector<std::size_t> ownRecords(const Layout& l, const Layout::Sheet& sheet, std::uint16_t type)
+{
+    std::vector<std::size_t> found;
+    int depth = 0;
+    for (std::size_t i = sheet.bof; i <= sheet.eof; ++i) {
+        const auto t = l.records[i].type;
+        if (t == kBof)
+            ++depth;
+        else if (t == kEof)
+            --depth;
+        else if (t == type && depth == 1)
+            found.push_back(i);
+    }
+    return found;
+}
+
+} // namespace
+
+std::map<std::u16string, FrozenPane> frozenPanesOf(std::string_view stream)
+{
+    const Layout l = layoutOf(stream);
+    std::map<std::u16string, FrozenPane> panes;
+    for (const auto& sheet : l.sheets) {
+        const auto window = ownRecords(l, sheet, kWindow2);
+        const auto pane = ownRecords(l, sheet, kPane);
+        if (window.empty() || pane.empty() || l.records[window[0]].size < 2 || l.records[pane[0]].size < 8)
+            continue;
+        if ((u16(stream, l.records[window[0]].offset + 4) & kFrozen) == 0)
+            continue;
+        const std::size_t at = l.records[pane[0]].offset + 4;
+        const FrozenPane p{u16(stream, at), u16(stream, at + 2), u16(stream, at + 6), u16(stream, at + 4)};
+        if (p.columns > 0 || p.rows > 0)
+            panes.emplace(sheetNameOf(stream, l.records[sheet.entry]), p);
+    }
+    return panes;
+}
+
+std::string withFrozenPanes(std::string_view saved, const std::map<std::u16string, FrozenPane>& panes)
+{
+    const Layout l = layoutOf(saved);
+    const auto& rs = l.records;
+    Inserts inserts;
+    std::set<std::size_t> frozen; // offsets of the WINDOW2 records to mark
+    for (const auto& sheet : l.sheets) {
+        const auto it = panes.find(sheetNameOf(saved, rs[sheet.entry]));
+        if (it == panes.end() || !ownRecords(l, sheet, kPane).empty())
+            continue;
+        const auto window = ownRecords(l, sheet, kWindow2);
+        const FrozenPane& p = it->second;
+        // BIFF8 sheets end at column IV and row 65536.
+        if (window.empty() || rs[window[0]].size < 2 || p.columns > 255 || p.rows > 65535 || p.firstColumn > 255 ||
+            p.firstRow > 65535 || (p.columns == 0 && p.rows == 0))
+            continue;
+        frozen.insert(rs[window[0]].offset);
+        // The pane a person works in: below and right of what stays in view.
+        const std::uint32_t active = p.columns > 0 && p.rows > 0 ? 0 : p.rows > 0 ? 2 : 1;
+        std::string pane = le16(kPane) + le16(10) + le16(p.columns) + le16(p.rows) + le16(p.firstRow) +
+                           le16(p.firstColumn) + static_cast<char>(active) + '\0';
+        // Its selection: the first cell it shows.
+        pane += le16(kSelection) + le16(15) + static_cast<char>(active) + le16(p.firstRow) + le16(p.firstColumn) +
+                le16(0) + le16(1) + le16(p.firstRow) + le16(p.firstRow) + static_cast<char>(p.firstColumn) +
+                static_cast<char>(p.firstColumn);
+        // After the window's own records (page layout view, zoom), before its selections.
+        std::size_t at = window[0] + 1;
+        while (at < sheet.eof && (rs[at].type == kPlv || rs[at].type == kScl))
+            ++at;
+        inserts.emplace_back(rs[at].offset, std::move(pane));
+    }
+    if (frozen.empty())
+        return std::string(saved);
+    return withInserted(saved, l, std::move(inserts), "frozen panes",
+                        [&](const Record& r, std::string& out, std::size_t body) {
+                            if (r.type == kWindow2 && frozen.count(r.offset))
+                                put16(out, body, u16(out, body) | kFrozen | kFrozenNoSplit);
+                        });
 }
 
 namespace {
@@ -321,17 +438,15 @@ constexpr const char* kProjectStorage = "_VBA_PROJECT_CUR";
 
 } // namespace
 
-void keepVbaProject(const std::filesystem::path& original, const std::filesystem::path& saved)
+namespace {
+
+// Rewrites the compound file `saved` with its Workbook stream passed through `workbook`, and
+// `project` (a storage of another file), if given, in place of any project it has.
+void rewriteCompound(const std::filesystem::path& saved, const std::function<std::string(std::string)>& workbook,
+                     GsfInput* project = nullptr)
 {
     std::string bytes;
     {
-        const GsfPtr<GsfInfile> from = openCompound(original);
-        const GsfPtr<GsfInput> project(gsf_infile_child_by_name(from.get(), kProjectStorage));
-        const GsfPtr<GsfInput> fromBook(gsf_infile_child_by_name(from.get(), "Workbook"));
-        if (!project || !fromBook)
-            throw VbaProjectError(fmt::format("{} holds no VBA project of a BIFF8 workbook", original.string()));
-        const VbaBinding binding = readVbaBinding(contentOf(fromBook.get()));
-
         const GsfPtr<GsfInfile> written = openCompound(saved);
         const GsfPtr<GsfOutput> memory(gsf_output_memory_new());
         GsfPtr<GsfOutfile> into(gsf_outfile_msole_new(memory.get()));
@@ -345,11 +460,11 @@ void keepVbaProject(const std::filesystem::path& original, const std::filesystem
             GsfPtr<GsfInput> entry(gsf_infile_child_by_index(written.get(), i));
             if (!name || !entry)
                 throw VbaProjectError("an entry of the saved file cannot be read");
-            if (g_ascii_strcasecmp(name, kProjectStorage) == 0)
+            if (project && g_ascii_strcasecmp(name, kProjectStorage) == 0)
                 continue;
             if (std::strcmp(name, "Workbook") == 0) {
                 GsfPtr<GsfOutput> out(gsf_outfile_new_child(GSF_OUTFILE(into.get()), name, false));
-                write(out.get(), withVbaBinding(contentOf(entry.get()), binding));
+                write(out.get(), workbook(contentOf(entry.get())));
                 gsf_output_close(out.get());
                 book = true;
             } else {
@@ -358,7 +473,8 @@ void keepVbaProject(const std::filesystem::path& original, const std::filesystem
         }
         if (!book)
             throw VbaProjectError("the saved file has no BIFF8 Workbook stream");
-        copyEntry(project.get(), kProjectStorage, into.get());
+        if (project)
+            copyEntry(project, kProjectStorage, into.get());
         if (!gsf_output_close(GSF_OUTPUT(into.get())))
             throw VbaProjectError("the new compound file cannot be finished");
         into.reset();
@@ -382,6 +498,33 @@ void keepVbaProject(const std::filesystem::path& original, const std::filesystem
     }
     if (::close(fd) != 0)
         throw VbaProjectError(fmt::format("{} cannot be written ({})", saved.string(), std::strerror(errno)));
+}
+
+} // namespace
+
+void keepVbaProject(const std::filesystem::path& original, const std::filesystem::path& saved)
+{
+    const GsfPtr<GsfInfile> from = openCompound(original);
+    const GsfPtr<GsfInput> project(gsf_infile_child_by_name(from.get(), kProjectStorage));
+    const GsfPtr<GsfInput> fromBook(gsf_infile_child_by_name(from.get(), "Workbook"));
+    if (!project || !fromBook)
+        throw VbaProjectError(fmt::format("{} holds no VBA project of a BIFF8 workbook", original.string()));
+    const VbaBinding binding = readVbaBinding(contentOf(fromBook.get()));
+    rewriteCompound(saved, [&](std::string stream) { return withVbaBinding(stream, binding); }, project.get());
+}
+
+std::map<std::u16string, FrozenPane> frozenPanesOfFile(const std::filesystem::path& xls)
+{
+    const GsfPtr<GsfInfile> from = openCompound(xls);
+    const GsfPtr<GsfInput> book(gsf_infile_child_by_name(from.get(), "Workbook"));
+    if (!book)
+        throw VbaProjectError(fmt::format("{} holds no BIFF8 Workbook stream", xls.string()));
+    return frozenPanesOf(contentOf(book.get()));
+}
+
+void freezePanes(const std::filesystem::path& saved, const std::map<std::u16string, FrozenPane>& panes)
+{
+    rewriteCompound(saved, [&](std::string stream) { return withFrozenPanes(stream, panes); });
 }
 
 } // namespace tessaro

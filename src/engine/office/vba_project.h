@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "engine/office/frozen_pane.h"
+
 #include <filesystem>
 #include <map>
 #include <stdexcept>
@@ -44,5 +46,14 @@ std::string withVbaBinding(std::string_view saved, const VbaBinding& binding);
 // storage of `original`, byte for byte, and the records binding it. Throws VbaProjectError
 // saying what stood in the way; `saved` is then unusable and must be dropped.
 void keepVbaProject(const std::filesystem::path& original, const std::filesystem::path& saved);
+
+// LibreOffice writes an .xls sheet's panes only from a window or from the file it read, so a
+// sheet it copies into an .xls has none. These read them from an .xls (by sheet name) and put
+// them into the sheets of one it saved (a sheet with panes already, or beyond what BIFF8
+// addresses, is left alone). Throw VbaProjectError when the stream cannot be read as BIFF8.
+std::map<std::u16string, FrozenPane> frozenPanesOf(std::string_view workbookStream);
+std::string withFrozenPanes(std::string_view saved, const std::map<std::u16string, FrozenPane>& panes);
+std::map<std::u16string, FrozenPane> frozenPanesOfFile(const std::filesystem::path& xls);
+void freezePanes(const std::filesystem::path& saved, const std::map<std::u16string, FrozenPane>& panes);
 
 } // namespace tessaro
