@@ -308,7 +308,7 @@ class LegacyCliTest(unittest.TestCase):
         with open(xls, "rb") as f:
             self.assertEqual(f.read(), before)
 
-    def test_copies_into_an_xls_and_an_ods_keep_their_frozen_panes(self):
+    def test_copies_into_and_out_of_xls_and_ods_keep_their_frozen_panes(self):
         # LibreOffice writes panes only from a window or from the file it read, and a copy has neither.
         source = os.path.join(self.src, "panes.xlsx")
         wb = openpyxl.Workbook()
@@ -321,10 +321,16 @@ class LegacyCliTest(unittest.TestCase):
         xls, ods = self.fixture("dst.xls", self.dst), self.fixture("dst.ods", self.dst)
         r = self.cli("copy", "--sheet", source + ":Both", "--sheet", source + ":Rows", "--dest", xls, "--dest", ods)
         self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
-        # Panes read from the .xls just written: a copy of one of its copies, into an .ods.
+        # Panes read from the .xls just written, into an .ods, and from the .ods, into an .xlsx
+        # (by LibreOffice's .xlsx of it, which has none of its own).
         again = self.fixture("dst.ods", self.mkdir("again"))
         r = self.cli("copy", "--sheet", xls + ":Rows", "--dest", again)
         self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        xlsx = os.path.join(self.dst, "d.xlsx")
+        openpyxl.Workbook().save(xlsx)
+        r = self.cli("copy", "--sheet", ods + ":Both", "--dest", xlsx)
+        self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
+        self.assertEqual(openpyxl.load_workbook(xlsx)["Both"].freeze_panes, "B3")
 
         # LibreOffice's .xlsx of the .xls shows the panes it read from it.
         office_books.convert([xls], "xlsx", self.dir)

@@ -2,7 +2,7 @@
 #include "engine/office/file_ops.h"
 #include "engine/office/office_automation.h"
 #include "engine/office/uno_office.h"
-#include "engine/office/ods_settings.h"
+#include "engine/office/view_settings.h"
 #include "engine/office/vba_project.h"
 #include "platform/copy_naming.h"
 #include "platform/engine_error.h"
@@ -1200,6 +1200,23 @@ struct OfficeAutomation::Impl {
                                       fmt::format("{}: the workbook was not saved, because the view of its sheets "
                                                   "(frozen panes, zoom) could not be kept: {}; the file is unchanged.",
                                                   target.string(), e.what()));
+            }
+        }
+        // A legacy source's .xlsx: LibreOffice writes the panes of an .xls only.
+        if (as == WorkbookFormat::Ooxml && b.format != WorkbookFormat::Xls) {
+            std::map<std::string, FrozenPane> panes;
+            for (const OUString& name : b.doc->getSheets()->getElementNames()) {
+                const auto copied = b.frozenCopies.find(name);
+                if (const auto pane = copied != b.frozenCopies.end() ? std::optional(copied->second)
+                                                                      : frozenPaneOf(b.doc, b.format, b.path, name))
+                    panes.emplace(toUtf8(name), *pane);
+            }
+            try {
+                keepFrozenPanes(out->path(), panes);
+            } catch (const std::exception& e) {
+                throw AutomationError(ErrorCode::SaveFailed, fmt::format("{}: the workbook was not saved, because the frozen "
+                                                                "panes of its sheets could not be written: {}.",
+                                                                target.string(), e.what()));
             }
         }
         if (as == WorkbookFormat::Xls && b.format == WorkbookFormat::Xls && !b.frozenCopies.empty()) {

@@ -19,4 +19,10 @@ namespace tessaro::office {
 void keepViewSettings(const std::filesystem::path& original, const std::filesystem::path& written,
                       const std::map<std::string, FrozenPane>& copies = {});
 
+// LibreOffice's .xlsx of an .ods or .xlsb it read has no frozen panes (it writes them only from a
+// window or from an .xls): they are put into the sheets of the .xlsx at `written` (`panes`, by
+// sheet name), which is rewritten in place. A sheet with panes of its own keeps them. Throws
+// when `written` cannot be read or rewritten.
+void keepFrozenPanes(const std::filesystem::path& written, const std::map<std::string, FrozenPane>& panes);
+
 } // namespace tessaro::office

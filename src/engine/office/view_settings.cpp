@@ -1,0 +1,236 @@
+// SPDX-License-Identifier: MIT
+#include "engine/office/view_settings.h"
+
+#include "engine/xml/xml_dom.h"
+#include "engine/zip/compression.h"
+#include "engine/zip/output_file.h"
+#include "engine/zip/zip_reader.h"
+#include "engine/zip/zip_writer.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <system_error>
+
+namespace tessaro::office {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kSettings = "settings.xml";
+constexpr std::uint64_t kSettingsLimit = 64u << 20;
+// Sheets larger than this keep LibreOffice's view: their panes are not worth the memory.
+constexpr std::uint64_t kSheetLimit = 512ull << 20;
+
+pugi::xml_node namedChild(pugi::xml_node parent, const char* element, const char* name)
+{
+    for (pugi::xml_node child : parent.children(element))
+        if (std::strcmp(child.attribute("config:name").value(), name) == 0)
+            return child;
+    return {};
+}
+
+pugi::xml_node viewSettings(pugi::xml_document& doc)
+{
+    return namedChild(doc.child("office:document-settings").child("office:settings"), "config:config-item-set",
+                      "ooo:view-settings");
+}
+
+pugi::xml_node item(pugi::xml_node entry, const char* name, const char* type, std::uint32_t value)
+{
+    pugi::xml_node n = entry.append_child("config:config-item");
+    n.append_attribute("config:name") = name;
+    n.append_attribute("config:type") = type;
+    n.text() = value;
+    return n;
+}
+
+// A sheet's entry of a view's "Tables", as LibreOffice reads it: split mode 2 is a frozen
+// split, whose position counts columns or rows; the active range is the pane that scrolls.
+void addFrozenPane(pugi::xml_node tables, const std::string& sheet, const FrozenPane& p)
+{
+    tables.remove_child(namedChild(tables, "config:config-item-map-entry", sheet.c_str()));
+    pugi::xml_node entry = tables.append_child("config:config-item-map-entry");
+    entry.append_attribute("config:name") = sheet.c_str();
+    item(entry, "CursorPositionX", "int", p.firstColumn);
+    item(entry, "CursorPositionY", "int", p.firstRow);
+    item(entry, "HorizontalSplitMode", "short", p.columns > 0 ? 2 : 0);
+    item(entry, "VerticalSplitMode", "short", p.rows > 0 ? 2 : 0);
+    item(entry, "HorizontalSplitPosition", "int", p.columns);
+    item(entry, "VerticalSplitPosition", "int", p.rows);
+    item(entry, "ActiveSplitRange", "short", (p.columns > 0 ? 1 : 0) + (p.rows > 0 ? 2 : 0));
+    item(entry, "PositionLeft", "int", 0);
+    item(entry, "PositionRight", "int", p.firstColumn);
+    item(entry, "PositionTop", "int", 0);
+    item(entry, "PositionBottom", "int", p.firstRow);
+}
+
+// Writes the archive again beside `written`, with `changed` entries (by name) in place of
+// theirs and every other entry as it was, and puts it in place of `written` once whole.
+void rewriteArchive(const xlsx::ZipReader& saved, const fs::path& written, const std::map<std::string, std::string>& changed)
+{
+    std::map<std::string, xlsx::StoredPart> parts;
+    for (const auto& [name, content] : changed) {
+        xlsx::PartCompressor compressor(6);
+        compressor.feed(content);
+        parts.emplace(name, compressor.finish());
+    }
+    const fs::path next = written.string() + ".views";
+    const int fd = ::open(next.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0)
+        throw std::system_error(errno, std::generic_category(), "write " + next.string());
+    bool open = true;
+    try {
+        xlsx::DescriptorOutputFile out(fd);
+        xlsx::ZipWriter zip(out);
+        for (const xlsx::ZipEntry& e : saved.entries()) {
+            if (const auto it = parts.find(e.name); it != parts.end())
+                zip.add(e.name, it->second);
+            else
+                zip.addRaw(saved, e);
+        }
+        zip.finish();
+        out.sync();
+        open = false;
+        if (::close(fd) != 0)
+            throw std::system_error(errno, std::generic_category(), "write " + next.string());
+        fs::rename(next, written);
+    } catch (...) {
+        if (open)
+            ::close(fd);
+        std::error_code ec;
+        fs::remove(next, ec);
+        throw;
+    }
+}
+
+std::string cellName(std::uint32_t column, std::uint32_t row)
+{
+    std::string letters;
+    for (std::uint32_t c = column + 1; c > 0; c = (c - 1) / 26)
+        letters.insert(letters.begin(), static_cast<char>('A' + (c - 1) % 26));
+    return letters + std::to_string(row + 1);
+}
+
+// Puts the pane into the sheet's first view, found by its text: the part may be far too large
+// for a document tree, and LibreOffice writes it without prefixes. A view with a pane of its
+// own keeps it. Whether the text changed.
+bool withFrozenPane(std::string& xml, const FrozenPane& p)
+{
+    std::size_t at = xml.find("<sheetView");
+    while (at != std::string::npos && std::string_view(" />\t\r\n").find(xml[at + 10]) == std::string_view::npos)
+        at = xml.find("<sheetView", at + 1);
+    const std::size_t tagEnd = at == std::string::npos ? at : xml.find('>', at);
+    if (tagEnd == std::string::npos)
+        return false;
+    std::string pane = "<pane";
+    if (p.columns > 0)
+        pane += " xSplit=\"" + std::to_string(p.columns) + "\"";
+    if (p.rows > 0)
+        pane += " ySplit=\"" + std::to_string(p.rows) + "\"";
+    pane += " topLeftCell=\"" + cellName(p.firstColumn, p.firstRow) + "\" activePane=\"" +
+            (p.columns > 0 && p.rows > 0 ? "bottomRight" : p.rows > 0 ? "bottomLeft" : "topRight") +
+            "\" state=\"frozen\"/>";
+    if (xml[tagEnd - 1] == '/') {
+        xml.replace(tagEnd - 1, 2, ">" + pane + "</sheetView>");
+        return true;
+    }
+    const std::size_t close = xml.find("</sheetView>", tagEnd);
+    if (close == std::string::npos || xml.substr(tagEnd, close - tagEnd).find("<pane") != std::string::npos)
+        return false;
+    xml.insert(tagEnd + 1, pane);
+    return true;
+}
+
+} // namespace
+
+void keepViewSettings(const fs::path& original, const fs::path& written, const std::map<std::string, FrozenPane>& copies)
+{
+    pugi::xml_document kept;
+    pugi::xml_node views;
+    {
+        const xlsx::ZipReader from(original, original.string());
+        if (const xlsx::ZipEntry* entry = from.find(kSettings)) {
+            xlsx::loadXml(kept, from.read(*entry, kSettingsLimit), original.string(), kSettings);
+            views = namedChild(viewSettings(kept), "config:config-item-map-indexed", "Views");
+        }
+    }
+    if (!views && copies.empty())
+        return;
+
+    const xlsx::ZipReader saved(written, written.string());
+    const xlsx::ZipEntry* entry = saved.find(kSettings);
+    if (!entry)
+        return;
+    pugi::xml_document settings;
+    xlsx::loadXml(settings, saved.read(*entry, kSettingsLimit), written.string(), kSettings);
+    pugi::xml_node set = viewSettings(settings);
+    if (!set)
+        return;
+    set.remove_child(namedChild(set, "config:config-item-map-indexed", "Views"));
+    if (views) {
+        views = set.append_copy(views);
+    } else {
+        views = set.append_child("config:config-item-map-indexed");
+        views.append_attribute("config:name") = "Views";
+    }
+    if (!copies.empty()) {
+        pugi::xml_node view = views.child("config:config-item-map-entry");
+        if (!view) {
+            view = views.append_child("config:config-item-map-entry");
+            pugi::xml_node id = view.append_child("config:config-item");
+            id.append_attribute("config:name") = "ViewId";
+            id.append_attribute("config:type") = "string";
+            id.text() = "view1";
+        }
+        pugi::xml_node tables = namedChild(view, "config:config-item-map-named", "Tables");
+        if (!tables) {
+            tables = view.append_child("config:config-item-map-named");
+            tables.append_attribute("config:name") = "Tables";
+        }
+        for (const auto& [sheet, pane] : copies)
+            addFrozenPane(tables, sheet, pane);
+    }
+    rewriteArchive(saved, written, {{kSettings, xlsx::saveXml(settings)}});
+}
+
+void keepFrozenPanes(const fs::path& written, const std::map<std::string, FrozenPane>& panes)
+{
+    if (panes.empty())
+        return;
+    const xlsx::ZipReader saved(written, written.string());
+    const auto load = [&](pugi::xml_document& doc, const char* name) {
+        const xlsx::ZipEntry* entry = saved.find(name);
+        if (!entry)
+            return false;
+        xlsx::loadXml(doc, saved.read(*entry, kSettingsLimit), written.string(), name);
+        return true;
+    };
+    // LibreOffice writes the workbook and its relationships here, without prefixes.
+    pugi::xml_document workbook, rels;
+    if (!load(workbook, "xl/workbook.xml") || !load(rels, "xl/_rels/workbook.xml.rels"))
+        return;
+    std::map<std::string, std::string> changed;
+    for (pugi::xml_node sheet : workbook.child("workbook").child("sheets").children("sheet")) {
+        const auto pane = panes.find(sheet.attribute("name").value());
+        if (pane == panes.end())
+            continue;
+        const pugi::xml_node rel =
+            rels.child("Relationships").find_child_by_attribute("Relationship", "Id", sheet.attribute("r:id").value());
+        std::string part = rel.attribute("Target").value();
+        part = part.rfind('/', 0) == 0 ? part.substr(1) : "xl/" + part;
+        const xlsx::ZipEntry* entry = saved.find(part);
+        if (!entry || entry->size > kSheetLimit)
+            continue;
+        std::string xml = saved.read(*entry, kSheetLimit);
+        if (withFrozenPane(xml, pane->second))
+            changed.emplace(part, std::move(xml));
+    }
+    if (!changed.empty())
+        rewriteArchive(saved, written, changed);
+}
+
+} // namespace tessaro::office
