@@ -75,7 +75,11 @@ another file, row heights it reads by the workbook's generator).
 Warnings the oracle gives for references to other sheets rewritten as references to the
 source file are expected and tallied by kind, and so is LibreOffice's "DPCache_<sheet>" sheet
 for each pivot cache of an output that reads another file (the copy's pivot tables read the
-source file; LibreOffice lays such a cache's records out on a sheet of its own).
+source file; LibreOffice lays such a cache's records out on a sheet of its own), the sheet it
+shows for each scenario of a sheet, and a load check of a copy whose source LibreOffice cannot
+load either (it ends itself on the sparklines of some files). A sheet the engine refuses to
+copy from a file the program lists is copied once more by the program, which must refuse it
+too, naming the file and why.
 Run it with /usr/bin/python3 (the oracle needs openpyxl; --wide also python3-uno).
 """
 import argparse
