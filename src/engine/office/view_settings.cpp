@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: MIT
 #include "engine/office/view_settings.h"
 
+#include "engine/office/file_ops.h"
+#include "platform/own_temporaries.h"
+
 #include "engine/xml/xml_dom.h"
 #include "engine/zip/compression.h"
 #include "engine/zip/output_file.h"
@@ -10,6 +13,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <system_error>
@@ -78,7 +82,10 @@ void rewriteArchive(const xlsx::ZipReader& saved, const fs::path& written, const
         compressor.feed(content);
         parts.emplace(name, compressor.finish());
     }
-    const fs::path next = written.string() + ".views";
+    // A name the leftover sweep knows: a run killed here leaves nothing for good.
+    std::string random = uniqueToken();
+    random.erase(std::remove(random.begin(), random.end(), '-'), random.end());
+    const fs::path next = written.parent_path() / temporaryNameFor(written, random);
     const int fd = ::open(next.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0)
         throw std::system_error(errno, std::generic_category(), "write " + next.string());
