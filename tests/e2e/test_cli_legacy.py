@@ -308,13 +308,17 @@ class LegacyCliTest(unittest.TestCase):
         with open(xls, "rb") as f:
             self.assertEqual(f.read(), before)
 
-    def test_copies_into_and_out_of_xls_and_ods_keep_their_frozen_panes(self):
-        # LibreOffice writes panes only from a window or from the file it read, and a copy has neither.
+    def test_copies_into_and_out_of_xls_and_ods_keep_their_view(self):
+        # LibreOffice writes a sheet's view only from a window or from the file it read, and a copy
+        # has neither: frozen panes, grid lines and zoom.
         source = os.path.join(self.src, "panes.xlsx")
         wb = openpyxl.Workbook()
         wb.active.title = "Both"
         wb.active.freeze_panes = "B3"
-        wb.create_sheet("Rows").freeze_panes = "A2"
+        rows = wb.create_sheet("Rows")
+        rows.freeze_panes = "A2"
+        rows.sheet_view.showGridLines = False
+        rows.sheet_view.zoomScale = 80
         for ws in wb:
             ws["A1"] = ws.title
         wb.save(source)
@@ -328,15 +332,18 @@ class LegacyCliTest(unittest.TestCase):
         self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
         xlsx = os.path.join(self.dst, "d.xlsx")
         openpyxl.Workbook().save(xlsx)
-        r = self.cli("copy", "--sheet", ods + ":Both", "--dest", xlsx)
+        r = self.cli("copy", "--sheet", ods + ":Both", "--sheet", ods + ":Rows", "--dest", xlsx)
         self.assertEqual(r.returncode, 0, r.stdout + r.stderr)
-        self.assertEqual(openpyxl.load_workbook(xlsx)["Both"].freeze_panes, "B3")
+        views = {ws.title: (ws.freeze_panes, ws.sheet_view.showGridLines, ws.sheet_view.zoomScale)
+                 for ws in openpyxl.load_workbook(xlsx)}
+        self.assertEqual((views["Both"][0], views["Rows"]), ("B3", ("A2", False, 80)))
 
         # LibreOffice's .xlsx of the .xls shows the panes it read from it.
         office_books.convert([xls], "xlsx", self.dir)
-        panes = {ws.title: ws.freeze_panes for ws in openpyxl.load_workbook(os.path.join(self.dir, "dst.xlsx"))}
-        self.assertEqual((panes["Both"], panes["Rows"]), ("B3", "A2"))
-        own = [p for name, p in panes.items() if name not in ("Both", "Rows")]
+        views = {ws.title: (ws.freeze_panes, ws.sheet_view.showGridLines, ws.sheet_view.zoomScale)
+                 for ws in openpyxl.load_workbook(os.path.join(self.dir, "dst.xlsx"))}
+        self.assertEqual((views["Both"][0], views["Rows"]), ("B3", ("A2", False, 80)))
+        own = [v[0] for name, v in views.items() if name not in ("Both", "Rows")]
         self.assertTrue(own)
         self.assertEqual(own, [None] * len(own))
         with office_books.Office() as office:
@@ -348,6 +355,7 @@ class LegacyCliTest(unittest.TestCase):
                 self.assertEqual((table["HorizontalSplitPosition"], table["VerticalSplitPosition"],
                                   table["PositionRight"], table["PositionBottom"]), want, (book, sheet))
                 self.assertEqual((table["HorizontalSplitMode"] == 2, table["VerticalSplitMode"] == 2), (want[0] > 0, True))
+                self.assertEqual((table["ShowGrid"], table["ZoomValue"]), (True, 100) if sheet == "Both" else (False, 80))
 
     def test_validations_and_conditional_formats_reading_other_sheets_are_refused(self):
         # LibreOffice would point them at the destination's sheet in the same place.

@@ -1003,11 +1003,11 @@ AutomationError notOpenable(const fs::path& file)
 
 } // namespace
 
-// The frozen panes a sheet shows: split mode 2 is a frozen split, whose position counts columns
-// or rows. LibreOffice keeps those of an .xlsx or .ods with the document (its view data); an
-// .xls's it keeps to itself, so they are read from the file.
-std::optional<FrozenPane> frozenPaneOf(const Reference<css::sheet::XSpreadsheetDocument>& doc, WorkbookFormat format,
-                                       const fs::path& path, const OUString& sheet)
+// What a sheet's view shows (see SheetView). LibreOffice keeps the view of an .xlsx or .ods with
+// the document (its view data), where split mode 2 is a frozen split whose position counts
+// columns or rows; an .xls's it keeps to itself, so that is read from the file.
+std::optional<SheetView> sheetViewOf(const Reference<css::sheet::XSpreadsheetDocument>& doc, WorkbookFormat format,
+                                     const fs::path& path, const OUString& sheet)
 {
     const Reference<css::document::XViewDataSupplier> supplier(doc, UNO_QUERY);
     const Reference<css::container::XIndexAccess> views = supplier.is() ? supplier->getViewData() : nullptr;
@@ -1021,37 +1021,42 @@ std::optional<FrozenPane> frozenPaneOf(const Reference<css::sheet::XSpreadsheetD
             Sequence<css::beans::PropertyValue> table;
             tables->getByName(sheet) >>= table;
             std::map<OUString, sal_Int32> v;
+            SheetView shown;
             for (const auto& p : table) {
                 sal_Int32 n = 0;
+                bool yes = true;
                 if (p.Value >>= n)
                     v[p.Name] = std::max<sal_Int32>(n, 0);
+                else if (p.Name == "ShowGrid" && (p.Value >>= yes))
+                    shown.gridHidden = !yes;
             }
             const auto position = [&](const char* name) {
                 const auto it = v.find(OUString::createFromAscii(name));
-                return it != v.end() ? it->second : v[OUString::createFromAscii(name) + "Twips"];
+                return static_cast<std::uint32_t>(it != v.end() ? it->second : v[OUString::createFromAscii(name) + "Twips"]);
             };
-            FrozenPane pane;
             if (v["HorizontalSplitMode"] == 2) {
-                pane.columns = static_cast<std::uint32_t>(position("HorizontalSplitPosition"));
-                pane.firstColumn = std::max(pane.columns, static_cast<std::uint32_t>(v["PositionRight"]));
+                shown.columns = position("HorizontalSplitPosition");
+                shown.firstColumn = std::max(shown.columns, static_cast<std::uint32_t>(v["PositionRight"]));
             }
             if (v["VerticalSplitMode"] == 2) {
-                pane.rows = static_cast<std::uint32_t>(position("VerticalSplitPosition"));
-                pane.firstRow = std::max(pane.rows, static_cast<std::uint32_t>(v["PositionBottom"]));
+                shown.rows = position("VerticalSplitPosition");
+                shown.firstRow = std::max(shown.rows, static_cast<std::uint32_t>(v["PositionBottom"]));
             }
-            if (pane.columns > 0 || pane.rows > 0)
-                return pane;
+            // A zoom of 0 is a zoom to fit, which no other reader knows.
+            if (v["ZoomType"] == 0 && v["ZoomValue"] > 0)
+                shown.zoom = static_cast<std::uint32_t>(v["ZoomValue"]);
+            return shown.any() ? std::optional(shown) : std::nullopt;
         }
         return std::nullopt;
     }
     if (format != WorkbookFormat::Xls)
         return std::nullopt;
     try {
-        const auto panes = frozenPanesOfFile(path);
-        if (const auto it = panes.find(toU16(sheet)); it != panes.end())
+        const auto shown = sheetViewsOfFile(path);
+        if (const auto it = shown.find(toU16(sheet)); it != shown.end())
             return it->second;
     } catch (const VbaProjectError&) {
-        // LibreOffice read the file; panes it cannot be asked for are not worth the copy.
+        // LibreOffice read the file; a view it cannot be asked for is not worth the copy.
     }
     return std::nullopt;
 }
@@ -1074,8 +1079,9 @@ struct OfficeAutomation::Impl {
         // Those of them that had LibreOffice's font in the file already: this office wrote it.
         std::set<OUString> asianTextInOfficeFontBefore;
         bool ownAsianTextReported = false;
-        // The frozen panes of the copies made into it, which LibreOffice writes for none of them.
-        std::map<OUString, FrozenPane> frozenCopies;
+        // The views of the copies made into it (frozen panes, grid lines, zoom), which
+        // LibreOffice writes for none of them.
+        std::map<OUString, SheetView> copiesViews;
     };
     struct Sheet {
         std::uint32_t book = 0;
@@ -1182,19 +1188,17 @@ struct OfficeAutomation::Impl {
                 ->storeToURL(url, properties({{"FilterName", Any(OUString::createFromAscii(filterFor(as)))},
                                               {"Overwrite", Any(true)}}));
         });
-        const auto copiesStill = [&] {
-            std::map<OUString, FrozenPane> still;
-            for (const auto& [name, pane] : b.frozenCopies)
+        // The views of the copies still in the workbook, by name as `key` makes it.
+        const auto copiesViews = [&](auto key) {
+            std::map<decltype(key(OUString())), SheetView> still;
+            for (const auto& [name, view] : b.copiesViews)
                 if (b.doc->getSheets()->hasByName(name))
-                    still.emplace(name, pane);
+                    still.emplace(key(name), view);
             return still;
         };
         if (as == WorkbookFormat::Ods && b.format == WorkbookFormat::Ods) {
             try {
-                std::map<std::string, FrozenPane> panes;
-                for (const auto& [name, pane] : copiesStill())
-                    panes.emplace(toUtf8(name), pane);
-                keepViewSettings(b.path, out->path(), panes);
+                keepViewSettings(b.path, out->path(), copiesViews([](const OUString& n) { return toUtf8(n); }));
             } catch (const std::exception& e) {
                 throw AutomationError(ErrorCode::SaveFailed,
                                       fmt::format("{}: the workbook was not saved, because the view of its sheets "
@@ -1202,33 +1206,31 @@ struct OfficeAutomation::Impl {
                                                   target.string(), e.what()));
             }
         }
-        // A legacy source's .xlsx: LibreOffice writes the panes of an .xls only.
+        // A legacy source's .xlsx: LibreOffice writes the view of an .xls's sheets only.
         if (as == WorkbookFormat::Ooxml && b.format != WorkbookFormat::Xls) {
-            std::map<std::string, FrozenPane> panes;
+            std::map<std::string, SheetView> views;
             for (const OUString& name : b.doc->getSheets()->getElementNames()) {
-                const auto copied = b.frozenCopies.find(name);
-                if (const auto pane = copied != b.frozenCopies.end() ? std::optional(copied->second)
-                                                                      : frozenPaneOf(b.doc, b.format, b.path, name))
-                    panes.emplace(toUtf8(name), *pane);
+                const auto copied = b.copiesViews.find(name);
+                if (const auto view = copied != b.copiesViews.end() ? std::optional(copied->second)
+                                                                    : sheetViewOf(b.doc, b.format, b.path, name))
+                    views.emplace(toUtf8(name), *view);
             }
             try {
-                keepFrozenPanes(out->path(), panes);
+                keepSheetViews(out->path(), views);
             } catch (const std::exception& e) {
-                throw AutomationError(ErrorCode::SaveFailed, fmt::format("{}: the workbook was not saved, because the frozen "
-                                                                "panes of its sheets could not be written: {}.",
+                throw AutomationError(ErrorCode::SaveFailed, fmt::format("{}: the workbook was not saved, because the view "
+                                                                "of its sheets (frozen panes, zoom) could not be "
+                                                                "written: {}.",
                                                                 target.string(), e.what()));
             }
         }
-        if (as == WorkbookFormat::Xls && b.format == WorkbookFormat::Xls && !b.frozenCopies.empty()) {
-            std::map<std::u16string, FrozenPane> panes;
-            for (const auto& [name, pane] : copiesStill())
-                panes.emplace(toU16(name), pane);
+        if (as == WorkbookFormat::Xls && b.format == WorkbookFormat::Xls && !b.copiesViews.empty()) {
             try {
-                freezePanes(out->path(), panes);
+                writeSheetViews(out->path(), copiesViews([](const OUString& n) { return toU16(n); }));
             } catch (const VbaProjectError& e) {
-                throw AutomationError(ErrorCode::SaveFailed, fmt::format("{}: the workbook was not saved, because the frozen "
-                                                                "panes of the sheets copied into it could not be "
-                                                                "written: {}; the file is unchanged.",
+                throw AutomationError(ErrorCode::SaveFailed, fmt::format("{}: the workbook was not saved, because the view "
+                                                                "of the sheets copied into it (frozen panes, zoom) "
+                                                                "could not be written: {}; the file is unchanged.",
                                                                 target.string(), e.what()));
             }
         }
@@ -1476,18 +1478,18 @@ void OfficeAutomation::copySheet(SheetRef sheetRef, Placement where, SheetRef an
         // LibreOffice makes every copy visible; a hidden sheet's copy is hidden, as it is in
         // a spreadsheet application, and as the native engine makes it.
         const Any visible = Reference<css::beans::XPropertySet>(source.sheet, UNO_QUERY_THROW)->getPropertyValue("IsVisible");
-        // A copy made earlier in this job has its panes only here until the workbook is saved.
-        const auto paneOfSource = [&]() -> std::optional<FrozenPane> {
-            if (const auto it = from.frozenCopies.find(name); it != from.frozenCopies.end())
+        // A copy made earlier in this job has its view only here until the workbook is saved.
+        const auto viewOfSource = [&]() -> std::optional<SheetView> {
+            if (const auto it = from.copiesViews.find(name); it != from.copiesViews.end())
                 return it->second;
-            return frozenPaneOf(from.doc, from.format, from.path, name);
+            return sheetViewOf(from.doc, from.format, from.path, name);
         };
         if (sameBook) {
             targetSheets->copyByName(name, nameOfCopy, position);
             Reference<css::beans::XPropertySet>(targetSheets->getByName(nameOfCopy), UNO_QUERY_THROW)
                 ->setPropertyValue("IsVisible", visible);
-            if (const auto pane = paneOfSource())
-                to.frozenCopies[nameOfCopy] = *pane;
+            if (const auto view = viewOfSource())
+                to.copiesViews[nameOfCopy] = *view;
             if (to.asianTextInOfficeFont.count(name)) {
                 to.asianTextInOfficeFont.insert(nameOfCopy);
                 made.push_back(protectedAsianTextNote(toUtf8(nameOfCopy)));
@@ -1530,8 +1532,8 @@ void OfficeAutomation::copySheet(SheetRef sheetRef, Placement where, SheetRef an
         if (copy->getName() != nameOfCopy)
             throw AutomationError(ErrorCode::OfficeFailed, fmt::format("{}: the copy of the sheet \"{}\" could not be named \"{}\".",
                                                             to.path.string(), toUtf8(name), toUtf8(nameOfCopy)));
-        if (const auto pane = paneOfSource())
-            to.frozenCopies[nameOfCopy] = *pane;
+        if (const auto view = viewOfSource())
+            to.copiesViews[nameOfCopy] = *view;
         const Reference<css::sheet::XSpreadsheet> copied(copy, UNO_QUERY_THROW);
         linksInsideStayInside(copied, Reference<css::frame::XModel>(from.doc, UNO_QUERY_THROW)->getURL());
         // LibreOffice's import copies a pivot table's cells as values and leaves the table behind.

@@ -267,6 +267,7 @@ constexpr std::uint16_t kPane = 0x0041;
 constexpr std::uint16_t kSelection = 0x001D;
 constexpr std::uint16_t kPlv = 0x088B;
 constexpr std::uint16_t kScl = 0x00A0;
+constexpr std::uint16_t kShowGrid = 0x0002;
 constexpr std::uint16_t kFrozen = 0x0008;
 constexpr std::uint16_t kFrozenNoSplit = 0x0100;
 
@@ -302,62 +303,96 @@ std::vector<std::size_t> ownRecords(const Layout& l, const Layout::Sheet& sheet,
 
 } // namespace
 
-std::map<std::u16string, FrozenPane> frozenPanesOf(std::string_view stream)
+std::map<std::u16string, SheetView> sheetViewsOf(std::string_view stream)
 {
     const Layout l = layoutOf(stream);
-    std::map<std::u16string, FrozenPane> panes;
+    std::map<std::u16string, SheetView> views;
     for (const auto& sheet : l.sheets) {
         const auto window = ownRecords(l, sheet, kWindow2);
+        if (window.empty() || l.records[window[0]].size < 2)
+            continue;
+        SheetView v;
+        const std::uint32_t flags = u16(stream, l.records[window[0]].offset + 4);
+        v.gridHidden = (flags & kShowGrid) == 0;
         const auto pane = ownRecords(l, sheet, kPane);
-        if (window.empty() || pane.empty() || l.records[window[0]].size < 2 || l.records[pane[0]].size < 8)
-            continue;
-        if ((u16(stream, l.records[window[0]].offset + 4) & kFrozen) == 0)
-            continue;
-        const std::size_t at = l.records[pane[0]].offset + 4;
-        const FrozenPane p{u16(stream, at), u16(stream, at + 2), u16(stream, at + 6), u16(stream, at + 4)};
-        if (p.columns > 0 || p.rows > 0)
-            panes.emplace(sheetNameOf(stream, l.records[sheet.entry]), p);
+        if ((flags & kFrozen) != 0 && !pane.empty() && l.records[pane[0]].size >= 8) {
+            const std::size_t at = l.records[pane[0]].offset + 4;
+            v.columns = u16(stream, at);
+            v.rows = u16(stream, at + 2);
+            v.firstRow = u16(stream, at + 4);
+            v.firstColumn = u16(stream, at + 6);
+        }
+        const auto zoom = ownRecords(l, sheet, kScl);
+        if (!zoom.empty() && l.records[zoom[0]].size >= 4) {
+            const std::size_t at = l.records[zoom[0]].offset + 4;
+            if (const std::uint32_t denominator = u16(stream, at + 2); denominator > 0)
+                v.zoom = u16(stream, at) * 100 / denominator;
+        }
+        if (v.any())
+            views.emplace(sheetNameOf(stream, l.records[sheet.entry]), v);
     }
-    return panes;
+    return views;
 }
 
-std::string withFrozenPanes(std::string_view saved, const std::map<std::u16string, FrozenPane>& panes)
+std::string withSheetViews(std::string_view saved, const std::map<std::u16string, SheetView>& views)
 {
     const Layout l = layoutOf(saved);
     const auto& rs = l.records;
     Inserts inserts;
-    std::set<std::size_t> frozen; // offsets of the WINDOW2 records to mark
+    struct Window {
+        const SheetView* view;
+        bool freeze;
+    };
+    std::map<std::size_t, Window> windows; // by the offset of the WINDOW2 record to change
     for (const auto& sheet : l.sheets) {
-        const auto it = panes.find(sheetNameOf(saved, rs[sheet.entry]));
-        if (it == panes.end() || !ownRecords(l, sheet, kPane).empty())
-            continue;
+        const auto it = views.find(sheetNameOf(saved, rs[sheet.entry]));
         const auto window = ownRecords(l, sheet, kWindow2);
-        const FrozenPane& p = it->second;
-        // BIFF8 sheets end at column IV and row 65536.
-        if (window.empty() || rs[window[0]].size < 2 || p.columns > 255 || p.rows > 65535 || p.firstColumn > 255 ||
-            p.firstRow > 65535 || (p.columns == 0 && p.rows == 0))
+        if (it == views.end() || window.empty() || rs[window[0]].size < 2)
             continue;
-        frozen.insert(rs[window[0]].offset);
-        // The pane a person works in: below and right of what stays in view.
-        const std::uint32_t active = p.columns > 0 && p.rows > 0 ? 0 : p.rows > 0 ? 2 : 1;
-        std::string pane = le16(kPane) + le16(10) + le16(p.columns) + le16(p.rows) + le16(p.firstRow) +
-                           le16(p.firstColumn) + static_cast<char>(active) + '\0';
-        // Its selection: the first cell it shows.
-        pane += le16(kSelection) + le16(15) + static_cast<char>(active) + le16(p.firstRow) + le16(p.firstColumn) +
-                le16(0) + le16(1) + le16(p.firstRow) + le16(p.firstRow) + static_cast<char>(p.firstColumn) +
-                static_cast<char>(p.firstColumn);
+        const SheetView& v = it->second;
+        Window& w = windows[rs[window[0]].offset] = {&v, false};
         // After the window's own records (page layout view, zoom), before its selections.
         std::size_t at = window[0] + 1;
-        while (at < sheet.eof && (rs[at].type == kPlv || rs[at].type == kScl))
+        while (at < sheet.eof && rs[at].type == kPlv)
             ++at;
-        inserts.emplace_back(rs[at].offset, std::move(pane));
+        std::string added;
+        if (v.zoom != 100 && v.zoom >= 10 && v.zoom <= 400 && ownRecords(l, sheet, kScl).empty())
+            added += le16(kScl) + le16(4) + le16(v.zoom) + le16(100);
+        while (at < sheet.eof && rs[at].type == kScl)
+            ++at;
+        // BIFF8 sheets end at column IV and row 65536.
+        if (v.frozen() && ownRecords(l, sheet, kPane).empty() && v.columns <= 255 && v.rows <= 65535 &&
+            v.firstColumn <= 255 && v.firstRow <= 65535) {
+            // The pane a person works in: below and right of what stays in view.
+            const std::uint32_t active = v.columns > 0 && v.rows > 0 ? 0 : v.rows > 0 ? 2 : 1;
+            added += le16(kPane) + le16(10) + le16(v.columns) + le16(v.rows) + le16(v.firstRow) + le16(v.firstColumn) +
+                     static_cast<char>(active) + '\0';
+            // Its selection: the first cell it shows.
+            added += le16(kSelection) + le16(15) + static_cast<char>(active) + le16(v.firstRow) + le16(v.firstColumn) +
+                     le16(0) + le16(1) + le16(v.firstRow) + le16(v.firstRow) + static_cast<char>(v.firstColumn) +
+                     static_cast<char>(v.firstColumn);
+            w.freeze = true;
+        }
+        if (!added.empty())
+            inserts.emplace_back(rs[at].offset, std::move(added));
     }
-    if (frozen.empty())
+    if (windows.empty())
         return std::string(saved);
-    return withInserted(saved, l, std::move(inserts), "frozen panes",
+    return withInserted(saved, l, std::move(inserts), "the sheets' views",
                         [&](const Record& r, std::string& out, std::size_t body) {
-                            if (r.type == kWindow2 && frozen.count(r.offset))
-                                put16(out, body, u16(out, body) | kFrozen | kFrozenNoSplit);
+                            const auto it = r.type == kWindow2 ? windows.find(r.offset) : windows.end();
+                            if (it == windows.end())
+                                return;
+                            const SheetView& v = *it->second.view;
+                            std::uint32_t flags = u16(out, body);
+                            if (it->second.freeze)
+                                flags |= kFrozen | kFrozenNoSplit;
+                            if (v.gridHidden)
+                                flags &= ~std::uint32_t{kShowGrid};
+                            put16(out, body, flags);
+                            // The zoom of the normal view, which SCL sets for the view shown.
+                            if (v.zoom != 100 && v.zoom >= 10 && v.zoom <= 400 && r.size >= 14)
+                                put16(out, body + 12, v.zoom);
                         });
 }
 
@@ -513,18 +548,18 @@ void keepVbaProject(const std::filesystem::path& original, const std::filesystem
     rewriteCompound(saved, [&](std::string stream) { return withVbaBinding(stream, binding); }, project.get());
 }
 
-std::map<std::u16string, FrozenPane> frozenPanesOfFile(const std::filesystem::path& xls)
+std::map<std::u16string, SheetView> sheetViewsOfFile(const std::filesystem::path& xls)
 {
     const GsfPtr<GsfInfile> from = openCompound(xls);
     const GsfPtr<GsfInput> book(gsf_infile_child_by_name(from.get(), "Workbook"));
     if (!book)
         throw VbaProjectError(fmt::format("{} holds no BIFF8 Workbook stream", xls.string()));
-    return frozenPanesOf(contentOf(book.get()));
+    return sheetViewsOf(contentOf(book.get()));
 }
 
-void freezePanes(const std::filesystem::path& saved, const std::map<std::u16string, FrozenPane>& panes)
+void writeSheetViews(const std::filesystem::path& saved, const std::map<std::u16string, SheetView>& views)
 {
-    rewriteCompound(saved, [&](std::string stream) { return withFrozenPanes(stream, panes); });
+    rewriteCompound(saved, [&](std::string stream) { return withSheetViews(stream, views); });
 }
 
 } // namespace tessaro

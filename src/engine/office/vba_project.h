@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
-#include "engine/office/frozen_pane.h"
+#include "engine/office/sheet_view.h"
 
 #include <filesystem>
 #include <map>
@@ -47,13 +47,14 @@ std::string withVbaBinding(std::string_view saved, const VbaBinding& binding);
 // saying what stood in the way; `saved` is then unusable and must be dropped.
 void keepVbaProject(const std::filesystem::path& original, const std::filesystem::path& saved);
 
-// LibreOffice writes an .xls sheet's panes only from a window or from the file it read, so a
-// sheet it copies into an .xls has none. These read them from an .xls (by sheet name) and put
-// them into the sheets of one it saved (a sheet with panes already, or beyond what BIFF8
-// addresses, is left alone). Throw VbaProjectError when the stream cannot be read as BIFF8.
-std::map<std::u16string, FrozenPane> frozenPanesOf(std::string_view workbookStream);
-std::string withFrozenPanes(std::string_view saved, const std::map<std::u16string, FrozenPane>& panes);
-std::map<std::u16string, FrozenPane> frozenPanesOfFile(const std::filesystem::path& xls);
-void freezePanes(const std::filesystem::path& saved, const std::map<std::u16string, FrozenPane>& panes);
+// LibreOffice writes an .xls sheet's view (frozen panes, grid lines, zoom) only from a window or
+// from the file it read, so a sheet it copies into an .xls has the default one. These read the
+// views from an .xls (by sheet name) and put them into the sheets of one it saved (panes a
+// sheet has already, or beyond what BIFF8 addresses, are left alone). Throw VbaProjectError
+// when the stream cannot be read as BIFF8.
+std::map<std::u16string, SheetView> sheetViewsOf(std::string_view workbookStream);
+std::string withSheetViews(std::string_view saved, const std::map<std::u16string, SheetView>& views);
+std::map<std::u16string, SheetView> sheetViewsOfFile(const std::filesystem::path& xls);
+void writeSheetViews(const std::filesystem::path& saved, const std::map<std::u16string, SheetView>& views);
 
 } // namespace tessaro

@@ -54,22 +54,28 @@ pugi::xml_node item(pugi::xml_node entry, const char* name, const char* type, st
 
 // A sheet's entry of a view's "Tables", as LibreOffice reads it: split mode 2 is a frozen
 // split, whose position counts columns or rows; the active range is the pane that scrolls.
-void addFrozenPane(pugi::xml_node tables, const std::string& sheet, const FrozenPane& p)
+void addSheetView(pugi::xml_node tables, const std::string& sheet, const SheetView& v)
 {
     tables.remove_child(namedChild(tables, "config:config-item-map-entry", sheet.c_str()));
     pugi::xml_node entry = tables.append_child("config:config-item-map-entry");
     entry.append_attribute("config:name") = sheet.c_str();
-    item(entry, "CursorPositionX", "int", p.firstColumn);
-    item(entry, "CursorPositionY", "int", p.firstRow);
-    item(entry, "HorizontalSplitMode", "short", p.columns > 0 ? 2 : 0);
-    item(entry, "VerticalSplitMode", "short", p.rows > 0 ? 2 : 0);
-    item(entry, "HorizontalSplitPosition", "int", p.columns);
-    item(entry, "VerticalSplitPosition", "int", p.rows);
-    item(entry, "ActiveSplitRange", "short", (p.columns > 0 ? 1 : 0) + (p.rows > 0 ? 2 : 0));
+    item(entry, "CursorPositionX", "int", v.firstColumn);
+    item(entry, "CursorPositionY", "int", v.firstRow);
+    item(entry, "HorizontalSplitMode", "short", v.columns > 0 ? 2 : 0);
+    item(entry, "VerticalSplitMode", "short", v.rows > 0 ? 2 : 0);
+    item(entry, "HorizontalSplitPosition", "int", v.columns);
+    item(entry, "VerticalSplitPosition", "int", v.rows);
+    item(entry, "ActiveSplitRange", "short", (v.columns > 0 ? 1 : 0) + (v.rows > 0 ? 2 : 0));
     item(entry, "PositionLeft", "int", 0);
-    item(entry, "PositionRight", "int", p.firstColumn);
+    item(entry, "PositionRight", "int", v.firstColumn);
     item(entry, "PositionTop", "int", 0);
-    item(entry, "PositionBottom", "int", p.firstRow);
+    item(entry, "PositionBottom", "int", v.firstRow);
+    item(entry, "ZoomType", "short", 0);
+    item(entry, "ZoomValue", "int", v.zoom);
+    pugi::xml_node grid = entry.append_child("config:config-item");
+    grid.append_attribute("config:name") = "ShowGrid";
+    grid.append_attribute("config:type") = "boolean";
+    grid.text() = v.gridHidden ? "false" : "true";
 }
 
 // Writes the archive again beside `written`, with `changed` entries (by name) in place of
@@ -122,10 +128,22 @@ std::string cellName(std::uint32_t column, std::uint32_t row)
     return letters + std::to_string(row + 1);
 }
 
-// Puts the pane into the sheet's first view, found by its text: the part may be far too large
-// for a document tree, and LibreOffice writes it without prefixes. A view with a pane of its
-// own keeps it. Whether the text changed.
-bool withFrozenPane(std::string& xml, const FrozenPane& p)
+// The start tag `tag` with the attribute set to `value`.
+void setAttribute(std::string& tag, const std::string& name, const std::string& value)
+{
+    const std::string key = " " + name + "=\"";
+    if (const std::size_t at = tag.find(key); at != std::string::npos) {
+        const std::size_t from = at + key.size();
+        tag.replace(from, tag.find('"', from) - from, value);
+    } else {
+        tag.insert(tag.find_first_of(" />", 1), key + value + "\"");
+    }
+}
+
+// Puts the view into the sheet's first view element, found by its text: the part may be far too
+// large for a document tree, and LibreOffice writes it without prefixes. A view with a pane of
+// its own keeps it. Whether the text changed.
+bool withSheetView(std::string& xml, const SheetView& v)
 {
     std::size_t at = xml.find("<sheetView");
     while (at != std::string::npos && std::string_view(" />\t\r\n").find(xml[at + 10]) == std::string_view::npos)
@@ -133,28 +151,33 @@ bool withFrozenPane(std::string& xml, const FrozenPane& p)
     const std::size_t tagEnd = at == std::string::npos ? at : xml.find('>', at);
     if (tagEnd == std::string::npos)
         return false;
-    std::string pane = "<pane";
-    if (p.columns > 0)
-        pane += " xSplit=\"" + std::to_string(p.columns) + "\"";
-    if (p.rows > 0)
-        pane += " ySplit=\"" + std::to_string(p.rows) + "\"";
-    pane += " topLeftCell=\"" + cellName(p.firstColumn, p.firstRow) + "\" activePane=\"" +
-            (p.columns > 0 && p.rows > 0 ? "bottomRight" : p.rows > 0 ? "bottomLeft" : "topRight") +
-            "\" state=\"frozen\"/>";
-    if (xml[tagEnd - 1] == '/') {
-        xml.replace(tagEnd - 1, 2, ">" + pane + "</sheetView>");
-        return true;
+    const bool empty = xml[tagEnd - 1] == '/';
+    std::string tag = xml.substr(at, tagEnd + 1 - at - (empty ? 2 : 1));
+    if (v.gridHidden)
+        setAttribute(tag, "showGridLines", "false");
+    if (v.zoom != 100 && v.zoom >= 10 && v.zoom <= 400) {
+        setAttribute(tag, "zoomScale", std::to_string(v.zoom));
+        setAttribute(tag, "zoomScaleNormal", std::to_string(v.zoom));
     }
-    const std::size_t close = xml.find("</sheetView>", tagEnd);
-    if (close == std::string::npos || xml.substr(tagEnd, close - tagEnd).find("<pane") != std::string::npos)
-        return false;
-    xml.insert(tagEnd + 1, pane);
+    std::string pane;
+    const std::size_t close = empty ? std::string::npos : xml.find("</sheetView>", tagEnd);
+    if (v.frozen() && (empty || (close != std::string::npos && xml.substr(tagEnd, close - tagEnd).find("<pane") == std::string::npos))) {
+        pane = "<pane";
+        if (v.columns > 0)
+            pane += " xSplit=\"" + std::to_string(v.columns) + "\"";
+        if (v.rows > 0)
+            pane += " ySplit=\"" + std::to_string(v.rows) + "\"";
+        pane += " topLeftCell=\"" + cellName(v.firstColumn, v.firstRow) + "\" activePane=\"" +
+                (v.columns > 0 && v.rows > 0 ? "bottomRight" : v.rows > 0 ? "bottomLeft" : "topRight") +
+                "\" state=\"frozen\"/>";
+    }
+    xml.replace(at, tagEnd + 1 - at, tag + ">" + pane + (empty ? "</sheetView>" : ""));
     return true;
 }
 
 } // namespace
 
-void keepViewSettings(const fs::path& original, const fs::path& written, const std::map<std::string, FrozenPane>& copies)
+void keepViewSettings(const fs::path& original, const fs::path& written, const std::map<std::string, SheetView>& copies)
 {
     pugi::xml_document kept;
     pugi::xml_node views;
@@ -198,15 +221,15 @@ void keepViewSettings(const fs::path& original, const fs::path& written, const s
             tables = view.append_child("config:config-item-map-named");
             tables.append_attribute("config:name") = "Tables";
         }
-        for (const auto& [sheet, pane] : copies)
-            addFrozenPane(tables, sheet, pane);
+        for (const auto& [sheet, shown] : copies)
+            addSheetView(tables, sheet, shown);
     }
     rewriteArchive(saved, written, {{kSettings, xlsx::saveXml(settings)}});
 }
 
-void keepFrozenPanes(const fs::path& written, const std::map<std::string, FrozenPane>& panes)
+void keepSheetViews(const fs::path& written, const std::map<std::string, SheetView>& views)
 {
-    if (panes.empty())
+    if (views.empty())
         return;
     const xlsx::ZipReader saved(written, written.string());
     const auto load = [&](pugi::xml_document& doc, const char* name) {
@@ -222,8 +245,8 @@ void keepFrozenPanes(const fs::path& written, const std::map<std::string, Frozen
         return;
     std::map<std::string, std::string> changed;
     for (pugi::xml_node sheet : workbook.child("workbook").child("sheets").children("sheet")) {
-        const auto pane = panes.find(sheet.attribute("name").value());
-        if (pane == panes.end())
+        const auto view = views.find(sheet.attribute("name").value());
+        if (view == views.end())
             continue;
         const pugi::xml_node rel =
             rels.child("Relationships").find_child_by_attribute("Relationship", "Id", sheet.attribute("r:id").value());
@@ -233,7 +256,7 @@ void keepFrozenPanes(const fs::path& written, const std::map<std::string, Frozen
         if (!entry || entry->size > kSheetLimit)
             continue;
         std::string xml = saved.read(*entry, kSheetLimit);
-        if (withFrozenPane(xml, pane->second))
+        if (withSheetView(xml, view->second))
             changed.emplace(part, std::move(xml));
     }
     if (!changed.empty())
