@@ -1003,11 +1003,9 @@ AutomationError notOpenable(const fs::path& file)
 
 } // namespace
 
-// What a sheet's view shows (see SheetView). LibreOffice keeps the view of an .xlsx or .ods with
-// the document (its view data), where split mode 2 is a frozen split whose position counts
-// columns or rows; an .xls's it keeps to itself, so that is read from the file.
-std::optional<SheetView> sheetViewOf(const Reference<css::sheet::XSpreadsheetDocument>& doc, WorkbookFormat format,
-                                     const fs::path& path, const OUString& sheet)
+// What a sheet's view shows (see SheetView), as LibreOffice keeps it for a workbook other than an
+// .xls (its view data): split mode 2 is a frozen split, whose position counts columns or rows.
+std::optional<SheetView> sheetViewOf(const Reference<css::sheet::XSpreadsheetDocument>& doc, const OUString& sheet)
 {
     const Reference<css::document::XViewDataSupplier> supplier(doc, UNO_QUERY);
     const Reference<css::container::XIndexAccess> views = supplier.is() ? supplier->getViewData() : nullptr;
@@ -1049,15 +1047,6 @@ std::optional<SheetView> sheetViewOf(const Reference<css::sheet::XSpreadsheetDoc
         }
         return std::nullopt;
     }
-    if (format != WorkbookFormat::Xls)
-        return std::nullopt;
-    try {
-        const auto shown = sheetViewsOfFile(path);
-        if (const auto it = shown.find(toU16(sheet)); it != shown.end())
-            return it->second;
-    } catch (const VbaProjectError&) {
-        // LibreOffice read the file; a view it cannot be asked for is not worth the copy.
-    }
     return std::nullopt;
 }
 
@@ -1082,6 +1071,8 @@ struct OfficeAutomation::Impl {
         // The views of the copies made into it (frozen panes, grid lines, zoom), which
         // LibreOffice writes for none of them.
         std::map<OUString, SheetView> copiesViews;
+        // Those of an .xls's sheets, which LibreOffice keeps to itself: read from the file once.
+        std::optional<std::map<std::u16string, SheetView>> fileViews;
     };
     struct Sheet {
         std::uint32_t book = 0;
@@ -1168,6 +1159,23 @@ struct OfficeAutomation::Impl {
         b.fontsMended = true;
     }
 
+    std::optional<SheetView> viewOf(Book& b, const OUString& sheet)
+    {
+        if (const auto it = b.copiesViews.find(sheet); it != b.copiesViews.end())
+            return it->second;
+        if (b.format != WorkbookFormat::Xls)
+            return sheetViewOf(b.doc, sheet);
+        if (!b.fileViews) {
+            try {
+                b.fileViews = sheetViewsOfFile(b.path);
+            } catch (const VbaProjectError&) {
+                b.fileViews.emplace(); // LibreOffice read the file; its views are not worth a copy
+            }
+        }
+        const auto it = b.fileViews->find(toU16(sheet));
+        return it != b.fileViews->end() ? std::optional(it->second) : std::nullopt;
+    }
+
     void store(Book& b, const fs::path& target, WorkbookFormat as, const std::string& doing = "saving it")
     {
         std::optional<xlsx::SaveGuard> guard;
@@ -1209,12 +1217,9 @@ struct OfficeAutomation::Impl {
         // A legacy source's .xlsx: LibreOffice writes the view of an .xls's sheets only.
         if (as == WorkbookFormat::Ooxml && b.format != WorkbookFormat::Xls) {
             std::map<std::string, SheetView> views;
-            for (const OUString& name : b.doc->getSheets()->getElementNames()) {
-                const auto copied = b.copiesViews.find(name);
-                if (const auto view = copied != b.copiesViews.end() ? std::optional(copied->second)
-                                                                    : sheetViewOf(b.doc, b.format, b.path, name))
+            for (const OUString& name : b.doc->getSheets()->getElementNames())
+                if (const auto view = viewOf(b, name))
                     views.emplace(toUtf8(name), *view);
-            }
             try {
                 keepSheetViews(out->path(), views);
             } catch (const std::exception& e) {
@@ -1478,12 +1483,7 @@ void OfficeAutomation::copySheet(SheetRef sheetRef, Placement where, SheetRef an
         // LibreOffice makes every copy visible; a hidden sheet's copy is hidden, as it is in
         // a spreadsheet application, and as the native engine makes it.
         const Any visible = Reference<css::beans::XPropertySet>(source.sheet, UNO_QUERY_THROW)->getPropertyValue("IsVisible");
-        // A copy made earlier in this job has its view only here until the workbook is saved.
-        const auto viewOfSource = [&]() -> std::optional<SheetView> {
-            if (const auto it = from.copiesViews.find(name); it != from.copiesViews.end())
-                return it->second;
-            return sheetViewOf(from.doc, from.format, from.path, name);
-        };
+        const auto viewOfSource = [&] { return impl_->viewOf(from, name); };
         if (sameBook) {
             targetSheets->copyByName(name, nameOfCopy, position);
             Reference<css::beans::XPropertySet>(targetSheets->getByName(nameOfCopy), UNO_QUERY_THROW)
