@@ -1045,7 +1045,6 @@ std::optional<SheetView> sheetViewOf(const Reference<css::sheet::XSpreadsheetDoc
                 shown.zoom = static_cast<std::uint32_t>(v["ZoomValue"]);
             return shown.any() ? std::optional(shown) : std::nullopt;
         }
-        return std::nullopt;
     }
     return std::nullopt;
 }

@@ -128,7 +128,7 @@ std::string cellName(std::uint32_t column, std::uint32_t row)
     return letters + std::to_string(row + 1);
 }
 
-// The start tag `tag` with the attribute set to `value`.
+// The start tag `tag` (without its closing bracket) with the attribute set to `value`.
 void setAttribute(std::string& tag, const std::string& name, const std::string& value)
 {
     const std::string key = " " + name + "=\"";
@@ -136,7 +136,8 @@ void setAttribute(std::string& tag, const std::string& name, const std::string& 
         const std::size_t from = at + key.size();
         tag.replace(from, tag.find('"', from) - from, value);
     } else {
-        tag.insert(tag.find_first_of(" />", 1), key + value + "\"");
+        const std::size_t end = tag.find_first_of(" \t\r\n", 1);
+        tag.insert(end == std::string::npos ? tag.size() : end, key + value + "\"");
     }
 }
 
@@ -146,7 +147,8 @@ void setAttribute(std::string& tag, const std::string& name, const std::string& 
 bool withSheetView(std::string& xml, const SheetView& v)
 {
     std::size_t at = xml.find("<sheetView");
-    while (at != std::string::npos && std::string_view(" />\t\r\n").find(xml[at + 10]) == std::string_view::npos)
+    while (at != std::string::npos &&
+           (at + 10 >= xml.size() || std::string_view(" />\t\r\n").find(xml[at + 10]) == std::string_view::npos))
         at = xml.find("<sheetView", at + 1);
     const std::size_t tagEnd = at == std::string::npos ? at : xml.find('>', at);
     if (tagEnd == std::string::npos)
