@@ -137,20 +137,28 @@ Layout layoutOf(std::string_view s)
     return l;
 }
 
-// The sheet's own CODENAME record (not one of a chart inside it), if any.
-std::optional<std::size_t> codeNameOf(const Layout& l, const Layout::Sheet& sheet)
+// The sheet's own records (not those of a chart inside it) of a type.
+std::vector<std::size_t> ownRecords(const Layout& l, const Layout::Sheet& sheet, std::uint16_t type)
 {
+    std::vector<std::size_t> found;
     int depth = 0;
     for (std::size_t i = sheet.bof; i <= sheet.eof; ++i) {
-        const auto type = l.records[i].type;
-        if (type == kBof)
+        const auto t = l.records[i].type;
+        if (t == kBof)
             ++depth;
-        else if (type == kEof)
+        else if (t == kEof)
             --depth;
-        else if (type == kCodeName && depth == 1)
-            return i;
+        else if (t == type && depth == 1)
+            found.push_back(i);
     }
-    return std::nullopt;
+    return found;
+}
+
+// The sheet's own CODENAME record, if any.
+std::optional<std::size_t> codeNameOf(const Layout& l, const Layout::Sheet& sheet)
+{
+    const auto found = ownRecords(l, sheet, kCodeName);
+    return found.empty() ? std::nullopt : std::optional(found.front());
 }
 
 // `saved` with each insert's bytes put before the byte at its position, and each stream
@@ -282,23 +290,6 @@ std::string le16(std::uint32_t v)
     std::string s(2, '\0');
     put16(s, 0, v);
     return s;
-}
-
-// The sheet's own records (not those of a chart inside it) of a type.
-std::vector<std::size_t> ownRecords(const Layout& l, const Layout::Sheet& sheet, std::uint16_t type)
-{
-    std::vector<std::size_t> found;
-    int depth = 0;
-    for (std::size_t i = sheet.bof; i <= sheet.eof; ++i) {
-        const auto t = l.records[i].type;
-        if (t == kBof)
-            ++depth;
-        else if (t == kEof)
-            --depth;
-        else if (t == type && depth == 1)
-            found.push_back(i);
-    }
-    return found;
 }
 
 } // namespace
