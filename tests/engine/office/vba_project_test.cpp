@@ -123,3 +123,34 @@ TEST(VbaBinding, RecordsGoWhereTheyBelongAndEveryStreamPositionFollows)
 
     EXPECT_THROW(withVbaBinding(s.bytes.substr(0, s.bytes.size() - 3), binding), VbaProjectError);
 }
+
+TEST(SheetViews, AViewWrittenIntoOneSheetIsReadBackAndTheNextSheetIsStillFound)
+{
+    // Two sheets as LibreOffice writes a copy: a window with grid lines shown and one selection.
+    const std::string window = record(0x023E, le(0x06B6, 2) + std::string(16, '\0'));
+    const std::string selection = record(0x001D, std::string(15, '\0'));
+    const std::string sheet = bof() + window + selection + eof();
+    const std::size_t globals = bof().size() + boundSheet(0, "Data").size() + boundSheet(0, "Units").size() + eof().size();
+    const std::string saved = bof() + boundSheet(static_cast<std::uint32_t>(globals), "Data") +
+                              boundSheet(static_cast<std::uint32_t>(globals + sheet.size()), "Units") + eof() + sheet +
+                              sheet;
+
+    const SheetView view{1, 2, 3, 4, true, 80};
+    const std::string out = withSheetViews(saved, {{u"Data", view}});
+    const auto read = sheetViewsOf(out);
+    ASSERT_EQ(read.size(), 1u);
+    EXPECT_EQ(read.at(u"Data"), view);
+    // The zoom, then the pane with a selection of its own, before the window's old selection.
+    const std::size_t at = globals + bof().size() + window.size();
+    EXPECT_EQ(typeAt(out, at), 0x00A0);
+    EXPECT_EQ(typeAt(out, at + 8), 0x0041);
+    EXPECT_EQ(typeAt(out, at + 22), 0x001D);
+    EXPECT_EQ(typeAt(out, at + 22 + selection.size()), 0x001D);
+    // The second sheet's entry moved with what was put before it.
+    const std::uint32_t units = u32At(out, bof().size() + boundSheet(0, "Data").size() + 4);
+    EXPECT_EQ(units, globals + sheet.size() + 8 + 14 + selection.size());
+    EXPECT_EQ(typeAt(out, units), 0x0809);
+    // Written again, the sheet keeps the pane and zoom it has.
+    EXPECT_EQ(withSheetViews(out, {{u"Data", view}}), out);
+    EXPECT_EQ(withSheetViews(saved, {}), saved);
+}
