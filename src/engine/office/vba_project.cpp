@@ -30,6 +30,11 @@ constexpr std::uint16_t kTabId = 0x013D;
 constexpr std::uint16_t kWindow1 = 0x003D;
 constexpr std::uint16_t kIndex = 0x020B;
 constexpr std::uint16_t kExtSst = 0x00FF;
+constexpr std::uint16_t kWindow2 = 0x023E;
+constexpr std::uint16_t kPane = 0x0041;
+constexpr std::uint16_t kSelection = 0x001D;
+constexpr std::uint16_t kPlv = 0x088B;
+constexpr std::uint16_t kScl = 0x00A0;
 
 // What a sheet substream may still hold after its code name: web publishing, cell watches,
 // sheet extensions and shared features.
@@ -270,11 +275,7 @@ std::string withVbaBinding(std::string_view saved, const VbaBinding& binding)
 
 namespace {
 
-constexpr std::uint16_t kWindow2 = 0x023E;
-constexpr std::uint16_t kPane = 0x0041;
-constexpr std::uint16_t kSelection = 0x001D;
-constexpr std::uint16_t kPlv = 0x088B;
-constexpr std::uint16_t kScl = 0x00A0;
+// WINDOW2's flags that a copy's view sets.
 constexpr std::uint16_t kShowGrid = 0x0002;
 constexpr std::uint16_t kFrozen = 0x0008;
 constexpr std::uint16_t kFrozenNoSplit = 0x0100;
