@@ -39,6 +39,34 @@ bool hasPrefix(std::string_view qn, std::string_view prefix)
     return qn.substr(0, prefix.size()) == prefix;
 }
 
+// What the first two fills stand for in a spreadsheet application, whatever they hold.
+constexpr std::string_view kReservedFills[] = {"none", "gray125"};
+
+// The pattern a fill record spells out: a pattern fill without a type is "none"; a gradient has
+// no pattern.
+std::string_view patternOf(pugi::xml_node fill)
+{
+    for (pugi::xml_node c : fill.children()) {
+        std::string_view name = localNameOf(c.name());
+        if (name == "patternFill") {
+            pugi::xml_attribute type = c.attribute("patternType");
+            return type ? std::string_view(type.value()) : std::string_view("none");
+        }
+        if (name == "gradientFill")
+            return {};
+    }
+    return "none";
+}
+
+// Whether the source writes reserved fill `i` as what it stands for and the destination as
+// another fill, which openpyxl shows though a spreadsheet application does not.
+bool reservedFillWrittenOtherwise(const std::vector<pugi::xml_node>& src, const std::vector<pugi::xml_node>& dst,
+                                  std::size_t i)
+{
+    return i < 2 && i < src.size() && i < dst.size() && patternOf(src[i]) == kReservedFills[i] &&
+           patternOf(dst[i]) != kReservedFills[i];
+}
+
 // Format records are a few levels deep; anything far deeper is a crafted part, refused
 // before it can exhaust the stack.
 constexpr int kDeepestRecord = 64;
@@ -542,8 +570,16 @@ std::size_t StyleMerger::fill(std::size_t i)
         return it->second;
     std::size_t mapped = 0;
     if (i == 0 || i == 1) {
-        // Readers take the first two fills as "none" and "gray125" whatever they say.
+        // A spreadsheet application takes the first two fills as "none" and "gray125" whatever
+        // they say, but openpyxl shows what they say: where the destination's is written as
+        // another fill and the source's as the reserved one, the copy gets that fill past them,
+        // which every reader shows the same.
         mapped = i;
+        if (reservedFillWrittenOtherwise(src_.fills_, dst_.fills_, i)) {
+            pugi::xml_node f = preparedRecord(src_.fills_, i);
+            mapped = findOrAppend(dst_.fillKeys_, dst_.fills_, "fills", f, 2);
+            discard(f);
+        }
     } else if (i < src_.fills_.size()) {
         pugi::xml_node f = preparedRecord(src_.fills_, i);
         mapped = findOrAppend(dst_.fillKeys_, dst_.fills_, "fills", f, 2);
@@ -680,7 +716,7 @@ unsigned StyleMerger::styleDrift(std::size_t sourceStyle, std::size_t destinatio
         di = recordIndex(d, "fillId");
         // Readers take the first two fills for "none" and "gray125" whatever they hold.
         if (si < 2 || di < 2) {
-            if (si != di)
+            if (si != di || reservedFillWrittenOtherwise(src_.fills_, dst_.fills_, si))
                 drift |= 4u;
         } else if (differs(dst_.fills_, di, si < src_.fills_.size() ? preparedRecord(src_.fills_, si) : pugi::xml_node())) {
             drift |= 4u;

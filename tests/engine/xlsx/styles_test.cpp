@@ -127,6 +127,32 @@ TEST(StyleMerger, NeverMapsARealFillOntoTheTwoReservedOnes)
     EXPECT_EQ(fills[2], "1");
 }
 
+TEST(StyleMerger, NoFillStaysNoFillWhereTheDestinationWritesItsFirstFillAsSolid)
+{
+    // Spreadsheet applications show the first fill as none whatever it holds; openpyxl shows it solid.
+    std::string dest = kDestination;
+    const std::string none = "<fill><patternFill patternType=\"none\"/></fill>";
+    dest.replace(dest.find(none), none.size(),
+                 "<fill><patternFill patternType=\"solid\"><fgColor rgb=\"FF000000\"/></patternFill></fill>");
+    Stylesheet src, dst;
+    src.load(styles("", kSource), "src", "styles.xml");
+    dst.load(styles("", dest), "dst", "styles.xml");
+    StyleMerger m(src, dst, ColorTranslator());
+    std::size_t plain = m.cellFormat(0), gray = m.cellFormat(3);
+    pugi::xml_document d;
+    d.load_string(dst.serialize().c_str());
+    std::vector<pugi::xml_node> xfs, fills;
+    for (auto x : child(d, "styleSheet/cellXfs").children("xf"))
+        xfs.push_back(x);
+    for (auto f : child(d, "styleSheet/fills").children("fill"))
+        fills.push_back(f);
+    std::size_t fill = xfs.at(plain).attribute("fillId").as_uint();
+    ASSERT_GE(fill, 2u);
+    EXPECT_STREQ(fills.at(fill).first_child().attribute("patternType").value(), "none");
+    EXPECT_TRUE(xfs.at(plain).attribute("applyFill").as_bool());
+    EXPECT_EQ(xfs.at(gray).attribute("fillId").as_uint(), 1u) << "the destination's second fill is gray125 as written";
+}
+
 TEST(StyleMerger, BringsNamedStylesByNameAndKeepsEachStyleItsOwnRecord)
 {
     Pair p;
