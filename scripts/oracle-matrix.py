@@ -690,15 +690,36 @@ STRICT_SPECIAL = {b"extendedProperties": b"extended-properties", b"customPropert
 
 
 def readable_for_oracle(src, folder):
-    """The source as the oracle can read it: the oracle follows neither Strict markup nor an
-    empty format index (s=""), which readers take for the first format. A Strict package gets
-    the Transitional names of its namespaces and relationship types, and s="" goes; the
-    meaning is the same. None when the source needs neither."""
+    """The workbook as the oracle can read it: the oracle follows neither Strict markup, nor an
+    empty format index (s=""), which readers take for the first format, nor a part named in
+    another case than its relationship names it (part names are compared without case). A
+    Strict package gets the Transitional names of its namespaces and relationship types, s=""
+    goes, and such a part takes the name its relationship gives; the meaning is the same. None
+    when the workbook needs none of it."""
+    import posixpath
+    import xml.etree.ElementTree as ET
     with zipfile.ZipFile(src) as z:
         items = [(i, z.read(i.filename)) for i in z.infolist()]
     strict = any(STRICT_URI.search(data) for i, data in items if i.filename == "_rels/.rels")
     empty_s = any(b' s=""' in data for i, data in items if i.filename.endswith(".xml"))
-    if not strict and not empty_s:
+    names = {i.filename.lower(): i.filename for i, _ in items}
+    renamed = {}
+    for i, data in items:
+        if not i.filename.endswith(".rels"):
+            continue
+        base = posixpath.dirname(posixpath.dirname(i.filename))
+        try:
+            rels = ET.fromstring(data)
+        except ET.ParseError:
+            continue
+        for r in rels:
+            target = r.get("Target") or ""
+            if r.get("TargetMode") == "External" or not target:
+                continue
+            name = posixpath.normpath(target.lstrip("/") if target.startswith("/") else posixpath.join(base, target))
+            if name.lower() in names and names[name.lower()] != name:
+                renamed[names[name.lower()]] = name
+    if not strict and not empty_s and not renamed:
         return None
 
     def transitional(m):
@@ -716,11 +737,13 @@ def readable_for_oracle(src, folder):
                     data = re.sub(rb"(?<=relationships/)extendedProperties", b"extended-properties", data)
                     data = data.replace(b' conformance="strict"', b"")
                 data = data.replace(b' s=""', b"")
+            if i.filename in renamed:
+                i = zipfile.ZipInfo(renamed[i.filename], i.date_time)
             z.writestr(i, data)
     return out
 
 
-def run_case(idx, case, tool, oracle, work, libreoffice, keep=False):
+def run_case(idx, case, tool, oracle, work, libreoffice, keep=False, readable_destination=False):
     src, sheet, dest, pos, count = case
     folder = os.path.join(work, "case%04d" % idx)
     os.makedirs(folder, exist_ok=True)
@@ -737,12 +760,16 @@ def run_case(idx, case, tool, oracle, work, libreoffice, keep=False):
     label = "%s[%s] -> %s %s x%d" % (os.path.basename(src), sheet, "itself" if same else os.path.basename(dest),
                                        pos, count)
     if r.returncode != 0:
-        return {"case": label, "status": "engine-error", "file": src, "sheet": sheet,
+        return {"case": label, "status": "engine-error", "file": src, "sheet": sheet, "dest": src if same else dest,
                 "detail": (r.stderr or r.stdout).strip()}
     # Dates keep the day they show across the 1900 and 1904 date systems.
     date_mode = "semantic"
     js = os.path.join(folder, "result.json")
-    ocmd = ["/usr/bin/python3", "-c", ORACLE_RUNNER, oracle, source_for_oracle, sheet, before, after, "--position",
+    # The wide files as destinations may need, before and after, what the sources need.
+    before_for_oracle, after_for_oracle = (readable_for_oracle(p, folder) or p if readable_destination else p
+                                           for p in (before, after))
+    ocmd = ["/usr/bin/python3", "-c", ORACLE_RUNNER, oracle, source_for_oracle, sheet, before_for_oracle,
+            after_for_oracle, "--position",
             pos, "--count", str(count), "--json", js, "--quiet", "--date-mode", date_mode]
     if libreoffice:
         ocmd.append("--libreoffice")
@@ -759,7 +786,7 @@ def run_case(idx, case, tool, oracle, work, libreoffice, keep=False):
     fail_lines = ["%s: %s" % (i.get("check"), i.get("reason")) for i in fails]
     if status == "fail":
         status = explained(fail_lines, source_for_oracle, sheet, after, oracle) or status
-    out = {"case": label, "status": status, "date_mode": date_mode, "file": src,
+    out = {"case": label, "status": status, "date_mode": date_mode, "file": src, "dest": src if same else dest,
            "fails": ["%s: %s" % (i.get("check"), i.get("reason")) for i in fails],
            "warns": ["%s: %s" % (i.get("check"), i.get("reason")) for i in warns],
            "checks": len(items)}
@@ -797,18 +824,19 @@ def load_failed(result):
         c["status"] == "FAIL" and not c["reason"].startswith("loaded") for c in result.get("checks", []))
 
 
-def sources_libreoffice_fails_on(kept, loads, shared, work):
-    """{source: what LibreOffice said} for the sources of the copies it could not load, when it
-    cannot load the source either (it ends itself on the sparklines of some files): the copy
-    carries over what LibreOffice fails on, which is no fault of the copy."""
+def sources_libreoffice_fails_on(kept, loads, shared, work, owner="file"):
+    """{source: what LibreOffice said} for the sources (or with owner "dest", the destinations)
+    of the copies it could not load, when it cannot load that file either (it ends itself on the
+    sparklines of some files): the copy carries over what LibreOffice fails on, which is no fault
+    of the copy."""
     folder = os.path.join(work, "sources-loaded")
     jobs = {}
     for r in kept:
-        if load_failed(loads[r["case"]]) and r["file"] not in jobs:
+        if load_failed(loads[r["case"]]) and r[owner] not in jobs:
             os.makedirs(folder, exist_ok=True)
-            local = os.path.join(folder, "%03d_%s" % (len(jobs), os.path.basename(r["file"])))
-            shutil.copyfile(r["file"], local)
-            jobs[r["file"]] = {"id": r["file"], "kind": "load", "path": local, "expected": all_sheet_names(local)}
+            local = os.path.join(folder, "%03d_%s" % (len(jobs), os.path.basename(r[owner])))
+            shutil.copyfile(r[owner], local)
+            jobs[r[owner]] = {"id": r[owner], "kind": "load", "path": local, "expected": all_sheet_names(local)}
     said = office_jobs(list(jobs.values()), shared, work) if jobs else {}
     return {src: said[src].get("error") or next(c["reason"] for c in said[src]["checks"] if c["status"] == "FAIL")
             for src in jobs if load_failed(said[src])}
@@ -820,7 +848,8 @@ def all_sheet_names(path):
     with zipfile.ZipFile(path) as z:
         rels = ET.fromstring(z.read("_rels/.rels"))
         wb = next(r.get("Target") for r in rels if r.get("Type", "").endswith("/officeDocument")).lstrip("/")
-        return [s.get("name") for s in ET.fromstring(z.read(wb)).iter("{%s}sheet" % MAIN)]
+        # Strict workbooks have their own namespace.
+        return [s.get("name") for s in ET.fromstring(z.read(wb)).iter() if s.tag.endswith("}sheet")]
 
 
 def wide_files(wide, kinds):
@@ -859,11 +888,37 @@ def plan_wide_native(wide, corpus, made_dir, tool):
     return cases, unread
 
 
-def program_copies(cli, path, sheet, work):
-    """Whether `tessaro-cli copy` copies the sheet into a new workbook, and what it says."""
+def plan_wide_into(wide, corpus, tool):
+    """One copy into every OOXML file of the wide corpus, after or before its first sheet in
+    turn, of the corpus's sheets taken in turn: the wide files as destinations. A file whose sheets
+    neither this script nor the engine can read comes back apart (the program must refuse it)."""
+    sources = [(os.path.join(corpus, r["file"]), sheet) for r in load_manifest(corpus)
+               if r["file"].endswith((".xlsx", ".xlsm")) for sheet in sheet_names(os.path.join(corpus, r["file"]))]
+    cases, unread = [], []
+    for turn, f in enumerate(wide_files(wide, (".xlsx", ".xlsm"))):
+        path = os.path.join(wide, "files", f)
+        try:
+            readable = bool(sheet_names(path))
+            why = "no worksheet or chartsheet in the package"
+        except Exception as e:  # not a package, or not one this script can read
+            readable, why = False, "%s: %s" % (type(e).__name__, e)
+        if not readable and not tool_sheets(tool, path):
+            unread.append((path, why))
+            continue
+        src, sheet = sources[(turn * 7) % len(sources)]
+        cases.append((src, sheet, path, "after" if turn % 2 else "before", 1 + 2 * (turn % 3 == 0)))
+    return cases, unread
+
+
+def program_copies(cli, path, sheet, work, into=None):
+    """Whether `tessaro-cli copy` copies the sheet into a new workbook (or a copy of `into`), and
+    what it says."""
     import openpyxl
-    dest = os.path.join(work, "probe.xlsx")
-    openpyxl.Workbook().save(dest)
+    dest = os.path.join(work, "probe" + (os.path.splitext(into)[1] if into else ".xlsx"))
+    if into:
+        shutil.copyfile(into, dest)
+    else:
+        openpyxl.Workbook().save(dest)
     try:
         r = subprocess.run([cli, "copy", "--sheet", "%s:%s" % (path, sheet), "--dest", dest, "--quiet"],
                            capture_output=True, text=True, timeout=300)
@@ -1485,6 +1540,8 @@ def main():
     ap.add_argument("--no-legacy", action="store_true", help="with --wide: only the native copies")
     ap.add_argument("--samples-only", action="store_true",
                     help="with --wide: of the command-line copies, only the sample into .xls and .ods destinations")
+    ap.add_argument("--into", action="store_true",
+                    help="with --wide: a corpus sheet into each OOXML file of the wide corpus instead")
     ap.add_argument("--no-native", action="store_true", help="with --wide: only the command-line copies")
     ap.add_argument("--libreoffice", action="store_true")
     ap.add_argument("--jobs", type=int, default=1)
@@ -1509,7 +1566,9 @@ def main():
     for name, (prefix, colors) in MADE.items():
         write_made(os.path.join(made_dir, name), prefix, colors)
     unread = []
-    if a.wide:
+    if a.wide and a.into:
+        cases, unread = plan_wide_into(os.path.join(a.shared, "corpus-wide"), corpus, a.tool)
+    elif a.wide:
         cases, unread = plan_wide_native(os.path.join(a.shared, "corpus-wide"), corpus, made_dir, a.tool)
     else:
         cases = plan_sample(corpus, made_dir) if a.sample else plan_full(corpus, made_dir)
@@ -1536,10 +1595,12 @@ def main():
     results = [None] * len(cases)
     # The fixed sample is CI's: it stays quick, without LibreOffice.
     load_checked = not a.sample
+    # Copies into the wide files fail by their destination, the others by their source.
+    owner = "dest" if a.into else "file"
     with concurrent.futures.ThreadPoolExecutor(max_workers=max(1, a.jobs)) as ex:
         futs = {ex.submit(run_case, i, c, a.tool, oracle, work, a.libreoffice,
                           # a case run again may have failed the load check
-                          load_checked and (bool(a.again) or i % LOAD_CHECK_EVERY == 0)): i
+                          load_checked and (bool(a.again) or i % LOAD_CHECK_EVERY == 0), a.into): i
                 for i, c in enumerate(cases)}
         try:
             for f in concurrent.futures.as_completed(futs):
@@ -1558,12 +1619,13 @@ def main():
         kept = [r for r in results if r.get("output")]
         loads = office_jobs([{"id": r["case"], "kind": "load", "path": r["output"],
                               "expected": all_sheet_names(r["output"])} for r in kept], a.shared, work)
-        sources = sources_libreoffice_fails_on(kept, loads, a.shared, work)
+        sources = sources_libreoffice_fails_on(kept, loads, a.shared, work, owner)
         for r in kept:
             checks = loads[r["case"]].get("checks") or \
                 [{"status": "FAIL", "check": "open.libreoffice", "reason": loads[r["case"]].get("error")}]
-            if r["file"] in sources:
-                checks = [dict(c, status="WARN", reason="LibreOffice fails on the source too (%s)" % sources[r["file"]])
+            if r[owner] in sources:
+                checks = [dict(c, status="WARN", reason="LibreOffice fails on the %s too (%s)" % (
+                    "destination" if a.into else "source", sources[r[owner]]))
                           if c["status"] == "FAIL" and not c["reason"].startswith("loaded") else c for c in checks]
             r["office_load"] = True
             r["checks"] += len(checks)
@@ -1576,7 +1638,7 @@ def main():
             elif r["status"] == "pass":
                 shutil.rmtree(r["folder"], ignore_errors=True)
             del r["output"], r["folder"]
-        if a.wide and not a.no_legacy:
+        if a.wide and not a.no_legacy and not a.into:
             t1 = time.time()
             more, unread_legacy = run_wide_legacy(cli, a.shared, corpus, made_dir, work, planned, legacy_only,
                                                   a.part, redo_files, a.judge_seconds, a.samples_only)
@@ -1589,21 +1651,21 @@ def main():
     refusals = []
     suspects = {u[0]: u[1] for u in unread}
     for r in results:
-        if r["status"] == "engine-error" and r.get("file"):
-            suspects.setdefault(r["file"], r.get("detail"))
+        if r["status"] == "engine-error" and r.get(owner):
+            suspects.setdefault(r[owner], r.get("detail"))
     for path in sorted(suspects):
         ok, says = program_says(cli, path)
-        # A file whose sheets the program lists may still hold a sheet it cannot read: its copy
-        # must then be refused, naming the file and why.
-        sheets = sorted({r["sheet"] for r in results if r.get("file") == path and r.get("sheet") and
-                         r["status"] == "engine-error"})
-        if ok and sheets:
-            ok, says = program_copies(cli, path, sheets[0], work)
+        # A file whose sheets the program lists may still hold a sheet it cannot read, or be a
+        # destination it cannot write: the copy must then be refused, naming the file and why.
+        failed = sorted(((r["file"], r["sheet"]) for r in results if r.get(owner) == path and r.get("sheet") and
+                         r["status"] == "engine-error"))
+        if ok and failed:
+            ok, says = program_copies(cli, failed[0][0], failed[0][1], work, path if a.into else None)
         refusals.append({"file": os.path.basename(path), "program_reads_it": ok, "program_says": says,
                          "seen_here": str(suspects[path])[:300]})
         if not ok:
             for r in results:
-                if r.get("file") == path and r["status"] == "engine-error":
+                if r.get(owner) == path and r["status"] == "engine-error":
                     r["status"] = "refused"
         elif path in dict(unread):  # nothing was copied from a file the program can read
             results.append({"case": os.path.basename(path), "status": "not-copied", "file": path,
