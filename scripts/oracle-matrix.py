@@ -692,10 +692,11 @@ STRICT_SPECIAL = {b"extendedProperties": b"extended-properties", b"customPropert
 def readable_for_oracle(src, folder):
     """The workbook as the oracle can read it: the oracle follows neither Strict markup, nor an
     empty format index (s=""), which readers take for the first format, nor a part named in
-    another case than its relationship names it (part names are compared without case). A
-    Strict package gets the Transitional names of its namespaces and relationship types, s=""
-    goes, and such a part takes the name its relationship gives; the meaning is the same. None
-    when the workbook needs none of it."""
+    another case than its relationship names it (part names are compared without case), and
+    openpyxl looks for the styles at xl/styles.xml only. A Strict package gets the Transitional
+    names of its namespaces and relationship types, s="" goes, such a part takes the name its
+    relationship gives, and styles kept elsewhere are read from there too; the meaning is the
+    same. None when the workbook needs none of it."""
     import posixpath
     import xml.etree.ElementTree as ET
     with zipfile.ZipFile(src) as z:
@@ -703,7 +704,7 @@ def readable_for_oracle(src, folder):
     strict = any(STRICT_URI.search(data) for i, data in items if i.filename == "_rels/.rels")
     empty_s = any(b' s=""' in data for i, data in items if i.filename.endswith(".xml"))
     names = {i.filename.lower(): i.filename for i, _ in items}
-    renamed = {}
+    renamed, styles = {}, None
     for i, data in items:
         if not i.filename.endswith(".rels"):
             continue
@@ -719,7 +720,10 @@ def readable_for_oracle(src, folder):
             name = posixpath.normpath(target.lstrip("/") if target.startswith("/") else posixpath.join(base, target))
             if name.lower() in names and names[name.lower()] != name:
                 renamed[names[name.lower()]] = name
-    if not strict and not empty_s and not renamed:
+            if r.get("Type", "").endswith("/styles") and name.lower() != "xl/styles.xml" and \
+                    "xl/styles.xml" not in names and name.lower() in names:
+                styles = names[name.lower()]
+    if not strict and not empty_s and not renamed and not styles:
         return None
 
     def transitional(m):
@@ -737,6 +741,8 @@ def readable_for_oracle(src, folder):
                     data = re.sub(rb"(?<=relationships/)extendedProperties", b"extended-properties", data)
                     data = data.replace(b' conformance="strict"', b"")
                 data = data.replace(b' s=""', b"")
+            if i.filename == styles:
+                z.writestr("xl/styles.xml", data)
             if i.filename in renamed:
                 i = zipfile.ZipInfo(renamed[i.filename], i.date_time)
             z.writestr(i, data)
