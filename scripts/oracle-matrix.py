@@ -7,11 +7,12 @@ destinations that already hold parts of the same kinds (tables, comments, thread
 pictures, charts, pivot tables, external links, another date system) - each sheet after and
 before into three of them, chosen in turn from three groups - and into a workbook this script
 makes with another theme or prefixed XML, and into the source workbook itself; then lets
-shared/oracle/check_copy.py judge each result.
+shared/oracle/check_copy.py judge each result. One copy in six (not of --sample) also goes
+through LibreOffice's load check.
 
     scripts/oracle-matrix.py --tool build/tests/engine/xlsx/xlsx_copy_tool [--sample] [--libreoffice]
                              [--jobs N] [--work DIR] [--json FILE] [--only TEXT] [--again FILE]
-                             [--wide [--cli build/tessaro-cli] [--part I/N] [--no-legacy | --no-native]]
+                             [--wide [--cli build/tessaro-cli] [--part I/N] [--no-legacy | --no-native | --into]]
 
 --sample runs the small fixed subset that CI runs; --only keeps the cases whose label holds
 TEXT; --again FILE runs only the cases an earlier run's JSON did not accept; --part I/N keeps
@@ -28,6 +29,12 @@ which load every such output. A file that cannot be read must be refused: the sc
 program (`tessaro-cli sheets FILE`) about every file it could not read or copy and lists what
 the program says ("REFUSED", counted apart as "refused"; whether each reason holds is for a
 person to see) or that the program reads it after all ("READ-BY-PROGRAM", a failure).
+
+--wide --into takes the wide corpus's OOXML files as destinations instead: into each, one sheet
+of the corpus (taken in turn), after or before, once or three times; a file the program cannot
+write into must be refused the same way. The oracle reads each destination as it reads a
+source (readable_for_oracle); where openpyxl cannot read a destination at all, LibreOffice
+judges the copy ("judged-by-libreoffice" below).
 
 Exit status: 0 when every copy passes (or is counted apart below), 1 when any fails, 77 when
 the shared folder (corpus and oracle) is not there.
