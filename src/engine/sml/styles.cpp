@@ -58,6 +58,44 @@ std::string_view patternOf(pugi::xml_node fill)
     return "none";
 }
 
+// The code of a built-in number format that reads the same in every language; nothing for the
+// others (dates, currencies and the Asian formats follow the reader's locale).
+std::string_view invariantBuiltinFormat(long id)
+{
+    switch (id) {
+    case 0: return "General";
+    case 1: return "0";
+    case 2: return "0.00";
+    case 3: return "#,##0";
+    case 4: return "#,##0.00";
+    case 9: return "0%";
+    case 10: return "0.00%";
+    case 11: return "0.00E+00";
+    case 12: return "# ?/?";
+    case 13: return "# ?\?/?\?";  // escaped: "??/" would read as a trigraph
+    case 45: return "mm:ss";
+    case 46: return "[h]:mm:ss";
+    case 47: return "mmss.0";
+    case 48: return "##0.0E+0";
+    case 49: return "@";
+    default: return {};
+    }
+}
+
+// Points a format record's index attribute at what `to` maps it to. Readers take a missing index
+// for 0, which may stand for another record in the destination: it is written then.
+template <typename Map>
+void remapRecordIndex(pugi::xml_node record, const char* name, Map to)
+{
+    pugi::xml_attribute at = record.attribute(name);
+    const long mapped = to(at ? toLong(at.value()) : 0L);
+    if (!at && mapped == 0)
+        return;
+    if (!at)
+        at = record.append_attribute(name);
+    at.set_value(static_cast<long long>(mapped));
+}
+
 // Whether the source writes reserved fill `i` as what it stands for and the destination as
 // another fill, which openpyxl shows though a spreadsheet application does not.
 bool reservedFillWrittenOtherwise(const std::vector<pugi::xml_node>& src, const std::vector<pugi::xml_node>& dst,
@@ -503,30 +541,35 @@ long StyleMerger::numberFormat(long id)
 {
     if (auto it = numFmtMap_.find(id); it != numFmtMap_.end())
         return it->second;
+    auto withCode = [this](const std::string& code) {
+        if (auto byCode = dst_.numFmtByCode_.find(code); byCode != dst_.numFmtByCode_.end())
+            return byCode->second;
+        long added = ++dst_.maxNumFmtId_;
+        pugi::xml_node f = dst_.container("numFmts").append_child(dst_.n_("numFmt").c_str());
+        f.append_attribute("numFmtId").set_value(added);
+        f.append_attribute("formatCode").set_value(code.c_str());
+        dst_.numFmts_.push_back(f);
+        dst_.numFmtCodes_.emplace(added, code);
+        dst_.numFmtByCode_.emplace(code, added);
+        dst_.modified_ = true;
+        return added;
+    };
     long mapped;
     auto def = src_.numFmtCodes_.find(id);
-    if (def == src_.numFmtCodes_.end()) {
+    std::string_view builtin = invariantBuiltinFormat(id);
+    if (auto redefined = dst_.numFmtCodes_.find(id);
+        def == src_.numFmtCodes_.end() && !builtin.empty() && redefined != dst_.numFmtCodes_.end() &&
+        redefined->second != builtin) {
+        // The destination gives a built-in id a code of its own, which readers show; the copy
+        // keeps the built-in's look under the code it stands for.
+        mapped = withCode(std::string(builtin));
+    } else if (def == src_.numFmtCodes_.end()) {
         // Built-in formats are the same everywhere; an undefined custom id would dangle.
         mapped = id < 164 ? id : 0;
     } else {
         const std::string& code = def->second;
         auto same = dst_.numFmtCodes_.find(id);
-        if (id < 164 && same != dst_.numFmtCodes_.end() && same->second == code) {
-            mapped = id;
-        } else if (auto byCode = dst_.numFmtByCode_.find(code); byCode != dst_.numFmtByCode_.end()) {
-            mapped = byCode->second;
-        } else {
-            mapped = dst_.maxNumFmtId_ + 1;
-            dst_.maxNumFmtId_ = mapped;
-            pugi::xml_node cont = dst_.container("numFmts");
-            pugi::xml_node f = cont.append_child(dst_.n_("numFmt").c_str());
-            f.append_attribute("numFmtId").set_value(mapped);
-            f.append_attribute("formatCode").set_value(code.c_str());
-            dst_.numFmts_.push_back(f);
-            dst_.numFmtCodes_.emplace(mapped, code);
-            dst_.numFmtByCode_.emplace(code, mapped);
-            dst_.modified_ = true;
-        }
+        mapped = id < 164 && same != dst_.numFmtCodes_.end() && same->second == code ? id : withCode(code);
     }
     numFmtMap_.emplace(id, mapped);
     return mapped;
@@ -627,10 +670,7 @@ std::size_t StyleMerger::styleRecord(std::size_t i)
         }
     }
     pugi::xml_node x = scratchCopy(src_.styleXfs_[i]);
-    auto remap = [&](const char* a, auto fn) {
-        if (pugi::xml_attribute at = x.attribute(a))
-            at.set_value(static_cast<long long>(fn(toLong(at.value()))));
-    };
+    auto remap = [&](const char* a, auto fn) { remapRecordIndex(x, a, fn); };
     remap("numFmtId", [&](long v) { return numberFormat(v); });
     remap("fontId", [&](long v) { return static_cast<long>(font(static_cast<std::size_t>(std::max(0L, v)))); });
     remap("fillId", [&](long v) { return static_cast<long>(fill(static_cast<std::size_t>(std::max(0L, v)))); });
@@ -770,10 +810,7 @@ std::size_t StyleMerger::cellFormat(std::size_t sourceIndex)
     if (dst_.implicitDefault_)
         dst_.modified_ = true;
     pugi::xml_node x = scratchCopy(src_.xfs_[sourceIndex]);
-    auto remap = [&](const char* a, auto fn) {
-        if (pugi::xml_attribute at = x.attribute(a))
-            at.set_value(static_cast<long long>(fn(toLong(at.value()))));
-    };
+    auto remap = [&](const char* a, auto fn) { remapRecordIndex(x, a, fn); };
     remap("numFmtId", [&](long v) { return numberFormat(v); });
     remap("fontId", [&](long v) { return static_cast<long>(font(static_cast<std::size_t>(std::max(0L, v)))); });
     remap("fillId", [&](long v) { return static_cast<long>(fill(static_cast<std::size_t>(std::max(0L, v)))); });

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <map>
 
 using namespace tessaro::xlsx;
 
@@ -151,6 +152,37 @@ TEST(StyleMerger, NoFillStaysNoFillWhereTheDestinationWritesItsFirstFillAsSolid)
     EXPECT_STREQ(fills.at(fill).first_child().attribute("patternType").value(), "none");
     EXPECT_TRUE(xfs.at(plain).attribute("applyFill").as_bool());
     EXPECT_EQ(xfs.at(gray).attribute("fillId").as_uint(), 1u) << "the destination's second fill is gray125 as written";
+}
+
+TEST(StyleMerger, BuiltInFormatsAndMissingIndicesKeepTheSourcesMeaningWhereTheDestinationGivesThemAnother)
+{
+    // Seen in real files: a destination that defines format 0 as a date, and formats without a font index.
+    std::string source = kSource;
+    const std::string first = "<xf numFmtId=\"0\" fontId=\"0\" fillId=\"0\" borderId=\"0\" xfId=\"0\"/>";
+    source.replace(source.find(first), first.size(), "<xf xfId=\"0\"/>");
+    std::string dest = kDestination;
+    const std::string formats = "<numFmts count=\"1\">";
+    dest.replace(dest.find(formats), formats.size(), "<numFmts count=\"2\"><numFmt numFmtId=\"0\" formatCode=\"dd.mm.yyyy\"/>");
+    Stylesheet src, dst;
+    src.load(styles("", source), "src", "styles.xml");
+    dst.load(styles("", dest), "dst", "styles.xml");
+    StyleMerger m(src, dst, ColorTranslator());
+    std::size_t plain = m.cellFormat(0);
+    pugi::xml_document d;
+    d.load_string(dst.serialize().c_str());
+    std::vector<pugi::xml_node> xfs, fonts;
+    for (auto x : child(d, "styleSheet/cellXfs").children("xf"))
+        xfs.push_back(x);
+    for (auto f : child(d, "styleSheet/fonts").children("font"))
+        fonts.push_back(f);
+    std::map<long, std::string> codes;
+    for (auto f : child(d, "styleSheet/numFmts").children("numFmt"))
+        codes[f.attribute("numFmtId").as_int()] = f.attribute("formatCode").value();
+    const pugi::xml_node xf = xfs.at(plain);
+    const long format = xf.attribute("numFmtId").as_int();
+    EXPECT_EQ(codes.count(format) ? codes[format] : "built-in", "General");
+    const std::size_t font = xf.attribute("fontId").as_uint();
+    EXPECT_STREQ(fonts.at(font).child("name").attribute("val").value(), "Calibri") << "the source's font 0, not the destination's";
 }
 
 TEST(StyleMerger, BringsNamedStylesByNameAndKeepsEachStyleItsOwnRecord)
