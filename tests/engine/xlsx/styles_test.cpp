@@ -73,6 +73,20 @@ pugi::xml_node child(const pugi::xml_document& d, const char* path)
     return d.first_element_by_path(path);
 }
 
+std::vector<pugi::xml_node> records(const pugi::xml_document& d, const char* path)
+{
+    std::vector<pugi::xml_node> out;
+    for (auto r : child(d, path).children())
+        out.push_back(r);
+    return out;
+}
+
+std::string replaced(std::string text, const std::string& what, const std::string& with)
+{
+    text.replace(text.find(what), what.size(), with);
+    return text;
+}
+
 } // namespace
 
 TEST(StyleMerger, AppendsWhatIsMissingAndReusesWhatExists)
@@ -131,22 +145,16 @@ TEST(StyleMerger, NeverMapsARealFillOntoTheTwoReservedOnes)
 TEST(StyleMerger, NoFillStaysNoFillWhereTheDestinationWritesItsFirstFillAsSolid)
 {
     // Spreadsheet applications show the first fill as none whatever it holds; openpyxl shows it solid.
-    std::string dest = kDestination;
-    const std::string none = "<fill><patternFill patternType=\"none\"/></fill>";
-    dest.replace(dest.find(none), none.size(),
-                 "<fill><patternFill patternType=\"solid\"><fgColor rgb=\"FF000000\"/></patternFill></fill>");
     Stylesheet src, dst;
     src.load(styles("", kSource), "src", "styles.xml");
-    dst.load(styles("", dest), "dst", "styles.xml");
+    dst.load(styles("", replaced(kDestination, "<fill><patternFill patternType=\"none\"/></fill>",
+                                 "<fill><patternFill patternType=\"solid\"><fgColor rgb=\"FF000000\"/></patternFill></fill>")),
+             "dst", "styles.xml");
     StyleMerger m(src, dst, ColorTranslator());
     std::size_t plain = m.cellFormat(0), gray = m.cellFormat(3);
     pugi::xml_document d;
     d.load_string(dst.serialize().c_str());
-    std::vector<pugi::xml_node> xfs, fills;
-    for (auto x : child(d, "styleSheet/cellXfs").children("xf"))
-        xfs.push_back(x);
-    for (auto f : child(d, "styleSheet/fills").children("fill"))
-        fills.push_back(f);
+    const auto xfs = records(d, "styleSheet/cellXfs"), fills = records(d, "styleSheet/fills");
     std::size_t fill = xfs.at(plain).attribute("fillId").as_uint();
     ASSERT_GE(fill, 2u);
     EXPECT_STREQ(fills.at(fill).first_child().attribute("patternType").value(), "none");
@@ -157,26 +165,20 @@ TEST(StyleMerger, NoFillStaysNoFillWhereTheDestinationWritesItsFirstFillAsSolid)
 TEST(StyleMerger, BuiltInFormatsAndMissingIndicesKeepTheSourcesMeaningWhereTheDestinationGivesThemAnother)
 {
     // Seen in real files: a destination that defines format 0 as a date, and formats without a font index.
-    std::string source = kSource;
-    const std::string first = "<xf numFmtId=\"0\" fontId=\"0\" fillId=\"0\" borderId=\"0\" xfId=\"0\"/>";
-    source.replace(source.find(first), first.size(), "<xf xfId=\"0\"/>");
-    std::string dest = kDestination;
-    const std::string formats = "<numFmts count=\"1\">";
-    dest.replace(dest.find(formats), formats.size(), "<numFmts count=\"2\"><numFmt numFmtId=\"0\" formatCode=\"dd.mm.yyyy\"/>");
     Stylesheet src, dst;
-    src.load(styles("", source), "src", "styles.xml");
-    dst.load(styles("", dest), "dst", "styles.xml");
+    src.load(styles("", replaced(kSource, "<xf numFmtId=\"0\" fontId=\"0\" fillId=\"0\" borderId=\"0\" xfId=\"0\"/>",
+                                 "<xf xfId=\"0\"/>")),
+             "src", "styles.xml");
+    dst.load(styles("", replaced(kDestination, "<numFmts count=\"1\">",
+                                 "<numFmts count=\"2\"><numFmt numFmtId=\"0\" formatCode=\"dd.mm.yyyy\"/>")),
+             "dst", "styles.xml");
     StyleMerger m(src, dst, ColorTranslator());
     std::size_t plain = m.cellFormat(0);
     pugi::xml_document d;
     d.load_string(dst.serialize().c_str());
-    std::vector<pugi::xml_node> xfs, fonts;
-    for (auto x : child(d, "styleSheet/cellXfs").children("xf"))
-        xfs.push_back(x);
-    for (auto f : child(d, "styleSheet/fonts").children("font"))
-        fonts.push_back(f);
+    const auto xfs = records(d, "styleSheet/cellXfs"), fonts = records(d, "styleSheet/fonts");
     std::map<long, std::string> codes;
-    for (auto f : child(d, "styleSheet/numFmts").children("numFmt"))
+    for (auto f : records(d, "styleSheet/numFmts"))
         codes[f.attribute("numFmtId").as_int()] = f.attribute("formatCode").value();
     const pugi::xml_node xf = xfs.at(plain);
     const long format = xf.attribute("numFmtId").as_int();
