@@ -1545,6 +1545,15 @@ def openpyxl_ref(row, col):
     return "%s%d" % (letters, row)
 
 
+def view_put_back(source, check):
+    """Whether a package finding is the frozen panes of an .xlsb or .ods source, which
+    LibreOffice's conversion lacks (it writes a sheet's view only from a window showing it) and
+    the program puts back from LibreOffice's view of the source; seen and checked by hand on
+    apachepoi_41139.xls.xlsb, whose pane record freezes 5 columns and 7 rows at AI8."""
+    return source.endswith((".xlsb", ".ods")) and check.get("check", "").endswith(".freeze-panes") and \
+        str(check.get("reason", "")).startswith("None -> ('frozen'")
+
+
 def recheck_in_package(cli, shared, work, results, dests):
     """A legacy copy that LibreOffice shows otherwise than the conversion it was copied from is
     made again alone and judged by the package oracle against that conversion: when the
@@ -1585,7 +1594,8 @@ def recheck_in_package(cli, shared, work, results, dests):
             r["package"] = ["the package oracle gave no answer"]
             continue
         items = res.get("checks", res) if isinstance(res, dict) else res
-        r["package"] = ["%s: %s" % (i.get("check"), i.get("reason")) for i in items if i.get("status") == "FAIL"]
+        r["package"] = ["%s: %s" % (i.get("check"), i.get("reason")) for i in items if i.get("status") == "FAIL"
+                        and not view_put_back(r["file"], i)]
         r["package_checks"] = len(items)
         if not r["package"] and items:
             r["status"] = "libreoffice-rendering"
