@@ -164,13 +164,17 @@ std::vector<int> processesMentioning(const std::string& text)
         const std::string name = entry.path().filename().string();
         if (name.find_first_not_of("0123456789") != std::string::npos)
             continue;
-        std::ifstream cmdline(entry.path() / "cmdline", std::ios::binary);
-        std::string args((std::istreambuf_iterator<char>(cmdline)), std::istreambuf_iterator<char>());
-        if (args.find(text) == std::string::npos)
-            continue;
-        std::ifstream stat(entry.path() / "stat");
-        std::string statLine;
-        std::getline(stat, statLine);
+        std::string args, statLine;
+        try {
+            std::ifstream cmdline(entry.path() / "cmdline", std::ios::binary);
+            args.assign(std::istreambuf_iterator<char>(cmdline), std::istreambuf_iterator<char>());
+            if (args.find(text) == std::string::npos)
+                continue;
+            std::ifstream stat(entry.path() / "stat");
+            std::getline(stat, statLine);
+        } catch (const std::ios_base::failure&) {
+            continue;  // it ended while being read (the read fails with ESRCH)
+        }
         const auto close = statLine.rfind(')');
         // A zombie has ended; only its parent (or init) can still reap it.
         if (close != std::string::npos && close + 2 < statLine.size() && statLine[close + 2] == 'Z')
