@@ -556,10 +556,10 @@ long StyleMerger::numberFormat(long id)
     };
     long mapped;
     auto def = src_.numFmtCodes_.find(id);
-    std::string_view builtin = invariantBuiltinFormat(id);
-    if (auto redefined = dst_.numFmtCodes_.find(id);
-        def == src_.numFmtCodes_.end() && !builtin.empty() && redefined != dst_.numFmtCodes_.end() &&
-        redefined->second != builtin) {
+    const std::string_view builtin = invariantBuiltinFormat(id);
+    const auto inDestination = dst_.numFmtCodes_.find(id);
+    if (def == src_.numFmtCodes_.end() && !builtin.empty() && inDestination != dst_.numFmtCodes_.end() &&
+        inDestination->second != builtin) {
         // The destination gives a built-in id a code of its own, which readers show; the copy
         // keeps the built-in's look under the code it stands for.
         mapped = withCode(std::string(builtin));
@@ -568,8 +568,8 @@ long StyleMerger::numberFormat(long id)
         mapped = id < 164 ? id : 0;
     } else {
         const std::string& code = def->second;
-        auto same = dst_.numFmtCodes_.find(id);
-        mapped = id < 164 && same != dst_.numFmtCodes_.end() && same->second == code ? id : withCode(code);
+        mapped = id < 164 && inDestination != dst_.numFmtCodes_.end() && inDestination->second == code ? id
+                                                                                                   : withCode(code);
     }
     numFmtMap_.emplace(id, mapped);
     return mapped;
