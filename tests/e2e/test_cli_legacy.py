@@ -537,6 +537,8 @@ class LegacyCliTest(unittest.TestCase):
         wb.create_sheet("Wide").cell(row=1, column=300, value="far")
         wb.create_sheet("Small")["A1"] = "fits"
         wb["Small"]["B2"] = "=SUM(#NAME?)"
+        wb["Small"]["B3"] = "=IFERROR(#REF!,5)"
+        wb["Small"]["B4"] = '=IF(A1="#N/A",1,2)'
         wb.create_sheet("Linked")["B2"] = "=[1]Rates!A1"
         wb.create_sheet("Errors")["C3"] = "#DIV/0!"
         wb["Errors"].sheet_state = "hidden"
@@ -599,8 +601,9 @@ class LegacyCliTest(unittest.TestCase):
         # What the office's .xls export changes is said, not passed over.
         self.assertIn("1 cell of Errors holds an error value other than #N/A (the first is C3), which an .xls "
                       "written by LibreOffice shows as #N/A", r.stdout + r.stderr)
-        self.assertIn('"Small": 1 cell holds a formula with #NAME? or a name called as a function (the first is B2 '
-                      "=SUM(#NAME?)), which an .xls written by LibreOffice keeps as =NA(), showing #N/A", r.stdout + r.stderr)
+        self.assertIn('"Small": 2 cells hold a formula with an error constant or a name called as a function (the '
+                      "first is B2 =SUM(#NAME?)), which an .xls written by LibreOffice keeps as =NA(), showing #N/A",
+                      r.stdout + r.stderr)
 
     def test_without_libreoffice_legacy_workbooks_say_how_to_install_it(self):
         xls = self.fixture("src.xls", self.src)

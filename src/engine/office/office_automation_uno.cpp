@@ -60,8 +60,10 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <cstring>
 #include <chrono>
 #include <set>
+#include <string_view>
 #include <map>
 #include <unordered_set>
 #include <regex>
@@ -602,10 +604,26 @@ std::optional<std::string> monthLettersAnOdsLoses(const Reference<css::sheet::XS
                        copyName, cells, verb, code);
 }
 
-// Whether a formula holds #NAME? or calls one of `names` (upper case) as if it were a
-// function; text in quotes is not looked into.
-bool hasUnknownName(const std::string& formula, const std::set<std::string>& names)
+// Whether a formula holds an error constant or calls one of `names` (upper case) as if it were
+// a function; text in quotes is not looked into. A formula that is one error constant and
+// nothing else is left to the note on error values (=#N/A alone reads the same as =NA()).
+bool losesItsFormulaInAnXls(const std::string& formula, const std::set<std::string>& names)
 {
+    static const char* const kErrors[] = {"#NULL!", "#DIV/0!", "#VALUE!", "#REF!", "#NAME?", "#NUM!", "#N/A"};
+    std::string_view whole(formula);
+    while (!whole.empty() && (whole.front() == '=' || whole.front() == ' '))
+        whole.remove_prefix(1);
+    while (!whole.empty() && whole.back() == ' ')
+        whole.remove_suffix(1);
+    for (const char* error : kErrors)
+        if (whole == error)
+            return false;
+    // A reference that lost its cell or sheet reads C#REF!, #REF!.A1 or #REF!#REF!: no constant,
+    // and LibreOffice writes it into an .xls as what it is.
+    const auto inReference = [](char ch) {
+        return std::isalnum(static_cast<unsigned char>(ch)) || ch == '$' || ch == '.' || ch == '#' || ch == '!' ||
+               ch == '_' || ch == '\'';
+    };
     bool quoted = false;
     std::string word;
     for (std::size_t i = 0; i < formula.size(); ++i) {
@@ -614,8 +632,12 @@ bool hasUnknownName(const std::string& formula, const std::set<std::string>& nam
             quoted = !quoted;
         if (quoted)
             continue;
-        if (formula.compare(i, 6, "#NAME?") == 0)
-            return true;
+        if (c == '#' && (i == 0 || !inReference(formula[i - 1])))
+            for (const char* error : kErrors) {
+                const std::size_t end = i + std::strlen(error);
+                if (formula.compare(i, end - i, error) == 0 && (end == formula.size() || !inReference(formula[end])))
+                    return true;
+            }
         if (std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '.') {
             word.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(c))));
             continue;
@@ -627,9 +649,9 @@ bool hasUnknownName(const std::string& formula, const std::set<std::string>& nam
     return false;
 }
 
-// LibreOffice writes a formula that holds #NAME? itself, or calls a defined name as if it were a
-// function, into an .xls as =NA(): the formula is gone and the cell shows #N/A, which the
-// returned note says. The formulas are read a range at a time: a sheet may hold very many.
+// LibreOffice writes a formula that holds an error constant (=IFERROR(#REF!,5), =ISNA(#N/A)),
+// or calls a defined name as if it were a function, into an .xls as =NA(): the formula is gone
+// and the cell shows #N/A, which the returned note says. The formulas are read a range at a time: a sheet may hold very many.
 std::optional<std::string> formulasAnXlsLoses(const Reference<css::sheet::XSpreadsheetDocument>& from,
                                               const Reference<css::sheet::XSpreadsheet>& copy,
                                               const std::string& copyName)
@@ -655,7 +677,7 @@ std::optional<std::string> formulasAnXlsLoses(const Reference<css::sheet::XSprea
         for (sal_Int32 r = 0; r < texts.getLength(); ++r)
             for (sal_Int32 c = 0; c < texts[r].getLength(); ++c) {
                 const std::string formula = toUtf8(texts[r][c]);
-                if (!hasUnknownName(formula, names))
+                if (!losesItsFormulaInAnXls(formula, names))
                     continue;
                 if (count++ == 0)
                     first = fmt::format("{} {}", cellName(a.StartColumn + c, a.StartRow + r), formula);
@@ -663,7 +685,7 @@ std::optional<std::string> formulasAnXlsLoses(const Reference<css::sheet::XSprea
     }
     if (count == 0)
         return std::nullopt;
-    return fmt::format("\"{}\": {} {} a formula with #NAME? or a name called as a function (the first is {}), which "
+    return fmt::format("\"{}\": {} {} a formula with an error constant or a name called as a function (the first is {}), which "
                        "an .xls written by LibreOffice keeps as =NA(), showing #N/A",
                        copyName, count == 1 ? "1 cell" : fmt::format("{} cells", count), count == 1 ? "holds" : "hold",
                        first);
