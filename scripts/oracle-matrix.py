@@ -100,6 +100,7 @@ sheets, a data table with a row input cell, formulas reading other workbooks) is
 Run it with /usr/bin/python3 (the oracle needs openpyxl; --wide also python3-uno).
 """
 import argparse
+import ast
 import concurrent.futures
 import glob
 import json
@@ -1148,8 +1149,9 @@ def office_worker(jobfile, out, shared):
             if job["kind"] == "convert":
                 doc = office.load(local(job["path"]))
                 office.store(doc, job["out"])
+                views = frozen_views(doc)
                 office.close(doc)
-                emit({"id": job["id"], "converted": job["out"]})
+                emit({"id": job["id"], "converted": job["out"], "views": views})
                 continue
             if job["kind"] == "load":
                 doc = office.load(job["path"])
@@ -1545,13 +1547,48 @@ def openpyxl_ref(row, col):
     return "%s%d" % (letters, row)
 
 
-def view_put_back(source, check):
+def frozen_views(doc):
+    """The frozen panes LibreOffice shows for each sheet of a loaded workbook, from the view data
+    it read from the file: {sheet: [columns, rows, first column, first row]}, counted from 0.
+    Split mode 2 is a frozen split, whose position counts columns or rows."""
+    out = {}
+    views = doc.getViewData()
+    if views is None or views.getCount() == 0:
+        return out
+    for setting in views.getByIndex(0):
+        if setting.Name != "Tables":
+            continue
+        for name in setting.Value.getElementNames():
+            v = {p.Name: p.Value for p in setting.Value.getByName(name)}
+
+            def at(key):
+                n = v.get(key, v.get(key + "Twips", 0))
+                return max(int(n), 0) if isinstance(n, int) else 0
+            cols = at("HorizontalSplitPosition") if v.get("HorizontalSplitMode") == 2 else 0
+            rows = at("VerticalSplitPosition") if v.get("VerticalSplitMode") == 2 else 0
+            if cols or rows:
+                out[name] = [cols, rows, max(cols, at("PositionRight")) if cols else 0,
+                             max(rows, at("PositionBottom")) if rows else 0]
+    return out
+
+
+def view_put_back(source, check, views, sheet):
     """Whether a package finding is the frozen panes of an .xlsb or .ods source, which
     LibreOffice's conversion lacks (it writes a sheet's view only from a window showing it) and
-    the program puts back from LibreOffice's view of the source; seen and checked by hand on
-    apachepoi_41139.xls.xlsb, whose pane record freezes 5 columns and 7 rows at AI8."""
-    return source.endswith((".xlsb", ".ods")) and check.get("check", "").endswith(".freeze-panes") and \
-        str(check.get("reason", "")).startswith("None -> ('frozen'")
+    the program puts back from the file: true only when the copy's pane is the one LibreOffice
+    shows for the source sheet (`views`, from frozen_views on loading the source)."""
+    if not (source.endswith((".xlsb", ".ods")) and check.get("check", "").endswith(".freeze-panes")):
+        return False
+    m = re.match(r"None -> (\(.*\))$", str(check.get("reason", "")))
+    if not m or sheet not in views:
+        return False
+    try:
+        state, x, y, top_left = ast.literal_eval(m.group(1))
+    except (ValueError, SyntaxError):
+        return False
+    cols, rows, first_col, first_row = views[sheet]
+    return state == "frozen" and int(x or 0) == cols and int(y or 0) == rows and \
+        top_left == openpyxl_ref(first_row + 1, first_col + 1)
 
 
 def recheck_in_package(cli, shared, work, results, dests):
@@ -1575,6 +1612,7 @@ def recheck_in_package(cli, shared, work, results, dests):
     for r in redo:
         folder = r.pop("alone")
         conv = converted[folder].get("converted")
+        views = converted[folder].get("views") or {}
         sheet = re.match(r".*?\[(.*)\] -> ", r["case"]).group(1)
         label = re.search(r"\((\w+)\)$", r["case"]).group(1)
         if not conv or not os.path.isfile(conv):
@@ -1595,7 +1633,7 @@ def recheck_in_package(cli, shared, work, results, dests):
             continue
         items = res.get("checks", res) if isinstance(res, dict) else res
         r["package"] = ["%s: %s" % (i.get("check"), i.get("reason")) for i in items if i.get("status") == "FAIL"
-                        and not view_put_back(r["file"], i)]
+                        and not view_put_back(r["file"], i, views, sheet)]
         r["package_checks"] = len(items)
         if not r["package"] and items:
             r["status"] = "libreoffice-rendering"
