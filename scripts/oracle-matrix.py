@@ -12,7 +12,7 @@ through LibreOffice's load check.
 
     scripts/oracle-matrix.py --tool build/tests/engine/xlsx/xlsx_copy_tool [--sample] [--libreoffice]
                              [--jobs N] [--work DIR] [--json FILE] [--only TEXT] [--again FILE]
-                             [--wide [--cli build/tessaro-cli] [--part I/N] [--no-legacy | --no-native | --into]]
+                             [--wide [--cli build/tessaro-cli] [--part I/N] [--no-legacy | --no-native | --into [--cross]]]
 
 --sample runs the small fixed subset that CI runs; --only keeps the cases whose label holds
 TEXT; --again FILE runs only the cases an earlier run's JSON did not accept; --part I/N keeps
@@ -34,7 +34,9 @@ person to see) or that the program reads it after all ("READ-BY-PROGRAM", a fail
 of the corpus (taken in turn), after or before, once or three times; a file the program cannot
 write into must be refused the same way. The oracle reads each destination as it reads a
 source (readable_for_oracle); where openpyxl cannot read a destination at all, LibreOffice
-judges the copy ("judged-by-libreoffice" below).
+judges the copy ("judged-by-libreoffice" below). With --cross the sheet comes from another file of
+the wide corpus instead, so that both workbooks of a copy are ones the engine was not written
+against (styles, themes and names of two unusual workbooks meet).
 
 Exit status: 0 when every copy passes (or is counted apart below), 1 when any fails, 77 when
 the shared folder (corpus and oracle) is not there.
@@ -967,12 +969,21 @@ def plan_wide_native(wide, corpus, made_dir, tool):
     return cases, unread
 
 
-def plan_wide_into(wide, corpus, tool):
+def plan_wide_into(wide, corpus, tool, cross=False):
     """One copy into every OOXML file of the wide corpus, after or before its first sheet in
-    turn, of the corpus's sheets taken in turn: the wide files as destinations. A file whose sheets
-    neither this script nor the engine can read comes back apart (the program must refuse it)."""
-    sources = [(os.path.join(corpus, r["file"]), sheet) for r in load_manifest(corpus)
-               if r["file"].endswith((".xlsx", ".xlsm")) for sheet in sheet_names(os.path.join(corpus, r["file"]))]
+    turn, of the corpus's sheets taken in turn (with `cross`, of the other wide files' sheets):
+    the wide files as destinations. A file whose sheets neither this script nor the engine can
+    read comes back apart (the program must refuse it)."""
+    if cross:
+        sources = []
+        for f in wide_files(wide, (".xlsx", ".xlsm")):
+            try:
+                sources += [(os.path.join(wide, "files", f), sheet) for sheet in sheet_names(os.path.join(wide, "files", f))]
+            except Exception:  # not a package this script reads; it is judged as a destination
+                pass
+    else:
+        sources = [(os.path.join(corpus, r["file"]), sheet) for r in load_manifest(corpus)
+                   if r["file"].endswith((".xlsx", ".xlsm")) for sheet in sheet_names(os.path.join(corpus, r["file"]))]
     cases, unread = [], []
     for turn, f in enumerate(wide_files(wide, (".xlsx", ".xlsm"))):
         path = os.path.join(wide, "files", f)
@@ -984,7 +995,10 @@ def plan_wide_into(wide, corpus, tool):
         if not readable and not tool_sheets(tool, path):
             unread.append((path, why))
             continue
-        src, sheet = sources[(turn * 7) % len(sources)]
+        pick = (turn * 7) % len(sources)
+        while cross and sources[pick][0] == path:
+            pick = (pick + 1) % len(sources)
+        src, sheet = sources[pick]
         cases.append((src, sheet, path, "after" if turn % 2 else "before", 1 + 2 * (turn % 3 == 0)))
     return cases, unread
 
@@ -1675,6 +1689,8 @@ def main():
                     help="with --wide: of the command-line copies, only the sample into .xls and .ods destinations")
     ap.add_argument("--into", action="store_true",
                     help="with --wide: a corpus sheet into each OOXML file of the wide corpus instead")
+    ap.add_argument("--cross", action="store_true",
+                    help="with --into: the sheet comes from another OOXML file of the wide corpus")
     ap.add_argument("--no-native", action="store_true", help="with --wide: only the command-line copies")
     ap.add_argument("--libreoffice", action="store_true")
     ap.add_argument("--jobs", type=int, default=1)
@@ -1700,7 +1716,7 @@ def main():
         write_made(os.path.join(made_dir, name), prefix, colors)
     unread = []
     if a.wide and a.into:
-        cases, unread = plan_wide_into(os.path.join(a.shared, "corpus-wide"), corpus, a.tool)
+        cases, unread = plan_wide_into(os.path.join(a.shared, "corpus-wide"), corpus, a.tool, a.cross)
     elif a.wide:
         cases, unread = plan_wide_native(os.path.join(a.shared, "corpus-wide"), corpus, made_dir, a.tool)
     else:
