@@ -97,6 +97,7 @@ ThemeInfo parseTheme(std::string_view xml, const std::string& file, const std::s
     pugi::xml_document doc;
     loadXml(doc, xml, file, part);
     ThemeInfo t = defaultTheme();
+    t.stored = true;
     auto a = NsNames::of(doc.document_element(), ns::kDrawingMain).value_or(NsNames("a:"));
     pugi::xml_node elements = doc.document_element().child(a("themeElements").c_str());
     pugi::xml_node scheme = elements.child(a("clrScheme").c_str());

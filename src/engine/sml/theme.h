@@ -12,12 +12,19 @@ namespace tessaro::xlsx {
 // The parts of a workbook's theme that decide how its cells look: the twelve scheme
 // colours (as RRGGBB, in the order dk1 lt1 dk2 lt2 accent1-6 hlink folHlink) and the
 // heading and body fonts.
+// A workbook without a theme part (`stored` false) shows its theme colours and fonts as each
+// reader pleases (black, or its own default theme), so it agrees with no other workbook: a
+// copy into it keeps what the source showed as RGB colours and font names.
 struct ThemeInfo {
     std::array<std::string, 12> colors;
     std::string majorFont;
     std::string minorFont;
-    bool sameColors(const ThemeInfo& o) const { return colors == o.colors; }
-    bool sameFonts(const ThemeInfo& o) const { return majorFont == o.majorFont && minorFont == o.minorFont; }
+    bool stored = false;
+    bool sameColors(const ThemeInfo& o) const { return stored == o.stored && colors == o.colors; }
+    bool sameFonts(const ThemeInfo& o) const
+    {
+        return stored == o.stored && majorFont == o.majorFont && minorFont == o.minorFont;
+    }
 };
 
 // The theme a workbook without a theme part is shown with.

@@ -540,18 +540,26 @@ TEST_F(NativeEngineCopy, EveryCellLooksAsInTheSourceWhateverTheReaderMakesOfAppl
     EXPECT_EQ(after, before);
 }
 
-TEST_F(NativeEngineCopy, AnotherThemeGetsTheColoursTheSourceShowed)
+// Into a workbook without a theme part too: readers show theme colours there as black or as
+// their own default theme, whatever the source showed.
+TEST_F(NativeEngineCopy, AnotherThemeOrNoneGetsTheColoursTheSourceShowed)
 {
-    t::writeWorkbook(dst, destinationBook(true));
-    copy("Data", Placement::After);
-    auto styles = xmlOf(dst, "xl/styles.xml");
-    // Font 2 of the source is accent 1 (4472C4 in the source's theme), italic.
-    EXPECT_TRUE(styles.select_node("//fonts/font[i][color/@rgb='FF4472C4']"));
-    EXPECT_TRUE(styles.select_node("//fills/fill/patternFill/fgColor[@rgb='FFF8CBAD']"))
-        << "accent 2 (ED7D31) lightened by 0.6";
-    EXPECT_FALSE(styles.select_node("//fonts/font[i]/color/@theme"));
-    auto sst = xmlOf(dst, "xl/sharedStrings.xml");
-    EXPECT_TRUE(sst.select_node("//si/r/rPr[b]/color[@rgb='FF000000']")) << "rich-text runs follow too";
+    for (const bool none : {false, true}) {
+        SCOPED_TRACE(none ? "no theme" : "another theme");
+        t::BookSpec d = destinationBook(true);
+        if (none)
+            d.theme.clear();
+        t::writeWorkbook(dst, d);
+        copy("Data", Placement::After);
+        auto styles = xmlOf(dst, "xl/styles.xml");
+        // Font 2 of the source is accent 1 (4472C4 in the source's theme), italic.
+        EXPECT_TRUE(styles.select_node("//fonts/font[i][color/@rgb='FF4472C4']"));
+        EXPECT_TRUE(styles.select_node("//fills/fill/patternFill/fgColor[@rgb='FFF8CBAD']"))
+            << "accent 2 (ED7D31) lightened by 0.6";
+        EXPECT_FALSE(styles.select_node("//fonts/font[i]/color/@theme"));
+        auto sst = xmlOf(dst, "xl/sharedStrings.xml");
+        EXPECT_TRUE(sst.select_node("//si/r/rPr[b]/color[@rgb='FF000000']")) << "rich-text runs follow too";
+    }
 }
 
 TEST_F(NativeEngineCopy, ACopyIntoItsOwnWorkbookRenamesItsSelfReferences)
