@@ -1769,13 +1769,16 @@ def main():
         kept = [r for r in results if r.get("output")]
         loads = office_jobs([{"id": r["case"], "kind": "load", "path": r["output"],
                               "expected": all_sheet_names(r["output"])} for r in kept], a.shared, work)
-        sources = sources_libreoffice_fails_on(kept, loads, a.shared, work, owner)
+        # A copy into a wide file carries what LibreOffice fails on from either workbook.
+        failing = {o: sources_libreoffice_fails_on(kept, loads, a.shared, work, o)
+                   for o in ([owner, "file"] if a.into else [owner])}
         for r in kept:
             checks = loads[r["case"]].get("checks") or \
                 [{"status": "FAIL", "check": "open.libreoffice", "reason": loads[r["case"]].get("error")}]
-            if r[owner] in sources:
+            which = next((o for o in failing if r[o] in failing[o]), None)
+            if which:
                 checks = [dict(c, status="WARN", reason="LibreOffice fails on the %s too (%s)" % (
-                    "destination" if a.into else "source", sources[r[owner]]))
+                    "destination" if which == "dest" else "source", failing[which][r[which]]))
                           if c["status"] == "FAIL" and not c["reason"].startswith("loaded") else c for c in checks]
             r["office_load"] = True
             r["checks"] += len(checks)
