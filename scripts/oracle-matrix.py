@@ -12,7 +12,7 @@ through LibreOffice's load check.
 
     scripts/oracle-matrix.py --tool build/tests/engine/xlsx/xlsx_copy_tool [--sample] [--libreoffice]
                              [--jobs N] [--work DIR] [--json FILE] [--only TEXT] [--again FILE]
-                             [--wide [--cli build/tessaro-cli] [--part I/N] [--no-legacy | --no-native | --into [--cross]]]
+                             [--wide [--cli build/tessaro-cli] [--part I/N] [--no-legacy | --no-native | --into [--cross [STEP]]]]
 
 --sample runs the small fixed subset that CI runs; --only keeps the cases whose label holds
 TEXT (given again, any of the texts); --again FILE runs only the cases an earlier run's JSON did not accept; --part I/N keeps
@@ -36,7 +36,7 @@ write into must be refused the same way. The oracle reads each destination as it
 source (readable_for_oracle); where openpyxl cannot read a destination at all, LibreOffice
 judges the copy ("judged-by-libreoffice" below). With --cross the sheet comes from another file of
 the wide corpus instead, so that both workbooks of a copy are ones the engine was not written
-against (styles, themes and names of two unusual workbooks meet).
+against (styles, themes and names of two unusual workbooks meet); --cross STEP pairs other files.
 
 Exit status: 0 when every copy passes (or is counted apart below), 1 when any fails, 77 when
 the shared folder (corpus and oracle) is not there.
@@ -971,7 +971,7 @@ def plan_wide_native(wide, corpus, made_dir, tool):
     return cases, unread
 
 
-def plan_wide_into(wide, corpus, tool, cross=False):
+def plan_wide_into(wide, corpus, tool, cross=0):
     """One copy into every OOXML file of the wide corpus, after or before its first sheet in
     turn, of the corpus's sheets taken in turn (with `cross`, of the other wide files' sheets):
     the wide files as destinations. A file whose sheets neither this script nor the engine can
@@ -997,7 +997,7 @@ def plan_wide_into(wide, corpus, tool, cross=False):
         if not readable and not tool_sheets(tool, path):
             unread.append((path, why))
             continue
-        pick = (turn * 7) % len(sources)
+        pick = (turn * (cross or 7)) % len(sources)
         while cross and sources[pick][0] == path:
             pick = (pick + 1) % len(sources)
         src, sheet = sources[pick]
@@ -1691,8 +1691,9 @@ def main():
                     help="with --wide: of the command-line copies, only the sample into .xls and .ods destinations")
     ap.add_argument("--into", action="store_true",
                     help="with --wide: a corpus sheet into each OOXML file of the wide corpus instead")
-    ap.add_argument("--cross", action="store_true",
-                    help="with --into: the sheet comes from another OOXML file of the wide corpus")
+    ap.add_argument("--cross", nargs="?", const=7, type=int, default=0, metavar="STEP",
+                    help="with --into: the sheet comes from another OOXML file of the wide corpus, the sheets "
+                         "taken STEP apart in turn (7 unless given; another STEP pairs other files)")
     ap.add_argument("--no-native", action="store_true", help="with --wide: only the command-line copies")
     ap.add_argument("--libreoffice", action="store_true")
     ap.add_argument("--jobs", type=int, default=1)
