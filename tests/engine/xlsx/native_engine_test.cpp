@@ -913,6 +913,7 @@ TEST_F(NativeEngineCopy, PartsThatOpenWithAByteOrderMarkAreRead)
     d.prefix = "x";
     d.sheets = {{"Jan", "<x:sheetData><x:row r=\"1\"><x:c r=\"A1\" t=\"s\"><x:v>0</x:v></x:c></x:row></x:sheetData>"}};
     d.strings = {"<t>Plain</t>"};
+    d.theme = t::officeTheme(); // the source's, so that its theme colours stay as they are
     writeMarked(dst, d);
     copy("Data", Placement::After);
     EXPECT_EQ(dump(dst, "Data"), dump(src, "Data"));
@@ -926,6 +927,7 @@ TEST_F(NativeEngineCopy, WorkbooksWithoutCellFormatsCopyInAndOut)
     t::BookSpec bare;
     bare.sheets = {{"Plain", "<sheetData><row r=\"1\"><c r=\"A1\" s=\"0\"><v>5</v></c></row></sheetData>"}};
     bare.noStyles = true;
+    bare.theme = t::officeTheme(); // the source's, so that its theme colours stay as they are
     const t::Parts noPart = t::buildWorkbook(bare);
     bare.noStyles = false;
     t::Parts emptyPart = t::buildWorkbook(bare);
