@@ -651,7 +651,8 @@ bool losesItsFormulaInAnXls(const std::string& formula, const std::set<std::stri
 
 // LibreOffice writes a formula that holds an error constant (=IFERROR(#REF!,5), =ISNA(#N/A)),
 // or calls a defined name as if it were a function, into an .xls as =NA(): the formula is gone
-// and the cell shows #N/A, which the returned note says. The formulas are read a range at a time: a sheet may hold very many.
+// and the cell shows #N/A, which the returned note says. The formulas are read a range at a
+// time: a sheet may hold very many.
 std::optional<std::string> formulasAnXlsLoses(const Reference<css::sheet::XSpreadsheetDocument>& from,
                                               const Reference<css::sheet::XSpreadsheet>& copy,
                                               const std::string& copyName)
@@ -685,8 +686,8 @@ std::optional<std::string> formulasAnXlsLoses(const Reference<css::sheet::XSprea
     }
     if (count == 0)
         return std::nullopt;
-    return fmt::format("\"{}\": {} {} a formula with an error constant or a name called as a function (the first is {}), which "
-                       "an .xls written by LibreOffice keeps as =NA(), showing #N/A",
+    return fmt::format("\"{}\": {} {} a formula with an error constant or a name called as a function (the first "
+                       "is {}), which an .xls written by LibreOffice keeps as =NA(), showing #N/A",
                        copyName, count == 1 ? "1 cell" : fmt::format("{} cells", count), count == 1 ? "holds" : "hold",
                        first);
 }
