@@ -646,6 +646,15 @@ std::size_t StyleMerger::border(std::size_t i)
     return mapped;
 }
 
+void StyleMerger::remapParts(pugi::xml_node x)
+{
+    remapRecordIndex(x, "numFmtId", [&](long v) { return numberFormat(v); });
+    remapRecordIndex(x, "fontId", [&](long v) { return static_cast<long>(font(static_cast<std::size_t>(std::max(0L, v)))); });
+    remapRecordIndex(x, "fillId", [&](long v) { return static_cast<long>(fill(static_cast<std::size_t>(std::max(0L, v)))); });
+    remapRecordIndex(x, "borderId",
+                     [&](long v) { return static_cast<long>(border(static_cast<std::size_t>(std::max(0L, v)))); });
+}
+
 std::size_t StyleMerger::styleRecord(std::size_t i)
 {
     if (auto it = styleXfMap_.find(i); it != styleXfMap_.end())
@@ -670,11 +679,7 @@ std::size_t StyleMerger::styleRecord(std::size_t i)
         }
     }
     pugi::xml_node x = scratchCopy(src_.styleXfs_[i]);
-    auto remap = [&](const char* a, auto fn) { remapRecordIndex(x, a, fn); };
-    remap("numFmtId", [&](long v) { return numberFormat(v); });
-    remap("fontId", [&](long v) { return static_cast<long>(font(static_cast<std::size_t>(std::max(0L, v)))); });
-    remap("fillId", [&](long v) { return static_cast<long>(fill(static_cast<std::size_t>(std::max(0L, v)))); });
-    remap("borderId", [&](long v) { return static_cast<long>(border(static_cast<std::size_t>(std::max(0L, v)))); });
+    remapParts(x);
     std::size_t mapped;
     if (named) {
         // Each named style owns its record: append, never share.
@@ -810,11 +815,7 @@ std::size_t StyleMerger::cellFormat(std::size_t sourceIndex)
     if (dst_.implicitDefault_)
         dst_.modified_ = true;
     pugi::xml_node x = scratchCopy(src_.xfs_[sourceIndex]);
-    auto remap = [&](const char* a, auto fn) { remapRecordIndex(x, a, fn); };
-    remap("numFmtId", [&](long v) { return numberFormat(v); });
-    remap("fontId", [&](long v) { return static_cast<long>(font(static_cast<std::size_t>(std::max(0L, v)))); });
-    remap("fillId", [&](long v) { return static_cast<long>(fill(static_cast<std::size_t>(std::max(0L, v)))); });
-    remap("borderId", [&](long v) { return static_cast<long>(border(static_cast<std::size_t>(std::max(0L, v)))); });
+    remapParts(x);
     if (!dst_.styleXfs_.empty() || !src_.styleXfs_.empty()) {
         if (dst_.styleXfs_.empty()) {
             // The destination has no style records at all: give it the default one first.
@@ -827,7 +828,8 @@ std::size_t StyleMerger::cellFormat(std::size_t sourceIndex)
             dst_.modified_ = true;
         }
         const std::size_t sourceStyle = recordIndex(x, "xfId");
-        remap("xfId", [&](long v) { return static_cast<long>(styleRecord(static_cast<std::size_t>(std::max(0L, v)))); });
+        remapRecordIndex(x, "xfId",
+                         [&](long v) { return static_cast<long>(styleRecord(static_cast<std::size_t>(std::max(0L, v)))); });
         pinAttributes(x, sourceStyle, recordIndex(x, "xfId"));
     }
     std::size_t mapped = findOrAppend(dst_.xfKeys_, dst_.xfs_, "cellXfs", x);

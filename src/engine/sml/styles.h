@@ -94,6 +94,8 @@ private:
     std::size_t fill(std::size_t i);
     std::size_t border(std::size_t i);
     std::size_t styleRecord(std::size_t i);
+    // Points a copied format record at the destination's number format, font, fill and border.
+    void remapParts(pugi::xml_node x);
     // The source record as it is written into the destination (colours translated, theme
     // fonts named), in the scratch document; the caller discards it.
     pugi::xml_node preparedFont(std::size_t i);
