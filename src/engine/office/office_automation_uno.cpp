@@ -4,6 +4,7 @@
 #include "engine/office/uno_office.h"
 #include "engine/office/view_settings.h"
 #include "engine/office/vba_project.h"
+#include "engine/office/xls_cells.h"
 #include "platform/copy_naming.h"
 #include "platform/engine_error.h"
 #include "platform/errors.h"
@@ -44,6 +45,7 @@
 #include <com/sun/star/table/XTableCharts.hpp>
 #include <com/sun/star/table/XTableChartsSupplier.hpp>
 #include <com/sun/star/sheet/CellFlags.hpp>
+#include <com/sun/star/sheet/FormulaResult.hpp>
 #include <com/sun/star/sheet/XCellRangesQuery.hpp>
 #include <com/sun/star/sheet/XCellRangeData.hpp>
 #include <com/sun/star/util/CloseVetoException.hpp>
@@ -604,20 +606,27 @@ std::optional<std::string> monthLettersAnOdsLoses(const Reference<css::sheet::XS
                        copyName, cells, verb, code);
 }
 
+const char* const kErrorConstants[] = {"#NULL!", "#DIV/0!", "#VALUE!", "#REF!", "#NAME?", "#NUM!", "#N/A"};
+
+// Whether a formula is one error value and nothing else: =#DIV/0!, or = alone, as LibreOffice
+// shows an error value it read from an .xls.
+bool isErrorValue(std::string_view formula)
+{
+    while (!formula.empty() && (formula.front() == '=' || formula.front() == ' '))
+        formula.remove_prefix(1);
+    while (!formula.empty() && formula.back() == ' ')
+        formula.remove_suffix(1);
+    return formula.empty() || std::find_if(std::begin(kErrorConstants), std::end(kErrorConstants),
+                                           [&](const char* e) { return formula == e; }) != std::end(kErrorConstants);
+}
+
 // Whether a formula holds an error constant or calls one of `names` (upper case) as if it were
-// a function; text in quotes is not looked into. A formula that is one error constant and
-// nothing else is left to the note on error values (=#N/A alone reads the same as =NA()).
+// a function; text in quotes is not looked into. A formula that is one error value and nothing
+// else is written back as that value when the .xls is saved.
 bool losesItsFormulaInAnXls(const std::string& formula, const std::set<std::string>& names)
 {
-    static const char* const kErrors[] = {"#NULL!", "#DIV/0!", "#VALUE!", "#REF!", "#NAME?", "#NUM!", "#N/A"};
-    std::string_view whole(formula);
-    while (!whole.empty() && (whole.front() == '=' || whole.front() == ' '))
-        whole.remove_prefix(1);
-    while (!whole.empty() && whole.back() == ' ')
-        whole.remove_suffix(1);
-    for (const char* error : kErrors)
-        if (whole == error)
-            return false;
+    if (isErrorValue(formula))
+        return false;
     // A reference that lost its cell or sheet reads C#REF!, #REF!.A1 or #REF!#REF!: no constant,
     // and LibreOffice writes it into an .xls as what it is.
     const auto inReference = [](char ch) {
@@ -633,7 +642,7 @@ bool losesItsFormulaInAnXls(const std::string& formula, const std::set<std::stri
         if (quoted)
             continue;
         if (c == '#' && (i == 0 || !inReference(formula[i - 1])))
-            for (const char* error : kErrors) {
+            for (const char* error : kErrorConstants) {
                 const std::size_t end = i + std::strlen(error);
                 if (formula.compare(i, end - i, error) == 0 && (end == formula.size() || !inReference(formula[end])))
                     return true;
@@ -690,6 +699,35 @@ std::optional<std::string> formulasAnXlsLoses(const Reference<css::sheet::XSprea
                        "is {}), which an .xls written by LibreOffice keeps as =NA(), showing #N/A",
                        copyName, count == 1 ? "1 cell" : fmt::format("{} cells", count), count == 1 ? "holds" : "hold",
                        first);
+}
+
+// The cells of each sheet that hold an error value and nothing else, which LibreOffice
+// writes into an .xls as formulas: they are put back as values in the file it saved.
+CellsBySheet errorValueCells(const Reference<css::sheet::XSpreadsheetDocument>& doc)
+{
+    CellsBySheet found;
+    const Reference<css::container::XIndexAccess> sheets(doc->getSheets(), UNO_QUERY_THROW);
+    for (sal_Int32 i = 0; i < sheets->getCount(); ++i) {
+        const Reference<css::sheet::XSpreadsheet> sheet(sheets->getByIndex(i), UNO_QUERY_THROW);
+        const Reference<css::sheet::XSheetCellRanges> errors =
+            Reference<css::sheet::XCellRangesQuery>(sheet, UNO_QUERY_THROW)->queryFormulaCells(css::sheet::FormulaResult::ERROR);
+        std::set<CellAt>* cells = nullptr;
+        for (const auto& a : errors->getRangeAddresses()) {
+            const Sequence<Sequence<OUString>> texts =
+                Reference<css::sheet::XCellRangeFormula>(
+                    sheet->getCellRangeByPosition(a.StartColumn, a.StartRow, a.EndColumn, a.EndRow), UNO_QUERY_THROW)
+                    ->getFormulaArray();
+            for (sal_Int32 r = 0; r < texts.getLength(); ++r)
+                for (sal_Int32 c = 0; c < texts[r].getLength(); ++c) {
+                    if (!isErrorValue(toUtf8(texts[r][c])))
+                        continue;
+                    if (!cells)
+                        cells = &found[toU16(Reference<css::container::XNamed>(sheet, UNO_QUERY_THROW)->getName())];
+                    cells->emplace(static_cast<std::uint32_t>(a.StartRow + r), static_cast<std::uint32_t>(a.StartColumn + c));
+                }
+        }
+    }
+    return found;
 }
 
 // Column letters ("AB") -> a column index.
@@ -1089,7 +1127,7 @@ struct OfficeAutomation::Impl {
         std::set<OUString> asianTextInOfficeFont;
         // Those of them that had LibreOffice's font in the file already: this office wrote it.
         std::set<OUString> asianTextInOfficeFontBefore;
-        bool ownAsianTextReported = false;
+        bool ownSheetsReported = false;
         // The views of the copies made into it (frozen panes, grid lines, zoom), which
         // LibreOffice writes for none of them.
         std::map<OUString, SheetView> copiesViews;
@@ -1258,6 +1296,18 @@ struct OfficeAutomation::Impl {
                 throw AutomationError(ErrorCode::SaveFailed, fmt::format("{}: the workbook was not saved, because the view "
                                                                 "of the sheets copied into it (frozen panes, zoom) "
                                                                 "could not be written: {}; the file is unchanged.",
+                                                                target.string(), e.what()));
+            }
+        }
+        if (as == WorkbookFormat::Xls) {
+            try {
+                const CellsBySheet errorValues =
+                    uno.run(target, "reading its error values", [&] { return errorValueCells(b.doc); });
+                keepCells(b.format == WorkbookFormat::Xls ? b.path : fs::path(), out->path(), errorValues);
+            } catch (const VbaProjectError& e) {
+                throw AutomationError(ErrorCode::SaveFailed, fmt::format("{}: the workbook was not saved, because its error "
+                                                                "values and the formulas holding error constants could "
+                                                                "not be written as they are: {}; the file is unchanged.",
                                                                 target.string(), e.what()));
             }
         }
@@ -1487,12 +1537,28 @@ void OfficeAutomation::copySheet(SheetRef sheetRef, Placement where, SheetRef an
     // A note belongs to a copy that was made.
     std::vector<std::string> made;
     // LibreOffice writes the .xls whole: its own protected sheets lose the fonts of their Asian
-    // text too, which the first copy into it reports.
-    if (to.format == WorkbookFormat::Xls && !to.ownAsianTextReported) {
+    // text too, and its formulas with an error constant that cannot be written back are lost,
+    // which the first copy into it reports.
+    if (to.format == WorkbookFormat::Xls && !to.ownSheetsReported) {
         impl_->mendFonts(to);
         for (const OUString& own : to.asianTextInOfficeFont)
             if (!to.asianTextInOfficeFontBefore.count(own))
                 made.push_back(fmt::format("its own sheet \"{}\" is protected, so {}", toUtf8(own), kAsianTextInOfficeFont));
+        for (const auto& lost : formulasNotKeptInFile(to.path)) {
+            const OUString formula = impl_->uno.run(to.path, "reading its formulas", [&] {
+                return Reference<css::sheet::XSpreadsheet>(to.doc->getSheets()->getByName(fromU16(lost.sheet)), UNO_QUERY_THROW)
+                    ->getCellByPosition(static_cast<sal_Int32>(lost.first.second), static_cast<sal_Int32>(lost.first.first))
+                    ->getFormula();
+            });
+            const auto [cells, verb] = countedCells(
+                lost.cells, fmt::format("{} {}", cellName(static_cast<sal_Int32>(lost.first.second),
+                                                          static_cast<sal_Int32>(lost.first.first)),
+                                        toUtf8(formula)));
+            made.push_back(fmt::format("its own sheet \"{}\": {} {} a formula with an error constant that reads other "
+                                       "sheets, names or arrays, which an .xls written by LibreOffice keeps as =NA(), "
+                                       "showing #N/A",
+                                       toUtf8(fromU16(lost.sheet)), cells, verb));
+        }
     }
     impl_->uno.run(to.path, fmt::format("copying the sheet \"{}\" into it", sourceName), [&] {
         const OUString name = Reference<css::container::XNamed>(source.sheet, UNO_QUERY_THROW)->getName();
@@ -1611,7 +1677,7 @@ void OfficeAutomation::copySheet(SheetRef sheetRef, Placement where, SheetRef an
     });
     ++to.revision;
     to.dirty = true;
-    to.ownAsianTextReported = true;
+    to.ownSheetsReported = true;
     impl_->notes.insert(impl_->notes.end(), std::make_move_iterator(made.begin()), std::make_move_iterator(made.end()));
 }
 

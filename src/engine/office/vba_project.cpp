@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "engine/office/vba_project.h"
 
+#include "engine/office/biff_stream.h"
+
 #include <fmt/format.h>
 #include <gsf/gsf.h>
 
@@ -21,15 +23,10 @@
 namespace tessaro {
 namespace {
 
-constexpr std::uint16_t kBof = 0x0809;
-constexpr std::uint16_t kEof = 0x000A;
-constexpr std::uint16_t kBoundSheet = 0x0085;
 constexpr std::uint16_t kObjProj = 0x00D3;
 constexpr std::uint16_t kCodeName = 0x01BA;
 constexpr std::uint16_t kTabId = 0x013D;
 constexpr std::uint16_t kWindow1 = 0x003D;
-constexpr std::uint16_t kIndex = 0x020B;
-constexpr std::uint16_t kExtSst = 0x00FF;
 constexpr std::uint16_t kWindow2 = 0x023E;
 constexpr std::uint16_t kPane = 0x0041;
 constexpr std::uint16_t kSelection = 0x001D;
@@ -40,15 +37,9 @@ constexpr std::uint16_t kScl = 0x00A0;
 // sheet extensions and shared features.
 const std::set<std::uint16_t> kAfterCodeName = {0x0801, 0x086C, 0x0862, 0x0867, 0x0868, 0x0871, 0x0872};
 
-// Bytes to put before the byte at `first` of a stream.
-using Inserts = std::vector<std::pair<std::size_t, std::string>>;
+} // namespace
 
-struct Record {
-    std::uint16_t type;
-    std::size_t offset; // of the header
-    std::size_t size;   // of the body
-    std::size_t end() const { return offset + 4 + size; }
-};
+namespace biff {
 
 std::uint32_t u16(std::string_view s, std::size_t at)
 {
@@ -57,11 +48,26 @@ std::uint32_t u16(std::string_view s, std::size_t at)
 
 std::uint32_t u32(std::string_view s, std::size_t at) { return u16(s, at) | u16(s, at + 2) << 16; }
 
+void put16(std::string& s, std::size_t at, std::uint32_t v)
+{
+    s[at] = static_cast<char>(v & 0xFF);
+    s[at + 1] = static_cast<char>((v >> 8) & 0xFF);
+}
+
 void put32(std::string& s, std::size_t at, std::uint32_t v)
 {
     for (int i = 0; i < 4; ++i)
         s[at + static_cast<std::size_t>(i)] = static_cast<char>((v >> (8 * i)) & 0xFF);
 }
+
+std::string le16(std::uint32_t v)
+{
+    std::string s(2, '\0');
+    put16(s, 0, v);
+    return s;
+}
+
+namespace {
 
 std::vector<Record> recordsOf(std::string_view s)
 {
@@ -79,7 +85,7 @@ std::vector<Record> recordsOf(std::string_view s)
     return out;
 }
 
-std::string whole(std::string_view s, const Record& r) { return std::string(s.substr(r.offset, 4 + r.size)); }
+} // namespace
 
 // A BOUNDSHEET8 record's sheet name: a short unicode string after the 6-byte position and state.
 std::u16string sheetNameOf(std::string_view s, const Record& r)
@@ -96,18 +102,6 @@ std::u16string sheetNameOf(std::string_view s, const Record& r)
         name.push_back(static_cast<char16_t>(wide ? u16(s, body + 8 + 2 * i) : static_cast<std::uint8_t>(s[body + 8 + i])));
     return name;
 }
-
-// The records of a BIFF8 stream with the sheets' substreams found through the globals.
-struct Layout {
-    std::vector<Record> records;
-    std::size_t globalsEnd = 0; // index of the globals' EOF
-    struct Sheet {
-        std::size_t entry; // index of its BOUNDSHEET8 record
-        std::size_t bof;
-        std::size_t eof;
-    };
-    std::vector<Sheet> sheets;
-};
 
 Layout layoutOf(std::string_view s)
 {
@@ -142,7 +136,6 @@ Layout layoutOf(std::string_view s)
     return l;
 }
 
-// The sheet's own records (not those of a chart inside it) of a type.
 std::vector<std::size_t> ownRecords(const Layout& l, const Layout::Sheet& sheet, std::uint16_t type)
 {
     std::vector<std::size_t> found;
@@ -159,38 +152,49 @@ std::vector<std::size_t> ownRecords(const Layout& l, const Layout::Sheet& sheet,
     return found;
 }
 
-// The sheet's own CODENAME record, if any.
-std::optional<std::size_t> codeNameOf(const Layout& l, const Layout::Sheet& sheet)
-{
-    const auto found = ownRecords(l, sheet, kCodeName);
-    return found.empty() ? std::nullopt : std::optional(found.front());
-}
-
-// `saved` with each insert's bytes put before the byte at its position, and each stream
-// position the stream records (sheet offsets, row-block and shared-string indexes) moved by
-// what was inserted before it. `edit` may change a record's body in place, as it is copied.
-std::string withInserted(std::string_view saved, const Layout& l, Inserts inserts, const char* what,
-                         const std::function<void(const Record&, std::string&, std::size_t)>& edit = {})
+std::string withEdits(std::string_view saved, const Layout& l, Edits edits, const char* what,
+                      const std::function<void(const Record&, std::string&, std::size_t)>& edit)
 {
     const auto& rs = l.records;
+    auto& inserts = edits.inserts;
     std::stable_sort(inserts.begin(), inserts.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
 
-    // A position in the saved stream, in the new one: moved by everything inserted at or before it.
-    const auto moved = [&](std::uint32_t old) {
-        std::size_t by = 0;
-        for (const auto& [first, bytes] : inserts)
-            if (first <= old)
-                by += bytes.size();
-        if (old + by > 0xFFFFFFFFu)
+    // What each edit moves the bytes after it by, from where: an insert moves its own
+    // position, a replaced record what follows it.
+    std::vector<std::pair<std::size_t, std::int64_t>> shifts;
+    for (const auto& [first, bytes] : inserts)
+        shifts.emplace_back(first, static_cast<std::int64_t>(bytes.size()));
+    for (const auto& [index, bytes] : edits.replaced)
+        shifts.emplace_back(rs[index].end(),
+                            static_cast<std::int64_t>(bytes.size()) - static_cast<std::int64_t>(4 + rs[index].size));
+    std::stable_sort(shifts.begin(), shifts.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::vector<std::int64_t> sums(shifts.size() + 1, 0);
+    for (std::size_t i = 0; i < shifts.size(); ++i)
+        sums[i + 1] = sums[i] + shifts[i].second;
+    // A position in the saved stream, in the new one.
+    const auto moved = [&](std::uint64_t old) {
+        const auto upTo = std::upper_bound(shifts.begin(), shifts.end(), old,
+                                           [](std::uint64_t p, const auto& s) { return p < s.first; });
+        const std::int64_t now = static_cast<std::int64_t>(old) + sums[static_cast<std::size_t>(upTo - shifts.begin())];
+        if (now < 0 || now > 0xFFFFFFFF)
             throw VbaProjectError("its Workbook stream would grow beyond what BIFF8 can address");
-        return static_cast<std::uint32_t>(old + by);
+        return static_cast<std::uint32_t>(now);
     };
+    std::unordered_map<std::size_t, std::size_t> at;
+    for (std::size_t i = 0; i < rs.size(); ++i)
+        at.emplace(rs[i].offset, i);
+
     std::string out;
     out.reserve(saved.size() + 64 * (inserts.size() + 1));
     std::size_t next = 0;
-    for (const Record& r : rs) {
+    for (std::size_t i = 0; i < rs.size(); ++i) {
+        const Record& r = rs[i];
         for (; next < inserts.size() && inserts[next].first <= r.offset; ++next)
             out += inserts[next].second;
+        if (const auto it = edits.replaced.find(i); it != edits.replaced.end()) {
+            out += it->second;
+            continue;
+        }
         const std::size_t start = out.size();
         out.append(saved.substr(r.offset, 4 + r.size));
         const std::size_t body = start + 4;
@@ -205,6 +209,28 @@ std::string withInserted(std::string_view saved, const Layout& l, Inserts insert
         } else if (r.type == kExtSst && r.size >= 2) {
             for (std::size_t k = body + 2; k + 8 <= body + r.size; k += 8)
                 put32(out, k, moved(u32(out, k)));
+        } else if (r.type == kDbCell && r.size >= 4 && u32(out, body) != 0 && u32(out, body) <= r.offset) {
+            // Distances back to the block's first ROW, then from the end of that ROW to its
+            // row's first cell, and from each row's first cell to the next one's.
+            const std::size_t firstRow = r.offset - u32(out, body);
+            const auto row = at.find(firstRow);
+            if (row != at.end() && rs[row->second].type == kRow) {
+                const std::uint32_t newRow = moved(firstRow);
+                put32(out, body, moved(r.offset) - newRow);
+                std::size_t from = rs[row->second].end();
+                std::uint64_t newFrom = newRow + 4 + rs[row->second].size;
+                for (std::size_t k = body + 4; k + 2 <= body + r.size; k += 2) {
+                    const std::size_t cell = from + u16(out, k);
+                    const std::uint32_t newCell = moved(cell);
+                    if (newCell < newFrom || newCell - newFrom > 0xFFFF)
+                        throw VbaProjectError(fmt::format("a row block of its Workbook stream would span more "
+                                                          "than BIFF8 can address when {} were written",
+                                                          what));
+                    put16(out, k, static_cast<std::uint32_t>(newCell - newFrom));
+                    from = cell;
+                    newFrom = newCell;
+                }
+            }
         }
         if (edit)
             edit(r, out, body);
@@ -217,6 +243,21 @@ std::string withInserted(std::string_view saved, const Layout& l, Inserts insert
     if (check.sheets.size() != l.sheets.size())
         throw VbaProjectError(fmt::format("its Workbook stream lost a sheet when {} were written", what));
     return out;
+}
+
+} // namespace biff
+
+using namespace biff;
+
+namespace {
+
+std::string whole(std::string_view s, const Record& r) { return std::string(s.substr(r.offset, 4 + r.size)); }
+
+// The sheet's own CODENAME record, if any.
+std::optional<std::size_t> codeNameOf(const Layout& l, const Layout::Sheet& sheet)
+{
+    const auto found = ownRecords(l, sheet, kCodeName);
+    return found.empty() ? std::nullopt : std::optional(found.front());
 }
 
 } // namespace
@@ -241,7 +282,8 @@ std::string withVbaBinding(std::string_view saved, const VbaBinding& binding)
 {
     const Layout l = layoutOf(saved);
     const auto& rs = l.records;
-    Inserts inserts;
+    Edits edits;
+    auto& inserts = edits.inserts;
 
     bool hasObjProj = false, hasCodeName = false;
     std::optional<std::size_t> anchor, window;
@@ -270,7 +312,7 @@ std::string withVbaBinding(std::string_view saved, const VbaBinding& binding)
             --at;
         inserts.emplace_back(rs[at].offset, code->second);
     }
-    return withInserted(saved, l, std::move(inserts), "the project's records");
+    return withEdits(saved, l, std::move(edits), "the project's records");
 }
 
 namespace {
@@ -279,19 +321,6 @@ namespace {
 constexpr std::uint16_t kShowGrid = 0x0002;
 constexpr std::uint16_t kFrozen = 0x0008;
 constexpr std::uint16_t kFrozenNoSplit = 0x0100;
-
-void put16(std::string& s, std::size_t at, std::uint32_t v)
-{
-    s[at] = static_cast<char>(v & 0xFF);
-    s[at + 1] = static_cast<char>((v >> 8) & 0xFF);
-}
-
-std::string le16(std::uint32_t v)
-{
-    std::string s(2, '\0');
-    put16(s, 0, v);
-    return s;
-}
 
 } // namespace
 
@@ -330,7 +359,8 @@ std::string withSheetViews(std::string_view saved, const std::map<std::u16string
 {
     const Layout l = layoutOf(saved);
     const auto& rs = l.records;
-    Inserts inserts;
+    Edits edits;
+    auto& inserts = edits.inserts;
     struct Window {
         const SheetView* view;
         bool freeze;
@@ -370,7 +400,7 @@ std::string withSheetViews(std::string_view saved, const std::map<std::u16string
     }
     if (windows.empty())
         return std::string(saved);
-    return withInserted(saved, l, std::move(inserts), "the sheets' views",
+    return withEdits(saved, l, std::move(edits), "the sheets' views",
                         [&](const Record& r, std::string& out, std::size_t body) {
                             const auto it = r.type == kWindow2 ? windows.find(r.offset) : windows.end();
                             if (it == windows.end())
@@ -542,16 +572,27 @@ void keepVbaProject(const std::filesystem::path& original, const std::filesystem
 
 std::map<std::u16string, SheetView> sheetViewsOfFile(const std::filesystem::path& xls)
 {
-    const GsfPtr<GsfInfile> from = openCompound(xls);
-    const GsfPtr<GsfInput> book(gsf_infile_child_by_name(from.get(), "Workbook"));
-    if (!book)
-        throw VbaProjectError(fmt::format("{} holds no BIFF8 Workbook stream", xls.string()));
-    return sheetViewsOf(contentOf(book.get()));
+    return sheetViewsOf(workbookStreamOf(xls));
 }
 
 void writeSheetViews(const std::filesystem::path& saved, const std::map<std::u16string, SheetView>& views)
 {
     rewriteCompound(saved, [&](std::string stream) { return withSheetViews(stream, views); });
+}
+
+std::string biff::workbookStreamOf(const std::filesystem::path& xls)
+{
+    const GsfPtr<GsfInfile> from = openCompound(xls);
+    const GsfPtr<GsfInput> book(gsf_infile_child_by_name(from.get(), "Workbook"));
+    if (!book)
+        throw VbaProjectError(fmt::format("{} holds no BIFF8 Workbook stream", xls.string()));
+    return contentOf(book.get());
+}
+
+void biff::rewriteWorkbookStream(const std::filesystem::path& saved,
+                                 const std::function<std::string(std::string)>& workbook)
+{
+    rewriteCompound(saved, workbook);
 }
 
 } // namespace tessaro

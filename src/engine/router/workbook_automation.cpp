@@ -74,10 +74,8 @@ void checkFitsFormat(const SheetExtent& e, WorkbookFormat format, const std::str
 
 // What LibreOffice changes when it copies a sheet into a legacy workbook: references to other
 // workbooks come out as #REF! (.xls) or as empty formulas (.ods), and a data table with a row
-// input cell reads another input cell in an .xls, so such a sheet is refused;
-// an .xls written by it shows every error constant as #N/A, which the report says.
-void checkCarriedWhole(const SheetExtent& e, WorkbookFormat format, const std::string& sheetName, const fs::path& to,
-                       std::vector<std::string>& notes)
+// input cell reads another input cell in an .xls, so such a sheet is refused.
+void checkCarriedWhole(const SheetExtent& e, WorkbookFormat format, const std::string& sheetName, const fs::path& to)
 {
     checkFitsFormat(e, format, sheetName, to);
     const char* kind = format == WorkbookFormat::Xls ? "an .xls" : "an .ods";
@@ -98,11 +96,6 @@ void checkCarriedWhole(const SheetExtent& e, WorkbookFormat format, const std::s
                                                         "writes such a table into an .xls workbook with the wrong input "
                                                         "cell, so that it would show other results",
                                                         sheetName, e.firstRowInputTable)));
-    if (format == WorkbookFormat::Xls && e.errorConstants > 0)
-        notes.push_back(fmt::format("{} {} of {} {} an error value other than #N/A (the first is {}), which an .xls "
-                                    "written by LibreOffice shows as #N/A",
-                                    fmt::group_digits(e.errorConstants), e.errorConstants == 1 ? "cell" : "cells",
-                                    sheetName, e.errorConstants == 1 ? "holds" : "hold", e.firstErrorConstant));
 }
 
 // What the instances of one factory share: the office, the native engine's factory, and the
@@ -437,14 +430,11 @@ private:
         if (!source.extent)
             source.extent = from.onOffice ? nativeServer().inspectSheet(convertedSheet(from, source))
                                           : native_->inspectSheet(source.inner);
-        // A note belongs to a copy that was made: it is kept only once the office made it.
-        std::vector<std::string> notes;
         if (source.extent)
-            checkCarriedWhole(*source.extent, to.format, source.name.value_or(std::string()), to.path, notes);
+            checkCarriedWhole(*source.extent, to.format, source.name.value_or(std::string()), to.path);
         const SheetRef imported = from.onOffice ? source.inner : shadowSheet(from, source);
         office_->copySheet(imported, where, target.inner);
         ++to.revision;
-        notes_.insert(notes_.end(), std::make_move_iterator(notes.begin()), std::make_move_iterator(notes.end()));
     }
 
     // A legacy sheet is copied from LibreOffice's .xlsx conversion of it, and LibreOffice does

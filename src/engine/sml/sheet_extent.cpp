@@ -75,18 +75,6 @@ bool readsOtherBook(std::string_view formula)
     return finder.found;
 }
 
-bool isErrorOtherThanNa(std::string_view text)
-{
-    while (!text.empty() && (text.front() == ' ' || text.front() == '='))
-        text.remove_prefix(1);
-    while (!text.empty() && text.back() == ' ')
-        text.remove_suffix(1);
-    static const std::string_view kErrors[] = {"#NULL!", "#DIV/0!", "#VALUE!", "#REF!", "#NAME?", "#NUM!",
-                                               "#GETTING_DATA", "#SPILL!", "#CALC!", "#FIELD!", "#BLOCKED!",
-                                               "#CONNECT!", "#BUSY!", "#UNKNOWN!"};
-    return std::find(std::begin(kErrors), std::end(kErrors), text) != std::end(kErrors);
-}
-
 // A data table as LibreOffice writes it, one formula per cell: TABLE(formula, input, value) for
 // one input, with five arguments for two. With one input, the value's reference is fixed to
 // its row when the values run along a row (`C$26`) and to its column when they run down one.
@@ -200,7 +188,6 @@ private:
         formats_.insert(s ? number(s->value) : 0);
         const XmlAttribute* type = t.attribute("t");
         cellType_ = type ? std::string(type->value) : std::string();
-        hasFormula_ = false;
     }
 
     std::string cellName() const
@@ -208,7 +195,6 @@ private:
         return columnLetters(static_cast<long>(column_)) + std::to_string(row_);
     }
 
-    // An empty formula is none: LibreOffice writes error constants of legacy files so.
     void onFormula(const XmlToken& t)
     {
         const XmlAttribute* kind = t.attribute("t");
@@ -216,7 +202,6 @@ private:
         sharedIndex_ = kind && kind->value == "shared" && si ? std::optional<std::uint64_t>(number(si->value)) : std::nullopt;
         if (kind && kind->value == "dataTable" && (isTrue(t.attribute("dtr")) || isTrue(t.attribute("dt2D"))))
             countRowInputTable();
-        hasFormula_ = sharedIndex_.has_value();
         if (t.selfClosing) {
             // A cell of a shared formula reads what the formula's first cell reads.
             if (sharedIndex_ && externalShared_.count(*sharedIndex_))
@@ -232,13 +217,10 @@ private:
         if (!inFormula_)
             return;
         inFormula_ = false;
-        hasFormula_ = hasFormula_ || text_.find_first_not_of(' ') != std::string::npos;
         if (readsOtherBook(text_)) {
             countExternal();
             if (sharedIndex_)
                 externalShared_.insert(*sharedIndex_);
-        } else if (isErrorOtherThanNa(text_)) {
-            countErrorConstant();
         } else if (isRowInputTable(text_)) {
             countRowInputTable();
         }
@@ -248,19 +230,12 @@ private:
     void endCell()
     {
         cellType_.clear();
-        hasFormula_ = false;
     }
 
     void countExternal()
     {
         if (extent_.externalFormulas++ == 0)
             extent_.firstExternalFormula = cellName();
-    }
-
-    void countErrorConstant()
-    {
-        if (extent_.errorConstants++ == 0)
-            extent_.firstErrorConstant = cellName();
     }
 
     void countRowInputTable()
@@ -276,8 +251,6 @@ private:
         collecting_ = false;
         std::uint64_t length = 0;
         if (cellType_ == "e") {
-            if (!hasFormula_ && isErrorOtherThanNa(text_))
-                countErrorConstant();
             text_.clear();
             return;
         }
@@ -301,7 +274,6 @@ private:
     std::string cellType_;
     bool collecting_ = false;
     bool inFormula_ = false;
-    bool hasFormula_ = false;
     std::optional<std::uint64_t> sharedIndex_;
     std::unordered_set<std::uint64_t> externalShared_;
     std::string text_;

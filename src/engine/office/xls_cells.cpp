@@ -1,0 +1,337 @@
+// SPDX-License-Identifier: MIT
+#include "engine/office/xls_cells.h"
+
+#include "engine/office/biff_stream.h"
+
+#include <optional>
+#include <unordered_map>
+
+namespace tessaro {
+namespace {
+
+using namespace biff;
+
+constexpr std::uint16_t kFormula = 0x0006;
+constexpr std::uint16_t kBoolErr = 0x0205;
+constexpr std::uint16_t kShrFmla = 0x04BC;
+constexpr std::uint16_t kArray = 0x0221;
+constexpr std::uint16_t kTable = 0x0236;
+constexpr std::uint16_t kString = 0x0207;
+constexpr std::uint16_t kContinue = 0x003C;
+constexpr std::uint8_t kErrToken = 0x1C;
+constexpr std::uint8_t kNotAvailable = 0x2A;
+// A FORMULA's fields: cached result, flags, token count, tokens.
+constexpr std::size_t kResult = 6, kFlags = 14, kTokenCount = 20, kTokens = 22;
+constexpr std::uint32_t kSharedFlag = 0x0008;
+
+bool isBiff8(std::string_view s) { return s.size() >= 6 && u16(s, 0) == kBof && u16(s, 4) == 0x0600; }
+
+std::string_view bodyOf(std::string_view s, const Record& r) { return s.substr(r.offset + 4, r.size); }
+
+// A formula's tokens as a cell's own, when they hold an error constant: those of a shared
+// formula (relative to the cell `at`) made absolute. Nothing when a token names another sheet,
+// a name or a record beside the formula, or cannot be read: such a formula is left as it is.
+struct Tokens {
+    bool error = false;
+    std::optional<std::string> own;
+};
+
+Tokens tokensOf(std::string_view rgce, CellAt at)
+{
+    Tokens t;
+    std::string out;
+    // A relative row or column of a shared formula, made the cell's own.
+    const auto rowOf = [&](std::uint32_t row, std::uint32_t colField) {
+        return (colField & 0x8000) ? (at.first + static_cast<std::int16_t>(row)) & 0xFFFF : row;
+    };
+    const auto colOf = [&](std::uint32_t colField) {
+        return (colField & 0x4000) ? ((at.second + static_cast<std::int8_t>(colField & 0xFF)) & 0xFF) | (colField & 0xC000)
+                                   : colField;
+    };
+    std::size_t p = 0;
+    while (p < rgce.size()) {
+        const auto id = static_cast<std::uint8_t>(rgce[p]);
+        const std::uint8_t kind = id < 0x20 ? id : static_cast<std::uint8_t>((id & 0x1F) | 0x20);
+        std::size_t length = 0;
+        if (kind >= 0x03 && kind <= 0x16) {
+            length = 1;
+        } else if (kind == 0x17) { // a string: its length, whether wide, its characters
+            if (p + 3 > rgce.size())
+                return t;
+            length = 3 + static_cast<std::uint8_t>(rgce[p + 1]) * ((rgce[p + 2] & 1) ? 2u : 1u);
+        } else if (kind == 0x19) { // tAttr; a CHOOSE's carries its jump table
+            if (p + 4 > rgce.size())
+                return t;
+            length = 4 + ((rgce[p + 1] & 0x04) ? (u16(rgce, p + 2) + 1) * 2 : 0);
+        } else if (kind == kErrToken || kind == 0x1D) {
+            t.error |= kind == kErrToken;
+            length = 2;
+        } else if (kind == 0x1E || kind == 0x21) {
+            length = 3;
+        } else if (kind == 0x22) {
+            length = 4;
+        } else if (kind == 0x1F || kind == 0x25 || kind == 0x2B) {
+            length = 9;
+        } else if (kind == 0x24 || kind == 0x2A) {
+            length = 5;
+        } else if (kind == 0x2C || kind == 0x2D) { // tRefN, tAreaN: only in shared formulas
+            const std::size_t n = kind == 0x2C ? 5 : 9;
+            if (p + n > rgce.size())
+                return t;
+            std::string token(rgce.substr(p, n));
+            token[0] = static_cast<char>(id - 8);
+            if (kind == 0x2C) {
+                const std::uint32_t col = u16(rgce, p + 3);
+                put16(token, 1, rowOf(u16(rgce, p + 1), col));
+                put16(token, 3, colOf(col));
+            } else {
+                const std::uint32_t first = u16(rgce, p + 5), last = u16(rgce, p + 7);
+                put16(token, 1, rowOf(u16(rgce, p + 1), first));
+                put16(token, 3, rowOf(u16(rgce, p + 3), last));
+                put16(token, 5, colOf(first));
+                put16(token, 7, colOf(last));
+            }
+            out += token;
+            p += n;
+            continue;
+        } else {
+            // Names, other sheets and workbooks, arrays and the other tokens whose meaning
+            // lies outside the formula: the scan goes on for the error constant alone.
+            for (; p < rgce.size(); ++p)
+                t.error |= static_cast<std::uint8_t>(rgce[p]) == kErrToken;
+            return t;
+        }
+        if (p + length > rgce.size())
+            return t;
+        out.append(rgce.substr(p, length));
+        p += length;
+    }
+    t.own = std::move(out);
+    return t;
+}
+
+bool isOneError(std::string_view rgce) { return rgce.size() == 2 && static_cast<std::uint8_t>(rgce[0]) == kErrToken; }
+
+// The formula cells of one sheet and the shared formulas and arrays they use.
+struct SheetCells {
+    struct Formula {
+        std::size_t record;
+        CellAt at;
+        std::string_view tokens;      // its own: a reference to a shared formula or an array, or the formula
+        std::optional<CellAt> shared; // the cell whose record the shared formula or array follows
+    };
+    std::vector<Formula> formulas;
+    std::map<CellAt, std::size_t> byCell;
+    // By the cell it follows: a shared formula's tokens, or nothing for an array or a table.
+    std::map<CellAt, std::optional<std::string_view>> groups;
+    std::map<CellAt, std::size_t> groupRecord;
+    // An array formula's tokens, by its first cell.
+    std::map<CellAt, std::string_view> arrays;
+
+    // The tokens the cell's formula has, with the cell its shared formula is relative to.
+    std::optional<std::string_view> effective(const Formula& f) const
+    {
+        if (!f.shared)
+            return f.tokens;
+        const auto g = groups.find(*f.shared);
+        return g == groups.end() ? std::nullopt : g->second;
+    }
+};
+
+SheetCells cellsOf(std::string_view s, const Layout& l, const Layout::Sheet& sheet)
+{
+    SheetCells cells;
+    int depth = 0;
+    for (std::size_t i = sheet.bof; i <= sheet.eof; ++i) {
+        const Record& r = l.records[i];
+        if (r.type == kBof)
+            ++depth;
+        else if (r.type == kEof)
+            --depth;
+        if (depth != 1 || r.type != kFormula || r.size < kTokens)
+            continue;
+        const std::string_view body = bodyOf(s, r);
+        const std::size_t count = u16(body, kTokenCount);
+        if (kTokens + count > body.size())
+            continue;
+        SheetCells::Formula f{i, {u16(body, 0), u16(body, 2)}, body.substr(kTokens, count), std::nullopt};
+        if (count == 5 && body[kTokens] == 0x01)
+            f.shared = CellAt{u16(body, kTokens + 1), u16(body, kTokens + 3)};
+        cells.byCell[f.at] = cells.formulas.size();
+        cells.formulas.push_back(f);
+        // What follows a formula record is the shared formula, array or table it starts.
+        if (i + 1 > sheet.eof)
+            continue;
+        const Record& next = l.records[i + 1];
+        if (next.type == kShrFmla && next.size >= 10) {
+            const std::string_view g = bodyOf(s, next);
+            const std::size_t n = u16(g, 8);
+            cells.groups[f.at] = 10 + n <= g.size() ? std::optional(g.substr(10, n)) : std::nullopt;
+            cells.groupRecord[f.at] = i + 1;
+        } else if (next.type == kArray || next.type == kTable) {
+            cells.groups[f.at] = std::nullopt;
+            if (next.type == kArray && next.size >= 14) {
+                const std::string_view a = bodyOf(s, next);
+                const std::size_t n = u16(a, 12);
+                cells.arrays[f.at] = 14 + n <= a.size() ? a.substr(14, n) : std::string_view();
+            }
+        }
+    }
+    return cells;
+}
+
+std::string record(std::uint16_t type, const std::string& body) { return le16(type) + le16(static_cast<std::uint32_t>(body.size())) + body; }
+
+} // namespace
+
+std::vector<FormulasNotKept> formulasNotKept(std::string_view original)
+{
+    std::vector<FormulasNotKept> found;
+    if (!isBiff8(original))
+        return found;
+    const Layout l = layoutOf(original);
+    for (const auto& sheet : l.sheets) {
+        const SheetCells cells = cellsOf(original, l, sheet);
+        FormulasNotKept lost{sheetNameOf(original, l.records[sheet.entry]), 0, {}};
+        for (const auto& f : cells.formulas) {
+            std::optional<std::string_view> tokens = cells.effective(f);
+            bool array = false;
+            if (!tokens && f.shared) {
+                const auto a = cells.arrays.find(*f.shared);
+                if (a == cells.arrays.end())
+                    continue;
+                tokens = a->second;
+                array = true;
+            }
+            if (!tokens || isOneError(*tokens))
+                continue;
+            const Tokens t = tokensOf(*tokens, f.at);
+            if (t.error && (array || !t.own) && lost.cells++ == 0)
+                lost.first = f.at;
+        }
+        if (lost.cells > 0)
+            found.push_back(std::move(lost));
+    }
+    return found;
+}
+
+std::string withCellsKept(std::string_view saved, std::string_view original, const CellsBySheet& errorValues)
+{
+    const Layout l = layoutOf(saved);
+    std::optional<Layout> before;
+    std::map<std::u16string, std::size_t> beforeSheets;
+    if (isBiff8(original)) {
+        before = layoutOf(original);
+        for (std::size_t k = 0; k < before->sheets.size(); ++k)
+            beforeSheets.emplace(sheetNameOf(original, before->records[before->sheets[k].entry]), k);
+    }
+    static const CellsBySheet::mapped_type none;
+    Edits edits;
+    for (const auto& sheet : l.sheets) {
+        const std::u16string name = sheetNameOf(saved, l.records[sheet.entry]);
+        const auto values = errorValues.find(name);
+        const auto& errors = values == errorValues.end() ? none : values->second;
+        const auto was = beforeSheets.find(name);
+        if (errors.empty() && was == beforeSheets.end())
+            continue;
+        const SheetCells cells = cellsOf(saved, l, sheet);
+        std::optional<SheetCells> old;
+        if (was != beforeSheets.end())
+            old = cellsOf(original, *before, before->sheets[was->second]);
+
+        // The record each formula cell becomes, if it changes.
+        std::map<std::size_t, std::string> put;
+        for (const auto& f : cells.formulas) {
+            const auto tokens = cells.effective(f);
+            if (!tokens || !isOneError(*tokens))
+                continue;
+            const std::string_view body = bodyOf(saved, l.records[f.record]);
+            const bool errorResult = u16(body, kResult + 6) == 0xFFFF && body[kResult] == 2;
+            if (errors.count(f.at)) {
+                if (errorResult)
+                    put[f.record] = record(kBoolErr, std::string(body.substr(0, 6)) + body[kResult + 2] + '\x01');
+                continue;
+            }
+            if (!old || static_cast<std::uint8_t>((*tokens)[1]) != kNotAvailable)
+                continue;
+            const auto it = old->byCell.find(f.at);
+            if (it == old->byCell.end())
+                continue;
+            const auto oldTokens = old->effective(old->formulas[it->second]);
+            if (!oldTokens || isOneError(*oldTokens))
+                continue;
+            const Tokens t = tokensOf(*oldTokens, f.at);
+            if (!t.error || !t.own)
+                continue;
+            // The saved cell's format, the tokens of the workbook before as the cell's own, and
+            // their result: LibreOffice writes that of #N/A. A text result is followed by its
+            // STRING record.
+            std::string rebuilt(body.substr(0, kTokenCount));
+            put16(rebuilt, kFlags, u16(rebuilt, kFlags) & ~kSharedFlag);
+            put32(rebuilt, kFlags + 2, 0);
+            const std::size_t oldRecord = old->formulas[it->second].record;
+            const std::string_view oldBody = bodyOf(original, before->records[oldRecord]);
+            const auto isText = [](std::string_view b) { return b[kResult] == 0 && u16(b, kResult + 6) == 0xFFFF; };
+            std::string text;
+            if (!isText(body) && isText(oldBody)) {
+                std::size_t next = oldRecord + 1;
+                while (next < before->records.size() && (before->records[next].type == kShrFmla ||
+                                                         before->records[next].type == kArray ||
+                                                         before->records[next].type == kTable))
+                    ++next;
+                for (; next < before->records.size() && (text.empty() ? before->records[next].type == kString
+                                                                      : before->records[next].type == kContinue);
+                     ++next)
+                    text.append(original.substr(before->records[next].offset, 4 + before->records[next].size));
+            }
+            if (!isText(body) && (!isText(oldBody) || !text.empty()))
+                rebuilt.replace(kResult, 8, oldBody.substr(kResult, 8));
+            put[f.record] = record(kFormula, rebuilt + le16(static_cast<std::uint32_t>(t.own->size())) + *t.own) + text;
+        }
+        // A shared formula follows the record of its first cell: that cell changes only with
+        // every cell using it, and the shared formula then goes. LibreOffice shares a formula
+        // between cells of the same formula, which all change or none.
+        for (const auto& [first, recordIndex] : cells.groupRecord) {
+            const auto base = cells.byCell.find(first);
+            if (base == cells.byCell.end())
+                continue;
+            bool all = true;
+            for (const auto& f : cells.formulas)
+                if (f.shared == first && !put.count(f.record))
+                    all = false;
+            if (all)
+                edits.replaced[recordIndex] = std::string();
+            else
+                put.erase(cells.formulas[base->second].record);
+        }
+        for (auto& [index, bytes] : put)
+            edits.replaced[index] = std::move(bytes);
+    }
+    if (edits.replaced.empty())
+        return std::string(saved);
+    return withEdits(saved, l, std::move(edits), "the cells' values");
+}
+
+void keepCells(const std::filesystem::path& original, const std::filesystem::path& saved, const CellsBySheet& errorValues)
+{
+    std::string before;
+    if (!original.empty()) {
+        try {
+            before = workbookStreamOf(original);
+        } catch (const VbaProjectError&) {
+            // An older .xls (BIFF5 and before): LibreOffice wrote its formulas anew.
+        }
+    }
+    rewriteWorkbookStream(saved, [&](std::string stream) { return withCellsKept(stream, before, errorValues); });
+}
+
+std::vector<FormulasNotKept> formulasNotKeptInFile(const std::filesystem::path& xls)
+{
+    try {
+        return formulasNotKept(workbookStreamOf(xls));
+    } catch (const VbaProjectError&) {
+        return {};
+    }
+}
+
+} // namespace tessaro
