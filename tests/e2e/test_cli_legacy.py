@@ -598,12 +598,52 @@ class LegacyCliTest(unittest.TestCase):
         book = office_books.read_books([xls])[xls]
         self.assertEqual(book["sheets"], ["First", "data", "Last", "Small", "Errors"])
         self.assertEqual(book["hidden"], ["Errors"], "a hidden sheet's copy is hidden too, as in an .xlsx")
-        # What the office's .xls export changes is said, not passed over.
-        self.assertIn("1 cell of Errors holds an error value other than #N/A (the first is C3), which an .xls "
-                      "written by LibreOffice shows as #N/A", r.stdout + r.stderr)
+        # An error value stays one (LibreOffice's #DIV/0!); what the office's .xls export changes is said.
+        self.assertEqual(book["errors"]["Errors"], {"C3": 532})
         self.assertIn('"Small": 2 cells hold a formula with an error constant or a name called as a function (the '
                       "first is B2 =SUM(#NAME?)), which an .xls written by LibreOffice keeps as =NA(), showing #N/A",
                       r.stdout + r.stderr)
+
+    def test_an_xls_keeps_its_own_error_values_and_formulas_with_error_constants(self):
+        self.maxDiff = None
+        import xlwt
+        xls = os.path.join(self.dst, "own.xls")
+        wb = xlwt.Workbook()
+        own = wb.add_sheet("Own")
+        wb.add_sheet("Other").write(0, 0, 1)
+        # More rows than one row block holds.
+        for r in range(40):
+            own.row(r).set_cell_error(0, "#DIV/0!")
+        own.write(0, 1, xlwt.Formula("IF(A2>0,TRUE,2)"))
+        own.write(1, 1, xlwt.Formula("IF(Other!A1>0,TRUE,2)"))
+        own.write(2, 1, xlwt.Formula("ERROR.TYPE(A3)"))
+        wb.save(xls)
+        # xlwt writes no error constant in a formula: TRUE, followed by IF's jump, becomes #VALUE!.
+        with open(xls, "rb") as f:
+            data = f.read()
+        self.assertEqual(data.count(b"\x1d\x01\x19"), 2)
+        with open(xls, "wb") as f:
+            f.write(data.replace(b"\x1d\x01\x19", b"\x1c\x0f\x19"))
+        src = os.path.join(self.src, "s.xlsx")
+        wb = openpyxl.Workbook()
+        wb.active.title = "S"
+        wb.active["A1"] = "x"
+        wb.save(src)
+        before = office_books.read_books([xls])[xls]
+
+        r = self.cli("copy", "--sheet", src + ":S", "--dest", xls)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        after = office_books.read_books([xls])[xls]
+        self.assertEqual(after["sheets"], ["Own", "Other", "S"])
+        # B2 reads another sheet: it is not written back, and the report says so.
+        self.assertEqual(after["cells"]["Own"].pop("B2"), "=NA()")
+        for what in ("cells", "errors"):
+            before[what]["Own"].pop("B2", None)
+            after[what]["Own"].pop("B2", None)
+            self.assertEqual(after[what]["Own"], before[what]["Own"], what)
+        self.assertIn('its own sheet "Own": B2 holds a formula with an error constant '
+                      "that reads other sheets, names or arrays, which an .xls written by LibreOffice keeps as =NA(), "
+                      "showing #N/A", r.stdout + r.stderr)
 
     def test_without_libreoffice_legacy_workbooks_say_how_to_install_it(self):
         xls = self.fixture("src.xls", self.src)

@@ -305,7 +305,7 @@ def _read_with_office(office, path):
 
     doc = office.load(path)
     try:
-        book = {"sheets": [], "cells": {}, "bold": {}, "formats": {}, "fonts": {}, "hidden": []}
+        book = {"sheets": [], "cells": {}, "bold": {}, "formats": {}, "fonts": {}, "hidden": [], "errors": {}}
         formats = doc.NumberFormats
         for i in range(doc.Sheets.Count):
             sheet = doc.Sheets.getByIndex(i)
@@ -325,6 +325,8 @@ def _read_with_office(office, path):
                     ref = _ref(r, c)
                     if cell.Type == FORMULA:
                         cells[ref] = cell.getFormula()
+                        if cell.getError():
+                            book["errors"].setdefault(name, {})[ref] = cell.getError()
                     elif cell.Type == TEXT:
                         cells[ref] = "s:" + cell.getString()
                     else:

@@ -1545,15 +1545,9 @@ void OfficeAutomation::copySheet(SheetRef sheetRef, Placement where, SheetRef an
             if (!to.asianTextInOfficeFontBefore.count(own))
                 made.push_back(fmt::format("its own sheet \"{}\" is protected, so {}", toUtf8(own), kAsianTextInOfficeFont));
         for (const auto& lost : formulasNotKeptInFile(to.path)) {
-            const OUString formula = impl_->uno.run(to.path, "reading its formulas", [&] {
-                return Reference<css::sheet::XSpreadsheet>(to.doc->getSheets()->getByName(fromU16(lost.sheet)), UNO_QUERY_THROW)
-                    ->getCellByPosition(static_cast<sal_Int32>(lost.first.second), static_cast<sal_Int32>(lost.first.first))
-                    ->getFormula();
-            });
+            // LibreOffice shows such a formula without its error constant: the cell is named alone.
             const auto [cells, verb] = countedCells(
-                lost.cells, fmt::format("{} {}", cellName(static_cast<sal_Int32>(lost.first.second),
-                                                          static_cast<sal_Int32>(lost.first.first)),
-                                        toUtf8(formula)));
+                lost.cells, cellName(static_cast<sal_Int32>(lost.first.second), static_cast<sal_Int32>(lost.first.first)));
             made.push_back(fmt::format("its own sheet \"{}\": {} {} a formula with an error constant that reads other "
                                        "sheets, names or arrays, which an .xls written by LibreOffice keeps as =NA(), "
                                        "showing #N/A",

@@ -19,7 +19,6 @@ constexpr std::uint16_t kTable = 0x0236;
 constexpr std::uint16_t kString = 0x0207;
 constexpr std::uint16_t kContinue = 0x003C;
 constexpr std::uint8_t kErrToken = 0x1C;
-constexpr std::uint8_t kNotAvailable = 0x2A;
 // A FORMULA's fields: cached result, flags, token count, tokens.
 constexpr std::size_t kResult = 6, kFlags = 14, kTokenCount = 20, kTokens = 22;
 constexpr std::uint32_t kSharedFlag = 0x0008;
@@ -243,29 +242,33 @@ std::string withCellsKept(std::string_view saved, std::string_view original, con
         std::map<std::size_t, std::string> put;
         for (const auto& f : cells.formulas) {
             const auto tokens = cells.effective(f);
-            if (!tokens || !isOneError(*tokens))
+            if (!tokens)
                 continue;
             const std::string_view body = bodyOf(saved, l.records[f.record]);
             const bool errorResult = u16(body, kResult + 6) == 0xFFFF && body[kResult] == 2;
             if (errors.count(f.at)) {
-                if (errorResult)
+                if (errorResult && isOneError(*tokens))
                     put[f.record] = record(kBoolErr, std::string(body.substr(0, 6)) + body[kResult + 2] + '\x01');
                 continue;
             }
-            if (!old || static_cast<std::uint8_t>((*tokens)[1]) != kNotAvailable)
+            // A formula of the workbook's own sheets whose tokens read nothing but its own
+            // sheet's cells is put back as it was: LibreOffice reads an error constant inside
+            // a formula as nothing and writes the formula as #N/A, and writes some functions
+            // (ERROR.TYPE) as calls of names; the cells it reads did not move.
+            if (!old)
                 continue;
             const auto it = old->byCell.find(f.at);
             if (it == old->byCell.end())
                 continue;
             const auto oldTokens = old->effective(old->formulas[it->second]);
-            if (!oldTokens || isOneError(*oldTokens))
+            if (!oldTokens)
                 continue;
             const Tokens t = tokensOf(*oldTokens, f.at);
-            if (!t.error || !t.own)
+            if (!t.own || (!f.shared && *t.own == *tokens))
                 continue;
             // The saved cell's format, the tokens of the workbook before as the cell's own, and
-            // their result: LibreOffice writes that of #N/A. A text result is followed by its
-            // STRING record.
+            // their result (LibreOffice writes that of what it wrote). A text result is
+            // followed by its STRING record.
             std::string rebuilt(body.substr(0, kTokenCount));
             put16(rebuilt, kFlags, u16(rebuilt, kFlags) & ~kSharedFlag);
             put32(rebuilt, kFlags + 2, 0);

@@ -1,10 +1,12 @@
 // SPDX-License-Identifier: MIT
 #include "engine/office/vba_project.h"
+#include "engine/office/xls_cells.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 using namespace tessaro;
 
@@ -153,4 +155,122 @@ TEST(SheetViews, AViewWrittenIntoOneSheetIsReadBackAndTheNextSheetIsStillFound)
     // Written again, the sheet keeps the pane and zoom it has.
     EXPECT_EQ(withSheetViews(out, {{u"Data", view}}), out);
     EXPECT_EQ(withSheetViews(saved, {}), saved);
+}
+
+namespace {
+
+std::string bof8() { return record(0x0809, le(0x0600, 2) + le(0x0010, 2) + std::string(12, '\0')); }
+std::string errorResult(std::uint8_t code) { return std::string("\x02\x00", 2) + static_cast<char>(code) + std::string("\0\0\0\xFF\xFF", 5); }
+std::string formula(std::uint32_t row, std::uint32_t col, const std::string& result, const std::string& tokens)
+{
+    return record(0x0006, le(row, 2) + le(col, 2) + le(15, 2) + result + le(0, 2) + le(0, 4) +
+                              le(static_cast<std::uint32_t>(tokens.size()), 2) + tokens);
+}
+std::string row(std::uint32_t r) { return record(0x0208, le(r, 2) + std::string(14, '\0')); }
+
+// A sheet's records with its INDEX and the DBCELL of its one row block filled in, as the
+// writer of the stream does: rows, then their cells; `firstCells` are indexes into `cells`.
+std::string sheetWithBlock(std::size_t at, const std::vector<std::string>& rows, const std::vector<std::string>& cells,
+                           const std::vector<std::size_t>& firstCells)
+{
+    std::string s = bof8();
+    const std::size_t index = at + s.size();
+    s += record(0x020B, std::string(20, '\0'));
+    const std::size_t firstRow = at + s.size();
+    for (const auto& r : rows)
+        s += r;
+    std::vector<std::size_t> cellAt;
+    for (const auto& c : cells) {
+        cellAt.push_back(at + s.size());
+        s += c;
+    }
+    const std::size_t dbCell = at + s.size();
+    std::string offsets = le(static_cast<std::uint32_t>(dbCell - firstRow), 4);
+    std::size_t from = firstRow + rows.front().size();
+    for (const std::size_t k : firstCells) {
+        offsets += le(static_cast<std::uint32_t>(cellAt[k] - from), 2);
+        from = cellAt[k];
+    }
+    s += record(0x00D7, offsets) + eof();
+    const std::string dbCellAt = le(static_cast<std::uint32_t>(dbCell), 4);
+    s.replace(index - at + 4 + 16, 4, dbCellAt);
+    return s;
+}
+
+// What a DBCELL points at: the type of its first ROW, then (type, row) of each first cell.
+std::vector<std::pair<std::uint16_t, std::uint32_t>> blockOf(const std::string& s, std::size_t dbCell)
+{
+    const std::size_t firstRow = dbCell - u32At(s, dbCell + 4);
+    std::vector<std::pair<std::uint16_t, std::uint32_t>> found{{typeAt(s, firstRow), 0}};
+    std::size_t at = firstRow + 20;
+    for (std::size_t k = dbCell + 8; k < dbCell + 4 + typeAt(s, dbCell + 2); k += 2) {
+        at += typeAt(s, k);
+        found.emplace_back(typeAt(s, at), typeAt(s, at + 4));
+    }
+    return found;
+}
+
+} // namespace
+
+TEST(XlsCells, ErrorValuesAndErrorConstantFormulasComeBackAndEveryRowBlockStillFindsItsCells)
+{
+    const std::string divZero = "\x1C\x07", notAvailable = "\x1C\x2A";
+    const std::string onePlusDivZero = std::string("\x1E\x01\x00", 3) + divZero + "\x03";
+    const std::string otherSheet = std::string("\x3A\x00\x00\x00\x00\x00\x00", 7) + divZero + "\x03"; // Other!A1+#DIV/0!
+    const std::string number = std::string(6, '\0') + "\xF0\x3F";
+
+    // Before: A1 =1+#DIV/0!, B1 the value #DIV/0!, C1 =Other!A1+#DIV/0!.
+    const std::size_t globalsBefore = bof8().size() + boundSheet(0, "Own").size() + eof().size();
+    const std::string before =
+        bof8() + boundSheet(static_cast<std::uint32_t>(globalsBefore), "Own") + eof() +
+        sheetWithBlock(globalsBefore, {row(0)},
+                       {formula(0, 0, errorResult(7), onePlusDivZero),
+                        record(0x0205, le(0, 2) + le(1, 2) + le(15, 2) + "\x07\x01"),
+                        formula(0, 2, errorResult(7), otherSheet)},
+                       {0});
+    const auto lost = formulasNotKept(before);
+    ASSERT_EQ(lost.size(), 1u);
+    EXPECT_EQ(lost[0].sheet, u"Own");
+    EXPECT_EQ(lost[0].cells, 1u);
+    EXPECT_EQ(lost[0].first, CellAt(0, 2));
+
+    // As LibreOffice saves it, with a copy whose three error values share one formula.
+    const std::size_t globals = bof8().size() + boundSheet(0, "Own").size() + boundSheet(0, "Copy").size() + eof().size();
+    const std::string own = sheetWithBlock(globals, {row(0), row(1)},
+                                           {formula(0, 0, number, notAvailable), formula(0, 1, errorResult(7), divZero),
+                                            formula(0, 2, number, notAvailable), record(0x0203, le(1, 2) + std::string(12, '\0'))},
+                                           {0, 3});
+    const std::string exp = std::string("\x01\x00\x00\x00\x00", 5);
+    const std::string copy = sheetWithBlock(
+        globals + own.size(), {row(0), row(1), row(2)},
+        {formula(0, 0, errorResult(7), exp), record(0x04BC, std::string(8, '\0') + le(2, 2) + notAvailable),
+         formula(1, 0, errorResult(7), exp), formula(2, 0, errorResult(7), exp)},
+        {0, 2, 3});
+    const std::string saved = bof8() + boundSheet(static_cast<std::uint32_t>(globals), "Own") +
+                              boundSheet(static_cast<std::uint32_t>(globals + own.size()), "Copy") + eof() + own + copy;
+
+    const std::string out = withCellsKept(saved, before, {{u"Own", {{0, 1}}}, {u"Copy", {{0, 0}, {1, 0}, {2, 0}}}});
+    const std::size_t ownAt = u32At(out, bof8().size() + 4), copyAt = u32At(out, bof8().size() + boundSheet(0, "Own").size() + 4);
+    ASSERT_EQ(typeAt(out, ownAt), 0x0809);
+    ASSERT_EQ(typeAt(out, copyAt), 0x0809);
+    // Own: A1 has its formula and result back, B1 its value; C1 stays as LibreOffice wrote it.
+    const std::size_t a1 = ownAt + bof8().size() + 24 + 2 * row(0).size();
+    const std::string a1Before = formula(0, 0, errorResult(7), onePlusDivZero);
+    const std::string b1Before = record(0x0205, le(0, 2) + le(1, 2) + le(15, 2) + "\x07\x01");
+    const std::string c1Saved = formula(0, 2, number, notAvailable);
+    EXPECT_EQ(out.substr(a1, a1Before.size() + b1Before.size() + c1Saved.size()), a1Before + b1Before + c1Saved);
+    // Copy: three error values, and the shared formula is gone.
+    const std::size_t copyCells = copyAt + bof8().size() + 24 + 3 * row(0).size();
+    for (std::uint32_t r = 0; r < 3; ++r)
+        EXPECT_EQ(out.substr(copyCells + 12 * r, 12), record(0x0205, le(r, 2) + le(0, 2) + le(15, 2) + "\x07\x01"));
+    // Every INDEX finds its DBCELL, and every DBCELL its first row and each row's first cell.
+    const std::size_t ownBlock = u32At(out, ownAt + bof8().size() + 4 + 16);
+    const std::size_t copyBlock = u32At(out, copyAt + bof8().size() + 4 + 16);
+    ASSERT_EQ(typeAt(out, ownBlock), 0x00D7);
+    ASSERT_EQ(typeAt(out, copyBlock), 0x00D7);
+    using Found = std::vector<std::pair<std::uint16_t, std::uint32_t>>;
+    EXPECT_EQ(blockOf(out, ownBlock), (Found{{0x0208, 0}, {0x0006, 0}, {0x0203, 1}}));
+    EXPECT_EQ(blockOf(out, copyBlock), (Found{{0x0208, 0}, {0x0205, 0}, {0x0205, 1}, {0x0205, 2}}));
+    // Written again, nothing changes.
+    EXPECT_EQ(withCellsKept(out, before, {{u"Own", {{0, 1}}}, {u"Copy", {{0, 0}, {1, 0}, {2, 0}}}}), out);
 }
