@@ -220,9 +220,16 @@ std::string withCellsKept(std::string_view saved, std::string_view original, con
     std::optional<Layout> before;
     std::map<std::u16string, std::size_t> beforeSheets;
     if (isBiff8(original)) {
-        before = layoutOf(original);
-        for (std::size_t k = 0; k < before->sheets.size(); ++k)
-            beforeSheets.emplace(sheetNameOf(original, before->records[before->sheets[k].entry]), k);
+        // A file LibreOffice could read but this cannot (a cut sheet entry) keeps what
+        // LibreOffice wrote of its formulas.
+        try {
+            before = layoutOf(original);
+            for (std::size_t k = 0; k < before->sheets.size(); ++k)
+                beforeSheets.emplace(sheetNameOf(original, before->records[before->sheets[k].entry]), k);
+        } catch (const VbaProjectError&) {
+            before.reset();
+            beforeSheets.clear();
+        }
     }
     static const CellsBySheet::mapped_type none;
     Edits edits;
