@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <functional>
 #include <map>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -53,6 +54,9 @@ struct Layout {
 // Throw VbaProjectError when the stream cannot be read as BIFF8.
 Layout layoutOf(std::string_view s);
 std::u16string sheetNameOf(std::string_view s, const Record& boundSheet);
+// Nothing for an entry whose name runs past its record, which LibreOffice reads and writes
+// back as it was: such a sheet is left as it is.
+std::optional<std::u16string> readableSheetName(std::string_view s, const Layout& l, const Layout::Sheet& sheet);
 // The sheet's own records (not those of a chart inside it) of a type.
 std::vector<std::size_t> ownRecords(const Layout& l, const Layout::Sheet& sheet, std::uint16_t type);
 

@@ -103,6 +103,15 @@ std::u16string sheetNameOf(std::string_view s, const Record& r)
     return name;
 }
 
+std::optional<std::u16string> readableSheetName(std::string_view s, const Layout& l, const Layout::Sheet& sheet)
+{
+    try {
+        return sheetNameOf(s, l.records[sheet.entry]);
+    } catch (const VbaProjectError&) {
+        return std::nullopt;
+    }
+}
+
 Layout layoutOf(std::string_view s)
 {
     Layout l;
@@ -350,7 +359,8 @@ std::map<std::u16string, SheetView> sheetViewsOf(std::string_view stream)
                 v.zoom = u16(stream, at) * 100 / denominator;
         }
         if (v.any())
-            views.emplace(sheetNameOf(stream, l.records[sheet.entry]), v);
+            if (auto name = readableSheetName(stream, l, sheet))
+                views.emplace(std::move(*name), v);
     }
     return views;
 }
@@ -367,7 +377,8 @@ std::string withSheetViews(std::string_view saved, const std::map<std::u16string
     };
     std::map<std::size_t, Window> windows; // by the offset of the WINDOW2 record to change
     for (const auto& sheet : l.sheets) {
-        const auto it = views.find(sheetNameOf(saved, rs[sheet.entry]));
+        const auto name = readableSheetName(saved, l, sheet);
+        const auto it = name ? views.find(*name) : views.end();
         const auto window = ownRecords(l, sheet, kWindow2);
         if (it == views.end() || window.empty() || rs[window[0]].size < 2)
             continue;

@@ -190,8 +190,11 @@ std::vector<FormulasNotKept> formulasNotKept(std::string_view original)
         return found;
     const Layout l = layoutOf(original);
     for (const auto& sheet : l.sheets) {
+        const auto name = readableSheetName(original, l, sheet);
+        if (!name)
+            continue;
         const SheetCells cells = cellsOf(original, l, sheet);
-        FormulasNotKept lost{sheetNameOf(original, l.records[sheet.entry]), 0, {}};
+        FormulasNotKept lost{*name, 0, {}};
         for (const auto& f : cells.formulas) {
             std::optional<std::string_view> tokens = cells.effective(f);
             bool array = false;
@@ -220,24 +223,24 @@ std::string withCellsKept(std::string_view saved, std::string_view original, con
     std::optional<Layout> before;
     std::map<std::u16string, std::size_t> beforeSheets;
     if (isBiff8(original)) {
-        // A file LibreOffice could read but this cannot (a cut sheet entry) keeps what
-        // LibreOffice wrote of its formulas.
+        // A file LibreOffice could read but this cannot keeps what LibreOffice wrote of its formulas.
         try {
             before = layoutOf(original);
-            for (std::size_t k = 0; k < before->sheets.size(); ++k)
-                beforeSheets.emplace(sheetNameOf(original, before->records[before->sheets[k].entry]), k);
         } catch (const VbaProjectError&) {
-            before.reset();
-            beforeSheets.clear();
         }
+        for (std::size_t k = 0; before && k < before->sheets.size(); ++k)
+            if (auto name = readableSheetName(original, *before, before->sheets[k]))
+                beforeSheets.emplace(std::move(*name), k);
     }
     static const CellsBySheet::mapped_type none;
     Edits edits;
     for (const auto& sheet : l.sheets) {
-        const std::u16string name = sheetNameOf(saved, l.records[sheet.entry]);
-        const auto values = errorValues.find(name);
+        const auto name = readableSheetName(saved, l, sheet);
+        if (!name)
+            continue;
+        const auto values = errorValues.find(*name);
         const auto& errors = values == errorValues.end() ? none : values->second;
-        const auto was = beforeSheets.find(name);
+        const auto was = beforeSheets.find(*name);
         if (errors.empty() && was == beforeSheets.end())
             continue;
         const SheetCells cells = cellsOf(saved, l, sheet);

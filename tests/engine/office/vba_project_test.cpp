@@ -155,6 +155,10 @@ TEST(SheetViews, AViewWrittenIntoOneSheetIsReadBackAndTheNextSheetIsStillFound)
     // Written again, the sheet keeps the pane and zoom it has.
     EXPECT_EQ(withSheetViews(out, {{u"Data", view}}), out);
     EXPECT_EQ(withSheetViews(saved, {}), saved);
+    // A sheet entry whose name runs past its record is left alone; the others get their views.
+    std::string cut = saved;
+    cut[bof().size() + boundSheet(0, "Data").size() + 4 + 6] = '\x7F';
+    EXPECT_EQ(sheetViewsOf(withSheetViews(cut, {{u"Data", view}})).at(u"Data"), view);
 }
 
 namespace {
@@ -275,4 +279,9 @@ TEST(XlsCells, ErrorValuesAndErrorConstantFormulasComeBackAndEveryRowBlockStillF
     EXPECT_EQ(withCellsKept(out, before, {{u"Own", {{0, 1}}}, {u"Copy", {{0, 0}, {1, 0}, {2, 0}}}}), out);
     // A workbook before that cannot be read leaves the formulas as they were saved.
     EXPECT_EQ(withCellsKept(saved, before.substr(0, 30), {}), saved);
+    // A sheet entry whose name runs past its record (LibreOffice writes back such an entry as
+    // it read it) leaves that sheet as it was saved.
+    std::string cut = saved;
+    cut[bof8().size() + boundSheet(0, "Own").size() + 4 + 6] = '\x7F';
+    EXPECT_EQ(withCellsKept(cut, "", {{u"Copy", {{0, 0}, {1, 0}, {2, 0}}}}), cut);
 }
