@@ -1349,15 +1349,18 @@ def as_stored(s, d, numfmt_key):
 
 def same_error_values(s, d, source, copy):
     """LibreOffice shows an error value read from an .xls or .xlsb as the formula "=" holding the
-    error, and the same value read from an .xlsx as "=#VALUE!": where one side shows "=" and the
-    other an error constant, and both cells hold the same error, the copy's formula is taken as
-    the source's."""
+    error (#N/A as "=NA()"), and the same value read from an .xlsx as "=#VALUE!": where one side
+    shows that and the other an error constant, and both cells hold the same error, the copy's
+    formula is taken as the source's."""
+    def one_error(f):
+        return re.fullmatch(r"=#[A-Z0-9/!?]+", f)
     for r, row in enumerate(s["formulas"]):
         for c, f in enumerate(row):
             if r >= len(d["formulas"]) or c >= len(d["formulas"][r]):
                 continue
             g = d["formulas"][r][c]
-            if f != g and {f, g} & {"="} and re.fullmatch(r"=#[A-Z0-9/!?]+", g if f == "=" else f):
+            if f != g and ((f == "=" and one_error(g)) or (g == "=" and one_error(f)) or
+                           {f, g} == {"=NA()", "=#N/A"}):
                 error = source.getCellByPosition(c, r).getError()
                 if error and error == copy.getCellByPosition(c, r).getError():
                     rows = [list(x) for x in d["formulas"]]

@@ -606,18 +606,27 @@ std::optional<std::string> monthLettersAnOdsLoses(const Reference<css::sheet::XS
                        copyName, cells, verb, code);
 }
 
-const char* const kErrorConstants[] = {"#NULL!", "#DIV/0!", "#VALUE!", "#REF!", "#NAME?", "#NUM!", "#N/A"};
+struct ErrorConstant {
+    const char* text;
+    std::uint8_t code; // as BIFF8 writes it
+};
+const ErrorConstant kErrorConstants[] = {{"#NULL!", 0x00}, {"#DIV/0!", 0x07}, {"#VALUE!", 0x0F}, {"#REF!", 0x17},
+                                         {"#NAME?", 0x1D}, {"#NUM!", 0x24},  {"#N/A", 0x2A}};
 
-// Whether a formula is one error value and nothing else: =#DIV/0!, or = alone, as LibreOffice
-// shows an error value it read from an .xls.
-bool isErrorValue(std::string_view formula)
+// The code of the error value a formula is and nothing else (=#DIV/0!, or = alone, as
+// LibreOffice shows an error value it read from an .xls: kErrorAsSaved).
+std::optional<std::uint8_t> errorValueOf(std::string_view formula)
 {
     while (!formula.empty() && (formula.front() == '=' || formula.front() == ' '))
         formula.remove_prefix(1);
     while (!formula.empty() && formula.back() == ' ')
         formula.remove_suffix(1);
-    return formula.empty() || std::find_if(std::begin(kErrorConstants), std::end(kErrorConstants),
-                                           [&](const char* e) { return formula == e; }) != std::end(kErrorConstants);
+    if (formula.empty())
+        return kErrorAsSaved;
+    for (const auto& e : kErrorConstants)
+        if (formula == e.text)
+            return e.code;
+    return std::nullopt;
 }
 
 // Whether a formula holds an error constant or calls one of `names` (upper case) as if it were
@@ -625,7 +634,7 @@ bool isErrorValue(std::string_view formula)
 // else is written back as that value when the .xls is saved.
 bool losesItsFormulaInAnXls(const std::string& formula, const std::set<std::string>& names)
 {
-    if (isErrorValue(formula))
+    if (errorValueOf(formula))
         return false;
     // A reference that lost its cell or sheet reads C#REF!, #REF!.A1 or #REF!#REF!: no constant,
     // and LibreOffice writes it into an .xls as what it is.
@@ -642,7 +651,7 @@ bool losesItsFormulaInAnXls(const std::string& formula, const std::set<std::stri
         if (quoted)
             continue;
         if (c == '#' && (i == 0 || !inReference(formula[i - 1])))
-            for (const char* error : kErrorConstants) {
+            for (const auto& [error, code] : kErrorConstants) {
                 const std::size_t end = i + std::strlen(error);
                 if (formula.compare(i, end - i, error) == 0 && (end == formula.size() || !inReference(formula[end])))
                     return true;
@@ -711,7 +720,7 @@ CellsBySheet errorValueCells(const Reference<css::sheet::XSpreadsheetDocument>& 
         const Reference<css::sheet::XSpreadsheet> sheet(sheets->getByIndex(i), UNO_QUERY_THROW);
         const Reference<css::sheet::XSheetCellRanges> errors =
             Reference<css::sheet::XCellRangesQuery>(sheet, UNO_QUERY_THROW)->queryFormulaCells(css::sheet::FormulaResult::ERROR);
-        std::set<CellAt>* cells = nullptr;
+        std::map<CellAt, std::uint8_t>* cells = nullptr;
         for (const auto& a : errors->getRangeAddresses()) {
             const Sequence<Sequence<OUString>> texts =
                 Reference<css::sheet::XCellRangeFormula>(
@@ -719,11 +728,13 @@ CellsBySheet errorValueCells(const Reference<css::sheet::XSpreadsheetDocument>& 
                     ->getFormulaArray();
             for (sal_Int32 r = 0; r < texts.getLength(); ++r)
                 for (sal_Int32 c = 0; c < texts[r].getLength(); ++c) {
-                    if (!isErrorValue(toUtf8(texts[r][c])))
+                    const auto code = errorValueOf(toUtf8(texts[r][c]));
+                    if (!code)
                         continue;
                     if (!cells)
                         cells = &found[toU16(Reference<css::container::XNamed>(sheet, UNO_QUERY_THROW)->getName())];
-                    cells->emplace(static_cast<std::uint32_t>(a.StartRow + r), static_cast<std::uint32_t>(a.StartColumn + c));
+                    cells->emplace(CellAt(static_cast<std::uint32_t>(a.StartRow + r), static_cast<std::uint32_t>(a.StartColumn + c)),
+                                   *code);
                 }
         }
     }

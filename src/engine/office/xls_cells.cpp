@@ -256,9 +256,12 @@ std::string withCellsKept(std::string_view saved, std::string_view original, con
                 continue;
             const std::string_view body = bodyOf(saved, l.records[f.record]);
             const bool errorResult = u16(body, kResult + 6) == 0xFFFF && body[kResult] == 2;
-            if (errors.count(f.at)) {
+            if (const auto error = errors.find(f.at); error != errors.end()) {
                 if (errorResult && isOneError(*tokens))
-                    put[f.record] = record(kBoolErr, std::string(body.substr(0, 6)) + body[kResult + 2] + '\x01');
+                    put[f.record] = record(kBoolErr, std::string(body.substr(0, 6)) +
+                                                         (error->second == kErrorAsSaved ? body[kResult + 2]
+                                                                                         : static_cast<char>(error->second)) +
+                                                         '\x01');
                 continue;
             }
             // A formula of the workbook's own sheets whose tokens read nothing but its own

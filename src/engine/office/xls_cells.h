@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <filesystem>
 #include <map>
-#include <set>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -20,10 +19,15 @@ namespace tessaro {
 
 // A cell: row and column, from 0.
 using CellAt = std::pair<std::uint32_t, std::uint32_t>;
-using CellsBySheet = std::map<std::u16string, std::set<CellAt>>;
+// Cells holding an error value, with its code as BIFF8 writes it (#NULL! 0x00, #DIV/0! 0x07,
+// #VALUE! 0x0F, #REF! 0x17, #NAME? 0x1D, #NUM! 0x24, #N/A 0x2A), or kErrorAsSaved: the one
+// LibreOffice saved as the formula's result (not #N/A throughout: it writes a formula it
+// turned into #N/A with that result).
+constexpr std::uint8_t kErrorAsSaved = 0xFF;
+using CellsBySheet = std::map<std::u16string, std::map<CellAt, std::uint8_t>>;
 
 // `saved` with the cells of `errorValues` (by sheet name) that it holds as a formula of one
-// error written as that error value, and, in each sheet that `original` (the stream before,
+// error written as their error value, and, in each sheet that `original` (the stream before,
 // or empty) has under the same name, each formula that reads nothing but that sheet's cells
 // written as `original` has it, with its result. Throws VbaProjectError when a stream cannot
 // be read as BIFF8.

@@ -247,13 +247,17 @@ TEST(XlsCells, ErrorValuesAndErrorConstantFormulasComeBackAndEveryRowBlockStillF
     const std::string exp = std::string("\x01\x00\x00\x00\x00", 5);
     const std::string copy = sheetWithBlock(
         globals + own.size(), {row(0), row(1), row(2)},
-        {formula(0, 0, errorResult(7), exp), record(0x04BC, std::string(8, '\0') + le(2, 2) + notAvailable),
+        {formula(0, 0, errorResult(0x2A), exp), record(0x04BC, std::string(8, '\0') + le(2, 2) + notAvailable),
          formula(1, 0, errorResult(7), exp), formula(2, 0, errorResult(7), exp)},
         {0, 2, 3});
     const std::string saved = bof8() + boundSheet(static_cast<std::uint32_t>(globals), "Own") +
                               boundSheet(static_cast<std::uint32_t>(globals + own.size()), "Copy") + eof() + own + copy;
 
-    const std::string out = withCellsKept(saved, before, {{u"Own", {{0, 1}}}, {u"Copy", {{0, 0}, {1, 0}, {2, 0}}}});
+    // B1 of Own keeps the error LibreOffice saved; the copy's A1 is #NAME?, which LibreOffice
+    // saved as #N/A (its result for the formula it wrote), its others #DIV/0!.
+    const CellsBySheet errors = {{u"Own", {{{0, 1}, kErrorAsSaved}}},
+                                 {u"Copy", {{{0, 0}, 0x1D}, {{1, 0}, 0x07}, {{2, 0}, kErrorAsSaved}}}};
+    const std::string out = withCellsKept(saved, before, errors);
     const std::size_t ownAt = u32At(out, bof8().size() + 4), copyAt = u32At(out, bof8().size() + boundSheet(0, "Own").size() + 4);
     ASSERT_EQ(typeAt(out, ownAt), 0x0809);
     ASSERT_EQ(typeAt(out, copyAt), 0x0809);
@@ -266,7 +270,8 @@ TEST(XlsCells, ErrorValuesAndErrorConstantFormulasComeBackAndEveryRowBlockStillF
     // Copy: three error values, and the shared formula is gone.
     const std::size_t copyCells = copyAt + bof8().size() + 24 + 3 * row(0).size();
     for (std::uint32_t r = 0; r < 3; ++r)
-        EXPECT_EQ(out.substr(copyCells + 12 * r, 12), record(0x0205, le(r, 2) + le(0, 2) + le(15, 2) + "\x07\x01"));
+        EXPECT_EQ(out.substr(copyCells + 12 * r, 12),
+                  record(0x0205, le(r, 2) + le(0, 2) + le(15, 2) + (r == 0 ? "\x1D\x01" : "\x07\x01")));
     // Every INDEX finds its DBCELL, and every DBCELL its first row and each row's first cell.
     const std::size_t ownBlock = u32At(out, ownAt + bof8().size() + 4 + 16);
     const std::size_t copyBlock = u32At(out, copyAt + bof8().size() + 4 + 16);
@@ -276,12 +281,12 @@ TEST(XlsCells, ErrorValuesAndErrorConstantFormulasComeBackAndEveryRowBlockStillF
     EXPECT_EQ(blockOf(out, ownBlock), (Found{{0x0208, 0}, {0x0006, 0}, {0x0203, 1}}));
     EXPECT_EQ(blockOf(out, copyBlock), (Found{{0x0208, 0}, {0x0205, 0}, {0x0205, 1}, {0x0205, 2}}));
     // Written again, nothing changes.
-    EXPECT_EQ(withCellsKept(out, before, {{u"Own", {{0, 1}}}, {u"Copy", {{0, 0}, {1, 0}, {2, 0}}}}), out);
+    EXPECT_EQ(withCellsKept(out, before, errors), out);
     // A workbook before that cannot be read leaves the formulas as they were saved.
     EXPECT_EQ(withCellsKept(saved, before.substr(0, 30), {}), saved);
     // A sheet entry whose name runs past its record (LibreOffice writes back such an entry as
     // it read it) leaves that sheet as it was saved.
     std::string cut = saved;
     cut[bof8().size() + boundSheet(0, "Own").size() + 4 + 6] = '\x7F';
-    EXPECT_EQ(withCellsKept(cut, "", {{u"Copy", {{0, 0}, {1, 0}, {2, 0}}}}), cut);
+    EXPECT_EQ(withCellsKept(cut, "", {{u"Copy", errors.at(u"Copy")}}), cut);
 }
