@@ -3,6 +3,7 @@
 
 #include "engine/office/biff_stream.h"
 
+#include <algorithm>
 #include <optional>
 #include <unordered_map>
 
@@ -27,15 +28,97 @@ bool isBiff8(std::string_view s) { return s.size() >= 6 && u16(s, 0) == kBof && 
 
 std::string_view bodyOf(std::string_view s, const Record& r) { return s.substr(r.offset + 4, r.size); }
 
-// A formula's tokens as a cell's own, when they hold an error constant: those of a shared
-// formula (relative to the cell `at`) made absolute. Nothing when a token names another sheet,
-// a name or a record beside the formula, or cannot be read: such a formula is left as it is.
+// What a formula's sheet references (by EXTERNSHEET entry) and names (by NAME record, from 1)
+// stand for in a workbook: the first and last sheet of a reference into the workbook itself,
+// and a name with the sheet it belongs to ("" for the workbook). A workbook writes its own.
+struct Tables {
+    std::vector<std::optional<std::pair<std::u16string, std::u16string>>> sheets;
+    std::vector<std::pair<std::u16string, std::u16string>> names;
+};
+
+constexpr std::uint16_t kSupBook = 0x01AE;
+constexpr std::uint16_t kExternSheet = 0x0017;
+constexpr std::uint16_t kName = 0x0018;
+
+Tables tablesOf(std::string_view s, const Layout& l)
+{
+    std::vector<std::u16string> sheetNames;
+    for (const auto& sheet : l.sheets)
+        sheetNames.push_back(readableSheetName(s, l, sheet).value_or(std::u16string()));
+    const auto sheetAt = [&](std::uint32_t itab) {
+        return itab < sheetNames.size() && !sheetNames[itab].empty() ? std::optional(sheetNames[itab]) : std::nullopt;
+    };
+    Tables t;
+    std::vector<bool> self; // by SUPBOOK: whether it is the workbook itself
+    for (std::size_t i = 1; i < l.globalsEnd; ++i) {
+        const Record& r = l.records[i];
+        const std::string_view b = bodyOf(s, r);
+        if (r.type == kSupBook) {
+            self.push_back(b.size() >= 4 && u16(b, 2) == 0x0401);
+        } else if (r.type == kExternSheet && b.size() >= 2) {
+            // An EXTERNSHEET longer than one record goes on in CONTINUE records: its entries
+            // beyond this one stay unknown, and formulas using them are left as they are.
+            for (std::size_t k = 0; k < u16(b, 0) && 2 + 6 * k + 6 <= b.size(); ++k) {
+                const std::size_t at = 2 + 6 * k;
+                const std::uint32_t book = u16(b, at);
+                const auto first = sheetAt(u16(b, at + 2)), last = sheetAt(u16(b, at + 4));
+                t.sheets.push_back(book < self.size() && self[book] && first && last ? std::optional(std::pair(*first, *last))
+                                                                                    : std::nullopt);
+            }
+        } else if (r.type == kName && b.size() >= 15) {
+            const std::size_t count = static_cast<std::uint8_t>(b[3]);
+            const bool wide = (b[14] & 1) != 0;
+            std::u16string name;
+            for (std::size_t k = 0; k < count && 15 + (k + 1) * (wide ? 2 : 1) <= b.size(); ++k)
+                name.push_back(static_cast<char16_t>(wide ? u16(b, 15 + 2 * k) : static_cast<std::uint8_t>(b[15 + k])));
+            const std::uint32_t itab = u16(b, 8);
+            t.names.emplace_back(std::move(name), itab == 0 ? std::u16string() : sheetAt(itab - 1).value_or(u"?"));
+        }
+    }
+    return t;
+}
+
+// Where the sheet references and names of one workbook's formulas are in another's tables.
+struct Remap {
+    const Tables* from = nullptr;
+    const Tables* to = nullptr;
+
+    template <typename T>
+    static std::optional<std::size_t> find(const std::vector<T>& in, const T& what)
+    {
+        const auto it = std::find(in.begin(), in.end(), what);
+        return it == in.end() ? std::nullopt : std::optional<std::size_t>(static_cast<std::size_t>(it - in.begin()));
+    }
+    std::optional<std::uint32_t> sheet(std::uint32_t ixti) const
+    {
+        if (!from || ixti >= from->sheets.size() || !from->sheets[ixti])
+            return std::nullopt;
+        if (!to)
+            return ixti;
+        const auto at = find(to->sheets, from->sheets[ixti]);
+        return at ? std::optional(static_cast<std::uint32_t>(*at)) : std::nullopt;
+    }
+    std::optional<std::uint32_t> name(std::uint32_t index) const
+    {
+        if (!from || index == 0 || index > from->names.size())
+            return std::nullopt;
+        if (!to)
+            return index;
+        const auto at = find(to->names, from->names[index - 1]);
+        return at ? std::optional(static_cast<std::uint32_t>(*at + 1)) : std::nullopt;
+    }
+};
+
+// A formula's tokens as a cell's own: those of a shared formula (relative to the cell `at`)
+// made absolute, its sheet references and names as `remap` finds them. Nothing when a token
+// names another workbook or a record beside the formula, or cannot be read: such a formula is
+// left as it is.
 struct Tokens {
     bool error = false;
     std::optional<std::string> own;
 };
 
-Tokens tokensOf(std::string_view rgce, CellAt at)
+Tokens tokensOf(std::string_view rgce, CellAt at, bool shared, const Remap& remap)
 {
     Tokens t;
     std::string out;
@@ -47,6 +130,12 @@ Tokens tokensOf(std::string_view rgce, CellAt at)
         return (colField & 0x4000) ? ((at.second + static_cast<std::int8_t>(colField & 0xFF)) & 0xFF) | (colField & 0xC000)
                                    : colField;
     };
+    // The rest is scanned for an error constant alone.
+    const auto giveUp = [&](std::size_t from) {
+        for (; from < rgce.size(); ++from)
+            t.error |= static_cast<std::uint8_t>(rgce[from]) == kErrToken;
+        return t;
+    };
     std::size_t p = 0;
     while (p < rgce.size()) {
         const auto id = static_cast<std::uint8_t>(rgce[p]);
@@ -56,11 +145,11 @@ Tokens tokensOf(std::string_view rgce, CellAt at)
             length = 1;
         } else if (kind == 0x17) { // a string: its length, whether wide, its characters
             if (p + 3 > rgce.size())
-                return t;
+                return giveUp(p);
             length = 3 + static_cast<std::uint8_t>(rgce[p + 1]) * ((rgce[p + 2] & 1) ? 2u : 1u);
         } else if (kind == 0x19) { // tAttr; a CHOOSE's carries its jump table
             if (p + 4 > rgce.size())
-                return t;
+                return giveUp(p);
             length = 4 + ((rgce[p + 1] & 0x04) ? (u16(rgce, p + 2) + 1) * 2 : 0);
         } else if (kind == kErrToken || kind == 0x1D) {
             t.error |= kind == kErrToken;
@@ -76,7 +165,7 @@ Tokens tokensOf(std::string_view rgce, CellAt at)
         } else if (kind == 0x2C || kind == 0x2D) { // tRefN, tAreaN: only in shared formulas
             const std::size_t n = kind == 0x2C ? 5 : 9;
             if (p + n > rgce.size())
-                return t;
+                return giveUp(p);
             std::string token(rgce.substr(p, n));
             token[0] = static_cast<char>(id - 8);
             if (kind == 0x2C) {
@@ -93,15 +182,32 @@ Tokens tokensOf(std::string_view rgce, CellAt at)
             out += token;
             p += n;
             continue;
+        } else if (kind == 0x23 || ((kind >= 0x3A && kind <= 0x3D) && !shared)) {
+            // A name, or a reference to sheets (relative in a shared formula, so not moved).
+            const std::size_t n = kind == 0x23 ? 5 : kind == 0x3A || kind == 0x3C ? 7 : 11;
+            if (p + n > rgce.size())
+                return giveUp(p);
+            std::string token(rgce.substr(p, n));
+            if (kind == 0x23) {
+                const auto index = remap.name(u32(rgce, p + 1));
+                if (!index)
+                    return giveUp(p);
+                put32(token, 1, *index);
+            } else {
+                const auto ixti = remap.sheet(u16(rgce, p + 1));
+                if (!ixti || *ixti > 0xFFFF)
+                    return giveUp(p);
+                put16(token, 1, *ixti);
+            }
+            out += token;
+            p += n;
+            continue;
         } else {
-            // Names, other sheets and workbooks, arrays and the other tokens whose meaning
-            // lies outside the formula: the scan goes on for the error constant alone.
-            for (; p < rgce.size(); ++p)
-                t.error |= static_cast<std::uint8_t>(rgce[p]) == kErrToken;
-            return t;
+            // Other workbooks, arrays and the other tokens whose meaning lies outside the formula.
+            return giveUp(p);
         }
         if (p + length > rgce.size())
-            return t;
+            return giveUp(p);
         out.append(rgce.substr(p, length));
         p += length;
     }
@@ -189,6 +295,8 @@ std::vector<FormulasNotKept> formulasNotKept(std::string_view original)
     if (!isBiff8(original))
         return found;
     const Layout l = layoutOf(original);
+    const Tables tables = tablesOf(original, l);
+    const Remap remap{&tables, nullptr};
     for (const auto& sheet : l.sheets) {
         const auto name = readableSheetName(original, l, sheet);
         if (!name)
@@ -207,7 +315,7 @@ std::vector<FormulasNotKept> formulasNotKept(std::string_view original)
             }
             if (!tokens || isOneError(*tokens))
                 continue;
-            const Tokens t = tokensOf(*tokens, f.at);
+            const Tokens t = tokensOf(*tokens, f.at, f.shared.has_value(), remap);
             if (t.error && (array || !t.own) && lost.cells++ == 0)
                 lost.first = f.at;
         }
@@ -232,6 +340,9 @@ std::string withCellsKept(std::string_view saved, std::string_view original, con
             if (auto name = readableSheetName(original, *before, before->sheets[k]))
                 beforeSheets.emplace(std::move(*name), k);
     }
+    const Tables savedTables = tablesOf(saved, l);
+    const Tables beforeTables = before ? tablesOf(original, *before) : Tables();
+    const Remap remap{&beforeTables, &savedTables};
     static const CellsBySheet::mapped_type none;
     Edits edits;
     for (const auto& sheet : l.sheets) {
@@ -264,10 +375,11 @@ std::string withCellsKept(std::string_view saved, std::string_view original, con
                                                          '\x01');
                 continue;
             }
-            // A formula of the workbook's own sheets whose tokens read nothing but its own
-            // sheet's cells is put back as it was: LibreOffice reads an error constant inside
-            // a formula as nothing and writes the formula as #N/A, and writes some functions
-            // (ERROR.TYPE) as calls of names; the cells it reads did not move.
+            // A formula of the workbook's own sheets is put back as it was, where it reads
+            // nothing but the workbook's cells and names: LibreOffice reads an error constant
+            // inside a formula as nothing and writes the formula as #N/A, writes some functions
+            // (ERROR.TYPE) as calls of names, and drops names it cannot read from the formulas
+            // using them; the cells such formulas read did not move.
             if (!old)
                 continue;
             const auto it = old->byCell.find(f.at);
@@ -276,7 +388,7 @@ std::string withCellsKept(std::string_view saved, std::string_view original, con
             const auto oldTokens = old->effective(old->formulas[it->second]);
             if (!oldTokens)
                 continue;
-            const Tokens t = tokensOf(*oldTokens, f.at);
+            const Tokens t = tokensOf(*oldTokens, f.at, old->formulas[it->second].shared.has_value(), remap);
             if (!t.own || (!f.shared && *t.own == *tokens))
                 continue;
             // The saved cell's format, the tokens of the workbook before as the cell's own, and

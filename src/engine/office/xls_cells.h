@@ -28,15 +28,16 @@ using CellsBySheet = std::map<std::u16string, std::map<CellAt, std::uint8_t>>;
 
 // `saved` with the cells of `errorValues` (by sheet name) that it holds as a formula of one
 // error written as their error value, and, in each sheet that `original` (the stream before,
-// or empty) has under the same name, each formula that reads nothing but that sheet's cells
-// written as `original` has it, with its result. Throws VbaProjectError when a stream cannot
+// or empty) has under the same name, each formula that reads nothing but the workbook's own
+// cells and names written as `original` has it (its references to sheets and names found
+// again by name in `saved`), with its result. Throws VbaProjectError when a stream cannot
 // be read as BIFF8.
 std::string withCellsKept(std::string_view saved, std::string_view original, const CellsBySheet& errorValues);
 // The same on files: `original` may be empty, or an .xls whose stream is not BIFF8.
 void keepCells(const std::filesystem::path& original, const std::filesystem::path& saved, const CellsBySheet& errorValues);
 
 // The formulas holding an error constant that withCellsKept cannot put back, by sheet: those
-// naming another sheet, a name, or an array.
+// reading other workbooks or arrays, or references to sheets in a shared formula.
 struct FormulasNotKept {
     std::u16string sheet;
     std::uint64_t cells = 0;

@@ -171,6 +171,10 @@ std::string formula(std::uint32_t row, std::uint32_t col, const std::string& res
                               le(static_cast<std::uint32_t>(tokens.size()), 2) + tokens);
 }
 std::string row(std::uint32_t r) { return record(0x0208, le(r, 2) + std::string(14, '\0')); }
+std::string name(const std::string& n)
+{
+    return record(0x0018, le(0, 2) + '\0' + static_cast<char>(n.size()) + le(0, 2) + le(0, 2) + le(0, 2) + le(0, 4) + '\0' + n);
+}
 
 // A sheet's records with its INDEX and the DBCELL of its one row block filled in, as the
 // writer of the stream does: rows, then their cells; `firstCells` are indexes into `cells`.
@@ -220,17 +224,21 @@ TEST(XlsCells, ErrorValuesAndErrorConstantFormulasComeBackAndEveryRowBlockStillF
 {
     const std::string divZero = "\x1C\x07", notAvailable = "\x1C\x2A";
     const std::string onePlusDivZero = std::string("\x1E\x01\x00", 3) + divZero + "\x03";
-    const std::string otherSheet = std::string("\x3A\x00\x00\x00\x00\x00\x00", 7) + divZero + "\x03"; // Other!A1+#DIV/0!
+    // A function of an add-in, or a name of another workbook: =Rate()+#DIV/0!
+    const std::string otherBook = std::string("\x39\x00\x00\x01\x00\x00\x00", 7) + divZero + "\x03";
     const std::string number = std::string(6, '\0') + "\xF0\x3F";
 
-    // Before: A1 =1+#DIV/0!, B1 the value #DIV/0!, C1 =Other!A1+#DIV/0!.
-    const std::size_t globalsBefore = bof8().size() + boundSheet(0, "Own").size() + eof().size();
+    // Before: A1 =1+#DIV/0!, B1 the value #DIV/0!, C1 =Rate()+#DIV/0!, D1 =High+#DIV/0! (the
+    // second name; LibreOffice lists the names in another order).
+    const std::string names = name("Low") + name("High");
+    const std::string highPlusDivZero = std::string("\x23\x02\x00\x00\x00", 5) + divZero + "\x03";
+    const std::size_t globalsBefore = bof8().size() + boundSheet(0, "Own").size() + names.size() + eof().size();
     const std::string before =
-        bof8() + boundSheet(static_cast<std::uint32_t>(globalsBefore), "Own") + eof() +
+        bof8() + boundSheet(static_cast<std::uint32_t>(globalsBefore), "Own") + names + eof() +
         sheetWithBlock(globalsBefore, {row(0)},
                        {formula(0, 0, errorResult(7), onePlusDivZero),
                         record(0x0205, le(0, 2) + le(1, 2) + le(15, 2) + "\x07\x01"),
-                        formula(0, 2, errorResult(7), otherSheet)},
+                        formula(0, 2, errorResult(7), otherBook), formula(0, 3, number, highPlusDivZero)},
                        {0});
     const auto lost = formulasNotKept(before);
     ASSERT_EQ(lost.size(), 1u);
@@ -239,11 +247,14 @@ TEST(XlsCells, ErrorValuesAndErrorConstantFormulasComeBackAndEveryRowBlockStillF
     EXPECT_EQ(lost[0].first, CellAt(0, 2));
 
     // As LibreOffice saves it, with a copy whose three error values share one formula.
-    const std::size_t globals = bof8().size() + boundSheet(0, "Own").size() + boundSheet(0, "Copy").size() + eof().size();
+    const std::string savedNames = name("High") + name("Low");
+    const std::size_t globals =
+        bof8().size() + boundSheet(0, "Own").size() + boundSheet(0, "Copy").size() + savedNames.size() + eof().size();
     const std::string own = sheetWithBlock(globals, {row(0), row(1)},
                                            {formula(0, 0, number, notAvailable), formula(0, 1, errorResult(7), divZero),
-                                            formula(0, 2, number, notAvailable), record(0x0203, le(1, 2) + std::string(12, '\0'))},
-                                           {0, 3});
+                                            formula(0, 2, number, notAvailable), formula(0, 3, errorResult(0x2A), notAvailable),
+                                            record(0x0203, le(1, 2) + std::string(12, '\0'))},
+                                           {0, 4});
     const std::string exp = std::string("\x01\x00\x00\x00\x00", 5);
     const std::string copy = sheetWithBlock(
         globals + own.size(), {row(0), row(1), row(2)},
@@ -251,7 +262,8 @@ TEST(XlsCells, ErrorValuesAndErrorConstantFormulasComeBackAndEveryRowBlockStillF
          formula(1, 0, errorResult(7), exp), formula(2, 0, errorResult(7), exp)},
         {0, 2, 3});
     const std::string saved = bof8() + boundSheet(static_cast<std::uint32_t>(globals), "Own") +
-                              boundSheet(static_cast<std::uint32_t>(globals + own.size()), "Copy") + eof() + own + copy;
+                              boundSheet(static_cast<std::uint32_t>(globals + own.size()), "Copy") + savedNames + eof() +
+                              own + copy;
 
     // B1 of Own keeps the error LibreOffice saved; the copy's A1 is #NAME?, which LibreOffice
     // saved as #N/A (its result for the formula it wrote), its others #DIV/0!.
@@ -261,12 +273,15 @@ TEST(XlsCells, ErrorValuesAndErrorConstantFormulasComeBackAndEveryRowBlockStillF
     const std::size_t ownAt = u32At(out, bof8().size() + 4), copyAt = u32At(out, bof8().size() + boundSheet(0, "Own").size() + 4);
     ASSERT_EQ(typeAt(out, ownAt), 0x0809);
     ASSERT_EQ(typeAt(out, copyAt), 0x0809);
-    // Own: A1 has its formula and result back, B1 its value; C1 stays as LibreOffice wrote it.
+    // Own: A1 and D1 have their formulas and results back, B1 its value; C1 stays as
+    // LibreOffice wrote it.
     const std::size_t a1 = ownAt + bof8().size() + 24 + 2 * row(0).size();
     const std::string a1Before = formula(0, 0, errorResult(7), onePlusDivZero);
     const std::string b1Before = record(0x0205, le(0, 2) + le(1, 2) + le(15, 2) + "\x07\x01");
     const std::string c1Saved = formula(0, 2, number, notAvailable);
-    EXPECT_EQ(out.substr(a1, a1Before.size() + b1Before.size() + c1Saved.size()), a1Before + b1Before + c1Saved);
+    const std::string d1Before = formula(0, 3, number, std::string("\x23\x01\x00\x00\x00", 5) + divZero + "\x03");
+    EXPECT_EQ(out.substr(a1, a1Before.size() + b1Before.size() + c1Saved.size() + d1Before.size()),
+              a1Before + b1Before + c1Saved + d1Before);
     // Copy: three error values, and the shared formula is gone.
     const std::size_t copyCells = copyAt + bof8().size() + 24 + 3 * row(0).size();
     for (std::uint32_t r = 0; r < 3; ++r)
