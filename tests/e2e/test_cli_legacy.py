@@ -630,14 +630,24 @@ class LegacyCliTest(unittest.TestCase):
         wb.save(src)
         before = office_books.read_books([xls])[xls]
 
-        r = self.cli("copy", "--sheet", src + ":S", "--dest", xls)
+        r = self.cli("copy", "--sheet", src + ":S", "--sheet", xls + ":Own", "--dest", xls)
         self.assertEqual(r.returncode, 0, r.stderr)
         after = office_books.read_books([xls])[xls]
-        self.assertEqual(after["sheets"], ["Own", "Other", "S"])
+        self.assertEqual(after["sheets"], ["Own", "Other", "S", "Own (2)"])
         # B2 reads another sheet, through the workbook's own list of sheet references.
         for what in ("cells", "errors"):
             self.assertEqual(after[what]["Own"], before[what]["Own"], what)
         self.assertNotIn("its own sheet", r.stdout + r.stderr)
+        # In the copy made within the workbook, where a reference to another sheet could stand for
+        # the copy, B2 is not written back, and the report says so.
+        self.assertEqual(after["cells"]["Own (2)"].pop("B2"), "=NA()")
+        for what in ("cells", "errors"):
+            before[what]["Own"].pop("B2", None)
+            after[what]["Own (2)"].pop("B2", None)
+            self.assertEqual(after[what]["Own (2)"], before[what]["Own"], what)
+        self.assertIn('"Own (2)": B2 holds a formula with an error constant that reads other sheets, names, other '
+                      "workbooks or arrays, which an .xls written by LibreOffice keeps as =NA(), showing #N/A",
+                      r.stdout + r.stderr)
 
     def test_without_libreoffice_legacy_workbooks_say_how_to_install_it(self):
         xls = self.fixture("src.xls", self.src)

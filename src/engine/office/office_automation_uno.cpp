@@ -710,14 +710,38 @@ std::optional<std::string> formulasAnXlsLoses(const Reference<css::sheet::XSprea
                        first);
 }
 
+// LibreOffice's number of an error (Err:532 is #DIV/0!) as BIFF8 writes it; an error of its
+// own, which BIFF8 has not, keeps what LibreOffice saves for it.
+std::uint8_t biffErrorCode(sal_Int32 error)
+{
+    switch (error) {
+    case 521: return 0x00;   // #NULL!
+    case 532: return 0x07;   // #DIV/0!
+    case 519: return 0x0F;   // #VALUE!
+    case 524: return 0x17;   // #REF!
+    case 525: return 0x1D;   // #NAME?
+    case 503: return 0x24;   // #NUM!
+    case 32767: return 0x2A; // #N/A
+    default: return kErrorAsSaved;
+    }
+}
+
 // The cells of each sheet that hold an error value and nothing else, which LibreOffice
 // writes into an .xls as formulas: they are put back as values in the file it saved.
-CellsBySheet errorValueCells(const Reference<css::sheet::XSpreadsheetDocument>& doc)
+// A copy made within the workbook (named in `copiedFrom`) takes the errors of the sheet it
+// copies: LibreOffice's copy of an error value it read from an .xls holds #N/A.
+CellsBySheet errorValueCells(const Reference<css::sheet::XSpreadsheetDocument>& doc,
+                             const std::map<OUString, OUString>& copiedFrom)
 {
     CellsBySheet found;
     const Reference<css::container::XIndexAccess> sheets(doc->getSheets(), UNO_QUERY_THROW);
     for (sal_Int32 i = 0; i < sheets->getCount(); ++i) {
         const Reference<css::sheet::XSpreadsheet> sheet(sheets->getByIndex(i), UNO_QUERY_THROW);
+        const auto from = copiedFrom.find(Reference<css::container::XNamed>(sheet, UNO_QUERY_THROW)->getName());
+        const Reference<css::sheet::XSpreadsheet> original(
+            from != copiedFrom.end() && doc->getSheets()->hasByName(from->second) ? doc->getSheets()->getByName(from->second)
+                                                                                   : Any(sheet),
+            UNO_QUERY_THROW);
         const Reference<css::sheet::XSheetCellRanges> errors =
             Reference<css::sheet::XCellRangesQuery>(sheet, UNO_QUERY_THROW)->queryFormulaCells(css::sheet::FormulaResult::ERROR);
         std::map<CellAt, std::uint8_t>* cells = nullptr;
@@ -728,9 +752,17 @@ CellsBySheet errorValueCells(const Reference<css::sheet::XSpreadsheetDocument>& 
                     ->getFormulaArray();
             for (sal_Int32 r = 0; r < texts.getLength(); ++r)
                 for (sal_Int32 c = 0; c < texts[r].getLength(); ++c) {
-                    const auto code = errorValueOf(toUtf8(texts[r][c]));
+                    auto code = errorValueOf(toUtf8(texts[r][c]));
                     if (!code)
                         continue;
+                    if (original != sheet) {
+                        const Reference<css::table::XCell> cell = original->getCellByPosition(a.StartColumn + c, a.StartRow + r);
+                        if (const auto was = errorValueOf(toUtf8(cell->getFormula())))
+                            code = *was == kErrorAsSaved ? biffErrorCode(cell->getError()) : *was;
+                    }
+                    // An error value read from an .xls shows as = alone: its error says which.
+                    else if (*code == kErrorAsSaved)
+                        code = biffErrorCode(sheet->getCellByPosition(a.StartColumn + c, a.StartRow + r)->getError());
                     if (!cells)
                         cells = &found[toU16(Reference<css::container::XNamed>(sheet, UNO_QUERY_THROW)->getName())];
                     cells->emplace(CellAt(static_cast<std::uint32_t>(a.StartRow + r), static_cast<std::uint32_t>(a.StartColumn + c)),
@@ -1142,6 +1174,8 @@ struct OfficeAutomation::Impl {
         // The views of the copies made into it (frozen panes, grid lines, zoom), which
         // LibreOffice writes for none of them.
         std::map<OUString, SheetView> copiesViews;
+        // The copies made within it, each with the sheet of the file it copies.
+        std::map<OUString, OUString> copiedFrom;
         // Those of an .xls's sheets, which LibreOffice keeps to itself: read from the file once.
         std::optional<std::map<std::u16string, SheetView>> fileViews;
     };
@@ -1313,12 +1347,15 @@ struct OfficeAutomation::Impl {
         if (as == WorkbookFormat::Xls) {
             try {
                 const CellsBySheet errorValues =
-                    uno.run(target, "reading its error values", [&] { return errorValueCells(b.doc); });
-                keepCells(b.format == WorkbookFormat::Xls ? b.path : fs::path(), out->path(), errorValues);
+                    uno.run(target, "reading its error values", [&] { return errorValueCells(b.doc, b.copiedFrom); });
+                std::map<std::u16string, std::u16string> copiedFrom;
+                for (const auto& [copy, sheet] : b.copiedFrom)
+                    copiedFrom.emplace(toU16(copy), toU16(sheet));
+                keepCells(b.format == WorkbookFormat::Xls ? b.path : fs::path(), out->path(), errorValues, copiedFrom);
             } catch (const VbaProjectError& e) {
                 throw AutomationError(ErrorCode::SaveFailed, fmt::format("{}: the workbook was not saved, because its error "
-                                                                "values and the formulas holding error constants could "
-                                                                "not be written as they are: {}; the file is unchanged.",
+                                                                "values and formulas could not be written back as they "
+                                                                "were: {}; the file is unchanged.",
                                                                 target.string(), e.what()));
             }
         }
@@ -1581,6 +1618,22 @@ void OfficeAutomation::copySheet(SheetRef sheetRef, Placement where, SheetRef an
             targetSheets->copyByName(name, nameOfCopy, position);
             Reference<css::beans::XPropertySet>(targetSheets->getByName(nameOfCopy), UNO_QUERY_THROW)
                 ->setPropertyValue("IsVisible", visible);
+            if (to.format == WorkbookFormat::Xls) {
+                const auto earlier = to.copiedFrom.find(name);
+                const OUString original = earlier != to.copiedFrom.end() ? earlier->second : name;
+                to.copiedFrom[nameOfCopy] = original;
+                const auto lost = formulasNotKeptInFile(to.path, true);
+                const auto it = std::find_if(lost.begin(), lost.end(),
+                                             [&](const FormulasNotKept& l) { return l.sheet == toU16(original); });
+                if (it != lost.end()) {
+                    const auto [cells, verb] = countedCells(
+                        it->cells, cellName(static_cast<sal_Int32>(it->first.second), static_cast<sal_Int32>(it->first.first)));
+                    made.push_back(fmt::format("\"{}\": {} {} a formula with an error constant that reads other sheets, "
+                                               "names, other workbooks or arrays, which an .xls written by LibreOffice "
+                                               "keeps as =NA(), showing #N/A",
+                                               toUtf8(nameOfCopy), cells, verb));
+                }
+            }
             if (const auto view = viewOfSource())
                 to.copiesViews[nameOfCopy] = *view;
             if (to.asianTextInOfficeFont.count(name)) {

@@ -289,14 +289,14 @@ std::string record(std::uint16_t type, const std::string& body) { return le16(ty
 
 } // namespace
 
-std::vector<FormulasNotKept> formulasNotKept(std::string_view original)
+std::vector<FormulasNotKept> formulasNotKept(std::string_view original, bool inCopies)
 {
     std::vector<FormulasNotKept> found;
     if (!isBiff8(original))
         return found;
     const Layout l = layoutOf(original);
     const Tables tables = tablesOf(original, l);
-    const Remap remap{&tables, nullptr};
+    const Remap remap{inCopies ? nullptr : &tables, nullptr};
     for (const auto& sheet : l.sheets) {
         const auto name = readableSheetName(original, l, sheet);
         if (!name)
@@ -325,7 +325,8 @@ std::vector<FormulasNotKept> formulasNotKept(std::string_view original)
     return found;
 }
 
-std::string withCellsKept(std::string_view saved, std::string_view original, const CellsBySheet& errorValues)
+std::string withCellsKept(std::string_view saved, std::string_view original, const CellsBySheet& errorValues,
+                          const std::map<std::u16string, std::u16string>& copiedFrom)
 {
     const Layout l = layoutOf(saved);
     std::optional<Layout> before;
@@ -351,7 +352,11 @@ std::string withCellsKept(std::string_view saved, std::string_view original, con
             continue;
         const auto values = errorValues.find(*name);
         const auto& errors = values == errorValues.end() ? none : values->second;
-        const auto was = beforeSheets.find(*name);
+        // A copy made within the workbook has the formulas of the sheet it copies, but its
+        // references to sheets and names may stand for its own: those are left as saved.
+        const auto from = copiedFrom.find(*name);
+        const bool copy = from != copiedFrom.end();
+        const auto was = beforeSheets.find(copy ? from->second : *name);
         if (errors.empty() && was == beforeSheets.end())
             continue;
         const SheetCells cells = cellsOf(saved, l, sheet);
@@ -388,7 +393,7 @@ std::string withCellsKept(std::string_view saved, std::string_view original, con
             const auto oldTokens = old->effective(old->formulas[it->second]);
             if (!oldTokens)
                 continue;
-            const Tokens t = tokensOf(*oldTokens, f.at, old->formulas[it->second].shared.has_value(), remap);
+            const Tokens t = tokensOf(*oldTokens, f.at, old->formulas[it->second].shared.has_value(), copy ? Remap() : remap);
             if (!t.own || (!f.shared && *t.own == *tokens))
                 continue;
             // The saved cell's format, the tokens of the workbook before as the cell's own, and
@@ -440,7 +445,8 @@ std::string withCellsKept(std::string_view saved, std::string_view original, con
     return withEdits(saved, l, std::move(edits), "the cells' values");
 }
 
-void keepCells(const std::filesystem::path& original, const std::filesystem::path& saved, const CellsBySheet& errorValues)
+void keepCells(const std::filesystem::path& original, const std::filesystem::path& saved, const CellsBySheet& errorValues,
+               const std::map<std::u16string, std::u16string>& copiedFrom)
 {
     std::string before;
     if (!original.empty()) {
@@ -450,13 +456,13 @@ void keepCells(const std::filesystem::path& original, const std::filesystem::pat
             // An older .xls (BIFF5 and before): LibreOffice wrote its formulas anew.
         }
     }
-    rewriteWorkbookStream(saved, [&](std::string stream) { return withCellsKept(stream, before, errorValues); });
+    rewriteWorkbookStream(saved, [&](std::string stream) { return withCellsKept(stream, before, errorValues, copiedFrom); });
 }
 
-std::vector<FormulasNotKept> formulasNotKeptInFile(const std::filesystem::path& xls)
+std::vector<FormulasNotKept> formulasNotKeptInFile(const std::filesystem::path& xls, bool inCopies)
 {
     try {
-        return formulasNotKept(workbookStreamOf(xls));
+        return formulasNotKept(workbookStreamOf(xls), inCopies);
     } catch (const VbaProjectError&) {
         return {};
     }

@@ -32,9 +32,13 @@ using CellsBySheet = std::map<std::u16string, std::map<CellAt, std::uint8_t>>;
 // cells and names written as `original` has it (its references to sheets and names found
 // again by name in `saved`), with its result. Throws VbaProjectError when a stream cannot
 // be read as BIFF8.
-std::string withCellsKept(std::string_view saved, std::string_view original, const CellsBySheet& errorValues);
+// A sheet named in `copiedFrom` is a copy of the sheet it names, made within the workbook: its
+// formulas that read nothing but cells are written as that sheet had them.
+std::string withCellsKept(std::string_view saved, std::string_view original, const CellsBySheet& errorValues,
+                          const std::map<std::u16string, std::u16string>& copiedFrom = {});
 // The same on files: `original` may be empty, or an .xls whose stream is not BIFF8.
-void keepCells(const std::filesystem::path& original, const std::filesystem::path& saved, const CellsBySheet& errorValues);
+void keepCells(const std::filesystem::path& original, const std::filesystem::path& saved, const CellsBySheet& errorValues,
+               const std::map<std::u16string, std::u16string>& copiedFrom = {});
 
 // The formulas holding an error constant that withCellsKept cannot put back, by sheet: those
 // reading other workbooks or arrays, or references to sheets in a shared formula.
@@ -43,8 +47,10 @@ struct FormulasNotKept {
     std::uint64_t cells = 0;
     CellAt first;
 };
-std::vector<FormulasNotKept> formulasNotKept(std::string_view original);
+// `inCopies`: in copies of the sheets made within the workbook, where formulas reading other
+// sheets or names are not put back either.
+std::vector<FormulasNotKept> formulasNotKept(std::string_view original, bool inCopies = false);
 // Of an .xls file; none for a stream that is not BIFF8 (LibreOffice writes those anew).
-std::vector<FormulasNotKept> formulasNotKeptInFile(const std::filesystem::path& xls);
+std::vector<FormulasNotKept> formulasNotKeptInFile(const std::filesystem::path& xls, bool inCopies = false);
 
 } // namespace tessaro
