@@ -3,7 +3,6 @@
 
 #include "engine/office/biff_stream.h"
 
-#include <algorithm>
 #include <optional>
 #include <unordered_map>
 
@@ -32,8 +31,11 @@ std::string_view bodyOf(std::string_view s, const Record& r) { return s.substr(r
 // stand for in a workbook: the first and last sheet of a reference into the workbook itself,
 // and a name with the sheet it belongs to ("" for the workbook). A workbook writes its own.
 struct Tables {
-    std::vector<std::optional<std::pair<std::u16string, std::u16string>>> sheets;
-    std::vector<std::pair<std::u16string, std::u16string>> names;
+    using Key = std::pair<std::u16string, std::u16string>;
+    std::vector<std::optional<Key>> sheets;
+    std::vector<Key> names;
+    // Where each is first, to find one again.
+    std::map<Key, std::size_t> sheetAt, nameAt;
 };
 
 constexpr std::uint16_t kSupBook = 0x01AE;
@@ -45,7 +47,7 @@ Tables tablesOf(std::string_view s, const Layout& l)
     std::vector<std::u16string> sheetNames;
     for (const auto& sheet : l.sheets)
         sheetNames.push_back(readableSheetName(s, l, sheet).value_or(std::u16string()));
-    const auto sheetAt = [&](std::uint32_t itab) {
+    const auto sheetNamed = [&](std::uint32_t itab) {
         return itab < sheetNames.size() && !sheetNames[itab].empty() ? std::optional(sheetNames[itab]) : std::nullopt;
     };
     Tables t;
@@ -61,7 +63,7 @@ Tables tablesOf(std::string_view s, const Layout& l)
             for (std::size_t k = 0; k < u16(b, 0) && 2 + 6 * k + 6 <= b.size(); ++k) {
                 const std::size_t at = 2 + 6 * k;
                 const std::uint32_t book = u16(b, at);
-                const auto first = sheetAt(u16(b, at + 2)), last = sheetAt(u16(b, at + 4));
+                const auto first = sheetNamed(u16(b, at + 2)), last = sheetNamed(u16(b, at + 4));
                 t.sheets.push_back(book < self.size() && self[book] && first && last ? std::optional(std::pair(*first, *last))
                                                                                     : std::nullopt);
             }
@@ -72,9 +74,14 @@ Tables tablesOf(std::string_view s, const Layout& l)
             for (std::size_t k = 0; k < count && 15 + (k + 1) * (wide ? 2 : 1) <= b.size(); ++k)
                 name.push_back(static_cast<char16_t>(wide ? u16(b, 15 + 2 * k) : static_cast<std::uint8_t>(b[15 + k])));
             const std::uint32_t itab = u16(b, 8);
-            t.names.emplace_back(std::move(name), itab == 0 ? std::u16string() : sheetAt(itab - 1).value_or(u"?"));
+            t.names.emplace_back(std::move(name), itab == 0 ? std::u16string() : sheetNamed(itab - 1).value_or(u"?"));
         }
     }
+    for (std::size_t k = 0; k < t.sheets.size(); ++k)
+        if (t.sheets[k])
+            t.sheetAt.emplace(*t.sheets[k], k);
+    for (std::size_t k = 0; k < t.names.size(); ++k)
+        t.nameAt.emplace(t.names[k], k);
     return t;
 }
 
@@ -83,20 +90,14 @@ struct Remap {
     const Tables* from = nullptr;
     const Tables* to = nullptr;
 
-    template <typename T>
-    static std::optional<std::size_t> find(const std::vector<T>& in, const T& what)
-    {
-        const auto it = std::find(in.begin(), in.end(), what);
-        return it == in.end() ? std::nullopt : std::optional<std::size_t>(static_cast<std::size_t>(it - in.begin()));
-    }
     std::optional<std::uint32_t> sheet(std::uint32_t ixti) const
     {
         if (!from || ixti >= from->sheets.size() || !from->sheets[ixti])
             return std::nullopt;
         if (!to)
             return ixti;
-        const auto at = find(to->sheets, from->sheets[ixti]);
-        return at ? std::optional(static_cast<std::uint32_t>(*at)) : std::nullopt;
+        const auto at = to->sheetAt.find(*from->sheets[ixti]);
+        return at == to->sheetAt.end() ? std::nullopt : std::optional(static_cast<std::uint32_t>(at->second));
     }
     std::optional<std::uint32_t> name(std::uint32_t index) const
     {
@@ -104,8 +105,8 @@ struct Remap {
             return std::nullopt;
         if (!to)
             return index;
-        const auto at = find(to->names, from->names[index - 1]);
-        return at ? std::optional(static_cast<std::uint32_t>(*at + 1)) : std::nullopt;
+        const auto at = to->nameAt.find(from->names[index - 1]);
+        return at == to->nameAt.end() ? std::nullopt : std::optional(static_cast<std::uint32_t>(at->second + 1));
     }
 };
 
@@ -424,15 +425,17 @@ std::string withCellsKept(std::string_view saved, std::string_view original, con
         // A shared formula follows the record of its first cell: that cell changes only with
         // every cell using it, and the shared formula then goes. LibreOffice shares a formula
         // between cells of the same formula, which all change or none.
+        std::map<CellAt, bool> allChange;
+        for (const auto& f : cells.formulas)
+            if (f.shared) {
+                const auto [it, added] = allChange.emplace(*f.shared, true);
+                it->second = it->second && put.count(f.record) > 0;
+            }
         for (const auto& [first, recordIndex] : cells.groupRecord) {
             const auto base = cells.byCell.find(first);
             if (base == cells.byCell.end())
                 continue;
-            bool all = true;
-            for (const auto& f : cells.formulas)
-                if (f.shared == first && !put.count(f.record))
-                    all = false;
-            if (all)
+            if (allChange[first])
                 edits.replaced[recordIndex] = std::string();
             else
                 put.erase(cells.formulas[base->second].record);
