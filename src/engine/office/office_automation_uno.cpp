@@ -744,29 +744,43 @@ CellsBySheet errorValueCells(const Reference<css::sheet::XSpreadsheetDocument>& 
             UNO_QUERY_THROW);
         const Reference<css::sheet::XSheetCellRanges> errors =
             Reference<css::sheet::XCellRangesQuery>(sheet, UNO_QUERY_THROW)->queryFormulaCells(css::sheet::FormulaResult::ERROR);
-        std::map<CellAt, std::uint8_t>* cells = nullptr;
-        for (const auto& a : errors->getRangeAddresses()) {
-            const Sequence<Sequence<OUString>> texts =
-                Reference<css::sheet::XCellRangeFormula>(
-                    sheet->getCellRangeByPosition(a.StartColumn, a.StartRow, a.EndColumn, a.EndRow), UNO_QUERY_THROW)
-                    ->getFormulaArray();
-            for (sal_Int32 r = 0; r < texts.getLength(); ++r)
-                for (sal_Int32 c = 0; c < texts[r].getLength(); ++c) {
-                    auto code = errorValueOf(toUtf8(texts[r][c]));
+        const Sequence<css::table::CellRangeAddress> ranges = errors->getRangeAddresses();
+        if (!ranges.hasElements())
+            continue;
+        // The formulas are read in one call where the ranges lie close (each call is a round
+        // trip to the office), a range at a time otherwise.
+        css::table::CellRangeAddress box = ranges[0];
+        for (const auto& a : ranges) {
+            box.StartColumn = std::min(box.StartColumn, a.StartColumn);
+            box.StartRow = std::min(box.StartRow, a.StartRow);
+            box.EndColumn = std::max(box.EndColumn, a.EndColumn);
+            box.EndRow = std::max(box.EndRow, a.EndRow);
+        }
+        const auto formulasOf = [&](const css::table::CellRangeAddress& a) {
+            return Reference<css::sheet::XCellRangeFormula>(
+                       sheet->getCellRangeByPosition(a.StartColumn, a.StartRow, a.EndColumn, a.EndRow), UNO_QUERY_THROW)
+                ->getFormulaArray();
+        };
+        const bool together = std::int64_t(box.EndColumn - box.StartColumn + 1) * (box.EndRow - box.StartRow + 1) <= (1 << 20);
+        const Sequence<Sequence<OUString>> all = together ? formulasOf(box) : Sequence<Sequence<OUString>>();
+        auto& cells = found[toU16(Reference<css::container::XNamed>(sheet, UNO_QUERY_THROW)->getName())];
+        for (const auto& a : ranges) {
+            const Sequence<Sequence<OUString>> part = together ? Sequence<Sequence<OUString>>() : formulasOf(a);
+            const auto& texts = together ? all : part;
+            const sal_Int32 top = together ? box.StartRow : a.StartRow, left = together ? box.StartColumn : a.StartColumn;
+            for (sal_Int32 row = a.StartRow; row <= a.EndRow; ++row)
+                for (sal_Int32 column = a.StartColumn; column <= a.EndColumn; ++column) {
+                    auto code = errorValueOf(toUtf8(texts[row - top][column - left]));
                     if (!code)
                         continue;
+                    // An error value read from an .xls shows as = alone, and LibreOffice's copy
+                    // of it holds #N/A: the copy takes the error of the sheet it copies.
                     if (original != sheet) {
-                        const Reference<css::table::XCell> cell = original->getCellByPosition(a.StartColumn + c, a.StartRow + r);
+                        const Reference<css::table::XCell> cell = original->getCellByPosition(column, row);
                         if (const auto was = errorValueOf(toUtf8(cell->getFormula())))
                             code = *was == kErrorAsSaved ? biffErrorCode(cell->getError()) : *was;
                     }
-                    // An error value read from an .xls shows as = alone: its error says which.
-                    else if (*code == kErrorAsSaved)
-                        code = biffErrorCode(sheet->getCellByPosition(a.StartColumn + c, a.StartRow + r)->getError());
-                    if (!cells)
-                        cells = &found[toU16(Reference<css::container::XNamed>(sheet, UNO_QUERY_THROW)->getName())];
-                    cells->emplace(CellAt(static_cast<std::uint32_t>(a.StartRow + r), static_cast<std::uint32_t>(a.StartColumn + c)),
-                                   *code);
+                    cells.emplace(CellAt(static_cast<std::uint32_t>(row), static_cast<std::uint32_t>(column)), *code);
                 }
         }
     }
