@@ -232,13 +232,18 @@ TEST(XlsCells, ErrorValuesAndErrorConstantFormulasComeBackAndEveryRowBlockStillF
     // second name; LibreOffice lists the names in another order).
     const std::string names = name("Low") + name("High");
     const std::string highPlusDivZero = std::string("\x23\x02\x00\x00\x00", 5) + divZero + "\x03";
+    // E1 ="a"&#DIV/0!, whose text result follows in a STRING record.
+    const std::string textResult = std::string(6, '\0') + "\xFF\xFF";
+    const std::string e1Before = formula(0, 4, textResult, std::string("\x17\x01\x00" "a", 4) + divZero + "\x08");
+    const std::string textOfE1 = record(0x0207, le(1, 2) + '\0' + "a");
     const std::size_t globalsBefore = bof8().size() + boundSheet(0, "Own").size() + names.size() + eof().size();
     const std::string before =
         bof8() + boundSheet(static_cast<std::uint32_t>(globalsBefore), "Own") + names + eof() +
         sheetWithBlock(globalsBefore, {row(0)},
                        {formula(0, 0, errorResult(7), onePlusDivZero),
                         record(0x0205, le(0, 2) + le(1, 2) + le(15, 2) + "\x07\x01"),
-                        formula(0, 2, errorResult(7), otherBook), formula(0, 3, number, highPlusDivZero)},
+                        formula(0, 2, errorResult(7), otherBook), formula(0, 3, number, highPlusDivZero),
+                        e1Before, textOfE1},
                        {0});
     const auto lost = formulasNotKept(before);
     ASSERT_EQ(lost.size(), 1u);
@@ -253,8 +258,8 @@ TEST(XlsCells, ErrorValuesAndErrorConstantFormulasComeBackAndEveryRowBlockStillF
     const std::string own = sheetWithBlock(globals, {row(0), row(1)},
                                            {formula(0, 0, number, notAvailable), formula(0, 1, errorResult(7), divZero),
                                             formula(0, 2, number, notAvailable), formula(0, 3, errorResult(0x2A), notAvailable),
-                                            record(0x0203, le(1, 2) + std::string(12, '\0'))},
-                                           {0, 4});
+                                            formula(0, 4, errorResult(0x2A), notAvailable), record(0x0203, le(1, 2) + std::string(12, '\0'))},
+                                           {0, 5});
     const std::string exp = std::string("\x01\x00\x00\x00\x00", 5);
     const std::string copy = sheetWithBlock(
         globals + own.size(), {row(0), row(1), row(2)},
@@ -273,15 +278,15 @@ TEST(XlsCells, ErrorValuesAndErrorConstantFormulasComeBackAndEveryRowBlockStillF
     const std::size_t ownAt = u32At(out, bof8().size() + 4), copyAt = u32At(out, bof8().size() + boundSheet(0, "Own").size() + 4);
     ASSERT_EQ(typeAt(out, ownAt), 0x0809);
     ASSERT_EQ(typeAt(out, copyAt), 0x0809);
-    // Own: A1 and D1 have their formulas and results back, B1 its value; C1 stays as
+    // Own: A1, D1 and E1 have their formulas and results back, B1 its value; C1 stays as
     // LibreOffice wrote it.
     const std::size_t a1 = ownAt + bof8().size() + 24 + 2 * row(0).size();
     const std::string a1Before = formula(0, 0, errorResult(7), onePlusDivZero);
     const std::string b1Before = record(0x0205, le(0, 2) + le(1, 2) + le(15, 2) + "\x07\x01");
     const std::string c1Saved = formula(0, 2, number, notAvailable);
     const std::string d1Before = formula(0, 3, number, std::string("\x23\x01\x00\x00\x00", 5) + divZero + "\x03");
-    EXPECT_EQ(out.substr(a1, a1Before.size() + b1Before.size() + c1Saved.size() + d1Before.size()),
-              a1Before + b1Before + c1Saved + d1Before);
+    const std::string ownRow = a1Before + b1Before + c1Saved + d1Before + e1Before + textOfE1;
+    EXPECT_EQ(out.substr(a1, ownRow.size()), ownRow);
     // Copy: three error values, and the shared formula is gone.
     const std::size_t copyCells = copyAt + bof8().size() + 24 + 3 * row(0).size();
     for (std::uint32_t r = 0; r < 3; ++r)
