@@ -1611,8 +1611,8 @@ void OfficeAutomation::copySheet(SheetRef sheetRef, Placement where, SheetRef an
             const auto [cells, verb] = countedCells(
                 lost.cells, cellName(static_cast<sal_Int32>(lost.first.second), static_cast<sal_Int32>(lost.first.first)));
             made.push_back(fmt::format("its own sheet \"{}\": {} {} a formula with an error constant that reads other "
-                                       "sheets, names or arrays, which an .xls written by LibreOffice keeps as =NA(), "
-                                       "showing #N/A",
+                                       "workbooks, add-in functions or arrays, which an .xls written by LibreOffice keeps "
+                                       "as =NA(), showing #N/A",
                                        toUtf8(fromU16(lost.sheet)), cells, verb));
         }
     }
