@@ -1347,6 +1347,10 @@ def as_stored(s, d, numfmt_key):
     return s, d
 
 
+# LibreOffice's numbers of the error constants.
+LO_ERRORS = {"#NULL!": 521, "#DIV/0!": 532, "#VALUE!": 519, "#REF!": 524, "#NAME?": 525, "#NUM!": 503, "#N/A": 32767}
+
+
 def same_error_values(s, d, source, copy):
     """LibreOffice shows an error value read from an .xls or .xlsb as the formula "=" holding the
     error (#N/A as "=NA()"), and the same value read from an .xlsx as "=#VALUE!": where one side
@@ -1362,6 +1366,10 @@ def same_error_values(s, d, source, copy):
             if f != g and ((f == "=" and one_error(g)) or (g == "=" and one_error(f)) or
                            {f, g} == {"=NA()", "=#N/A"}):
                 error = source.getCellByPosition(c, r).getError()
+                # LibreOffice calculates =#NAME? read from an .xlsb as Err:520: the constant
+                # says the value.
+                if error == 520 and one_error(f):
+                    error = LO_ERRORS.get(f[1:], error)
                 if error and error == copy.getCellByPosition(c, r).getError():
                     rows = [list(x) for x in d["formulas"]]
                     rows[r][c] = f
