@@ -487,6 +487,13 @@ std::pair<std::string, const char*> countedCells(std::uint64_t count, const std:
     return {fmt::format("{} and {} other cells", first, count - 1), "hold"};
 }
 
+// The cells of formulas an .xls keeps as LibreOffice wrote them, as countedCells says them.
+std::pair<std::string, const char*> cellsNotKept(const FormulasNotKept& lost)
+{
+    return countedCells(lost.cells,
+                        cellName(static_cast<sal_Int32>(lost.first.second), static_cast<sal_Int32>(lost.first.first)));
+}
+
 // A workbook counts its dates from its own first day (1900 or 1904), and LibreOffice imports a
 // sheet's numbers as they are: a sheet from a workbook of the other date system would show
 // every date four years and a day off. The date cells of the copy are moved by the difference,
@@ -1365,7 +1372,10 @@ struct OfficeAutomation::Impl {
                 std::map<std::u16string, std::u16string> copiedFrom;
                 for (const auto& [copy, sheet] : b.copiedFrom)
                     copiedFrom.emplace(toU16(copy), toU16(sheet));
-                keepCells(b.format == WorkbookFormat::Xls ? b.path : fs::path(), out->path(), errorValues, copiedFrom);
+                // The formulas are put back from the file as it was loaded, never from what
+                // another program may have saved there since.
+                const bool asLoaded = b.format == WorkbookFormat::Xls && b.stamp && identityOfFile(b.path) == b.stamp;
+                keepCells(asLoaded ? b.path : fs::path(), out->path(), errorValues, copiedFrom);
             } catch (const VbaProjectError& e) {
                 throw AutomationError(ErrorCode::SaveFailed, fmt::format("{}: the workbook was not saved, because its error "
                                                                 "values and formulas could not be written back as they "
@@ -1608,8 +1618,7 @@ void OfficeAutomation::copySheet(SheetRef sheetRef, Placement where, SheetRef an
                 made.push_back(fmt::format("its own sheet \"{}\" is protected, so {}", toUtf8(own), kAsianTextInOfficeFont));
         for (const auto& lost : formulasNotKeptInFile(to.path)) {
             // LibreOffice shows such a formula without its error constant: the cell is named alone.
-            const auto [cells, verb] = countedCells(
-                lost.cells, cellName(static_cast<sal_Int32>(lost.first.second), static_cast<sal_Int32>(lost.first.first)));
+            const auto [cells, verb] = cellsNotKept(lost);
             made.push_back(fmt::format("its own sheet \"{}\": {} {} a formula with an error constant that reads other "
                                        "workbooks, add-in functions or arrays, which an .xls written by LibreOffice keeps "
                                        "as =NA(), showing #N/A",
@@ -1640,8 +1649,7 @@ void OfficeAutomation::copySheet(SheetRef sheetRef, Placement where, SheetRef an
                 const auto it = std::find_if(lost.begin(), lost.end(),
                                              [&](const FormulasNotKept& l) { return l.sheet == toU16(original); });
                 if (it != lost.end()) {
-                    const auto [cells, verb] = countedCells(
-                        it->cells, cellName(static_cast<sal_Int32>(it->first.second), static_cast<sal_Int32>(it->first.first)));
+                    const auto [cells, verb] = cellsNotKept(*it);
                     made.push_back(fmt::format("\"{}\": {} {} a formula with an error constant that reads other sheets, "
                                                "names, other workbooks or arrays, which an .xls written by LibreOffice "
                                                "keeps as =NA(), showing #N/A",

@@ -4,7 +4,6 @@
 #include "engine/office/biff_stream.h"
 
 #include <optional>
-#include <unordered_map>
 
 namespace tessaro {
 namespace {
