@@ -29,8 +29,9 @@ test=(
   xvfb xauth
   # tests that read workbooks back, the copy oracle's schema check and its LibreOffice load check
   python3 python3-openpyxl python3-lxml python3-uno
-  # an .xls written record by record, with error values and formulas as a spreadsheet application writes them
-  python3-xlwt
+  # an .xls written record by record, with error values and formulas as a spreadsheet application writes them,
+  # and the records of an .xls read back
+  python3-xlwt python3-olefile
   # scripts/fuzz.sh: clang with libFuzzer and the sanitizers' runtimes; setpriv (util-linux)
   # lets the tests run tessaro-cli as an ordinary user when they run as root
   clang libclang-rt-14-dev util-linux

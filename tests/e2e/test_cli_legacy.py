@@ -20,6 +20,26 @@ import openpyxl
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import office_books  # noqa: E402
 
+
+def xls_formulas(xls, sheet):
+    """The formulas of the sheet numbered `sheet` (from 0) of an .xls: (row, column) -> (result
+    as its eight bytes, tokens)."""
+    import olefile
+    import struct
+    with olefile.OleFileIO(xls) as ole:
+        s = ole.openstream("Workbook").read()
+    found, at, streams = {}, 0, -1
+    while at + 4 <= len(s):
+        kind, size = struct.unpack_from("<HH", s, at)
+        body = s[at + 4:at + 4 + size]
+        if kind == 0x0809:
+            streams += 1
+        elif kind == 0x0006 and streams == sheet + 1:
+            row, column = struct.unpack_from("<HH", body)
+            found[(row, column)] = (body[6:14], body[22:22 + struct.unpack_from("<H", body, 20)[0]])
+        at += 4 + size
+    return found
+
 CLI = os.environ.get("TESSARO_CLI", "tessaro-cli")
 WITH_LIBREOFFICE = os.environ.get("TESSARO_WITH_LIBREOFFICE", "1") not in ("0", "OFF", "")
 LONG = office_books.LONG_NAME
@@ -539,6 +559,9 @@ class LegacyCliTest(unittest.TestCase):
         wb["Small"]["B2"] = "=SUM(#NAME?)"
         wb["Small"]["B3"] = "=IFERROR(#REF!,5)"
         wb["Small"]["B4"] = '=IF(A1="#N/A",1,2)'
+        wb["Small"]["B5"] = "=ISERROR(B2)"
+        wb["Small"]["B6"] = "=Rates(1)"
+        wb.defined_names.append(openpyxl.workbook.defined_name.DefinedName("Rates", attr_text="Small!$A$1"))
         wb.create_sheet("Linked")["B2"] = "=[1]Rates!A1"
         wb.create_sheet("Errors")["C3"] = "#DIV/0!"
         wb["Errors"].sheet_state = "hidden"
@@ -600,9 +623,16 @@ class LegacyCliTest(unittest.TestCase):
         self.assertEqual(book["hidden"], ["Errors"], "a hidden sheet's copy is hidden too, as in an .xlsx")
         # An error value stays one (LibreOffice's #DIV/0!); what the office's .xls export changes is said.
         self.assertEqual(book["errors"]["Errors"], {"C3": 532})
-        self.assertIn('"Small": 2 cells hold a formula with an error constant or a name called as a function (the '
-                      "first is B2 =SUM(#NAME?)), which an .xls written by LibreOffice keeps as =NA(), showing #N/A",
-                      r.stdout + r.stderr)
+        self.assertIn('"Small": 1 cell holds an array formula with an error constant or a formula calling a name as a '
+                      "function (the first is B6 =Rates(1)), which an .xls written by LibreOffice keeps as =NA(), "
+                      "showing #N/A", r.stdout + r.stderr)
+        # The formulas keep their error constants (tErr) and results, and so does the one reading them.
+        cells = xls_formulas(xls, book["sheets"].index("Small"))
+        self.assertIn(b"\x1c\x1d", cells[(1, 1)][1])
+        self.assertIn(b"\x1c\x17", cells[(2, 1)][1])
+        self.assertEqual(cells[(1, 1)][0], b"\x02\x00\x1d\x00\x00\x00\xff\xff", "#NAME?")
+        self.assertEqual(cells[(4, 1)][0], b"\x01\x00\x01\x00\x00\x00\xff\xff", "TRUE")
+        self.assertEqual(cells[(5, 1)][1], b"\x1c\x2a", "=NA(), as the report says")
 
     def test_an_xls_keeps_its_own_error_values_and_formulas_with_error_constants(self):
         import xlwt

@@ -37,6 +37,9 @@
 #include <com/sun/star/sheet/XSpreadsheetDocument.hpp>
 #include <com/sun/star/sheet/XSpreadsheets2.hpp>
 #include <com/sun/star/sheet/XCellRangeFormula.hpp>
+#include <com/sun/star/sheet/XFormulaQuery.hpp>
+#include <com/sun/star/text/XTextRange.hpp>
+#include <com/sun/star/table/CellContentType.hpp>
 #include <com/sun/star/sheet/XDataPilotTablesSupplier.hpp>
 #include <com/sun/star/sheet/XConditionalFormat.hpp>
 #include <com/sun/star/sheet/XConditionalFormats.hpp>
@@ -60,6 +63,8 @@
 #include <fmt/ranges.h>
 
 #include <algorithm>
+#include <functional>
+#include <tuple>
 #include <cctype>
 #include <cmath>
 #include <cstring>
@@ -636,13 +641,23 @@ std::optional<std::uint8_t> errorValueOf(std::string_view formula)
     return std::nullopt;
 }
 
-// Whether a formula holds an error constant or calls one of `names` (upper case) as if it were
-// a function; text in quotes is not looked into. A formula that is one error value and nothing
-// else is written back as that value when the .xls is saved.
-bool losesItsFormulaInAnXls(const std::string& formula, const std::set<std::string>& names)
+// What LibreOffice cannot write of a formula into an .xls, which it writes as =NA() instead: an
+// error constant (=IFERROR(#REF!,5), =ISNA(#N/A)), or a call of a defined name as if it were a
+// function. The formula with each error constant replaced by its stand-in is what it writes.
+struct FormulaInAnXls {
+    bool errorConstants = false;
+    bool callsName = false;
+    std::string withStandIns;
+};
+
+// Of a formula as LibreOffice shows it; `names` are the defined names in upper case. Text in
+// quotes is not looked into. A formula that is one error value and nothing else is written
+// back as that value when the .xls is saved.
+FormulaInAnXls inAnXls(const std::string& formula, const std::set<std::string>& names)
 {
+    FormulaInAnXls scan;
     if (errorValueOf(formula))
-        return false;
+        return scan;
     // A reference that lost its cell or sheet reads C#REF!, #REF!.A1 or #REF!#REF!: no constant,
     // and LibreOffice writes it into an .xls as what it is.
     const auto inReference = [](char ch) {
@@ -655,64 +670,90 @@ bool losesItsFormulaInAnXls(const std::string& formula, const std::set<std::stri
         const char c = formula[i];
         if (c == '"')
             quoted = !quoted;
+        if (!quoted && c == '#' && (i == 0 || !inReference(formula[i - 1]))) {
+            const auto constant = std::find_if(std::begin(kErrorConstants), std::end(kErrorConstants), [&](const auto& e) {
+                const std::size_t end = i + std::strlen(e.text);
+                return formula.compare(i, end - i, e.text) == 0 && (end == formula.size() || !inReference(formula[end]));
+            });
+            if (constant != std::end(kErrorConstants)) {
+                scan.errorConstants = true;
+                scan.withStandIns += errorStandInText(constant->code);
+                i += std::strlen(constant->text) - 1;
+                word.clear();
+                continue;
+            }
+        }
+        scan.withStandIns.push_back(c);
         if (quoted)
             continue;
-        if (c == '#' && (i == 0 || !inReference(formula[i - 1])))
-            for (const auto& [error, code] : kErrorConstants) {
-                const std::size_t end = i + std::strlen(error);
-                if (formula.compare(i, end - i, error) == 0 && (end == formula.size() || !inReference(formula[end])))
-                    return true;
-            }
         if (std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '.') {
             word.push_back(static_cast<char>(std::toupper(static_cast<unsigned char>(c))));
             continue;
         }
-        if (c == '(' && names.count(word))
-            return true;
+        scan.callsName |= c == '(' && names.count(word) > 0;
         word.clear();
     }
-    return false;
+    return scan;
 }
 
-// LibreOffice writes a formula that holds an error constant (=IFERROR(#REF!,5), =ISNA(#N/A)),
-// or calls a defined name as if it were a function, into an .xls as =NA(): the formula is gone
-// and the cell shows #N/A, which the returned note says. The formulas are read a range at a
-// time: a sheet may hold very many.
-std::optional<std::string> formulasAnXlsLoses(const Reference<css::sheet::XSpreadsheetDocument>& from,
-                                              const Reference<css::sheet::XSpreadsheet>& copy,
-                                              const std::string& copyName)
+// The defined names of a workbook, in upper case.
+std::set<std::string> definedNamesOf(const Reference<css::sheet::XSpreadsheetDocument>& doc)
 {
     std::set<std::string> names;
     const Reference<css::container::XNameAccess> defined(
-        Reference<css::beans::XPropertySet>(from, UNO_QUERY_THROW)->getPropertyValue("NamedRanges"), UNO_QUERY_THROW);
+        Reference<css::beans::XPropertySet>(doc, UNO_QUERY_THROW)->getPropertyValue("NamedRanges"), UNO_QUERY_THROW);
     for (const OUString& name : defined->getElementNames()) {
         std::string n = toUtf8(name);
         for (char& ch : n)
             ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
         names.insert(std::move(n));
     }
+    return names;
+}
+
+// Each formula of a sheet, as LibreOffice shows it, with its cell; the formulas are read a
+// range at a time: a sheet may hold very many.
+void forEachFormula(const Reference<css::sheet::XSpreadsheet>& sheet,
+                    const std::function<void(sal_Int32 column, sal_Int32 row, const OUString& formula)>& each)
+{
     const Reference<css::sheet::XSheetCellRanges> formulas =
-        Reference<css::sheet::XCellRangesQuery>(copy, UNO_QUERY_THROW)->queryContentCells(css::sheet::CellFlags::FORMULA);
-    std::uint64_t count = 0;
-    std::string first;
+        Reference<css::sheet::XCellRangesQuery>(sheet, UNO_QUERY_THROW)->queryContentCells(css::sheet::CellFlags::FORMULA);
     for (const auto& a : formulas->getRangeAddresses()) {
         const Sequence<Sequence<OUString>> texts =
             Reference<css::sheet::XCellRangeFormula>(
-                copy->getCellRangeByPosition(a.StartColumn, a.StartRow, a.EndColumn, a.EndRow), UNO_QUERY_THROW)
+                sheet->getCellRangeByPosition(a.StartColumn, a.StartRow, a.EndColumn, a.EndRow), UNO_QUERY_THROW)
                 ->getFormulaArray();
         for (sal_Int32 r = 0; r < texts.getLength(); ++r)
-            for (sal_Int32 c = 0; c < texts[r].getLength(); ++c) {
-                const std::string formula = toUtf8(texts[r][c]);
-                if (!losesItsFormulaInAnXls(formula, names))
-                    continue;
-                if (count++ == 0)
-                    first = fmt::format("{} {}", cellName(a.StartColumn + c, a.StartRow + r), formula);
-            }
+            for (sal_Int32 c = 0; c < texts[r].getLength(); ++c)
+                each(a.StartColumn + c, a.StartRow + r, texts[r][c]);
     }
+}
+
+// An array formula reads {=...}: LibreOffice cannot set it a cell at a time.
+bool isArrayFormula(const OUString& formula) { return formula.startsWith("{"); }
+
+// What of a copy's formulas an .xls written by LibreOffice cannot hold, said in the returned
+// note: calls of a defined name as a function, and error constants in array formulas, which it
+// writes as =NA(). The error constants of the other formulas are put back when it is saved.
+std::optional<std::string> formulasAnXlsLoses(const Reference<css::sheet::XSpreadsheetDocument>& from,
+                                              const Reference<css::sheet::XSpreadsheet>& copy,
+                                              const std::string& copyName)
+{
+    const std::set<std::string> names = definedNamesOf(from);
+    std::uint64_t count = 0;
+    std::string first;
+    forEachFormula(copy, [&](sal_Int32 column, sal_Int32 row, const OUString& text) {
+        const std::string formula = toUtf8(text);
+        const FormulaInAnXls scan = inAnXls(formula, names);
+        if (!scan.callsName && !(scan.errorConstants && isArrayFormula(text)))
+            return;
+        if (count++ == 0)
+            first = fmt::format("{} {}", cellName(column, row), formula);
+    });
     if (count == 0)
         return std::nullopt;
-    return fmt::format("\"{}\": {} {} a formula with an error constant or a name called as a function (the first "
-                       "is {}), which an .xls written by LibreOffice keeps as =NA(), showing #N/A",
+    return fmt::format("\"{}\": {} {} an array formula with an error constant or a formula calling a name as a function "
+                       "(the first is {}), which an .xls written by LibreOffice keeps as =NA(), showing #N/A",
                        copyName, count == 1 ? "1 cell" : fmt::format("{} cells", count), count == 1 ? "holds" : "hold",
                        first);
 }
@@ -792,6 +833,103 @@ CellsBySheet errorValueCells(const Reference<css::sheet::XSpreadsheetDocument>& 
         }
     }
     return found;
+}
+
+// A formula cell's result as an .xls holds it; nothing for an error of LibreOffice's own.
+std::optional<FormulaResult> resultOf(const Reference<css::table::XCell>& cell)
+{
+    FormulaResult r;
+    if (const sal_Int32 error = cell->getError()) {
+        r.kind = FormulaResult::Kind::Error;
+        r.error = biffErrorCode(error);
+        return r.error == kErrorAsSaved ? std::nullopt : std::optional(r);
+    }
+    if (Reference<css::beans::XPropertySet>(cell, UNO_QUERY_THROW)->getPropertyValue("FormulaResultType2").get<sal_Int32>() ==
+        css::sheet::FormulaResult::STRING) {
+        r.kind = FormulaResult::Kind::Text;
+        r.text = toU16(Reference<css::text::XTextRange>(cell, UNO_QUERY_THROW)->getString());
+    } else {
+        r.number = cell->getValue();
+    }
+    return r;
+}
+
+// The formulas of a workbook holding error constants, with stand-ins in their place until
+// the .xls is written (see xls_cells.h), and the formulas to set back then.
+struct ErrorConstantsHeld {
+    HeldFormulas held;
+    std::vector<std::pair<Reference<css::table::XCell>, OUString>> formulas;
+};
+
+// Sets the stand-ins, after reading the results of the formulas and of those reading them
+// on their sheet (which calculate with the stand-ins while the file is written). Array
+// formulas and those calling a name as a function keep their constants: LibreOffice writes
+// them as =NA() anyway, which the copy's note says.
+// `h` holds what is to be set back, also when this fails part way.
+void holdErrorConstants(const Reference<css::sheet::XSpreadsheetDocument>& doc, ErrorConstantsHeld& h)
+{
+    const std::set<std::string> names = definedNamesOf(doc);
+    const Reference<css::lang::XMultiServiceFactory> factory(doc, UNO_QUERY_THROW);
+    const Reference<css::container::XIndexAccess> sheets(doc->getSheets(), UNO_QUERY_THROW);
+    for (sal_Int32 i = 0; i < sheets->getCount(); ++i) {
+        const Reference<css::sheet::XSpreadsheet> sheet(sheets->getByIndex(i), UNO_QUERY_THROW);
+        std::vector<std::tuple<sal_Int32, sal_Int32, OUString, std::string>> found;
+        forEachFormula(sheet, [&](sal_Int32 column, sal_Int32 row, const OUString& text) {
+            const std::string formula = toUtf8(text);
+            // A formula holding a stand-in's text already could not be told from one.
+            if (isArrayFormula(text) || formula.find("E-300") != std::string::npos)
+                return;
+            FormulaInAnXls scan = inAnXls(formula, names);
+            if (scan.errorConstants && !scan.callsName)
+                found.emplace_back(column, row, text, std::move(scan.withStandIns));
+        });
+        if (found.empty())
+            continue;
+        const std::u16string name = toU16(Reference<css::container::XNamed>(sheet, UNO_QUERY_THROW)->getName());
+        const Reference<css::sheet::XSheetCellRangeContainer> cells(
+            factory->createInstance("com.sun.star.sheet.SheetCellRanges"), UNO_QUERY_THROW);
+        const sal_Int16 index = Reference<css::sheet::XCellRangeAddressable>(sheet, UNO_QUERY_THROW)->getRangeAddress().Sheet;
+        Sequence<css::table::CellRangeAddress> addresses(static_cast<sal_Int32>(found.size()));
+        for (std::size_t k = 0; k < found.size(); ++k) {
+            const auto& [column, row, text, standIns] = found[k];
+            addresses.getArray()[k] = css::table::CellRangeAddress(index, column, row, column, row);
+        }
+        cells->addRangeAddresses(addresses, false);
+        auto& results = h.held.results[name];
+        const auto readResult = [&](sal_Int32 column, sal_Int32 row) {
+            const Reference<css::table::XCell> cell = sheet->getCellByPosition(column, row);
+            if (cell->getType() != css::table::CellContentType_FORMULA)
+                return;
+            if (const auto r = resultOf(cell))
+                results.emplace(CellAt(static_cast<std::uint32_t>(row), static_cast<std::uint32_t>(column)), *r);
+        };
+        for (const auto& a : Reference<css::sheet::XFormulaQuery>(cells, UNO_QUERY_THROW)->queryDependents(true)->getRangeAddresses())
+            for (sal_Int32 row = a.StartRow; row <= a.EndRow; ++row)
+                for (sal_Int32 column = a.StartColumn; column <= a.EndColumn; ++column)
+                    readResult(column, row);
+        for (const auto& [column, row, text, standIns] : found)
+            readResult(column, row);
+        for (const auto& [column, row, text, standIns] : found) {
+            const Reference<css::table::XCell> cell = sheet->getCellByPosition(column, row);
+            const OUString withStandIns = fromUtf8(standIns);
+            h.formulas.emplace_back(cell, text);
+            cell->setFormula(withStandIns);
+            // One LibreOffice reads otherwise is not held.
+            if (cell->getFormula() != withStandIns) {
+                cell->setFormula(text);
+                h.formulas.pop_back();
+                continue;
+            }
+            h.held.standIns[name].emplace(static_cast<std::uint32_t>(row), static_cast<std::uint32_t>(column));
+        }
+    }
+}
+
+// The formulas as they were, once the file is written.
+void releaseErrorConstants(const ErrorConstantsHeld& h)
+{
+    for (const auto& [cell, formula] : h.formulas)
+        cell->setFormula(formula);
 }
 
 // Column letters ("AB") -> a column index.
@@ -1317,11 +1455,30 @@ struct OfficeAutomation::Impl {
             out->requireTargetStill(b.stamp->key());
         const OUString url = fileUrl(out->path());
         mendFonts(b);
-        uno.run(target, doing, [&] {
-            Reference<css::frame::XStorable>(b.doc, UNO_QUERY_THROW)
-                ->storeToURL(url, properties({{"FilterName", Any(OUString::createFromAscii(filterFor(as)))},
-                                              {"Overwrite", Any(true)}}));
-        });
+        // An .xls is written with stand-ins for its formulas' error constants (see xls_cells.h);
+        // the workbook gets its formulas back whatever happens.
+        ErrorConstantsHeld held;
+        const auto release = [&] {
+            if (!held.formulas.empty())
+                uno.run(target, "setting its formulas back", [&] { releaseErrorConstants(held); });
+        };
+        try {
+            if (as == WorkbookFormat::Xls)
+                uno.run(target, "setting its formulas' error constants aside", [&] { holdErrorConstants(b.doc, held); });
+            uno.run(target, doing, [&] {
+                Reference<css::frame::XStorable>(b.doc, UNO_QUERY_THROW)
+                    ->storeToURL(url, properties({{"FilterName", Any(OUString::createFromAscii(filterFor(as)))},
+                                                  {"Overwrite", Any(true)}}));
+            });
+        } catch (...) {
+            try {
+                release();
+            } catch (const std::exception&) {
+                // The office failed already; the save's own error is the one to report.
+            }
+            throw;
+        }
+        release();
         // The views of the copies still in the workbook, by name as `key` makes it.
         const auto copiesViews = [&](auto key) {
             std::map<decltype(key(OUString())), SheetView> still;
@@ -1375,7 +1532,7 @@ struct OfficeAutomation::Impl {
                 // The formulas are put back from the file as it was loaded, never from what
                 // another program may have saved there since.
                 const bool asLoaded = b.format == WorkbookFormat::Xls && b.stamp && identityOfFile(b.path) == b.stamp;
-                keepCells(asLoaded ? b.path : fs::path(), out->path(), errorValues, copiedFrom);
+                keepCells(asLoaded ? b.path : fs::path(), out->path(), errorValues, copiedFrom, held.held);
             } catch (const VbaProjectError& e) {
                 throw AutomationError(ErrorCode::SaveFailed, fmt::format("{}: the workbook was not saved, because its error "
                                                                 "values and formulas could not be written back as they "

@@ -3,6 +3,12 @@
 
 #include "engine/office/biff_stream.h"
 
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
 #include <optional>
 
 namespace tessaro {
@@ -88,9 +94,13 @@ Tables tablesOf(std::string_view s, const Layout& l)
 struct Remap {
     const Tables* from = nullptr;
     const Tables* to = nullptr;
+    // Tokens written back into the stream they were read from keep every index.
+    bool same = false;
 
     std::optional<std::uint32_t> sheet(std::uint32_t ixti) const
     {
+        if (same)
+            return ixti;
         if (!from || ixti >= from->sheets.size() || !from->sheets[ixti])
             return std::nullopt;
         if (!to)
@@ -100,6 +110,8 @@ struct Remap {
     }
     std::optional<std::uint32_t> name(std::uint32_t index) const
     {
+        if (same)
+            return index;
         if (!from || index == 0 || index > from->names.size())
             return std::nullopt;
         if (!to)
@@ -113,12 +125,25 @@ struct Remap {
 // made absolute, its sheet references and names as `remap` finds them. Nothing when a token
 // names another workbook or a record beside the formula, or cannot be read: such a formula is
 // left as it is.
+// With `standIns`, the tokens are LibreOffice's, to go back into the stream they came from:
+// each stand-in number becomes its error constant, and a formula of the cell's own keeps the
+// tokens whose meaning lies beside it (arrays, other workbooks' names) as they are.
 struct Tokens {
     bool error = false;
     std::optional<std::string> own;
 };
 
-Tokens tokensOf(std::string_view rgce, CellAt at, bool shared, const Remap& remap)
+std::optional<std::uint8_t> standInError(double value)
+{
+    for (const std::uint8_t code : {0x00, 0x07, 0x0F, 0x17, 0x1D, 0x24, 0x2A}) {
+        const double s = errorStandIn(code);
+        if (std::abs(value - s) <= s * 1e-9)
+            return code;
+    }
+    return std::nullopt;
+}
+
+Tokens tokensOf(std::string_view rgce, CellAt at, bool shared, const Remap& remap, bool standIns = false)
 {
     Tokens t;
     std::string out;
@@ -136,8 +161,15 @@ Tokens tokensOf(std::string_view rgce, CellAt at, bool shared, const Remap& rema
             t.error |= static_cast<std::uint8_t>(rgce[from]) == kErrToken;
         return t;
     };
+    // Where each token starts in the tokens made, and the jumps of IF and CHOOSE and the
+    // lengths of subexpressions (tMem*), which count bytes: a stand-in written back as its error
+    // is shorter than the number it was.
+    std::map<std::size_t, std::size_t> moved;
+    std::vector<std::size_t> jumps;
+    bool resized = false;
     std::size_t p = 0;
     while (p < rgce.size()) {
+        moved[p] = out.size();
         const auto id = static_cast<std::uint8_t>(rgce[p]);
         const std::uint8_t kind = id < 0x20 ? id : static_cast<std::uint8_t>((id & 0x1F) | 0x20);
         std::size_t length = 0;
@@ -151,6 +183,8 @@ Tokens tokensOf(std::string_view rgce, CellAt at, bool shared, const Remap& rema
             if (p + 4 > rgce.size())
                 return giveUp(p);
             length = 4 + ((rgce[p + 1] & 0x04) ? (u16(rgce, p + 2) + 1) * 2 : 0);
+            if (rgce[p + 1] & 0x0E)
+                jumps.push_back(p);
         } else if (kind == kErrToken || kind == 0x1D) {
             t.error |= kind == kErrToken;
             length = 2;
@@ -158,6 +192,18 @@ Tokens tokensOf(std::string_view rgce, CellAt at, bool shared, const Remap& rema
             length = 3;
         } else if (kind == 0x22) {
             length = 4;
+        } else if (kind == 0x1F && standIns && p + 9 <= rgce.size()) {
+            double value;
+            const std::string bytes(rgce.substr(p + 1, 8));
+            std::memcpy(&value, bytes.data(), sizeof value);
+            if (const auto code = standInError(value)) {
+                out += static_cast<char>(kErrToken);
+                out += static_cast<char>(*code);
+                p += 9;
+                resized = true;
+                continue;
+            }
+            length = 9;
         } else if (kind == 0x1F || kind == 0x25 || kind == 0x2B) {
             length = 9;
         } else if (kind == 0x24 || kind == 0x2A) {
@@ -202,6 +248,10 @@ Tokens tokensOf(std::string_view rgce, CellAt at, bool shared, const Remap& rema
             out += token;
             p += n;
             continue;
+        } else if (standIns && !shared && (kind == 0x20 || (kind >= 0x26 && kind <= 0x29) || kind == 0x39)) {
+            length = kind == 0x20 ? 8 : kind == 0x29 ? 3 : 7;
+            if (kind != 0x20 && kind != 0x39)
+                jumps.push_back(p);
         } else {
             // Other workbooks, arrays and the other tokens whose meaning lies outside the formula.
             return giveUp(p);
@@ -210,6 +260,22 @@ Tokens tokensOf(std::string_view rgce, CellAt at, bool shared, const Remap& rema
             return giveUp(p);
         out.append(rgce.substr(p, length));
         p += length;
+    }
+    moved[rgce.size()] = out.size();
+    if (resized) {
+        // An IF's jump runs from its end to the start of the other branch, a jump past the
+        // rest (tAttrGoto) to one byte before where it lands; a CHOOSE's jumps and the tMem*
+        // lengths are not moved: such a formula is given up.
+        for (const std::size_t from : jumps) {
+            const auto flags = static_cast<std::uint8_t>(rgce[from + 1]);
+            if (static_cast<std::uint8_t>(rgce[from]) != 0x19 || (flags & 0x04))
+                return giveUp(rgce.size());
+            const std::size_t end = from + 4, past = (flags & 0x08) ? 1 : 0;
+            const auto target = moved.find(end + u16(rgce, from + 2) + past);
+            if (target == moved.end())
+                return giveUp(rgce.size());
+            put16(out, moved[from] + 2, static_cast<std::uint32_t>(target->second - moved[end] - past));
+        }
     }
     t.own = std::move(out);
     return t;
@@ -287,7 +353,121 @@ SheetCells cellsOf(std::string_view s, const Layout& l, const Layout::Sheet& she
 
 std::string record(std::uint16_t type, const std::string& body) { return le16(type) + le16(static_cast<std::uint32_t>(body.size())) + body; }
 
+bool isText(std::string_view formulaBody) { return formulaBody[kResult] == 0 && u16(formulaBody, kResult + 6) == 0xFFFF; }
+
+// The records of a formula's text result (its STRING record and the CONTINUE records of a long
+// one), from the first to past the last; they follow what the formula starts (a shared formula,
+// array or table). An empty range where it has none.
+std::pair<std::size_t, std::size_t> textRecordsOf(const Layout& l, std::size_t formula)
+{
+    std::size_t from = formula + 1;
+    while (from < l.records.size() &&
+           (l.records[from].type == kShrFmla || l.records[from].type == kArray || l.records[from].type == kTable))
+        ++from;
+    std::size_t end = from;
+    if (end < l.records.size() && l.records[end].type == kString)
+        for (++end; end < l.records.size() && l.records[end].type == kContinue; ++end) {
+        }
+    return {from, end};
+}
+
+// A result's eight bytes in a FORMULA record, and the records of a text (STRING, then CONTINUE
+// where it runs past one record). `boolean`: the record holds a boolean, which 0 and 1 stay.
+std::pair<std::string, std::string> resultBytes(const FormulaResult& r, bool boolean)
+{
+    std::string bytes(8, '\0'), text;
+    const auto special = [&](char type, char value) {
+        bytes[0] = type;
+        bytes[2] = value;
+        bytes[6] = bytes[7] = '\xFF';
+    };
+    switch (r.kind) {
+    case FormulaResult::Kind::Number:
+        if (boolean && (r.number == 0 || r.number == 1))
+            special(1, r.number == 1 ? 1 : 0);
+        else
+            std::memcpy(bytes.data(), &r.number, sizeof r.number);
+        break;
+    case FormulaResult::Kind::Error:
+        special(2, static_cast<char>(r.error));
+        break;
+    case FormulaResult::Kind::Text: {
+        if (r.text.empty()) {
+            special(3, 0);
+            break;
+        }
+        special(0, 0);
+        constexpr std::size_t kMaxBody = 8224;
+        const std::size_t count = std::min<std::size_t>(r.text.size(), 32767);
+        for (std::size_t at = 0; at < count;) {
+            std::string body = at == 0 ? le16(static_cast<std::uint32_t>(count)) : std::string();
+            body += '\x01'; // the characters as UTF-16
+            const std::size_t n = std::min((kMaxBody - body.size()) / 2, count - at);
+            for (std::size_t k = 0; k < n; ++k)
+                body += le16(r.text[at + k]);
+            text += record(at == 0 ? kString : kContinue, body);
+            at += n;
+        }
+        break;
+    }
+    }
+    return {bytes, text};
+}
+
+// Whether LibreOffice's tokens still hold a stand-in number anywhere.
+bool holdsStandIn(std::string_view rgce)
+{
+    for (std::size_t p = 0; p + 8 <= rgce.size(); ++p) {
+        double value;
+        std::memcpy(&value, rgce.data() + p, sizeof value);
+        if (standInError(value))
+            return true;
+    }
+    return false;
+}
+
+// "B27" for column 1, row 26.
+std::string cellName(CellAt at)
+{
+    std::string letters;
+    for (std::uint32_t c = at.second + 1; c > 0; c = (c - 1) / 26)
+        letters.insert(letters.begin(), static_cast<char>('A' + (c - 1) % 26));
+    return letters + std::to_string(at.first + 1);
+}
+
+std::string utf8Of(std::u16string_view s)
+{
+    std::string out;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        std::uint32_t c = s[i];
+        if (c >= 0xD800 && c < 0xDC00 && i + 1 < s.size() && s[i + 1] >= 0xDC00 && s[i + 1] < 0xE000)
+            c = 0x10000 + ((c - 0xD800) << 10) + (s[++i] - 0xDC00);
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (c >> 18));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
+
 } // namespace
+
+// 1.0NNE-300 for the error of code NN (#VALUE! 1.015E-300): far below any quantity a workbook
+// holds, and written exactly as the text reads.
+std::string errorStandInText(std::uint8_t code) { return fmt::format("1.0{:02}E-300", code); }
+
+double errorStandIn(std::uint8_t code) { return std::strtod(errorStandInText(code).c_str(), nullptr); }
 
 std::vector<FormulasNotKept> formulasNotKept(std::string_view original, bool inCopies)
 {
@@ -326,7 +506,7 @@ std::vector<FormulasNotKept> formulasNotKept(std::string_view original, bool inC
 }
 
 std::string withCellsKept(std::string_view saved, std::string_view original, const CellsBySheet& errorValues,
-                          const std::map<std::u16string, std::u16string>& copiedFrom)
+                          const std::map<std::u16string, std::u16string>& copiedFrom, const HeldFormulas& held)
 {
     const Layout l = layoutOf(saved);
     std::optional<Layout> before;
@@ -357,15 +537,26 @@ std::string withCellsKept(std::string_view saved, std::string_view original, con
         const auto from = copiedFrom.find(*name);
         const bool copy = from != copiedFrom.end();
         const auto was = beforeSheets.find(copy ? from->second : *name);
-        if (errors.empty() && was == beforeSheets.end())
+        if (errors.empty() && was == beforeSheets.end() && !held.standIns.count(*name) && !held.results.count(*name))
             continue;
         const SheetCells cells = cellsOf(saved, l, sheet);
         std::optional<SheetCells> old;
         if (was != beforeSheets.end())
             old = cellsOf(original, *before, before->sheets[was->second]);
 
-        // The record each formula cell becomes, if it changes.
-        std::map<std::size_t, std::string> put;
+        const auto heldIns = held.standIns.find(*name);
+        const auto heldResults = held.results.find(*name);
+        const std::set<CellAt> noCells;
+        const std::map<CellAt, FormulaResult> noResults;
+        const auto& standIns = heldIns == held.standIns.end() ? noCells : heldIns->second;
+        const auto& results = heldResults == held.results.end() ? noResults : heldResults->second;
+
+        // The record each formula cell becomes, if it changes; those whose tokens stay and whose
+        // result changes apart.
+        std::map<std::size_t, std::string> put, reresulted;
+        // By formula record: where its saved text result's records are, and the records of
+        // the result it gets instead.
+        std::map<std::size_t, std::pair<std::pair<std::size_t, std::size_t>, std::string>> texts;
         for (const auto& f : cells.formulas) {
             const auto tokens = cells.effective(f);
             if (!tokens)
@@ -380,46 +571,60 @@ std::string withCellsKept(std::string_view saved, std::string_view original, con
                                                          '\x01');
                 continue;
             }
+            // The saved cell's format with `own` tokens as the cell's own, and `rgcb`, what
+            // the tokens keep beside them.
+            const auto rebuilt = [&](const std::string& own, std::string_view rgcb) {
+                std::string r(body.substr(0, kTokenCount));
+                put16(r, kFlags, u16(r, kFlags) & ~kSharedFlag);
+                put32(r, kFlags + 2, 0);
+                return r + le16(static_cast<std::uint32_t>(own.size())) + own + std::string(rgcb);
+            };
             // A formula of the workbook's own sheets is put back as it was, where it reads
             // nothing but the workbook's cells and names: LibreOffice reads an error constant
             // inside a formula as nothing and writes the formula as #N/A, writes some functions
             // (ERROR.TYPE) as calls of names, and drops names it cannot read from the formulas
             // using them; the cells such formulas read did not move.
-            if (!old)
-                continue;
-            const auto it = old->byCell.find(f.at);
-            if (it == old->byCell.end())
-                continue;
-            const auto oldTokens = old->effective(old->formulas[it->second]);
-            if (!oldTokens)
-                continue;
-            const Tokens t = tokensOf(*oldTokens, f.at, old->formulas[it->second].shared.has_value(), copy ? Remap() : remap);
-            if (!t.own || (!f.shared && *t.own == *tokens))
-                continue;
-            // The saved cell's format, the tokens of the workbook before as the cell's own, and
-            // their result (LibreOffice writes that of what it wrote). A text result is
-            // followed by its STRING record.
-            std::string rebuilt(body.substr(0, kTokenCount));
-            put16(rebuilt, kFlags, u16(rebuilt, kFlags) & ~kSharedFlag);
-            put32(rebuilt, kFlags + 2, 0);
-            const std::size_t oldRecord = old->formulas[it->second].record;
-            const std::string_view oldBody = bodyOf(original, before->records[oldRecord]);
-            const auto isText = [](std::string_view b) { return b[kResult] == 0 && u16(b, kResult + 6) == 0xFFFF; };
-            std::string text;
-            if (!isText(body) && isText(oldBody)) {
-                std::size_t next = oldRecord + 1;
-                while (next < before->records.size() && (before->records[next].type == kShrFmla ||
-                                                         before->records[next].type == kArray ||
-                                                         before->records[next].type == kTable))
-                    ++next;
-                for (; next < before->records.size() && (text.empty() ? before->records[next].type == kString
-                                                                      : before->records[next].type == kContinue);
-                     ++next)
-                    text.append(original.substr(before->records[next].offset, 4 + before->records[next].size));
+            if (old) {
+                const auto it = old->byCell.find(f.at);
+                const auto oldTokens = it == old->byCell.end() ? std::nullopt : old->effective(old->formulas[it->second]);
+                const Tokens t = oldTokens ? tokensOf(*oldTokens, f.at, old->formulas[it->second].shared.has_value(),
+                                                      copy ? Remap() : remap)
+                                           : Tokens();
+                if (t.own && (f.shared || *t.own != *tokens)) {
+                    // Their result goes with them (LibreOffice writes that of what it wrote), a
+                    // text followed by its STRING record.
+                    std::string r = rebuilt(*t.own, {});
+                    const std::size_t oldRecord = old->formulas[it->second].record;
+                    const std::string_view oldBody = bodyOf(original, before->records[oldRecord]);
+                    const auto [oldFrom, oldEnd] = textRecordsOf(*before, oldRecord);
+                    std::string text;
+                    if (!isText(body) && isText(oldBody) && oldFrom < oldEnd)
+                        text = original.substr(before->records[oldFrom].offset,
+                                               before->records[oldEnd - 1].offset + 4 + before->records[oldEnd - 1].size -
+                                                   before->records[oldFrom].offset);
+                    if (!isText(body) && (!isText(oldBody) || !text.empty()))
+                        r.replace(kResult, 8, oldBody.substr(kResult, 8));
+                    put[f.record] = record(kFormula, r) + text;
+                    continue;
+                }
             }
-            if (!isText(body) && (!isText(oldBody) || !text.empty()))
-                rebuilt.replace(kResult, 8, oldBody.substr(kResult, 8));
-            put[f.record] = record(kFormula, rebuilt + le16(static_cast<std::uint32_t>(t.own->size())) + *t.own) + text;
+            const auto result = results.find(f.at);
+            const auto withResult = [&](std::string r) {
+                if (result == results.end())
+                    return r;
+                const auto [bytes, text] = resultBytes(result->second, body[kResult] == 1 && u16(body, kResult + 6) == 0xFFFF);
+                r.replace(kResult, 8, bytes);
+                texts[f.record] = {textRecordsOf(l, f.record), text};
+                return r;
+            };
+            if (standIns.count(f.at)) {
+                const Tokens t = tokensOf(*tokens, f.at, f.shared.has_value(), Remap{nullptr, nullptr, true}, true);
+                if (t.own)
+                    put[f.record] = record(kFormula, withResult(rebuilt(*t.own, f.shared ? std::string_view()
+                                                                                     : body.substr(kTokens + f.tokens.size()))));
+            } else if (result != results.end()) {
+                reresulted[f.record] = record(kFormula, withResult(std::string(body)));
+            }
         }
         // A shared formula follows the record of its first cell: that cell changes only with
         // every cell using it, and the shared formula then goes. LibreOffice shares a formula
@@ -439,8 +644,36 @@ std::string withCellsKept(std::string_view saved, std::string_view original, con
             else
                 put.erase(cells.formulas[base->second].record);
         }
+        // A formula saved with a stand-in must not stay so.
+        for (const auto& at : standIns) {
+            const auto f = cells.byCell.find(at);
+            if (f == cells.byCell.end() || put.count(cells.formulas[f->second].record))
+                continue;
+            const auto tokens = cells.effective(cells.formulas[f->second]);
+            if (!tokens || holdsStandIn(*tokens) || isOneError(*tokens))
+                throw VbaProjectError(fmt::format("the formula of {} in the sheet \"{}\" holds an error constant that "
+                                                  "could not be written back",
+                                                  cellName(at), utf8Of(*name)));
+        }
         for (auto& [index, bytes] : put)
             edits.replaced[index] = std::move(bytes);
+        for (auto& [index, bytes] : reresulted)
+            edits.replaced.emplace(index, std::move(bytes));
+        // A new result's text follows the formula, or the shared formula, array or table it
+        // starts where that stays; the saved result's text goes.
+        for (const auto& [formula, text] : texts) {
+            if (!edits.replaced.count(formula))
+                continue;
+            const auto [textFrom, textEnd] = text.first;
+            for (std::size_t k = textFrom; k < textEnd; ++k)
+                edits.replaced[k] = std::string();
+            std::size_t after = textFrom - 1;
+            while (after > formula && edits.replaced.count(after) && edits.replaced[after].empty())
+                --after;
+            if (!edits.replaced.count(after))
+                edits.replaced[after] = std::string(saved.substr(l.records[after].offset, 4 + l.records[after].size));
+            edits.replaced[after] += text.second;
+        }
     }
     if (edits.replaced.empty())
         return std::string(saved);
@@ -448,7 +681,7 @@ std::string withCellsKept(std::string_view saved, std::string_view original, con
 }
 
 void keepCells(const std::filesystem::path& original, const std::filesystem::path& saved, const CellsBySheet& errorValues,
-               const std::map<std::u16string, std::u16string>& copiedFrom)
+               const std::map<std::u16string, std::u16string>& copiedFrom, const HeldFormulas& held)
 {
     std::string before;
     if (!original.empty()) {
@@ -458,7 +691,7 @@ void keepCells(const std::filesystem::path& original, const std::filesystem::pat
             // An older .xls (BIFF5 and before): LibreOffice wrote its formulas anew.
         }
     }
-    rewriteWorkbookStream(saved, [&](std::string stream) { return withCellsKept(stream, before, errorValues, copiedFrom); });
+    rewriteWorkbookStream(saved, [&](std::string stream) { return withCellsKept(stream, before, errorValues, copiedFrom, held); });
 }
 
 std::vector<FormulasNotKept> formulasNotKeptInFile(const std::filesystem::path& xls, bool inCopies)

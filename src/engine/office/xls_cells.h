@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <set>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -26,6 +27,28 @@ using CellAt = std::pair<std::uint32_t, std::uint32_t>;
 constexpr std::uint8_t kErrorAsSaved = 0xFF;
 using CellsBySheet = std::map<std::u16string, std::map<CellAt, std::uint8_t>>;
 
+// A formula's result as a FORMULA record holds it: a number (a boolean is one the record
+// already holds as a boolean), a text or an error (its BIFF8 code).
+struct FormulaResult {
+    enum class Kind { Number, Text, Error } kind = Kind::Number;
+    double number = 0;
+    std::u16string text;
+    std::uint8_t error = 0;
+};
+
+// LibreOffice writes a formula that holds an error constant into an .xls as the formula #N/A.
+// Such a formula is saved with each error constant replaced by its stand-in (a number no
+// workbook's formula holds, written as that number's text in LibreOffice's formula language),
+// and the stand-ins are turned back into the errors in the file saved. The cells whose
+// formulas read it then calculated with the stand-in: their results, and the formula's own,
+// are written back as they were.
+double errorStandIn(std::uint8_t code);
+std::string errorStandInText(std::uint8_t code);
+struct HeldFormulas {
+    std::map<std::u16string, std::set<CellAt>> standIns;                 // by sheet
+    std::map<std::u16string, std::map<CellAt, FormulaResult>> results;   // by sheet
+};
+
 // `saved` with the cells of `errorValues` (by sheet name) that it holds as a formula of one
 // error written as their error value, and, in each sheet that `original` (the stream before,
 // or empty) has under the same name, each formula that reads nothing but the workbook's own
@@ -34,11 +57,15 @@ using CellsBySheet = std::map<std::u16string, std::map<CellAt, std::uint8_t>>;
 // be read as BIFF8.
 // A sheet named in `copiedFrom` is a copy of the sheet it names, made within the workbook: its
 // formulas that read nothing but cells are written as that sheet had them.
+// The formulas of `held` that are not written as `original` has them get their error constants
+// back, and the cells of its results their results. Throws VbaProjectError when a formula
+// saved with a stand-in cannot be put back: the file must not keep it.
 std::string withCellsKept(std::string_view saved, std::string_view original, const CellsBySheet& errorValues,
-                          const std::map<std::u16string, std::u16string>& copiedFrom = {});
+                          const std::map<std::u16string, std::u16string>& copiedFrom = {},
+                          const HeldFormulas& held = {});
 // The same on files: `original` may be empty, or an .xls whose stream is not BIFF8.
 void keepCells(const std::filesystem::path& original, const std::filesystem::path& saved, const CellsBySheet& errorValues,
-               const std::map<std::u16string, std::u16string>& copiedFrom = {});
+               const std::map<std::u16string, std::u16string>& copiedFrom = {}, const HeldFormulas& held = {});
 
 // The formulas holding an error constant that withCellsKept cannot put back, by sheet: those
 // reading other workbooks or arrays, or references to sheets in a shared formula.

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -309,4 +310,78 @@ TEST(XlsCells, ErrorValuesAndErrorConstantFormulasComeBackAndEveryRowBlockStillF
     std::string cut = saved;
     cut[bof8().size() + boundSheet(0, "Own").size() + 4 + 6] = '\x7F';
     EXPECT_EQ(withCellsKept(cut, "", {{u"Copy", errors.at(u"Copy")}}), cut);
+}
+
+namespace {
+
+std::string standIn(std::uint8_t code)
+{
+    const double value = errorStandIn(code);
+    std::string bytes(sizeof value, '\0');
+    std::memcpy(bytes.data(), &value, sizeof value);
+    return "\x1F" + bytes;
+}
+
+// The records of a sheet from its BOF to its EOF: type and body.
+std::vector<std::pair<std::uint16_t, std::string>> recordsFrom(const std::string& s, std::size_t at)
+{
+    std::vector<std::pair<std::uint16_t, std::string>> found;
+    for (std::uint16_t type = 0; type != 0x000A && at + 4 <= s.size(); at += 4 + typeAt(s, at + 2)) {
+        type = typeAt(s, at);
+        found.emplace_back(type, s.substr(at + 4, typeAt(s, at + 2)));
+    }
+    return found;
+}
+
+} // namespace
+
+TEST(XlsCells, StandInsBecomeErrorConstantsWithTheirJumpsAndTheResultsOfWhatReadsThem)
+{
+    const std::string a2 = "\x44" + le(1, 2) + le(0xC000, 2), zero = "\x1E" + le(0, 2), two = "\x1E" + le(2, 2);
+    const auto attr = [](char kind, std::uint32_t offset) { return std::string("\x19", 1) + kind + le(offset, 2); };
+    const std::string ifCall = std::string("\x42\x03\x01\x00", 4), text = std::string("\x17\x01\x00", 3) + "t";
+    // A1 =IF(A2>0,#VALUE!,2) and C1 =IF(A2>0,"t",#N/A), as LibreOffice writes them with their
+    // stand-ins; B1 =ISERROR(A1), which calculated with A1's stand-in; A2:A3 =#NAME?+1 shared.
+    const auto a1 = [&](const std::string& value, std::uint32_t skip) {
+        return a2 + zero + "\x0D" + attr('\x02', skip) + value + attr('\x08', 10) + two + attr('\x08', 3) + ifCall;
+    };
+    const auto c1 = [&](const std::string& value, std::uint32_t skip) {
+        return a2 + zero + "\x0D" + attr('\x02', 8) + text + attr('\x08', skip) + value + attr('\x08', 3) + ifCall;
+    };
+    const std::string number = std::string(8, '\0'), boolFalse = std::string("\x01\0\0\0\0\0\xFF\xFF", 8);
+    const std::string nameError = std::string("\x1C\x1D", 2) + "\x1E" + le(1, 2) + "\x03";
+    const std::string exp = std::string("\x01\x01\x00\x00\x00", 5);
+    const std::size_t globals = bof8().size() + boundSheet(0, "Copy").size() + eof().size();
+    const std::string sheet =
+        sheetWithBlock(globals, {row(0), row(1), row(2)},
+                       {formula(0, 0, number, a1(standIn(0x0F), 13)), formula(0, 1, boolFalse, "\x44" + le(0, 2) + le(0xC000, 2) + "\x41\x03\x00"),
+                        formula(0, 2, number, c1(standIn(0x2A), 16)), formula(0, 3, errorResult(0x2A), "\x1C\x2A"),
+                        formula(1, 0, number, exp),
+                        record(0x04BC, std::string(8, '\0') + le(13, 2) + standIn(0x1D) + "\x1E" + le(1, 2) + "\x03"),
+                        formula(2, 0, number, exp)},
+                       {0, 4, 6});
+    const std::string saved = bof8() + boundSheet(static_cast<std::uint32_t>(globals), "Copy") + eof() + sheet;
+    FormulaResult value{FormulaResult::Kind::Error, 0, u"", 0x0F}, yes{FormulaResult::Kind::Number, 1, u"", 0},
+        t{FormulaResult::Kind::Text, 0, u"t", 0}, name{FormulaResult::Kind::Error, 0, u"", 0x1D};
+    HeldFormulas held{{{u"Copy", {{0, 0}, {0, 2}, {1, 0}, {2, 0}}}},
+                      {{u"Copy", {{{0, 0}, value}, {{0, 1}, yes}, {{0, 2}, t}, {{1, 0}, name}, {{2, 0}, name}}}}};
+
+    const std::string out = withCellsKept(saved, "", {}, {}, held);
+    const auto records = recordsFrom(out, u32At(out, bof8().size() + 4));
+    std::vector<std::pair<std::uint16_t, std::string>> cells;
+    for (const auto& r : records)
+        if (r.first == 0x0006 || r.first == 0x0207 || r.first == 0x04BC)
+            cells.push_back(r);
+    const auto body = [](const std::string& record) { return record.substr(4); };
+    // The IF's jumps past the error are as long as the error is; the shared formula is gone.
+    ASSERT_EQ(cells.size(), 7u);
+    EXPECT_EQ(cells[0].second, body(formula(0, 0, errorResult(0x0F), a1("\x1C\x0F", 6))));
+    EXPECT_EQ(cells[1].second, body(formula(0, 1, std::string("\x01\0\x01\0\0\0\xFF\xFF", 8), "\x44" + le(0, 2) + le(0xC000, 2) + "\x41\x03\x00")));
+    EXPECT_EQ(cells[2].second, body(formula(0, 2, std::string(6, '\0') + "\xFF\xFF", c1("\x1C\x2A", 9))));
+    EXPECT_EQ(cells[3], std::make_pair(std::uint16_t(0x0207), le(1, 2) + "\x01" + le('t', 2)));
+    for (std::uint32_t r = 1; r <= 2; ++r)
+        EXPECT_EQ(cells[4 + r].second, body(formula(r, 0, errorResult(0x1D), nameError)));
+    // A formula LibreOffice wrote as #N/A although it was given stand-ins is not kept silently.
+    held.standIns[u"Copy"].emplace(0, 3);
+    EXPECT_THROW(withCellsKept(saved, "", {}, {}, held), VbaProjectError);
 }
