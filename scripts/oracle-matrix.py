@@ -79,6 +79,9 @@ of automatic height in an .ods, which LibreOffice measures again for the fonts i
 "comment-captions" (LibreOffice draws a caption shape for each comment of an .xlsx or .xlsb it
 reads, and none for those of an .ods or .xls until shown: the drawing objects other than
 captions and the comments are the same).
+LibreOffice reads an error constant inside a formula of an .xls as nothing (#N/A as NA()) and an
+error value as a formula of nothing; a copy into an .xls that shows only that is accepted where
+the file holds each constant at its cell (read from its records), with the "error_constants".
 A legacy copy that differs from its source is compared the same way with LibreOffice's own
 .xlsx conversion of the source, which is what the program copies from (it reads .xls, .xlsb and
 .ods only through that conversion); when it equals the conversion, the differences are
@@ -1486,7 +1489,7 @@ def run_wide_legacy(cli, shared, corpus, made_dir, work, native_cases, only, par
             fails = ["%s: %s" % (c["check"], c["reason"]) for c in mine if c["status"] == "FAIL"]
             converted = [c for c in checks if c["check"].startswith(AS_CONVERTED + "copy[%d:" % i)]
             conv_fails = ["%s: %s" % (c["check"], c["reason"]) for c in converted if c["status"] == "FAIL"]
-            constants = [f for f in fails + conv_fails if error_constants(after, f)]
+            constants = [f for f in fails + conv_fails if error_constants(after, f) or unread_error_constants(after, f)]
             remeasured = [f for f in fails if remeasured_rows(after, f)]
             captions = [f for f in fails + conv_fails if f.endswith(CAPTIONS_ONLY)]
             fails = [f for f in fails if f not in constants and f not in remeasured and f not in captions]
@@ -1503,6 +1506,99 @@ def run_wide_legacy(cli, shared, corpus, made_dir, work, native_cases, only, par
             shutil.rmtree(folder, ignore_errors=True)
     recheck_in_package(cli, shared, work, results, {label: dest for label, _, dest in runs})
     return results, unread
+
+
+BIFF_ERRORS = {"#NULL!": 0x00, "#DIV/0!": 0x07, "#VALUE!": 0x0F, "#REF!": 0x17, "#NAME?": 0x1D, "#NUM!": 0x24, "#N/A": 0x2A}
+XLS_CELL = re.compile(r"R(\d+)C(\d+): (=.*) -> (=.*)$")
+IN_QUOTES = re.compile(r'"[^"]*"')
+CONSTANT_IN_FORMULA = re.compile(r"(?<![A-Za-z0-9_$.#!'])(#NULL!|#DIV/0!|#VALUE!|#REF!|#NAME\?|#NUM!|#N/A)(?![A-Za-z0-9_$.#!'])")
+
+
+def xls_cells(path, sheet):
+    """The formulas and error values of the sheet named `sheet` of an .xls (BIFF8), from its
+    records: (row, column) -> ("formula", tokens) or ("error", code)."""
+    import olefile
+    import struct
+    with olefile.OleFileIO(path) as ole:
+        s = ole.openstream("Workbook").read()
+    at, where = 0, None
+    while at + 4 <= len(s):
+        kind, size = struct.unpack_from("<HH", s, at)
+        body = s[at + 4:at + 4 + size]
+        if kind == 0x0085 and len(body) >= 8:
+            n, wide = body[6], body[7] & 1
+            name = body[8:8 + n * (2 if wide else 1)].decode("utf-16-le" if wide else "latin-1")
+            if name == sheet:
+                where = struct.unpack_from("<I", body)[0]
+        elif kind == 0x000A:
+            break
+        at += 4 + size
+    found, depth, at = {}, 0, where if where is not None else len(s)
+    while at + 4 <= len(s):
+        kind, size = struct.unpack_from("<HH", s, at)
+        body = s[at + 4:at + 4 + size]
+        if kind == 0x0809:
+            depth += 1
+        elif kind == 0x000A:
+            depth -= 1
+            if depth == 0:
+                break
+        elif depth == 1 and kind == 0x0006 and len(body) >= 22:
+            found[struct.unpack_from("<HH", body)] = ("formula", body[22:22 + struct.unpack_from("<H", body, 20)[0]])
+        elif depth == 1 and kind == 0x0205 and len(body) >= 8 and body[7] == 1:
+            found[struct.unpack_from("<HH", body)] = ("error", body[6])
+        at += 4 + size
+    return found
+
+
+def unread_error_constants(after, check):
+    """LibreOffice reads an error constant inside a formula of an .xls as nothing, and #N/A as
+    NA() (=IF(A1>0,#VALUE!,2) reads =IF(A1>0;;2)), and an error value as a formula of nothing
+    (=). The program writes the constants (tErr) and the values (BOOLERR) into the file, so such
+    a cell check is accepted when, for every cell it names, the copy shows the source's formula
+    read that way and the file holds each constant at that cell, as a token of the formula or as
+    the cell's error value. When the judge names the first cells only, the sheet must hold as many
+    such cells as it counts. -> whether `check` ("name: reason") is only that."""
+    name, _, reason = check.partition(": ")
+    m = re.match(r"copy\[\d+:(.*)\]\.cells$", name)
+    if not m or not after.lower().endswith(".xls"):
+        return False
+    items = reason.split("; ")
+    total = len(items)
+    if items and items[-1].startswith("..."):
+        n = re.search(r"\((\d+) in all\)", items.pop())
+        if not n:
+            return False
+        total = int(n.group(1))
+    try:
+        cells = xls_cells(after, m.group(1))
+    except (OSError, ValueError, ImportError):
+        return False
+
+    def holds(cell, constants):
+        kind, value = cell
+        if kind == "error":
+            return len(constants) == 1 and value == BIFF_ERRORS[constants[0]]
+        return all(value.count(bytes([0x1C, BIFF_ERRORS[c]])) >= constants.count(c) for c in set(constants))
+
+    for item in items:
+        cell = XLS_CELL.match(item)
+        if not cell:
+            return False
+        source, copy = cell.group(3), cell.group(4)
+        parts = IN_QUOTES.split(source)
+        constants = [c for p in parts for c in CONSTANT_IN_FORMULA.findall(p)]
+        at = cells.get((int(cell.group(1)) - 1, int(cell.group(2)) - 1))
+        if not constants or at is None or not holds(at, constants):
+            return False
+        texts = IN_QUOTES.findall(source) + [""]
+        read = "".join(CONSTANT_IN_FORMULA.sub(lambda c: "NA()" if c.group(1) == "#N/A" else "", p) + texts[k]
+                       for k, p in enumerate(parts))
+        if copy != ("=" if at[0] == "error" else read):
+            return False
+    with_constants = sum(1 for kind, value in cells.values()
+                         if kind == "error" or any(value.count(bytes([0x1C, code])) for code in BIFF_ERRORS.values()))
+    return with_constants >= total
 
 
 ERROR_CONSTANT = re.compile(r"R(\d+)C(\d+): (?:=|Err:520) -> =(#[A-Z0-9/!?]+)$")

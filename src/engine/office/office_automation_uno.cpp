@@ -711,21 +711,19 @@ std::set<std::string> definedNamesOf(const Reference<css::sheet::XSpreadsheetDoc
     return names;
 }
 
-// Each formula of a sheet, as LibreOffice shows it, with its cell; the formulas are read a
-// range at a time: a sheet may hold very many.
-void forEachFormula(const Reference<css::sheet::XSpreadsheet>& sheet,
-                    const std::function<void(sal_Int32 column, sal_Int32 row, const OUString& formula)>& each)
+// The formulas of a sheet as LibreOffice shows them, a range of formula cells at a time (a
+// sheet may hold very many): each range with its formulas by row.
+void forEachFormulaRange(const Reference<css::sheet::XSpreadsheet>& sheet,
+                         const std::function<void(const Reference<css::sheet::XCellRangeFormula>& range,
+                                                  const css::table::CellRangeAddress& at,
+                                                  const Sequence<Sequence<OUString>>& formulas)>& each)
 {
     const Reference<css::sheet::XSheetCellRanges> formulas =
         Reference<css::sheet::XCellRangesQuery>(sheet, UNO_QUERY_THROW)->queryContentCells(css::sheet::CellFlags::FORMULA);
     for (const auto& a : formulas->getRangeAddresses()) {
-        const Sequence<Sequence<OUString>> texts =
-            Reference<css::sheet::XCellRangeFormula>(
-                sheet->getCellRangeByPosition(a.StartColumn, a.StartRow, a.EndColumn, a.EndRow), UNO_QUERY_THROW)
-                ->getFormulaArray();
-        for (sal_Int32 r = 0; r < texts.getLength(); ++r)
-            for (sal_Int32 c = 0; c < texts[r].getLength(); ++c)
-                each(a.StartColumn + c, a.StartRow + r, texts[r][c]);
+        const Reference<css::sheet::XCellRangeFormula> range(
+            sheet->getCellRangeByPosition(a.StartColumn, a.StartRow, a.EndColumn, a.EndRow), UNO_QUERY_THROW);
+        each(range, a, range->getFormulaArray());
     }
 }
 
@@ -742,13 +740,14 @@ std::optional<std::string> formulasAnXlsLoses(const Reference<css::sheet::XSprea
     const std::set<std::string> names = definedNamesOf(from);
     std::uint64_t count = 0;
     std::string first;
-    forEachFormula(copy, [&](sal_Int32 column, sal_Int32 row, const OUString& text) {
-        const std::string formula = toUtf8(text);
-        const FormulaInAnXls scan = inAnXls(formula, names);
-        if (!scan.callsName && !(scan.errorConstants && isArrayFormula(text)))
-            return;
-        if (count++ == 0)
-            first = fmt::format("{} {}", cellName(column, row), formula);
+    forEachFormulaRange(copy, [&](const auto&, const css::table::CellRangeAddress& a, const auto& texts) {
+        for (sal_Int32 r = 0; r < texts.getLength(); ++r)
+            for (sal_Int32 c = 0; c < texts[r].getLength(); ++c) {
+                const std::string formula = toUtf8(texts[r][c]);
+                const FormulaInAnXls scan = inAnXls(formula, names);
+                if ((scan.callsName || (scan.errorConstants && isArrayFormula(texts[r][c]))) && count++ == 0)
+                    first = fmt::format("{} {}", cellName(a.StartColumn + c, a.StartRow + r), formula);
+            }
     });
     if (count == 0)
         return std::nullopt;
@@ -835,37 +834,53 @@ CellsBySheet errorValueCells(const Reference<css::sheet::XSpreadsheetDocument>& 
     return found;
 }
 
-// A formula cell's result as an .xls holds it; nothing for an error of LibreOffice's own.
-std::optional<FormulaResult> resultOf(const Reference<css::table::XCell>& cell)
-{
-    FormulaResult r;
-    if (const sal_Int32 error = cell->getError()) {
-        r.kind = FormulaResult::Kind::Error;
-        r.error = biffErrorCode(error);
-        return r.error == kErrorAsSaved ? std::nullopt : std::optional(r);
-    }
-    if (Reference<css::beans::XPropertySet>(cell, UNO_QUERY_THROW)->getPropertyValue("FormulaResultType2").get<sal_Int32>() ==
-        css::sheet::FormulaResult::STRING) {
-        r.kind = FormulaResult::Kind::Text;
-        r.text = toU16(Reference<css::text::XTextRange>(cell, UNO_QUERY_THROW)->getString());
-    } else {
-        r.number = cell->getValue();
-    }
-    return r;
-}
-
 // The formulas of a workbook holding error constants, with stand-ins in their place until
-// the .xls is written (see xls_cells.h), and the formulas to set back then.
+// the .xls is written (see xls_cells.h): the ranges set, with their formulas as they were.
 struct ErrorConstantsHeld {
     HeldFormulas held;
-    std::vector<std::pair<Reference<css::table::XCell>, OUString>> formulas;
+    std::vector<std::pair<Reference<css::sheet::XCellRangeFormula>, Sequence<Sequence<OUString>>>> ranges;
 };
 
-// Sets the stand-ins, after reading the results of the formulas and of those reading them
-// on their sheet (which calculate with the stand-ins while the file is written). Array
-// formulas and those calling a name as a function keep their constants: LibreOffice writes
-// them as =NA() anyway, which the copy's note says.
-// `h` holds what is to be set back, also when this fails part way.
+// The results of the formula cells of `cells`, as an .xls holds them, into `results`. The
+// values are read a range at a time, the code of each error a cell at a time.
+void readResults(const Reference<css::sheet::XSpreadsheet>& sheet, const Reference<css::sheet::XSheetCellRanges>& cells,
+                 std::map<CellAt, FormulaResult>& results)
+{
+    const auto at = [](sal_Int32 column, sal_Int32 row) {
+        return CellAt(static_cast<std::uint32_t>(row), static_cast<std::uint32_t>(column));
+    };
+    const Reference<css::sheet::XCellRangesQuery> query(cells, UNO_QUERY_THROW);
+    for (const auto& a : query->queryContentCells(css::sheet::CellFlags::FORMULA)->getRangeAddresses()) {
+        const Sequence<Sequence<Any>> data =
+            Reference<css::sheet::XCellRangeData>(
+                sheet->getCellRangeByPosition(a.StartColumn, a.StartRow, a.EndColumn, a.EndRow), UNO_QUERY_THROW)
+                ->getDataArray();
+        for (sal_Int32 r = 0; r < data.getLength(); ++r)
+            for (sal_Int32 c = 0; c < data[r].getLength(); ++c) {
+                FormulaResult result;
+                if (OUString text; data[r][c] >>= text) {
+                    result.kind = FormulaResult::Kind::Text;
+                    result.text = toU16(text);
+                } else if (!(data[r][c] >>= result.number)) {
+                    continue; // an error
+                }
+                results[at(a.StartColumn + c, a.StartRow + r)] = result;
+            }
+    }
+    for (const auto& a : query->queryFormulaCells(css::sheet::FormulaResult::ERROR)->getRangeAddresses())
+        for (sal_Int32 row = a.StartRow; row <= a.EndRow; ++row)
+            for (sal_Int32 column = a.StartColumn; column <= a.EndColumn; ++column) {
+                const std::uint8_t code = biffErrorCode(sheet->getCellByPosition(column, row)->getError());
+                if (code != kErrorAsSaved)
+                    results[at(column, row)] = FormulaResult{FormulaResult::Kind::Error, 0, {}, code};
+            }
+}
+
+// Sets the stand-ins, a range of formula cells at a time, after reading the results of the
+// formulas and of those reading them on their sheet (which calculate with the stand-ins while
+// the file is written). Array formulas and those calling a name as a function keep their
+// constants: LibreOffice writes them as =NA() anyway, which the copy's note says. `h` holds
+// what is to be set back, also when this fails part way.
 void holdErrorConstants(const Reference<css::sheet::XSpreadsheetDocument>& doc, ErrorConstantsHeld& h)
 {
     const std::set<std::string> names = definedNamesOf(doc);
@@ -873,54 +888,86 @@ void holdErrorConstants(const Reference<css::sheet::XSpreadsheetDocument>& doc, 
     const Reference<css::container::XIndexAccess> sheets(doc->getSheets(), UNO_QUERY_THROW);
     for (sal_Int32 i = 0; i < sheets->getCount(); ++i) {
         const Reference<css::sheet::XSpreadsheet> sheet(sheets->getByIndex(i), UNO_QUERY_THROW);
-        std::vector<std::tuple<sal_Int32, sal_Int32, OUString, std::string>> found;
-        forEachFormula(sheet, [&](sal_Int32 column, sal_Int32 row, const OUString& text) {
-            const std::string formula = toUtf8(text);
-            // A formula holding a stand-in's text already could not be told from one.
-            if (isArrayFormula(text) || formula.find("E-300") != std::string::npos)
-                return;
-            FormulaInAnXls scan = inAnXls(formula, names);
-            if (scan.errorConstants && !scan.callsName)
-                found.emplace_back(column, row, text, std::move(scan.withStandIns));
+        struct Range {
+            Reference<css::sheet::XCellRangeFormula> range;
+            css::table::CellRangeAddress at;
+            Sequence<Sequence<OUString>> before, with;
+        };
+        std::vector<Range> found;
+        std::vector<css::table::CellRangeAddress> cells;
+        forEachFormulaRange(sheet, [&](const auto&, const css::table::CellRangeAddress& a, const auto& texts) {
+            // Each column's runs of formulas to hold are set at once, and nothing else: the
+            // range may hold array formulas, which cannot be set a part at a time.
+            const sal_Int32 width = texts.hasElements() ? texts[0].getLength() : 0;
+            for (sal_Int32 c = 0; c < width; ++c) {
+                std::vector<OUString> before, with;
+                const auto flush = [&](sal_Int32 end) {
+                    if (with.empty())
+                        return;
+                    const auto column = [](const std::vector<OUString>& run) {
+                        Sequence<Sequence<OUString>> rows(static_cast<sal_Int32>(run.size()));
+                        for (std::size_t k = 0; k < run.size(); ++k)
+                            rows.getArray()[k] = Sequence<OUString>(&run[k], 1);
+                        return rows;
+                    };
+                    const css::table::CellRangeAddress at(a.Sheet, a.StartColumn + c,
+                                                          a.StartRow + end - static_cast<sal_Int32>(with.size()),
+                                                          a.StartColumn + c, a.StartRow + end - 1);
+                    found.push_back(Range{Reference<css::sheet::XCellRangeFormula>(
+                                              sheet->getCellRangeByPosition(at.StartColumn, at.StartRow, at.EndColumn, at.EndRow),
+                                              UNO_QUERY_THROW),
+                                          at, column(before), column(with)});
+                    cells.push_back(at);
+                    before.clear();
+                    with.clear();
+                };
+                for (sal_Int32 r = 0; r < texts.getLength(); ++r) {
+                    const OUString& text = texts[r][c];
+                    const std::string formula = toUtf8(text);
+                    // A formula holding a stand-in's text already could not be told from one.
+                    const FormulaInAnXls scan = isArrayFormula(text) || formula.find("E-300") != std::string::npos
+                                                    ? FormulaInAnXls()
+                                                    : inAnXls(formula, names);
+                    if (!scan.errorConstants || scan.callsName) {
+                        flush(r);
+                        continue;
+                    }
+                    before.push_back(text);
+                    with.push_back(fromUtf8(scan.withStandIns));
+                }
+                flush(texts.getLength());
+            }
         });
         if (found.empty())
             continue;
         const std::u16string name = toU16(Reference<css::container::XNamed>(sheet, UNO_QUERY_THROW)->getName());
-        const Reference<css::sheet::XSheetCellRangeContainer> cells(
+        const Reference<css::sheet::XSheetCellRangeContainer> held(
             factory->createInstance("com.sun.star.sheet.SheetCellRanges"), UNO_QUERY_THROW);
-        const sal_Int16 index = Reference<css::sheet::XCellRangeAddressable>(sheet, UNO_QUERY_THROW)->getRangeAddress().Sheet;
-        Sequence<css::table::CellRangeAddress> addresses(static_cast<sal_Int32>(found.size()));
-        for (std::size_t k = 0; k < found.size(); ++k) {
-            const auto& [column, row, text, standIns] = found[k];
-            addresses.getArray()[k] = css::table::CellRangeAddress(index, column, row, column, row);
-        }
-        cells->addRangeAddresses(addresses, false);
-        auto& results = h.held.results[name];
-        const auto readResult = [&](sal_Int32 column, sal_Int32 row) {
-            const Reference<css::table::XCell> cell = sheet->getCellByPosition(column, row);
-            if (cell->getType() != css::table::CellContentType_FORMULA)
-                return;
-            if (const auto r = resultOf(cell))
-                results.emplace(CellAt(static_cast<std::uint32_t>(row), static_cast<std::uint32_t>(column)), *r);
-        };
-        for (const auto& a : Reference<css::sheet::XFormulaQuery>(cells, UNO_QUERY_THROW)->queryDependents(true)->getRangeAddresses())
-            for (sal_Int32 row = a.StartRow; row <= a.EndRow; ++row)
-                for (sal_Int32 column = a.StartColumn; column <= a.EndColumn; ++column)
-                    readResult(column, row);
-        for (const auto& [column, row, text, standIns] : found)
-            readResult(column, row);
-        for (const auto& [column, row, text, standIns] : found) {
-            const Reference<css::table::XCell> cell = sheet->getCellByPosition(column, row);
-            const OUString withStandIns = fromUtf8(standIns);
-            h.formulas.emplace_back(cell, text);
-            cell->setFormula(withStandIns);
-            // One LibreOffice reads otherwise is not held.
-            if (cell->getFormula() != withStandIns) {
-                cell->setFormula(text);
-                h.formulas.pop_back();
-                continue;
-            }
-            h.held.standIns[name].emplace(static_cast<std::uint32_t>(row), static_cast<std::uint32_t>(column));
+        held->addRangeAddresses(Sequence<css::table::CellRangeAddress>(cells.data(), static_cast<sal_Int32>(cells.size())), false);
+        const Reference<css::sheet::XSheetCellRangeContainer> read(
+            factory->createInstance("com.sun.star.sheet.SheetCellRanges"), UNO_QUERY_THROW);
+        read->addRangeAddresses(Reference<css::sheet::XFormulaQuery>(held, UNO_QUERY_THROW)->queryDependents(true)->getRangeAddresses(),
+                                true);
+        read->addRangeAddresses(held->getRangeAddresses(), true);
+        readResults(sheet, Reference<css::sheet::XSheetCellRanges>(read, UNO_QUERY_THROW), h.held.results[name]);
+        auto& standIns = h.held.standIns[name];
+        for (auto& r : found) {
+            h.ranges.emplace_back(r.range, r.before);
+            r.range->setFormulaArray(r.with);
+            // A formula LibreOffice reads otherwise than it was given is not held.
+            const Sequence<Sequence<OUString>> now = r.range->getFormulaArray();
+            for (sal_Int32 row = 0; row < now.getLength(); ++row)
+                for (sal_Int32 c = 0; c < now[row].getLength(); ++c) {
+                    if (r.with[row][c] == r.before[row][c])
+                        continue;
+                    const Reference<css::table::XCell> cell =
+                        Reference<css::table::XCellRange>(r.range, UNO_QUERY_THROW)->getCellByPosition(c, row);
+                    if (now[row][c] != r.with[row][c])
+                        cell->setFormula(r.before[row][c]);
+                    else
+                        standIns.emplace(static_cast<std::uint32_t>(r.at.StartRow + row),
+                                         static_cast<std::uint32_t>(r.at.StartColumn + c));
+                }
         }
     }
 }
@@ -928,8 +975,8 @@ void holdErrorConstants(const Reference<css::sheet::XSpreadsheetDocument>& doc, 
 // The formulas as they were, once the file is written.
 void releaseErrorConstants(const ErrorConstantsHeld& h)
 {
-    for (const auto& [cell, formula] : h.formulas)
-        cell->setFormula(formula);
+    for (const auto& [range, formulas] : h.ranges)
+        range->setFormulaArray(formulas);
 }
 
 // Column letters ("AB") -> a column index.
@@ -1459,7 +1506,7 @@ struct OfficeAutomation::Impl {
         // the workbook gets its formulas back whatever happens.
         ErrorConstantsHeld held;
         const auto release = [&] {
-            if (!held.formulas.empty())
+            if (!held.ranges.empty())
                 uno.run(target, "setting its formulas back", [&] { releaseErrorConstants(held); });
         };
         try {

@@ -130,6 +130,7 @@ struct Remap {
 // tokens whose meaning lies beside it (arrays, other workbooks' names) as they are.
 struct Tokens {
     bool error = false;
+    bool standIns = false; // some were turned into errors
     std::optional<std::string> own;
 };
 
@@ -200,7 +201,7 @@ Tokens tokensOf(std::string_view rgce, CellAt at, bool shared, const Remap& rema
                 out += static_cast<char>(kErrToken);
                 out += static_cast<char>(*code);
                 p += 9;
-                resized = true;
+                resized = t.standIns = true;
                 continue;
             }
             length = 9;
@@ -619,7 +620,7 @@ std::string withCellsKept(std::string_view saved, std::string_view original, con
             };
             if (standIns.count(f.at)) {
                 const Tokens t = tokensOf(*tokens, f.at, f.shared.has_value(), Remap{nullptr, nullptr, true}, true);
-                if (t.own)
+                if (t.own && t.standIns)
                     put[f.record] = record(kFormula, withResult(rebuilt(*t.own, f.shared ? std::string_view()
                                                                                      : body.substr(kTokens + f.tokens.size()))));
             } else if (result != results.end()) {
