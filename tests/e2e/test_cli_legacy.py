@@ -678,6 +678,13 @@ class LegacyCliTest(unittest.TestCase):
         self.assertIn('"Own (2)": B2 holds a formula with an error constant that reads other sheets, names, other '
                       "workbooks or arrays, which an .xls written by LibreOffice keeps as =NA(), showing #N/A",
                       r.stdout + r.stderr)
+        # Copied out of the .xls, through LibreOffice, which reads those constants as nothing.
+        dest = os.path.join(self.dst, "out.xlsx")
+        openpyxl.Workbook().save(dest)
+        r = self.cli("copy", "--sheet", xls + ":Own", "--dest", dest)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertIn('"Own": B1 and 1 other cell hold a formula with an error constant other than #N/A, which '
+                      "LibreOffice, reading own.xls for Tessaro, reads as nothing", r.stdout + r.stderr)
 
     def test_without_libreoffice_legacy_workbooks_say_how_to_install_it(self):
         xls = self.fixture("src.xls", self.src)

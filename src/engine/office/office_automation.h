@@ -60,6 +60,9 @@ public:
     // What the report says of a protected sheet whose Chinese, Japanese or Korean text
     // LibreOffice writes in its own font, the sheet's formats being closed to change.
     std::optional<std::string> asianTextNote(SheetRef sheet);
+    // What the report says of a sheet of an .xls whose formulas hold error constants that
+    // LibreOffice reads as nothing, and so cannot pass on.
+    std::optional<std::string> readAsNothingNote(SheetRef sheet);
 
     struct Impl;
 

@@ -489,7 +489,7 @@ std::pair<std::string, const char*> countedCells(std::uint64_t count, const std:
 {
     if (count == 1)
         return {first, "holds"};
-    return {fmt::format("{} and {} other cells", first, count - 1), "hold"};
+    return {fmt::format("{} and {} other {}", first, count - 1, count == 2 ? "cell" : "cells"), "hold"};
 }
 
 // The cells of formulas an .xls keeps as LibreOffice wrote them, as countedCells says them.
@@ -497,6 +497,22 @@ std::pair<std::string, const char*> cellsNotKept(const FormulasNotKept& lost)
 {
     return countedCells(lost.cells,
                         cellName(static_cast<sal_Int32>(lost.first.second), static_cast<sal_Int32>(lost.first.first)));
+}
+
+// What the report says of a copy of `sheet`, a sheet of the .xls `file`, where its formulas
+// hold error constants that LibreOffice reads as nothing: the copy cannot hold them.
+std::optional<std::string> readAsNothingNote(const fs::path& file, const std::string& sheet, const std::string& copyName)
+{
+    const std::u16string name = toU16(fromUtf8(sheet));
+    for (const auto& lost : formulasReadAsNothingInFile(file))
+        if (lost.sheet == name) {
+            const auto [cells, verb] = cellsNotKept(lost);
+            return fmt::format("\"{}\": {} {} a formula with an error constant other than #N/A, which LibreOffice, reading "
+                               "{} for Tessaro, reads as nothing: the copy's formula has an empty argument in its place "
+                               "(=IF(A1>0,#VALUE!,2) becomes =IF(A1>0,,2))",
+                               copyName, cells, verb, file.filename().string());
+        }
+    return std::nullopt;
 }
 
 // A workbook counts its dates from its own first day (1900 or 1904), and LibreOffice imports a
@@ -1764,6 +1780,15 @@ std::string OfficeAutomation::sheetName(SheetRef ref)
                           [&] { return toUtf8(Reference<css::container::XNamed>(s.sheet, UNO_QUERY_THROW)->getName()); });
 }
 
+std::optional<std::string> OfficeAutomation::readAsNothingNote(SheetRef ref)
+{
+    Impl::Book& b = impl_->live(ref.book);
+    if (b.format != WorkbookFormat::Xls)
+        return std::nullopt;
+    const std::string name = sheetName(ref);
+    return office::readAsNothingNote(b.path, name, name);
+}
+
 std::optional<std::string> OfficeAutomation::asianTextNote(SheetRef ref)
 {
     Impl::Sheet& s = impl_->sheet(ref);
@@ -1923,6 +1948,9 @@ void OfficeAutomation::copySheet(SheetRef sheetRef, Placement where, SheetRef an
                     Reference<css::sheet::XCellRangeData>(block, UNO_QUERY_THROW)->getDataArray();
         if (auto note = keepTheSourceDates(from.doc, to.doc, copied, to.format, toUtf8(nameOfCopy)))
             made.push_back(std::move(*note));
+        if (from.format == WorkbookFormat::Xls && !sameBook)
+            if (auto note = office::readAsNothingNote(from.path, toUtf8(name), toUtf8(nameOfCopy)))
+                made.push_back(std::move(*note));
         if (to.format == WorkbookFormat::Xls) {
             if (auto note = formulasAnXlsLoses(from.doc, copied, toUtf8(nameOfCopy)))
                 made.push_back(std::move(*note));

@@ -69,6 +69,7 @@ std::string OfficeAutomation::sheetName(SheetRef) { noWorkbook(); }
 void OfficeAutomation::exportXlsx(WorkbookRef, const fs::path&) { noWorkbook(); }
 std::uint64_t OfficeAutomation::drawingObjects(SheetRef) { noWorkbook(); }
 std::optional<std::string> OfficeAutomation::asianTextNote(SheetRef) { noWorkbook(); }
+std::optional<std::string> OfficeAutomation::readAsNothingNote(SheetRef) { noWorkbook(); }
 
 SpreadsheetAutomationFactory officeAutomationFactory(std::shared_ptr<Office> office)
 {

@@ -9,6 +9,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <optional>
 
 namespace tessaro {
@@ -130,7 +131,8 @@ struct Remap {
 // tokens whose meaning lies beside it (arrays, other workbooks' names) as they are.
 struct Tokens {
     bool error = false;
-    bool standIns = false; // some were turned into errors
+    bool errorButNA = false; // an error constant other than #N/A
+    bool standIns = false;   // some were turned into errors
     std::optional<std::string> own;
 };
 
@@ -159,7 +161,10 @@ Tokens tokensOf(std::string_view rgce, CellAt at, bool shared, const Remap& rema
     // The rest is scanned for an error constant alone.
     const auto giveUp = [&](std::size_t from) {
         for (; from < rgce.size(); ++from)
-            t.error |= static_cast<std::uint8_t>(rgce[from]) == kErrToken;
+            if (static_cast<std::uint8_t>(rgce[from]) == kErrToken) {
+                t.error = true;
+                t.errorButNA |= from + 1 < rgce.size() && rgce[from + 1] != 0x2A;
+            }
         return t;
     };
     // Where each token starts in the tokens made, and the jumps of IF and CHOOSE and the
@@ -188,6 +193,7 @@ Tokens tokensOf(std::string_view rgce, CellAt at, bool shared, const Remap& rema
                 jumps.push_back(p);
         } else if (kind == kErrToken || kind == 0x1D) {
             t.error |= kind == kErrToken;
+            t.errorButNA |= kind == kErrToken && p + 1 < rgce.size() && rgce[p + 1] != 0x2A;
             length = 2;
         } else if (kind == 0x1E || kind == 0x21) {
             length = 3;
@@ -470,19 +476,23 @@ std::string errorStandInText(std::uint8_t code) { return fmt::format("1.0{:02}E-
 
 double errorStandIn(std::uint8_t code) { return std::strtod(errorStandInText(code).c_str(), nullptr); }
 
-std::vector<FormulasNotKept> formulasNotKept(std::string_view original, bool inCopies)
+namespace {
+
+// The formulas of each sheet whose tokens `counts` (with whether they are an array formula's).
+std::vector<FormulasNotKept> formulasWhere(std::string_view stream, bool inCopies,
+                                           const std::function<bool(const Tokens&, bool array)>& counts)
 {
     std::vector<FormulasNotKept> found;
-    if (!isBiff8(original))
+    if (!isBiff8(stream))
         return found;
-    const Layout l = layoutOf(original);
-    const Tables tables = tablesOf(original, l);
+    const Layout l = layoutOf(stream);
+    const Tables tables = tablesOf(stream, l);
     const Remap remap{inCopies ? nullptr : &tables, nullptr};
     for (const auto& sheet : l.sheets) {
-        const auto name = readableSheetName(original, l, sheet);
+        const auto name = readableSheetName(stream, l, sheet);
         if (!name)
             continue;
-        const SheetCells cells = cellsOf(original, l, sheet);
+        const SheetCells cells = cellsOf(stream, l, sheet);
         FormulasNotKept lost{*name, 0, {}};
         for (const auto& f : cells.formulas) {
             std::optional<std::string_view> tokens = cells.effective(f);
@@ -496,14 +506,25 @@ std::vector<FormulasNotKept> formulasNotKept(std::string_view original, bool inC
             }
             if (!tokens || isOneError(*tokens))
                 continue;
-            const Tokens t = tokensOf(*tokens, f.at, f.shared.has_value(), remap);
-            if (t.error && (array || !t.own) && lost.cells++ == 0)
+            if (counts(tokensOf(*tokens, f.at, f.shared.has_value(), remap), array) && lost.cells++ == 0)
                 lost.first = f.at;
         }
         if (lost.cells > 0)
             found.push_back(std::move(lost));
     }
     return found;
+}
+
+} // namespace
+
+std::vector<FormulasNotKept> formulasNotKept(std::string_view original, bool inCopies)
+{
+    return formulasWhere(original, inCopies, [](const Tokens& t, bool array) { return t.error && (array || !t.own); });
+}
+
+std::vector<FormulasNotKept> formulasReadAsNothing(std::string_view stream)
+{
+    return formulasWhere(stream, false, [](const Tokens& t, bool) { return t.errorButNA; });
 }
 
 std::string withCellsKept(std::string_view saved, std::string_view original, const CellsBySheet& errorValues,
@@ -699,6 +720,15 @@ std::vector<FormulasNotKept> formulasNotKeptInFile(const std::filesystem::path& 
 {
     try {
         return formulasNotKept(workbookStreamOf(xls), inCopies);
+    } catch (const VbaProjectError&) {
+        return {};
+    }
+}
+
+std::vector<FormulasNotKept> formulasReadAsNothingInFile(const std::filesystem::path& xls)
+{
+    try {
+        return formulasReadAsNothing(workbookStreamOf(xls));
     } catch (const VbaProjectError&) {
         return {};
     }

@@ -80,4 +80,10 @@ std::vector<FormulasNotKept> formulasNotKept(std::string_view original, bool inC
 // Of an .xls file; none for a stream that is not BIFF8 (LibreOffice writes those anew).
 std::vector<FormulasNotKept> formulasNotKeptInFile(const std::filesystem::path& xls, bool inCopies = false);
 
+// The formulas holding an error constant that LibreOffice 7.4 reads from an .xls as nothing
+// (=IF(A1>0,#VALUE!,2) as =IF(A1>0;;2)): any but #N/A, which it reads as NA(). A copy of such
+// a sheet gets an empty argument in their place.
+std::vector<FormulasNotKept> formulasReadAsNothing(std::string_view stream);
+std::vector<FormulasNotKept> formulasReadAsNothingInFile(const std::filesystem::path& xls);
+
 } // namespace tessaro

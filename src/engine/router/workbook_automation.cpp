@@ -449,6 +449,8 @@ private:
         std::vector<std::string> lost;
         if (auto note = officeServer().asianTextNote(source.inner))
             lost.push_back(std::move(*note));
+        if (auto note = officeServer().readAsNothingNote(source.inner))
+            lost.push_back(std::move(*note));
         if (!source.extent || *source.officeDrawings <= source.extent->drawingObjects)
             return lost;
         const std::uint64_t missing = *source.officeDrawings - source.extent->drawingObjects;
