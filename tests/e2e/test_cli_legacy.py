@@ -562,6 +562,8 @@ class LegacyCliTest(unittest.TestCase):
         wb["Small"]["B5"] = "=ISERROR(B2)"
         wb["Small"]["B6"] = "=Rates(1)"
         wb.defined_names.append(openpyxl.workbook.defined_name.DefinedName("Rates", attr_text="Small!$A$1"))
+        wb.create_sheet("Locked")["B2"] = "=IF(A1>0,#NUM!,2)"
+        wb["Locked"].protection.sheet = True
         wb.create_sheet("Linked")["B2"] = "=[1]Rates!A1"
         wb.create_sheet("Errors")["C3"] = "#DIV/0!"
         wb["Errors"].sheet_state = "hidden"
@@ -612,14 +614,15 @@ class LegacyCliTest(unittest.TestCase):
         if os.geteuid() == 0:
             os.chown(xls, 1234, 5678)
         os.chmod(xls, 0o640)
-        r = self.cli("copy", "--sheet", big + ":Small", "--sheet", big + ":Errors", "--dest", xls, "--quiet")
+        r = self.cli("copy", "--sheet", big + ":Small", "--sheet", big + ":Errors", "--sheet", big + ":Locked",
+                     "--dest", xls, "--quiet")
         self.assertEqual(r.returncode, 0, r.stderr)
         st = os.stat(xls)
         self.assertEqual(st.st_mode & 0o777, 0o640)
         if os.geteuid() == 0:
             self.assertEqual((st.st_uid, st.st_gid), (1234, 5678))
         book = office_books.read_books([xls])[xls]
-        self.assertEqual(book["sheets"], ["First", "data", "Last", "Small", "Errors"])
+        self.assertEqual(book["sheets"], ["First", "data", "Last", "Small", "Errors", "Locked"])
         self.assertEqual(book["hidden"], ["Errors"], "a hidden sheet's copy is hidden too, as in an .xlsx")
         # An error value stays one (LibreOffice's #DIV/0!); what the office's .xls export changes is said.
         self.assertEqual(book["errors"]["Errors"], {"C3": 532})
@@ -633,6 +636,7 @@ class LegacyCliTest(unittest.TestCase):
         self.assertEqual(cells[(1, 1)][0], b"\x02\x00\x1d\x00\x00\x00\xff\xff", "#NAME?")
         self.assertEqual(cells[(4, 1)][0], b"\x01\x00\x01\x00\x00\x00\xff\xff", "TRUE")
         self.assertEqual(cells[(5, 1)][1], b"\x1c\x2a", "=NA(), as the report says")
+        self.assertIn(b"\x1c\x24", xls_formulas(xls, book["sheets"].index("Locked"))[(1, 1)][1], "in a protected sheet")
 
     def test_an_xls_keeps_its_own_error_values_and_formulas_with_error_constants(self):
         import xlwt

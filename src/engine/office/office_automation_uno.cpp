@@ -892,6 +892,20 @@ void readResults(const Reference<css::sheet::XSpreadsheet>& sheet, const Referen
             }
 }
 
+// Sets the formulas of a range at once, or where LibreOffice refuses that (a protected sheet),
+// a cell at a time.
+void setFormulas(const Reference<css::sheet::XCellRangeFormula>& range, const Sequence<Sequence<OUString>>& formulas)
+{
+    try {
+        range->setFormulaArray(formulas);
+    } catch (const css::uno::RuntimeException&) {
+        const Reference<css::table::XCellRange> cells(range, UNO_QUERY_THROW);
+        for (sal_Int32 r = 0; r < formulas.getLength(); ++r)
+            for (sal_Int32 c = 0; c < formulas[r].getLength(); ++c)
+                cells->getCellByPosition(c, r)->setFormula(formulas[r][c]);
+    }
+}
+
 // Sets the stand-ins, a range of formula cells at a time, after reading the results of the
 // formulas and of those reading them on their sheet (which calculate with the stand-ins while
 // the file is written). Array formulas and those calling a name as a function keep their
@@ -969,7 +983,7 @@ void holdErrorConstants(const Reference<css::sheet::XSpreadsheetDocument>& doc, 
         auto& standIns = h.held.standIns[name];
         for (auto& r : found) {
             h.ranges.emplace_back(r.range, r.before);
-            r.range->setFormulaArray(r.with);
+            setFormulas(r.range, r.with);
             // A formula LibreOffice reads otherwise than it was given is not held.
             const Sequence<Sequence<OUString>> now = r.range->getFormulaArray();
             for (sal_Int32 row = 0; row < now.getLength(); ++row)
@@ -992,7 +1006,7 @@ void holdErrorConstants(const Reference<css::sheet::XSpreadsheetDocument>& doc, 
 void releaseErrorConstants(const ErrorConstantsHeld& h)
 {
     for (const auto& [range, formulas] : h.ranges)
-        range->setFormulaArray(formulas);
+        setFormulas(range, formulas);
 }
 
 // Column letters ("AB") -> a column index.
