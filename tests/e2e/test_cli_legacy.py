@@ -650,6 +650,7 @@ class LegacyCliTest(unittest.TestCase):
         own.write(0, 1, xlwt.Formula("IF(A2>0,TRUE,2)"))
         own.write(1, 1, xlwt.Formula("IF(Other!A1>0,TRUE,2)"))
         own.write(2, 1, xlwt.Formula("ERROR.TYPE(A3)"))
+        own.write(3, 1, True)
         wb.save(xls)
         # xlwt writes no error constant in a formula: TRUE, followed by IF's jump, becomes #VALUE!.
         with open(xls, "rb") as f:
@@ -672,6 +673,9 @@ class LegacyCliTest(unittest.TestCase):
         for what in ("cells", "errors"):
             self.assertEqual(after[what]["Own"], before[what]["Own"], what)
         self.assertNotIn("its own sheet", r.stdout + r.stderr)
+        # A boolean stays a value, which LibreOffice would have written as the formula =TRUE().
+        self.assertNotIn((3, 1), xls_formulas(xls, 0))
+        self.assertNotIn((3, 1), xls_formulas(xls, 3))
         # In the copy made within the workbook, where a reference to another sheet could stand for
         # the copy, B2 is not written back, and the report says so.
         self.assertEqual(after["cells"]["Own (2)"].pop("B2"), "=NA()")

@@ -305,6 +305,8 @@ struct SheetCells {
     std::map<CellAt, std::size_t> groupRecord;
     // An array formula's tokens, by its first cell.
     std::map<CellAt, std::string_view> arrays;
+    // The boolean values (BOOLERR records that are no error), by cell.
+    std::map<CellAt, char> booleans;
 
     // The tokens the cell's formula has, with the cell its shared formula is relative to.
     std::optional<std::string_view> effective(const Formula& f) const
@@ -326,6 +328,8 @@ SheetCells cellsOf(std::string_view s, const Layout& l, const Layout::Sheet& she
             ++depth;
         else if (r.type == kEof)
             --depth;
+        if (depth == 1 && r.type == kBoolErr && r.size >= 8 && s[r.offset + 4 + 7] == 0)
+            cells.booleans[{u16(s, r.offset + 4), u16(s, r.offset + 6)}] = s[r.offset + 4 + 6];
         if (depth != 1 || r.type != kFormula || r.size < kTokens)
             continue;
         const std::string_view body = bodyOf(s, r);
@@ -607,6 +611,12 @@ std::string withCellsKept(std::string_view saved, std::string_view original, con
             // (ERROR.TYPE) as calls of names, and drops names it cannot read from the formulas
             // using them; the cells such formulas read did not move.
             if (old) {
+                // LibreOffice reads a boolean value as the formula =TRUE() and writes it so.
+                const auto value = old->booleans.find(f.at);
+                if (value != old->booleans.end() && *tokens == std::string("\x1D", 1) + value->second) {
+                    put[f.record] = record(kBoolErr, std::string(body.substr(0, 6)) + value->second + '\0');
+                    continue;
+                }
                 const auto it = old->byCell.find(f.at);
                 const auto oldTokens = it == old->byCell.end() ? std::nullopt : old->effective(old->formulas[it->second]);
                 const Tokens t = oldTokens ? tokensOf(*oldTokens, f.at, old->formulas[it->second].shared.has_value(),
