@@ -561,6 +561,7 @@ class LegacyCliTest(unittest.TestCase):
         wb["Small"]["B4"] = '=IF(A1="#N/A",1,2)'
         wb["Small"]["B5"] = "=ISERROR(B2)"
         wb["Small"]["B6"] = "=Rates(1)"
+        wb["Small"]["B7"] = "=ERROR.TYPE({#DIV/0!})"
         wb.defined_names.append(openpyxl.workbook.defined_name.DefinedName("Rates", attr_text="Small!$A$1"))
         wb.create_sheet("Locked")["B2"] = "=IF(A1>0,#NUM!,2)"
         wb["Locked"].protection.sheet = True
@@ -626,9 +627,9 @@ class LegacyCliTest(unittest.TestCase):
         self.assertEqual(book["hidden"], ["Errors"], "a hidden sheet's copy is hidden too, as in an .xlsx")
         # An error value stays one (LibreOffice's #DIV/0!); what the office's .xls export changes is said.
         self.assertEqual(book["errors"]["Errors"], {"C3": 532})
-        self.assertIn('"Small": 1 cell holds an array formula with an error constant or a formula calling a name as a '
-                      "function (the first is B6 =Rates(1)), which an .xls written by LibreOffice keeps as =NA(), "
-                      "showing #N/A", r.stdout + r.stderr)
+        self.assertIn('"Small": 2 cells hold an error constant in an array formula or an array constant, or '
+                      "a formula calling a name as a function (the first is B6 =Rates(1)), which an .xls written by "
+                      "LibreOffice keeps as =NA(), showing #N/A", r.stdout + r.stderr)
         # The formulas keep their error constants (tErr) and results, and so does the one reading them.
         cells = xls_formulas(xls, book["sheets"].index("Small"))
         self.assertIn(b"\x1c\x1d", cells[(1, 1)][1])
@@ -636,6 +637,7 @@ class LegacyCliTest(unittest.TestCase):
         self.assertEqual(cells[(1, 1)][0], b"\x02\x00\x1d\x00\x00\x00\xff\xff", "#NAME?")
         self.assertEqual(cells[(4, 1)][0], b"\x01\x00\x01\x00\x00\x00\xff\xff", "TRUE")
         self.assertEqual(cells[(5, 1)][1], b"\x1c\x2a", "=NA(), as the report says")
+        self.assertEqual(cells[(6, 1)][1], b"\x1c\x2a", "=NA(), as the report says")
         self.assertIn(b"\x1c\x24", xls_formulas(xls, book["sheets"].index("Locked"))[(1, 1)][1], "in a protected sheet")
 
     def test_an_xls_keeps_its_own_error_values_and_formulas_with_error_constants(self):

@@ -662,8 +662,11 @@ std::optional<std::uint8_t> errorValueOf(std::string_view formula)
 // function. The formula with each error constant replaced by its stand-in is what it writes.
 struct FormulaInAnXls {
     bool errorConstants = false;
+    bool inArrayConstant = false; // one inside {1,#N/A}, where a stand-in would stay a number
     bool callsName = false;
     std::string withStandIns;
+
+    bool held() const { return errorConstants && !inArrayConstant && !callsName; }
 };
 
 // Of a formula as LibreOffice shows it; `names` are the defined names in upper case. Text in
@@ -681,11 +684,14 @@ FormulaInAnXls inAnXls(const std::string& formula, const std::set<std::string>& 
                ch == '_' || ch == '\'';
     };
     bool quoted = false;
+    int braces = 0;
     std::string word;
     for (std::size_t i = 0; i < formula.size(); ++i) {
         const char c = formula[i];
         if (c == '"')
             quoted = !quoted;
+        if (!quoted)
+            braces += c == '{' ? 1 : c == '}' ? -1 : 0;
         if (!quoted && c == '#' && (i == 0 || !inReference(formula[i - 1]))) {
             const auto constant = std::find_if(std::begin(kErrorConstants), std::end(kErrorConstants), [&](const auto& e) {
                 const std::size_t end = i + std::strlen(e.text);
@@ -693,6 +699,7 @@ FormulaInAnXls inAnXls(const std::string& formula, const std::set<std::string>& 
             });
             if (constant != std::end(kErrorConstants)) {
                 scan.errorConstants = true;
+                scan.inArrayConstant |= braces > 0;
                 scan.withStandIns += errorStandInText(constant->code);
                 i += std::strlen(constant->text) - 1;
                 word.clear();
@@ -761,14 +768,16 @@ std::optional<std::string> formulasAnXlsLoses(const Reference<css::sheet::XSprea
             for (sal_Int32 c = 0; c < texts[r].getLength(); ++c) {
                 const std::string formula = toUtf8(texts[r][c]);
                 const FormulaInAnXls scan = inAnXls(formula, names);
-                if ((scan.callsName || (scan.errorConstants && isArrayFormula(texts[r][c]))) && count++ == 0)
+                if ((scan.callsName || scan.inArrayConstant || (scan.errorConstants && isArrayFormula(texts[r][c]))) &&
+                    count++ == 0)
                     first = fmt::format("{} {}", cellName(a.StartColumn + c, a.StartRow + r), formula);
             }
     });
     if (count == 0)
         return std::nullopt;
-    return fmt::format("\"{}\": {} {} an array formula with an error constant or a formula calling a name as a function "
-                       "(the first is {}), which an .xls written by LibreOffice keeps as =NA(), showing #N/A",
+    return fmt::format("\"{}\": {} {} an error constant in an array formula or an array constant, or a formula calling a "
+                       "name as a function (the first is {}), which an .xls written by LibreOffice keeps as =NA(), "
+                       "showing #N/A",
                        copyName, count == 1 ? "1 cell" : fmt::format("{} cells", count), count == 1 ? "holds" : "hold",
                        first);
 }
@@ -911,7 +920,8 @@ void setFormulas(const Reference<css::sheet::XCellRangeFormula>& range, const Se
 // the file is written). Array formulas and those calling a name as a function keep their
 // constants: LibreOffice writes them as =NA() anyway, which the copy's note says. `h` holds
 // what is to be set back, also when this fails part way.
-void holdErrorConstants(const Reference<css::sheet::XSpreadsheetDocument>& doc, ErrorConstantsHeld& h)
+void holdErrorConstants(const Reference<css::sheet::XSpreadsheetDocument>& doc, const fs::path& target,
+                        ErrorConstantsHeld& h)
 {
     const std::set<std::string> names = definedNamesOf(doc);
     const Reference<css::lang::XMultiServiceFactory> factory(doc, UNO_QUERY_THROW);
@@ -958,7 +968,7 @@ void holdErrorConstants(const Reference<css::sheet::XSpreadsheetDocument>& doc, 
                     const FormulaInAnXls scan = isArrayFormula(text) || formula.find("E-300") != std::string::npos
                                                     ? FormulaInAnXls()
                                                     : inAnXls(formula, names);
-                    if (!scan.errorConstants || scan.callsName) {
+                    if (!scan.held()) {
                         flush(r);
                         continue;
                     }
@@ -984,20 +994,25 @@ void holdErrorConstants(const Reference<css::sheet::XSpreadsheetDocument>& doc, 
         for (auto& r : found) {
             h.ranges.emplace_back(r.range, r.before);
             setFormulas(r.range, r.with);
-            // A formula LibreOffice reads otherwise than it was given is not held.
+            // LibreOffice must hold every stand-in as the number it was given: one it read
+            // otherwise would be written into the file as =NA(), without a word.
+            const auto standInsOf = [](const OUString& formula) {
+                sal_Int32 n = 0;
+                for (sal_Int32 at = formula.indexOf("E-300"); at >= 0; at = formula.indexOf("E-300", at + 1))
+                    ++n;
+                return n;
+            };
             const Sequence<Sequence<OUString>> now = r.range->getFormulaArray();
-            for (sal_Int32 row = 0; row < now.getLength(); ++row)
-                for (sal_Int32 c = 0; c < now[row].getLength(); ++c) {
-                    if (r.with[row][c] == r.before[row][c])
-                        continue;
-                    const Reference<css::table::XCell> cell =
-                        Reference<css::table::XCellRange>(r.range, UNO_QUERY_THROW)->getCellByPosition(c, row);
-                    if (now[row][c] != r.with[row][c])
-                        cell->setFormula(r.before[row][c]);
-                    else
-                        standIns.emplace(static_cast<std::uint32_t>(r.at.StartRow + row),
-                                         static_cast<std::uint32_t>(r.at.StartColumn + c));
-                }
+            for (sal_Int32 row = 0; row < now.getLength(); ++row) {
+                if (standInsOf(now[row][0]) != standInsOf(r.with[row][0]))
+                    throw AutomationError(ErrorCode::SaveFailed,
+                                          fmt::format("{}: the workbook was not saved, because LibreOffice did not take "
+                                                      "the formula of {} on the sheet \"{}\" ({}) with its error "
+                                                      "constants set aside; the file is unchanged.",
+                                                      target.string(), cellName(r.at.StartColumn, r.at.StartRow + row),
+                                                      toUtf8(fromU16(name)), toUtf8(r.before[row][0])));
+                standIns.emplace(static_cast<std::uint32_t>(r.at.StartRow + row), static_cast<std::uint32_t>(r.at.StartColumn));
+            }
         }
     }
 }
@@ -1541,7 +1556,7 @@ struct OfficeAutomation::Impl {
         };
         try {
             if (as == WorkbookFormat::Xls)
-                uno.run(target, "setting its formulas' error constants aside", [&] { holdErrorConstants(b.doc, held); });
+                uno.run(target, "setting its formulas' error constants aside", [&] { holdErrorConstants(b.doc, target, held); });
             uno.run(target, doing, [&] {
                 Reference<css::frame::XStorable>(b.doc, UNO_QUERY_THROW)
                     ->storeToURL(url, properties({{"FilterName", Any(OUString::createFromAscii(filterFor(as)))},

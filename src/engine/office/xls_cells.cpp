@@ -474,9 +474,9 @@ std::string utf8Of(std::u16string_view s)
 
 } // namespace
 
-// 1.0NNE-300 for the error of code NN (#VALUE! 1.015E-300): far below any quantity a workbook
-// holds, and written exactly as the text reads.
-std::string errorStandInText(std::uint8_t code) { return fmt::format("1.0{:02}E-300", code); }
+// 1.NN1E-300 for the error of code NN (#VALUE! 1.151E-300): far below any quantity a workbook
+// holds, and written back by LibreOffice exactly as the text reads (no trailing zero to drop).
+std::string errorStandInText(std::uint8_t code) { return fmt::format("1.{:02}1E-300", code); }
 
 double errorStandIn(std::uint8_t code) { return std::strtod(errorStandInText(code).c_str(), nullptr); }
 
@@ -676,13 +676,18 @@ std::string withCellsKept(std::string_view saved, std::string_view original, con
             else
                 put.erase(cells.formulas[base->second].record);
         }
-        // A formula saved with a stand-in must not stay so.
+        // A formula saved with a stand-in must not stay so, in its tokens or in what they keep
+        // beside them (an array's values).
         for (const auto& at : standIns) {
             const auto f = cells.byCell.find(at);
-            if (f == cells.byCell.end() || put.count(cells.formulas[f->second].record))
+            if (f == cells.byCell.end())
                 continue;
+            const std::size_t index = cells.formulas[f->second].record;
             const auto tokens = cells.effective(cells.formulas[f->second]);
-            if (!tokens || holdsStandIn(*tokens) || isOneError(*tokens))
+            const auto kept = put.find(index);
+            if (kept != put.end() ? holdsStandIn(kept->second)
+                                  : !tokens || holdsStandIn(bodyOf(saved, l.records[index])) || holdsStandIn(*tokens) ||
+                                        isOneError(*tokens))
                 throw VbaProjectError(fmt::format("the formula of {} in the sheet \"{}\" holds an error constant that "
                                                   "could not be written back",
                                                   cellName(at), utf8Of(*name)));
