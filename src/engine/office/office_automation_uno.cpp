@@ -862,6 +862,7 @@ CellsBySheet errorValueCells(const Reference<css::sheet::XSpreadsheetDocument>& 
 // The formulas of a workbook holding error constants, with stand-ins in their place until
 // the .xls is written (see xls_cells.h): the ranges set, with their formulas as they were.
 struct ErrorConstantsHeld {
+    Reference<css::beans::XPropertySet> doc;
     HeldFormulas held;
     std::vector<std::pair<Reference<css::sheet::XCellRangeFormula>, Sequence<Sequence<OUString>>>> ranges;
 };
@@ -901,6 +902,30 @@ void readResults(const Reference<css::sheet::XSpreadsheet>& sheet, const Referen
             }
 }
 
+// LibreOffice measures a row of automatic height again when a formula is set in it, for what
+// the cell then shows: the stand-ins would be written as the rows' heights. While one lives,
+// the rows keep their heights.
+struct RowHeightsKept {
+    explicit RowHeightsKept(const Reference<css::beans::XPropertySet>& d) : doc(d)
+    {
+        was = doc->getPropertyValue("IsAdjustHeightEnabled");
+        doc->setPropertyValue("IsAdjustHeightEnabled", Any(false));
+    }
+    ~RowHeightsKept()
+    {
+        try {
+            doc->setPropertyValue("IsAdjustHeightEnabled", was);
+        } catch (const css::uno::Exception&) {
+            // The office failed already; what failed is reported.
+        }
+    }
+    RowHeightsKept(const RowHeightsKept&) = delete;
+    RowHeightsKept& operator=(const RowHeightsKept&) = delete;
+
+    Reference<css::beans::XPropertySet> doc;
+    Any was;
+};
+
 // Sets the formulas of a range at once, or where LibreOffice refuses that (a protected sheet),
 // a cell at a time.
 void setFormulas(const Reference<css::sheet::XCellRangeFormula>& range, const Sequence<Sequence<OUString>>& formulas)
@@ -926,6 +951,8 @@ void holdErrorConstants(const Reference<css::sheet::XSpreadsheetDocument>& doc, 
     const std::set<std::string> names = definedNamesOf(doc);
     const Reference<css::lang::XMultiServiceFactory> factory(doc, UNO_QUERY_THROW);
     const Reference<css::container::XIndexAccess> sheets(doc->getSheets(), UNO_QUERY_THROW);
+    h.doc.set(doc, UNO_QUERY_THROW);
+    const RowHeightsKept heights(h.doc);
     for (sal_Int32 i = 0; i < sheets->getCount(); ++i) {
         const Reference<css::sheet::XSpreadsheet> sheet(sheets->getByIndex(i), UNO_QUERY_THROW);
         struct Range {
@@ -1020,6 +1047,7 @@ void holdErrorConstants(const Reference<css::sheet::XSpreadsheetDocument>& doc, 
 // The formulas as they were, once the file is written.
 void releaseErrorConstants(const ErrorConstantsHeld& h)
 {
+    const RowHeightsKept heights(h.doc);
     for (const auto& [range, formulas] : h.ranges)
         setFormulas(range, formulas);
 }
