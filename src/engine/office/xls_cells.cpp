@@ -642,8 +642,13 @@ std::string withCellsKept(std::string_view saved, std::string_view original, con
             }
             const auto result = results.find(f.at);
             const auto withResult = [&](std::string r) {
-                if (result == results.end())
+                // A result the office could not say as an .xls has it (an error of its own) is
+                // left as saved, unless it is a stand-in: then it is #N/A.
+                if (result == results.end()) {
+                    if (u16(body, kResult + 6) != 0xFFFF && holdsStandIn(body.substr(kResult, 8)))
+                        r.replace(kResult, 8, resultBytes({FormulaResult::Kind::Error, 0, {}, 0x2A}, false).first);
                     return r;
+                }
                 const auto [bytes, text] = resultBytes(result->second, body[kResult] == 1 && u16(body, kResult + 6) == 0xFFFF);
                 r.replace(kResult, 8, bytes);
                 texts[f.record] = {textRecordsOf(l, f.record), text};
@@ -685,9 +690,9 @@ std::string withCellsKept(std::string_view saved, std::string_view original, con
             const std::size_t index = cells.formulas[f->second].record;
             const auto tokens = cells.effective(cells.formulas[f->second]);
             const auto kept = put.find(index);
-            if (kept != put.end() ? holdsStandIn(kept->second)
-                                  : !tokens || holdsStandIn(bodyOf(saved, l.records[index])) || holdsStandIn(*tokens) ||
-                                        isOneError(*tokens))
+            if (kept != put.end() ? holdsStandIn(std::string_view(kept->second).substr(4 + kTokens))
+                                  : !tokens || holdsStandIn(bodyOf(saved, l.records[index]).substr(kTokens)) ||
+                                        holdsStandIn(*tokens) || isOneError(*tokens))
                 throw VbaProjectError(fmt::format("the formula of {} in the sheet \"{}\" holds an error constant that "
                                                   "could not be written back",
                                                   cellName(at), utf8Of(*name)));
