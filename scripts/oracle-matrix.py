@@ -1563,19 +1563,12 @@ def unread_error_constants(after, check):
     read that way and the file holds each constant at that cell, as a token of the formula or as
     the cell's error value. When the judge names the first cells only, the sheet must hold as many
     such cells as it counts. -> whether `check` ("name: reason") is only that."""
-    name, _, reason = check.partition(": ")
-    m = re.match(r"copy\[\d+:(.*)\]\.cells$", name)
-    if not m or not after.lower().endswith(".xls"):
+    named = cell_check(check, r"copy\[\d+:(.*)\]\.cells$")
+    if not named or not after.lower().endswith(".xls"):
         return False
-    items = reason.split("; ")
-    total = len(items)
-    if items and items[-1].startswith("..."):
-        n = re.search(r"\((\d+) in all\)", items.pop())
-        if not n:
-            return False
-        total = int(n.group(1))
+    sheet, items, total = named
     try:
-        cells = xls_cells(after, m.group(1))
+        cells = xls_cells(after, sheet)
     except (OSError, ValueError, ImportError):
         return False
 
@@ -1641,6 +1634,23 @@ def booleans_read_as_general(after, check):
     return bool(items)
 
 
+def cell_check(check, pattern):
+    """A judge's check ("name: item; item; ... (N in all)") whose name matches `pattern`, whose
+    group is the sheet. -> (sheet, the items it names, how many it counts), or None."""
+    name, _, reason = check.partition(": ")
+    m = re.match(pattern, name)
+    if not m:
+        return None
+    items = reason.split("; ")
+    total = len(items)
+    if items and items[-1].startswith("..."):
+        n = re.search(r"\((\d+) in all\)", items.pop())
+        if not n:
+            return None
+        total = int(n.group(1))
+    return m.group(1), items, total
+
+
 ERROR_CONSTANT = re.compile(r"R(\d+)C(\d+): (?:=|Err:520) -> =(#[A-Z0-9/!?]+)$")
 
 
@@ -1653,19 +1663,12 @@ def error_constants(after, check):
     holds that error as a value in the copy's package and it names as many cells as the copy
     holds error values. -> whether `check` ("name: reason") is only that."""
     import xml.etree.ElementTree as ET
-    name, _, reason = check.partition(": ")
-    m = re.match(r"(?:%s)?copy\[\d+:(.*)\]\.cells$" % AS_CONVERTED, name)
-    if not m:
+    named = cell_check(check, r"(?:%s)?copy\[\d+:(.*)\]\.cells$" % AS_CONVERTED)
+    if not named:
         return False
-    items = reason.split("; ")
-    total = len(items)
-    if items and items[-1].startswith("..."):
-        n = re.search(r"\((\d+) in all\)", items.pop())
-        if not n:
-            return False
-        total = int(n.group(1))
+    sheet, items, total = named
     try:
-        part = sheet_part(after, m.group(1))
+        part = sheet_part(after, sheet)
         with zipfile.ZipFile(after) as z:
             root = ET.fromstring(z.read(part))
     except (OSError, KeyError, TypeError, ValueError, zipfile.BadZipFile, ET.ParseError):
