@@ -251,6 +251,11 @@ TEST(XlsCells, ErrorValuesAndErrorConstantFormulasComeBackAndEveryRowBlockStillF
     EXPECT_EQ(lost[0].sheet, u"Own");
     EXPECT_EQ(lost[0].cells, 1u);
     EXPECT_EQ(lost[0].first, CellAt(0, 2));
+    // Read by LibreOffice, all four formulas lose their #DIV/0!; B1 is a value.
+    const auto unread = formulasReadAsNothing(before);
+    ASSERT_EQ(unread.size(), 1u);
+    EXPECT_EQ(unread[0].cells, 4u);
+    EXPECT_EQ(unread[0].first, CellAt(0, 0));
 
     // As LibreOffice saves it, with a copy whose three error values share one formula.
     const std::string savedNames = name("High") + name("Low");
@@ -341,7 +346,8 @@ TEST(XlsCells, StandInsBecomeErrorConstantsWithTheirJumpsAndTheResultsOfWhatRead
     const auto attr = [](char kind, std::uint32_t offset) { return std::string("\x19", 1) + kind + le(offset, 2); };
     const std::string ifCall = std::string("\x42\x03\x01\x00", 4), text = std::string("\x17\x01\x00", 3) + "t";
     // A1 =IF(A2>0,#VALUE!,2) and C1 =IF(A2>0,"t",#N/A), as LibreOffice writes them with their
-    // stand-ins; B1 =ISERROR(A1), which calculated with A1's stand-in; A2:A3 =#NAME?+1 shared.
+    // stand-ins; B1 =ISERROR(A1), which calculated with A1's stand-in; E1 a formula of #NUM! with the
+    // stand-in as its result; A2:A3 =#NAME?+1 shared.
     const auto a1 = [&](const std::string& value, std::uint32_t skip) {
         return a2 + zero + "\x0D" + attr('\x02', skip) + value + attr('\x08', 10) + two + attr('\x08', 3) + ifCall;
     };
@@ -356,6 +362,7 @@ TEST(XlsCells, StandInsBecomeErrorConstantsWithTheirJumpsAndTheResultsOfWhatRead
         sheetWithBlock(globals, {row(0), row(1), row(2)},
                        {formula(0, 0, number, a1(standIn(0x0F), 13)), formula(0, 1, boolFalse, "\x44" + le(0, 2) + le(0xC000, 2) + "\x41\x03\x00"),
                         formula(0, 2, number, c1(standIn(0x2A), 16)), formula(0, 3, errorResult(0x2A), "\x1C\x2A"),
+                        formula(0, 4, standIn(0x24).substr(1), standIn(0x24)),
                         formula(1, 0, number, exp),
                         record(0x04BC, std::string(8, '\0') + le(13, 2) + standIn(0x1D) + "\x1E" + le(1, 2) + "\x03"),
                         formula(2, 0, number, exp)},
@@ -363,7 +370,7 @@ TEST(XlsCells, StandInsBecomeErrorConstantsWithTheirJumpsAndTheResultsOfWhatRead
     const std::string saved = bof8() + boundSheet(static_cast<std::uint32_t>(globals), "Copy") + eof() + sheet;
     FormulaResult value{FormulaResult::Kind::Error, 0, u"", 0x0F}, yes{FormulaResult::Kind::Number, 1, u"", 0},
         t{FormulaResult::Kind::Text, 0, u"t", 0}, name{FormulaResult::Kind::Error, 0, u"", 0x1D};
-    HeldFormulas held{{{u"Copy", {{0, 0}, {0, 2}, {1, 0}, {2, 0}}}},
+    HeldFormulas held{{{u"Copy", {{0, 0}, {0, 2}, {0, 4}, {1, 0}, {2, 0}}}},
                       {{u"Copy", {{{0, 0}, value}, {{0, 1}, yes}, {{0, 2}, t}, {{1, 0}, name}, {{2, 0}, name}}}}};
 
     const std::string out = withCellsKept(saved, "", {}, {}, held);
@@ -374,13 +381,15 @@ TEST(XlsCells, StandInsBecomeErrorConstantsWithTheirJumpsAndTheResultsOfWhatRead
             cells.push_back(r);
     const auto body = [](const std::string& record) { return record.substr(4); };
     // The IF's jumps past the error are as long as the error is; the shared formula is gone.
-    ASSERT_EQ(cells.size(), 7u);
+    ASSERT_EQ(cells.size(), 8u);
     EXPECT_EQ(cells[0].second, body(formula(0, 0, errorResult(0x0F), a1("\x1C\x0F", 6))));
     EXPECT_EQ(cells[1].second, body(formula(0, 1, std::string("\x01\0\x01\0\0\0\xFF\xFF", 8), "\x44" + le(0, 2) + le(0xC000, 2) + "\x41\x03\x00")));
     EXPECT_EQ(cells[2].second, body(formula(0, 2, std::string(6, '\0') + "\xFF\xFF", c1("\x1C\x2A", 9))));
     EXPECT_EQ(cells[3], std::make_pair(std::uint16_t(0x0207), le(1, 2) + "\x01" + le('t', 2)));
+    // E1, whose result the office could not say, shows #N/A rather than its stand-in.
+    EXPECT_EQ(cells[5].second, body(formula(0, 4, errorResult(0x2A), "\x1C\x24")));
     for (std::uint32_t r = 1; r <= 2; ++r)
-        EXPECT_EQ(cells[4 + r].second, body(formula(r, 0, errorResult(0x1D), nameError)));
+        EXPECT_EQ(cells[5 + r].second, body(formula(r, 0, errorResult(0x1D), nameError)));
     // A formula LibreOffice wrote as #N/A although it was given stand-ins is not kept silently.
     held.standIns[u"Copy"].emplace(0, 3);
     EXPECT_THROW(withCellsKept(saved, "", {}, {}, held), VbaProjectError);
