@@ -942,9 +942,10 @@ void setFormulas(const Reference<css::sheet::XCellRangeFormula>& range, const Se
 
 // Sets the stand-ins, a range of formula cells at a time, after reading the results of the
 // formulas and of those reading them on their sheet (which calculate with the stand-ins while
-// the file is written). Array formulas and those calling a name as a function keep their
-// constants: LibreOffice writes them as =NA() anyway, which the copy's note says. `h` holds
-// what is to be set back, also when this fails part way.
+// the file is written). Array formulas, those with an error constant in an array constant and
+// those calling a name as a function keep their constants: LibreOffice writes them as =NA()
+// anyway, which the copy's note says. `h` holds what is to be set back, also when this fails
+// part way.
 void holdErrorConstants(const Reference<css::sheet::XSpreadsheetDocument>& doc, const fs::path& target,
                         ErrorConstantsHeld& h)
 {
