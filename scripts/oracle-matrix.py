@@ -1608,16 +1608,14 @@ def booleans_read_as_general(after, check):
     """LibreOffice reads every boolean of an .xls (a BOOLERR value, or a formula whose result is
     a boolean) with the number format General, where it shows one of an .xlsx as BOOLEAN. A
     style check of a copy into an .xls is accepted when that is all it names, at cells the file
-    holds as booleans. -> whether `check` ("name: reason") is only that."""
-    name, _, reason = check.partition(": ")
-    m = re.match(r"copy\[\d+:(.*)\]\.styles$", name)
-    if not m or not after.lower().endswith(".xls"):
+    holds as booleans (and, where the judge names the first only, as many booleans as it
+    counts). -> whether `check` ("name: reason") is only that."""
+    named = cell_check(check, r"copy\[\d+:(.*)\]\.styles$")
+    if not named or not after.lower().endswith(".xls"):
         return False
-    items = reason.split("; ")
-    if items and items[-1].startswith("..."):
-        return False
+    sheet, items, total = named
     try:
-        cells = xls_cells(after, m.group(1))
+        cells = xls_cells(after, sheet)
     except (OSError, ValueError, ImportError):
         return False
     for item in items:
@@ -1631,7 +1629,8 @@ def booleans_read_as_general(after, check):
         kind = cells.get((int(cell.group(1)) - 1, int(cell.group(2)) - 1), ("", None))[0]
         if was[0] != "BOOLEAN" or now[0] != "General" or was[1:] != now[1:] or not kind.startswith("boolean"):
             return False
-    return bool(items)
+    # The judge names the first cells only: the sheet must hold as many booleans as it counts.
+    return bool(items) and sum(1 for kind, _ in cells.values() if kind.startswith("boolean")) >= total
 
 
 def cell_check(check, pattern):
