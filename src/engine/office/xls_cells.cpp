@@ -690,8 +690,11 @@ std::string withCellsKept(std::string_view saved, std::string_view original, con
             const std::size_t index = cells.formulas[f->second].record;
             const auto tokens = cells.effective(cells.formulas[f->second]);
             const auto kept = put.find(index);
-            if (kept != put.end() ? holdsStandIn(std::string_view(kept->second).substr(4 + kTokens))
-                                  : !tokens || holdsStandIn(bodyOf(saved, l.records[index]).substr(kTokens)) ||
+            // What follows a record's result: its tokens and what they keep beside them.
+            const auto afterResult = [](std::string_view record) { return record.substr(std::min(record.size(), 4 + kTokens)); };
+            if (kept != put.end() ? holdsStandIn(afterResult(kept->second))
+                                  : !tokens || holdsStandIn(afterResult(saved.substr(l.records[index].offset,
+                                                                                    4 + l.records[index].size))) ||
                                         holdsStandIn(*tokens) || isOneError(*tokens))
                 throw VbaProjectError(fmt::format("the formula of {} in the sheet \"{}\" holds an error constant that "
                                                   "could not be written back",
