@@ -1555,6 +1555,19 @@ def xls_cells(path, sheet):
     return found
 
 
+def xls_check(after, check, kind):
+    """A judge's check of that kind ("cells", "styles") on a copy in the .xls `after`, with the
+    copy's cells as the file holds them. -> (items, how many it counts, cells), or None."""
+    named = cell_check(check, r"copy\[\d+:(.*)\]\.%s$" % kind)
+    if not named or not after.lower().endswith(".xls"):
+        return None
+    sheet, items, total = named
+    try:
+        return items, total, xls_cells(after, sheet)
+    except (OSError, ValueError, ImportError):
+        return None
+
+
 def unread_error_constants(after, check):
     """LibreOffice reads an error constant inside a formula of an .xls as nothing, and #N/A as
     NA() (=IF(A1>0,#VALUE!,2) reads =IF(A1>0;;2)), and an error value as a formula of nothing
@@ -1563,14 +1576,10 @@ def unread_error_constants(after, check):
     read that way and the file holds each constant at that cell, as a token of the formula or as
     the cell's error value. When the judge names the first cells only, the sheet must hold as many
     such cells as it counts. -> whether `check` ("name: reason") is only that."""
-    named = cell_check(check, r"copy\[\d+:(.*)\]\.cells$")
-    if not named or not after.lower().endswith(".xls"):
+    read = xls_check(after, check, "cells")
+    if not read:
         return False
-    sheet, items, total = named
-    try:
-        cells = xls_cells(after, sheet)
-    except (OSError, ValueError, ImportError):
-        return False
+    items, total, cells = read
 
     def holds(cell, constants):
         kind, value = cell
@@ -1610,14 +1619,10 @@ def booleans_read_as_general(after, check):
     style check of a copy into an .xls is accepted when that is all it names, at cells the file
     holds as booleans (and, where the judge names the first only, as many booleans as it
     counts). -> whether `check` ("name: reason") is only that."""
-    named = cell_check(check, r"copy\[\d+:(.*)\]\.styles$")
-    if not named or not after.lower().endswith(".xls"):
+    read = xls_check(after, check, "styles")
+    if not read:
         return False
-    sheet, items, total = named
-    try:
-        cells = xls_cells(after, sheet)
-    except (OSError, ValueError, ImportError):
-        return False
+    items, total, cells = read
     for item in items:
         cell = XLS_STYLE.match(item)
         if not cell:
