@@ -271,17 +271,21 @@ Tokens tokensOf(std::string_view rgce, CellAt at, bool shared, const Remap& rema
     moved[rgce.size()] = out.size();
     if (resized) {
         // An IF's jump runs from its end to the start of the other branch, a jump past the
-        // rest (tAttrGoto) to one byte before where it lands; a CHOOSE's jumps and the tMem*
-        // lengths are not moved: such a formula is given up.
+        // rest (tAttrGoto) to one byte before where it lands, a tMem* length over the
+        // subexpression after it; a CHOOSE's jumps are not moved: such a formula is given up.
         for (const std::size_t from : jumps) {
+            const auto id = static_cast<std::uint8_t>(rgce[from]);
+            const bool attr = id == 0x19;
             const auto flags = static_cast<std::uint8_t>(rgce[from + 1]);
-            if (static_cast<std::uint8_t>(rgce[from]) != 0x19 || (flags & 0x04))
+            if (attr && (flags & 0x04))
                 return giveUp(rgce.size());
-            const std::size_t end = from + 4, past = (flags & 0x08) ? 1 : 0;
-            const auto target = moved.find(end + u16(rgce, from + 2) + past);
+            // Where the count is, and where it counts from.
+            const std::size_t field = attr ? from + 2 : ((id & 0x1F) | 0x20) == 0x29 ? from + 1 : from + 5;
+            const std::size_t end = field + 2, past = attr && (flags & 0x08) ? 1 : 0;
+            const auto target = moved.find(end + u16(rgce, field) + past);
             if (target == moved.end())
                 return giveUp(rgce.size());
-            put16(out, moved[from] + 2, static_cast<std::uint32_t>(target->second - moved[end] - past));
+            put16(out, moved[from] + (field - from), static_cast<std::uint32_t>(target->second - moved[end] - past));
         }
     }
     t.own = std::move(out);

@@ -355,7 +355,7 @@ TEST(XlsCells, StandInsBecomeErrorConstantsWithTheirJumpsAndTheResultsOfWhatRead
         return a2 + zero + "\x0D" + attr('\x02', 8) + text + attr('\x08', skip) + value + attr('\x08', 3) + ifCall;
     };
     const std::string number = std::string(8, '\0'), boolFalse = std::string("\x01\0\0\0\0\0\xFF\xFF", 8);
-    const std::string nameError = std::string("\x1C\x1D", 2) + "\x1E" + le(1, 2) + "\x03";
+    const std::string one = "\x1E" + le(1, 2), nameError = std::string("\x1C\x1D", 2) + one + "\x03";
     const std::string exp = std::string("\x01\x01\x00\x00\x00", 5);
     const std::size_t globals = bof8().size() + boundSheet(0, "Copy").size() + eof().size();
     const std::string sheet =
@@ -363,6 +363,7 @@ TEST(XlsCells, StandInsBecomeErrorConstantsWithTheirJumpsAndTheResultsOfWhatRead
                        {formula(0, 0, number, a1(standIn(0x0F), 13)), formula(0, 1, boolFalse, "\x44" + le(0, 2) + le(0xC000, 2) + "\x41\x03\x00"),
                         formula(0, 2, number, c1(standIn(0x2A), 16)), formula(0, 3, errorResult(0x2A), "\x1C\x2A"),
                         formula(0, 4, standIn(0x24).substr(1), standIn(0x24)),
+                        formula(0, 5, number, "\x29" + le(12, 2) + standIn(0x07) + one + "\x03"),
                         formula(1, 0, number, exp),
                         record(0x04BC, std::string(8, '\0') + le(13, 2) + standIn(0x1D) + "\x1E" + le(1, 2) + "\x03"),
                         formula(2, 0, number, exp)},
@@ -370,7 +371,7 @@ TEST(XlsCells, StandInsBecomeErrorConstantsWithTheirJumpsAndTheResultsOfWhatRead
     const std::string saved = bof8() + boundSheet(static_cast<std::uint32_t>(globals), "Copy") + eof() + sheet;
     FormulaResult value{FormulaResult::Kind::Error, 0, u"", 0x0F}, yes{FormulaResult::Kind::Number, 1, u"", 0},
         t{FormulaResult::Kind::Text, 0, u"t", 0}, name{FormulaResult::Kind::Error, 0, u"", 0x1D};
-    HeldFormulas held{{{u"Copy", {{0, 0}, {0, 2}, {0, 4}, {1, 0}, {2, 0}}}},
+    HeldFormulas held{{{u"Copy", {{0, 0}, {0, 2}, {0, 4}, {0, 5}, {1, 0}, {2, 0}}}},
                       {{u"Copy", {{{0, 0}, value}, {{0, 1}, yes}, {{0, 2}, t}, {{1, 0}, name}, {{2, 0}, name}}}}};
 
     const std::string out = withCellsKept(saved, "", {}, {}, held);
@@ -381,15 +382,17 @@ TEST(XlsCells, StandInsBecomeErrorConstantsWithTheirJumpsAndTheResultsOfWhatRead
             cells.push_back(r);
     const auto body = [](const std::string& record) { return record.substr(4); };
     // The IF's jumps past the error are as long as the error is; the shared formula is gone.
-    ASSERT_EQ(cells.size(), 8u);
+    ASSERT_EQ(cells.size(), 9u);
     EXPECT_EQ(cells[0].second, body(formula(0, 0, errorResult(0x0F), a1("\x1C\x0F", 6))));
     EXPECT_EQ(cells[1].second, body(formula(0, 1, std::string("\x01\0\x01\0\0\0\xFF\xFF", 8), "\x44" + le(0, 2) + le(0xC000, 2) + "\x41\x03\x00")));
     EXPECT_EQ(cells[2].second, body(formula(0, 2, std::string(6, '\0') + "\xFF\xFF", c1("\x1C\x2A", 9))));
     EXPECT_EQ(cells[3], std::make_pair(std::uint16_t(0x0207), le(1, 2) + "\x01" + le('t', 2)));
     // E1, whose result the office could not say, shows #N/A rather than its stand-in.
     EXPECT_EQ(cells[5].second, body(formula(0, 4, errorResult(0x2A), "\x1C\x24")));
+    // F1, a subexpression (tMemFunc) holding #DIV/0!: its length is the error's.
+    EXPECT_EQ(cells[6].second, body(formula(0, 5, number, "\x29" + le(5, 2) + "\x1C\x07" + one + "\x03")));
     for (std::uint32_t r = 1; r <= 2; ++r)
-        EXPECT_EQ(cells[5 + r].second, body(formula(r, 0, errorResult(0x1D), nameError)));
+        EXPECT_EQ(cells[6 + r].second, body(formula(r, 0, errorResult(0x1D), nameError)));
     // A formula LibreOffice wrote as #N/A although it was given stand-ins is not kept silently.
     held.standIns[u"Copy"].emplace(0, 3);
     EXPECT_THROW(withCellsKept(saved, "", {}, {}, held), VbaProjectError);
