@@ -272,13 +272,22 @@ Tokens tokensOf(std::string_view rgce, CellAt at, bool shared, const Remap& rema
     if (resized) {
         // An IF's jump runs from its end to the start of the other branch, a jump past the
         // rest (tAttrGoto) to one byte before where it lands, a tMem* length over the
-        // subexpression after it; a CHOOSE's jumps are not moved: such a formula is given up.
+        // subexpression after it, and each of a CHOOSE's jumps from the start of its table to
+        // the start of its choice (the last past them all).
         for (const std::size_t from : jumps) {
             const auto id = static_cast<std::uint8_t>(rgce[from]);
             const bool attr = id == 0x19;
             const auto flags = static_cast<std::uint8_t>(rgce[from + 1]);
-            if (attr && (flags & 0x04))
-                return giveUp(rgce.size());
+            if (attr && (flags & 0x04)) {
+                const std::size_t table = from + 4;
+                for (std::size_t k = 0; k <= u16(rgce, from + 2); ++k) {
+                    const auto target = moved.find(table + u16(rgce, table + 2 * k));
+                    if (target == moved.end())
+                        return giveUp(rgce.size());
+                    put16(out, moved[from] + 4 + 2 * k, static_cast<std::uint32_t>(target->second - (moved[from] + 4)));
+                }
+                continue;
+            }
             // Where the count is, and where it counts from.
             const std::size_t field = attr ? from + 2 : ((id & 0x1F) | 0x20) == 0x29 ? from + 1 : from + 5;
             const std::size_t end = field + 2, past = attr && (flags & 0x08) ? 1 : 0;

@@ -345,6 +345,10 @@ TEST(XlsCells, StandInsBecomeErrorConstantsWithTheirJumpsAndTheResultsOfWhatRead
     const std::string a2 = "\x44" + le(1, 2) + le(0xC000, 2), zero = "\x1E" + le(0, 2), two = "\x1E" + le(2, 2);
     const auto attr = [](char kind, std::uint32_t offset) { return std::string("\x19", 1) + kind + le(offset, 2); };
     const std::string ifCall = std::string("\x42\x03\x01\x00", 4), text = std::string("\x17\x01\x00", 3) + "t";
+    // CHOOSE's jump table of two choices: from its start to each choice and past them.
+    const auto choose = [](std::uint32_t first, std::uint32_t second, std::uint32_t past) {
+        return std::string("\x19\x04", 2) + le(2, 2) + le(first, 2) + le(second, 2) + le(past, 2);
+    };
     // A1 =IF(A2>0,#VALUE!,2) and C1 =IF(A2>0,"t",#N/A), as LibreOffice writes them with their
     // stand-ins; B1 =ISERROR(A1), which calculated with A1's stand-in; E1 a formula of #NUM! with the
     // stand-in as its result; A2:A3 =#NAME?+1 shared.
@@ -364,6 +368,8 @@ TEST(XlsCells, StandInsBecomeErrorConstantsWithTheirJumpsAndTheResultsOfWhatRead
                         formula(0, 2, number, c1(standIn(0x2A), 16)), formula(0, 3, errorResult(0x2A), "\x1C\x2A"),
                         formula(0, 4, standIn(0x24).substr(1), standIn(0x24)),
                         formula(0, 5, number, "\x29" + le(12, 2) + standIn(0x07) + one + "\x03"),
+                        formula(0, 6, number, a2 + choose(6, 19, 26) + standIn(0x0F) + attr('\x08', 10) + two +
+                                                  attr('\x08', 3) + std::string("\x42\x03\x64\x00", 4)),
                         formula(1, 0, number, exp),
                         record(0x04BC, std::string(8, '\0') + le(13, 2) + standIn(0x1D) + "\x1E" + le(1, 2) + "\x03"),
                         formula(2, 0, number, exp)},
@@ -371,7 +377,7 @@ TEST(XlsCells, StandInsBecomeErrorConstantsWithTheirJumpsAndTheResultsOfWhatRead
     const std::string saved = bof8() + boundSheet(static_cast<std::uint32_t>(globals), "Copy") + eof() + sheet;
     FormulaResult value{FormulaResult::Kind::Error, 0, u"", 0x0F}, yes{FormulaResult::Kind::Number, 1, u"", 0},
         t{FormulaResult::Kind::Text, 0, u"t", 0}, name{FormulaResult::Kind::Error, 0, u"", 0x1D};
-    HeldFormulas held{{{u"Copy", {{0, 0}, {0, 2}, {0, 4}, {0, 5}, {1, 0}, {2, 0}}}},
+    HeldFormulas held{{{u"Copy", {{0, 0}, {0, 2}, {0, 4}, {0, 5}, {0, 6}, {1, 0}, {2, 0}}}},
                       {{u"Copy", {{{0, 0}, value}, {{0, 1}, yes}, {{0, 2}, t}, {{1, 0}, name}, {{2, 0}, name}}}}};
 
     const std::string out = withCellsKept(saved, "", {}, {}, held);
@@ -382,7 +388,7 @@ TEST(XlsCells, StandInsBecomeErrorConstantsWithTheirJumpsAndTheResultsOfWhatRead
             cells.push_back(r);
     const auto body = [](const std::string& record) { return record.substr(4); };
     // The IF's jumps past the error are as long as the error is; the shared formula is gone.
-    ASSERT_EQ(cells.size(), 9u);
+    ASSERT_EQ(cells.size(), 10u);
     EXPECT_EQ(cells[0].second, body(formula(0, 0, errorResult(0x0F), a1("\x1C\x0F", 6))));
     EXPECT_EQ(cells[1].second, body(formula(0, 1, std::string("\x01\0\x01\0\0\0\xFF\xFF", 8), "\x44" + le(0, 2) + le(0xC000, 2) + "\x41\x03\x00")));
     EXPECT_EQ(cells[2].second, body(formula(0, 2, std::string(6, '\0') + "\xFF\xFF", c1("\x1C\x2A", 9))));
@@ -391,8 +397,11 @@ TEST(XlsCells, StandInsBecomeErrorConstantsWithTheirJumpsAndTheResultsOfWhatRead
     EXPECT_EQ(cells[5].second, body(formula(0, 4, errorResult(0x2A), "\x1C\x24")));
     // F1, a subexpression (tMemFunc) holding #DIV/0!: its length is the error's.
     EXPECT_EQ(cells[6].second, body(formula(0, 5, number, "\x29" + le(5, 2) + "\x1C\x07" + one + "\x03")));
+    // G1 =CHOOSE(A2,#VALUE!,2): the second choice and the end are 7 bytes nearer.
+    EXPECT_EQ(cells[7].second, body(formula(0, 6, number, a2 + choose(6, 12, 19) + "\x1C\x0F" + attr('\x08', 10) + two +
+                                                           attr('\x08', 3) + std::string("\x42\x03\x64\x00", 4))));
     for (std::uint32_t r = 1; r <= 2; ++r)
-        EXPECT_EQ(cells[6 + r].second, body(formula(r, 0, errorResult(0x1D), nameError)));
+        EXPECT_EQ(cells[7 + r].second, body(formula(r, 0, errorResult(0x1D), nameError)));
     // A formula LibreOffice wrote as #N/A although it was given stand-ins is not kept silently.
     held.standIns[u"Copy"].emplace(0, 3);
     EXPECT_THROW(withCellsKept(saved, "", {}, {}, held), VbaProjectError);
