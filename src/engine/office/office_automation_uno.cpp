@@ -499,12 +499,13 @@ std::pair<std::string, const char*> cellsNotKept(const FormulasNotKept& lost)
                         cellName(static_cast<sal_Int32>(lost.first.second), static_cast<sal_Int32>(lost.first.first)));
 }
 
-// What the report says of a copy of `sheet`, a sheet of the .xls `file`, where its formulas
+// What the report says of a copy of `sheet`, a sheet of the .xls `file` whose formulas `unread`
 // hold error constants that LibreOffice reads as nothing: the copy cannot hold them.
-std::optional<std::string> readAsNothingNote(const fs::path& file, const std::string& sheet, const std::string& copyName)
+std::optional<std::string> readAsNothingNote(const fs::path& file, const std::vector<FormulasNotKept>& unread,
+                                             const std::string& sheet, const std::string& copyName)
 {
     const std::u16string name = toU16(fromUtf8(sheet));
-    for (const auto& lost : formulasReadAsNothingInFile(file))
+    for (const auto& lost : unread)
         if (lost.sheet == name) {
             const auto [cells, verb] = cellsNotKept(lost);
             return fmt::format("\"{}\": {} {} a formula with an error constant other than #N/A, which LibreOffice, reading "
@@ -946,8 +947,8 @@ void setFormulas(const Reference<css::sheet::XCellRangeFormula>& range, const Se
 // those calling a name as a function keep their constants: LibreOffice writes them as =NA()
 // anyway, which the copy's note says. `h` holds what is to be set back, also when this fails
 // part way.
-void holdErrorConstants(const Reference<css::sheet::XSpreadsheetDocument>& doc, const fs::path& target,
-                        ErrorConstantsHeld& h)
+void holdErrorConstants(const Reference<css::sheet::XSpreadsheetDocument>& doc, const std::set<OUString>& copies,
+                        const fs::path& target, ErrorConstantsHeld& h)
 {
     const std::set<std::string> names = definedNamesOf(doc);
     const Reference<css::lang::XMultiServiceFactory> factory(doc, UNO_QUERY_THROW);
@@ -956,6 +957,10 @@ void holdErrorConstants(const Reference<css::sheet::XSpreadsheetDocument>& doc, 
     const RowHeightsKept heights(h.doc);
     for (sal_Int32 i = 0; i < sheets->getCount(); ++i) {
         const Reference<css::sheet::XSpreadsheet> sheet(sheets->getByIndex(i), UNO_QUERY_THROW);
+        // The workbook's own sheets hold no error constant: LibreOffice read them from the .xls
+        // as nothing.
+        if (!copies.count(Reference<css::container::XNamed>(sheet, UNO_QUERY_THROW)->getName()))
+            continue;
         struct Range {
             Reference<css::sheet::XCellRangeFormula> range;
             css::table::CellRangeAddress at;
@@ -1458,6 +1463,11 @@ struct OfficeAutomation::Impl {
         std::map<OUString, OUString> copiedFrom;
         // Those of an .xls's sheets, which LibreOffice keeps to itself: read from the file once.
         std::optional<std::map<std::u16string, SheetView>> fileViews;
+        // The sheets copied into it, by their names there.
+        std::set<OUString> copies;
+        // An .xls's formulas whose error constants LibreOffice read as nothing: read from the
+        // file once, at the first copy out of it.
+        std::optional<std::vector<FormulasNotKept>> readAsNothing;
     };
     struct Sheet {
         std::uint32_t book = 0;
@@ -1534,6 +1544,13 @@ struct OfficeAutomation::Impl {
         }
     }
 
+    const std::vector<FormulasNotKept>& readAsNothing(Book& b)
+    {
+        if (!b.readAsNothing)
+            b.readAsNothing = formulasReadAsNothingInFile(b.path);
+        return *b.readAsNothing;
+    }
+
     void mendFonts(Book& b)
     {
         if (b.fontsMended)
@@ -1585,7 +1602,7 @@ struct OfficeAutomation::Impl {
         };
         try {
             if (as == WorkbookFormat::Xls)
-                uno.run(target, "setting its formulas' error constants aside", [&] { holdErrorConstants(b.doc, target, held); });
+                uno.run(target, "setting its formulas' error constants aside", [&] { holdErrorConstants(b.doc, b.copies, target, held); });
             uno.run(target, doing, [&] {
                 Reference<css::frame::XStorable>(b.doc, UNO_QUERY_THROW)
                     ->storeToURL(url, properties({{"FilterName", Any(OUString::createFromAscii(filterFor(as)))},
@@ -1844,7 +1861,7 @@ std::optional<std::string> OfficeAutomation::readAsNothingNote(SheetRef ref)
     if (b.format != WorkbookFormat::Xls)
         return std::nullopt;
     const std::string name = sheetName(ref);
-    return office::readAsNothingNote(b.path, name, name);
+    return office::readAsNothingNote(b.path, impl_->readAsNothing(b), name, name);
 }
 
 std::optional<std::string> OfficeAutomation::asianTextNote(SheetRef ref)
@@ -1945,6 +1962,7 @@ void OfficeAutomation::copySheet(SheetRef sheetRef, Placement where, SheetRef an
             }
             if (const auto view = viewOfSource())
                 to.copiesViews[nameOfCopy] = *view;
+            to.copies.insert(nameOfCopy);
             if (to.asianTextInOfficeFont.count(name)) {
                 to.asianTextInOfficeFont.insert(nameOfCopy);
                 made.push_back(protectedAsianTextNote(toUtf8(nameOfCopy)));
@@ -1989,6 +2007,7 @@ void OfficeAutomation::copySheet(SheetRef sheetRef, Placement where, SheetRef an
                                                             to.path.string(), toUtf8(name), toUtf8(nameOfCopy)));
         if (const auto view = viewOfSource())
             to.copiesViews[nameOfCopy] = *view;
+        to.copies.insert(nameOfCopy);
         const Reference<css::sheet::XSpreadsheet> copied(copy, UNO_QUERY_THROW);
         linksInsideStayInside(copied, Reference<css::frame::XModel>(from.doc, UNO_QUERY_THROW)->getURL());
         // LibreOffice's import copies a pivot table's cells as values and leaves the table behind.
@@ -2007,7 +2026,8 @@ void OfficeAutomation::copySheet(SheetRef sheetRef, Placement where, SheetRef an
         if (auto note = keepTheSourceDates(from.doc, to.doc, copied, to.format, toUtf8(nameOfCopy)))
             made.push_back(std::move(*note));
         if (from.format == WorkbookFormat::Xls && !sameBook)
-            if (auto note = office::readAsNothingNote(from.path, toUtf8(name), toUtf8(nameOfCopy)))
+            if (auto note = office::readAsNothingNote(from.path, impl_->readAsNothing(from), toUtf8(name),
+                                                      toUtf8(nameOfCopy)))
                 made.push_back(std::move(*note));
         if (to.format == WorkbookFormat::Xls) {
             if (auto note = formulasAnXlsLoses(from.doc, copied, toUtf8(nameOfCopy)))
