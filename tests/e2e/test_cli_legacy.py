@@ -562,6 +562,7 @@ class LegacyCliTest(unittest.TestCase):
         wb["Small"]["B5"] = "=ISERROR(B2)"
         wb["Small"]["B6"] = "=Rates(1)"
         wb["Small"]["B7"] = "=ERROR.TYPE({#DIV/0!})"
+        wb["Small"]["B8"] = "=SUM(1:2)"
         wb.defined_names.append(openpyxl.workbook.defined_name.DefinedName("Rates", attr_text="Small!$A$1"))
         wb.create_sheet("Locked")["B2"] = "=IF(A1>0,#NUM!,2)"
         wb["Locked"].protection.sheet = True
@@ -639,6 +640,8 @@ class LegacyCliTest(unittest.TestCase):
         self.assertEqual(cells[(5, 1)][1], b"\x1c\x2a", "=NA(), as the report says")
         self.assertEqual(cells[(6, 1)][1], b"\x1c\x2a", "=NA(), as the report says")
         self.assertIn(b"\x1c\x24", xls_formulas(xls, book["sheets"].index("Locked"))[(1, 1)][1], "in a protected sheet")
+        # Whole rows, which LibreOffice would write as #REF! (tAreaErr), are an area of every column.
+        self.assertEqual(cells[(7, 1)][1][:9], b"\x25\x00\x00\x01\x00\x00\x80\xff\x80", "rows 1:2")
 
     def test_an_xls_keeps_its_own_error_values_and_formulas_with_error_constants(self):
         import xlwt

@@ -665,10 +665,57 @@ struct FormulaInAnXls {
     bool errorConstants = false;
     bool inArrayConstant = false; // one inside {1,#N/A}, where a stand-in would stay a number
     bool callsName = false;
+    bool wholeRows = false;       // a reference to whole rows (5:6), written as an area
     std::string withStandIns;
 
-    bool held() const { return errorConstants && !inArrayConstant && !callsName; }
+    bool held() const { return (errorConstants || wholeRows) && !inArrayConstant && !callsName; }
 };
+
+// LibreOffice 7.4 writes a reference to whole rows (5:6, $Data.$1:$1) into an .xls as #REF!
+// where the formula is a cell's own (not shared with the cells beside it); the same rows as an
+// area of the 256 columns an .xls has ($A5:$IV6) it writes as a spreadsheet application writes
+// whole rows. Text in quotes is not looked into.
+std::string wholeRowsAsAreas(const std::string& formula, bool& changed)
+{
+    const auto inName = [](char ch) {
+        return std::isalnum(static_cast<unsigned char>(ch)) || ch == '_' || ch == '$' || ch == '#' || ch == '\'';
+    };
+    // A row number, with its $, that an .xls can hold; where it ends.
+    const auto row = [&](std::size_t at) -> std::optional<std::size_t> {
+        std::size_t end = at + (at < formula.size() && formula[at] == '$' ? 1 : 0);
+        const std::size_t digits = end;
+        while (end < formula.size() && std::isdigit(static_cast<unsigned char>(formula[end])))
+            ++end;
+        if (end == digits || end - digits > 5 || formula[digits] == '0' ||
+            std::stoul(formula.substr(digits, end - digits)) > 65536)
+            return std::nullopt;
+        return end;
+    };
+    std::string out;
+    char quote = 0;
+    for (std::size_t i = 0; i < formula.size(); ++i) {
+        const char c = formula[i];
+        if (quote) {
+            quote = c == quote ? 0 : quote;
+        } else if (c == '"' || c == '\'') {
+            quote = c;
+        } else if (i == 0 || formula[i - 1] == '.' || !inName(formula[i - 1])) {
+            const auto first = row(i);
+            if (first && *first < formula.size() && formula[*first] == ':') {
+                const auto last = row(*first + 1);
+                if (last && (*last == formula.size() || (!inName(formula[*last]) && formula[*last] != '.' &&
+                                                         formula[*last] != '('))) {
+                    out += "$A" + formula.substr(i, *first - i) + ":$IV" + formula.substr(*first + 1, *last - *first - 1);
+                    changed = true;
+                    i = *last - 1;
+                    continue;
+                }
+            }
+        }
+        out.push_back(c);
+    }
+    return out;
+}
 
 // Of a formula as LibreOffice shows it; `names` are the defined names in upper case. Text in
 // quotes is not looked into. A formula that is one error value and nothing else is written
@@ -717,6 +764,7 @@ FormulaInAnXls inAnXls(const std::string& formula, const std::set<std::string>& 
         scan.callsName |= c == '(' && names.count(word) > 0;
         word.clear();
     }
+    scan.withStandIns = wholeRowsAsAreas(scan.withStandIns, scan.wholeRows);
     return scan;
 }
 
@@ -941,9 +989,9 @@ void setFormulas(const Reference<css::sheet::XCellRangeFormula>& range, const Se
     }
 }
 
-// Sets the stand-ins, a range of formula cells at a time, after reading the results of the
-// formulas and of those reading them on their sheet (which calculate with the stand-ins while
-// the file is written). Array formulas, those with an error constant in an array constant and
+// Sets the stand-ins, and whole rows as areas, a range of formula cells at a time, after
+// reading the results of the formulas and of those reading them on their sheet (which
+// calculate with the stand-ins while the file is written). Array formulas, those with an error constant in an array constant and
 // those calling a name as a function keep their constants: LibreOffice writes them as =NA()
 // anyway, which the copy's note says. `h` holds what is to be set back, also when this fails
 // part way.
@@ -1029,22 +1077,27 @@ void holdErrorConstants(const Reference<css::sheet::XSpreadsheetDocument>& doc, 
             setFormulas(r.range, r.with);
             // LibreOffice must hold every stand-in as the number it was given: one it read
             // otherwise would be written into the file as =NA(), without a word.
-            const auto standInsOf = [](const OUString& formula) {
+            // So must it hold whole rows as the areas it was given.
+            const auto count = [](const OUString& formula, const char* what) {
                 sal_Int32 n = 0;
-                for (sal_Int32 at = formula.indexOf("E-300"); at >= 0; at = formula.indexOf("E-300", at + 1))
+                for (sal_Int32 at = formula.indexOf(OUString::createFromAscii(what)); at >= 0;
+                     at = formula.indexOf(OUString::createFromAscii(what), at + 1))
                     ++n;
                 return n;
             };
             const Sequence<Sequence<OUString>> now = r.range->getFormulaArray();
             for (sal_Int32 row = 0; row < now.getLength(); ++row) {
-                if (standInsOf(now[row][0]) != standInsOf(r.with[row][0]))
+                const OUString& with = r.with[row][0];
+                if (count(now[row][0], "E-300") != count(with, "E-300") || count(now[row][0], ":$IV") != count(with, ":$IV"))
                     throw AutomationError(ErrorCode::SaveFailed,
                                           fmt::format("{}: the workbook was not saved, because LibreOffice did not take "
-                                                      "the formula of {} on the sheet \"{}\" ({}) with its error "
-                                                      "constants set aside; the file is unchanged.",
+                                                      "the formula of {} on the sheet \"{}\" ({}) in the form an .xls "
+                                                      "can hold; the file is unchanged.",
                                                       target.string(), cellName(r.at.StartColumn, r.at.StartRow + row),
                                                       toUtf8(fromU16(name)), toUtf8(r.before[row][0])));
-                standIns.emplace(static_cast<std::uint32_t>(r.at.StartRow + row), static_cast<std::uint32_t>(r.at.StartColumn));
+                if (count(with, "E-300") > 0)
+                    standIns.emplace(static_cast<std::uint32_t>(r.at.StartRow + row),
+                                     static_cast<std::uint32_t>(r.at.StartColumn));
             }
         }
     }
