@@ -500,7 +500,8 @@ std::pair<std::string, const char*> cellsNotKept(const FormulasNotKept& lost)
 }
 
 // What the report says of a copy of `sheet`, a sheet of the .xls `file` whose formulas `unread`
-// hold error constants that LibreOffice reads as nothing: the copy cannot hold them.
+// hold error constants that LibreOffice reads as nothing and that were not put back: the copy
+// cannot hold them.
 std::optional<std::string> readAsNothingNote(const fs::path& file, const std::vector<FormulasNotKept>& unread,
                                              const std::string& sheet, const std::string& copyName)
 {
@@ -509,8 +510,9 @@ std::optional<std::string> readAsNothingNote(const fs::path& file, const std::ve
         if (lost.sheet == name) {
             const auto [cells, verb] = cellsNotKept(lost);
             return fmt::format("\"{}\": {} {} a formula with an error constant other than #N/A, which LibreOffice, reading "
-                               "{} for Tessaro, reads as nothing: the copy's formula has an empty argument in its place "
-                               "(=IF(A1>0,#VALUE!,2) becomes =IF(A1>0,,2))",
+                               "{} for Tessaro, reads as nothing, and which could not be put back (an array formula, a "
+                               "function of an add-in, or a constant before an operator): the copy's formula has nothing "
+                               "in its place (=#VALUE!+1 becomes =+1)",
                                copyName, cells, verb, file.filename().string());
         }
     return std::nullopt;
@@ -634,13 +636,6 @@ std::optional<std::string> monthLettersAnOdsLoses(const Reference<css::sheet::XS
                        "LibreOffice writes the month's short name instead",
                        copyName, cells, verb, code);
 }
-
-struct ErrorConstant {
-    const char* text;
-    std::uint8_t code; // as BIFF8 writes it
-};
-const ErrorConstant kErrorConstants[] = {{"#NULL!", 0x00}, {"#DIV/0!", 0x07}, {"#VALUE!", 0x0F}, {"#REF!", 0x17},
-                                         {"#NAME?", 0x1D}, {"#NUM!", 0x24},  {"#N/A", 0x2A}};
 
 // The code of the error value a formula is and nothing else (=#DIV/0!, or = alone, as
 // LibreOffice shows an error value it read from an .xls: kErrorAsSaved).
@@ -1518,9 +1513,11 @@ struct OfficeAutomation::Impl {
         std::optional<std::map<std::u16string, SheetView>> fileViews;
         // The sheets copied into it, by their names there.
         std::set<OUString> copies;
-        // An .xls's formulas whose error constants LibreOffice read as nothing: read from the
-        // file once, at the first copy out of it.
+        // An .xls's formulas whose error constants LibreOffice read as nothing and that could
+        // not be put back, by sheet, and the cells of those that were: put back once, before
+        // the first copy out of it.
         std::optional<std::vector<FormulasNotKept>> readAsNothing;
+        std::map<std::u16string, std::set<CellAt>> errorConstantsBack;
     };
     struct Sheet {
         std::uint32_t book = 0;
@@ -1597,10 +1594,53 @@ struct OfficeAutomation::Impl {
         }
     }
 
+    // LibreOffice reads an error constant inside a formula of an .xls as nothing (see xls_cells.h):
+    // each such formula is set again with its constants, from the file's own tokens, where the
+    // formula LibreOffice shows matches them operand for operand.
     const std::vector<FormulasNotKept>& readAsNothing(Book& b)
     {
-        if (!b.readAsNothing)
-            b.readAsNothing = formulasReadAsNothingInFile(b.path);
+        if (b.readAsNothing)
+            return *b.readAsNothing;
+        b.readAsNothing.emplace();
+        if (b.format != WorkbookFormat::Xls)
+            return *b.readAsNothing;
+        const ReadAsNothing found = formulasReadAsNothingInFile(b.path);
+        if (found.empty())
+            return *b.readAsNothing;
+        uno.run(b.path, "putting its formulas' error constants back", [&] {
+            const RowHeightsKept heights(Reference<css::beans::XPropertySet>(b.doc, UNO_QUERY_THROW));
+            const Reference<css::container::XNameAccess> byName(b.doc->getSheets(), UNO_QUERY_THROW);
+            for (const auto& [name, cells] : found) {
+                FormulasNotKept lost{name, 0, {}};
+                Reference<css::sheet::XSpreadsheet> sheet;
+                if (byName->hasByName(fromU16(name)))
+                    sheet.set(byName->getByName(fromU16(name)), UNO_QUERY_THROW);
+                for (const auto& [at, operands] : cells) {
+                    bool back = false;
+                    if (sheet.is() && operands) {
+                        const Reference<css::table::XCell> cell =
+                            sheet->getCellByPosition(static_cast<sal_Int32>(at.second), static_cast<sal_Int32>(at.first));
+                        const OUString before = cell->getFormula();
+                        if (const auto text = withErrorConstants(toUtf8(before), *operands)) {
+                            try {
+                                cell->setFormula(fromUtf8(*text));
+                                back = toUtf8(cell->getFormula()) == *text;
+                                if (!back)
+                                    cell->setFormula(before);
+                            } catch (const css::uno::RuntimeException&) {
+                                // Left as LibreOffice read it, and said so.
+                            }
+                        }
+                    }
+                    if (back)
+                        b.errorConstantsBack[name].insert(at);
+                    else if (lost.cells++ == 0)
+                        lost.first = at;
+                }
+                if (lost.cells > 0)
+                    b.readAsNothing->push_back(std::move(lost));
+            }
+        });
         return *b.readAsNothing;
     }
 
@@ -1982,6 +2022,7 @@ void OfficeAutomation::copySheet(SheetRef sheetRef, Placement where, SheetRef an
                                        toUtf8(fromU16(lost.sheet)), cells, verb));
         }
     }
+    impl_->readAsNothing(from);
     impl_->uno.run(to.path, fmt::format("copying the sheet \"{}\" into it", sourceName), [&] {
         const OUString name = Reference<css::container::XNamed>(source.sheet, UNO_QUERY_THROW)->getName();
         const sal_Int16 anchorIndex =
@@ -2002,7 +2043,8 @@ void OfficeAutomation::copySheet(SheetRef sheetRef, Placement where, SheetRef an
                 const auto earlier = to.copiedFrom.find(name);
                 const OUString original = earlier != to.copiedFrom.end() ? earlier->second : name;
                 to.copiedFrom[nameOfCopy] = original;
-                const auto lost = formulasNotKeptInFile(to.path, true);
+                // Those whose error constants were put back are held at the save as the copy's own.
+                const auto lost = formulasNotKeptInFile(to.path, true, to.errorConstantsBack);
                 const auto it = std::find_if(lost.begin(), lost.end(),
                                              [&](const FormulasNotKept& l) { return l.sheet == toU16(original); });
                 if (it != lost.end()) {
@@ -2205,6 +2247,7 @@ std::optional<FileIdentity> OfficeAutomation::loadedStamp(WorkbookRef book) cons
 void OfficeAutomation::exportXlsx(WorkbookRef book, const fs::path& target)
 {
     Impl::Book& b = impl_->live(book);
+    impl_->readAsNothing(b);
     impl_->store(b, target, WorkbookFormat::Ooxml, "converting " + b.path.string() + " to it");
 }
 

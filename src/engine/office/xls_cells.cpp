@@ -6,6 +6,7 @@
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -495,22 +496,19 @@ double errorStandIn(std::uint8_t code) { return std::strtod(errorStandInText(cod
 
 namespace {
 
-// The formulas of each sheet whose tokens `counts` (with whether they are an array formula's).
-std::vector<FormulasNotKept> formulasWhere(std::string_view stream, bool inCopies,
-                                           const std::function<bool(const Tokens&, bool array)>& counts)
+// Each formula of each sheet, with its tokens (an array formula's those of its array).
+void forEachFormula(std::string_view stream,
+                    const std::function<void(const std::u16string& sheet, CellAt at, std::string_view tokens,
+                                             bool shared, bool array)>& each)
 {
-    std::vector<FormulasNotKept> found;
     if (!isBiff8(stream))
-        return found;
+        return;
     const Layout l = layoutOf(stream);
-    const Tables tables = tablesOf(stream, l);
-    const Remap remap{inCopies ? nullptr : &tables, nullptr};
     for (const auto& sheet : l.sheets) {
         const auto name = readableSheetName(stream, l, sheet);
         if (!name)
             continue;
         const SheetCells cells = cellsOf(stream, l, sheet);
-        FormulasNotKept lost{*name, 0, {}};
         for (const auto& f : cells.formulas) {
             std::optional<std::string_view> tokens = cells.effective(f);
             bool array = false;
@@ -521,27 +519,129 @@ std::vector<FormulasNotKept> formulasWhere(std::string_view stream, bool inCopie
                 tokens = a->second;
                 array = true;
             }
-            if (!tokens || isOneError(*tokens))
-                continue;
-            if (counts(tokensOf(*tokens, f.at, f.shared.has_value(), remap), array) && lost.cells++ == 0)
-                lost.first = f.at;
+            if (tokens && !isOneError(*tokens))
+                each(*name, f.at, *tokens, f.shared.has_value(), array);
         }
-        if (lost.cells > 0)
-            found.push_back(std::move(lost));
     }
-    return found;
+}
+
+// The functions of no arguments a tFunc token calls: NA, PI, TRUE, FALSE, RAND, NOW, TODAY.
+bool takesNoArguments(std::uint32_t function)
+{
+    for (const std::uint32_t f : {10u, 19u, 34u, 35u, 63u, 74u, 221u})
+        if (function == f)
+            return true;
+    return false;
+}
+
+// The operands of `rgce` in the order the formula is written, or none for a token not read here.
+std::optional<std::vector<FormulaOperand>> operandsOf(std::string_view rgce)
+{
+    using Kind = FormulaOperand::Kind;
+    std::vector<FormulaOperand> operands;
+    const auto others = [&](std::size_t n) { operands.insert(operands.end(), n, FormulaOperand{}); };
+    std::size_t p = 0;
+    while (p < rgce.size()) {
+        const auto id = static_cast<std::uint8_t>(rgce[p]);
+        const std::uint8_t kind = id < 0x20 ? id : static_cast<std::uint8_t>((id & 0x1F) | 0x20);
+        std::size_t length = 0;
+        const auto has = [&](std::size_t n) { return p + n <= rgce.size(); };
+        switch (kind) {
+        case 0x16: // an argument left empty
+            operands.push_back({Kind::Missing, 0});
+            length = 1;
+            break;
+        case 0x17:
+            if (!has(3))
+                return std::nullopt;
+            length = 3 + static_cast<std::uint8_t>(rgce[p + 1]) * ((rgce[p + 2] & 1) ? 2u : 1u);
+            others(1);
+            break;
+        case 0x19:
+            if (!has(4))
+                return std::nullopt;
+            length = 4 + ((rgce[p + 1] & 0x04) ? (u16(rgce, p + 2) + 1) * 2 : 0);
+            break;
+        case kErrToken:
+            if (!has(2))
+                return std::nullopt;
+            operands.push_back({Kind::Error, static_cast<std::uint8_t>(rgce[p + 1])});
+            length = 2;
+            break;
+        case 0x21:
+            if (!has(3))
+                return std::nullopt;
+            if (takesNoArguments(u16(rgce, p + 1)))
+                operands.push_back({Kind::Call, 0});
+            length = 3;
+            break;
+        case 0x22:
+            // A function of an add-in takes its name as its first argument, which its text
+            // shows as the function's name.
+            if (!has(4) || (u16(rgce, p + 2) & 0x7FFF) == 0xFF)
+                return std::nullopt;
+            if ((rgce[p + 1] & 0x7F) == 0)
+                operands.push_back({Kind::Call, 0});
+            length = 4;
+            break;
+        case 0x1D: case 0x1E: case 0x1F: case 0x20: case 0x23: case 0x24: case 0x2A: case 0x2C:
+        case 0x39: case 0x3A: case 0x3C:
+            length = kind == 0x1D ? 2 : kind == 0x1E ? 3 : kind == 0x1F ? 9 : kind == 0x20 ? 8 : kind >= 0x39 ? 7 : 5;
+            others(1);
+            break;
+        case 0x25: case 0x2B: case 0x2D: case 0x3B: case 0x3D:
+            length = kind >= 0x3B ? 11 : 9;
+            others(2);
+            break;
+        case 0x26: case 0x27: case 0x28:
+            length = 7;
+            break;
+        case 0x29: case 0x2E: case 0x2F:
+            length = 3;
+            break;
+        default:
+            if (kind < 0x03 || kind > 0x15)
+                return std::nullopt;
+            length = 1;
+        }
+        if (!has(length))
+            return std::nullopt;
+        p += length;
+    }
+    return operands;
 }
 
 } // namespace
 
-std::vector<FormulasNotKept> formulasNotKept(std::string_view original, bool inCopies)
+std::vector<FormulasNotKept> formulasNotKept(std::string_view original, bool inCopies,
+                                             const std::map<std::u16string, std::set<CellAt>>& but)
 {
-    return formulasWhere(original, inCopies, [](const Tokens& t, bool array) { return t.error && (array || !t.own); });
+    std::vector<FormulasNotKept> found;
+    if (!isBiff8(original))
+        return found;
+    const Tables tables = tablesOf(original, layoutOf(original));
+    const Remap remap{inCopies ? nullptr : &tables, nullptr};
+    forEachFormula(original, [&](const std::u16string& sheet, CellAt at, std::string_view tokens, bool shared, bool array) {
+        const Tokens t = tokensOf(tokens, at, shared, remap);
+        if (!t.error || (!array && t.own))
+            return;
+        if (const auto skipped = but.find(sheet); skipped != but.end() && skipped->second.count(at))
+            return;
+        if (found.empty() || found.back().sheet != sheet)
+            found.push_back({sheet, 0, at});
+        ++found.back().cells;
+    });
+    return found;
 }
 
-std::vector<FormulasNotKept> formulasReadAsNothing(std::string_view stream)
+ReadAsNothing formulasReadAsNothing(std::string_view stream)
 {
-    return formulasWhere(stream, false, [](const Tokens& t, bool) { return t.errorButNA; });
+    ReadAsNothing found;
+    forEachFormula(stream, [&](const std::u16string& sheet, CellAt at, std::string_view tokens, bool shared, bool array) {
+        if (tokensOf(tokens, at, shared, Remap()).errorButNA)
+            found[sheet][at] = array ? std::nullopt : operandsOf(tokens);
+    });
+    return found;
 }
 
 std::string withCellsKept(std::string_view saved, std::string_view original, const CellsBySheet& errorValues,
@@ -752,16 +852,17 @@ void keepCells(const std::filesystem::path& original, const std::filesystem::pat
     rewriteWorkbookStream(saved, [&](std::string stream) { return withCellsKept(stream, before, errorValues, copiedFrom, held); });
 }
 
-std::vector<FormulasNotKept> formulasNotKeptInFile(const std::filesystem::path& xls, bool inCopies)
+std::vector<FormulasNotKept> formulasNotKeptInFile(const std::filesystem::path& xls, bool inCopies,
+                                                   const std::map<std::u16string, std::set<CellAt>>& but)
 {
     try {
-        return formulasNotKept(workbookStreamOf(xls), inCopies);
+        return formulasNotKept(workbookStreamOf(xls), inCopies, but);
     } catch (const VbaProjectError&) {
         return {};
     }
 }
 
-std::vector<FormulasNotKept> formulasReadAsNothingInFile(const std::filesystem::path& xls)
+ReadAsNothing formulasReadAsNothingInFile(const std::filesystem::path& xls)
 {
     try {
         return formulasReadAsNothing(workbookStreamOf(xls));
@@ -770,4 +871,148 @@ std::vector<FormulasNotKept> formulasReadAsNothingInFile(const std::filesystem::
     }
 }
 
+
+std::optional<std::string> withErrorConstants(std::string_view formula, const std::vector<FormulaOperand>& operands)
+{
+    // The operands of the text in order: an empty one (with where its constant goes), a call of
+    // no arguments (its name, and where a constant goes: between its parentheses), or another.
+    enum class Seen { Empty, Call, Other };
+    struct Item {
+        Seen seen;
+        std::size_t at;
+        std::string_view name;
+    };
+    std::vector<Item> items;
+    const auto isOperator = [](char c) { return std::string_view("+-*/^&=<>%!~:;(){}\" ").find(c) != std::string_view::npos; };
+    const auto errorAt = [&](std::size_t at) -> std::size_t {
+        for (const auto& e : kErrorConstants)
+            if (formula.substr(at, std::strlen(e.text)) == e.text)
+                return std::strlen(e.text);
+        return 0;
+    };
+    // Past a text or a name in quotes starting at `at`, whose quote is doubled inside.
+    const auto pastQuoted = [&](std::size_t at) {
+        const char quote = formula[at];
+        for (++at; at < formula.size(); ++at) {
+            if (formula[at] != quote)
+                continue;
+            if (at + 1 < formula.size() && formula[at + 1] == quote)
+                ++at;
+            else
+                return at + 1;
+        }
+        return at;
+    };
+    const std::size_t start = !formula.empty() && formula[0] == '=' ? 1 : 0;
+    bool expecting = true;
+    std::size_t i = start;
+    while (i < formula.size()) {
+        const char c = formula[i];
+        if (c == ' ' || c == '%') {
+            ++i;
+        } else if (c == '"' || c == '{') {
+            // A text, or an array constant, which holds no operand of the formula's own.
+            const std::size_t from = i;
+            if (c == '"') {
+                i = pastQuoted(i);
+            } else {
+                while (i < formula.size() && formula[i] != '}')
+                    i = formula[i] == '"' ? pastQuoted(i) : i + 1;
+                ++i;
+            }
+            items.push_back({Seen::Other, from, {}});
+            expecting = false;
+        } else if (c == '(') {
+            expecting = true;
+            ++i;
+        } else if (c == ')' || c == ';') {
+            if (expecting)
+                items.push_back({Seen::Empty, i, {}});
+            expecting = c == ';';
+            ++i;
+        } else if (c == '}') {
+            return std::nullopt;
+        } else if (isOperator(c)) {
+            // A sign stands before an operand; any other operator after one.
+            if (expecting && c != '+' && c != '-')
+                items.push_back({Seen::Empty, i, {}});
+            expecting = true;
+            ++i;
+        } else {
+            // A reference, a name, a number, an error or a function's name.
+            const std::size_t from = i;
+            while (i < formula.size()) {
+                const char d = formula[i];
+                if (d == '\'') {
+                    i = pastQuoted(i);
+                } else if (d == '#' && errorAt(i) > 0) {
+                    i += errorAt(i);
+                } else if ((d == '+' || d == '-') && (formula[i - 1] == 'E' || formula[i - 1] == 'e') &&
+                           std::isdigit(static_cast<unsigned char>(formula[from]))) {
+                    ++i; // a number's exponent
+                } else if (isOperator(d)) {
+                    break;
+                } else {
+                    ++i;
+                }
+            }
+            std::size_t open = i;
+            while (open < formula.size() && formula[open] == ' ')
+                ++open;
+            if (open < formula.size() && formula[open] == '(') {
+                std::size_t close = open + 1;
+                while (close < formula.size() && formula[close] == ' ')
+                    ++close;
+                if (close < formula.size() && formula[close] == ')') {
+                    items.push_back({Seen::Call, close, formula.substr(from, i - from)});
+                    i = close + 1;
+                    expecting = false;
+                } else {
+                    i = open + 1;
+                    expecting = true;
+                }
+                continue;
+            }
+            items.push_back({Seen::Other, from, {}});
+            expecting = false;
+        }
+    }
+    if (expecting && formula.size() > start)
+        items.push_back({Seen::Empty, formula.size(), {}});
+    if (items.size() != operands.size())
+        return std::nullopt;
+
+    // Each operand of the text must be what the tokens say it was: a constant read as nothing
+    // an empty operand or an empty call, #N/A a call of NA.
+    using Kind = FormulaOperand::Kind;
+    std::vector<std::pair<std::size_t, const char*>> constants;
+    for (std::size_t k = 0; k < items.size(); ++k) {
+        const Item& item = items[k];
+        const FormulaOperand& o = operands[k];
+        const bool lost = o.kind == Kind::Error && o.error != 0x2A;
+        const bool fits = item.seen == Seen::Other   ? o.kind == Kind::Other
+                          : item.seen == Seen::Empty ? lost || o.kind == Kind::Missing
+                                                     : o.kind != Kind::Error || lost || item.name == "NA";
+        if (!fits)
+            return std::nullopt;
+        if (!lost)
+            continue;
+        const auto text = std::find_if(std::begin(kErrorConstants), std::end(kErrorConstants),
+                                       [&](const ErrorConstant& e) { return e.code == o.error; });
+        if (text == std::end(kErrorConstants))
+            return std::nullopt;
+        constants.emplace_back(item.at, text->text);
+    }
+    if (constants.empty())
+        return std::nullopt;
+    std::string out;
+    std::size_t from = 0;
+    for (const auto& [at, text] : constants) {
+        out.append(formula.substr(from, at - from));
+        out += text;
+        from = at;
+    }
+    out.append(formula.substr(from));
+    return out;
+}
 } // namespace tessaro

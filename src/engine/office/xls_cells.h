@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <string_view>
@@ -75,15 +76,39 @@ struct FormulasNotKept {
     CellAt first;
 };
 // `inCopies`: in copies of the sheets made within the workbook, where formulas reading other
-// sheets or names are not put back either.
-std::vector<FormulasNotKept> formulasNotKept(std::string_view original, bool inCopies = false);
+// sheets or names are not put back either. The cells of `but` are not counted.
+std::vector<FormulasNotKept> formulasNotKept(std::string_view original, bool inCopies = false,
+                                             const std::map<std::u16string, std::set<CellAt>>& but = {});
 // Of an .xls file; none for a stream that is not BIFF8 (LibreOffice writes those anew).
-std::vector<FormulasNotKept> formulasNotKeptInFile(const std::filesystem::path& xls, bool inCopies = false);
+std::vector<FormulasNotKept> formulasNotKeptInFile(const std::filesystem::path& xls, bool inCopies = false,
+                                                   const std::map<std::u16string, std::set<CellAt>>& but = {});
 
-// The formulas holding an error constant that LibreOffice 7.4 reads from an .xls as nothing
-// (=IF(A1>0,#VALUE!,2) as =IF(A1>0;;2)): any but #N/A, which it reads as NA(). A copy of such
-// a sheet gets an empty argument in their place.
-std::vector<FormulasNotKept> formulasReadAsNothing(std::string_view stream);
-std::vector<FormulasNotKept> formulasReadAsNothingInFile(const std::filesystem::path& xls);
+// The error constants a formula may hold, as LibreOffice's formula language and BIFF8 write them.
+struct ErrorConstant {
+    const char* text;
+    std::uint8_t code;
+};
+inline constexpr ErrorConstant kErrorConstants[] = {{"#NULL!", 0x00}, {"#DIV/0!", 0x07}, {"#VALUE!", 0x0F},
+                                                    {"#REF!", 0x17},  {"#NAME?", 0x1D},  {"#NUM!", 0x24},
+                                                    {"#N/A", 0x2A}};
+
+// LibreOffice 7.4 reads an error constant inside a formula of an .xls as nothing
+// (=IF(A1>0,#VALUE!,2) as =IF(A1>0;;2)), any but #N/A, which it reads as NA(). The formula's
+// operands, in the order the formula is written, tell where each went: an error constant, an
+// argument left empty, a call of a function of no arguments (NA() for #N/A, TRUE() for a
+// boolean), or anything else (a range's two corners count as two, as its text shows them).
+struct FormulaOperand {
+    enum class Kind { Error, Missing, Call, Other } kind = Kind::Other;
+    std::uint8_t error = 0;
+    bool operator==(const FormulaOperand&) const = default;
+};
+// The formulas holding such a constant, by sheet and cell, each with its operands, or with none
+// where they cannot be told (an array formula, a call of an add-in function, a token not read).
+using ReadAsNothing = std::map<std::u16string, std::map<CellAt, std::optional<std::vector<FormulaOperand>>>>;
+ReadAsNothing formulasReadAsNothing(std::string_view stream);
+ReadAsNothing formulasReadAsNothingInFile(const std::filesystem::path& xls);
+// `formula` as LibreOffice shows it read from an .xls, with the error constants of `operands`
+// back in their places, or nothing where its operands do not match them one for one.
+std::optional<std::string> withErrorConstants(std::string_view formula, const std::vector<FormulaOperand>& operands);
 
 } // namespace tessaro

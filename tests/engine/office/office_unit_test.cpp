@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: MIT
-// The parts of the LibreOffice backend that need no office: how an export is committed and how
-// a workbook's format is told from its content.
+// The parts of the LibreOffice backend that need no office: how an export is committed, how
+// a workbook's format is told from its content, and how a formula LibreOffice read from an .xls
+// gets its error constants back.
 #include "engine/office/file_ops.h"
 #include "engine/office/workbook_format.h"
+#include "engine/office/xls_cells.h"
 #include "support/shared_dir.h"
 #include "support/temp_dir.h"
 
@@ -152,6 +154,38 @@ TEST(WorkbookFormat, VbaProjectsInCorpusXlsFiles)
         if (fs::exists(corpus / name)) {
             EXPECT_FALSE(holdsVbaProject(corpus / name)) << name;
         }
+    }
+}
+
+// The texts are LibreOffice's, of formulas it read from an .xls holding the constants.
+TEST(XlsFormulaText, ErrorConstantsGoBackWhereTheirOperandsWereLeftEmpty)
+{
+    using K = FormulaOperand::Kind;
+    const FormulaOperand x{}, none{K::Missing, 0}, call{K::Call, 0}, na{K::Error, 0x2A};
+    const auto error = [](std::uint8_t code) { return FormulaOperand{K::Error, code}; };
+    const struct {
+        const char* read;
+        std::vector<FormulaOperand> operands;
+        const char* back; // nullptr: left as read
+    } cases[] = {
+        {"=IF(A1>0;;2)", {x, x, error(0x0F), x}, "=IF(A1>0;#VALUE!;2)"},
+        {"=SUM()/", {error(0x1D), error(0x24)}, "=SUM(#NAME?)/#NUM!"},
+        {"=-", {error(0x00)}, "=-#NULL!"},
+        {"=ISNA(NA())+ISERR()", {na, error(0x07)}, "=ISNA(NA())+ISERR(#DIV/0!)"},
+        {"=ROUND(;)", {error(0x0F), none}, "=ROUND(#VALUE!;)"},
+        {"=IF(A1>0;\"a ;b\";)&\"x\"", {x, x, x, error(0x0F), x}, "=IF(A1>0;\"a ;b\";#VALUE!)&\"x\""},
+        {"=1.5E+300*PI()+", {x, call, error(0x24)}, "=1.5E+300*PI()+#NUM!"},
+        {"=SUM('a;b'.$A1:$IV2;{1;2};)", {x, x, x, error(0x17)}, "=SUM('a;b'.$A1:$IV2;{1;2};#REF!)"},
+        {"=TRUE()+#REF!+", {x, x, error(0x07)}, "=TRUE()+#REF!+#DIV/0!"},
+        // What does not match the tokens one for one is left alone.
+        {"=+1", {error(0x0F), x}, nullptr},
+        {"=SUM(A1;)", {error(0x07), error(0x07)}, nullptr},
+        {"=ISNA()", {na}, nullptr},
+        {"=IF(A1>0;;2)", {x, x, none, x}, nullptr},
+    };
+    for (const auto& c : cases) {
+        const auto back = withErrorConstants(c.read, c.operands);
+        EXPECT_EQ(back.value_or("(left)"), c.back ? c.back : "(left)") << c.read;
     }
 }
 

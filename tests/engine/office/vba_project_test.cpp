@@ -251,11 +251,15 @@ TEST(XlsCells, ErrorValuesAndErrorConstantFormulasComeBackAndEveryRowBlockStillF
     EXPECT_EQ(lost[0].sheet, u"Own");
     EXPECT_EQ(lost[0].cells, 1u);
     EXPECT_EQ(lost[0].first, CellAt(0, 2));
-    // Read by LibreOffice, all four formulas lose their #DIV/0!; B1 is a value.
+    // Read by LibreOffice, all four formulas lose their #DIV/0!; B1 is a value. Their operands say
+    // where it went (a name counts as one).
     const auto unread = formulasReadAsNothing(before);
     ASSERT_EQ(unread.size(), 1u);
-    EXPECT_EQ(unread[0].cells, 4u);
-    EXPECT_EQ(unread[0].first, CellAt(0, 0));
+    const auto& unreadOwn = unread.at(u"Own");
+    const std::vector<FormulaOperand> thenDivZero{{}, {FormulaOperand::Kind::Error, 7}};
+    EXPECT_EQ(unreadOwn.size(), 4u);
+    for (const CellAt& at : {CellAt(0, 0), CellAt(0, 2), CellAt(0, 3), CellAt(0, 4)})
+        EXPECT_EQ(unreadOwn.at(at), thenDivZero);
 
     // As LibreOffice saves it, with a copy whose three error values share one formula.
     const std::string savedNames = name("High") + name("Low");
