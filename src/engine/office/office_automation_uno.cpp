@@ -984,6 +984,75 @@ void setFormulas(const Reference<css::sheet::XCellRangeFormula>& range, const Se
     }
 }
 
+// Sets the formulas of `cells` on `sheet` again with their error constants (see
+// withErrorConstants), each column's run of such cells at once; returns the cells it did.
+std::set<CellAt> putErrorConstantsBack(const Reference<css::sheet::XSpreadsheet>& sheet,
+                                       const std::map<CellAt, std::optional<std::vector<FormulaOperand>>>& cells)
+{
+    std::map<std::uint32_t, std::vector<std::pair<std::uint32_t, const std::vector<FormulaOperand>*>>> columns;
+    for (const auto& [at, operands] : cells)
+        if (operands)
+            columns[at.second].emplace_back(at.first, &*operands);
+    const auto rangeOf = [&](std::uint32_t column, std::uint32_t first, std::size_t count) {
+        const auto c = static_cast<sal_Int32>(column), r = static_cast<sal_Int32>(first);
+        return Reference<css::sheet::XCellRangeFormula>(
+            sheet->getCellRangeByPosition(c, r, c, r + static_cast<sal_Int32>(count) - 1), UNO_QUERY_THROW);
+    };
+    std::set<CellAt> back;
+    for (const auto& [column, rows] : columns) {
+        for (std::size_t from = 0; from < rows.size();) {
+            std::size_t to = from + 1;
+            while (to < rows.size() && rows[to].first == rows[to - 1].first + 1)
+                ++to;
+            const Sequence<Sequence<OUString>> before = rangeOf(column, rows[from].first, to - from)->getFormulaArray();
+            for (std::size_t k = 0; k < to - from;) {
+                std::vector<OUString> with;
+                const std::size_t start = k;
+                for (; k < to - from; ++k) {
+                    const auto text = withErrorConstants(toUtf8(before[static_cast<sal_Int32>(k)][0]), *rows[from + k].second);
+                    if (!text)
+                        break;
+                    with.push_back(fromUtf8(*text));
+                }
+                if (with.empty()) {
+                    ++k;
+                    continue;
+                }
+                const auto range = rangeOf(column, rows[from + start].first, with.size());
+                const Reference<css::table::XCellRange> each(range, UNO_QUERY_THROW);
+                Sequence<Sequence<OUString>> set(static_cast<sal_Int32>(with.size()));
+                for (std::size_t j = 0; j < with.size(); ++j)
+                    set.getArray()[j] = Sequence<OUString>(&with[j], 1);
+                // A formula LibreOffice does not take as given stays as it read it.
+                const auto restore = [&](std::size_t j) {
+                    try {
+                        each->getCellByPosition(0, static_cast<sal_Int32>(j))
+                            ->setFormula(before[static_cast<sal_Int32>(start + j)][0]);
+                    } catch (const css::uno::RuntimeException&) {
+                        // It failed to take the new one too: it still holds what it read.
+                    }
+                };
+                try {
+                    setFormulas(range, set);
+                } catch (const css::uno::RuntimeException&) {
+                    for (std::size_t j = 0; j < with.size(); ++j)
+                        restore(j);
+                    continue;
+                }
+                const Sequence<Sequence<OUString>> now = range->getFormulaArray();
+                for (std::size_t j = 0; j < with.size(); ++j) {
+                    if (now[static_cast<sal_Int32>(j)][0] == with[j])
+                        back.emplace(rows[from + start + j].first, column);
+                    else
+                        restore(j);
+                }
+            }
+            from = to;
+        }
+    }
+    return back;
+}
+
 // Sets the stand-ins, and whole rows as areas, a range of formula cells at a time, after
 // reading the results of the formulas and of those reading them on their sheet (which
 // calculate with the stand-ins while the file is written). Array formulas, those with an error constant in an array constant and
@@ -1611,34 +1680,18 @@ struct OfficeAutomation::Impl {
             const RowHeightsKept heights(Reference<css::beans::XPropertySet>(b.doc, UNO_QUERY_THROW));
             const Reference<css::container::XNameAccess> byName(b.doc->getSheets(), UNO_QUERY_THROW);
             for (const auto& [name, cells] : found) {
-                FormulasNotKept lost{name, 0, {}};
-                Reference<css::sheet::XSpreadsheet> sheet;
+                std::set<CellAt> back;
                 if (byName->hasByName(fromU16(name)))
-                    sheet.set(byName->getByName(fromU16(name)), UNO_QUERY_THROW);
-                for (const auto& [at, operands] : cells) {
-                    bool back = false;
-                    if (sheet.is() && operands) {
-                        const Reference<css::table::XCell> cell =
-                            sheet->getCellByPosition(static_cast<sal_Int32>(at.second), static_cast<sal_Int32>(at.first));
-                        const OUString before = cell->getFormula();
-                        if (const auto text = withErrorConstants(toUtf8(before), *operands)) {
-                            try {
-                                cell->setFormula(fromUtf8(*text));
-                                back = toUtf8(cell->getFormula()) == *text;
-                                if (!back)
-                                    cell->setFormula(before);
-                            } catch (const css::uno::RuntimeException&) {
-                                // Left as LibreOffice read it, and said so.
-                            }
-                        }
-                    }
-                    if (back)
-                        b.errorConstantsBack[name].insert(at);
-                    else if (lost.cells++ == 0)
-                        lost.first = at;
-                }
+                    back = putErrorConstantsBack(
+                        Reference<css::sheet::XSpreadsheet>(byName->getByName(fromU16(name)), UNO_QUERY_THROW), cells);
+                FormulasNotKept lost{name, 0, {}};
+                for (const auto& cell : cells)
+                    if (!back.count(cell.first) && lost.cells++ == 0)
+                        lost.first = cell.first;
                 if (lost.cells > 0)
                     b.readAsNothing->push_back(std::move(lost));
+                if (!back.empty())
+                    b.errorConstantsBack[name] = std::move(back);
             }
         });
         return *b.readAsNothing;
