@@ -1491,7 +1491,7 @@ def run_wide_legacy(cli, shared, corpus, made_dir, work, native_cases, only, par
             converted = [c for c in checks if c["check"].startswith(AS_CONVERTED + "copy[%d:" % i)]
             conv_fails = ["%s: %s" % (c["check"], c["reason"]) for c in converted if c["status"] == "FAIL"]
             constants = [f for f in fails + conv_fails if error_constants(after, f) or unread_error_constants(after, f) or
-                         booleans_read_as_general(after, f)]
+                         booleans_read_as_general(after, f) or error_constants_put_back(src, sheet, f)]
             remeasured = [f for f in fails if remeasured_rows(after, f)]
             captions = [f for f in fails + conv_fails if f.endswith(CAPTIONS_ONLY)]
             fails = [f for f in fails if f not in constants and f not in remeasured and f not in captions]
@@ -1608,6 +1608,52 @@ def unread_error_constants(after, check):
                          if kind == "error" or (kind == "formula" and
                                                 any(value.count(bytes([0x1C, code])) for code in BIFF_ERRORS.values())))
     return with_constants >= total
+
+
+def error_constants_put_back(src, sheet, check):
+    """LibreOffice reads an error constant inside a formula of an .xls as nothing (#N/A as NA()),
+    and the program puts each back from the file before the sheet is copied, so the copy shows
+    the constants where LibreOffice's reading of the source (and its own conversion of it) does
+    not. A cell check of a copy of the sheet `sheet` of the .xls `src` is accepted when, for every
+    cell it names, the two formulas are the same but for constants the copy has more, and the
+    source file holds each at that cell (and, where the judge names the first only, the sheet
+    holds as many formulas with such constants as it counts). -> whether `check` ("name:
+    reason") is only that."""
+    if not src.lower().endswith(".xls"):
+        return False
+    named = cell_check(check, r"(?:%s)?copy\[\d+:(.*)\]\.cells$" % AS_CONVERTED)
+    if not named:
+        return False
+    try:
+        cells = xls_cells(src, sheet)
+    except (OSError, ValueError, ImportError):
+        return False
+
+    def constants(formula):
+        return [c for p in IN_QUOTES.split(formula) for c in CONSTANT_IN_FORMULA.findall(p) if c != "#N/A"]
+
+    def without(formula):
+        texts = IN_QUOTES.findall(formula) + [""]
+        return "".join(CONSTANT_IN_FORMULA.sub(lambda c: c.group(1) if c.group(1) == "#N/A" else "", p) + texts[k]
+                       for k, p in enumerate(IN_QUOTES.split(formula)))
+
+    for item in named[1]:
+        cell = XLS_CELL.match(item)
+        if not cell:
+            return False
+        source, copy = cell.group(3), cell.group(4)
+        at = cells.get((int(cell.group(1)) - 1, int(cell.group(2)) - 1))
+        if at is None or at[0] != "formula" or without(source) != without(copy):
+            return False
+        more = constants(copy)
+        for c in constants(source):
+            if c in more:
+                more.remove(c)
+        if not more or any(at[1].count(bytes([0x1C, BIFF_ERRORS[c]])) < more.count(c) for c in set(more)):
+            return False
+    # Where the judge names the first cells only, the sheet must hold as many such formulas.
+    return sum(1 for kind, value in cells.values() if kind == "formula" and
+               any(value.count(bytes([0x1C, code])) for c, code in BIFF_ERRORS.items() if c != "#N/A")) >= named[2]
 
 
 XLS_STYLE = re.compile(r"R(\d+)C(\d+): (\(.*\)) -> (\(.*\))$")
