@@ -1511,7 +1511,7 @@ def run_wide_legacy(cli, shared, corpus, made_dir, work, native_cases, only, par
 
 
 BIFF_ERRORS = {"#NULL!": 0x00, "#DIV/0!": 0x07, "#VALUE!": 0x0F, "#REF!": 0x17, "#NAME?": 0x1D, "#NUM!": 0x24, "#N/A": 0x2A}
-XLS_CELL = re.compile(r"R(\d+)C(\d+): (=.*) -> (=.*)$")
+XLS_CELL = re.compile(r"R(\d+)C(\d+): (=.*|#[A-Z0-9/!?]+) -> (=.*)$")
 IN_QUOTES = re.compile(r'"[^"]*"')
 CONSTANT_IN_FORMULA = re.compile(r"(?<![A-Za-z0-9_$.#!'])(#NULL!|#DIV/0!|#VALUE!|#REF!|#NAME\?|#NUM!|#N/A)(?![A-Za-z0-9_$.#!'])")
 

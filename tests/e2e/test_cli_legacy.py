@@ -698,6 +698,14 @@ class LegacyCliTest(unittest.TestCase):
         # =#VALUE!+1, which LibreOffice reads as =+1, cannot be told from a sign: the report names it.
         self.assertIn('"Own": B5 holds a formula with an error constant other than #N/A, which LibreOffice, reading '
                       "own.xls for Tessaro, reads as nothing, and which could not be put back", r.stdout + r.stderr)
+        # Into another .xls and an .ods, an error value stays that error (LibreOffice's copy holds #N/A
+        # and #NAME? there).
+        others = [self.fixture("dst.xls", self.dst), self.fixture("dst.ods", self.dst)]
+        r = self.cli("copy", "--sheet", xls + ":Own", "--dest", others[0], "--dest", others[1], "--quiet")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        books = office_books.read_books(others)
+        for other in others:
+            self.assertEqual(books[other]["errors"]["Own"]["A40"], 532, other)
 
     def test_without_libreoffice_legacy_workbooks_say_how_to_install_it(self):
         xls = self.fixture("src.xls", self.src)

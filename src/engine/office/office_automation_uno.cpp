@@ -1421,6 +1421,36 @@ std::optional<std::string> ruleReadingOtherSheets(const Reference<css::sheet::XS
     return std::nullopt;
 }
 
+// LibreOffice shows an error value it read from an .xls as a formula of nothing, and its copy of
+// such a cell in another workbook holds another error (#N/A in an .xls, #NAME? in an .ods); its
+// copy of an error a pivot table showed is its own Err:520. The copy's cell gets the source's error as a formula of that error
+// constant: what an .ods holds for an error value, and what the save of an .xls writes back as
+// the value.
+void keepErrorValues(const Reference<css::sheet::XSpreadsheetDocument>& to, const Reference<css::sheet::XSpreadsheet>& source,
+                     const Reference<css::sheet::XSpreadsheet>& copy)
+{
+    const Sequence<css::table::CellRangeAddress> ranges =
+        Reference<css::sheet::XCellRangesQuery>(copy, UNO_QUERY_THROW)
+            ->queryFormulaCells(css::sheet::FormulaResult::ERROR)
+            ->getRangeAddresses();
+    if (!ranges.hasElements())
+        return;
+    const RowHeightsKept heights(Reference<css::beans::XPropertySet>(to, UNO_QUERY_THROW));
+    for (const auto& a : ranges)
+        for (sal_Int32 row = a.StartRow; row <= a.EndRow; ++row)
+            for (sal_Int32 column = a.StartColumn; column <= a.EndColumn; ++column) {
+                const Reference<css::table::XCell> cell = copy->getCellByPosition(column, row);
+                const OUString text = cell->getFormula();
+                if (!text.startsWith("Err:") && errorValueOf(toUtf8(text)) != kErrorAsSaved)
+                    continue;
+                const std::uint8_t code = biffErrorCode(source->getCellByPosition(column, row)->getError());
+                const auto constant = std::find_if(std::begin(kErrorConstants), std::end(kErrorConstants),
+                                                   [&](const ErrorConstant& e) { return e.code == code; });
+                if (constant != std::end(kErrorConstants))
+                    cell->setFormula(OUString::createFromAscii("=") + OUString::createFromAscii(constant->text));
+            }
+}
+
 // LibreOffice reads a link of an .xlsx to a place in the workbook itself ("#Data!A1") as a link
 // into the file, and its import carries that file's name over to the copy; an .xls written by
 // it then names the place twice, which breaks the link. The copy's links into the source file
@@ -2158,6 +2188,7 @@ void OfficeAutomation::copySheet(SheetRef sheetRef, Placement where, SheetRef an
         to.copies.insert(nameOfCopy);
         const Reference<css::sheet::XSpreadsheet> copied(copy, UNO_QUERY_THROW);
         linksInsideStayInside(copied, Reference<css::frame::XModel>(from.doc, UNO_QUERY_THROW)->getURL());
+        keepErrorValues(to.doc, source.sheet, copied);
         // LibreOffice's import copies a pivot table's cells as values and leaves the table behind.
         if (const auto pivots = pivotTables(source.sheet); pivots.size() > pivotTables(copied).size())
             made.push_back(fmt::format("\"{}\": {} \"{}\" became the values {} showed: LibreOffice copies no pivot "
