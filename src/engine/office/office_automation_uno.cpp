@@ -1055,9 +1055,9 @@ std::set<CellAt> putErrorConstantsBack(const Reference<css::sheet::XSpreadsheet>
 
 // Sets the stand-ins, and whole rows as areas, a range of formula cells at a time, after
 // reading the results of the formulas and of those reading them on their sheet (which
-// calculate with the stand-ins while the file is written). Array formulas, those with an error constant in an array constant and
-// those calling a name as a function keep their constants: LibreOffice writes them as =NA()
-// anyway, which the copy's note says. `h` holds what is to be set back, also when this fails
+// calculate with the stand-ins while the file is written). Array formulas, those with an error
+// constant in an array constant and those calling a name as a function keep their constants:
+// LibreOffice writes them as =NA() anyway, which the copy's note says. `h` holds what is to be set back, also when this fails
 // part way.
 void holdErrorConstants(const Reference<css::sheet::XSpreadsheetDocument>& doc, const std::set<OUString>& copies,
                         const fs::path& target, ErrorConstantsHeld& h)
@@ -1423,9 +1423,9 @@ std::optional<std::string> ruleReadingOtherSheets(const Reference<css::sheet::XS
 
 // LibreOffice shows an error value it read from an .xls as a formula of nothing, and its copy of
 // such a cell in another workbook holds another error (#N/A in an .xls, #NAME? in an .ods); its
-// copy of an error a pivot table showed is its own Err:520. The copy's cell gets the source's error as a formula of that error
-// constant: what an .ods holds for an error value, and what the save of an .xls writes back as
-// the value.
+// copy of an error a pivot table showed is its own Err:520. The copy's cell gets the source's
+// error as a formula of that error constant: what an .ods holds for an error value, and what the
+// save of an .xls writes back as the value.
 void keepErrorValues(const Reference<css::sheet::XSpreadsheetDocument>& to, const Reference<css::sheet::XSpreadsheet>& source,
                      const Reference<css::sheet::XSpreadsheet>& copy)
 {
@@ -1436,19 +1436,24 @@ void keepErrorValues(const Reference<css::sheet::XSpreadsheetDocument>& to, cons
     if (!ranges.hasElements())
         return;
     const RowHeightsKept heights(Reference<css::beans::XPropertySet>(to, UNO_QUERY_THROW));
-    for (const auto& a : ranges)
+    for (const auto& a : ranges) {
+        const Sequence<Sequence<OUString>> texts =
+            Reference<css::sheet::XCellRangeFormula>(
+                copy->getCellRangeByPosition(a.StartColumn, a.StartRow, a.EndColumn, a.EndRow), UNO_QUERY_THROW)
+                ->getFormulaArray();
         for (sal_Int32 row = a.StartRow; row <= a.EndRow; ++row)
             for (sal_Int32 column = a.StartColumn; column <= a.EndColumn; ++column) {
-                const Reference<css::table::XCell> cell = copy->getCellByPosition(column, row);
-                const OUString text = cell->getFormula();
+                const OUString& text = texts[row - a.StartRow][column - a.StartColumn];
                 if (!text.startsWith("Err:") && errorValueOf(toUtf8(text)) != kErrorAsSaved)
                     continue;
                 const std::uint8_t code = biffErrorCode(source->getCellByPosition(column, row)->getError());
                 const auto constant = std::find_if(std::begin(kErrorConstants), std::end(kErrorConstants),
                                                    [&](const ErrorConstant& e) { return e.code == code; });
                 if (constant != std::end(kErrorConstants))
-                    cell->setFormula(OUString::createFromAscii("=") + OUString::createFromAscii(constant->text));
+                    copy->getCellByPosition(column, row)
+                        ->setFormula(OUString::createFromAscii("=") + OUString::createFromAscii(constant->text));
             }
+    }
 }
 
 // LibreOffice reads a link of an .xlsx to a place in the workbook itself ("#Data!A1") as a link
