@@ -344,6 +344,30 @@ std::vector<std::pair<std::uint16_t, std::string>> recordsFrom(const std::string
 
 } // namespace
 
+// LibreOffice reads those constants as nothing; where each went is told by the formula's
+// operands in the order it is written.
+TEST(XlsCells, OperandsOfAFormulaWithErrorConstantsAreInTheOrderItIsWritten)
+{
+    // A1 =IF(A2>0,#VALUE!,PI())+ROUND(#NUM!,)+SUM(B1:C2), with IF's jumps and SUM as tAttrSum.
+    const std::string a1 = std::string("\x24\x01\x00\x00\xC0" "\x1E\x00\x00" "\x0D" "\x19\x02\x05\x00" "\x1C\x0F"
+                                       "\x19\x08\x03\x00" "\x41\x13\x00" "\x19\x08\x03\x00" "\x42\x03\x01\x00"
+                                       "\x1C\x24" "\x16" "\x41\x1B\x00" "\x03"
+                                       "\x25\x00\x00\x01\x00\x01\xC0\x02\xC0" "\x19\x10\x00\x00" "\x03",
+                                       51);
+    // B1 =Rate(#DIV/0!), a function of an add-in, whose name its text shows as the function's.
+    const std::string b1 = std::string("\x39\x00\x00\x01\x00\x00\x00" "\x1C\x07" "\x42\x02\xFF\x00", 13);
+    const std::size_t globals = bof8().size() + boundSheet(0, "S").size() + eof().size();
+    const std::string stream =
+        bof8() + boundSheet(static_cast<std::uint32_t>(globals), "S") + eof() +
+        sheetWithBlock(globals, {row(0)}, {formula(0, 0, errorResult(0x0F), a1), formula(0, 1, errorResult(7), b1)}, {0});
+    using K = FormulaOperand::Kind;
+    const FormulaOperand x{};
+    const auto found = formulasReadAsNothing(stream).at(u"S");
+    EXPECT_EQ(found.at(CellAt(0, 0)), (std::vector<FormulaOperand>{x, x, {K::Error, 0x0F}, {K::Call, 0}, {K::Error, 0x24},
+                                                                   {K::Missing, 0}, x, x}));
+    EXPECT_FALSE(found.at(CellAt(0, 1)).has_value());
+}
+
 TEST(XlsCells, StandInsBecomeErrorConstantsWithTheirJumpsAndTheResultsOfWhatReadsThem)
 {
     const std::string a2 = "\x44" + le(1, 2) + le(0xC000, 2), zero = "\x1E" + le(0, 2), two = "\x1E" + le(2, 2);
