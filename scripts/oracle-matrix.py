@@ -1491,7 +1491,8 @@ def run_wide_legacy(cli, shared, corpus, made_dir, work, native_cases, only, par
             converted = [c for c in checks if c["check"].startswith(AS_CONVERTED + "copy[%d:" % i)]
             conv_fails = ["%s: %s" % (c["check"], c["reason"]) for c in converted if c["status"] == "FAIL"]
             constants = [f for f in fails + conv_fails if error_constants(after, f) or unread_error_constants(after, f) or
-                         booleans_read_as_general(after, f) or error_constants_put_back(src, sheet, f)]
+                         booleans_read_as_general(after, f) or error_constants_put_back(src, sheet, f) or
+                         whole_rows_as_areas(after, f)]
             remeasured = [f for f in fails if remeasured_rows(after, f)]
             captions = [f for f in fails + conv_fails if f.endswith(CAPTIONS_ONLY)]
             fails = [f for f in fails if f not in constants and f not in remeasured and f not in captions]
@@ -1518,7 +1519,8 @@ CONSTANT_IN_FORMULA = re.compile(r"(?<![A-Za-z0-9_$.#!'])(#NULL!|#DIV/0!|#VALUE!
 
 def xls_cells(path, sheet):
     """The formulas and error values of the sheet named `sheet` of an .xls (BIFF8), from its
-    records: (row, column) -> ("formula", tokens) or ("error", code)."""
+    records: (row, column) -> ("formula", tokens) or ("error", code). A cell of a shared formula
+    has the shared formula's tokens."""
     import olefile
     import struct
     with olefile.OleFileIO(path) as ole:
@@ -1535,7 +1537,7 @@ def xls_cells(path, sheet):
         elif kind == 0x000A:
             break
         at += 4 + size
-    found, depth, at = {}, 0, where if where is not None else len(s)
+    found, shared, last, depth, at = {}, {}, None, 0, where if where is not None else len(s)
     while at + 4 <= len(s):
         kind, size = struct.unpack_from("<HH", s, at)
         body = s[at + 4:at + 4 + size]
@@ -1548,10 +1550,18 @@ def xls_cells(path, sheet):
         elif depth == 1 and kind == 0x0006 and len(body) >= 22:
             tokens = body[22:22 + struct.unpack_from("<H", body, 20)[0]]
             boolean = body[6] == 1 and body[12:14] == b"\xff\xff"
-            found[struct.unpack_from("<HH", body)] = ("boolean formula" if boolean else "formula", tokens)
+            last = struct.unpack_from("<HH", body)
+            found[last] = ("boolean formula" if boolean else "formula", tokens)
+        elif depth == 1 and kind == 0x04BC and len(body) >= 10:
+            shared[last] = body[10:10 + struct.unpack_from("<H", body, 8)[0]]
         elif depth == 1 and kind == 0x0205 and len(body) >= 8:
             found[struct.unpack_from("<HH", body)] = ("error", body[6]) if body[7] == 1 else ("boolean", body[6])
         at += 4 + size
+    for cell, (kind, tokens) in found.items():
+        if kind.endswith("formula") and len(tokens) == 5 and tokens[0] == 0x01:
+            group = shared.get(struct.unpack_from("<HH", tokens, 1))
+            if group is not None:
+                found[cell] = (kind, group)
     return found
 
 
@@ -1608,6 +1618,33 @@ def unread_error_constants(after, check):
                          if kind == "error" or (kind == "formula" and
                                                 any(value.count(bytes([0x1C, code])) for code in BIFF_ERRORS.values())))
     return with_constants >= total
+
+
+WHOLE_ROWS_AS_AREA = re.compile(r"\$A(\$?\d+):\$IV(\$?\d+)")
+# A tArea (tAreaN in a shared formula) of every one of an .xls's 256 columns.
+FULL_WIDTH_AREA = re.compile(rb"[\x25\x45\x65\x2d\x4d\x6d].{4}\x00[\x00\x40\x80\xc0]\xff[\x00\x40\x80\xc0]", re.S)
+
+
+def whole_rows_as_areas(after, check):
+    """The program writes whole rows (5:6) into an .xls as an area of its 256 columns, as a
+    spreadsheet application writes them (LibreOffice would write #REF!); LibreOffice reads that
+    area back as $A5:$IV6. A cell check of a copy into an .xls is accepted when, for every cell
+    it names, the copy's formula with such areas read as rows is the source's, and the file holds
+    such an area at that cell (where the judge names the first only, the sheet holds as many).
+    -> whether `check` ("name: reason") is only that."""
+    read = xls_check(after, check, "cells")
+    if not read:
+        return False
+    items, total, cells = read
+    for item in items:
+        cell = XLS_CELL.match(item)
+        if not cell or not WHOLE_ROWS_AS_AREA.search(cell.group(4)):
+            return False
+        at = cells.get((int(cell.group(1)) - 1, int(cell.group(2)) - 1))
+        if WHOLE_ROWS_AS_AREA.sub(r"\1:\2", cell.group(4)) != cell.group(3) or at is None or \
+                at[0] != "formula" or not FULL_WIDTH_AREA.search(at[1]):
+            return False
+    return sum(1 for kind, value in cells.values() if kind == "formula" and FULL_WIDTH_AREA.search(value)) >= total
 
 
 def error_constants_put_back(src, sheet, check):
