@@ -1711,12 +1711,15 @@ struct OfficeAutomation::Impl {
         const ReadAsNothing found = formulasReadAsNothingInFile(b.path);
         if (found.empty())
             return *b.readAsNothing;
+        // The constants come from the file as it was loaded, never from what another program
+        // may have saved there since: those formulas are only named then.
+        const bool asLoaded = b.stamp && identityOfFile(b.path) == b.stamp;
         uno.run(b.path, "putting its formulas' error constants back", [&] {
             const RowHeightsKept heights(Reference<css::beans::XPropertySet>(b.doc, UNO_QUERY_THROW));
             const Reference<css::container::XNameAccess> byName(b.doc->getSheets(), UNO_QUERY_THROW);
             for (const auto& [name, cells] : found) {
                 std::set<CellAt> back;
-                if (byName->hasByName(fromU16(name)))
+                if (asLoaded && byName->hasByName(fromU16(name)))
                     back = putErrorConstantsBack(
                         Reference<css::sheet::XSpreadsheet>(byName->getByName(fromU16(name)), UNO_QUERY_THROW), cells);
                 FormulasNotKept lost{name, 0, {}};
