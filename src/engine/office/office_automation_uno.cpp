@@ -1069,8 +1069,9 @@ void holdErrorConstants(const Reference<css::sheet::XSpreadsheetDocument>& doc, 
     const RowHeightsKept heights(h.doc);
     for (sal_Int32 i = 0; i < sheets->getCount(); ++i) {
         const Reference<css::sheet::XSpreadsheet> sheet(sheets->getByIndex(i), UNO_QUERY_THROW);
-        // The workbook's own sheets hold no error constant: LibreOffice read them from the .xls
-        // as nothing.
+        // The workbook's own sheets are written back from its file (see keepCells); what of them
+        // cannot be, the first copy's note names. LibreOffice shows no whole rows in them: it
+        // reads those of an .xls as areas.
         if (!copies.count(Reference<css::container::XNamed>(sheet, UNO_QUERY_THROW)->getName()))
             continue;
         struct Range {
