@@ -77,6 +77,8 @@ struct SheetExtent {
     std::uint64_t cellFormats = 0;    // distinct cell formats its cells use
     std::uint64_t externalFormulas = 0;  // cell formulas that read other workbooks
     std::string firstExternalFormula;    // the cell of the first of them, e.g. "B121"
+    std::uint64_t beyondXlsFormulas = 0; // cell formulas LibreOffice would write into an .xls as #REF!
+    std::string firstBeyondXlsFormula;
     std::uint64_t rowInputTables = 0;    // data tables with a row input cell (one along a row, or two inputs)
     std::string firstRowInputTable;
     std::uint64_t drawingObjects = 0;    // pictures, shapes, charts and controls of its drawing

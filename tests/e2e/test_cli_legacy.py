@@ -563,10 +563,15 @@ class LegacyCliTest(unittest.TestCase):
         wb["Small"]["B6"] = "=Rates(1)"
         wb["Small"]["B7"] = "=ERROR.TYPE({#DIV/0!})"
         wb["Small"]["B8"] = "=SUM(1:2)"
+        wb["Small"]["B9"] = "=SUM(A1:A1048576)"
         wb.defined_names.append(openpyxl.workbook.defined_name.DefinedName("Rates", attr_text="Small!$A$1"))
         wb.create_sheet("Locked")["B2"] = "=IF(A1>0,#NUM!,2)"
         wb["Locked"].protection.sheet = True
         wb.create_sheet("Linked")["B2"] = "=[1]Rates!A1"
+        # Rows an .xls does not have; whole rows in an array formula, which LibreOffice writes as #REF!.
+        wb.create_sheet("Beyond")["B2"] = "=SUM(A2:A1048576)"
+        wb["Beyond"]["B3"] = "=SUM(1:2)"
+        wb["Beyond"].formula_attributes["B3"] = {"t": "array", "ref": "B3"}
         wb.create_sheet("Errors")["C3"] = "#DIV/0!"
         wb["Errors"].sheet_state = "hidden"
         # Data tables with a row input, as LibreOffice writes them and as a spreadsheet application does.
@@ -592,6 +597,10 @@ class LegacyCliTest(unittest.TestCase):
                                  ("Wide", does_not_fit, "Wide has 300 columns; an .xls sheet holds 256"),
                                  ("Linked", ": what was asked cannot be done in a workbook of this format",
                                   "Linked has a formula that reads other workbooks (the first in B2)"),
+                                 ("Beyond", ": what was asked cannot be done in a workbook of this format",
+                                  "Beyond has 2 formulas that read cells beyond column IV or row 65,536, or whole rows "
+                                  "in an array formula (the first in B2), and LibreOffice writes such references into "
+                                  "an .xls workbook as #REF!"),
                                  ("RowTable", ": what was asked cannot be done in a workbook of this format",
                                   "RowTable has a data table with a row input cell (at B2)"),
                                  ("TwoInputs", ": what was asked cannot be done in a workbook of this format",
@@ -642,6 +651,7 @@ class LegacyCliTest(unittest.TestCase):
         self.assertIn(b"\x1c\x24", xls_formulas(xls, book["sheets"].index("Locked"))[(1, 1)][1], "in a protected sheet")
         # Whole rows, which LibreOffice would write as #REF! (tAreaErr), are an area of every column.
         self.assertEqual(cells[(7, 1)][1][:9], b"\x25\x00\x00\x01\x00\x00\x80\xff\x80", "rows 1:2")
+        self.assertEqual(cells[(8, 1)][1][:9], b"\x25\x00\x00\xff\xff\x00\xc0\x00\xc0", "every row of column A")
 
     def test_an_xls_keeps_its_own_error_values_and_formulas_with_error_constants(self):
         import xlwt

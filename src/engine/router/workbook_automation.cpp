@@ -73,8 +73,10 @@ void checkFitsFormat(const SheetExtent& e, WorkbookFormat format, const std::str
 }
 
 // What LibreOffice changes when it copies a sheet into a legacy workbook: references to other
-// workbooks come out as #REF! (.xls) or as empty formulas (.ods), and a data table with a row
-// input cell reads another input cell in an .xls, so such a sheet is refused.
+// workbooks come out as #REF! (.xls) or as empty formulas (.ods), references an .xls cannot hold
+// as #REF! (a spreadsheet application's own .xls save does the same, with a warning), and a
+// data table with a row input cell reads another input cell in an .xls, so such a sheet is
+// refused.
 void checkCarriedWhole(const SheetExtent& e, WorkbookFormat format, const std::string& sheetName, const fs::path& to)
 {
     checkFitsFormat(e, format, sheetName, to);
@@ -89,6 +91,17 @@ void checkCarriedWhole(const SheetExtent& e, WorkbookFormat format, const std::s
                                       e.externalFormulas == 1 ? std::string("a formula")
                                                               : fmt::format("{} formulas", fmt::group_digits(e.externalFormulas)),
                                       e.externalFormulas == 1 ? "reads" : "read", e.firstExternalFormula, kind)));
+    if (format == WorkbookFormat::Xls && e.beyondXlsFormulas > 0)
+        throw AutomationError(
+            ErrorCode::NotAvailableForFormat,
+            describeError(ErrorCode::NotAvailableForFormat, to.string(),
+                          fmt::format("{} has {} that {} cells beyond column IV or row 65,536, or whole rows in an "
+                                      "array formula (the first in {}), and LibreOffice writes such references into an "
+                                      ".xls workbook as #REF!",
+                                      sheetName,
+                                      e.beyondXlsFormulas == 1 ? std::string("a formula")
+                                                               : fmt::format("{} formulas", fmt::group_digits(e.beyondXlsFormulas)),
+                                      e.beyondXlsFormulas == 1 ? "reads" : "read", e.firstBeyondXlsFormula)));
     if (format == WorkbookFormat::Xls && e.rowInputTables > 0)
         throw AutomationError(ErrorCode::NotAvailableForFormat,
                               describeError(ErrorCode::NotAvailableForFormat, to.string(),

@@ -3,6 +3,7 @@
 
 #include "engine/sml/sheet_names.h"
 
+#include <algorithm>
 #include <cctype>
 
 namespace tessaro::xlsx {
@@ -248,10 +249,38 @@ private:
         return skipBrackets(f_, i);
     }
 
+    // The end of a reference without a prefix whose first run is [i, j): a cell, or two cells,
+    // columns or rows joined by a colon.
+    std::optional<std::size_t> areaEnd(std::size_t i, std::size_t j) const
+    {
+        const auto isRow = [](std::string_view s) {
+            if (!s.empty() && s.front() == '$')
+                s.remove_prefix(1);
+            return !s.empty() && s.size() <= 7 && std::all_of(s.begin(), s.end(), isDigit);
+        };
+        const std::string_view w = f_.substr(i, j - i);
+        const bool cell = isCellReference(w);
+        if (!cell && !isColumnReference(w) && !isRow(w))
+            return std::nullopt;
+        if (j + 1 < f_.size() && f_[j] == ':' && !isDelimiter(f_[j + 1])) {
+            const std::size_t e = skipRun(f_, j + 1);
+            const std::string_view v = f_.substr(j + 1, e - j - 1);
+            if (cell ? isCellReference(v) : isRow(w) ? isRow(v) : isColumnReference(v))
+                return e;
+        }
+        return cell ? std::optional<std::size_t>(j) : std::nullopt;
+    }
+
     std::size_t word(std::size_t i)
     {
-        if (isNumberStart(f_[i]) && !(i > 0 && f_[i - 1] == '$'))
-            return skipNumber(f_, i);
+        if (isNumberStart(f_[i]) && !(i > 0 && f_[i - 1] == '$')) {
+            const std::size_t j = skipNumber(f_, i);
+            if (const auto end = areaEnd(i, j); end && *end > j) {
+                rules_.area(f_.substr(i, *end - i));
+                return *end;
+            }
+            return j;
+        }
         std::size_t j = skipRun(f_, i);
         std::string_view w = f_.substr(i, j - i);
         if (j < f_.size() && f_[j] == '!') {
@@ -276,8 +305,10 @@ private:
         }
         if (j < f_.size() && f_[j] == '(')
             return j;
-        if (isCellReference(w))
-            return j;
+        if (const auto end = areaEnd(i, j)) {
+            rules_.area(f_.substr(i, *end - i));
+            return *end;
+        }
         bool nextToColon = (j < f_.size() && f_[j] == ':') || (i > 0 && f_[i - 1] == ':');
         if (nextToColon && isColumnReference(w))
             return j;

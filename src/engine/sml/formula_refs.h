@@ -28,6 +28,8 @@ public:
     virtual std::optional<std::string> table(std::string_view name, std::string_view spec) = 0;
     // A bare name the formula uses (neither a function nor a reference), e.g. a defined name.
     virtual std::optional<std::string> name(std::string_view name) = 0;
+    // A reference written without a prefix, whole: `B7`, `$A$1:$C$9`, `A:C`, `$3:$5`.
+    virtual void area(std::string_view area) { (void)area; }
     // Where the formulas asked about next sit: a cell ("B4") or a phrase ("a data validation").
     virtual void at(std::string_view place) { (void)place; }
 };

@@ -53,27 +53,49 @@ std::uint64_t itemCharacters(const std::string& item)
     return n;
 }
 
-// Finds a reference into another workbook (`[1]Rates!C4`, `[2]!Total`); `[0]` is the
-// workbook itself.
-class OtherBookReferences final : public FormulaRules {
+// What a formula reads that LibreOffice cannot carry into every format: another workbook
+// (`[1]Rates!C4`, `[2]!Total`; `[0]` is the workbook itself), or cells an .xls cannot hold.
+class FormulaReach final : public FormulaRules {
 public:
-    bool found = false;
+    explicit FormulaReach(bool array) : array_(array) {}
+
+    bool otherBook = false;
+    bool beyondXls = false;
+
     std::optional<std::string> prefix(const PrefixedReference& ref) override
     {
         if (ref.book && *ref.book != "0")
-            found = true;
+            otherBook = true;
+        else
+            area(ref.target);
         return std::nullopt;
     }
     std::optional<std::string> table(std::string_view, std::string_view) override { return std::nullopt; }
     std::optional<std::string> name(std::string_view) override { return std::nullopt; }
-};
 
-bool readsOtherBook(std::string_view formula)
-{
-    OtherBookReferences finder;
-    translateFormula(formula, finder);
-    return finder.found;
-}
+    // LibreOffice writes a reference into an .xls as #REF! where it reaches past column IV or
+    // row 65,536, unless it spans every row (a whole column) or every column (whole rows) and
+    // not both; whole rows it writes as #REF! in an array formula too.
+    void area(std::string_view text) override
+    {
+        const auto a = parseArea(text);
+        if (!a)
+            return;
+        const bool allRows = a->firstRow == 1 && a->lastRow == 1048576;
+        const bool allColumns = a->firstCol == 1 && a->lastCol == 16384;
+        if (allRows && allColumns)
+            beyondXls = true;
+        else if (allRows)
+            beyondXls = beyondXls || a->lastCol > 256;
+        else if (allColumns)
+            beyondXls = beyondXls || a->lastRow > 65536 || array_;
+        else
+            beyondXls = beyondXls || a->lastRow > 65536 || a->lastCol > 256;
+    }
+
+private:
+    bool array_;
+};
 
 // A data table as LibreOffice writes it, one formula per cell: TABLE(formula, input, value) for
 // one input, with five arguments for two. With one input, the value's reference is fixed to
@@ -202,10 +224,13 @@ private:
         sharedIndex_ = kind && kind->value == "shared" && si ? std::optional<std::uint64_t>(number(si->value)) : std::nullopt;
         if (kind && kind->value == "dataTable" && (isTrue(t.attribute("dtr")) || isTrue(t.attribute("dt2D"))))
             countRowInputTable();
+        array_ = kind && kind->value == "array";
         if (t.selfClosing) {
             // A cell of a shared formula reads what the formula's first cell reads.
             if (sharedIndex_ && externalShared_.count(*sharedIndex_))
                 countExternal();
+            if (sharedIndex_ && beyondXlsShared_.count(*sharedIndex_))
+                countBeyondXls();
             return;
         }
         inFormula_ = true;
@@ -217,12 +242,19 @@ private:
         if (!inFormula_)
             return;
         inFormula_ = false;
-        if (readsOtherBook(text_)) {
+        FormulaReach reach(array_);
+        translateFormula(text_, reach);
+        if (reach.otherBook) {
             countExternal();
             if (sharedIndex_)
                 externalShared_.insert(*sharedIndex_);
         } else if (isRowInputTable(text_)) {
             countRowInputTable();
+        }
+        if (reach.beyondXls) {
+            countBeyondXls();
+            if (sharedIndex_)
+                beyondXlsShared_.insert(*sharedIndex_);
         }
         text_.clear();
     }
@@ -236,6 +268,12 @@ private:
     {
         if (extent_.externalFormulas++ == 0)
             extent_.firstExternalFormula = cellName();
+    }
+
+    void countBeyondXls()
+    {
+        if (extent_.beyondXlsFormulas++ == 0)
+            extent_.firstBeyondXlsFormula = cellName();
     }
 
     void countRowInputTable()
@@ -275,7 +313,9 @@ private:
     bool collecting_ = false;
     bool inFormula_ = false;
     std::optional<std::uint64_t> sharedIndex_;
+    bool array_ = false;
     std::unordered_set<std::uint64_t> externalShared_;
+    std::unordered_set<std::uint64_t> beyondXlsShared_;
     std::string text_;
 };
 

@@ -19,6 +19,7 @@ struct Rules final : FormulaRules {
     std::map<std::string, std::string> tables;  // table -> new name
     std::map<std::string, std::string> names;   // name -> new text
     std::vector<std::string> asked;
+    std::vector<std::string> areas;  // references without a prefix
 
     std::optional<std::string> prefix(const PrefixedReference& r) override
     {
@@ -45,6 +46,7 @@ struct Rules final : FormulaRules {
         auto it = names.find(std::string(name));
         return it == names.end() ? std::nullopt : std::optional<std::string>(it->second);
     }
+    void area(std::string_view a) override { areas.emplace_back(a); }
 };
 
 } // namespace
@@ -103,6 +105,14 @@ TEST(FormulaRefs, NamesAreWhatIsNeitherAFunctionNorAReference)
     ASSERT_TRUE(out);
     EXPECT_EQ(*out, "IF(TRUE,Rate2*A1,_xlfn.XLOOKUP(B$2,Codes,$C:$C))+1.5E+3+Total_2019+AB12+R1C1");
     EXPECT_THAT(r.asked, ElementsAre("name Rate", "name Codes", "name Total_2019", "name R1C1"));
+    EXPECT_THAT(r.areas, ElementsAre("A1", "B$2", "$C:$C", "AB12"));
+}
+
+TEST(FormulaRefs, ReferencesWithoutAPrefixComeWholeWithTheirColon)
+{
+    Rules r;
+    EXPECT_FALSE(translateFormula("SUM(A1:$B$2,$3:5,7:$9,C7:Total,XFD1048576)+Sheet2!F1:F2+ROUND(H1,2)*1.5E+3:1", r));
+    EXPECT_THAT(r.areas, ElementsAre("A1:$B$2", "$3:5", "7:$9", "C7", "XFD1048576", "H1"));
 }
 
 TEST(FormulaRefs, ErrorsStringsAndArraysPassUntouched)
