@@ -222,6 +222,14 @@ class LegacyCliTest(unittest.TestCase):
         # ODF has no month shown by its first letter.
         ws["E1"] = datetime.datetime(2000, 1, 1)
         ws["E1"].number_format = 'mmmmm "mmmmm"'
+        # Nor room as wide as a character, or a digit before the decimal point; it keeps a fraction's
+        # and decimals' (and G1 and H1 are not named).
+        ws["F1"] = 0
+        ws["F1"].number_format = '_($* #,##0_);_($* (#,##0);_($* "-"??_);_(@_)'
+        ws["G1"] = 1.5
+        ws["G1"].number_format = '# ??/?? "_?"'
+        ws["H1"] = 1.5
+        ws["H1"].number_format = '0.0??'
         wb.save(source)
 
         def first_row(office, book):
@@ -246,6 +254,9 @@ class LegacyCliTest(unittest.TestCase):
                 self.assertEqual(noted in r.stdout + r.stderr, name == "serif.ods")
                 noted = '"Dates": E1 holds a number shown with a month\'s first letter (format MMMMM "mmmmm"), which ' \
                     "an .ods cannot hold: LibreOffice writes the month's short name instead"
+                self.assertEqual(noted in r.stdout + r.stderr, name == "serif.ods", r.stdout + r.stderr)
+                noted = '"Dates": F1 holds a number format that leaves room as wide as a character (_) or a digit (?) ' \
+                    '(format _($* #,##0_);_($* (#,##0);_($* "-"??_);_(@_)), which an .ods cannot hold'
                 self.assertEqual(noted in r.stdout + r.stderr, name == "serif.ods", r.stdout + r.stderr)
                 with office_books.Office() as office:
                     row, size = first_row(office, dest)

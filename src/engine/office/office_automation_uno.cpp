@@ -576,65 +576,105 @@ std::optional<std::string> timesAnOdsCuts(const Reference<css::sheet::XSpreadshe
                        copyName, cells, verb);
 }
 
-// Whether a number format shows a month by its first letter (MMMMM), outside quoted text,
-// escaped letters and bracketed colours or conditions.
-bool showsMonthLetters(const OUString& code)
+// What ODF cannot say of a number format, outside quoted text, escaped characters and bracketed
+// colours or conditions: a month shown by its first letter (MMMMM), and room left as wide as a
+// character (_x) or a digit (?), which is how accounting formats line up their numbers.
+struct OdsFormatLosses {
+    bool monthLetters = false;
+    bool widths = false;
+};
+
+OdsFormatLosses whatAnOdsLoses(const OUString& code)
 {
+    OdsFormatLosses lost;
     sal_Int32 run = 0;
-    for (sal_Int32 i = 0; i < code.getLength(); ++i) {
-        const sal_Unicode c = code[i];
+    // An .ods keeps the room of a fraction's digits (# ??/??) and of decimals (0.0??): a ? counts
+    // only before a section's decimal point, in a section without a /.
+    bool digitWidth = false, fraction = false, decimals = false;
+    for (sal_Int32 i = 0; i <= code.getLength(); ++i) {
+        const sal_Unicode c = i < code.getLength() ? code[i] : ';';
         if (c == '"' || c == '[') {
             const sal_Int32 end = code.indexOf(c == '"' ? '"' : ']', i + 1);
             i = end < 0 ? code.getLength() : end;
-        } else if (c == '\\') {
+        } else if (c == '\\' || c == '*') {
             ++i;
+        } else if (c == '_') {
+            lost.widths = true;
+            ++i;
+        } else if (c == '?' || c == '/' || c == '.' || c == ';') {
+            digitWidth = digitWidth || (c == '?' && !decimals);
+            fraction = fraction || c == '/';
+            decimals = decimals || c == '.';
+            if (c == ';') {
+                lost.widths = lost.widths || (digitWidth && !fraction);
+                digitWidth = fraction = decimals = false;
+            }
         }
         run = (c == 'M' || c == 'm') ? run + 1 : 0;
-        if (run == 5)
-            return true;
+        lost.monthLetters = lost.monthLetters || run == 5;
     }
-    return false;
+    return lost;
 }
 
-// ODF has no month shown by its first letter: LibreOffice writes such a format into an .ods
-// with the month's short name, and the cells show "Jan" where the source shows "J".
-std::optional<std::string> monthLettersAnOdsLoses(const Reference<css::sheet::XSpreadsheetDocument>& to,
-                                                  const Reference<css::sheet::XSpreadsheet>& copy,
-                                                  const std::string& copyName)
+// LibreOffice writes such a format into an .ods with the month's short name (the cells show
+// "Jan" where the source shows "J"), and with a plain space or nothing for the width of a
+// character, and # for that of a digit (which shows nothing for a zero), so that numbers and
+// texts no longer line up as in the source.
+std::vector<std::string> formatsAnOdsLoses(const Reference<css::sheet::XSpreadsheetDocument>& to,
+                                           const Reference<css::sheet::XSpreadsheet>& copy, const std::string& copyName)
 {
     const Reference<css::util::XNumberFormats> formats =
         Reference<css::util::XNumberFormatsSupplier>(to, UNO_QUERY_THROW)->getNumberFormats();
     const Reference<css::container::XIndexAccess> groups(
         Reference<css::sheet::XUniqueCellFormatRangesSupplier>(copy, UNO_QUERY_THROW)->getUniqueCellFormatRanges(),
         UNO_QUERY_THROW);
-    std::uint64_t count = 0;
-    std::string first;
-    std::string code;
+    struct Found {
+        std::uint64_t count = 0;
+        std::string first, code;
+    } months, widths;
     for (sal_Int32 g = 0; g < groups->getCount(); ++g) {
         const Reference<css::beans::XPropertySet> group(groups->getByIndex(g), UNO_QUERY_THROW);
         const Reference<css::beans::XPropertySet> format =
             formats->getByKey(group->getPropertyValue("NumberFormat").get<sal_Int32>());
         const OUString formatCode = format.is() ? format->getPropertyValue("FormatString").get<OUString>() : OUString();
-        if (!showsMonthLetters(formatCode))
+        const OdsFormatLosses lost = whatAnOdsLoses(formatCode);
+        if (!lost.monthLetters && !lost.widths)
             continue;
+        // A month's letter shows only on a number; room is left beside texts too.
         const Reference<css::sheet::XSheetCellRanges> shown =
             Reference<css::sheet::XCellRangesQuery>(group, UNO_QUERY_THROW)
                 ->queryContentCells(css::sheet::CellFlags::VALUE | css::sheet::CellFlags::DATETIME |
-                                    css::sheet::CellFlags::FORMULA);
+                                    css::sheet::CellFlags::FORMULA |
+                                    (lost.widths ? css::sheet::CellFlags::STRING : 0));
         for (const auto& a : shown->getRangeAddresses()) {
-            if (count == 0) {
-                first = cellName(a.StartColumn, a.StartRow);
-                code = toUtf8(formatCode);
+            const std::uint64_t cells =
+                std::uint64_t(a.EndColumn - a.StartColumn + 1) * std::uint64_t(a.EndRow - a.StartRow + 1);
+            for (Found* found : {lost.monthLetters ? &months : nullptr, lost.widths ? &widths : nullptr}) {
+                if (!found)
+                    continue;
+                if (found->count == 0) {
+                    found->first = cellName(a.StartColumn, a.StartRow);
+                    found->code = toUtf8(formatCode);
+                }
+                found->count += cells;
             }
-            count += std::uint64_t(a.EndColumn - a.StartColumn + 1) * std::uint64_t(a.EndRow - a.StartRow + 1);
         }
     }
-    if (count == 0)
-        return std::nullopt;
-    const auto [cells, verb] = countedCells(count, first);
-    return fmt::format("\"{}\": {} {} a number shown with a month's first letter (format {}), which an .ods cannot hold: "
-                       "LibreOffice writes the month's short name instead",
-                       copyName, cells, verb, code);
+    std::vector<std::string> notes;
+    if (months.count > 0) {
+        const auto [cells, verb] = countedCells(months.count, months.first);
+        notes.push_back(fmt::format("\"{}\": {} {} a number shown with a month's first letter (format {}), which an .ods "
+                                    "cannot hold: LibreOffice writes the month's short name instead",
+                                    copyName, cells, verb, months.code));
+    }
+    if (widths.count > 0) {
+        const auto [cells, verb] = countedCells(widths.count, widths.first);
+        notes.push_back(fmt::format("\"{}\": {} {} a number format that leaves room as wide as a character (_) or a "
+                                    "digit (?) (format {}), which an .ods cannot hold: LibreOffice writes a plain space or "
+                                    "nothing there, so the cells' contents may not line up as in the source",
+                                    copyName, cells, verb, widths.code));
+    }
+    return notes;
 }
 
 // The code of the error value a formula is and nothing else (=#DIV/0!, or = alone, as
@@ -2232,11 +2272,12 @@ void OfficeAutomation::copySheet(SheetRef sheetRef, Placement where, SheetRef an
                                            reads.names.size() == 1 ? "reads" : "read",
                                            reads.names.size() == 1 ? "it" : "them", reads.names.size() == 1 ? "it" : "them"));
         }
-        if (to.format == WorkbookFormat::Ods)
-            for (auto note : {timesAnOdsCuts(to.doc, copied, toUtf8(nameOfCopy)),
-                              monthLettersAnOdsLoses(to.doc, copied, toUtf8(nameOfCopy))})
-                if (note)
-                    made.push_back(std::move(*note));
+        if (to.format == WorkbookFormat::Ods) {
+            if (auto note = timesAnOdsCuts(to.doc, copied, toUtf8(nameOfCopy)))
+                made.push_back(std::move(*note));
+            for (auto& note : formatsAnOdsLoses(to.doc, copied, toUtf8(nameOfCopy)))
+                made.push_back(std::move(note));
+        }
         if (!keepTheSourceLook(from.doc, source.sheet, to.doc, static_cast<sal_Int16>(index))) {
             const bool locked =
                 Reference<css::util::XProtectable>(copy, UNO_QUERY_THROW)->isProtected();
