@@ -160,6 +160,7 @@ private:
     void translateAttribute(pugi::xml_attribute a);
     void translateText(pugi::xml_node n);
     std::string translated(const std::string& formula);
+    std::string definitionOf(const DefinedNameEntry& d);
     void drawingColours(pugi::xml_node root);
     void mapDifferentialFormats(pugi::xml_node root);
     StyleMerger& merger();

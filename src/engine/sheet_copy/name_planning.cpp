@@ -54,6 +54,20 @@ void CopySession::translateText(pugi::xml_node n)
 
 // ---------------------------------------------------------------- names
 
+// A name of no definition, which a legacy workbook can hold, makes a spreadsheet application
+// repair the workbook it finds it in: the copy's name refers to nothing, as a spreadsheet
+// application writes a name whose cells are gone.
+std::string CopySession::definitionOf(const DefinedNameEntry& d)
+{
+    std::string text = translated(d.text);
+    if (text.find_first_not_of(" \t\r\n") != std::string::npos)
+        return text;
+    note(fmt::format("\"{}\": the source gives the name \"{}\" no definition, which a spreadsheet application "
+                     "repairs away; in the copy it refers to #REF!",
+                     copyName_, d.name));
+    return "#REF!";
+}
+
 void CopySession::bringNames()
 {
     const std::vector<DefinedNameEntry> dstNames = dst_.workbookPart().definedNames();
@@ -71,14 +85,14 @@ void CopySession::bringNames()
                 continue;
             }
             place_ = fmt::format("the name \"{}\"", d.name);
-            names_.push_back(PendingName{d.node, srcPrefix, true, translated(d.text)});
+            names_.push_back(PendingName{d.node, srcPrefix, true, definitionOf(d)});
         }
     // Workbook names its formulas use: the destination's own when it means the same, else
     // the source's, for the copy alone when the destination gives the name another meaning.
     for (std::size_t k = 0; k < namesToBring_.size(); ++k) {
         const DefinedNameEntry& d = srcNames_[globalNames_.at(namesToBring_[k])];
         place_ = fmt::format("the name \"{}\"", d.name);
-        std::string text = translated(d.text);
+        std::string text = definitionOf(d);
         std::string f = fold(d.name);
         const DefinedNameEntry* existing = nullptr;
         for (const DefinedNameEntry& x : dstNames)

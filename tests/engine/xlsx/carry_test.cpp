@@ -533,6 +533,25 @@ TEST_F(Carry, ANameTheSourceDefinesTwiceForTheSheetComesOnceAndTheReportSaysSo)
     EXPECT_STREQ(names.first().node().text().get(), "Data!$A$3:$B$5");
 }
 
+TEST_F(Carry, ANameOfNoDefinitionRefersToNothingInTheCopyAndTheReportSaysSo)
+{
+    t::BookSpec s = sourceBook();
+    s.definedNames = "<definedName name=\"Total\"></definedName><definedName name=\"Blank\" localSheetId=\"0\"> </definedName>";
+    t::writeWorkbook(src, s);
+    auto server = factory();
+    auto d = server->open(dst);
+    server->copySheet(server->worksheet(server->open(src), "Data"), Placement::After, server->sheet(d, 1));
+    const auto notes = server->takeCopyNotes();
+    for (const char* name : {"Total", "Blank"})
+        EXPECT_THAT(notes, ::testing::Contains(HasSubstr(std::string("\"Data\": the source gives the name \"") + name +
+                                                         "\" no definition")));
+    server->save(d);
+    server->quit();
+    auto wb = xml(t::readZip(dst), "xl/workbook.xml");
+    EXPECT_STREQ(wb.select_node("//definedName[@name='Total']").node().text().get(), "#REF!");
+    EXPECT_STREQ(wb.select_node("//definedName[@name='Blank'][@localSheetId='1']").node().text().get(), "#REF!");
+}
+
 // Copies of corpus sheets into a new workbook of one empty sheet, "Target".
 struct CarryCorpus : ::testing::Test {
     std::optional<fs::path> shared = tessaro::test::sharedDir();
