@@ -418,8 +418,9 @@ class LegacyCliTest(unittest.TestCase):
             self.assertIn("%s has a data validation or conditional format that reads other sheets or names of its "
                           "workbook (=%s)" % (sheet, rule), r.stdout + r.stderr)
 
-    def test_an_ods_destination_keeps_the_view_of_its_sheets(self):
-        # LibreOffice writes frozen panes and zoom only from a window, and Tessaro's office has none.
+    def test_an_ods_destination_keeps_the_view_of_its_sheets_and_its_small_numbers_whole(self):
+        # LibreOffice writes frozen panes and zoom only from a window, and Tessaro's office has none;
+        # and numbers with no more than 20 decimals (1.2345678901234567E-14 as 0.00000000000001234568).
         made = self.fixture("dst.ods", self.src)
         dest = os.path.join(self.dst, "dst.ods")
         view = ('<config:config-item-map-indexed config:name="Views"><config:config-item-map-entry>'
@@ -434,13 +435,32 @@ class LegacyCliTest(unittest.TestCase):
                 data = z.read(item)
                 if item.filename == "settings.xml":
                     data = data.decode().replace("</config:config-item-set>", view + "</config:config-item-set>", 1).encode()
+                if item.filename == "content.xml":
+                    data = re.sub(rb'(<table:table table:name="First".*?<table:table-row[^>]*>)',
+                                  rb'\1<table:table-cell office:value-type="float" office:value="1.2345678901234567E-14"/>',
+                                  data, count=1, flags=re.S)
                 out.writestr(item, data)
-        r = self.cli("copy", "--sheet", self.fixture("src.xls", self.src) + ":Data", "--dest", dest, "--quiet")
+        small = os.path.join(self.src, "small.xlsx")
+        wb = openpyxl.Workbook()
+        wb.active.title = "Small"
+        wb.active["A1"] = 1.8744045912598e-08
+        wb.active["A2"] = 0.000001
+        wb.save(small)
+        r = self.cli("copy", "--sheet", self.fixture("src.xls", self.src) + ":Data", "--sheet", small + ":Small",
+                     "--dest", dest, "--quiet")
         self.assertEqual(r.returncode, 0, r.stderr)
         with zipfile.ZipFile(dest) as z:
             self.assertEqual(z.namelist()[0], "mimetype")
             self.assertIn(view, z.read("settings.xml").decode())
         self.assertIn("Data (2)", office_books.read_books([dest])[dest]["sheets"])
+        with office_books.Office() as office:
+            doc = office.load(dest)
+            try:
+                values = [doc.Sheets.getByName(sheet).getCellRangeByName(cell).getValue()
+                          for sheet, cell in (("First", "A1"), ("Small", "A1"), ("Small", "A2"))]
+            finally:
+                doc.close(True)
+        self.assertEqual(values, [1.2345678901234567e-14, 1.8744045912598e-08, 0.000001])
 
     def test_asian_text_keeps_the_font_its_cell_and_its_runs_name(self):
         # LibreOffice gives a font without Asian letters here its own default for Asian text,

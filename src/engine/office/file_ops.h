@@ -5,7 +5,12 @@
 #include "platform/file_identity.h"
 
 #include <filesystem>
+#include <map>
 #include <string>
+
+namespace tessaro::xlsx {
+class ZipReader;
+}
 
 namespace tessaro::office {
 
@@ -36,5 +41,10 @@ void copyFileReplacing(const std::filesystem::path& from, const std::filesystem:
 // A name no other process of this machine picks at the same moment: a prefix, this process
 // and a per-process counter, and random bits.
 std::string uniqueToken();
+
+// Writes the archive `saved` (open on `written`) again in place of `written`, with the parts
+// named in `changed` holding their new content and every other entry copied as it is stored.
+void rewriteArchive(const xlsx::ZipReader& saved, const std::filesystem::path& written,
+                    const std::map<std::string, std::string>& changed);
 
 } // namespace tessaro::office

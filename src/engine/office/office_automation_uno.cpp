@@ -2,6 +2,7 @@
 #include "engine/office/file_ops.h"
 #include "engine/office/office_automation.h"
 #include "engine/office/uno_office.h"
+#include "engine/office/ods_numbers.h"
 #include "engine/office/view_settings.h"
 #include "engine/office/vba_project.h"
 #include "engine/office/xls_cells.h"
@@ -1857,6 +1858,35 @@ struct OfficeAutomation::Impl {
                 throw AutomationError(ErrorCode::SaveFailed,
                                       fmt::format("{}: the workbook was not saved, because the view of its sheets "
                                                   "(frozen panes, zoom) could not be kept: {}; the file is unchanged.",
+                                                  target.string(), e.what()));
+            }
+        }
+        if (as == WorkbookFormat::Ods) {
+            const Reference<css::container::XNameAccess> tables(b.doc->getSheets(), UNO_QUERY_THROW);
+            const NumberAt numberAt = [&](const std::string& name, std::uint32_t row, std::uint32_t column) {
+                return uno.run(target, "reading its numbers", [&]() -> std::optional<double> {
+                    const OUString sheetName = OUString::fromUtf8(name.c_str());
+                    if (!tables->hasByName(sheetName) || row > SAL_MAX_INT32 || column > SAL_MAX_INT32)
+                        return std::nullopt;
+                    const Reference<css::table::XCell> cell =
+                        Reference<css::sheet::XSpreadsheet>(tables->getByName(sheetName), UNO_QUERY_THROW)
+                            ->getCellByPosition(static_cast<sal_Int32>(column), static_cast<sal_Int32>(row));
+                    const auto type = cell->getType();
+                    if (type != css::table::CellContentType_VALUE &&
+                        !(type == css::table::CellContentType_FORMULA && cell->getError() == 0))
+                        return std::nullopt;
+                    return cell->getValue();
+                });
+            };
+            try {
+                keepNumbersWhole(out->path(), numberAt);
+            } catch (const AutomationError&) {
+                throw;
+            } catch (const std::exception& e) {
+                throw AutomationError(ErrorCode::SaveFailed,
+                                      fmt::format("{}: the workbook was not saved, because the numbers LibreOffice "
+                                                  "writes with fewer digits could not be written whole: {}; the file "
+                                                  "is unchanged.",
                                                   target.string(), e.what()));
             }
         }

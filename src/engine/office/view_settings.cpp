@@ -2,16 +2,9 @@
 #include "engine/office/view_settings.h"
 
 #include "engine/office/file_ops.h"
-#include "platform/own_temporaries.h"
 
 #include "engine/xml/xml_dom.h"
-#include "engine/zip/compression.h"
-#include "engine/zip/output_file.h"
 #include "engine/zip/zip_reader.h"
-#include "engine/zip/zip_writer.h"
-
-#include <fcntl.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -80,46 +73,6 @@ void addSheetView(pugi::xml_node tables, const std::string& sheet, const SheetVi
 
 // Writes the archive again beside `written`, with `changed` entries (by name) in place of
 // theirs and every other entry as it was, and puts it in place of `written` once whole.
-void rewriteArchive(const xlsx::ZipReader& saved, const fs::path& written, const std::map<std::string, std::string>& changed)
-{
-    std::map<std::string, xlsx::StoredPart> parts;
-    for (const auto& [name, content] : changed) {
-        xlsx::PartCompressor compressor(6);
-        compressor.feed(content);
-        parts.emplace(name, compressor.finish());
-    }
-    // A name the leftover sweep knows: a run killed here leaves nothing for good.
-    std::string random = uniqueToken();
-    random.erase(std::remove(random.begin(), random.end(), '-'), random.end());
-    const fs::path next = written.parent_path() / temporaryNameFor(written, random);
-    const int fd = ::open(next.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0)
-        throw std::system_error(errno, std::generic_category(), "write " + next.string());
-    bool open = true;
-    try {
-        xlsx::DescriptorOutputFile out(fd);
-        xlsx::ZipWriter zip(out);
-        for (const xlsx::ZipEntry& e : saved.entries()) {
-            if (const auto it = parts.find(e.name); it != parts.end())
-                zip.add(e.name, it->second);
-            else
-                zip.addRaw(saved, e);
-        }
-        zip.finish();
-        out.sync();
-        open = false;
-        if (::close(fd) != 0)
-            throw std::system_error(errno, std::generic_category(), "write " + next.string());
-        fs::rename(next, written);
-    } catch (...) {
-        if (open)
-            ::close(fd);
-        std::error_code ec;
-        fs::remove(next, ec);
-        throw;
-    }
-}
-
 std::string cellName(std::uint32_t column, std::uint32_t row)
 {
     std::string letters;

@@ -3,6 +3,7 @@
 // a workbook's format is told from its content, and how a formula LibreOffice read from an .xls
 // gets its error constants back.
 #include "engine/office/file_ops.h"
+#include "engine/office/ods_numbers.h"
 #include "engine/office/workbook_format.h"
 #include "engine/office/xls_cells.h"
 #include "support/shared_dir.h"
@@ -11,6 +12,7 @@
 #include <gtest/gtest.h>
 #include <zip.h>
 
+#include <map>
 #include <set>
 
 #include <sys/stat.h>
@@ -187,6 +189,41 @@ TEST(XlsFormulaText, ErrorConstantsGoBackWhereTheirOperandsWereLeftEmpty)
         const auto back = withErrorConstants(c.read, c.operands);
         EXPECT_EQ(back.value_or("(left)"), c.back ? c.back : "(left)") << c.read;
     }
+}
+
+TEST(OdsNumbers, ANumberCutToTwentyDecimalsIsWrittenWholeAtItsCell)
+{
+    const std::string content =
+        "<office:spreadsheet><table:table table:name=\"A\"><table:table-column table:number-columns-repeated=\"4\"/>"
+        "<table:table-row table:number-rows-repeated=\"2\"><table:table-cell table:number-columns-repeated=\"3\"/>"
+        "<table:table-cell office:value-type=\"float\" office:value=\"0.00000000000001234568\"/></table:table-row>"
+        "<table:table-header-rows><table:table-row><table:covered-table-cell/>"
+        "<table:table-cell office:value=\"-0.0000000187440459126\"><text:p>x</text:p></table:table-cell>"
+        "<table:table-cell office:value=\"0.000001\"/><table:table-cell office:value=\"0.00000123456789012346\"/>"
+        "</table:table-row></table:table-header-rows></table:table>"
+        "<table:table table:name=\"B&amp;C\"><table:table-row><table:table-cell office:value=\"0.00000000012\"/>"
+        "</table:table-row></table:table></office:spreadsheet>";
+    std::vector<std::string> asked;
+    const NumberAt numberAt = [&](const std::string& sheet, std::uint32_t row, std::uint32_t column) -> std::optional<double> {
+        asked.push_back(sheet + "!" + std::to_string(row) + ":" + std::to_string(column));
+        const std::map<std::string, double> whole = {{"A!0:3", 1.2345678901234567e-14}, {"A!2:1", -1.8744045912598e-08},
+                                                     {"A!2:2", 1e-6}, {"A!2:3", 1.2345678901234567e-6}};
+        const auto it = whole.find(asked.back());
+        return it == whole.end() ? std::nullopt : std::optional<double>(it->second);
+    };
+    std::uint64_t mended = 0;
+    const auto out = withNumbersWhole(content, numberAt, mended);
+    ASSERT_TRUE(out);
+    EXPECT_EQ(mended, 2u);
+    EXPECT_EQ(asked, (std::vector<std::string>{"A!0:3", "A!2:1", "A!2:2", "A!2:3", "B&C!0:0"}));
+    std::string expected = content;
+    for (const auto& [cut, whole] : {std::pair<std::string, std::string>{"0.00000000000001234568", "1.2345678901234567e-14"},
+                                     {"-0.0000000187440459126", "-1.8744045912598e-08"}})
+        expected.replace(expected.find(cut), cut.size(), whole);
+    EXPECT_EQ(*out, expected) << "a number of fifteen digits, or of fewer, stays as written";
+    mended = 0;
+    EXPECT_FALSE(withNumbersWhole(*out, numberAt, mended));
+    EXPECT_EQ(mended, 0u);
 }
 
 } // namespace
