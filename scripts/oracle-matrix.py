@@ -78,7 +78,9 @@ the factor is a "columns-scaled" warning). Two more are counted apart: "remeasur
 of automatic height in an .ods, which LibreOffice measures again for the fonts it has) and
 "comment-captions" (LibreOffice draws a caption shape for each comment of an .xlsx or .xlsb it
 reads, and none for those of an .ods or .xls until shown: the drawing objects other than
-captions and the comments are the same).
+captions and the comments are the same). Number formats that an .ods cannot hold (room as wide
+as a character or a digit, a month's first letter), which the copy's report names, are
+accepted where that is the only difference of the cells (formats_an_ods_named).
 LibreOffice reads an error constant inside a formula of an .xls as nothing (#N/A as NA()) and an
 error value as a formula of nothing; a copy into an .xls that shows only that is accepted where
 the file holds each constant at its cell (read from its records), with the "error_constants"; so is
@@ -1494,14 +1496,16 @@ def run_wide_legacy(cli, shared, corpus, made_dir, work, native_cases, only, par
                          booleans_read_as_general(after, f) or error_constants_put_back(src, sheet, f) or
                          whole_rows_as_areas(after, f)]
             remeasured = [f for f in fails if remeasured_rows(after, f)]
+            named_formats = [f for f in fails if formats_an_ods_named(after, f, notes[case])]
             captions = [f for f in fails + conv_fails if f.endswith(CAPTIONS_ONLY)]
-            fails = [f for f in fails if f not in constants and f not in remeasured and f not in captions]
+            fails = [f for f in fails if f not in constants and f not in remeasured and f not in captions and
+                     f not in named_formats]
             conv_fails = [f for f in conv_fails if f not in constants and f not in captions]
             status = "fail" if fails else "pass"
             if fails and converted and not shared_fails and not conv_fails:
                 status = "legacy-conversion"
             results.append({"case": case, "status": status, "file": src, "fails": fails, "error_constants": constants,
-                            "remeasured_rows": remeasured, "comment_captions": captions,
+                            "remeasured_rows": remeasured, "comment_captions": captions, "formats_named": named_formats,
                             "as_converted": conv_fails, "notes": notes[case],
                             "warns": ["%s: %s" % (c["check"], c["reason"]) for c in mine if c["status"] == "WARN"],
                             "checks": len(mine), "office_load": True})
@@ -1818,6 +1822,52 @@ def remeasured_rows(after, check):
     for item in items:
         r = ODS_ROW.match(item)
         if not r or int(r.group(1)) > len(rows) or not rows[int(r.group(1)) - 1]:
+            return False
+    return bool(items)
+
+
+ODS_STYLE = re.compile(r"R\d+C\d+: (\(.*\)) -> (\(.*\))$")
+ODS_FORMAT_NOTES = ("a number format that leaves room as wide as a character", "a number shown with a month's first letter")
+
+
+def ods_format_losses(code):
+    """What the program finds an .ods cannot hold of a number format: room as wide as a character
+    (_x), or as a digit before a section's decimal point outside a fraction (?), or a month
+    shown by its first letter (MMMMM). -> a set of those found."""
+    found = set()
+    for section in re.sub(r'"[^"]*"|\[[^\]]*\]|\\.|\*.', "", code).split(";"):
+        if "_" in section:
+            found.add("widths")
+        if "?" in section.split(".")[0] and "/" not in section:
+            found.add("widths")
+        if re.search(r"[Mm]{5}", section):
+            found.add("months")
+    return found
+
+
+def formats_an_ods_named(after, check, notes):
+    """LibreOffice writes a number format into an .ods without the room it leaves as wide as a
+    character or a digit (accounting formats' _) and ??), and with a month's short name for its
+    first letter; the program names such cells in the copy's report. A style check of a copy in an
+    .ods is accepted when every cell it names differs only in its number format, one with such a
+    thing, and the report has that note for the sheet. -> whether `check` is only that."""
+    named = cell_check(check, r"copy\[\d+:(.*)\]\.styles$")
+    if not named or not after.endswith(".ods"):
+        return False
+    sheet, items, _ = named
+    said = [n for n in notes if n.startswith('"%s": ' % sheet) or (': "%s": ' % sheet) in n]
+    for item in items:
+        m = ODS_STYLE.match(item)
+        if not m:
+            return False
+        try:
+            was, now = ast.literal_eval(m.group(1)), ast.literal_eval(m.group(2))
+        except (ValueError, SyntaxError):
+            return False
+        if not was or was[1:] != now[1:]:
+            return False
+        losses = ods_format_losses(str(was[0]))
+        if not losses or not all(any(ODS_FORMAT_NOTES[0 if l == "widths" else 1] in n for n in said) for l in losses):
             return False
     return bool(items)
 
