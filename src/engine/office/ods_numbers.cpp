@@ -43,10 +43,13 @@ double parsed(std::string_view v)
     return std::strtod(std::string(v).c_str(), nullptr);
 }
 
-// Whether `whole` differs from `written` by more than LibreOffice's 15 significant digits,
-// which it writes every number with.
+// Whether `written` is `whole` cut at the 20th decimal, and so by more than LibreOffice's 15
+// significant digits, which it writes every number with. A number that differs by more than
+// that cut is another cell's, and stays as written.
 bool cut(double written, double whole)
 {
+    if (!(std::abs(whole - written) <= 1e-20))
+        return false;
     char buffer[32];
     std::snprintf(buffer, sizeof buffer, "%.15g", whole);
     return std::strtod(buffer, nullptr) != written;

@@ -202,12 +202,15 @@ TEST(OdsNumbers, ANumberCutToTwentyDecimalsIsWrittenWholeAtItsCell)
         "<table:table-cell office:value=\"0.000001\"/><table:table-cell office:value=\"0.00000123456789012346\"/>"
         "</table:table-row></table:table-header-rows></table:table>"
         "<table:table table:name=\"B&amp;C\"><table:table-row><table:table-cell office:value=\"0.00000000012\"/>"
+        "<table:table-cell office:value=\"0.00000000034567890123\"/>"
         "</table:table-row></table:table></office:spreadsheet>";
     std::vector<std::string> asked;
     const NumberAt numberAt = [&](const std::string& sheet, std::uint32_t row, std::uint32_t column) -> std::optional<double> {
         asked.push_back(sheet + "!" + std::to_string(row) + ":" + std::to_string(column));
         const std::map<std::string, double> whole = {{"A!0:3", 1.2345678901234567e-14}, {"A!2:1", -1.8744045912598e-08},
-                                                     {"A!2:2", 1e-6}, {"A!2:3", 1.2345678901234567e-6}};
+                                                     {"A!2:2", 1e-6}, {"A!2:3", 1.2345678901234567e-6},
+                                                     // not the number written there: another cell's
+                                                     {"B&C!0:1", 3.4567890133333e-10}};
         const auto it = whole.find(asked.back());
         return it == whole.end() ? std::nullopt : std::optional<double>(it->second);
     };
@@ -215,7 +218,7 @@ TEST(OdsNumbers, ANumberCutToTwentyDecimalsIsWrittenWholeAtItsCell)
     const auto out = withNumbersWhole(content, numberAt, mended);
     ASSERT_TRUE(out);
     EXPECT_EQ(mended, 2u);
-    EXPECT_EQ(asked, (std::vector<std::string>{"A!0:3", "A!2:1", "A!2:2", "A!2:3", "B&C!0:0"}));
+    EXPECT_EQ(asked, (std::vector<std::string>{"A!0:3", "A!2:1", "A!2:2", "A!2:3", "B&C!0:0", "B&C!0:1"}));
     std::string expected = content;
     for (const auto& [cut, whole] : {std::pair<std::string, std::string>{"0.00000000000001234568", "1.2345678901234567e-14"},
                                      {"-0.0000000187440459126", "-1.8744045912598e-08"}})
