@@ -69,7 +69,7 @@ What the oracle cannot judge by itself, counted apart and verified in full here:
 A Strict source, or one with an empty format index (s=""), is judged through a copy made for
 the oracle with Transitional names and without s="", which mean the same.
 Through LibreOffice (the legacy judging) five differences of representation are not faults:
-numbers equal to 15 significant digits, number formats equal in meaning, LibreOffice's
+numbers equal to 15 significant digits, number formats equal in meaning (format_key), LibreOffice's
 "standard" vertical alignment against "bottom", the format of cells empty in both but for
 their background (LibreOffice shows a cell the file lacks in the workbook's default format,
 the destination's in the copy), and column widths that all differ
@@ -1261,7 +1261,7 @@ def judge_run(office, rep, job, U, C, lo_uno, local):
                 continue
             shift = (U.null_date(doc) - U.null_date(after)).days
             s, d = as_stored(U.snapshot(doc, doc.Sheets.getByName(sheet)), U.snapshot(after, after.Sheets.getByName(name)),
-                             C.numfmt_key)
+                             format_key(C.numfmt_key))
             same_error_values(s, d, doc.Sheets.getByName(sheet), after.Sheets.getByName(name))
             scaled_widths(rep, tag, s, d)
             known = len(rep.results)
@@ -1284,7 +1284,7 @@ def judge_run(office, rep, job, U, C, lo_uno, local):
                     continue
                 shift = (U.null_date(conv) - U.null_date(after)).days
                 s, d = as_stored(U.snapshot(conv, conv.Sheets.getByName(sheet)),
-                                 U.snapshot(after, after.Sheets.getByName(name)), C.numfmt_key)
+                                 U.snapshot(after, after.Sheets.getByName(name)), format_key(C.numfmt_key))
                 same_error_values(s, d, conv.Sheets.getByName(sheet), after.Sheets.getByName(name))
                 scaled_widths(rep, AS_CONVERTED + tag, s, d)
                 known = len(rep.results)
@@ -1314,6 +1314,38 @@ def captions_only(rep, known, tag, source, copy):
     if shapes and shapes["status"] == "FAIL" and comments and comments["status"] == "PASS" and \
             others(source) == others(copy):
         shapes["reason"] += CAPTIONS_ONLY
+
+
+def format_key(numfmt_key):
+    """The oracle's key of a number format (`numfmt_key`), with two spellings of one format taken
+    as one, which LibreOffice writes into an .ods and reads back otherwise: a condition and a
+    colour in either order ([RED][<-25]General and [<-25][RED]General), and a comma of a date or
+    time section, which is literal there, in quotes or not (D", "YYYY and D," "YYYY)."""
+    def key(code):
+        if not code:
+            return numfmt_key(code)
+        sections, part, quoted = [], "", False
+        for ch in code:
+            if ch == '"':
+                quoted = not quoted
+            if ch == ";" and not quoted:
+                sections.append(part)
+                part = ""
+            else:
+                part += ch
+        sections.append(part)
+        out = []
+        for section in sections:
+            tags = re.match(r"(?:\[[^\]]*\])*", section).group(0)
+            rest = section[len(tags):]
+            parts = re.findall(r"\[[^\]]*\]", tags)
+            parts.sort(key=lambda t: 0 if re.match(r"\[[<>=]", t) else 1)
+            bare = re.sub(r'"[^"]*"|\[[^\]]*\]|\\.', "", rest)
+            if not re.search(r"[0#?]", bare) and re.search(r"[yYmMdDhHsS]", bare):
+                rest = re.sub(r'("[^"]*")|,', lambda m: m.group(1) or '","', rest)
+            out.append("".join(parts) + rest)
+        return numfmt_key(";".join(out))
+    return key
 
 
 def as_stored(s, d, numfmt_key):
