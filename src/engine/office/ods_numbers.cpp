@@ -59,6 +59,10 @@ bool cut(double written, double whole)
 
 std::optional<std::string> withNumbersWhole(std::string_view content, const NumberAt& numberAt, std::uint64_t& mended)
 {
+    // Most workbooks hold no such number: they are not scanned.
+    if (content.find("office:value=\"0.00000") == std::string_view::npos &&
+        content.find("office:value=\"-0.00000") == std::string_view::npos)
+        return std::nullopt;
     struct Edit {
         std::size_t at, length;
         std::string text;
