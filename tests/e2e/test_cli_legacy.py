@@ -603,6 +603,9 @@ class LegacyCliTest(unittest.TestCase):
         wb.create_sheet("Beyond")["B2"] = "=SUM(A2:A1048576)"
         wb["Beyond"]["B3"] = "=SUM(1:2)"
         wb["Beyond"].formula_attributes["B3"] = {"t": "array", "ref": "B3"}
+        # A shared formula whose second cell reads row 65,537.
+        wb["Beyond"]["C65535"] = "=SHARED"
+        wb["Beyond"]["C65536"] = "=SHARED"
         wb.create_sheet("Errors")["C3"] = "#DIV/0!"
         wb["Errors"].sheet_state = "hidden"
         # Data tables with a row input, as LibreOffice writes them and as a spreadsheet application does.
@@ -612,7 +615,9 @@ class LegacyCliTest(unittest.TestCase):
         wb.save(plain)
         bomb = os.path.join(self.src, "bomb.xlsx")
         for path, change in ((big, lambda name, data: data.replace(
-                                  b"<f>PLACE</f>", b'<f t="dataTable" ref="B2:C3" dt2D="1" dtr="1" r1="F1" r2="G1"/>')),
+                                  b"<f>PLACE</f>", b'<f t="dataTable" ref="B2:C3" dt2D="1" dtr="1" r1="F1" r2="G1"/>').replace(
+                                  b"<f>SHARED</f>", b'<f t="shared" ref="C65535:C65536" si="0">A65536</f>', 1).replace(
+                                  b"<f>SHARED</f>", b'<f t="shared" si="0"/>')),
                              (bomb, lambda name, data: data.replace(b"<sheetData>", b"<sheetData>" + b" " * (80 << 20), 1)
                               if name == "xl/worksheets/sheet3.xml" else data)):
             with zipfile.ZipFile(plain) as zin, zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as zout:
@@ -629,7 +634,7 @@ class LegacyCliTest(unittest.TestCase):
                                  ("Linked", ": what was asked cannot be done in a workbook of this format",
                                   "Linked has a formula that reads other workbooks (the first in B2)"),
                                  ("Beyond", ": what was asked cannot be done in a workbook of this format",
-                                  "Beyond has 2 formulas that read cells beyond column IV or row 65,536, or whole rows "
+                                  "Beyond has 3 formulas that read cells beyond column IV or row 65,536, or whole rows "
                                   "in an array formula (the first in B2), and LibreOffice writes such references into "
                                   "an .xls workbook as #REF!"),
                                  ("RowTable", ": what was asked cannot be done in a workbook of this format",

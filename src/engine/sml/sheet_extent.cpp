@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -89,11 +90,44 @@ public:
             beyondXls = beyondXls || a->lastCol > 256;
         else if (allColumns)
             beyondXls = beyondXls || a->lastRow > 65536 || array_;
+        else if (a->lastRow > 65536 || a->lastCol > 256)
+            beyondXls = true;
         else
-            beyondXls = beyondXls || a->lastRow > 65536 || a->lastCol > 256;
+            keepCorners(text);
+    }
+
+    // The cells a reference's corners name, for a shared formula's other cells, which read them
+    // moved by their distance from its first cell where they are relative.
+    struct Corner {
+        long row, column;
+        bool rowFixed, columnFixed;
+    };
+    std::vector<Corner> corners;
+
+    // Whether the formula, moved down by `rows` and right by `columns`, reads past an .xls sheet.
+    bool beyondXlsMoved(long rows, long columns) const
+    {
+        for (const Corner& c : corners)
+            if ((c.rowFixed ? c.row : c.row + rows) > 65536 || (c.columnFixed ? c.column : c.column + columns) > 256)
+                return true;
+        return false;
     }
 
 private:
+    void keepCorners(std::string_view text)
+    {
+        while (!text.empty()) {
+            const std::size_t colon = text.find(':');
+            const std::string_view end = text.substr(0, colon);
+            long row = 0, column = 0;
+            if (parseCell(end, row, column)) {
+                const std::size_t digit = end.find_first_of("0123456789");
+                corners.push_back({row, column, digit > 0 && end[digit - 1] == '$', end.front() == '$'});
+            }
+            text = colon == std::string_view::npos ? std::string_view() : text.substr(colon + 1);
+        }
+    }
+
     bool array_;
 };
 
@@ -229,8 +263,11 @@ private:
             // A cell of a shared formula reads what the formula's first cell reads.
             if (sharedIndex_ && externalShared_.count(*sharedIndex_))
                 countExternal();
-            if (sharedIndex_ && beyondXlsShared_.count(*sharedIndex_))
-                countBeyondXls();
+            if (sharedIndex_)
+                if (const auto it = beyondXlsShared_.find(*sharedIndex_); it != beyondXlsShared_.end() &&
+                    (it->second.beyond || it->second.reach.beyondXlsMoved(static_cast<long>(row_) - it->second.row,
+                                                                          static_cast<long>(column_) - it->second.column)))
+                    countBeyondXls();
             return;
         }
         inFormula_ = true;
@@ -251,11 +288,11 @@ private:
         } else if (isRowInputTable(text_)) {
             countRowInputTable();
         }
-        if (reach.beyondXls) {
+        if (reach.beyondXls)
             countBeyondXls();
-            if (sharedIndex_)
-                beyondXlsShared_.insert(*sharedIndex_);
-        }
+        if (sharedIndex_)
+            beyondXlsShared_.insert_or_assign(
+                *sharedIndex_, SharedReach{static_cast<long>(row_), static_cast<long>(column_), reach.beyondXls, std::move(reach)});
         text_.clear();
     }
 
@@ -315,7 +352,13 @@ private:
     std::optional<std::uint64_t> sharedIndex_;
     bool array_ = false;
     std::unordered_set<std::uint64_t> externalShared_;
-    std::unordered_set<std::uint64_t> beyondXlsShared_;
+    // A shared formula's first cell and what it reads, by the formula's index.
+    struct SharedReach {
+        long row, column;
+        bool beyond;
+        FormulaReach reach;
+    };
+    std::unordered_map<std::uint64_t, SharedReach> beyondXlsShared_;
     std::string text_;
 };
 
