@@ -314,6 +314,46 @@ class LegacyCliTest(unittest.TestCase):
                 self.assertIn(b"read by the copies", held)
                 self.assertNotIn(b"not for the copies", held)
 
+    def test_formulas_reading_names_no_workbook_defines_are_named_for_an_xls(self):
+        # LibreOffice writes such a name into an .xls as a text, which shows #VALUE!; an .ods
+        # keeps it. References, booleans, texts, errors and defined names are no such names.
+        source = os.path.join(self.src, "unknown.xlsx")
+        wb = openpyxl.Workbook()
+        wb.active.title = "Main"
+        main = wb["Main"]
+        main["A1"], main["A2"], main["A3"] = 1, "=SUM(gone)", "=IFERROR(gone_too,1)+Rate"
+        main["A4"], main["A5"] = "=SUM(Data!A1:A2)+$A$1+SUM(B:B)", '=IF(TRUE,"gone",#N/A)&\'Q 1\'!A1'
+        wb.defined_names.append(openpyxl.workbook.defined_name.DefinedName("Rate", attr_text="Data!$A$1"))
+        wb.create_sheet("Data")["A1"] = 2
+        wb.create_sheet("Q 1")
+        wb.save(source)
+        dests = [self.fixture("dst.xls", self.dst), self.fixture("dst.ods", self.dst)]
+        r = self.cli("copy", "--sheet", source + ":Main", "--dest", dests[0], "--dest", dests[1])
+        self.assertEqual(r.returncode, 0, r.stderr)
+        out = r.stdout + r.stderr
+        self.assertIn('dst.xls: "Main": A2 =SUM(gone) and 1 other cell read names that no workbook defines, which '
+                      "LibreOffice writes into an .xls workbook as texts or as #NAME?, not as names", out)
+        self.assertEqual(out.count("no workbook defines"), 1)
+
+    @unittest.skipUnless(os.path.isdir(WIDE), "the shared wide corpus is not beside the project")
+    def test_a_name_of_no_definition_read_through_another_sheet_is_no_other_name_in_the_copy(self):
+        # Cross-Sheet's E1 reads col2_, which the .xls gives no definition, through a reference to
+        # its own workbook; LibreOffice's import gave the copies col3_ in its place.
+        source = os.path.join(WIDE, "sjs__biff5__named_ranges_2011.xls")
+        dests = [self.fixture("dst.xls", self.dst), self.fixture("dst.ods", self.dst)]
+        r = self.cli("copy", "--sheet", source + ":Cross-Sheet", "--dest", dests[0], "--dest", dests[1], "--quiet")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        with office_books.Office() as office:
+            for dest in dests:
+                doc = office.load(dest)
+                try:
+                    sheet = doc.Sheets.getByName("Cross-Sheet")
+                    self.assertEqual([sheet.getCellByPosition(c, 0).getFormula() for c in (3, 5)],
+                                     ["=SUM(col1_)", "=SUM(col3_)"], dest)
+                    self.assertIn(sheet.getCellByPosition(4, 0).getFormula(), ("=SUM(#NAME?)", "=SUM()"), dest)
+                finally:
+                    doc.close(True)
+
     def test_a_chart_reading_other_sheets_is_refused_in_an_xls_and_noted_in_an_ods(self):
         # LibreOffice keeps such a chart's values as data of its own, which an .xls cannot hold.
         from openpyxl.chart import BarChart, Reference

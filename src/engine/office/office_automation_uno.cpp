@@ -39,6 +39,14 @@
 #include <com/sun/star/sheet/XSpreadsheets2.hpp>
 #include <com/sun/star/sheet/XCellRangeFormula.hpp>
 #include <com/sun/star/sheet/XFormulaQuery.hpp>
+#include <com/sun/star/sheet/FormulaLanguage.hpp>
+#include <com/sun/star/sheet/FormulaMapGroup.hpp>
+#include <com/sun/star/sheet/FormulaMapGroupSpecialOffset.hpp>
+#include <com/sun/star/sheet/FormulaOpCodeMapEntry.hpp>
+#include <com/sun/star/sheet/FormulaToken.hpp>
+#include <com/sun/star/sheet/NameToken.hpp>
+#include <com/sun/star/sheet/XFormulaOpCodeMapper.hpp>
+#include <com/sun/star/sheet/XFormulaTokens.hpp>
 #include <com/sun/star/text/XTextRange.hpp>
 #include <com/sun/star/table/CellContentType.hpp>
 #include <com/sun/star/sheet/XDataPilotTablesSupplier.hpp>
@@ -1314,6 +1322,200 @@ std::vector<std::pair<std::string, std::string>> namesIn(const Reference<css::sh
     return out;
 }
 
+// Whether `formula`, as LibreOffice shows it, may read a name that `known` (upper case) does
+// not hold: a word outside quotes that is no call, number, boolean, error or reference. A word
+// it lets through is only looked at more closely.
+bool mayReadAnUnknownName(const std::string& formula, const std::set<std::string>& known)
+{
+    const auto inWord = [](char ch) {
+        return std::isalnum(static_cast<unsigned char>(ch)) || ch == '_' || ch == '.' || ch == '\\' || ch == '$' || ch < 0;
+    };
+    const auto letters = [](std::string_view s, std::size_t from, std::size_t to) {
+        return to > from && to - from <= 3 &&
+               std::all_of(s.begin() + static_cast<std::ptrdiff_t>(from), s.begin() + static_cast<std::ptrdiff_t>(to),
+                           [](char ch) { return std::isalpha(static_cast<unsigned char>(ch)); });
+    };
+    for (std::size_t i = 0; i < formula.size();) {
+        const char ch = formula[i];
+        if (ch == '"' || ch == '\'') { // a text or a quoted sheet's name; a quote doubled stays inside
+            std::size_t end = i + 1;
+            while (end < formula.size() && !(formula[end] == ch && (end + 1 == formula.size() || formula[end + 1] != ch)))
+                end += formula[end] == ch ? 2 : 1;
+            i = end + 1;
+            continue;
+        }
+        if (ch == '[') { // a table's columns
+            int depth = 0;
+            for (; i < formula.size(); ++i) {
+                depth += formula[i] == '[' ? 1 : formula[i] == ']' ? -1 : 0;
+                if (depth == 0)
+                    break;
+            }
+            ++i;
+            continue;
+        }
+        if (!inWord(ch)) {
+            ++i;
+            continue;
+        }
+        std::size_t end = i;
+        while (end < formula.size() && inWord(formula[end]))
+            ++end;
+        std::size_t next = end;
+        while (next < formula.size() && formula[next] == ' ')
+            ++next;
+        const bool afterError = i > 0 && (formula[i - 1] == '#' || (i > 2 && formula.compare(i - 3, 3, "#N/") == 0));
+        const bool call = next < formula.size() && (formula[next] == '(' || formula[next] == '[');
+        const bool range = (next < formula.size() && formula[next] == ':') || (i > 0 && formula[i - 1] == ':');
+        std::string word = formula.substr(i, end - i);
+        i = end;
+        if (afterError || call)
+            continue;
+        if (const auto dot = word.rfind('.'); dot != std::string::npos)
+            word.erase(0, dot + 1); // a reference on a sheet
+        word.erase(std::remove(word.begin(), word.end(), '$'), word.end());
+        if (word.empty() || std::isdigit(static_cast<unsigned char>(word[0])))
+            continue;
+        for (char& c : word)
+            c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        std::size_t digits = word.size();
+        while (digits > 0 && std::isdigit(static_cast<unsigned char>(word[digits - 1])))
+            --digits;
+        const bool cell = digits < word.size() && letters(word, 0, digits);
+        if (known.count(word) || word == "TRUE" || word == "FALSE" || cell || (range && letters(word, 0, word.size())))
+            continue;
+        return true;
+    }
+    return false;
+}
+
+// A word LibreOffice could not read that a spreadsheet application may take as a name.
+bool nameLike(const OUString& word)
+{
+    const auto digit = [](sal_Unicode c) { return c >= '0' && c <= '9'; };
+    if (word.isEmpty() || digit(word[0]))
+        return false;
+    for (sal_Int32 i = 0; i < word.getLength(); ++i) {
+        const sal_Unicode c = word[i];
+        if (!(c >= 0x80 || digit(c) || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' || c == '\\'))
+            return false;
+    }
+    return true;
+}
+
+// The opcodes LibreOffice gives a defined name, a word it could not read, a call of a macro
+// (how it reads a name of no definition from an .xls) and an opening parenthesis.
+struct NameOpCodes {
+    sal_Int32 name = -1, bad = -1, macro = -1, open = -1;
+};
+
+NameOpCodes nameOpCodes(const Reference<css::sheet::XSpreadsheetDocument>& doc)
+{
+    const Reference<css::sheet::XFormulaOpCodeMapper> mapper(
+        Reference<css::lang::XMultiServiceFactory>(doc, UNO_QUERY_THROW)
+            ->createInstance("com.sun.star.sheet.FormulaOpCodeMapper"),
+        UNO_QUERY_THROW);
+    const Sequence<css::sheet::FormulaOpCodeMapEntry> special =
+        mapper->getAvailableMappings(css::sheet::FormulaLanguage::ODFF, css::sheet::FormulaMapGroup::SPECIAL);
+    const auto at = [&](sal_Int32 offset) { return offset < special.getLength() ? special[offset].Token.OpCode : -1; };
+    const OUString parenthesis("(");
+    const Sequence<css::sheet::FormulaToken> open =
+        mapper->getMappings(Sequence<OUString>(&parenthesis, 1), css::sheet::FormulaLanguage::ODFF);
+    return {at(css::sheet::FormulaMapGroupSpecialOffset::NAME), at(css::sheet::FormulaMapGroupSpecialOffset::BAD),
+            at(css::sheet::FormulaMapGroupSpecialOffset::MACRO), open.hasElements() ? open[0].OpCode : -1};
+}
+
+// A formula may read a name its workbook does not define (one deleted, or one of the workbook
+// it came from). LibreOffice holds such a name as a word it could not read, or read from an .xls
+// as a macro's name, and writes it into an .xls as a text ("total") or as #NAME?, where a
+// spreadsheet application writes a name of no definition: the formula then no longer reads the
+// name once it is defined, and a text shows #VALUE!. The note names those cells of `copy`, a
+// sheet of `doc`.
+std::optional<std::string> unknownNamesNote(const Reference<css::sheet::XSpreadsheetDocument>& doc,
+                                            const Reference<css::sheet::XSpreadsheet>& copy, const std::string& copyName)
+{
+    std::set<std::string> names = definedNamesOf(doc);
+    for (const auto& [name, definition] : namesIn(doc, copy))
+        names.insert(upperCase(name));
+    std::optional<NameOpCodes> ops;
+    std::uint64_t count = 0;
+    std::string first;
+    forEachFormulaRange(copy, [&](const auto&, const css::table::CellRangeAddress& a, const auto& texts) {
+        for (sal_Int32 r = 0; r < texts.getLength(); ++r)
+            for (sal_Int32 c = 0; c < texts[r].getLength(); ++c) {
+                if (!mayReadAnUnknownName(toUtf8(texts[r][c]), names))
+                    continue;
+                if (!ops)
+                    ops = nameOpCodes(doc);
+                const Sequence<css::sheet::FormulaToken> tokens =
+                    Reference<css::sheet::XFormulaTokens>(copy->getCellByPosition(a.StartColumn + c, a.StartRow + r),
+                                                          UNO_QUERY_THROW)
+                        ->getTokens();
+                for (sal_Int32 k = 0; k < tokens.getLength(); ++k) {
+                    OUString word;
+                    if ((tokens[k].OpCode == ops->bad || tokens[k].OpCode == ops->macro) && (tokens[k].Data >>= word) && nameLike(word) &&
+                        (k + 1 == tokens.getLength() || tokens[k + 1].OpCode != ops->open)) {
+                        if (count++ == 0)
+                            first = fmt::format("{} {}", cellName(a.StartColumn + c, a.StartRow + r), toUtf8(texts[r][c]));
+                        break;
+                    }
+                }
+            }
+    });
+    if (count == 0)
+        return std::nullopt;
+    const auto [cells, verb] = countedCells(count, first);
+    return fmt::format("\"{}\": {} {} that no workbook defines, which LibreOffice writes into an .xls workbook as "
+                       "texts or as #NAME?, not as names: there {} not read them once they are defined, and a text "
+                       "shows #VALUE!",
+                       copyName, cells, count == 1 ? "reads names" : "read names", count == 1 ? "it does" : "they do");
+}
+
+// An .xls can hold a name of no definition that its formulas read through another
+// sheet's reference; LibreOffice then lists no such name, shows those formulas with #NAME?,
+// and its import gives the copy another name in its place (=SUM(#NAME?) became =SUM(col3_)).
+// Those formulas of `copy` take the source's as LibreOffice shows them.
+void keepNamesOfNoEntry(const Reference<css::sheet::XSpreadsheetDocument>& from,
+                        const Reference<css::sheet::XSpreadsheet>& source, const Reference<css::sheet::XSpreadsheet>& copy)
+{
+    std::optional<NameOpCodes> ops;
+    std::set<std::pair<sal_Int32, sal_Int32>> listed; // index, sheet (-1: the workbook's)
+    forEachFormulaRange(source, [&](const auto&, const css::table::CellRangeAddress& a, const auto& texts) {
+        for (sal_Int32 r = 0; r < texts.getLength(); ++r)
+            for (sal_Int32 c = 0; c < texts[r].getLength(); ++c) {
+                if (texts[r][c].indexOf("#NAME?") < 0 || isArrayFormula(texts[r][c]))
+                    continue;
+                if (!ops) {
+                    ops = nameOpCodes(from);
+                    const Reference<css::container::XIndexAccess> sheets(from->getSheets(), UNO_QUERY_THROW);
+                    for (sal_Int32 s = -1; s < sheets->getCount(); ++s) {
+                        const Reference<css::beans::XPropertySet> holder =
+                            s < 0 ? Reference<css::beans::XPropertySet>(from, UNO_QUERY_THROW)
+                                  : Reference<css::beans::XPropertySet>(sheets->getByIndex(s), UNO_QUERY_THROW);
+                        const Reference<css::container::XNameAccess> names(holder->getPropertyValue("NamedRanges"), UNO_QUERY);
+                        if (names.is())
+                            for (const OUString& name : names->getElementNames()) {
+                                sal_Int32 index = -1;
+                                Reference<css::beans::XPropertySet>(names->getByName(name), UNO_QUERY_THROW)
+                                        ->getPropertyValue("TokenIndex") >>= index;
+                                listed.emplace(index, s);
+                            }
+                    }
+                }
+                const sal_Int32 column = a.StartColumn + c, row = a.StartRow + r;
+                const Sequence<css::sheet::FormulaToken> tokens =
+                    Reference<css::sheet::XFormulaTokens>(source->getCellByPosition(column, row), UNO_QUERY_THROW)->getTokens();
+                for (const auto& token : tokens) {
+                    css::sheet::NameToken name;
+                    if (token.OpCode == ops->name && (token.Data >>= name) && !listed.count({name.Index, name.Sheet})) {
+                        copy->getCellByPosition(column, row)->setFormula(texts[r][c]);
+                        break;
+                    }
+                }
+            }
+    });
+}
+
 struct CachedReads {
     bool any = false;
     // The names the formulas use that read other sheets.
@@ -2267,6 +2469,8 @@ void OfficeAutomation::copySheet(SheetRef sheetRef, Placement where, SheetRef an
         to.copies.insert(nameOfCopy);
         const Reference<css::sheet::XSpreadsheet> copied(copy, UNO_QUERY_THROW);
         linksInsideStayInside(copied, Reference<css::frame::XModel>(from.doc, UNO_QUERY_THROW)->getURL());
+        if (from.format == WorkbookFormat::Xls)
+            keepNamesOfNoEntry(from.doc, source.sheet, copied);
         keepErrorValues(to.doc, source.sheet, copied);
         // LibreOffice's import copies a pivot table's cells as values and leaves the table behind.
         if (const auto pivots = pivotTables(source.sheet); pivots.size() > pivotTables(copied).size())
@@ -2289,6 +2493,8 @@ void OfficeAutomation::copySheet(SheetRef sheetRef, Placement where, SheetRef an
                 made.push_back(std::move(*note));
         if (to.format == WorkbookFormat::Xls) {
             if (auto note = formulasAnXlsLoses(from.doc, copied, toUtf8(nameOfCopy)))
+                made.push_back(std::move(*note));
+            if (auto note = unknownNamesNote(to.doc, copied, toUtf8(nameOfCopy)))
                 made.push_back(std::move(*note));
             // LibreOffice keeps in an .xls the values its cells' references to another file read,
             // not those its names read.
