@@ -314,15 +314,17 @@ class LegacyCliTest(unittest.TestCase):
                 self.assertIn(b"read by the copies", held)
                 self.assertNotIn(b"not for the copies", held)
 
-    def test_formulas_reading_names_no_workbook_defines_are_named_for_an_xls(self):
-        # LibreOffice writes such a name into an .xls as a text, which shows #VALUE!; an .ods
-        # keeps it. References, booleans, texts, errors and defined names are no such names.
+    def test_formulas_reading_names_or_calling_functions_no_workbook_defines_are_named_for_an_xls(self):
+        # LibreOffice writes such a name into an .xls as a text, which shows #VALUE!, and such a
+        # call as =NA(); an .ods keeps both. References, booleans, texts, errors, defined names and
+        # functions it knows are neither.
         source = os.path.join(self.src, "unknown.xlsx")
         wb = openpyxl.Workbook()
         wb.active.title = "Main"
         main = wb["Main"]
         main["A1"], main["A2"], main["A3"] = 1, "=SUM(gone)", "=IFERROR(gone_too,1)+Rate"
         main["A4"], main["A5"] = "=SUM(Data!A1:A2)+$A$1+SUM(B:B)", '=IF(TRUE,"gone",#N/A)&\'Q 1\'!A1'
+        main["A6"], main["A7"] = "=MyMacro(A1)+Rate", "=_xlfn.CONCAT(1,2)"
         wb.defined_names.append(openpyxl.workbook.defined_name.DefinedName("Rate", attr_text="Data!$A$1"))
         wb.create_sheet("Data")["A1"] = 2
         wb.create_sheet("Q 1")
@@ -333,7 +335,8 @@ class LegacyCliTest(unittest.TestCase):
         out = r.stdout + r.stderr
         self.assertIn('dst.xls: "Main": A2 =SUM(gone) and 1 other cell read names that no workbook defines, which '
                       "LibreOffice writes into an .xls workbook as texts or as #NAME?, not as names", out)
-        self.assertEqual(out.count("no workbook defines"), 1)
+        self.assertIn('dst.xls: "Main": A6 =mymacro(A1)+Rate calls functions LibreOffice does not know', out)
+        self.assertEqual((out.count("no workbook defines"), out.count("does not know")), (1, 1))
 
     @unittest.skipUnless(os.path.isdir(WIDE), "the shared wide corpus is not beside the project")
     def test_a_name_of_no_definition_read_through_another_sheet_is_no_other_name_in_the_copy(self):

@@ -1323,9 +1323,10 @@ std::vector<std::pair<std::string, std::string>> namesIn(const Reference<css::sh
 }
 
 // Whether `formula`, as LibreOffice shows it, may read a name that `known` (upper case) does
-// not hold: a word outside quotes that is no call, number, boolean, error or reference. A word
-// it lets through is only looked at more closely.
-bool mayReadAnUnknownName(const std::string& formula, const std::set<std::string>& known)
+// not hold, or call a function `functions` (upper case) does not: a word outside quotes that is
+// no number, boolean, error or reference. A word it lets through is only looked at more closely.
+bool mayReadAnUnknownWord(const std::string& formula, const std::set<std::string>& known,
+                          const std::set<std::string>& functions)
 {
     const auto inWord = [](char ch) {
         return std::isalnum(static_cast<unsigned char>(ch)) || ch == '_' || ch == '.' || ch == '\\' || ch == '$' || ch < 0;
@@ -1369,8 +1370,13 @@ bool mayReadAnUnknownName(const std::string& formula, const std::set<std::string
         const bool range = (next < formula.size() && formula[next] == ':') || (i > 0 && formula[i - 1] == ':');
         std::string word = formula.substr(i, end - i);
         i = end;
-        if (afterError || call)
+        if (afterError)
             continue;
+        if (call) {
+            if (!functions.count(upperCase(word)) && formula[next] == '(')
+                return true;
+            continue;
+        }
         if (const auto dot = word.rfind('.'); dot != std::string::npos)
             word.erase(0, dot + 1); // a reference on a sheet
         word.erase(std::remove(word.begin(), word.end(), '$'), word.end());
@@ -1389,32 +1395,23 @@ bool mayReadAnUnknownName(const std::string& formula, const std::set<std::string
     return false;
 }
 
-// A word LibreOffice could not read that a spreadsheet application may take as a name.
-bool nameLike(const OUString& word)
-{
-    const auto digit = [](sal_Unicode c) { return c >= '0' && c <= '9'; };
-    if (word.isEmpty() || digit(word[0]))
-        return false;
-    for (sal_Int32 i = 0; i < word.getLength(); ++i) {
-        const sal_Unicode c = word[i];
-        if (!(c >= 0x80 || digit(c) || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' || c == '\\'))
-            return false;
-    }
-    return true;
-}
-
 // The opcodes LibreOffice gives a defined name, a word it could not read, a call of a macro
 // (how it reads a name of no definition from an .xls) and an opening parenthesis.
 struct NameOpCodes {
     sal_Int32 name = -1, bad = -1, macro = -1, open = -1;
 };
 
-NameOpCodes nameOpCodes(const Reference<css::sheet::XSpreadsheetDocument>& doc)
+Reference<css::sheet::XFormulaOpCodeMapper> opCodeMapper(const Reference<css::sheet::XSpreadsheetDocument>& doc)
 {
-    const Reference<css::sheet::XFormulaOpCodeMapper> mapper(
+    return Reference<css::sheet::XFormulaOpCodeMapper>(
         Reference<css::lang::XMultiServiceFactory>(doc, UNO_QUERY_THROW)
             ->createInstance("com.sun.star.sheet.FormulaOpCodeMapper"),
         UNO_QUERY_THROW);
+}
+
+NameOpCodes nameOpCodes(const Reference<css::sheet::XSpreadsheetDocument>& doc)
+{
+    const Reference<css::sheet::XFormulaOpCodeMapper> mapper = opCodeMapper(doc);
     const Sequence<css::sheet::FormulaOpCodeMapEntry> special =
         mapper->getAvailableMappings(css::sheet::FormulaLanguage::ODFF, css::sheet::FormulaMapGroup::SPECIAL);
     const auto at = [&](sal_Int32 offset) { return offset < special.getLength() ? special[offset].Token.OpCode : -1; };
@@ -1425,25 +1422,41 @@ NameOpCodes nameOpCodes(const Reference<css::sheet::XSpreadsheetDocument>& doc)
             at(css::sheet::FormulaMapGroupSpecialOffset::MACRO), open.hasElements() ? open[0].OpCode : -1};
 }
 
+// The functions LibreOffice knows, in upper case, as a formula shows them.
+std::set<std::string> knownFunctions(const Reference<css::sheet::XSpreadsheetDocument>& doc)
+{
+    std::set<std::string> names;
+    for (const auto& entry : opCodeMapper(doc)->getAvailableMappings(css::sheet::FormulaLanguage::API,
+                                                                     css::sheet::FormulaMapGroup::FUNCTIONS))
+        names.insert(upperCase(toUtf8(entry.Name)));
+    return names;
+}
+
 // A formula may read a name its workbook does not define (one deleted, or one of the workbook
-// it came from). LibreOffice holds such a name as a word it could not read, or read from an .xls
-// as a macro's name, and writes it into an .xls as a text ("total") or as #NAME?, where a
-// spreadsheet application writes a name of no definition: the formula then no longer reads the
-// name once it is defined, and a text shows #VALUE!. The note names those cells of `copy`, a
-// sheet of `doc`.
-std::optional<std::string> unknownNamesNote(const Reference<css::sheet::XSpreadsheetDocument>& doc,
-                                            const Reference<css::sheet::XSpreadsheet>& copy, const std::string& copyName)
+// it came from), or call a function LibreOffice does not know (a macro's, or one of a later
+// version). LibreOffice holds the name as a word it could not read, or read from an .xls as a
+// macro's name, and writes it into an .xls as a text ("total") or as #NAME?, where a spreadsheet
+// application writes a name of no definition: the formula then no longer reads the name once it
+// is defined, and a text shows #VALUE!. The call it writes as =NA(). The notes name those cells
+// of `copy`, a sheet of `doc`.
+std::vector<std::string> unknownWordsNotes(const Reference<css::sheet::XSpreadsheetDocument>& doc,
+                                           const Reference<css::sheet::XSpreadsheet>& copy, const std::string& copyName)
 {
     std::set<std::string> names = definedNamesOf(doc);
     for (const auto& [name, definition] : namesIn(doc, copy))
         names.insert(upperCase(name));
+    std::optional<std::set<std::string>> functions;
     std::optional<NameOpCodes> ops;
-    std::uint64_t count = 0;
-    std::string first;
+    struct Found {
+        std::uint64_t count = 0;
+        std::string first;
+    } reads, calls;
     forEachFormulaRange(copy, [&](const auto&, const css::table::CellRangeAddress& a, const auto& texts) {
         for (sal_Int32 r = 0; r < texts.getLength(); ++r)
             for (sal_Int32 c = 0; c < texts[r].getLength(); ++c) {
-                if (!mayReadAnUnknownName(toUtf8(texts[r][c]), names))
+                if (!functions)
+                    functions = knownFunctions(doc);
+                if (!mayReadAnUnknownWord(toUtf8(texts[r][c]), names, *functions))
                     continue;
                 if (!ops)
                     ops = nameOpCodes(doc);
@@ -1451,24 +1464,34 @@ std::optional<std::string> unknownNamesNote(const Reference<css::sheet::XSpreads
                     Reference<css::sheet::XFormulaTokens>(copy->getCellByPosition(a.StartColumn + c, a.StartRow + r),
                                                           UNO_QUERY_THROW)
                         ->getTokens();
+                bool read = false, called = false;
                 for (sal_Int32 k = 0; k < tokens.getLength(); ++k) {
-                    OUString word;
-                    if ((tokens[k].OpCode == ops->bad || tokens[k].OpCode == ops->macro) && (tokens[k].Data >>= word) && nameLike(word) &&
-                        (k + 1 == tokens.getLength() || tokens[k + 1].OpCode != ops->open)) {
-                        if (count++ == 0)
-                            first = fmt::format("{} {}", cellName(a.StartColumn + c, a.StartRow + r), toUtf8(texts[r][c]));
-                        break;
-                    }
+                    if ((tokens[k].OpCode != ops->bad && tokens[k].OpCode != ops->macro) ||
+                        tokens[k].Data.getValueTypeClass() != css::uno::TypeClass_STRING)
+                        continue;
+                    (k + 1 < tokens.getLength() && tokens[k + 1].OpCode == ops->open ? called : read) = true;
                 }
+                for (auto [found, is] : {std::pair(&reads, read), std::pair(&calls, called)})
+                    if (is && found->count++ == 0)
+                        found->first = fmt::format("{} {}", cellName(a.StartColumn + c, a.StartRow + r), toUtf8(texts[r][c]));
             }
     });
-    if (count == 0)
-        return std::nullopt;
-    const auto [cells, verb] = countedCells(count, first);
-    return fmt::format("\"{}\": {} {} that no workbook defines, which LibreOffice writes into an .xls workbook as "
-                       "texts or as #NAME?, not as names: there {} not read them once they are defined, and a text "
-                       "shows #VALUE!",
-                       copyName, cells, count == 1 ? "reads names" : "read names", count == 1 ? "it does" : "they do");
+    std::vector<std::string> notes;
+    if (reads.count > 0) {
+        const auto [cells, verb] = countedCells(reads.count, reads.first);
+        notes.push_back(fmt::format("\"{}\": {} {} names that no workbook defines, which LibreOffice writes into an .xls "
+                                    "workbook as texts or as #NAME?, not as names: there {} not read them once they are "
+                                    "defined, and a text shows #VALUE!",
+                                    copyName, cells, reads.count == 1 ? "reads" : "read",
+                                    reads.count == 1 ? "it does" : "they do"));
+    }
+    if (calls.count > 0) {
+        const auto [cells, verb] = countedCells(calls.count, calls.first);
+        notes.push_back(fmt::format("\"{}\": {} {} functions LibreOffice does not know (a macro's, or one of a later "
+                                    "version), which an .xls written by LibreOffice keeps as =NA(), showing #N/A",
+                                    copyName, cells, calls.count == 1 ? "calls" : "call"));
+    }
+    return notes;
 }
 
 // An .xls can hold a name of no definition that its formulas read through another
@@ -2494,8 +2517,8 @@ void OfficeAutomation::copySheet(SheetRef sheetRef, Placement where, SheetRef an
         if (to.format == WorkbookFormat::Xls) {
             if (auto note = formulasAnXlsLoses(from.doc, copied, toUtf8(nameOfCopy)))
                 made.push_back(std::move(*note));
-            if (auto note = unknownNamesNote(to.doc, copied, toUtf8(nameOfCopy)))
-                made.push_back(std::move(*note));
+            for (auto& note : unknownWordsNotes(to.doc, copied, toUtf8(nameOfCopy)))
+                made.push_back(std::move(note));
             // LibreOffice keeps in an .xls the values its cells' references to another file read,
             // not those its names read.
             if (!reads.names.empty())
