@@ -80,7 +80,9 @@ of automatic height in an .ods, which LibreOffice measures again for the fonts i
 reads, and none for those of an .ods or .xls until shown: the drawing objects other than
 captions and the comments are the same). Number formats that an .ods cannot hold (room as wide
 as a character or a digit, a month's first letter), which the copy's report names, are
-accepted where that is the only difference of the cells (formats_an_ods_named).
+accepted where that is the only difference of the cells (formats_an_ods_named); so are formulas
+of a copy into an .xls that read names no workbook defines (written as texts or #NAME?) or call
+functions LibreOffice does not know (written as =NA()), which the report names (words_named).
 LibreOffice reads an error constant inside a formula of an .xls as nothing (#N/A as NA()) and an
 error value as a formula of nothing; a copy into an .xls that shows only that is accepted where
 the file holds each constant at its cell (read from its records), with the "error_constants"; so is
@@ -1528,7 +1530,8 @@ def run_wide_legacy(cli, shared, corpus, made_dir, work, native_cases, only, par
                          booleans_read_as_general(after, f) or error_constants_put_back(src, sheet, f) or
                          whole_rows_as_areas(after, f)]
             remeasured = [f for f in fails if remeasured_rows(after, f)]
-            named_formats = [f for f in fails if formats_an_ods_named(after, f, notes[case])]
+            named_formats = [f for f in fails if formats_an_ods_named(after, f, notes[case]) or
+                             words_named(after, f, notes[case])]
             captions = [f for f in fails + conv_fails if f.endswith(CAPTIONS_ONLY)]
             fails = [f for f in fails if f not in constants and f not in remeasured and f not in captions and
                      f not in named_formats]
@@ -1900,6 +1903,42 @@ def formats_an_ods_named(after, check, notes):
             return False
         losses = ods_format_losses(str(was[0]))
         if not losses or not all(any(ODS_FORMAT_NOTES[0 if l == "widths" else 1] in n for n in said) for l in losses):
+            return False
+    return bool(items)
+
+
+CELL_FORMULA = re.compile(r"R\d+C\d+: (=.*) -> (=.*)$")
+IDENTIFIER = re.compile(r"(?<![\w.$#])([A-Za-z_\\][\w.]*)(\s*\()?")
+WORDS_NOTES = ("names that no workbook defines", "functions LibreOffice does not know")
+
+
+def words_named(after, check, notes):
+    """LibreOffice writes a formula's name that no workbook defines into an .xls as a text or as
+    #NAME? (or nothing, read back), and a call of a function it does not know as =NA(); the
+    program names such cells in the copy's report. A cells check of a copy in an .xls is
+    accepted when every cell it names is such a formula and the report has that note for the
+    sheet. -> whether `check` is only that."""
+    named = cell_check(check, r"copy\[\d+:(.*)\]\.cells$")
+    if not named or not after.lower().endswith(".xls"):
+        return False
+    sheet, items, _ = named
+    said = [n for n in notes if n.startswith('"%s": ' % sheet) or (': "%s": ' % sheet) in n]
+    for item in items:
+        m = CELL_FORMULA.match(item)
+        if not m:
+            return False
+        was, now = m.group(1), m.group(2)
+        if now == "=NA()" and IDENTIFIER.search(was) and any(WORDS_NOTES[1] in n for n in said):
+            continue
+        if not any(WORDS_NOTES[0] in n for n in said):
+            return False
+        pattern, at = "", 0
+        for w in IDENTIFIER.finditer(was):
+            if w.group(2):
+                continue
+            pattern += re.escape(was[at:w.start()]) + '(?:%s|"%s"|#NAME\\?|)' % ((re.escape(w.group(1)),) * 2)
+            at = w.end()
+        if not re.fullmatch(pattern + re.escape(was[at:]), now, re.IGNORECASE):
             return False
     return bool(items)
 
