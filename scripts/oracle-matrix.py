@@ -902,8 +902,8 @@ LEGACY = (".xls", ".xlsb", ".ods")
 CLI_BATCH = 8
 # One native copy in LOAD_CHECK_EVERY also goes through LibreOffice's load check.
 LOAD_CHECK_EVERY = 6
-# One native copy in LEGACY_SAMPLE_EVERY, and one legacy file in LEGACY_SAMPLE_EVERY // 2, is
-# also copied into an .xls and an .ods destination.
+# One sheet of the native copies in LEGACY_SAMPLE_EVERY, and one legacy file in
+# LEGACY_SAMPLE_EVERY // 2, is also copied into an .xls and an .ods destination.
 LEGACY_SAMPLE_EVERY = 12
 # A LibreOffice job (one load, or one command-line run's judging) that takes longer is given up.
 OFFICE_JOB_SECONDS = 300
@@ -1393,9 +1393,10 @@ LO_ERRORS = {"#NULL!": 521, "#DIV/0!": 532, "#VALUE!": 519, "#REF!": 524, "#NAME
 
 def same_error_values(s, d, source, copy):
     """LibreOffice shows an error value read from an .xls or .xlsb as the formula "=" holding the
-    error (#N/A as "=NA()"), and the same value read from an .xlsx as "=#VALUE!": where one side
-    shows that and the other an error constant, and both cells hold the same error, the copy's
-    formula is taken as the source's."""
+    error (#N/A as "=NA()"), the same value read from an .xlsx as "=#VALUE!", and one a pivot
+    table shows as "#VALUE!" (a copy holds the values a pivot table showed): where one side shows
+    one of those and the other another, and both cells hold the same error, the copy's formula is
+    taken as the source's."""
     def one_error(f):
         return re.fullmatch(r"=#[A-Z0-9/!?]+", f)
     for r, row in enumerate(s["formulas"]):
@@ -1404,7 +1405,7 @@ def same_error_values(s, d, source, copy):
                 continue
             g = d["formulas"][r][c]
             if f != g and ((f == "=" and one_error(g)) or (g == "=" and one_error(f)) or
-                           {f, g} == {"=NA()", "=#N/A"}):
+                           {f, g} == {"=NA()", "=#N/A"} or (g == "=" + f and one_error(g))):
                 error = source.getCellByPosition(c, r).getError()
                 # LibreOffice calculates =#NAME? read from an .xlsb as Err:520: the constant
                 # says the value.
@@ -1486,7 +1487,9 @@ def run_wide_legacy(cli, shared, corpus, made_dir, work, native_cases, only, par
         group = files[b:b + CLI_BATCH]
         runs.append(("legacy%03d" % (b // CLI_BATCH), [(p, s) for p in group for s in sheets[p]],
                      dests[(b // CLI_BATCH) % len(dests)]))
-    sample = [c[:2] for c in native_cases[::2 * LEGACY_SAMPLE_EVERY]] + \
+    # Each sheet is copied after and before, in neighbouring cases that parts of an even count
+    # keep apart: the sample takes the copies after alone, so that no two parts take one sheet.
+    sample = [c[:2] for c in native_cases if c[3] == "after"][::LEGACY_SAMPLE_EVERY] + \
         [(p, sheets[p][0]) for p in files[::LEGACY_SAMPLE_EVERY // 2]]
     for b in range(0, len(sample), CLI_BATCH):
         d = WIDE_LEGACY_DESTINATIONS[(b // CLI_BATCH) % len(WIDE_LEGACY_DESTINATIONS)]
