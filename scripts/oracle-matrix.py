@@ -1883,17 +1883,26 @@ def ods_format_losses(code):
     return found
 
 
+def sheet_check_and_notes(check, kind, after, ext, notes):
+    """A copy's `kind` check ("cells", "styles") of a copy into a file ending in `ext`. -> (the
+    items it names, the report's notes on its sheet), or None."""
+    named = cell_check(check, r"copy\[\d+:(.*)\]\.%s$" % kind)
+    if not named or not after.lower().endswith(ext):
+        return None
+    sheet, items, _ = named
+    return items, [n for n in notes if n.startswith('"%s": ' % sheet) or (': "%s": ' % sheet) in n]
+
+
 def formats_an_ods_named(after, check, notes):
     """LibreOffice writes a number format into an .ods without the room it leaves as wide as a
     character or a digit (accounting formats' _) and ??), and with a month's short name for its
     first letter; the program names such cells in the copy's report. A style check of a copy in an
     .ods is accepted when every cell it names differs only in its number format, one with such a
     thing, and the report has that note for the sheet. -> whether `check` is only that."""
-    named = cell_check(check, r"copy\[\d+:(.*)\]\.styles$")
-    if not named or not after.endswith(".ods"):
+    named = sheet_check_and_notes(check, "styles", after, ".ods", notes)
+    if not named:
         return False
-    sheet, items, _ = named
-    said = [n for n in notes if n.startswith('"%s": ' % sheet) or (': "%s": ' % sheet) in n]
+    items, said = named
     for item in items:
         m = ODS_STYLE.match(item)
         if not m:
@@ -1921,11 +1930,10 @@ def words_named(after, check, notes):
     program names such cells in the copy's report. A cells check of a copy in an .xls is
     accepted when every cell it names is such a formula and the report has that note for the
     sheet. -> whether `check` is only that."""
-    named = cell_check(check, r"copy\[\d+:(.*)\]\.cells$")
-    if not named or not after.lower().endswith(".xls"):
+    named = sheet_check_and_notes(check, "cells", after, ".xls", notes)
+    if not named:
         return False
-    sheet, items, _ = named
-    said = [n for n in notes if n.startswith('"%s": ' % sheet) or (': "%s": ' % sheet) in n]
+    items, said = named
     for item in items:
         m = CELL_FORMULA.match(item)
         if not m:
