@@ -48,6 +48,19 @@ struct Tables {
 constexpr std::uint16_t kSupBook = 0x01AE;
 constexpr std::uint16_t kExternSheet = 0x0017;
 constexpr std::uint16_t kName = 0x0018;
+constexpr std::uint16_t kCountry = 0x008C;
+constexpr std::uint16_t kExternName = 0x0023;
+
+// The name a NAME record's body gives.
+std::u16string nameOf(std::string_view b)
+{
+    const std::size_t count = static_cast<std::uint8_t>(b[3]);
+    const bool wide = (b[14] & 1) != 0;
+    std::u16string name;
+    for (std::size_t k = 0; k < count && 15 + (k + 1) * (wide ? 2 : 1) <= b.size(); ++k)
+        name.push_back(static_cast<char16_t>(wide ? u16(b, 15 + 2 * k) : static_cast<std::uint8_t>(b[15 + k])));
+    return name;
+}
 
 Tables tablesOf(std::string_view s, const Layout& l)
 {
@@ -75,13 +88,8 @@ Tables tablesOf(std::string_view s, const Layout& l)
                                                                                     : std::nullopt);
             }
         } else if (r.type == kName && b.size() >= 15) {
-            const std::size_t count = static_cast<std::uint8_t>(b[3]);
-            const bool wide = (b[14] & 1) != 0;
-            std::u16string name;
-            for (std::size_t k = 0; k < count && 15 + (k + 1) * (wide ? 2 : 1) <= b.size(); ++k)
-                name.push_back(static_cast<char16_t>(wide ? u16(b, 15 + 2 * k) : static_cast<std::uint8_t>(b[15 + k])));
             const std::uint32_t itab = u16(b, 8);
-            t.names.emplace_back(std::move(name), itab == 0 ? std::u16string() : sheetNamed(itab - 1).value_or(u"?"));
+            t.names.emplace_back(nameOf(b), itab == 0 ? std::u16string() : sheetNamed(itab - 1).value_or(u"?"));
         }
     }
     for (std::size_t k = 0; k < t.sheets.size(); ++k)
@@ -644,6 +652,42 @@ ReadAsNothing formulasReadAsNothing(std::string_view stream)
     return found;
 }
 
+// A spreadsheet application writes a name that formulas read and the workbook does not define
+// (or a function it does not know, =JIS(A1)) as a name of no definition. LibreOffice leaves such
+// names out, and the workbook's own formulas reading them would keep what it wrote instead
+// (#NAME?): the workbook-wide ones of `original` that `saved` lacks go back after the names it
+// has, and into `savedTables`, so that those formulas are written back as they were.
+void keepNamesOfNoDefinition(std::string_view original, const Layout& before, const Layout& l, Tables& savedTables,
+                             Edits& edits)
+{
+    // The names go where a workbook has them: after its sheet entries, links and names.
+    std::optional<std::size_t> after;
+    for (std::size_t i = 1; i < l.globalsEnd; ++i) {
+        const auto t = l.records[i].type;
+        if (t == kBoundSheet || t == kCountry || t == kSupBook || t == kExternName || t == kExternSheet || t == kName ||
+            (t == kContinue && after == i - 1))
+            after = i;
+    }
+    if (!after)
+        return;
+    std::string back;
+    for (std::size_t i = 1; i < before.globalsEnd; ++i) {
+        const Record& r = before.records[i];
+        const std::string_view b = bodyOf(original, r);
+        if (r.type != kName || b.size() < 15 || u16(b, 4) != 0 || u16(b, 8) != 0 ||
+            (i + 1 < before.records.size() && before.records[i + 1].type == kContinue))
+            continue;
+        Tables::Key key(nameOf(b), std::u16string());
+        if (savedTables.nameAt.count(key))
+            continue;
+        savedTables.nameAt.emplace(key, savedTables.names.size());
+        savedTables.names.push_back(std::move(key));
+        back.append(original.substr(r.offset, 4 + r.size));
+    }
+    if (!back.empty())
+        edits.inserts.emplace_back(l.records[*after].end(), std::move(back));
+}
+
 std::string withCellsKept(std::string_view saved, std::string_view original, const CellsBySheet& errorValues,
                           const std::map<std::u16string, std::u16string>& copiedFrom, const HeldFormulas& held)
 {
@@ -660,11 +704,13 @@ std::string withCellsKept(std::string_view saved, std::string_view original, con
             if (auto name = readableSheetName(original, *before, before->sheets[k]))
                 beforeSheets.emplace(std::move(*name), k);
     }
-    const Tables savedTables = tablesOf(saved, l);
+    Tables savedTables = tablesOf(saved, l);
     const Tables beforeTables = before ? tablesOf(original, *before) : Tables();
+    Edits edits;
+    if (before)
+        keepNamesOfNoDefinition(original, *before, l, savedTables, edits);
     const Remap remap{&beforeTables, &savedTables};
     static const CellsBySheet::mapped_type none;
-    Edits edits;
     for (const auto& sheet : l.sheets) {
         const auto name = readableSheetName(saved, l, sheet);
         if (!name)

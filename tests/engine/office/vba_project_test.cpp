@@ -321,6 +321,42 @@ TEST(XlsCells, ErrorValuesAndErrorConstantFormulasComeBackAndEveryRowBlockStillF
     EXPECT_EQ(withCellsKept(cut, "", {{u"Copy", errors.at(u"Copy")}}), cut);
 }
 
+TEST(XlsCells, NamesOfNoDefinitionLibreOfficeLeftOutGoBackWithTheFormulasReadingThem)
+{
+    // Before: A1 =Gone+1 and B1 =JIS(A1), a call of a function its writer did not know; both read
+    // names of no definition, as a spreadsheet application writes them. LibreOffice saves Kept
+    // alone, and the two formulas with #NAME? in their place.
+    const std::string gonePlusOne = std::string("\x23\x01\x00\x00\x00\x1E\x01\x00\x03", 9);
+    const std::string jisOfA1 = std::string("\x23\x03\x00\x00\x00\x24\x00\x00\x00\xC0\x42\x02\xFF\x00", 14);
+    const std::string nameError = "\x1C\x1D";
+    const std::string names = name("Gone") + name("Kept") + name("JIS");
+    const std::size_t globalsBefore = bof8().size() + boundSheet(0, "Own").size() + names.size() + eof().size();
+    const std::string before =
+        bof8() + boundSheet(static_cast<std::uint32_t>(globalsBefore), "Own") + names + eof() +
+        sheetWithBlock(globalsBefore, {row(0)},
+                       {formula(0, 0, errorResult(0x1D), gonePlusOne), formula(0, 1, errorResult(0x1D), jisOfA1)}, {0});
+    const std::size_t globals = bof8().size() + boundSheet(0, "Own").size() + name("Kept").size() + eof().size();
+    const std::string saved =
+        bof8() + boundSheet(static_cast<std::uint32_t>(globals), "Own") + name("Kept") + eof() +
+        sheetWithBlock(globals, {row(0)},
+                       {formula(0, 0, errorResult(0x1D), nameError + std::string("\x1E\x01\x00\x03", 4)),
+                        formula(0, 1, errorResult(0x1D), nameError + jisOfA1.substr(5))},
+                       {0});
+
+    const std::string out = withCellsKept(saved, before, {});
+    const std::size_t namesAt = bof8().size() + boundSheet(0, "Own").size();
+    EXPECT_EQ(out.substr(namesAt, names.size()), name("Kept") + name("Gone") + name("JIS"));
+    const std::size_t ownAt = u32At(out, bof8().size() + 4);
+    ASSERT_EQ(typeAt(out, ownAt), 0x0809);
+    const std::string cells = formula(0, 0, errorResult(0x1D), std::string("\x23\x02", 2) + gonePlusOne.substr(2)) +
+                              formula(0, 1, errorResult(0x1D), jisOfA1);
+    EXPECT_EQ(out.substr(ownAt + bof8().size() + 24 + row(0).size(), cells.size()), cells);
+    EXPECT_EQ(blockOf(out, u32At(out, ownAt + bof8().size() + 4 + 16)),
+              (std::vector<std::pair<std::uint16_t, std::uint32_t>>{{0x0208, 0}, {0x0006, 0}}));
+    // Written again, nothing changes.
+    EXPECT_EQ(withCellsKept(out, before, {}), out);
+}
+
 namespace {
 
 std::string standIn(std::uint8_t code)
