@@ -674,7 +674,9 @@ void keepNamesOfNoDefinition(std::string_view original, const Layout& before, co
     for (std::size_t i = 1; i < before.globalsEnd; ++i) {
         const Record& r = before.records[i];
         const std::string_view b = bodyOf(original, r);
-        if (r.type != kName || b.size() < 15 || u16(b, 4) != 0 || u16(b, 8) != 0 ||
+        // A built-in name (a print area, a filter's range) is the program's own, and is left to it.
+        constexpr std::uint32_t builtIn = 0x0020;
+        if (r.type != kName || b.size() < 15 || (u16(b, 0) & builtIn) != 0 || u16(b, 4) != 0 || u16(b, 8) != 0 ||
             (i + 1 < before.records.size() && before.records[i + 1].type == kContinue))
             continue;
         Tables::Key key(nameOf(b), std::u16string());
