@@ -1478,7 +1478,7 @@ std::vector<std::string> unknownWordsNotes(const Reference<css::sheet::XSpreadsh
     });
     std::vector<std::string> notes;
     if (reads.count > 0) {
-        const auto [cells, verb] = countedCells(reads.count, reads.first);
+        const std::string cells = countedCells(reads.count, reads.first).first;
         notes.push_back(fmt::format("\"{}\": {} {} names that no workbook defines, which LibreOffice writes into an .xls "
                                     "workbook as texts or as #NAME?, not as names: there {} not read them once they are "
                                     "defined, and a text shows #VALUE!",
@@ -1486,7 +1486,7 @@ std::vector<std::string> unknownWordsNotes(const Reference<css::sheet::XSpreadsh
                                     reads.count == 1 ? "it does" : "they do"));
     }
     if (calls.count > 0) {
-        const auto [cells, verb] = countedCells(calls.count, calls.first);
+        const std::string cells = countedCells(calls.count, calls.first).first;
         notes.push_back(fmt::format("\"{}\": {} {} functions LibreOffice does not know (a macro's, or one of a later "
                                     "version), which an .xls written by LibreOffice keeps as =NA(), showing #N/A",
                                     copyName, cells, calls.count == 1 ? "calls" : "call"));
@@ -1497,7 +1497,8 @@ std::vector<std::string> unknownWordsNotes(const Reference<css::sheet::XSpreadsh
 // An .xls can hold a name of no definition that its formulas read through another
 // sheet's reference; LibreOffice then lists no such name, shows those formulas with #NAME?,
 // and its import gives the copy another name in its place (=SUM(#NAME?) became =SUM(col3_)).
-// Those formulas of `copy` take the source's as LibreOffice shows them.
+// Those formulas of `copy` take the source's as LibreOffice shows them, where they read no other
+// sheet (whose references the text would give the destination's sheets).
 void keepNamesOfNoEntry(const Reference<css::sheet::XSpreadsheetDocument>& from,
                         const Reference<css::sheet::XSpreadsheet>& source, const Reference<css::sheet::XSpreadsheet>& copy)
 {
@@ -1506,7 +1507,9 @@ void keepNamesOfNoEntry(const Reference<css::sheet::XSpreadsheetDocument>& from,
     forEachFormulaRange(source, [&](const auto&, const css::table::CellRangeAddress& a, const auto& texts) {
         for (sal_Int32 r = 0; r < texts.getLength(); ++r)
             for (sal_Int32 c = 0; c < texts[r].getLength(); ++c) {
-                if (texts[r][c].indexOf("#NAME?") < 0 || isArrayFormula(texts[r][c]))
+                static const std::regex sheetReference(R"(\.\$?[A-Za-z'])");
+                if (texts[r][c].indexOf("#NAME?") < 0 || isArrayFormula(texts[r][c]) ||
+                    std::regex_search(toUtf8(texts[r][c]), sheetReference))
                     continue;
                 if (!ops) {
                     ops = nameOpCodes(from);
