@@ -324,7 +324,7 @@ class LegacyCliTest(unittest.TestCase):
         main = wb["Main"]
         main["A1"], main["A2"], main["A3"] = 1, "=SUM(gone)", "=IFERROR(gone_too,1)+Rate"
         main["A4"], main["A5"] = "=SUM(Data!A1:A2)+$A$1+SUM(B:B)", '=IF(TRUE,"gone",#N/A)&\'Q 1\'!A1'
-        main["A6"], main["A7"] = "=MyMacro(A1)+Rate", "=_xlfn.CONCAT(1,2)"
+        main["A6"], main["A7"], main["A8"] = "=MyMacro(A1)+Rate", "=_xlfn.CONCAT(1,2)", "=EDATE(A1,1)"
         wb.defined_names.append(openpyxl.workbook.defined_name.DefinedName("Rate", attr_text="Data!$A$1"))
         wb.create_sheet("Data")["A1"] = 2
         wb.create_sheet("Q 1")

@@ -1373,7 +1373,9 @@ bool mayReadAnUnknownWord(const std::string& formula, const std::set<std::string
         if (afterError)
             continue;
         if (call) {
-            if (!functions.count(upperCase(word)) && formula[next] == '(')
+            // An add-in's function shows under its service's name (COM.SUN.STAR.SHEET.ADDIN....).
+            const std::string function = upperCase(word);
+            if (!functions.count(function) && function.rfind("COM.SUN.STAR.", 0) != 0 && formula[next] == '(')
                 return true;
             continue;
         }
