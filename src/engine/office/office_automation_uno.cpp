@@ -1331,10 +1331,10 @@ bool mayReadAnUnknownWord(const std::string& formula, const std::set<std::string
     const auto inWord = [](char ch) {
         return std::isalnum(static_cast<unsigned char>(ch)) || ch == '_' || ch == '.' || ch == '\\' || ch == '$' || ch < 0;
     };
-    const auto letters = [](std::string_view s, std::size_t from, std::size_t to) {
-        return to > from && to - from <= 3 &&
-               std::all_of(s.begin() + static_cast<std::ptrdiff_t>(from), s.begin() + static_cast<std::ptrdiff_t>(to),
-                           [](char ch) { return std::isalpha(static_cast<unsigned char>(ch)); });
+    // A column's letters.
+    const auto letters = [](std::string_view s) {
+        return !s.empty() && s.size() <= 3 &&
+               std::all_of(s.begin(), s.end(), [](char ch) { return std::isalpha(static_cast<unsigned char>(ch)); });
     };
     for (std::size_t i = 0; i < formula.size();) {
         const char ch = formula[i];
@@ -1389,8 +1389,8 @@ bool mayReadAnUnknownWord(const std::string& formula, const std::set<std::string
         std::size_t digits = word.size();
         while (digits > 0 && std::isdigit(static_cast<unsigned char>(word[digits - 1])))
             --digits;
-        const bool cell = digits < word.size() && letters(word, 0, digits);
-        if (known.count(word) || word == "TRUE" || word == "FALSE" || cell || (range && letters(word, 0, word.size())))
+        const bool cell = digits < word.size() && letters(std::string_view(word).substr(0, digits));
+        if (known.count(word) || word == "TRUE" || word == "FALSE" || cell || (range && letters(word)))
             continue;
         return true;
     }
@@ -1444,7 +1444,7 @@ std::set<std::string> knownFunctions(const Reference<css::sheet::XSpreadsheetDoc
 std::vector<std::string> unknownWordsNotes(const Reference<css::sheet::XSpreadsheetDocument>& doc,
                                            const Reference<css::sheet::XSpreadsheet>& copy, const std::string& copyName)
 {
-    std::set<std::string> names = definedNamesOf(doc);
+    std::set<std::string> names;
     for (const auto& [name, definition] : namesIn(doc, copy))
         names.insert(upperCase(name));
     std::optional<std::set<std::string>> functions;
