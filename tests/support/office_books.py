@@ -105,13 +105,25 @@ def _wide(s):
     return struct.pack("<I", len(s)) + s.encode("utf-16-le")
 
 
-def write_xlsb(path, sheets):
+def write_xlsb(path, sheets, names=()):
+    """`names`: built-in names of a sheet, (sheet index, name, formula tokens), whose
+    tokens read sheets through references to sheet i, for i = 0 and on."""
     BEGIN_BOOK, END_BOOK, BEGIN_SHEETS, END_SHEETS, BUNDLE_SHEET = 131, 132, 143, 144, 156
     BEGIN_SHEET, END_SHEET, BEGIN_DATA, END_DATA, ROW, REAL, TEXT = 129, 130, 145, 146, 0, 5, 6
+    BEGIN_EXTERNALS, END_EXTERNALS, SUP_SELF, EXTERN_SHEET, NAME = 353, 354, 357, 362, 39
     book = _record(BEGIN_BOOK) + _record(BEGIN_SHEETS)
     for i, (name, _) in enumerate(sheets, 1):
         book += _record(BUNDLE_SHEET, struct.pack("<II", 0, i) + _wide("rId%d" % i) + _wide(name))
-    book += _record(END_SHEETS) + _record(END_BOOK)
+    book += _record(END_SHEETS)
+    if names:
+        book += _record(BEGIN_EXTERNALS) + _record(SUP_SELF) + _record(
+            EXTERN_SHEET, struct.pack("<I", len(sheets)) + b"".join(struct.pack("<III", 0, i, i)
+                                                                      for i in range(len(sheets))))
+        book += _record(END_EXTERNALS)
+        for sheet, name, tokens in names:
+            book += _record(NAME, struct.pack("<IBI", 0x20, 0, sheet) + _wide(name) + struct.pack("<I", len(tokens))
+                            + tokens + struct.pack("<II", 0, 0xFFFFFFFF))
+    book += _record(END_BOOK)
     parts = {}
     for i, (_, rows) in enumerate(sheets, 1):
         data = _record(BEGIN_SHEET) + _record(BEGIN_DATA)

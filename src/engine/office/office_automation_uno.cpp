@@ -6,6 +6,7 @@
 #include "engine/office/view_settings.h"
 #include "engine/office/vba_project.h"
 #include "engine/office/xls_cells.h"
+#include "engine/office/xlsb_print_ranges.h"
 #include "platform/copy_naming.h"
 #include "platform/engine_error.h"
 #include "platform/errors.h"
@@ -26,7 +27,12 @@
 #include <com/sun/star/lang/XServiceInfo.hpp>
 #include <com/sun/star/lang/XMultiServiceFactory.hpp>
 #include <com/sun/star/sheet/XCellRangeAddressable.hpp>
+#include <com/sun/star/sheet/XPrintAreas.hpp>
+#include <com/sun/star/table/XColumnRowRange.hpp>
+#include <com/sun/star/table/XTableColumns.hpp>
+#include <com/sun/star/table/XTableRows.hpp>
 #include <com/sun/star/sheet/XNamedRange.hpp>
+#include <com/sun/star/sheet/XNamedRanges.hpp>
 #include <com/sun/star/sheet/XExternalDocLink.hpp>
 #include <com/sun/star/sheet/XExternalDocLinks.hpp>
 #include <com/sun/star/sheet/XExternalSheetCache.hpp>
@@ -432,6 +438,90 @@ std::set<OUString> oneFontForEveryScript(const Reference<css::sheet::XSpreadshee
     for (const OUString& name : styles->getElementNames())
         oneFontForEveryScript(Reference<css::beans::XPropertySet>(styles->getByName(name), UNO_QUERY_THROW));
     return left;
+}
+
+// Print ranges read from the file (xlsb_print_ranges.h) go where LibreOffice has none; blocks
+// past its last column or row are cut there. A read-only document takes none, as it takes no
+// fonts.
+void setPrintRanges(const Reference<css::sheet::XSpreadsheetDocument>& doc,
+                    const std::map<std::u16string, PrintRanges>& ranges)
+{
+    if (Reference<css::frame::XStorable>(doc, UNO_QUERY_THROW)->isReadonly())
+        return;
+    const Reference<css::container::XNameAccess> byName(doc->getSheets(), UNO_QUERY_THROW);
+    for (const auto& [name, p] : ranges) {
+        if (!byName->hasByName(fromU16(name)))
+            continue;
+        const Reference<css::sheet::XSpreadsheet> sheet(byName->getByName(fromU16(name)), UNO_QUERY_THROW);
+        const Reference<css::sheet::XPrintAreas> print(sheet, UNO_QUERY_THROW);
+        const Reference<css::table::XColumnRowRange> lines(sheet, UNO_QUERY_THROW);
+        const auto columns = static_cast<std::uint32_t>(lines->getColumns()->getCount());
+        const auto rows = static_cast<std::uint32_t>(lines->getRows()->getCount());
+        const sal_Int16 index = Reference<css::sheet::XCellRangeAddressable>(sheet, UNO_QUERY_THROW)->getRangeAddress().Sheet;
+        const auto address = [&](const CellBlock& b) -> std::optional<css::table::CellRangeAddress> {
+            if (b.firstRow >= rows || b.firstColumn >= columns)
+                return std::nullopt;
+            return css::table::CellRangeAddress(index, static_cast<sal_Int32>(b.firstColumn), static_cast<sal_Int32>(b.firstRow),
+                                                static_cast<sal_Int32>(std::min(b.lastColumn, columns - 1)),
+                                                static_cast<sal_Int32>(std::min(b.lastRow, rows - 1)));
+        };
+        // LibreOffice holds the names it could not read as names of the sheet without a definition,
+        // and would write them beside the ranges set here.
+        const Reference<css::sheet::XNamedRanges> names(
+            Reference<css::beans::XPropertySet>(sheet, UNO_QUERY_THROW)->getPropertyValue("NamedRanges"), UNO_QUERY_THROW);
+        const auto dropEmpty = [&](const char* builtIn) {
+            const OUString n = OUString::createFromAscii(builtIn);
+            if (names->hasByName(n) &&
+                Reference<css::sheet::XNamedRange>(names->getByName(n), UNO_QUERY_THROW)->getContent().isEmpty())
+                names->removeByName(n);
+        };
+        if (!p.areas.empty() && !print->getPrintAreas().hasElements()) {
+            dropEmpty("_xlnm.Print_Area");
+            std::vector<css::table::CellRangeAddress> areas;
+            for (const CellBlock& b : p.areas)
+                if (const auto a = address(b))
+                    areas.push_back(*a);
+            if (!areas.empty())
+                print->setPrintAreas(Sequence<css::table::CellRangeAddress>(areas.data(), static_cast<sal_Int32>(areas.size())));
+        }
+        if (p.titleRows || p.titleColumns)
+            dropEmpty("_xlnm.Print_Titles");
+        if (const auto a = p.titleRows ? address(*p.titleRows) : std::nullopt; a && !print->getPrintTitleRows()) {
+            print->setTitleRows(*a);
+            print->setPrintTitleRows(true);
+        }
+        if (const auto a = p.titleColumns ? address(*p.titleColumns) : std::nullopt; a && !print->getPrintTitleColumns()) {
+            print->setTitleColumns(*a);
+            print->setPrintTitleColumns(true);
+        }
+    }
+}
+
+// LibreOffice's import takes a sheet's cells, not what it prints: the copy gets the source's
+// print areas and its rows and columns repeated on every page, where it has none.
+void keepPrintRanges(const Reference<css::sheet::XSpreadsheet>& source, const Reference<css::sheet::XSpreadsheet>& copy)
+{
+    const Reference<css::sheet::XPrintAreas> from(source, UNO_QUERY_THROW);
+    const Reference<css::sheet::XPrintAreas> to(copy, UNO_QUERY_THROW);
+    const sal_Int16 index = Reference<css::sheet::XCellRangeAddressable>(copy, UNO_QUERY_THROW)->getRangeAddress().Sheet;
+    const auto here = [&](css::table::CellRangeAddress a) {
+        a.Sheet = index;
+        return a;
+    };
+    Sequence<css::table::CellRangeAddress> areas = from->getPrintAreas();
+    if (areas.hasElements() && !to->getPrintAreas().hasElements()) {
+        for (sal_Int32 i = 0; i < areas.getLength(); ++i)
+            areas.getArray()[i] = here(areas[i]);
+        to->setPrintAreas(areas);
+    }
+    if (from->getPrintTitleRows() && !to->getPrintTitleRows()) {
+        to->setTitleRows(here(from->getTitleRows()));
+        to->setPrintTitleRows(true);
+    }
+    if (from->getPrintTitleColumns() && !to->getPrintTitleColumns()) {
+        to->setTitleColumns(here(from->getTitleColumns()));
+        to->setPrintTitleColumns(true);
+    }
 }
 
 // "B27" for column 1, row 26, counted from 0.
@@ -1875,6 +1965,7 @@ struct OfficeAutomation::Impl {
         // Whether oneFontForEveryScript ran: on the first write, not on loading, since most
         // workbooks are loaded only to list their sheets.
         bool fontsMended = false;
+        bool printRangesKept = false;
         // Protected sheets whose Asian text LibreOffice writes in its own font.
         std::set<OUString> asianTextInOfficeFont;
         // Those of them that had LibreOffice's font in the file already: this office wrote it.
@@ -2015,6 +2106,22 @@ struct OfficeAutomation::Impl {
             b.asianTextInOfficeFont.merge(
                 uno.run(b.path, "setting the fonts of its Asian text", [&] { return oneFontForEveryScript(b.doc); }));
         b.fontsMended = true;
+    }
+
+    // Before an .xlsb's sheets are converted or copied: LibreOffice read none of its print ranges.
+    void keepPrintRanges(Book& b)
+    {
+        if (b.printRangesKept || b.format != WorkbookFormat::Xlsb)
+            return;
+        b.printRangesKept = true;
+        std::map<std::u16string, PrintRanges> ranges;
+        try {
+            ranges = printRangesOfXlsb(b.path);
+        } catch (const std::exception&) {
+            return; // the sheets print whole, as LibreOffice read them
+        }
+        if (!ranges.empty())
+            uno.run(b.path, "setting the print ranges of its sheets", [&] { setPrintRanges(b.doc, ranges); });
     }
 
     std::optional<SheetView> viewOf(Book& b, const OUString& sheet)
@@ -2415,6 +2522,7 @@ void OfficeAutomation::copySheet(SheetRef sheetRef, Placement where, SheetRef an
         }
     }
     impl_->readAsNothing(from);
+    impl_->keepPrintRanges(from);
     impl_->uno.run(to.path, fmt::format("copying the sheet \"{}\" into it", sourceName), [&] {
         const OUString name = Reference<css::container::XNamed>(source.sheet, UNO_QUERY_THROW)->getName();
         const sal_Int16 anchorIndex =
@@ -2500,6 +2608,7 @@ void OfficeAutomation::copySheet(SheetRef sheetRef, Placement where, SheetRef an
         if (from.format == WorkbookFormat::Xls)
             keepNamesOfNoEntry(from.doc, source.sheet, copied);
         keepErrorValues(to.doc, source.sheet, copied);
+        keepPrintRanges(source.sheet, copied);
         // LibreOffice's import copies a pivot table's cells as values and leaves the table behind.
         if (const auto pivots = pivotTables(source.sheet); pivots.size() > pivotTables(copied).size())
             made.push_back(fmt::format("\"{}\": {} \"{}\" became the values {} showed: LibreOffice copies no pivot "
@@ -2646,6 +2755,7 @@ void OfficeAutomation::exportXlsx(WorkbookRef book, const fs::path& target)
 {
     Impl::Book& b = impl_->live(book);
     impl_->readAsNothing(b);
+    impl_->keepPrintRanges(b);
     impl_->store(b, target, WorkbookFormat::Ooxml, "converting " + b.path.string() + " to it");
 }
 

@@ -1,11 +1,12 @@
 // SPDX-License-Identifier: MIT
 // The parts of the LibreOffice backend that need no office: how an export is committed, how
 // a workbook's format is told from its content, and how a formula LibreOffice read from an .xls
-// gets its error constants back.
+// gets its error constants back, and what an .xlsb prints.
 #include "engine/office/file_ops.h"
 #include "engine/office/ods_numbers.h"
 #include "engine/office/workbook_format.h"
 #include "engine/office/xls_cells.h"
+#include "engine/office/xlsb_print_ranges.h"
 #include "support/shared_dir.h"
 #include "support/temp_dir.h"
 
@@ -189,6 +190,62 @@ TEST(XlsFormulaText, ErrorConstantsGoBackWhereTheirOperandsWereLeftEmpty)
         const auto back = withErrorConstants(c.read, c.operands);
         EXPECT_EQ(back.value_or("(left)"), c.back ? c.back : "(left)") << c.read;
     }
+}
+
+// An .xlsb workbook stream: records of a kind and a length, each written seven bits a byte.
+std::string xlsbRecord(unsigned kind, const std::string& body)
+{
+    std::string r;
+    for (unsigned v : {kind, static_cast<unsigned>(body.size())}) {
+        do {
+            r.push_back(static_cast<char>((v & 0x7F) | (v > 0x7F ? 0x80 : 0)));
+            v >>= 7;
+        } while (v);
+    }
+    return r + body;
+}
+
+std::string le(std::uint64_t v, int bytes)
+{
+    std::string s;
+    for (int i = 0; i < bytes; ++i)
+        s.push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+    return s;
+}
+
+std::string wide(const std::string& ascii)
+{
+    std::string s = le(ascii.size(), 4);
+    for (char c : ascii)
+        s += std::string{c, '\0'};
+    return s;
+}
+
+TEST(XlsbPrintRanges, BlocksOfTheSheetsOwnNamesAndNothingFromACutOrUnknownStream)
+{
+    const auto area = [](int ixti, int r1, int r2, int c1, int c2) {
+        return "\x3B" + le(ixti, 2) + le(r1, 4) + le(r2, 4) + le(c1, 2) + le(c2, 2);
+    };
+    const auto name = [](int sheet, const std::string& n, const std::string& tokens) {
+        return xlsbRecord(39, le(0x20, 4) + '\0' + le(sheet, 4) + wide(n) + le(tokens.size(), 4) + tokens + le(0, 4) +
+                                  le(0xFFFFFFFF, 4));
+    };
+    const std::string blocks = area(0, 0, 1, 0, 1) + area(0, 0, 3, 3, 3) + "\x10";
+    std::string stream = xlsbRecord(156, le(0, 8) + wide("rId1") + wide("First")) +
+                         xlsbRecord(156, le(0, 8) + wide("rId2") + wide("Second")) + xlsbRecord(357, "") +
+                         xlsbRecord(362, le(2, 4) + le(0, 4) + le(0, 4) + le(0, 4) + le(0, 4) + le(1, 4) + le(1, 4)) +
+                         name(0, "Print_Area", "\x29" + le(blocks.size(), 2) + blocks) +
+                         name(0, "Print_Titles", area(0, 0, 0xFFFFF, 2, 2) + area(0, 4, 5, 0, 0x3FFF) + "\x10") +
+                         name(1, "Print_Area", area(0, 0, 0, 0, 0)) +          // reads the first sheet
+                         name(1, "Print_Titles", area(1, 0, 0, 0, 0x3FFF) + "\x03"); // adds: no reference
+    const auto ranges = printRangesOfWorkbookStream(stream);
+    ASSERT_EQ(ranges.size(), 1u);
+    const PrintRanges& first = ranges.at(u"First");
+    EXPECT_EQ(first.areas, (std::vector<CellBlock>{{0, 1, 0, 1}, {0, 3, 3, 3}}));
+    EXPECT_EQ(first.titleColumns, (CellBlock{0, 0xFFFFF, 2, 2}));
+    EXPECT_EQ(first.titleRows, (CellBlock{4, 5, 0, 0x3FFF}));
+    for (std::size_t cut = 0; cut < stream.size(); ++cut)
+        EXPECT_LE(printRangesOfWorkbookStream(stream.substr(0, cut)).size(), 1u) << cut;
 }
 
 TEST(OdsNumbers, ANumberCutToTwentyDecimalsIsWrittenWholeAtItsCell)
