@@ -270,10 +270,13 @@ bool oneFontForEveryScript(const Reference<css::beans::XPropertySet>& look)
     return true;
 }
 
-// Leaves the rows the heights the file gives them while fonts are mended.
+// Leaves the rows the heights the file gives them while one lives. LibreOffice measures a row
+// of automatic height again when its fonts change or a formula is set in it, for what the cell
+// then shows: mended fonts, or stand-ins for error constants, would be written as the rows'
+// heights.
 class HeightsKept {
 public:
-    explicit HeightsKept(const Reference<css::sheet::XSpreadsheetDocument>& doc)
+    explicit HeightsKept(const Reference<css::uno::XInterface>& doc)
         : settings_(doc, UNO_QUERY_THROW), adjusting_(settings_->getPropertyValue("IsAdjustHeightEnabled"))
     {
         settings_->setPropertyValue("IsAdjustHeightEnabled", Any(false));
@@ -1085,30 +1088,6 @@ void readResults(const Reference<css::sheet::XSpreadsheet>& sheet, const Referen
             }
 }
 
-// LibreOffice measures a row of automatic height again when a formula is set in it, for what
-// the cell then shows: the stand-ins would be written as the rows' heights. While one lives,
-// the rows keep their heights.
-struct RowHeightsKept {
-    explicit RowHeightsKept(const Reference<css::beans::XPropertySet>& d) : doc(d)
-    {
-        was = doc->getPropertyValue("IsAdjustHeightEnabled");
-        doc->setPropertyValue("IsAdjustHeightEnabled", Any(false));
-    }
-    ~RowHeightsKept()
-    {
-        try {
-            doc->setPropertyValue("IsAdjustHeightEnabled", was);
-        } catch (const css::uno::Exception&) {
-            // The office failed already; what failed is reported.
-        }
-    }
-    RowHeightsKept(const RowHeightsKept&) = delete;
-    RowHeightsKept& operator=(const RowHeightsKept&) = delete;
-
-    Reference<css::beans::XPropertySet> doc;
-    Any was;
-};
-
 // Sets the formulas of a range at once, or where LibreOffice refuses that (a protected sheet),
 // a cell at a time.
 void setFormulas(const Reference<css::sheet::XCellRangeFormula>& range, const Sequence<Sequence<OUString>>& formulas)
@@ -1205,7 +1184,7 @@ void holdErrorConstants(const Reference<css::sheet::XSpreadsheetDocument>& doc, 
     const Reference<css::lang::XMultiServiceFactory> factory(doc, UNO_QUERY_THROW);
     const Reference<css::container::XIndexAccess> sheets(doc->getSheets(), UNO_QUERY_THROW);
     h.doc.set(doc, UNO_QUERY_THROW);
-    const RowHeightsKept heights(h.doc);
+    const HeightsKept heights(h.doc);
     for (sal_Int32 i = 0; i < sheets->getCount(); ++i) {
         const Reference<css::sheet::XSpreadsheet> sheet(sheets->getByIndex(i), UNO_QUERY_THROW);
         // The workbook's own sheets are written back from its file (see keepCells); what of them
@@ -1310,7 +1289,7 @@ void holdErrorConstants(const Reference<css::sheet::XSpreadsheetDocument>& doc, 
 // The formulas as they were, once the file is written.
 void releaseErrorConstants(const ErrorConstantsHeld& h)
 {
-    const RowHeightsKept heights(h.doc);
+    const HeightsKept heights(h.doc);
     for (const auto& [range, formulas] : h.ranges)
         setFormulas(range, formulas);
 }
@@ -1797,7 +1776,7 @@ void keepErrorValues(const Reference<css::sheet::XSpreadsheetDocument>& to, cons
             ->getRangeAddresses();
     if (!ranges.hasElements())
         return;
-    const RowHeightsKept heights(Reference<css::beans::XPropertySet>(to, UNO_QUERY_THROW));
+    const HeightsKept heights(to);
     for (const auto& a : ranges) {
         const Sequence<Sequence<OUString>> texts =
             Reference<css::sheet::XCellRangeFormula>(
@@ -2078,7 +2057,7 @@ struct OfficeAutomation::Impl {
         // may have saved there since: those formulas are only named then.
         const bool asLoaded = b.stamp && identityOfFile(b.path) == b.stamp;
         uno.run(b.path, "putting its formulas' error constants back", [&] {
-            const RowHeightsKept heights(Reference<css::beans::XPropertySet>(b.doc, UNO_QUERY_THROW));
+            const HeightsKept heights(b.doc);
             const Reference<css::container::XNameAccess> byName(b.doc->getSheets(), UNO_QUERY_THROW);
             for (const auto& [name, cells] : found) {
                 std::set<CellAt> back;
