@@ -105,7 +105,8 @@ load either (it ends itself on the sparklines of some files). A sheet the engine
 copy from a file the program lists is copied once more by the program, which must refuse it
 too, naming the file and why. A copy into an .xls or .ods destination that the program refuses
 because LibreOffice would write it wrongly into that format (a chart or a validation reading other
-sheets, a data table with a row input cell, formulas reading other workbooks) is counted apart as
+sheets, a data table with a row input cell, formulas reading other workbooks, more rows or columns
+than an .xls holds) is counted apart as
 "refused-for-format", with the program's reason.
 Run it with /usr/bin/python3 (the oracle needs openpyxl; --wide also python3-uno).
 """
@@ -264,7 +265,8 @@ MADE = {
 ACCEPTED = ("pass", "refused", "refused-for-format", "tables-made-external", "tables-renamed", "reserved-fills",
             "moved-by-the-copy", "judged-by-libreoffice", "threads-renewed", "dates-before-1904", "legacy-conversion", "libreoffice-rendering")
 # How the program begins its refusal of a copy LibreOffice would write wrongly into a legacy format.
-FORMAT_REFUSAL = "what was asked cannot be done in a workbook of this format"
+FORMAT_REFUSAL = ("what was asked cannot be done in a workbook of this format",
+                  "the sheet does not fit in a workbook of this format")
 # The prefix of the checks that compare a legacy copy with LibreOffice's conversion of its source.
 AS_CONVERTED = "as-converted "
 
@@ -1511,7 +1513,7 @@ def run_wide_legacy(cli, shared, corpus, made_dir, work, native_cases, only, par
                 detail = rec.get("error") if rec else (err or "no report line")
                 # The program's own refusal of a copy into this format, naming the sheet and what
                 # LibreOffice would break; the file itself copies into an .xlsx.
-                status = "refused-for-format" if FORMAT_REFUSAL in detail else "engine-error"
+                status = "refused-for-format" if any(f in detail for f in FORMAT_REFUSAL) else "engine-error"
                 results.append({"case": case, "status": status, "file": src, "detail": detail})
         if done:
             # Each copy's source is loaded, and may be converted and loaded again.
@@ -2006,6 +2008,110 @@ def view_put_back(source, check, views, sheet):
         top_left == openpyxl_ref(first_row + 1, first_col + 1)
 
 
+def xlsb_print_ranges(path):
+    """The print areas and titles an .xlsb's own built-in names give its sheets, as the program
+    reads them: {sheet: {"area": set of references, "titles": set}} for names that read blocks of
+    their own sheet through a reference to this workbook."""
+    import struct
+    import zipfile
+    try:
+        with zipfile.ZipFile(path) as z:
+            data = z.read("xl/workbook.bin")
+    except (OSError, KeyError, zipfile.BadZipFile):
+        return {}
+
+    def varint(at, most):
+        v = 0
+        for k in range(most):
+            b = data[at]
+            at += 1
+            v |= (b & 0x7F) << (7 * k)
+            if not b & 0x80:
+                break
+        return v, at
+    sheets, books, xti, names, at = [], [], [], [], 0
+    try:
+        while at < len(data):
+            kind, at = varint(at, 2)
+            size, at = varint(at, 4)
+            body, at = data[at:at + size], at + size
+            if kind == 156:
+                rel = struct.unpack_from("<I", body, 8)[0]
+                at_name = 12 + (0 if rel == 0xFFFFFFFF else 2 * rel)
+                n = struct.unpack_from("<I", body, at_name)[0]
+                sheets.append(body[at_name + 4:at_name + 4 + 2 * n].decode("utf-16-le"))
+            elif kind in (355, 357, 358, 667):
+                books.append(kind)
+            elif kind == 362:
+                xti = [struct.unpack_from("<III", body, 4 + 12 * i) for i in range(struct.unpack_from("<I", body)[0])]
+            elif kind == 39:
+                flags, _, itab, n = struct.unpack_from("<IBII", body)
+                name = body[13:13 + 2 * n].decode("utf-16-le")
+                cce = struct.unpack_from("<I", body, 13 + 2 * n)[0]
+                if flags & 0x20 and itab < len(sheets) and name in ("Print_Area", "Print_Titles"):
+                    names.append((itab, name, body[17 + 2 * n:17 + 2 * n + cce]))
+    except (struct.error, IndexError, UnicodeDecodeError):
+        return {}
+
+    def col(c):
+        letters = ""
+        c += 1
+        while c:
+            c, rem = divmod(c - 1, 26)
+            letters = chr(65 + rem) + letters
+        return letters
+    out = {}
+    for itab, name, f in names:
+        refs, i, ok = set(), 0, True
+        while ok and i < len(f):
+            ptg = f[i]
+            if ptg in (0x3B, 0x5B, 0x7B) and i + 15 <= len(f):
+                ixti, r1, r2, c1, c2 = struct.unpack_from("<HIIHH", f, i + 1)
+                c1, c2, i = c1 & 0x3FFF, c2 & 0x3FFF, i + 15
+            elif ptg in (0x3A, 0x5A, 0x7A) and i + 9 <= len(f):
+                ixti, r1, c1 = struct.unpack_from("<HIH", f, i + 1)
+                r2, c1 = r1, c1 & 0x3FFF
+                c2, i = c1, i + 9
+            elif ptg in (0x29, 0x49, 0x69):
+                i += 3
+                continue
+            elif ptg in (0x10, 0x15):
+                i += 1
+                continue
+            else:
+                ok = False
+                break
+            ok = ixti < len(xti) and xti[ixti][0] < len(books) and books[xti[ixti][0]] == 357 and \
+                xti[ixti][1] == xti[ixti][2] == itab
+            if c1 == 0 and c2 == 0x3FFF and name == "Print_Titles":
+                refs.add("$%d:$%d" % (r1 + 1, r2 + 1))
+            elif r1 == 0 and r2 == 0xFFFFF and name == "Print_Titles":
+                refs.add("$%s:$%s" % (col(c1), col(c2)))
+            else:
+                refs.add("$%s$%d:$%s$%d" % (col(c1), r1 + 1, col(c2), r2 + 1))
+        if ok and refs:
+            out.setdefault(sheets[itab], {})["area" if name == "Print_Area" else "titles"] = refs
+    return out
+
+
+def print_put_back(source, check, sheet):
+    """Whether a package finding is the print area or titles of an .xlsb source, which
+    LibreOffice's conversion lacks (it reads none from an .xlsb) and the program puts back from
+    the file: true only when every range the copy holds and the conversion lacks is the one the
+    .xlsb's own names give the sheet."""
+    if not (source.endswith(".xlsb") and check.get("check", "").endswith(".print")):
+        return False
+    found = re.findall(r"print (area|titles) +-> ([^;]*)", str(check.get("reason", "")))
+    if not found or len(found) != len(str(check.get("reason", "")).split(";")):
+        return False
+    own = xlsb_print_ranges(source).get(sheet, {})
+    for kind, value in found:
+        refs = {re.sub(r"^(?:'[^']*(?:''[^']*)*'|[^!,]*)!", "", part.strip()) for part in value.split(",")}
+        if refs != own.get(kind):
+            return False
+    return True
+
+
 def fonts_mended(r, check):
     """Whether a package finding is the font the program gives Asian text where LibreOffice's
     conversion names its own fallback (DejaVu Sans): LibreOffice shows no DejaVu Sans in the source
@@ -2057,7 +2163,8 @@ def recheck_in_package(cli, shared, work, results, dests):
             continue
         items = res.get("checks", res) if isinstance(res, dict) else res
         r["package"] = ["%s: %s" % (i.get("check"), i.get("reason")) for i in items if i.get("status") == "FAIL"
-                        and not view_put_back(r["file"], i, views, sheet) and not fonts_mended(r, i)]
+                        and not view_put_back(r["file"], i, views, sheet) and not fonts_mended(r, i)
+                        and not print_put_back(r["file"], i, sheet)]
         r["package_checks"] = len(items)
         if not r["package"] and items:
             r["status"] = "libreoffice-rendering"
